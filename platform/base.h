@@ -1,0 +1,114 @@
+// Basic platform types, the per-thread last error, and the error numbers and
+// HRESULTs the system produces or passes on. Names, widths and values are the
+// platform's, so that code above this layer reads as it would on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using SHORT = std::int16_t;
+using USHORT = std::uint16_t;
+using INT = int;
+using UINT = unsigned int;
+using BOOL = int;
+using BOOLEAN = BYTE;
+using CHAR = char;
+using WCHAR = char16_t;
+using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using ULONG_PTR = std::uintptr_t;
+using LONG_PTR = std::intptr_t;
+using UINT_PTR = std::uintptr_t;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
+using HRESULT = std::int32_t;
+using HANDLE = void*;
+using HLOCAL = void*;
+using HWND = void*;
+using LANGID = WORD;
+
+constexpr BOOL TRUE = 1;
+constexpr BOOL FALSE = 0;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
+constexpr DWORD MAXDWORD = 0xFFFFFFFF;
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+
+// Win32 error numbers.
+constexpr DWORD ERROR_SUCCESS = 0;
+constexpr DWORD ERROR_INVALID_FUNCTION = 1;
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr DWORD ERROR_ACCESS_DENIED = 5;
+constexpr DWORD ERROR_INVALID_HANDLE = 6;
+constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr DWORD ERROR_INVALID_DATA = 13;
+constexpr DWORD ERROR_OUTOFMEMORY = 14;
+constexpr DWORD ERROR_WRITE_PROTECT = 19;
+constexpr DWORD ERROR_BAD_UNIT = 20;
+constexpr DWORD ERROR_NOT_READY = 21;
+constexpr DWORD ERROR_BAD_COMMAND = 22;
+constexpr DWORD ERROR_CRC = 23;
+constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_NOT_SUPPORTED = 50;
+constexpr DWORD ERROR_DEV_NOT_EXIST = 55;
+constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr DWORD ERROR_SEM_TIMEOUT = 121;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_BUSY = 170;
+constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD WAIT_TIMEOUT = 258;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_IO_INCOMPLETE = 996;
+constexpr DWORD ERROR_IO_PENDING = 997;
+constexpr DWORD ERROR_IO_DEVICE = 1117;
+constexpr DWORD ERROR_SERIAL_NO_DEVICE = 1118;
+constexpr DWORD ERROR_MORE_WRITES = 1120;
+constexpr DWORD ERROR_COUNTER_TIMEOUT = 1121;
+constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+constexpr DWORD ERROR_ALREADY_INITIALIZED = 1247;
+constexpr DWORD ERROR_TIMEOUT = 1460;
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+
+// HRESULTs.
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
+constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
+constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
+constexpr HRESULT E_ABORT = static_cast<HRESULT>(0x80004004);
+constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
+constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
+constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
+constexpr HRESULT E_HANDLE = static_cast<HRESULT>(0x80070006);
+constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
+constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
+
+constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
+constexpr bool FAILED(HRESULT hr) { return hr < 0; }
+constexpr DWORD HRESULT_CODE(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFF; }
+constexpr DWORD HRESULT_FACILITY(HRESULT hr) { return (static_cast<DWORD>(hr) >> 16) & 0x1FFF; }
+constexpr DWORD FACILITY_WIN32 = 7;
+constexpr HRESULT HRESULT_FROM_WIN32(DWORD x) {
+    return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
+                                         : static_cast<HRESULT>((x & 0x0000FFFF) | 0x80070000);
+}
+
+// The calling thread's last platform error.
+DWORD GetLastError();
+void SetLastError(DWORD code);

@@ -1,0 +1,119 @@
+#include "serial/serial_ex.h"
+
+CSerialEx::~CSerialEx() {
+    if (m_thread) CSerialEx::Close();
+}
+
+LONG CSerialEx::Open(LPCWSTR device, DWORD inQueue, DWORD outQueue, bool startListener) {
+    if (LONG result = CSerial::Open(device, inQueue, outQueue, true)) return result;
+    m_listenEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!m_listenEvent) {
+        const DWORD error = GetLastError();
+        CSerial::Close();
+        return Fail(error);
+    }
+    if (startListener) {
+        if (LONG result = StartListener()) return result;
+    }
+    return 0;
+}
+
+LONG CSerialEx::Close() {
+    StopListener(INFINITE);
+    if (m_listenEvent) {
+        CloseHandle(m_listenEvent);
+        m_listenEvent = nullptr;
+    }
+    return CSerial::Close();
+}
+
+LONG CSerialEx::StartListener() {
+    if (!m_thread) {
+        m_thread = CreateThread(nullptr, 0, ListenerThreadProc, this, 0, nullptr);
+        if (!m_thread) return Fail(GetLastError());
+    }
+    ClearError();
+    return 0;
+}
+
+LONG CSerialEx::StopListener(DWORD timeout) {
+    if (m_thread) {
+        m_stopRequested.store(true);
+        // Re-applying the mask completes an outstanding port-event wait; the
+        // event also ends a listener that is between two waits.
+        SetEventMask(GetEventMask());
+        if (m_listenEvent) SetEvent(m_listenEvent);
+        if (WaitForSingleObject(m_thread, timeout) == WAIT_OBJECT_0) {
+            m_stopRequested.store(false);
+            CloseHandle(m_thread);
+            m_thread = nullptr;
+        }
+        // A listener that outlives a finite limit keeps its stop request and
+        // stays recorded; the next StopListener waits for it again.
+    }
+    ClearError();
+    return 0;
+}
+
+DWORD CSerialEx::ListenerThreadProc(LPVOID parameter) { return static_cast<CSerialEx*>(parameter)->ListenerLoop(); }
+
+DWORD CSerialEx::ListenerLoop() {
+    if (m_comInListener) CoInitialize(nullptr);
+    OVERLAPPED ov{};
+    bool outstanding = false;  // a port-event wait survives an expired listen bound
+    DWORD result = 0;
+    for (;;) {
+        if (!outstanding) {
+            ResetEvent(m_listenEvent);
+            if (m_stopRequested.load()) break;  // a stop that found no wait to complete
+            ov = OVERLAPPED{};
+            ov.hEvent = m_listenEvent;
+            if (WaitForPortEvent(&ov, INFINITE) != 0) {
+                result = static_cast<DWORD>(LastErrorCode());
+                break;
+            }
+            outstanding = true;
+        }
+        const DWORD waited = WaitForSingleObject(m_listenEvent, m_listenTimeout.load(std::memory_order_relaxed));
+        if (waited == WAIT_TIMEOUT) {
+            OnPortEvent(ListenTimeoutFlag, 0);
+        } else if (waited != WAIT_OBJECT_0) {
+            result = GetLastError();
+            Fail(result);
+            break;
+        } else {
+            if (m_stopRequested.load()) break;
+            DWORD ignored = 0;
+            if (!GetOverlappedResult(m_port, &ov, &ignored, FALSE)) {
+                const DWORD error = GetLastError();
+                if (error == ERROR_IO_INCOMPLETE) {
+                    // Signalled by someone else while the wait goes on: re-arm
+                    // the event without losing a completion that races with it.
+                    ResetEvent(m_listenEvent);
+                    if (GetOverlappedResult(m_port, &ov, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE)
+                        SetEvent(m_listenEvent);
+                    continue;
+                }
+                outstanding = false;
+                result = error;  // the port failed, for example the device was removed
+                Fail(error);
+                break;
+            }
+            outstanding = false;
+            const DWORD events = m_eventMask.load() & m_eventFlags;
+            m_eventFlags = 0;
+            DWORD errors = 0;
+            if (!ClearCommError(m_port, &errors, nullptr)) Fail(GetLastError());
+            if (events != 0) OnPortEvent(events, errors);
+        }
+        if (m_stopRequested.load()) break;
+    }
+    if (outstanding) {
+        // Leave no wait behind for a later listener on the same port.
+        DWORD ignored = 0;
+        CancelIo(m_port);
+        GetOverlappedResult(m_port, &ov, &ignored, TRUE);
+    }
+    if (m_comInListener) CoUninitialize();
+    return result;
+}

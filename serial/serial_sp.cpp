@@ -1,0 +1,69 @@
+#include "serial/serial_sp.h"
+
+#include <cstdio>
+
+CSerialSP::~CSerialSP() {
+    if (m_thread) CSerialEx::Close();  // the listener must not call into a half-destroyed object
+}
+
+LONG CSerialSP::Close() { return CSerialEx::Close(); }
+
+LONG CSerialSP::OpenPort(LPCWSTR device) {
+    m_comInListener = true;
+    return CSerialEx::Open(device, 0, 0, true);
+}
+
+void CSerialSP::SetCallback(PortEventCallback callback, void* userData) {
+    std::lock_guard lock(m_callbackLock);
+    m_callback = callback;
+    m_userData = userData;
+}
+
+__timeb64 CSerialSP::RlsdChangeTime() const {
+    std::lock_guard lock(m_callbackLock);
+    return m_rlsdChangeTime;
+}
+
+PortEventCallback CSerialSP::Callback() const {
+    std::lock_guard lock(m_callbackLock);
+    return m_callback;
+}
+
+void CSerialSP::Notify(BYTE value, const char* text) {
+    PortEventCallback callback;
+    void* userData;
+    {
+        std::lock_guard lock(m_callbackLock);
+        callback = m_callback;
+        userData = m_userData;
+    }
+    if (callback) callback(userData, value, text);
+}
+
+void CSerialSP::OnPortEvent(DWORD events, DWORD /*errors*/) {
+    // Lines are sampled now, not at the moment they changed.
+    if ((events & EV_CTS) && Callback()) Notify(IsCtsOn() ? 1 : 0, "CTS");
+    if ((events & EV_DSR) && Callback()) Notify(IsDsrOn() ? 1 : 0, "DSR");
+    if (events & EV_RLSD) {
+        __timeb64 now{};
+        _ftime64_s(&now);
+        {
+            std::lock_guard lock(m_callbackLock);
+            m_rlsdChangeTime = now;
+        }
+        if (Callback()) Notify(IsRlsdOn() ? 1 : 0, "RLSD");
+    }
+    if (events & ListenTimeoutFlag) Notify(0, "Timeout");
+    if (events & EV_RXCHAR) {
+        // One byte per event, read (and so consumed) also with no callback;
+        // the port reads non-blocking, so this returns at once.
+        BYTE byte = 0;
+        DWORD count = 0;
+        Read(&byte, 1, &count, nullptr, INFINITE);
+        if (count == 1) {
+            char text[100];
+            std::snprintf(text, sizeof text, "Read: '%#x'", static_cast<unsigned>(byte));
+            Notify(byte, text);
+        }
+    }
+}

@@ -1,0 +1,34 @@
+// CSerialSP: the channel to the start-post device. It opens the port the way
+// the device needs it and turns each port event into calls of one callback.
+#pragma once
+
+#include <mutex>
+
+#include "serial/serial_ex.h"
+
+// user data, value (line state, 0 for a timeout, or the received byte), text
+// ("CTS", "DSR", "RLSD", "Timeout" or "Read: '%#x'"; valid during the call).
+using PortEventCallback = void (*)(void* userData, BYTE value, const char* text);
+
+class CSerialSP : public CSerialEx {
+public:
+    CSerialSP() = default;
+    ~CSerialSP() override;
+
+    LONG Close() override;
+    void OnPortEvent(DWORD events, DWORD errors) override;
+    virtual LONG OpenPort(LPCWSTR device);
+
+    // May be called while the listener runs: it sees the old pair or the new one.
+    void SetCallback(PortEventCallback callback, void* userData);
+    __timeb64 RlsdChangeTime() const;
+
+private:
+    void Notify(BYTE value, const char* text);
+    PortEventCallback Callback() const;
+
+    mutable std::mutex m_callbackLock;  // guards the pair and the RLSD time
+    PortEventCallback m_callback = nullptr;
+    void* m_userData = nullptr;
+    __timeb64 m_rlsdChangeTime{};
+};

@@ -1,0 +1,148 @@
+// CSerialEx: the listener loop, its timeout, stop and failure behaviour.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "tests/serial/recording.h"
+#include "tools/device_end/device_end.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using trelvane::testing::RecordingListener;
+
+class Listener : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = trelvane::DeviceEnd::Create(home.Path(), 4);
+        ASSERT_TRUE(device);
+    }
+    trelvane::testing::TempHome home;
+    std::unique_ptr<trelvane::DeviceEnd> device;
+    RecordingListener listener;
+};
+
+TEST_F(Listener, SilentLineWithNoBoundNeverCallsTheHandler) {
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(listener.calls.Size(), 0u);
+}
+
+TEST_F(Listener, BoundExpiresAgainAfterEverySilence) {
+    listener.SetListenTimeout(150);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    ASSERT_TRUE(listener.calls.WaitFor(3, 2s));
+    listener.SetListenTimeout(INFINITE);
+    const auto calls = listener.calls.Items();
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.events, CSerialEx::ListenTimeoutFlag);
+        EXPECT_EQ(call.errors, 0u);
+    }
+    EXPECT_GE(calls[0].at - start, 140ms);
+    EXPECT_GE(calls[1].at - calls[0].at, 140ms);
+    // A byte after an expiry is still reported: the outstanding wait was kept.
+    std::this_thread::sleep_for(200ms);
+    const std::size_t before = listener.calls.Size();
+    ASSERT_TRUE(device->SendByte(0x11));
+    ASSERT_TRUE(listener.calls.WaitFor(before + 1, 2s));
+    EXPECT_EQ(listener.calls.Items().back().events & EV_RXCHAR, EV_RXCHAR);
+}
+
+TEST_F(Listener, EventsOutsideTheMaskCauseNoCallAndErrorsGoWithTheNextOne) {
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    ASSERT_EQ(listener.SetEventMask(EV_RXCHAR | EV_BREAK), 0);
+    device->RaiseLineError(vline::LineErrorKind::Framing);  // EV_ERR: not in the mask
+    device->SetCts(true);                                    // EV_CTS: not in the mask
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(listener.calls.Size(), 0u);
+    device->RaiseLineError(vline::LineErrorKind::Break);
+    ASSERT_TRUE(listener.calls.WaitFor(1, 2s));
+    const auto call = listener.calls.Items()[0];
+    EXPECT_EQ(call.events, EV_BREAK);
+    EXPECT_EQ(call.errors, CE_FRAME | CE_BREAK);
+    // The listener cleared the line-error state after that completion.
+    DWORD errors = 0xFF;
+    ASSERT_TRUE(ClearCommError(listener.PortHandle(), &errors, nullptr));
+    EXPECT_EQ(errors, 0u);
+}
+
+TEST_F(Listener, SeveralKindsInOneWaitComeInOneCall) {
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    ASSERT_EQ(listener.SetEventMask(0xF9), 0);
+    std::this_thread::sleep_for(50ms);
+    device->SetModemLines(true, true, true);
+    ASSERT_TRUE(listener.calls.WaitFor(1, 2s));
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(listener.calls.Size(), 1u);
+    EXPECT_EQ(listener.calls.Items()[0].events, EV_CTS | EV_DSR | EV_RLSD);
+}
+
+TEST_F(Listener, CloseWhileTheHandlerRunsWaitsForIt) {
+    std::atomic<bool> inHandler{false}, handlerDone{false};
+    listener.hook = [&](DWORD) {
+        inHandler = true;
+        std::this_thread::sleep_for(200ms);
+        handlerDone = true;
+    };
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    ASSERT_TRUE(device->SendByte(1));
+    while (!inHandler) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(listener.Close(), 0);
+    EXPECT_TRUE(handlerDone.load());
+    EXPECT_FALSE(listener.ListenerRecorded());
+    EXPECT_EQ(listener.PortHandle(), nullptr);
+}
+
+TEST_F(Listener, StopIsPromptWhenNoWaitIsOutstanding) {
+    // Stop requests that land while the handler runs find no wait to complete.
+    std::atomic<int> seen{0};
+    listener.hook = [&](DWORD) { ++seen; };
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+        device->Send({1, 2, 3});
+        std::this_thread::sleep_for(std::chrono::microseconds(100 * i));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(listener.Close(), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+}
+
+TEST_F(Listener, CloseAfterTheListenerDiedReturnsAtOnce) {
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    device->Unplug();
+    // The listener ends by itself; its code stays and the thread stays recorded.
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (listener.LastErrorCode() != 1167 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(listener.LastErrorCode(), 1167);
+    EXPECT_TRUE(listener.ListenerRecorded());
+    EXPECT_EQ(listener.calls.Size(), 0u);
+    EXPECT_EQ(listener.Close(), 0);
+    EXPECT_FALSE(listener.ListenerRecorded());
+}
+
+TEST_F(Listener, StartTwiceMakesOneThreadAndStopWithoutOneIsFine) {
+    EXPECT_EQ(listener.StopListener(), 0);
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, false), 0);
+    EXPECT_FALSE(listener.ListenerRecorded());
+    const int threads = trelvane::testing::ThreadCount();
+    EXPECT_EQ(listener.StartListener(), 0);
+    EXPECT_EQ(listener.StartListener(), 0);
+    EXPECT_EQ(trelvane::testing::ThreadCount(), threads + 1);
+    ASSERT_TRUE(device->SendByte(5));
+    EXPECT_TRUE(listener.calls.WaitFor(1, 2s));
+    EXPECT_EQ(listener.StopListener(), 0);
+    // A new listener on the same port picks up where the old one stopped.
+    EXPECT_EQ(listener.StartListener(), 0);
+    ASSERT_TRUE(device->SendByte(6));
+    EXPECT_TRUE(listener.calls.WaitFor(2, 2s));
+}
+
+}  // namespace

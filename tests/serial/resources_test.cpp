@@ -1,0 +1,47 @@
+// Opening and closing leaves nothing behind.
+#include <gtest/gtest.h>
+
+#include "tests/serial/recording.h"
+#include "serial/serial_sp.h"
+#include "tools/device_end/device_end.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+void Ignore(void*, BYTE, const char*) {}
+
+TEST(Resources, ThousandOpenCloseCyclesLeakNoFdOrThread) {
+    trelvane::testing::TempHome home;
+    auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
+    ASSERT_TRUE(device);
+    CSerialSP channel;
+    channel.SetCallback(Ignore, nullptr);
+    // One warm-up cycle makes the per-thread state that stays for the process.
+    ASSERT_EQ(channel.OpenPort(u"COM1"), 0);
+    channel.Close();
+    ASSERT_TRUE(device->WaitDisconnected(2s));
+    const int fds = trelvane::testing::OpenFdCount();
+    const int threads = trelvane::testing::ThreadCount();
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(channel.OpenPort(u"COM1"), 0) << "cycle " << i;
+        if (i % 100 == 0) device->SendByte(0x3F);
+        ASSERT_EQ(channel.Close(), 0);
+        ASSERT_TRUE(device->WaitDisconnected(2s));  // one PC end at a time
+    }
+    EXPECT_EQ(trelvane::testing::OpenFdCount(), fds);
+    EXPECT_EQ(trelvane::testing::ThreadCount(), threads);
+}
+
+TEST(Resources, FailedOpensLeakNothingEither) {
+    trelvane::testing::TempHome home;
+    const int fds = trelvane::testing::OpenFdCount();
+    const int threads = trelvane::testing::ThreadCount();
+    CSerialSP channel;
+    for (int i = 0; i < 200; ++i) EXPECT_EQ(channel.OpenPort(u"COM250"), 2);
+    EXPECT_EQ(trelvane::testing::OpenFdCount(), fds);
+    EXPECT_EQ(trelvane::testing::ThreadCount(), threads);
+}
+
+}  // namespace

@@ -1,0 +1,392 @@
+#include "tools/device_end/device_end.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace trelvane {
+namespace {
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<DeviceEnd> DeviceEnd::Create(const std::string& home, int comNumber, std::string* error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(home + "/run", ec);
+    fs::create_directories(home + "/dosdevices", ec);
+    const std::string socketPath = home + "/run/vline-com" + std::to_string(comNumber) + ".sock";
+    const std::string linkPath = home + "/dosdevices/com" + std::to_string(comNumber);
+    std::unique_ptr<DeviceEnd> device(new DeviceEnd(socketPath, linkPath));
+    auto fail = [&](const std::string& what) -> std::unique_ptr<DeviceEnd> {
+        if (error) *error = what + ": " + std::strerror(errno);
+        return nullptr;
+    };
+    if (::pipe2(device->m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) return fail("pipe");
+    if (!device->Listen()) return fail("listen on " + socketPath);
+    ::unlink(linkPath.c_str());
+    if (::symlink(socketPath.c_str(), linkPath.c_str()) != 0) return fail("link " + linkPath);
+    device->m_thread = std::thread([d = device.get()] { d->Run(); });
+    return device;
+}
+
+DeviceEnd::DeviceEnd(std::string socketPath, std::string linkPath)
+    : m_socketPath(std::move(socketPath)), m_linkPath(std::move(linkPath)) {}
+
+DeviceEnd::~DeviceEnd() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    Wake();
+    if (m_thread.joinable()) m_thread.join();
+    CloseFd(m_connFd);
+    CloseFd(m_listenFd);
+    CloseFd(m_wakePipe[0]);
+    CloseFd(m_wakePipe[1]);
+    ::unlink(m_socketPath.c_str());
+    ::unlink(m_linkPath.c_str());
+}
+
+bool DeviceEnd::Listen() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (m_socketPath.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, m_socketPath.c_str(), m_socketPath.size() + 1);
+    ::unlink(m_socketPath.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return false;
+    }
+    m_listenFd = fd;
+    return true;
+}
+
+void DeviceEnd::Wake() {
+    const char byte = 1;
+    if (m_wakePipe[1] >= 0 && ::write(m_wakePipe[1], &byte, 1) < 0 && errno != EAGAIN)
+        std::fprintf(stderr, "device end: cannot wake: %s\n", std::strerror(errno));
+}
+
+void DeviceEnd::Run() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        pollfd fds[3] = {{m_wakePipe[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}, {m_connFd, POLLIN, 0}};
+        lock.unlock();
+        const int ready = ::poll(fds, 3, -1);  // negative descriptors are skipped
+        lock.lock();
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(stderr, "device end: poll: %s\n", std::strerror(errno));
+            return;
+        }
+        if (fds[0].revents & POLLIN) {
+            char drain[64];
+            while (::read(m_wakePipe[0], drain, sizeof drain) > 0) {
+            }
+        }
+        if (m_unplug) {  // descriptors are closed here, never while poll() may hold them
+            CloseFd(m_listenFd);
+            ::unlink(m_socketPath.c_str());
+            DropLocked();
+            m_unplug = false;
+            m_changed.notify_all();
+            continue;
+        }
+        // Descriptors may have been replaced while the lock was free.
+        if (fds[2].fd >= 0 && fds[2].fd == m_connFd && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
+            lock.unlock();
+            Receive();
+            lock.lock();
+        }
+        if (fds[1].fd >= 0 && fds[1].fd == m_listenFd && (fds[1].revents & POLLIN)) Accept();
+    }
+}
+
+void DeviceEnd::Accept() {
+    const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    if (m_connFd >= 0) {  // one cable, one PC end
+        const std::uint8_t busy[2] = {static_cast<std::uint8_t>(vline::DeviceMessage::Busy), 0};
+        WriteAll(fd, busy, sizeof busy);
+        ::close(fd);
+        return;
+    }
+    m_connFd = fd;
+    m_parse.clear();
+    ++m_connections;
+    std::uint8_t hello[2 + vline::kHelloSize] = {static_cast<std::uint8_t>(vline::DeviceMessage::Hello),
+                                                 vline::kHelloSize, vline::kVersion, m_modem};
+    vline::PutU32(hello + 4, m_settings.baud);
+    hello[8] = m_settings.dataBits;
+    hello[9] = m_settings.parity;
+    hello[10] = m_settings.stopBits;
+    WriteAll(fd, hello, sizeof hello);
+    m_changed.notify_all();
+}
+
+void DeviceEnd::Receive() {
+    std::uint8_t chunk[4096];
+    const ssize_t n = ::recv(m_connFd, chunk, sizeof chunk, MSG_DONTWAIT);  // only this thread closes m_connFd
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    std::vector<std::uint8_t> data;
+    std::function<void(std::uint8_t)> hook;
+    {
+        std::lock_guard lock(m_mutex);
+        if (n <= 0) {
+            DropLocked();
+            return;
+        }
+        m_parse.insert(m_parse.end(), chunk, chunk + n);
+        std::size_t offset = 0;
+        while (offset + vline::kHeaderSize <= m_parse.size()) {
+            const std::size_t size = vline::kHeaderSize + m_parse[offset + 1];
+            if (offset + size > m_parse.size()) break;
+            const std::uint8_t* message = m_parse.data() + offset;
+            if (message[0] == static_cast<std::uint8_t>(vline::PcMessage::Data))
+                data.insert(data.end(), message + vline::kHeaderSize, message + size);
+            else
+                HandleMessage(message, size);
+            offset += size;
+        }
+        m_parse.erase(m_parse.begin(), m_parse.begin() + static_cast<std::ptrdiff_t>(offset));
+        hook = m_hook;
+    }
+    if (hook)
+        for (std::uint8_t byte : data) hook(byte);
+    if (!data.empty()) {
+        std::lock_guard lock(m_mutex);
+        m_received.insert(m_received.end(), data.begin(), data.end());
+        m_changed.notify_all();
+    }
+}
+
+void DeviceEnd::HandleMessage(const std::uint8_t* message, std::size_t size) {
+    const std::uint8_t* payload = message + vline::kHeaderSize;
+    const std::size_t length = size - vline::kHeaderSize;
+    switch (static_cast<vline::PcMessage>(message[0])) {
+    case vline::PcMessage::Lines:
+        if (length == 1) m_lines = payload[0];
+        break;
+    case vline::PcMessage::Params: {
+        if (length != vline::kParamsSize) break;
+        std::uint8_t reply[vline::kParamsReplySize];
+        std::memcpy(reply, payload, 4);
+        reply[4] = m_refuse ? 0 : 1;
+        if (!m_refuse) m_settings = {vline::GetU32(payload + 4), payload[8], payload[9], payload[10]};
+        SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::ParamsReply), reply, sizeof reply);
+        break;
+    }
+    default:
+        std::fprintf(stderr, "device end: unknown message 0x%02x from the driver\n", message[0]);
+        break;
+    }
+    m_changed.notify_all();
+}
+
+bool DeviceEnd::SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length) {
+    if (m_connFd < 0) return false;
+    std::vector<std::uint8_t> message;
+    while (true) {
+        const std::size_t chunk = std::min(length, vline::kMaxPayload);
+        message.push_back(type);
+        message.push_back(static_cast<std::uint8_t>(chunk));
+        message.insert(message.end(), payload, payload + chunk);
+        payload += chunk;
+        length -= chunk;
+        if (length == 0) break;
+    }
+    return WriteAll(m_connFd, message.data(), message.size());
+}
+
+void DeviceEnd::DropLocked() {
+    CloseFd(m_connFd);
+    m_lines = 0;  // a pulled cable drops every line the PC drove
+    m_parse.clear();
+    m_changed.notify_all();
+}
+
+bool DeviceEnd::WaitConnected(Millis timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_connFd >= 0; });
+}
+
+bool DeviceEnd::WaitDisconnected(Millis timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [this] { return m_connFd < 0; });
+}
+
+bool DeviceEnd::Connected() const {
+    std::lock_guard lock(m_mutex);
+    return m_connFd >= 0;
+}
+
+int DeviceEnd::Connections() const {
+    std::lock_guard lock(m_mutex);
+    return m_connections;
+}
+
+bool DeviceEnd::Send(const std::vector<std::uint8_t>& bytes) {
+    std::lock_guard lock(m_mutex);
+    return SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::Data), bytes.data(), bytes.size());
+}
+
+bool DeviceEnd::RaiseLineError(vline::LineErrorKind kind) {
+    std::lock_guard lock(m_mutex);
+    const std::uint8_t payload = static_cast<std::uint8_t>(kind);
+    return SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::LineError), &payload, 1);
+}
+
+bool DeviceEnd::SetModemLines(bool cts, bool dsr, bool rlsd, bool ring) {
+    std::lock_guard lock(m_mutex);
+    m_modem = static_cast<std::uint8_t>((cts ? vline::kCts : 0) | (dsr ? vline::kDsr : 0) |
+                                        (rlsd ? vline::kRlsd : 0) | (ring ? vline::kRing : 0));
+    return SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::Modem), &m_modem, 1);
+}
+
+namespace {
+bool Has(std::uint8_t bits, std::uint8_t bit) { return (bits & bit) != 0; }
+}  // namespace
+
+bool DeviceEnd::SetCts(bool on) {
+    std::uint8_t m;
+    {
+        std::lock_guard lock(m_mutex);
+        m = m_modem;
+    }
+    return SetModemLines(on, Has(m, vline::kDsr), Has(m, vline::kRlsd), Has(m, vline::kRing));
+}
+
+bool DeviceEnd::SetDsr(bool on) {
+    std::uint8_t m;
+    {
+        std::lock_guard lock(m_mutex);
+        m = m_modem;
+    }
+    return SetModemLines(Has(m, vline::kCts), on, Has(m, vline::kRlsd), Has(m, vline::kRing));
+}
+
+bool DeviceEnd::SetRlsd(bool on) {
+    std::uint8_t m;
+    {
+        std::lock_guard lock(m_mutex);
+        m = m_modem;
+    }
+    return SetModemLines(Has(m, vline::kCts), Has(m, vline::kDsr), on, Has(m, vline::kRing));
+}
+
+bool DeviceEnd::Dtr() const {
+    std::lock_guard lock(m_mutex);
+    return Has(m_lines, vline::kDtr);
+}
+
+bool DeviceEnd::Rts() const {
+    std::lock_guard lock(m_mutex);
+    return Has(m_lines, vline::kRts);
+}
+
+bool DeviceEnd::BreakOn() const {
+    std::lock_guard lock(m_mutex);
+    return Has(m_lines, vline::kBreak);
+}
+
+DeviceEnd::LineSettings DeviceEnd::Settings() const {
+    std::lock_guard lock(m_mutex);
+    return m_settings;
+}
+
+bool DeviceEnd::WaitLines(const std::function<bool(bool, bool)>& pred, Millis timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout,
+                              [&] { return pred(Has(m_lines, vline::kDtr), Has(m_lines, vline::kRts)); });
+}
+
+std::optional<std::uint8_t> DeviceEnd::ReadByte(Millis timeout) {
+    std::unique_lock lock(m_mutex);
+    if (!m_changed.wait_for(lock, timeout, [this] { return !m_received.empty(); })) return std::nullopt;
+    const std::uint8_t byte = m_received.front();
+    m_received.pop_front();
+    return byte;
+}
+
+std::vector<std::uint8_t> DeviceEnd::ReadBytes(std::size_t count, Millis timeout) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait_for(lock, timeout, [&] { return m_received.size() >= count; });
+    const std::size_t take = std::min(count, m_received.size());
+    std::vector<std::uint8_t> bytes(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(take));
+    m_received.erase(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(take));
+    return bytes;
+}
+
+std::vector<std::uint8_t> DeviceEnd::TakeReceived() {
+    std::lock_guard lock(m_mutex);
+    std::vector<std::uint8_t> bytes(m_received.begin(), m_received.end());
+    m_received.clear();
+    return bytes;
+}
+
+void DeviceEnd::SetByteHook(std::function<void(std::uint8_t)> hook) {
+    std::lock_guard lock(m_mutex);
+    m_hook = std::move(hook);
+}
+
+void DeviceEnd::RefuseSettings(bool refuse) {
+    std::lock_guard lock(m_mutex);
+    m_refuse = refuse;
+}
+
+// Only Run() closes the descriptors it polls; other threads shut them down
+// or ask it to close them, so a descriptor number is never reused under poll().
+void DeviceEnd::Drop() {
+    std::lock_guard lock(m_mutex);
+    if (m_connFd >= 0) ::shutdown(m_connFd, SHUT_RDWR);  // Run() sees the end and closes it
+}
+
+void DeviceEnd::Unplug() {
+    std::unique_lock lock(m_mutex);
+    m_unplug = true;
+    Wake();
+    m_changed.wait(lock, [this] { return !m_unplug; });
+}
+
+bool DeviceEnd::Replug() {
+    std::lock_guard lock(m_mutex);
+    if (m_listenFd >= 0) return true;
+    if (!Listen()) return false;
+    Wake();
+    return true;
+}
+
+}  // namespace trelvane

@@ -1,0 +1,111 @@
+// The device end of the virtual line: a start post (or any serial device) in
+// software. It listens on a Unix socket linked as dosdevices/comN, accepts the
+// driver's port, and lets its owner send bytes, drive CTS/DSR/RLSD/RI, raise
+// line errors, watch DTR/RTS and the line settings, see every byte the driver
+// writes, and unplug and replug the device.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/vline_protocol.h"
+
+namespace trelvane {
+
+class DeviceEnd {
+public:
+    struct LineSettings {
+        std::uint32_t baud = 9600;
+        std::uint8_t dataBits = 8;
+        std::uint8_t parity = 0;
+        std::uint8_t stopBits = 0;
+    };
+    using Millis = std::chrono::milliseconds;
+
+    // Listens at <home>/run/vline-com<N>.sock and links <home>/dosdevices/com<N>
+    // to it. Returns null with *error set when that fails.
+    static std::unique_ptr<DeviceEnd> Create(const std::string& home, int comNumber, std::string* error = nullptr);
+    ~DeviceEnd();
+    DeviceEnd(const DeviceEnd&) = delete;
+    DeviceEnd& operator=(const DeviceEnd&) = delete;
+
+    bool WaitConnected(Millis timeout);
+    bool WaitDisconnected(Millis timeout);
+    bool Connected() const;
+    int Connections() const;  // driver connections accepted so far
+
+    // Device to driver. Each returns false when no driver is connected.
+    bool Send(const std::vector<std::uint8_t>& bytes);
+    bool SendByte(std::uint8_t byte) { return Send({byte}); }
+    bool RaiseLineError(vline::LineErrorKind kind);
+    // Modem lines change together in one message; the state is kept while
+    // nothing is connected and greets the next connection.
+    bool SetModemLines(bool cts, bool dsr, bool rlsd, bool ring = false);
+    bool SetCts(bool on);
+    bool SetDsr(bool on);
+    bool SetRlsd(bool on);
+
+    // Driver to device.
+    bool Dtr() const;
+    bool Rts() const;
+    bool BreakOn() const;
+    LineSettings Settings() const;
+    // Waits until pred(dtr, rts) holds.
+    bool WaitLines(const std::function<bool(bool dtr, bool rts)>& pred, Millis timeout);
+    std::optional<std::uint8_t> ReadByte(Millis timeout);
+    std::vector<std::uint8_t> ReadBytes(std::size_t count, Millis timeout);
+    std::vector<std::uint8_t> TakeReceived();
+    // Called on the device end's thread for every byte the driver writes, as
+    // it arrives (for latency measurements); bytes then also queue as usual.
+    void SetByteHook(std::function<void(std::uint8_t)> hook);
+    // Answer further line-setting requests with a refusal.
+    void RefuseSettings(bool refuse);
+
+    // Unplug: drop the connection and stop listening, so opens fail. Replug:
+    // listen again.
+    void Unplug();
+    bool Replug();
+    // Drop the current connection only (the device stays reachable).
+    void Drop();
+
+private:
+    DeviceEnd(std::string socketPath, std::string linkPath);
+    bool Listen();
+    void Run();
+    void Accept();
+    void Receive();
+    void HandleMessage(const std::uint8_t* message, std::size_t size);
+    bool SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
+    void DropLocked();
+    void Wake();
+
+    const std::string m_socketPath;
+    const std::string m_linkPath;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    int m_listenFd = -1;
+    int m_connFd = -1;
+    int m_wakePipe[2] = {-1, -1};
+    bool m_stop = false;
+    bool m_unplug = false;
+    int m_connections = 0;
+    std::uint8_t m_modem = 0;
+    std::uint8_t m_lines = 0;
+    LineSettings m_settings;
+    bool m_refuse = false;
+    std::deque<std::uint8_t> m_received;
+    std::vector<std::uint8_t> m_parse;
+    std::function<void(std::uint8_t)> m_hook;
+    std::thread m_thread;
+};
+
+}  // namespace trelvane

@@ -1,0 +1,143 @@
+#include "tools/testsupport/test_env.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace trelvane::testing {
+
+TempHome::TempHome() {
+    char pattern[] = "/tmp/trelvane-test-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    m_path = made ? made : "/tmp";
+    if (const char* previous = std::getenv("TRELVANE_HOME")) {
+        m_previous = previous;
+        m_hadPrevious = true;
+    }
+    ::setenv("TRELVANE_HOME", m_path.c_str(), 1);
+    std::filesystem::create_directories(m_path + "/dosdevices");
+}
+
+TempHome::~TempHome() {
+    if (m_hadPrevious)
+        ::setenv("TRELVANE_HOME", m_previous.c_str(), 1);
+    else
+        ::unsetenv("TRELVANE_HOME");
+    std::error_code ec;
+    std::filesystem::remove_all(m_path, ec);
+}
+
+void LinkPort(const std::string& home, int comNumber, const std::string& target) {
+    std::filesystem::create_directories(home + "/dosdevices");
+    const std::string link = home + "/dosdevices/com" + std::to_string(comNumber);
+    ::unlink(link.c_str());
+    if (::symlink(target.c_str(), link.c_str()) != 0) std::perror("symlink");
+}
+
+void MakeFile(const std::string& path) { std::ofstream(path) << "not a device\n"; }
+void MakeFolder(const std::string& path) { std::filesystem::create_directories(path); }
+
+PtyPort::PtyPort(const std::string& home, int comNumber) {
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0) {
+        CloseMaster();
+        return;
+    }
+    const char* name = ::ptsname(m_master);
+    m_slavePath = name ? name : "";
+    m_link = home + "/dosdevices/com" + std::to_string(comNumber);
+    LinkPort(home, comNumber, m_slavePath);
+}
+
+PtyPort::~PtyPort() {
+    CloseMaster();
+    if (!m_link.empty()) ::unlink(m_link.c_str());
+}
+
+bool PtyPort::Send(const std::string& bytes) {
+    return m_master >= 0 && ::write(m_master, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+}
+
+std::string PtyPort::Receive(std::size_t count, int timeoutMs) {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count && m_master >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) break;
+        pollfd pfd{m_master, POLLIN, 0};
+        if (::poll(&pfd, 1, static_cast<int>(left)) <= 0) continue;
+        char buffer[256];
+        const ssize_t n = ::read(m_master, buffer, std::min(sizeof buffer, count - out.size()));
+        if (n <= 0) break;
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+void PtyPort::CloseMaster() {
+    if (m_master >= 0) ::close(m_master);
+    m_master = -1;
+}
+
+int OpenFdCount() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir)) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+int ThreadCount() {
+    // A joined thread can linger in /proc for a moment: wait for the count to settle.
+    int last = -1;
+    for (int i = 0; i < 50; ++i) {
+        const int now = RawThreadCount();
+        if (now == last) return now;
+        last = now;
+        ::usleep(20'000);
+    }
+    return last;
+}
+
+int RawThreadCount() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (::readdir(dir)) ++count;
+        ::closedir(dir);
+    }
+    return count - 2;  // . and ..
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+ExclusiveHolder::ExclusiveHolder(const std::string& path) {
+    m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd >= 0 && ::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+ExclusiveHolder::~ExclusiveHolder() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+}  // namespace trelvane::testing

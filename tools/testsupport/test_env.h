@@ -1,0 +1,64 @@
+// Helpers for tests that need the operating system: a private TRELVANE_HOME,
+// pseudo-terminals linked as COM ports, and the process's own resource use.
+#pragma once
+
+#include <string>
+
+namespace trelvane::testing {
+
+// Creates a fresh folder, points TRELVANE_HOME at it, and removes it again.
+class TempHome {
+public:
+    TempHome();
+    ~TempHome();
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;
+    std::string m_previous;
+    bool m_hadPrevious = false;
+};
+
+// A pseudo-terminal whose device side is linked as dosdevices/com<N>. The
+// test talks to the port through the master side.
+class PtyPort {
+public:
+    PtyPort(const std::string& home, int comNumber);
+    ~PtyPort();
+    bool Ok() const { return m_master >= 0; }
+    // Bytes from master to the port. Returns false on failure.
+    bool Send(const std::string& bytes);
+    // Reads what the port wrote, waiting up to timeoutMs for count bytes.
+    std::string Receive(std::size_t count, int timeoutMs);
+    void CloseMaster();  // the other end hangs up
+    const std::string& SlavePath() const { return m_slavePath; }
+
+private:
+    int m_master = -1;
+    std::string m_slavePath;
+    std::string m_link;
+};
+
+// Links dosdevices/com<N> to target (which need not exist).
+void LinkPort(const std::string& home, int comNumber, const std::string& target);
+void MakeFile(const std::string& path);
+void MakeFolder(const std::string& path);
+
+int OpenFdCount();
+int ThreadCount();
+int RawThreadCount();
+double ProcessCpuSeconds();
+
+// Holds a file descriptor of dosdevices target open exclusively, as another
+// process would (flock); released on destruction.
+class ExclusiveHolder {
+public:
+    explicit ExclusiveHolder(const std::string& path);
+    ~ExclusiveHolder();
+    bool Ok() const { return m_fd >= 0; }
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace trelvane::testing
