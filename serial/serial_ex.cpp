@@ -73,6 +73,9 @@ DWORD CSerialEx::ListenerLoop() {
                 break;
             }
             outstanding = true;
+            // Starting the wait resets the event, so a stop that came after the
+            // check above is seen here, or else its new mask completes this wait.
+            if (m_stopRequested.load()) break;
         }
         const DWORD waited = WaitForSingleObject(m_listenEvent, m_listenTimeout.load(std::memory_order_relaxed));
         if (waited == WAIT_TIMEOUT) {

@@ -30,7 +30,7 @@ public:
 protected:
     std::atomic<bool> m_stopRequested{false};
     HANDLE m_thread = nullptr;
-    bool m_comInListener = false;
+    std::atomic<bool> m_comInListener{false};  // read by the listener as it starts
     HANDLE m_listenEvent = nullptr;
     std::atomic<DWORD> m_listenTimeout{INFINITE};
 
