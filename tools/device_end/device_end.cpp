@@ -131,7 +131,16 @@ void DeviceEnd::Run() {
             Receive();
             lock.lock();
         }
-        if (fds[1].fd >= 0 && fds[1].fd == m_listenFd && (fds[1].revents & POLLIN)) Accept();
+        if (fds[1].fd >= 0 && fds[1].fd == m_listenFd && (fds[1].revents & POLLIN)) {
+            // A PC end that closed and at once opened again: the end of its
+            // old connection is queued already, so take it in before deciding
+            // whether the line is busy.
+            lock.unlock();
+            while (m_connFd >= 0 && Receive()) {
+            }
+            lock.lock();
+            Accept();
+        }
     }
 }
 
@@ -157,17 +166,17 @@ void DeviceEnd::Accept() {
     m_changed.notify_all();
 }
 
-void DeviceEnd::Receive() {
+bool DeviceEnd::Receive() {
     std::uint8_t chunk[4096];
     const ssize_t n = ::recv(m_connFd, chunk, sizeof chunk, MSG_DONTWAIT);  // only this thread closes m_connFd
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     std::vector<std::uint8_t> data;
     std::function<void(std::uint8_t)> hook;
     {
         std::lock_guard lock(m_mutex);
         if (n <= 0) {
             DropLocked();
-            return;
+            return false;
         }
         m_parse.insert(m_parse.end(), chunk, chunk + n);
         std::size_t offset = 0;
@@ -191,6 +200,7 @@ void DeviceEnd::Receive() {
         m_received.insert(m_received.end(), data.begin(), data.end());
         m_changed.notify_all();
     }
+    return true;
 }
 
 void DeviceEnd::HandleMessage(const std::uint8_t* message, std::size_t size) {

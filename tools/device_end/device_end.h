@@ -82,7 +82,8 @@ private:
     bool Listen();
     void Run();
     void Accept();
-    void Receive();
+    // Takes in one read of the connection; false once it is empty or ended.
+    bool Receive();
     void HandleMessage(const std::uint8_t* message, std::size_t size);
     bool SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
     void DropLocked();

@@ -1,0 +1,26 @@
+// Median and 99th percentile of a sample, printed side by side.
+#pragma once
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace trelvane::bench {
+
+inline double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(p * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+inline void PrintRow(const char* name, const std::vector<double>& us, const std::vector<double>* baseline = nullptr) {
+    const double median = Percentile(us, 0.5), p99 = Percentile(us, 0.99);
+    std::printf("%-44s n=%-6zu median %8.1f us   p99 %8.1f us", name, us.size(), median, p99);
+    if (baseline && !baseline->empty())
+        std::printf("   (%.2fx / %.2fx of raw echo)", median / Percentile(*baseline, 0.5),
+                    p99 / Percentile(*baseline, 0.99));
+    std::printf("\n");
+}
+
+}  // namespace trelvane::bench

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian packages), builds, and runs:
+#   ./build.sh run [asan|tsan]    the main job
+#   ./build.sh test [asan|tsan]   every test
+#   ./build.sh bench              the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if ((${#missing[@]})); then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update
+    $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+mode=${1:-run}
+case ${2:-} in
+    "") sanitize=""; dir=build ;;
+    asan) sanitize=address; dir=build-asan ;;
+    tsan) sanitize=thread; dir=build-tsan ;;
+    *) echo "unknown build kind: $2 (asan or tsan)" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -G Ninja -DTRELVANE_SANITIZE="$sanitize" >/dev/null
+cmake --build "$dir"
+
+case $mode in
+    run) "$dir/tools/trelvane-smoke" ;;
+    test) ctest --test-dir "$dir" --output-on-failure -j2 ;;
+    bench) "$dir/bench/bench_channel_latency" ;;
+    *) echo "unknown mode: $mode (run, test or bench)" >&2; exit 2 ;;
+esac
