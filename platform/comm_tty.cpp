@@ -16,6 +16,7 @@
 
 #include "platform/comm_backends.h"
 #include "platform/errno_map.h"
+#include "platform/fd_io.h"
 #include "platform/termios2.h"
 
 namespace platform {
@@ -97,34 +98,15 @@ protected:
     }
 
     DWORD ReceiveLocked() override {
-        BYTE chunk[4096];
-        for (;;) {
-            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
-            if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN) break;
-                return ErrnoToError(errno);
-            }
-            AddInputLocked(chunk, static_cast<std::size_t>(n));
-            if (static_cast<std::size_t>(n) < sizeof chunk) break;
-        }
+        const DWORD error = ReadAvailable(m_fd, FdKind::Device, [this](const BYTE* data, std::size_t length) {
+            AddInputLocked(data, length);
+        });
         CheckLineErrorsLocked();
-        return ERROR_SUCCESS;
+        return error;
     }
 
     DWORD SendLocked(const BYTE* data, std::size_t length, std::size_t* sent) override {
-        *sent = 0;
-        while (*sent < length) {
-            const ssize_t n = ::write(m_fd, data + *sent, length - *sent);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN) return ERROR_SUCCESS;
-                return ErrnoToError(errno);
-            }
-            *sent += static_cast<std::size_t>(n);
-        }
-        return ERROR_SUCCESS;
+        return WriteAvailable(m_fd, FdKind::Device, data, length, sent);
     }
 
     void FrameDataLocked(const BYTE* data, std::size_t length, std::vector<BYTE>& out) override {

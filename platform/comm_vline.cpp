@@ -10,6 +10,7 @@
 
 #include "platform/comm_backends.h"
 #include "platform/errno_map.h"
+#include "platform/fd_io.h"
 #include "platform/error_text.h"
 #include "platform/vline_protocol.h"
 
@@ -101,19 +102,12 @@ protected:
     }
 
     DWORD ReceiveLocked() override {
-        BYTE chunk[4096];
-        for (;;) {
-            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
-            if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN) break;
-                return ErrnoToError(errno);
-            }
-            m_received.insert(m_received.end(), chunk, chunk + n);
-            if (static_cast<std::size_t>(n) < sizeof chunk) break;
-        }
-        return ParseLocked();
+        const DWORD error = ReadAvailable(m_fd, FdKind::Socket, [this](const BYTE* data, std::size_t length) {
+            m_received.insert(m_received.end(), data, data + length);
+        });
+        // Messages that came before the end still count.
+        const DWORD parsed = ParseLocked();
+        return parsed ? parsed : error;
     }
 
     DWORD ParseLocked() {
@@ -129,17 +123,7 @@ protected:
     }
 
     DWORD SendLocked(const BYTE* data, std::size_t length, std::size_t* sent) override {
-        *sent = 0;
-        while (*sent < length) {
-            const ssize_t n = ::send(m_fd, data + *sent, length - *sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN) return ERROR_SUCCESS;
-                return ErrnoToError(errno);
-            }
-            *sent += static_cast<std::size_t>(n);
-        }
-        return ERROR_SUCCESS;
+        return WriteAvailable(m_fd, FdKind::Socket, data, length, sent);
     }
 
     void FrameDataLocked(const BYTE* data, std::size_t length, std::vector<BYTE>& out) override {

@@ -45,3 +45,29 @@ TEST(Resources, FailedOpensLeakNothingEither) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Resources, UnpluggedDeviceLeavesNothingOpenAndComesBack) {
+    trelvane::testing::TempHome home;
+    auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
+    ASSERT_TRUE(device);
+    CSerialSP channel;
+    ASSERT_EQ(channel.OpenPort(u"COM1"), 0);
+    channel.Close();
+    ASSERT_TRUE(device->WaitDisconnected(2s));
+    const int fds = trelvane::testing::OpenFdCount();
+    const int threads = trelvane::testing::ThreadCount();
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(channel.OpenPort(u"COM1"), 0);
+        device->Unplug();
+        EXPECT_EQ(channel.OpenPort(u"COM1"), 1247);  // still open until closed
+        EXPECT_EQ(channel.Close(), 0);
+        EXPECT_EQ(channel.OpenPort(u"COM1"), 2);  // gone
+        ASSERT_TRUE(device->Replug());
+    }
+    EXPECT_EQ(trelvane::testing::OpenFdCount(), fds);
+    EXPECT_EQ(trelvane::testing::ThreadCount(), threads);
+}
+
+}  // namespace
