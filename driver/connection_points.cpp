@@ -1,0 +1,248 @@
+#include "driver/connection_points.h"
+
+#include <algorithm>
+#include <new>
+
+namespace driver {
+namespace {
+
+// An enumerator over a fixed list of interface pointers, each held with a
+// reference. FIXME: enumerators should also hold the server lock once the
+// server process counts its locks.
+template <class Enum, class Item, const IID& kIid>
+class Enumerator final : public Enum, public platform::RefCounted {
+public:
+    explicit Enumerator(std::vector<Item> items, ULONG position = 0) : m_items(std::move(items)), m_position(position) {
+        for (auto& item : m_items) Unknown(item)->AddRef();
+    }
+    ~Enumerator() override {
+        for (auto& item : m_items) Unknown(item)->Release();
+    }
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == kIid) {
+            *ppv = static_cast<Enum*>(this);
+            AddRefImpl();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT Next(ULONG count, Item* out, ULONG* fetched) override {
+        if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
+        ULONG n = 0;
+        while (n < count && m_position < m_items.size()) {
+            out[n] = m_items[m_position++];
+            Unknown(out[n])->AddRef();
+            ++n;
+        }
+        if (fetched) *fetched = n;
+        return n == count ? S_OK : S_FALSE;
+    }
+    HRESULT Skip(ULONG count) override {
+        const ULONG left = static_cast<ULONG>(m_items.size()) - m_position;
+        m_position += std::min(count, left);
+        return count <= left ? S_OK : S_FALSE;
+    }
+    HRESULT Reset() override {
+        m_position = 0;
+        return S_OK;
+    }
+    HRESULT Clone(Enum** out) override {
+        if (out == nullptr) return E_POINTER;
+        *out = new (std::nothrow) Enumerator(m_items, m_position);
+        return *out ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    static IUnknown* Unknown(const CONNECTDATA& item) { return item.pUnk; }
+    static IUnknown* Unknown(IConnectionPoint* item) { return item; }
+
+    std::vector<Item> m_items;
+    ULONG m_position;
+};
+
+using ConnectionEnumerator = Enumerator<IEnumConnections, CONNECTDATA, IID_IEnumConnections>;
+using PointEnumerator = Enumerator<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>;
+
+// The failing sink's exception, made the thread's error information.
+void KeepErrorInfo(EXCEPINFO& ex) {
+    if (ex.pfnDeferredFillIn) ex.pfnDeferredFillIn(&ex);
+    ICreateErrorInfo* create = nullptr;
+    if (SUCCEEDED(CreateErrorInfo(&create))) {
+        create->SetGUID(IID_IDispatch);
+        create->SetSource(ex.bstrSource);
+        create->SetDescription(ex.bstrDescription);
+        create->SetHelpFile(ex.bstrHelpFile);
+        create->SetHelpContext(ex.dwHelpContext);
+        IErrorInfo* info = nullptr;
+        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+            SetErrorInfo(0, info);
+            info->Release();
+        }
+        create->Release();
+    }
+    SysFreeString(ex.bstrSource);
+    SysFreeString(ex.bstrDescription);
+    SysFreeString(ex.bstrHelpFile);
+}
+
+}  // namespace
+
+ConnectionPoint::ConnectionPoint(IUnknown* owner, IConnectionPointContainer* container, REFIID iid)
+    : m_owner(owner), m_container(container), m_iid(iid) {}
+
+ConnectionPoint::~ConnectionPoint() { DisconnectAll(); }
+
+HRESULT ConnectionPoint::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
+        *ppv = static_cast<IConnectionPoint*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT ConnectionPoint::GetConnectionInterface(IID* pIID) {
+    if (pIID == nullptr) return E_POINTER;
+    *pIID = m_iid;
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** ppCPC) {
+    if (ppCPC == nullptr) return E_POINTER;
+    *ppCPC = m_container;
+    m_container->AddRef();
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
+    if (pUnkSink == nullptr || pdwCookie == nullptr) return E_POINTER;
+    *pdwCookie = 0;
+    IUnknown* sink = nullptr;
+    const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(&sink));
+    if (hr == E_NOINTERFACE) return CONNECT_E_CANNOTCONNECT;
+    if (FAILED(hr)) return hr;
+    std::lock_guard lock(m_mutex);
+    std::size_t slot = 0;
+    while (slot < m_slots.size() && m_slots[slot]) ++slot;
+    if (slot == m_slots.size()) {
+        try {
+            m_slots.resize(m_slots.empty() ? 4 : m_slots.size() * 2, nullptr);
+        } catch (const std::bad_alloc&) {
+            sink->Release();
+            return CONNECT_E_ADVISELIMIT;
+        }
+    }
+    m_slots[slot] = sink;
+    *pdwCookie = static_cast<DWORD>(slot + 1);
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
+    IUnknown* sink = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        if (dwCookie == 0 || dwCookie > m_slots.size() || !m_slots[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
+        sink = m_slots[dwCookie - 1];
+        m_slots[dwCookie - 1] = nullptr;
+    }
+    sink->Release();  // outside the lock: the sink may call back
+    return S_OK;
+}
+
+HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
+    if (ppEnum == nullptr) return E_POINTER;
+    std::vector<CONNECTDATA> items;
+    {
+        std::lock_guard lock(m_mutex);
+        for (std::size_t i = 0; i < m_slots.size(); ++i)
+            if (m_slots[i]) items.push_back({m_slots[i], static_cast<DWORD>(i + 1)});
+        // The enumerator takes its references while the sinks are still held here.
+        *ppEnum = new (std::nothrow) ConnectionEnumerator(std::move(items));
+    }
+    return *ppEnum ? S_OK : E_OUTOFMEMORY;
+}
+
+std::vector<ConnectionPoint::Connection> ConnectionPoint::Snapshot() {
+    std::vector<Connection> connections;
+    std::lock_guard lock(m_mutex);
+    for (std::size_t i = 0; i < m_slots.size(); ++i)
+        if (m_slots[i]) {
+            m_slots[i]->AddRef();
+            connections.push_back({static_cast<DWORD>(i + 1), m_slots[i]});
+        }
+    return connections;
+}
+
+bool ConnectionPoint::Connected(DWORD cookie, IUnknown* sink) {
+    std::lock_guard lock(m_mutex);
+    return cookie <= m_slots.size() && m_slots[cookie - 1] == sink;
+}
+
+HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
+    HRESULT last = S_OK;
+    for (const Connection& connection : Snapshot()) {
+        if (Connected(connection.cookie, connection.sink)) {
+            // DISPPARAMS lists the arguments last first; each sink gets its own copy.
+            std::vector<VARIANT> reversed(args, args + count);
+            std::reverse(reversed.begin(), reversed.end());
+            DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr, count, 0};
+            VARIANT result;
+            VariantInit(&result);
+            EXCEPINFO ex{};
+            UINT argErr = static_cast<UINT>(-1);
+            // The slot holds the sink's answer to QueryInterface for this
+            // point's dispinterface: an IDispatch.
+            auto* dispatch = static_cast<IDispatch*>(connection.sink);
+            const HRESULT hr =
+                dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &ex, &argErr);
+            VariantClear(&result);
+            if (FAILED(hr)) {
+                KeepErrorInfo(ex);
+                last = hr;
+            }
+        }
+        connection.sink->Release();
+    }
+    return last;
+}
+
+void ConnectionPoint::DisconnectAll() {
+    std::vector<IUnknown*> sinks;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto*& slot : m_slots)
+            if (slot) {
+                sinks.push_back(slot);
+                slot = nullptr;
+            }
+    }
+    for (IUnknown* sink : sinks) sink->Release();
+}
+
+HRESULT FindConnectionPointIn(ConnectionPoint* const* points, std::size_t count, REFIID riid, IConnectionPoint** ppCP) {
+    if (ppCP == nullptr) return E_POINTER;
+    *ppCP = nullptr;
+    for (std::size_t i = 0; i < count; ++i)
+        if (points[i]->Iid() == riid) {
+            *ppCP = points[i];
+            points[i]->AddRef();
+            return S_OK;
+        }
+    return CONNECT_E_NOCONNECTION;
+}
+
+HRESULT EnumConnectionPointsOf(ConnectionPoint* const* points, std::size_t count, IEnumConnectionPoints** ppEnum) {
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = new (std::nothrow) PointEnumerator(std::vector<IConnectionPoint*>(points, points + count));
+    return *ppEnum ? S_OK : E_OUTOFMEMORY;
+}
+
+}  // namespace driver

@@ -1,0 +1,134 @@
+// The type library and the IDL built from the one description.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "contract/contract.h"
+
+#ifndef TRELVANE_SOURCE_DIR
+#error "TRELVANE_SOURCE_DIR must name the source tree"
+#endif
+
+namespace {
+
+struct Library {
+    ITypeLib* lib = nullptr;
+    Library() { EXPECT_EQ(contract::LoadTrelvaneTypeLib(&lib), S_OK); }
+    ~Library() { lib->Release(); }
+    ITypeInfo* Info(REFGUID guid) {
+        ITypeInfo* info = nullptr;
+        EXPECT_EQ(lib->GetTypeInfoOfGuid(guid, &info), S_OK);
+        return info;
+    }
+};
+
+std::u16string Str(BSTR b) {
+    std::u16string s = b ? std::u16string(b) : std::u16string();
+    SysFreeString(b);
+    return s;
+}
+
+TEST(TypeLibrary, NameVersionAndHelp) {
+    Library l;
+    TLIBATTR* attr = nullptr;
+    ASSERT_EQ(l.lib->GetLibAttr(&attr), S_OK);
+    EXPECT_EQ(attr->guid, contract::LIBID_Trelvane);
+    EXPECT_EQ(attr->wMajorVerNum, 1);
+    EXPECT_EQ(attr->wMinorVerNum, 0);
+    l.lib->ReleaseTLibAttr(attr);
+    BSTR name = nullptr, help = nullptr;
+    ASSERT_EQ(l.lib->GetDocumentation(-1, &name, &help, nullptr, nullptr), S_OK);
+    EXPECT_EQ(Str(name), u"Trelvane");
+    EXPECT_EQ(Str(help), u"Trelvane 1.0 Type Library");
+    EXPECT_EQ(l.lib->GetTypeInfoCount(), 5u);
+}
+
+TEST(TypeLibrary, MembersWithDispidsKindsAndParameters) {
+    Library l;
+    ITypeInfo* info = l.Info(contract::IID_ITarvikTest);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    EXPECT_EQ(attr->cFuncs, 16);
+    EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
+    // StartNumberTest: a setter and no getter.
+    int getters = 0, setters = 0;
+    for (UINT i = 0; i < attr->cFuncs; ++i) {
+        FUNCDESC* f = nullptr;
+        ASSERT_EQ(info->GetFuncDesc(i, &f), S_OK);
+        if (f->memid == 1) (f->invkind == INVOKE_PROPERTYGET ? getters : setters)++;
+        info->ReleaseFuncDesc(f);
+    }
+    EXPECT_EQ(getters, 0);
+    EXPECT_EQ(setters, 1);
+    info->ReleaseTypeAttr(attr);
+    info->Release();
+
+    info = l.Info(contract::IID_ITarvik);
+    FUNCDESC* open = nullptr;
+    ASSERT_EQ(info->GetFuncDesc(0, &open), S_OK);
+    EXPECT_EQ(open->memid, 1);
+    EXPECT_EQ(open->invkind, INVOKE_FUNC);
+    ASSERT_EQ(open->cParams, 2);
+    EXPECT_EQ(open->lprgelemdescParam[0].tdesc.vt, VT_I4);
+    EXPECT_EQ(open->lprgelemdescParam[1].tdesc.vt, VT_PTR);
+    EXPECT_EQ(open->lprgelemdescParam[1].tdesc.lptdesc->vt, VT_I4);
+    EXPECT_EQ(open->lprgelemdescParam[1].paramdesc.wParamFlags, PARAMFLAG_FOUT);
+    info->ReleaseFuncDesc(open);
+    BSTR names[3] = {};
+    UINT count = 0;
+    ASSERT_EQ(info->GetNames(1, names, 3, &count), S_OK);
+    ASSERT_EQ(count, 3u);
+    EXPECT_EQ(Str(names[0]), u"Open");
+    EXPECT_EQ(Str(names[1]), u"PortNumber");
+    EXPECT_EQ(Str(names[2]), u"Status");
+    BSTR doc = nullptr;
+    ASSERT_EQ(info->GetDocumentation(9, nullptr, &doc, nullptr, nullptr), S_OK);
+    EXPECT_EQ(Str(doc), u"Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from "
+                        u"the 'startpost' device. Default value is 1500 ms.");
+    info->Release();
+
+    info = l.Info(contract::DIID__ITarvikEvents);
+    ASSERT_EQ(info->GetDocumentation(2, nullptr, &doc, nullptr, nullptr), S_OK);
+    EXPECT_EQ(Str(doc), u"Fired on read error. Codes: 1: Illegal startpost id, 2: 1st byte <> 2nd byte, 3: Inter "
+                        u"character timeout. ErrorMessage contains a description of the error.");
+    info->Release();
+}
+
+TEST(TypeLibrary, ClassWithDefaultInterfaceAndDefaultSource) {
+    Library l;
+    ITypeInfo* info = l.Info(contract::CLSID_CTarvik);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    ASSERT_EQ(attr->cImplTypes, 4);
+    info->ReleaseTypeAttr(attr);
+    int defaultSource = -1;
+    for (UINT i = 0; i < 4; ++i) {
+        INT flags = 0;
+        info->GetImplTypeFlags(i, &flags);
+        if (flags == (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE)) defaultSource = static_cast<int>(i);
+    }
+    ASSERT_GE(defaultSource, 0);
+    HREFTYPE href = 0;
+    ASSERT_EQ(info->GetRefTypeOfImplType(static_cast<UINT>(defaultSource), &href), S_OK);
+    ITypeInfo* source = nullptr;
+    ASSERT_EQ(info->GetRefTypeInfo(href, &source), S_OK);
+    BSTR name = nullptr;
+    source->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
+    EXPECT_EQ(Str(name), u"_ITarvikEvents");
+    source->Release();
+    BSTR help = nullptr;
+    info->GetDocumentation(MEMBERID_NIL, nullptr, &help, nullptr, nullptr);
+    EXPECT_EQ(Str(help), u"Tarvik Class");
+    info->Release();
+}
+
+TEST(ContractIdl, FileMatchesTheDescription) {
+    std::ifstream file(std::string(TRELVANE_SOURCE_DIR) + "/contract/trelvane.idl", std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str(), contract::RenderIdl())
+        << "contract/trelvane.idl is out of date: regenerate it with build/tools/trelvane-idl contract/trelvane.idl";
+}
+
+}  // namespace

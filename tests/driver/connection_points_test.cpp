@@ -1,0 +1,232 @@
+// Connection points: cookies, delivery, failing and re-entering sinks, and
+// delivery on one thread while another connects.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "tests/driver/test_objects.h"
+
+namespace {
+
+using trelvane::testing::RecordingObject;
+using trelvane::testing::RecordingSink;
+
+class ConnectionPoints : public ::testing::Test {
+protected:
+    void SetUp() override {
+        object = RecordingObject::Create();
+        ASSERT_EQ(object->FindConnectionPoint(contract::DIID__ITarvikEvents, &events), S_OK);
+        ASSERT_EQ(object->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &testEvents), S_OK);
+    }
+    void TearDown() override {
+        events->Release();
+        testEvents->Release();
+        object->Release();
+        for (auto* s : sinks) s->Release();
+    }
+    RecordingSink* Sink(REFIID iid = contract::DIID__ITarvikEvents) {
+        sinks.push_back(new RecordingSink(iid));
+        return sinks.back();
+    }
+    HRESULT SystemError(const char16_t* text) {
+        BSTR b = SysAllocString(text);
+        const HRESULT hr = object->Fire_SystemError(b);
+        SysFreeString(b);
+        return hr;
+    }
+
+    RecordingObject* object = nullptr;
+    IConnectionPoint* events = nullptr;
+    IConnectionPoint* testEvents = nullptr;
+    std::vector<RecordingSink*> sinks;
+};
+
+TEST_F(ConnectionPoints, FoundAndEnumeratedInOrder) {
+    IConnectionPoint* point = nullptr;
+    ASSERT_EQ(object->FindConnectionPoint(IID_IPropertyNotifySink, &point), S_OK);
+    point->Release();
+    EXPECT_EQ(object->FindConnectionPoint(IID_IDispatch, &point), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(object->FindConnectionPoint(IID_IDispatch, nullptr), E_POINTER);
+    IEnumConnectionPoints* all = nullptr;
+    ASSERT_EQ(object->EnumConnectionPoints(&all), S_OK);
+    IConnectionPoint* found[4] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(all->Next(4, found, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 3u);
+    const IID order[] = {IID_IPropertyNotifySink, contract::DIID__ITarvikEvents, contract::DIID__ITarvikTestEvents};
+    for (int i = 0; i < 3; ++i) {
+        IID iid{};
+        found[i]->GetConnectionInterface(&iid);
+        EXPECT_EQ(iid, order[i]);
+        found[i]->Release();
+    }
+    all->Release();
+    IConnectionPointContainer* container = nullptr;
+    ASSERT_EQ(events->GetConnectionPointContainer(&container), S_OK);
+    EXPECT_EQ(container, static_cast<IConnectionPointContainer*>(object));
+    container->Release();
+}
+
+TEST_F(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
+    DWORD a = 0, b = 0, c = 0;
+    ASSERT_EQ(events->Advise(Sink(), &a), S_OK);
+    ASSERT_EQ(events->Advise(Sink(), &b), S_OK);
+    EXPECT_EQ(a, 1u);
+    EXPECT_EQ(b, 2u);
+    ASSERT_EQ(events->Unadvise(a), S_OK);
+    EXPECT_EQ(events->Unadvise(a), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(events->Unadvise(0), CONNECT_E_NOCONNECTION);
+    EXPECT_EQ(events->Unadvise(99), CONNECT_E_NOCONNECTION);
+    ASSERT_EQ(events->Advise(Sink(), &c), S_OK);
+    EXPECT_EQ(c, 1u);
+    for (int i = 0; i < 10; ++i) events->Advise(Sink(), &c);  // past 4 and 8 slots
+    EXPECT_EQ(c, 12u);
+    IEnumConnections* connections = nullptr;
+    ASSERT_EQ(events->EnumConnections(&connections), S_OK);
+    CONNECTDATA data[16];
+    ULONG fetched = 0;
+    connections->Next(16, data, &fetched);
+    EXPECT_EQ(fetched, 12u);
+    for (ULONG i = 0; i < fetched; ++i) {
+        EXPECT_EQ(data[i].dwCookie, i + 1);
+        data[i].pUnk->Release();
+    }
+    connections->Release();
+}
+
+TEST_F(ConnectionPoints, AdviseRefusesWhatCannotConnect) {
+    DWORD cookie = 5;
+    EXPECT_EQ(events->Advise(nullptr, &cookie), E_POINTER);
+    EXPECT_EQ(events->Advise(Sink(), nullptr), E_POINTER);
+    EXPECT_EQ(events->Advise(Sink(contract::DIID__ITarvikTestEvents), &cookie), CONNECT_E_CANNOTCONNECT);
+}
+
+TEST_F(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
+    EXPECT_EQ(SystemError(u"nobody listens"), S_OK);
+    DWORD cookie;
+    auto* first = Sink();
+    auto* second = Sink();
+    auto* test = Sink(contract::DIID__ITarvikTestEvents);
+    events->Advise(first, &cookie);
+    events->Advise(second, &cookie);
+    testEvents->Advise(test, &cookie);
+    BSTR post = SysAllocString(u"StartPost");
+    BSTR fault = SysAllocString(u"Intercharacter timeout");
+    object->Fire_StartNumberRequest(123);
+    object->Fire_StartNumberFault(3, fault);
+    object->Fire_StartPostStateChanged(VARIANT_TRUE);
+    object->Fire_BatteryTestReady(post, 3.955f);
+    object->Fire_SP_PortOpened();
+    object->Fire_InputReceived(post);
+    SysFreeString(post);
+    SysFreeString(fault);
+    const std::vector<std::string> expected{"1:I4 123", "2:I4 3,BSTR Intercharacter timeout", "5:BOOL -1",
+                                            "7:BSTR StartPost,R4 3.955000"};
+    EXPECT_EQ(first->Calls(), expected);
+    EXPECT_EQ(second->Calls(), expected);
+    EXPECT_EQ(test->Calls(), (std::vector<std::string>{"1:", "4:BSTR StartPost"}));
+}
+
+TEST_F(ConnectionPoints, AFailingSinkDoesNotStopTheOthers) {
+    DWORD cookie;
+    auto* failing = Sink();
+    auto* healthy = Sink();
+    failing->failWith = E_FAIL;
+    events->Advise(failing, &cookie);
+    events->Advise(healthy, &cookie);
+    EXPECT_EQ(SystemError(u"x"), E_FAIL);
+    EXPECT_EQ(healthy->Calls().size(), 1u);
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    EXPECT_EQ(std::u16string(description), u"sink failed");
+    SysFreeString(description);
+    info->Release();
+}
+
+TEST_F(ConnectionPoints, ClientInvokingTheObjectsEventInterfaceRaisesTheEvent) {
+    DWORD cookie;
+    auto* sink = Sink();
+    events->Advise(sink, &cookie);
+    IDispatch* raise = nullptr;
+    ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&raise)), S_OK);
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(u"from a client");
+    DISPPARAMS params{&text, nullptr, 1, 0};
+    EXPECT_EQ(raise->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+    EXPECT_EQ(sink->Calls(), (std::vector<std::string>{"4:BSTR from a client"}));
+    VariantClear(&text);
+    raise->Release();
+}
+
+TEST_F(ConnectionPoints, SinksThatUnadviseOrAdviseDuringDelivery) {
+    DWORD selfCookie = 0, victimCookie = 0, cookie = 0;
+    auto* self = Sink();
+    auto* victim = Sink();
+    auto* late = Sink();
+    // The first sink unadvises itself and the second, and advises a third.
+    self->duringCall = [&] {
+        events->Unadvise(selfCookie);
+        events->Unadvise(victimCookie);
+        events->Advise(late, &cookie);
+    };
+    events->Advise(self, &selfCookie);
+    events->Advise(victim, &victimCookie);
+    EXPECT_EQ(SystemError(u"one"), S_OK);
+    EXPECT_EQ(self->Calls().size(), 1u);
+    EXPECT_TRUE(victim->Calls().empty());  // unadvised before its turn
+    EXPECT_TRUE(late->Calls().empty());    // advised during the event: gets the next one
+    self->duringCall = nullptr;
+    EXPECT_EQ(SystemError(u"two"), S_OK);
+    EXPECT_EQ(self->Calls().size(), 1u);
+    EXPECT_EQ(late->Calls().size(), 1u);
+}
+
+TEST_F(ConnectionPoints, DeliveryOnOneThreadWhileAnotherAdvises) {
+    DWORD cookie;
+    auto* steady = Sink();
+    events->Advise(steady, &cookie);
+    std::atomic<bool> done{false};
+    std::thread raiser([&] {
+        BSTR text = SysAllocString(u"Read: '0x3f'");
+        for (int i = 0; i < 3000; ++i) object->Fire_SystemError(text);
+        SysFreeString(text);
+        done = true;
+    });
+    // Slots come and go (and the list grows) while the other thread delivers.
+    while (!done) {
+        RecordingSink* churn[6];
+        DWORD cookies[6];
+        for (int k = 0; k < 6; ++k) {
+            churn[k] = new RecordingSink(contract::DIID__ITarvikEvents);
+            events->Advise(churn[k], &cookies[k]);
+            churn[k]->Release();
+        }
+        for (DWORD c : cookies) events->Unadvise(c);
+    }
+    raiser.join();
+    EXPECT_EQ(steady->Calls().size(), 3000u);  // none lost, none twice
+}
+
+TEST_F(ConnectionPoints, ReleasingTheObjectReleasesItsSinks) {
+    auto* sink = new RecordingSink(contract::DIID__ITarvikEvents);
+    DWORD cookie;
+    events->Advise(sink, &cookie);
+    EXPECT_EQ(sink->AddRef(), 3u);  // ours, the slot's, this one
+    sink->Release();
+    events->Release();
+    testEvents->Release();
+    object->Release();
+    object = nullptr;
+    EXPECT_EQ(sink->Release(), 0u);  // the object gave its reference back
+    // TearDown must not release again.
+    object = RecordingObject::Create();
+    object->FindConnectionPoint(contract::DIID__ITarvikEvents, &events);
+    object->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &testEvents);
+}
+
+}  // namespace

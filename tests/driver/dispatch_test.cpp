@@ -1,0 +1,241 @@
+// Late binding through the object's four IDispatch parts: names, rules of
+// Invoke, and agreement with the vtable.
+#include <gtest/gtest.h>
+
+#include "tests/driver/test_objects.h"
+
+namespace {
+
+using trelvane::testing::RecordingObject;
+
+class Dispatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        object = RecordingObject::Create();
+        ASSERT_EQ(object->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik)), S_OK);
+        ASSERT_EQ(object->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test)), S_OK);
+        ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&events)), S_OK);
+    }
+    void TearDown() override {
+        tarvik->Release();
+        test->Release();
+        events->Release();
+        object->Release();
+    }
+    // Names through one interface's IDispatch.
+    HRESULT Ids(IDispatch* d, std::vector<const char16_t*> names, std::vector<DISPID>* ids) {
+        ids->assign(names.size(), 77);
+        return d->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(names.data()), static_cast<UINT>(names.size()),
+                                LOCALE_USER_DEFAULT, ids->data());
+    }
+    HRESULT Call(IDispatch* d, DISPID id, WORD flags, std::vector<VARIANT> argsLastFirst, VARIANT* result = nullptr,
+                 UINT* argErr = nullptr, std::vector<DISPID> named = {}) {
+        DISPPARAMS p{argsLastFirst.empty() ? nullptr : argsLastFirst.data(), named.empty() ? nullptr : named.data(),
+                     static_cast<UINT>(argsLastFirst.size()), static_cast<UINT>(named.size())};
+        return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &p, result, nullptr, argErr);
+    }
+    static VARIANT I4(LONG v) {
+        VARIANT r;
+        VariantInit(&r);
+        r.vt = VT_I4;
+        r.lVal = v;
+        return r;
+    }
+
+    RecordingObject* object = nullptr;
+    ITarvik* tarvik = nullptr;
+    ITarvikTest* test = nullptr;
+    IDispatch* events = nullptr;
+};
+
+TEST_F(Dispatch, NamesResolveFromTheFixedTables) {
+    std::vector<DISPID> ids;
+    ASSERT_EQ(Ids(tarvik, {u"intercharactertimeout", u"PUT_InterCharacterTimeout", u"Status", u"PortNumber",
+                           u"DeviceSelector", u"pVal", u"StartNumber"},
+                  &ids),
+              S_OK);
+    EXPECT_EQ(ids, (std::vector<DISPID>{9, 9, 1, 5, 0, 0, 6}));
+    ASSERT_EQ(Ids(events, {u"SystemError", u"BatteryTestReady"}, &ids), S_OK);
+    EXPECT_EQ(ids, (std::vector<DISPID>{4, 7}));
+    ASSERT_EQ(Ids(test, {u"newVal", u"strToWrite", u"get_StateCTS"}, &ids), S_OK);
+    EXPECT_EQ(ids, (std::vector<DISPID>{0, 0, 10}));
+    // One unknown name fails the whole call; names of other interfaces are unknown.
+    EXPECT_EQ(Ids(tarvik, {u"Open", u"Nonsense"}, &ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(ids[0], 1);
+    EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+    EXPECT_EQ(Ids(tarvik, {u"WriteToPort"}, &ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(tarvik->GetIDsOfNames(IID_NULL, nullptr, 1, 0, ids.data()), E_POINTER);
+}
+
+TEST_F(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(u"7");
+    LONG status = -5;
+    VARIANT out;
+    out.vt = VT_BYREF | VT_I4;
+    out.plVal = &status;
+    object->openStatus = 4;
+    ASSERT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {out, text}), S_OK);  // Open("7", &status)
+    EXPECT_EQ(object->calls.back(), "Open 7");
+    EXPECT_EQ(status, 4);
+    // The status also comes back through a by-reference VARIANT.
+    VARIANT holder;
+    VariantInit(&holder);
+    holder.vt = VT_BSTR;
+    holder.bstrVal = SysAllocString(u"old");
+    VARIANT viaVariant;
+    viaVariant.vt = VT_BYREF | VT_VARIANT;
+    viaVariant.pvarVal = &holder;
+    ASSERT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {viaVariant, I4(2)}), S_OK);
+    EXPECT_EQ(holder.vt, VT_I4);
+    EXPECT_EQ(holder.lVal, 4);
+    SysFreeString(text.bstrVal);
+
+    VARIANT result;
+    VariantInit(&result);
+    ASSERT_EQ(Call(tarvik, 9, DISPATCH_PROPERTYGET, {}, &result), S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 1500);
+    ASSERT_EQ(Call(tarvik, 9, DISPATCH_PROPERTYPUT, {I4(250)}, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
+    EXPECT_EQ(object->calls.back(), "put_InterCharacterTimeout 250");
+    ASSERT_EQ(Call(test, 6, DISPATCH_PROPERTYGET, {}, &result), S_OK);
+    EXPECT_EQ(result.vt, VT_R4);
+    ASSERT_EQ(Call(test, 3, DISPATCH_PROPERTYGET, {}, &result), S_OK);
+    EXPECT_EQ(result.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(result.bstrVal), u"None");
+    VariantClear(&result);
+    VARIANT stop;
+    VariantInit(&stop);
+    stop.vt = VT_BSTR;
+    stop.bstrVal = SysAllocString(u"1.5");
+    ASSERT_EQ(Call(test, 6, DISPATCH_PROPERTYPUT, {stop}), S_OK);
+    EXPECT_EQ(object->calls.back(), "put_StopBits 1.500000");
+    SysFreeString(stop.bstrVal);
+}
+
+TEST_F(Dispatch, BadCallsGetThePlatformsCodes) {
+    UINT argErr = 99;
+    VARIANT word;
+    VariantInit(&word);
+    word.vt = VT_BSTR;
+    word.bstrVal = SysAllocString(u"seven");
+    LONG status = 0;
+    VARIANT out;
+    out.vt = VT_BYREF | VT_I4;
+    out.plVal = &status;
+    EXPECT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {out, word}, nullptr, &argErr), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 1u);  // PortNumber is element 1 of rgvarg
+    EXPECT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {I4(0), I4(1)}, nullptr, &argErr), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(argErr, 0u);  // Status must be a reference
+    SysFreeString(word.bstrVal);
+
+    EXPECT_EQ(tarvik->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), DISP_E_BADVARTYPE);
+    EXPECT_EQ(Call(tarvik, 2, DISPATCH_METHOD, {I4(1), I4(2), I4(3)}), DISP_E_BADPARAMCOUNT);  // more than two
+    EXPECT_EQ(Call(test, 8, DISPATCH_METHOD, {I4(1), I4(2)}), DISP_E_BADPARAMCOUNT);           // more than one
+    EXPECT_EQ(Call(tarvik, 4, DISPATCH_METHOD, {}), DISP_E_BADPARAMCOUNT);  // StartNumberOK needs its number
+    EXPECT_EQ(Call(tarvik, 7, DISPATCH_METHOD, {}), DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(Call(test, 1, DISPATCH_PROPERTYGET, {}), DISP_E_MEMBERNOTFOUND);  // StartNumberTest is write-only
+    EXPECT_TRUE(object->calls.empty());
+}
+
+TEST_F(Dispatch, NamedArgumentsFollowEachInterfacesRule) {
+    UINT argErr = 99;
+    // ITarvik: by position; a name that is no position of the member fails.
+    LONG status = 0;
+    VARIANT out;
+    out.vt = VT_BYREF | VT_I4;
+    out.plVal = &status;
+    ASSERT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {I4(5), out}, nullptr, &argErr, {0, 1}), S_OK);  // PortNumber:=5
+    EXPECT_EQ(object->calls.back(), "Open 5");
+    EXPECT_EQ(Call(tarvik, 4, DISPATCH_METHOD, {I4(5)}, nullptr, &argErr, {3}), DISP_E_PARAMNOTFOUND);
+    EXPECT_EQ(argErr, 0u);
+    // _ITarvikEvents: only DISPID_PROPERTYPUT.
+    VARIANT msg;
+    VariantInit(&msg);
+    msg.vt = VT_BSTR;
+    msg.bstrVal = SysAllocString(u"x");
+    EXPECT_EQ(Call(events, 4, DISPATCH_METHOD, {msg}, nullptr, nullptr, {0}), DISP_E_NONAMEDARGS);
+    EXPECT_EQ(Call(events, 4, DISPATCH_METHOD, {msg}, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
+    // ITarvikTest: names are ignored.
+    EXPECT_EQ(Call(test, 8, DISPATCH_METHOD, {msg}, nullptr, nullptr, {42}), S_OK);
+    EXPECT_EQ(object->calls.back(), "WriteToPort x");
+    SysFreeString(msg.bstrVal);
+}
+
+TEST_F(Dispatch, FailingMemberFillsExcepInfoFromTheThreadsErrorInformation) {
+    object->failWith = E_ACCESSDENIED;
+    ICreateErrorInfo* create = nullptr;
+    CreateErrorInfo(&create);
+    create->SetDescription(const_cast<LPOLESTR>(u"denied"));
+    IErrorInfo* info = nullptr;
+    create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+    SetErrorInfo(0, info);
+    info->Release();
+    create->Release();
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    EXCEPINFO ex{};
+    EXPECT_EQ(tarvik->Invoke(2, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &ex, nullptr), E_ACCESSDENIED);
+    EXPECT_EQ(ex.scode, E_ACCESSDENIED);
+    ASSERT_NE(ex.bstrDescription, nullptr);
+    EXPECT_EQ(std::u16string(ex.bstrDescription), u"denied");
+    SysFreeString(ex.bstrDescription);
+    SysFreeString(ex.bstrSource);
+    SysFreeString(ex.bstrHelpFile);
+}
+
+TEST_F(Dispatch, TypeInformationPerInterface) {
+    UINT count = 0;
+    ASSERT_EQ(tarvik->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
+    ITypeInfo* info = nullptr;
+    EXPECT_EQ(tarvik->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
+    EXPECT_EQ(tarvik->GetTypeInfo(0, 0, nullptr), E_POINTER);
+    ASSERT_EQ(events->GetTypeInfo(0, 0, &info), S_OK);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    EXPECT_EQ(attr->guid, contract::DIID__ITarvikEvents);
+    EXPECT_EQ(attr->cFuncs, 6);
+    info->ReleaseTypeAttr(attr);
+    info->Release();
+}
+
+TEST_F(Dispatch, QueryInterfaceAnswersExactlyTheContractsInterfaces) {
+    void* p = nullptr;
+    for (const IID& iid : {IID_IUnknown, IID_IDispatch, contract::IID_ITarvik, contract::IID_ITarvikTest,
+                           contract::DIID__ITarvikEvents, contract::DIID__ITarvikTestEvents,
+                           IID_IConnectionPointContainer, IID_IProvideClassInfo, IID_IProvideClassInfo2}) {
+        ASSERT_EQ(object->QueryInterface(iid, &p), S_OK);
+        static_cast<IUnknown*>(p)->Release();
+    }
+    EXPECT_EQ(object->QueryInterface(IID_IConnectionPoint, &p), E_NOINTERFACE);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
+    // IDispatch is the ITarvik part.
+    ASSERT_EQ(object->QueryInterface(IID_IDispatch, &p), S_OK);
+    EXPECT_EQ(p, static_cast<IDispatch*>(tarvik));
+    static_cast<IUnknown*>(p)->Release();
+}
+
+TEST_F(Dispatch, ClassInformationNamesTheDefaultSource) {
+    IProvideClassInfo2* classInfo = nullptr;
+    ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&classInfo)), S_OK);
+    GUID guid{};
+    ASSERT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &guid), S_OK);
+    EXPECT_EQ(guid, contract::DIID__ITarvikEvents);
+    EXPECT_EQ(classInfo->GetGUID(2, &guid), E_FAIL);
+    EXPECT_EQ(guid, GUID_NULL);
+    EXPECT_EQ(classInfo->GetGUID(1, nullptr), E_POINTER);
+    ITypeInfo* info = nullptr;
+    ASSERT_EQ(classInfo->GetClassInfo(&info), S_OK);
+    TYPEATTR* attr = nullptr;
+    ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
+    EXPECT_EQ(attr->typekind, TKIND_COCLASS);
+    EXPECT_EQ(attr->guid, contract::CLSID_CTarvik);
+    info->ReleaseTypeAttr(attr);
+    info->Release();
+    classInfo->Release();
+}
+
+}  // namespace
