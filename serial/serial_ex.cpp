@@ -55,6 +55,12 @@ LONG CSerialEx::StopListener(DWORD timeout) {
     return 0;
 }
 
+bool CSerialEx::ListenerEnded(DWORD* code) {
+    if (!m_thread || WaitForSingleObject(m_thread, 0) != WAIT_OBJECT_0) return false;
+    if (!GetExitCodeThread(m_thread, code)) *code = GetLastError();
+    return true;
+}
+
 DWORD CSerialEx::ListenerThreadProc(LPVOID parameter) { return static_cast<CSerialEx*>(parameter)->ListenerLoop(); }
 
 DWORD CSerialEx::ListenerLoop() {

@@ -26,6 +26,9 @@ public:
 
     // Takes effect at the listener's next wait.
     void SetListenTimeout(DWORD milliseconds) { m_listenTimeout.store(milliseconds, std::memory_order_relaxed); }
+    // True when a listener is recorded but has ended by itself (the port
+    // failed); *code is the result it ended with.
+    bool ListenerEnded(DWORD* code);
 
 protected:
     std::atomic<bool> m_stopRequested{false};

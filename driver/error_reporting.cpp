@@ -1,0 +1,51 @@
+// SystemError texts: "'text': the platform's message" or the text alone, at
+// most 199 characters, raised to the clients; DriverFailure after it when
+// the operation must end.
+#include <cstdio>
+#include <new>
+#include <string>
+
+#include "driver/tarvik.h"
+
+namespace {
+
+// The platform's message for code, as FormatMessageW gives it (line end
+// included), or a plain description when it has none.
+std::u16string SystemMessage(DWORD code) {
+    LPWSTR text = nullptr;
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                                        LOCALE_USER_DEFAULT, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    if (length == 0) {
+        char fallback[48];
+        std::snprintf(fallback, sizeof fallback, "Unknown error %u (0x%08X).\r\n", static_cast<unsigned>(code),
+                      static_cast<unsigned>(code));
+        return std::u16string(fallback, fallback + std::char_traits<char>::length(fallback));
+    }
+    std::u16string message(text, length);
+    LocalFree(text);
+    return message;
+}
+
+}  // namespace
+
+void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text) {
+    ReportError(systemText, raise, text, static_cast<DWORD>(m_channel.LastErrorCode()));
+}
+
+void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code) {
+    std::u16string message = systemText ? u"'" + std::u16string(text) + u"': " + SystemMessage(code) : text;
+    constexpr std::size_t kMaxLength = 199;  // a buffer of 200 with its terminator
+    if (message.size() > kMaxLength) {
+        std::size_t cut = kMaxLength;
+        if (message[cut - 1] >= 0xD800 && message[cut - 1] < 0xDC00) --cut;  // never half a character
+        message.resize(cut);
+    }
+    BSTR event = SysAllocStringLen(message.data(), static_cast<UINT>(message.size()));
+    if (event == nullptr) throw std::bad_alloc();
+    struct Free {
+        BSTR b;
+        ~Free() { SysFreeString(b); }
+    } freeLater{event};
+    Fire_SystemError(event);
+    if (raise) throw DriverFailure{};
+}

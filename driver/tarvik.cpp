@@ -1,0 +1,165 @@
+#include "driver/tarvik.h"
+
+#include <cstdio>
+#include <new>
+
+std::atomic<CTarvik*> g_driver{nullptr};
+thread_local const CTarvik* CTarvik::t_inCallback = nullptr;
+
+CTarvik* CTarvik::Create() { return new CTarvik; }
+
+CTarvik::CTarvik() { InitializeCriticalSection(&m_stateLock); }
+
+CTarvik::~CTarvik() {
+    try {
+        ClosePort();
+    } catch (...) {  // nothing may leave a destructor; the failure has been reported
+    }
+    CTarvik* self = this;
+    g_driver.compare_exchange_strong(self, nullptr);  // no tick may find a dead driver
+    DeleteCriticalSection(&m_stateLock);
+}
+
+HRESULT CTarvik::Open(LONG PortNumber, LONG* Status) {
+    if (Status == nullptr) return E_POINTER;
+    // Open closes first, which waits for the listener: not from inside it.
+    if (t_inCallback == this) return RPC_E_WRONG_THREAD;
+    return Guard([&] { return OpenPort(PortNumber, Status); });
+}
+
+HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
+    ClosePort();
+    *status = 0;
+    m_portNumber = portNumber;
+    WCHAR device[32];
+    {
+        char narrow[32];
+        std::snprintf(narrow, sizeof narrow, "COM%d", static_cast<int>(portNumber));
+        int i = 0;
+        for (; narrow[i]; ++i) device[i] = static_cast<unsigned char>(narrow[i]);
+        device[i] = 0;
+    }
+    // Failure k: status k, SystemError "'text': message", S_FALSE; what the
+    // earlier steps did stays (a half-open port).
+    auto fail = [&](LONG k, LPCWSTR text, DWORD code) {
+        m_portNumber = -1;
+        *status = k;
+        ReportError(true, false, text, code);
+        return S_FALSE;
+    };
+    auto channelCode = [this] { return static_cast<DWORD>(m_channel.LastErrorCode()); };
+
+    if (m_channel.OpenPort(device) != 0) return fail(1, device, channelCode());
+    if (m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit) != 0)
+        return fail(2, u"Port setting", channelCode());
+    if (m_channel.SetEventMask(0xF9) != 0) return fail(3, u"Event mask", channelCode());
+    {
+        std::lock_guard lock(m_settingsLock);
+        m_portHandle = m_channel.PortHandle();
+    }
+    if (!LoadPortSettings()) return fail(4, u"COM state", m_settingsError);
+    try {
+        ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
+    } catch (const DriverFailure&) {
+        return fail(5, u"Set RTS", m_settingsError);
+    }
+    try {
+        ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
+    } catch (const DriverFailure&) {
+        return fail(6, u"Reset DTR", m_settingsError);
+    }
+    m_channel.SetCallback(ChannelCallback, this);
+    m_listenerFailureReported = false;
+    m_closeRequested = false;
+    if (HRESULT hr = ResetStartPost(); FAILED(hr)) return hr;  // the reset write failed and was reported
+    Fire_SP_PortOpened();
+    g_driver = this;
+    m_timerId = SetTimer(nullptr, 0, 250, TimerTick);
+    EnterCriticalSection(&m_stateLock);
+    m_timeoutPending = false;
+    LeaveCriticalSection(&m_stateLock);
+    return S_OK;
+}
+
+HRESULT CTarvik::Close() {
+    if (t_inCallback == this) {
+        // Closing waits for the listener, which is running this call: the
+        // next tick closes the port instead.
+        m_closeRequested = true;
+        return S_OK;
+    }
+    return Guard([&] {
+        ClosePort();
+        return S_OK;
+    });
+}
+
+void CTarvik::ClosePort() {
+    {
+        std::lock_guard lock(m_settingsLock);
+        m_dcb.reset();
+    }
+    if (m_channel.PortHandle()) {
+        m_channel.Close();
+        if (m_timerId) KillTimer(nullptr, m_timerId);
+        m_timerId = 0;
+        Fire_SP_PortClosed();
+    }
+    m_portNumber = -1;
+    EnterCriticalSection(&m_stateLock);
+    m_startNumber = -1;
+    LeaveCriticalSection(&m_stateLock);
+}
+
+bool CTarvik::LoadPortSettings() {
+    std::lock_guard lock(m_settingsLock);
+    m_dcb.reset();
+    if (!m_portHandle) return false;
+    m_dcb = std::make_unique<DCB>();
+    m_dcb->DCBlength = sizeof(DCB);
+    if (GetCommState(m_portHandle, m_dcb.get())) return true;
+    m_settingsError = GetLastError();
+    return false;
+}
+
+HRESULT CTarvik::get_PortNumber(LONG* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    *pVal = m_portNumber;
+    return S_OK;
+}
+
+HRESULT CTarvik::get_StartNumber(LONG* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    *pVal = m_startNumber;
+    return S_OK;
+}
+
+HRESULT CTarvik::get_InterCharacterTimeout(LONG* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    *pVal = m_interCharTimeout;
+    return S_OK;
+}
+
+HRESULT CTarvik::put_InterCharacterTimeout(LONG newVal) {
+    m_interCharTimeout = newVal;  // no range test: -1 means no bound, 0 no wait
+    return S_OK;
+}
+
+HRESULT CTarvik::get_StateDTR(VARIANT_BOOL* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    *pVal = (m_portHandle && m_dcb && m_dcb->fDtrControl != DTR_CONTROL_DISABLE) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CTarvik::put_StateDTR(VARIANT_BOOL newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set DTR", [newVal](DCB& dcb) {
+            dcb.fDtrControl = newVal ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_StateStartPost(VARIANT_BOOL* pVal) { return get_StateDSR(pVal); }
+HRESULT CTarvik::get_StateFinishPost(VARIANT_BOOL* pVal) { return get_StateCTS(pVal); }

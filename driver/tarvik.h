@@ -1,0 +1,164 @@
+// CTarvik: the one driver object. It owns the serial channel to the start
+// post, a copy of the port's line settings, the protocol state that the
+// listener thread and the client's thread share, and the 250 ms tick.
+//
+// Its members are spread over the files of their concern: the object, its
+// properties and Open/Close here and in tarvik.cpp; the test interface in
+// test_interface.cpp; error reporting in error_reporting.cpp; reception,
+// device commands and the battery test in protocol/.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "driver/automation_object.h"
+#include "platform/windows.h"
+#include "serial/serial_sp.h"
+
+// The internal failure signal: an operation that reported a failure with
+// SystemError ends with it. It never leaves a client call.
+struct DriverFailure {
+    int code = 1;
+};
+
+class CTarvik final : public driver::AutomationObject {
+public:
+    // A new driver object with one reference for the caller.
+    static CTarvik* Create();
+
+    // ITarvik
+    HRESULT Open(LONG PortNumber, LONG* Status) override;
+    HRESULT Close() override;
+    HRESULT ResetStartPost() override;
+    HRESULT StartNumberOK(LONG StartNumber) override;
+    HRESULT get_PortNumber(LONG* pVal) override;
+    HRESULT get_StartNumber(LONG* pVal) override;
+    HRESULT get_InterCharacterTimeout(LONG* pVal) override;
+    HRESULT put_InterCharacterTimeout(LONG newVal) override;
+    HRESULT get_StateDTR(VARIANT_BOOL* pVal) override;
+    HRESULT put_StateDTR(VARIANT_BOOL newVal) override;
+    HRESULT get_StateStartPost(VARIANT_BOOL* pVal) override;
+    HRESULT get_StateFinishPost(VARIANT_BOOL* pVal) override;
+    HRESULT StartBatteryTest(BSTR DeviceSelector) override;
+
+    // ITarvikTest
+    HRESULT put_StartNumberTest(LONG newVal) override;
+    HRESULT get_ReadyToSend(VARIANT_BOOL* pVal) override;
+    HRESULT put_ReadyToSend(VARIANT_BOOL newVal) override;
+    HRESULT get_Parity(BSTR* pVal) override;
+    HRESULT put_Parity(BSTR newVal) override;
+    HRESULT get_BaudRate(LONG* pVal) override;
+    HRESULT put_BaudRate(LONG newVal) override;
+    HRESULT get_DataBits(SHORT* pVal) override;
+    HRESULT put_DataBits(SHORT newVal) override;
+    HRESULT get_StopBits(FLOAT* pVal) override;
+    HRESULT put_StopBits(FLOAT newVal) override;
+    HRESULT get_ParityCheck(VARIANT_BOOL* pVal) override;
+    HRESULT put_ParityCheck(VARIANT_BOOL newVal) override;
+    HRESULT WriteToPort(BSTR strToWrite) override;
+    HRESULT get_StateDSR(VARIANT_BOOL* pVal) override;
+    HRESULT get_StateCTS(VARIANT_BOOL* pVal) override;
+
+    // The tick's work; TimerTick runs it on g_driver every 250 ms.
+    void DispatchPending();
+
+private:
+    CTarvik();
+    ~CTarvik() override;
+
+    // Runs a client call: DriverFailure becomes RPC_E_SERVERFAULT (what a
+    // remote client sees for a server method that ends with an exception),
+    // an allocation failure E_OUTOFMEMORY.
+    template <class Body>
+    HRESULT Guard(Body body);
+
+    // Open and Close proper; they may end with DriverFailure.
+    HRESULT OpenPort(LONG portNumber, LONG* status);
+    void ClosePort();
+    bool LoadPortSettings();
+    // Changes one field of m_dcb and applies it; on failure puts the field
+    // back, reports "'text': message" and ends with DriverFailure.
+    template <class Change>
+    void ChangeLineSetting(LPCWSTR failureText, Change change);
+
+    // Error reporting (error_reporting.cpp). code: the result code whose
+    // message forms the second part; by default the channel's last one.
+    void ReportError(bool systemText, bool raise, LPCWSTR text);
+    void ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code);
+
+    // Reception (protocol/reception.cpp).
+    static void ChannelCallback(void* userData, BYTE value, const char* text);
+    static void TimerTick(HWND, UINT, UINT_PTR, DWORD);
+    void OnChannelEvent(BYTE value, const char* text);
+    void TakeFrameByte(BYTE byte);
+    void ClearFrame();
+    bool WriteDeviceByte(BYTE byte, LPCWSTR label);
+    void FireInputReceived(const std::u16string& text);
+
+    // Battery test (protocol/battery_test.cpp).
+    void EndBatteryMeasurement();
+
+    // Shared with the listener thread under m_stateLock.
+    CRITICAL_SECTION m_stateLock;
+    LONG m_portNumber = -1;  // the client's thread only
+    bool m_numberReady = false;
+    std::atomic<LONG> m_startNumber{-1};  // written under the lock, read without it
+    bool m_dsrChanged = false;
+    bool m_ctsChanged = false;
+    FLOAT m_batteryVoltage = -1.0f;
+    __timeb64 m_batteryStartTime{};
+    std::atomic<bool> m_batteryTestActive{false};  // set under the lock, tested without it
+    bool m_batteryResultReady = false;
+    std::u16string m_batteryDevice;
+    bool m_timeoutPending = false;
+    BYTE m_frame[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // under the lock: both threads write it
+    LONG m_frameCount = 0;
+
+    // The line settings: used by the client's thread and, for RTS after a
+    // battery measurement, by the listener thread; never both at once.
+    std::recursive_mutex m_settingsLock;
+    HANDLE m_portHandle = nullptr;
+    std::unique_ptr<DCB> m_dcb;
+    DWORD m_settingsError = 0;  // the code of the last failed GetCommState/SetCommState
+
+    CSerialSP m_channel;
+    std::atomic<LONG> m_interCharTimeout{1500};
+    UINT_PTR m_timerId = 0;
+    bool m_listenerFailureReported = false;
+    std::atomic<bool> m_closeRequested{false};  // Close asked for on the listener thread
+
+    // The driver whose channel callback runs on this thread, if any: Close
+    // and Open must not wait for the listener from inside it.
+    static thread_local const CTarvik* t_inCallback;
+};
+
+template <class Body>
+inline HRESULT CTarvik::Guard(Body body) {
+    try {
+        return body();
+    } catch (const DriverFailure&) {
+        return RPC_E_SERVERFAULT;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+template <class Change>
+inline void CTarvik::ChangeLineSetting(LPCWSTR failureText, Change change) {
+    std::unique_lock lock(m_settingsLock);
+    if (!m_portHandle || !m_dcb) return;
+    const DCB before = *m_dcb;
+    change(*m_dcb);
+    if (SetCommState(m_portHandle, m_dcb.get())) return;
+    const DWORD code = GetLastError();
+    m_settingsError = code;
+    *m_dcb = before;  // the port keeps its previous settings
+    lock.unlock();
+    ReportError(true, true, failureText, code);
+}
+
+// The driver whose tick runs: the one that last completed an Open.
+extern std::atomic<CTarvik*> g_driver;

@@ -1,0 +1,150 @@
+// ITarvikTest: the line settings of the open port, the DSR and CTS lines, and
+// an injected start number. WriteToPort is with the device commands.
+#include "driver/tarvik.h"
+
+namespace {
+
+constexpr const char16_t* kParityNames[] = {u"None", u"Odd", u"Even", u"Mark", u"Space"};
+
+bool Same(BSTR a, const char16_t* b) {
+    const std::u16string left = a ? std::u16string(a, SysStringLen(a)) : std::u16string();
+    return left == b;
+}
+
+}  // namespace
+
+HRESULT CTarvik::put_StartNumberTest(LONG newVal) {
+    return Guard([&] {
+        EnterCriticalSection(&m_stateLock);
+        m_startNumber = newVal;
+        LeaveCriticalSection(&m_stateLock);
+        if (newVal > 0) return Fire_StartNumberRequest(newVal), S_OK;
+        BSTR message = SysAllocString(u"Illegal startnumber");
+        if (message == nullptr) return E_OUTOFMEMORY;
+        Fire_StartNumberFault(2, message);
+        SysFreeString(message);
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_ReadyToSend(VARIANT_BOOL* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    *pVal = (m_portHandle && m_dcb && m_dcb->fRtsControl == RTS_CONTROL_ENABLE) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CTarvik::put_ReadyToSend(VARIANT_BOOL newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set RTS", [newVal](DCB& dcb) {
+            dcb.fRtsControl = newVal ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_Parity(BSTR* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    if (!m_portHandle || !m_dcb) {
+        *pVal = nullptr;
+        return S_OK;
+    }
+    // A parity the table does not name reads as an empty string.
+    *pVal = SysAllocString(m_dcb->Parity <= SPACEPARITY ? kParityNames[m_dcb->Parity] : u"");
+    return S_OK;
+}
+
+HRESULT CTarvik::put_Parity(BSTR newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set parity", [newVal](DCB& dcb) {
+            for (BYTE value = 0; value <= SPACEPARITY; ++value)
+                if (Same(newVal, kParityNames[value])) {
+                    dcb.Parity = value;
+                    break;
+                }
+        });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_BaudRate(LONG* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    *pVal = (m_portHandle && m_dcb) ? static_cast<LONG>(m_dcb->BaudRate) : -1;
+    return S_OK;
+}
+
+HRESULT CTarvik::put_BaudRate(LONG newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set BaudRate", [newVal](DCB& dcb) { dcb.BaudRate = static_cast<DWORD>(newVal); });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_DataBits(SHORT* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    *pVal = (m_portHandle && m_dcb) ? static_cast<SHORT>(m_dcb->ByteSize) : static_cast<SHORT>(-1);
+    return S_OK;
+}
+
+HRESULT CTarvik::put_DataBits(SHORT newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set DataBits", [newVal](DCB& dcb) { dcb.ByteSize = static_cast<BYTE>(newVal & 0xFF); });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_StopBits(FLOAT* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    if (!m_portHandle || !m_dcb) return S_OK;  // nothing is stored
+    switch (m_dcb->StopBits) {
+    case ONESTOPBIT: *pVal = 1.0f; break;
+    case ONE5STOPBITS: *pVal = 1.5f; break;
+    case TWOSTOPBITS: *pVal = 2.0f; break;
+    default: break;
+    }
+    return S_OK;
+}
+
+HRESULT CTarvik::put_StopBits(FLOAT newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set StopBits", [newVal](DCB& dcb) {
+            switch (static_cast<long long>(static_cast<double>(newVal) * 10.0)) {  // truncated toward zero
+            case 10: dcb.StopBits = ONESTOPBIT; break;
+            case 15: dcb.StopBits = ONE5STOPBITS; break;
+            case 20: dcb.StopBits = TWOSTOPBITS; break;
+            default: break;  // no change, but the settings are applied all the same
+            }
+        });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_ParityCheck(VARIANT_BOOL* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    std::lock_guard lock(m_settingsLock);
+    *pVal = (m_portHandle && m_dcb && m_dcb->fParity) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CTarvik::put_ParityCheck(VARIANT_BOOL newVal) {
+    return Guard([&] {
+        ChangeLineSetting(u"Set ParityCheck", [newVal](DCB& dcb) { dcb.fParity = newVal & 1; });
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::get_StateDSR(VARIANT_BOOL* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    *pVal = (m_channel.PortHandle() && m_channel.IsDsrOn()) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CTarvik::get_StateCTS(VARIANT_BOOL* pVal) {
+    if (pVal == nullptr) return E_POINTER;
+    *pVal = (m_channel.PortHandle() && m_channel.IsCtsOn()) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}

@@ -1,0 +1,56 @@
+// The battery test: select the post with DTR, start with RTS, and turn the
+// time until RLSD changes into a voltage, V = 2.5 / (1 - e^-t).
+#include <cmath>
+
+#include "driver/tarvik.h"
+
+HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
+    return Guard([&] {
+        if (m_batteryTestActive) {
+            ReportError(false, false, u"Battery test allready active");
+            return S_FALSE;
+        }
+        const std::u16string selector =
+            DeviceSelector ? std::u16string(DeviceSelector, SysStringLen(DeviceSelector)) : std::u16string();
+        try {
+            if (selector == u"StartPost" && m_channel.PortHandle() && m_channel.IsDsrOn()) {
+                ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
+            } else if (selector == u"FinishPost" && m_channel.PortHandle() && m_channel.IsCtsOn()) {
+                ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_ENABLE; });
+            } else {
+                ReportError(false, false, u"Device off line");
+                return S_FALSE;
+            }
+            _ftime64_s(&m_batteryStartTime);
+            ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
+        } catch (const DriverFailure&) {
+            ReportError(true, false, u"StartBatteryTest error setting state", m_settingsError);
+            return S_FALSE;
+        }
+        EnterCriticalSection(&m_stateLock);
+        m_batteryVoltage = -1.0f;
+        m_batteryResultReady = false;
+        m_batteryDevice = selector;
+        m_batteryTestActive = true;
+        LeaveCriticalSection(&m_stateLock);
+        return S_OK;
+    });
+}
+
+void CTarvik::EndBatteryMeasurement() {
+    const __timeb64 end = m_channel.RlsdChangeTime();
+    const float t = static_cast<float>((static_cast<double>(end.time) + end.millitm / 1000.0) -
+                                       (static_cast<double>(m_batteryStartTime.time) +
+                                        m_batteryStartTime.millitm / 1000.0));
+    EnterCriticalSection(&m_stateLock);
+    const float e = static_cast<float>(std::exp(-static_cast<double>(t)));
+    m_batteryResultReady = true;
+    m_batteryTestActive = false;
+    m_batteryVoltage = static_cast<float>(2.5 / (1.0 - static_cast<double>(e)));
+    LeaveCriticalSection(&m_stateLock);
+    try {
+        ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
+    } catch (const DriverFailure&) {
+        ReportError(true, false, u"StartBatteryTest", m_settingsError);  // the voltage stands
+    }
+}

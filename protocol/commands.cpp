@@ -1,0 +1,56 @@
+// Device commands: the final acknowledge, the reset byte, and raw text.
+#include <cstdio>
+#include <new>
+
+#include "driver/tarvik.h"
+#include "platform/paths.h"
+
+HRESULT CTarvik::StartNumberOK(LONG StartNumber) {
+    return Guard([&] {
+        if (StartNumber != m_startNumber) return S_FALSE;  // nothing is written
+        WriteDeviceByte(0xF0, u"Acknowledge");
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::ResetStartPost() {
+    return Guard([&] {
+        WriteDeviceByte(0x00, u"Reset");
+        Fire_SP_Reset();
+        // The listen bound is left as it is.
+        EnterCriticalSection(&m_stateLock);
+        ClearFrame();
+        LeaveCriticalSection(&m_stateLock);
+        return S_OK;
+    });
+}
+
+HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
+    return Guard([&] {
+        // The text ends at its first zero character.
+        const std::u16string text = strToWrite ? std::u16string(strToWrite) : std::u16string();
+        const std::string bytes = platform::ToUtf8(text);
+        if (!m_channel.PortHandle()) return S_OK;
+        // The text, its line feed and a terminator must fit 199 bytes, and the
+        // summary 200 characters: refuse what does not, before writing anything.
+        char summaryHead[48];
+        std::snprintf(summaryHead, sizeof summaryHead, "Write %zu bytes: ''", bytes.size() + 1);
+        const std::size_t summaryLength = std::char_traits<char>::length(summaryHead) + text.size();
+        if (bytes.size() + 2 > 199 || summaryLength + 1 > 200) {
+            char message[120];
+            std::snprintf(message, sizeof message,
+                          "WriteToPort: text of %zu bytes is too long; at most 180 characters can be written",
+                          bytes.size());
+            ReportError(false, false, platform::FromUtf8(message).c_str());
+            return E_INVALIDARG;
+        }
+        for (char c : bytes + "\n") {
+            WriteDeviceByte(static_cast<BYTE>(c), u"WriteToPort");
+            Sleep(100);
+        }
+        char head[32];
+        std::snprintf(head, sizeof head, "Write %zu bytes: '", bytes.size() + 1);
+        ReportError(false, false, (platform::FromUtf8(head) + text + u"'").c_str());
+        return S_OK;
+    });
+}

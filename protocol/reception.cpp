@@ -1,0 +1,180 @@
+// Start-number reception: the channel callback on the listener thread, the
+// one-byte device write, and the 250 ms tick that reports to the clients.
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "driver/tarvik.h"
+#include "platform/paths.h"
+#include "protocol/frame_decoding.h"
+
+namespace {
+
+// Holds m_stateLock for a scope.
+class Locked {
+public:
+    explicit Locked(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    ~Locked() { LeaveCriticalSection(&m_cs); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
+struct Bstr {
+    BSTR b;
+    explicit Bstr(const std::u16string& text) : b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+        if (b == nullptr) throw std::bad_alloc();
+    }
+    ~Bstr() { SysFreeString(b); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+};
+
+}  // namespace
+
+void CTarvik::ChannelCallback(void* userData, BYTE value, const char* text) {
+    auto* driver = static_cast<CTarvik*>(userData);
+    t_inCallback = driver;
+    driver->OnChannelEvent(value, text);
+    t_inCallback = nullptr;
+}
+
+void CTarvik::FireInputReceived(const std::u16string& text) {
+    Bstr message(text);
+    Fire_InputReceived(message.b);
+}
+
+void CTarvik::OnChannelEvent(BYTE value, const char* text) {
+    try {
+        FireInputReceived(platform::FromUtf8(text));
+        if (std::strcmp(text, "Timeout") == 0) {
+            m_channel.SetListenTimeout(INFINITE);
+            Locked lock(m_stateLock);
+            ClearFrame();
+            m_timeoutPending = true;
+        } else if (std::strcmp(text, "DSR") == 0) {
+            Locked lock(m_stateLock);
+            m_dsrChanged = true;
+        } else if (std::strcmp(text, "CTS") == 0) {
+            Locked lock(m_stateLock);
+            m_ctsChanged = true;
+        } else if (std::strcmp(text, "RLSD") == 0) {
+            if (m_batteryTestActive) EndBatteryMeasurement();
+        } else {
+            TakeFrameByte(value);
+        }
+    } catch (const DriverFailure&) {
+        // Reported already; the listener goes on with the next notification.
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "trelvane: out of memory for a notification; it is dropped\n");
+    }
+}
+
+void CTarvik::ClearFrame() {
+    m_frameCount = 0;
+    std::memset(m_frame, 0xFF, sizeof m_frame);
+}
+
+void CTarvik::TakeFrameByte(BYTE byte) {
+    if (byte == 0x00 || byte == 0xF0) return;  // never part of a frame
+    LONG count;
+    {
+        Locked lock(m_stateLock);
+        count = m_frameCount;
+    }
+    // Bytes 1 to 3 are acknowledged at once, before they are stored; a
+    // failed acknowledge ends here (DriverFailure) and the byte is dropped.
+    if (count < 3) {
+        WriteDeviceByte(0xF0, u"Acknowledge");
+        m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
+    }
+    Locked lock(m_stateLock);
+    m_frame[m_frameCount++] = byte;
+    if (m_frameCount == 4) {
+        m_startNumber = protocol::DecodeStartNumber(m_frame);
+        m_numberReady = true;
+        ClearFrame();
+        m_channel.SetListenTimeout(INFINITE);
+    }
+}
+
+bool CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
+    if (!m_channel.PortHandle()) return true;
+    DWORD written = 0;
+    const LONG result = m_channel.Write(&byte, 1, &written, nullptr, INFINITE);
+    if (result != 0 || written != 1) ReportError(true, true, label);  // ends with DriverFailure
+    char text[32];
+    std::snprintf(text, sizeof text, "Write: '%#x' (", static_cast<unsigned>(byte));
+    FireInputReceived(platform::FromUtf8(text) + label + u")");
+    return true;
+}
+
+void CTarvik::TimerTick(HWND, UINT, UINT_PTR, DWORD) {
+    if (CTarvik* driver = g_driver) driver->DispatchPending();
+}
+
+void CTarvik::DispatchPending() {
+    bool numberReady, timeoutPending, batteryReady, dsrChanged, ctsChanged;
+    LONG number;
+    std::u16string batteryDevice;
+    FLOAT voltage;
+    {
+        Locked lock(m_stateLock);
+        numberReady = m_numberReady;
+        m_numberReady = false;
+        number = m_startNumber;
+        timeoutPending = m_timeoutPending;  // cleared by a successful Open
+        batteryReady = m_batteryResultReady;
+        m_batteryResultReady = false;
+        batteryDevice = m_batteryDevice;
+        voltage = m_batteryVoltage;
+        dsrChanged = m_dsrChanged;
+        m_dsrChanged = false;
+        ctsChanged = m_ctsChanged;
+        m_ctsChanged = false;
+    }
+    // Events are raised with the lock free: a client may call Close from a handler.
+    try {
+        if (numberReady) {
+            if (number == -1) {
+                Bstr message(u"Bytes in 1st and 2nd set not equal");
+                Fire_StartNumberFault(1, message.b);
+            } else if (number == -2) {
+                Bstr message(u"Illegal startpost number");
+                Fire_StartNumberFault(2, message.b);
+            } else {
+                Fire_StartNumberRequest(number);
+            }
+        }
+        if (timeoutPending) {
+            Bstr message(u"Intercharacter timeout");
+            Fire_StartNumberFault(3, message.b);
+            const LONG port = m_portNumber;
+            Close();
+            LONG status = 0;
+            Open(port, &status);  // reports its own failure
+        }
+        if (batteryReady) {
+            Bstr device(batteryDevice);
+            Fire_BatteryTestReady(device.b, voltage);
+        }
+        if (dsrChanged) Fire_StartPostStateChanged(m_channel.IsDsrOn() ? VARIANT_TRUE : VARIANT_FALSE);
+        if (ctsChanged) Fire_FinishPostStateChanged(m_channel.IsCtsOn() ? VARIANT_TRUE : VARIANT_FALSE);
+
+        // A listener that ended by itself (the device went away) is reported
+        // once; the port stays as it is until the client closes or reopens it.
+        DWORD code = 0;
+        if (!m_listenerFailureReported && m_channel.PortHandle() && m_channel.ListenerEnded(&code)) {
+            m_listenerFailureReported = true;
+            char name[32];
+            std::snprintf(name, sizeof name, "COM%d", static_cast<int>(m_portNumber));
+            ReportError(true, false, platform::FromUtf8(name).c_str(), code);
+        }
+        // Close asked for from inside the channel callback.
+        if (m_closeRequested.exchange(false)) Close();
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "trelvane: out of memory while reporting; events of this tick are lost\n");
+    }
+}

@@ -1,0 +1,61 @@
+// The battery test through DTR, RTS and RLSD.
+#include <thread>
+
+#include "tests/driver/driver_fixture.h"
+
+namespace {
+
+using namespace trelvane::testing;
+
+class Battery : public DriverTest {
+protected:
+    HRESULT Start(const char16_t* selector) {
+        BSTR b = SysAllocString(selector);
+        const HRESULT hr = tarvik->StartBatteryTest(b);
+        SysFreeString(b);
+        return hr;
+    }
+};
+
+TEST_F(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
+    device->SetModemLines(false, true, false);  // start post on line
+    ASSERT_EQ(Open(), 0);
+    log.Clear();
+    ASSERT_EQ(Start(u"StartPost"), S_OK);
+    EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return !dtr && rts; }, 2s));
+    EXPECT_EQ(Start(u"StartPost"), S_FALSE);
+    EXPECT_EQ(log.Named("SystemError"), std::vector<std::string>{"SystemError Battery test allready active"});
+    std::this_thread::sleep_for(1000ms);
+    device->SetRlsd(true);
+    ASSERT_TRUE(PumpUntil([&] { return !log.Named("BatteryTestReady").empty(); }));
+    const std::string ready = log.Named("BatteryTestReady")[0];
+    ASSERT_EQ(ready.rfind("BatteryTestReady StartPost,", 0), 0u);
+    const double volts = std::stod(ready.substr(std::string("BatteryTestReady StartPost,").size()));
+    EXPECT_NEAR(volts, 3.955, 0.1);  // about one second
+    EXPECT_TRUE(device->WaitLines([](bool, bool rts) { return !rts; }, 2s));
+    // Idle again: a new test may start.
+    EXPECT_EQ(Start(u"StartPost"), S_OK);
+}
+
+TEST_F(Battery, FinishPostSelectsWithDtrOn) {
+    device->SetModemLines(true, false, false);  // finish post on line
+    ASSERT_EQ(Open(), 0);
+    ASSERT_EQ(Start(u"FinishPost"), S_OK);
+    EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return dtr && rts; }, 2s));
+}
+
+TEST_F(Battery, DevicesOffLineChangeNoLine) {
+    device->SetModemLines(true, false, false);  // only the finish post
+    ASSERT_EQ(Open(), 0);
+    log.Clear();
+    for (const char16_t* selector : {u"StartPost", u"startpost", u"", u"Other"}) EXPECT_EQ(Start(selector), S_FALSE);
+    EXPECT_EQ(log.Texts(), std::vector<std::string>(4, "SystemError Device off line"));
+    Pump(50ms);
+    EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return !dtr && !rts; }, 2s));
+    EXPECT_EQ(tarvik->Close(), S_OK);
+    log.Clear();
+    EXPECT_EQ(Start(u"FinishPost"), S_FALSE);  // port closed
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"SystemError Device off line"});
+}
+
+}  // namespace
