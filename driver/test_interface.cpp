@@ -18,7 +18,10 @@ HRESULT CTarvik::put_StartNumberTest(LONG newVal) {
         EnterCriticalSection(&m_stateLock);
         m_startNumber = newVal;
         LeaveCriticalSection(&m_stateLock);
-        if (newVal > 0) return Fire_StartNumberRequest(newVal), S_OK;
+        if (newVal > 0) {
+            Fire_StartNumberRequest(newVal);
+            return S_OK;
+        }
         BSTR message = SysAllocString(u"Illegal startnumber");
         if (message == nullptr) return E_OUTOFMEMORY;
         Fire_StartNumberFault(2, message);

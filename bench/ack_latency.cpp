@@ -1,0 +1,119 @@
+// The acknowledge path of the driver object: from a frame byte sent by the
+// device to the 0xF0 arriving back at the device, with no sink and with two
+// InputReceived sinks connected. Printed beside a raw socket echo measured
+// in the same run.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "bench/stats.h"
+#include "driver/tarvik.h"
+#include "tools/device_end/device_end.h"
+#include "tools/testsupport/raw_echo.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A sink that takes every event and does nothing with it.
+class QuietSink final : public IDispatch, public platform::RefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == contract::DIID__ITarvikTestEvents) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRefImpl();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
+};
+
+struct Arrivals {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int count = 0;
+    Clock::time_point last;
+};
+
+// Times at least `count` acknowledged frame bytes, whole frames at a time:
+// the fourth byte of each frame gets no acknowledge and is sent untimed.
+std::vector<double> MeasureAcks(trelvane::DeviceEnd& device, Arrivals& arrivals, int count) {
+    static const std::uint8_t frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
+    std::vector<double> times;
+    int sent = 0;
+    while (times.size() < static_cast<std::size_t>(count)) {
+        for (int k = 0; k < 3; ++k, ++sent) {
+            std::unique_lock lock(arrivals.mutex);
+            const int before = arrivals.count;
+            const auto at = Clock::now();
+            device.SendByte(frame[k]);
+            if (!arrivals.arrived.wait_for(lock, std::chrono::seconds(2), [&] { return arrivals.count > before; })) {
+                std::fprintf(stderr, "no acknowledge for byte %d\n", sent);
+                return times;
+            }
+            if (sent >= 100) times.push_back(std::chrono::duration<double, std::micro>(arrivals.last - at).count());
+        }
+        device.SendByte(frame[3]);
+    }
+    return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int count = quick ? 1000 : 10000;
+    trelvane::testing::TempHome home;
+    auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
+    if (!device) return 1;
+    Arrivals arrivals;
+    device->SetByteHook([&arrivals](std::uint8_t) {
+        const auto now = Clock::now();
+        std::lock_guard lock(arrivals.mutex);
+        ++arrivals.count;
+        arrivals.last = now;
+        arrivals.arrived.notify_one();
+    });
+
+    CTarvik* driver = CTarvik::Create();
+    LONG status = -1;
+    if (driver->Open(1, &status) != S_OK) {
+        std::fprintf(stderr, "cannot open the virtual line: status %ld\n", static_cast<long>(status));
+        return 1;
+    }
+    device->ReadByte(std::chrono::seconds(2));  // the reset byte
+    const auto raw = trelvane::testing::RawEchoRoundTrips(count);
+    const auto bare = MeasureAcks(*device, arrivals, count);
+
+    IConnectionPoint* point = nullptr;
+    driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
+    QuietSink* sinks[2] = {new QuietSink, new QuietSink};
+    DWORD cookies[2];
+    for (int i = 0; i < 2; ++i) point->Advise(sinks[i], &cookies[i]);
+    const auto withSinks = MeasureAcks(*device, arrivals, count);
+    for (int i = 0; i < 2; ++i) {
+        point->Unadvise(cookies[i]);
+        sinks[i]->Release();
+    }
+    point->Release();
+    driver->Close();
+    driver->Release();
+
+    std::printf("Acknowledge path over the virtual line, %d bytes (%s)\n", count, quick ? "quick run" : "full run");
+    trelvane::bench::PrintRow("raw echo round trip (baseline)", raw);
+    trelvane::bench::PrintRow("frame byte -> 0xF0, no sink", bare, &raw);
+    trelvane::bench::PrintRow("frame byte -> 0xF0, two InputReceived sinks", withSinks, &raw);
+    return 0;
+}
