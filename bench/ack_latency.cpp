@@ -13,6 +13,7 @@
 #include "bench/stats.h"
 #include "driver/tarvik.h"
 #include "tools/device_end/device_end.h"
+#include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/raw_echo.h"
 #include "tools/testsupport/test_env.h"
 
@@ -21,22 +22,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A sink that takes every event and does nothing with it.
-class QuietSink final : public IDispatch, public platform::RefCounted {
+class QuietSink final : public trelvane::testing::DispatchSink {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == contract::DIID__ITarvikTestEvents) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRefImpl();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    QuietSink() : DispatchSink(contract::DIID__ITarvikTestEvents) {}
     HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
 };
 

@@ -15,6 +15,7 @@
 #include "driver/tarvik.h"
 #include "platform/paths.h"
 #include "tools/device_end/device_end.h"
+#include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/test_env.h"
 
 namespace trelvane::testing {
@@ -61,27 +62,12 @@ private:
 };
 
 // A sink for one event interface that logs "Name args" and runs a hook.
-class EventSink final : public IDispatch, public platform::RefCounted {
+class EventSink final : public DispatchSink {
 public:
     EventSink(REFIID iid, std::map<DISPID, std::string> names, EventLog* log)
-        : m_iid(iid), m_names(std::move(names)), m_log(log) {}
+        : DispatchSink(iid), m_names(std::move(names)), m_log(log) {}
     std::function<void(const std::string&)> hook;  // runs after the event is logged
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == m_iid) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRefImpl();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
         std::string text = m_names[id];
         for (UINT i = params->cArgs; i-- > 0;) {
@@ -101,7 +87,6 @@ public:
     }
 
 private:
-    const IID m_iid;
     std::map<DISPID, std::string> m_names;
     EventLog* m_log;
 };

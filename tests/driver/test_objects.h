@@ -11,6 +11,7 @@
 
 #include "driver/automation_object.h"
 #include "platform/paths.h"
+#include "tools/testsupport/dispatch_sink.h"
 
 namespace trelvane::testing {
 
@@ -68,9 +69,9 @@ private:
 };
 
 // A sink for one dispinterface: records "dispid:arg,arg" per call.
-class RecordingSink final : public IDispatch, public platform::RefCounted {
+class RecordingSink final : public DispatchSink {
 public:
-    explicit RecordingSink(REFIID iid) : m_iid(iid) {}
+    explicit RecordingSink(REFIID iid) : DispatchSink(iid) {}
 
     std::vector<std::string> Calls() {
         std::lock_guard lock(m_mutex);
@@ -79,21 +80,6 @@ public:
     HRESULT failWith = S_OK;
     std::function<void()> duringCall;  // runs inside each call, before it is recorded
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == m_iid) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRefImpl();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT*, EXCEPINFO* ex,
                    UINT*) override {
         if (duringCall) duringCall();
@@ -124,7 +110,6 @@ public:
     }
 
 private:
-    const IID m_iid;
     std::mutex m_mutex;
     std::vector<std::string> m_calls;
 };
