@@ -1,7 +1,9 @@
 #include "driver/tarvik.h"
 
-#include <cstdio>
 #include <new>
+#include <string>
+
+#include "platform/paths.h"
 
 std::atomic<CTarvik*> g_driver{nullptr};
 thread_local const CTarvik* CTarvik::t_inCallback = nullptr;
@@ -31,14 +33,7 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     ClosePort();
     *status = 0;
     m_portNumber = portNumber;
-    WCHAR device[32];
-    {
-        char narrow[32];
-        std::snprintf(narrow, sizeof narrow, "COM%d", static_cast<int>(portNumber));
-        int i = 0;
-        for (; narrow[i]; ++i) device[i] = static_cast<unsigned char>(narrow[i]);
-        device[i] = 0;
-    }
+    const std::u16string device = platform::FromUtf8("COM" + std::to_string(portNumber));
     // Failure k: status k, SystemError "'text': message", S_FALSE; what the
     // earlier steps did stays (a half-open port).
     auto fail = [&](LONG k, LPCWSTR text, DWORD code) {
@@ -49,7 +44,7 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     };
     auto channelCode = [this] { return static_cast<DWORD>(m_channel.LastErrorCode()); };
 
-    if (m_channel.OpenPort(device) != 0) return fail(1, device, channelCode());
+    if (m_channel.OpenPort(device.c_str()) != 0) return fail(1, device.c_str(), channelCode());
     if (m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit) != 0)
         return fail(2, u"Port setting", channelCode());
     if (m_channel.SetEventMask(0xF9) != 0) return fail(3, u"Event mask", channelCode());

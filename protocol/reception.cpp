@@ -168,9 +168,7 @@ void CTarvik::DispatchPending() {
         DWORD code = 0;
         if (!m_listenerFailureReported && m_channel.PortHandle() && m_channel.ListenerEnded(&code)) {
             m_listenerFailureReported = true;
-            char name[32];
-            std::snprintf(name, sizeof name, "COM%d", static_cast<int>(m_portNumber));
-            ReportError(true, false, platform::FromUtf8(name).c_str(), code);
+            ReportError(true, false, platform::FromUtf8("COM" + std::to_string(m_portNumber)).c_str(), code);
         }
         // Close asked for from inside the channel callback.
         if (m_closeRequested.exchange(false)) Close();

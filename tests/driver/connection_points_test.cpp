@@ -95,11 +95,28 @@ TEST_F(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
     connections->Release();
 }
 
-TEST_F(ConnectionPoints, AdviseRefusesWhatCannotConnect) {
+TEST_F(ConnectionPoints, NullPointersAndWrongSinksGetThePlatformsCodes) {
     DWORD cookie = 5;
     EXPECT_EQ(events->Advise(nullptr, &cookie), E_POINTER);
     EXPECT_EQ(events->Advise(Sink(), nullptr), E_POINTER);
     EXPECT_EQ(events->Advise(Sink(contract::DIID__ITarvikTestEvents), &cookie), CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(events->GetConnectionInterface(nullptr), E_POINTER);
+    EXPECT_EQ(events->GetConnectionPointContainer(nullptr), E_POINTER);
+    EXPECT_EQ(events->EnumConnections(nullptr), E_POINTER);
+    EXPECT_EQ(object->EnumConnectionPoints(nullptr), E_POINTER);
+    IEnumConnectionPoints* all = nullptr;
+    ASSERT_EQ(object->EnumConnectionPoints(&all), S_OK);
+    EXPECT_EQ(all->Next(1, nullptr, nullptr), E_POINTER);
+    EXPECT_EQ(all->Skip(5), S_FALSE);
+    IEnumConnectionPoints* copy = nullptr;
+    ASSERT_EQ(all->Clone(&copy), S_OK);
+    IConnectionPoint* point = nullptr;
+    EXPECT_EQ(copy->Next(1, &point, nullptr), S_FALSE);  // the clone keeps the position
+    copy->Reset();
+    ASSERT_EQ(copy->Next(1, &point, nullptr), S_OK);
+    point->Release();
+    copy->Release();
+    all->Release();
 }
 
 TEST_F(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
