@@ -116,6 +116,7 @@ private:
     bool m_timeoutPending = false;
     BYTE m_frame[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // under the lock: both threads write it
     LONG m_frameCount = 0;
+    ULONG m_frameGeneration = 0;  // counts emptyings of the frame
 
     // The line settings: used by the client's thread and, for RTS after a
     // battery measurement, by the listener thread; never both at once.

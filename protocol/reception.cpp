@@ -75,14 +75,17 @@ void CTarvik::OnChannelEvent(BYTE value, const char* text) {
 void CTarvik::ClearFrame() {
     m_frameCount = 0;
     std::memset(m_frame, 0xFF, sizeof m_frame);
+    ++m_frameGeneration;
 }
 
 void CTarvik::TakeFrameByte(BYTE byte) {
     if (byte == 0x00 || byte == 0xF0) return;  // never part of a frame
     LONG count;
+    ULONG generation;
     {
         Locked lock(m_stateLock);
         count = m_frameCount;
+        generation = m_frameGeneration;
     }
     // Bytes 1 to 3 are acknowledged at once, before they are stored; a
     // failed acknowledge ends here (DriverFailure) and the byte is dropped.
@@ -91,6 +94,9 @@ void CTarvik::TakeFrameByte(BYTE byte) {
         m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
     }
     Locked lock(m_stateLock);
+    // A reset while the acknowledge went out emptied the frame: the byte
+    // belongs to the frame before it and is dropped.
+    if (generation != m_frameGeneration) return;
     m_frame[m_frameCount++] = byte;
     if (m_frameCount == 4) {
         m_startNumber = protocol::DecodeStartNumber(m_frame);
