@@ -7,6 +7,13 @@
 
 namespace trelvane::bench {
 
+// Measurements are taken in this many interleaved rounds.
+constexpr int kRounds = 10;
+
+inline void Append(std::vector<double>& to, const std::vector<double>& from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
+
 inline double Percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
