@@ -7,34 +7,10 @@ namespace {
 using platform::MemberDesc;
 using platform::MemberKind;
 
-VARIANT MakeI4(LONG v) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_I4;
-    r.lVal = v;
-    return r;
-}
-VARIANT MakeBstr(BSTR v) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_BSTR;
-    r.bstrVal = v;
-    return r;
-}
-VARIANT MakeBool(VARIANT_BOOL v) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_BOOL;
-    r.boolVal = v;
-    return r;
-}
-VARIANT MakeR4(FLOAT v) {
-    VARIANT r;
-    VariantInit(&r);
-    r.vt = VT_R4;
-    r.fltVal = v;
-    return r;
-}
+using platform::VariantBool;
+using platform::VariantBstr;
+using platform::VariantI4;
+using platform::VariantR4;
 
 // Puts a getter's value into result with the declared type. The value is
 // taken by reference: it is read only after the getter (an argument) ran.
@@ -184,34 +160,34 @@ HRESULT AutomationObject::GetGUID(DWORD dwGuidKind, GUID* pGUID) {
 }
 
 HRESULT AutomationObject::Fire_StartNumberRequest(LONG StartNumber) {
-    const VARIANT args[] = {MakeI4(StartNumber)};
+    const VARIANT args[] = {VariantI4(StartNumber)};
     return m_eventsPoint.Raise(1, args, 1);
 }
 HRESULT AutomationObject::Fire_StartNumberFault(LONG ErrorCode, BSTR ErrorMessage) {
-    const VARIANT args[] = {MakeI4(ErrorCode), MakeBstr(ErrorMessage)};
+    const VARIANT args[] = {VariantI4(ErrorCode), VariantBstr(ErrorMessage)};
     return m_eventsPoint.Raise(2, args, 2);
 }
 HRESULT AutomationObject::Fire_SystemError(BSTR ErrorMessage) {
-    const VARIANT args[] = {MakeBstr(ErrorMessage)};
+    const VARIANT args[] = {VariantBstr(ErrorMessage)};
     return m_eventsPoint.Raise(4, args, 1);
 }
 HRESULT AutomationObject::Fire_StartPostStateChanged(VARIANT_BOOL state) {
-    const VARIANT args[] = {MakeBool(state)};
+    const VARIANT args[] = {VariantBool(state)};
     return m_eventsPoint.Raise(5, args, 1);
 }
 HRESULT AutomationObject::Fire_FinishPostStateChanged(VARIANT_BOOL state) {
-    const VARIANT args[] = {MakeBool(state)};
+    const VARIANT args[] = {VariantBool(state)};
     return m_eventsPoint.Raise(6, args, 1);
 }
 HRESULT AutomationObject::Fire_BatteryTestReady(BSTR DeviceSelector, FLOAT Voltage) {
-    const VARIANT args[] = {MakeBstr(DeviceSelector), MakeR4(Voltage)};
+    const VARIANT args[] = {VariantBstr(DeviceSelector), VariantR4(Voltage)};
     return m_eventsPoint.Raise(7, args, 2);
 }
 HRESULT AutomationObject::Fire_SP_PortOpened() { return m_testEventsPoint.Raise(1, nullptr, 0); }
 HRESULT AutomationObject::Fire_SP_PortClosed() { return m_testEventsPoint.Raise(2, nullptr, 0); }
 HRESULT AutomationObject::Fire_SP_Reset() { return m_testEventsPoint.Raise(3, nullptr, 0); }
 HRESULT AutomationObject::Fire_InputReceived(BSTR message) {
-    const VARIANT args[] = {MakeBstr(message)};
+    const VARIANT args[] = {VariantBstr(message)};
     return m_testEventsPoint.Raise(4, args, 1);
 }
 

@@ -14,27 +14,9 @@ struct Var {
     ~Var() { VariantClear(&v); }
 };
 
-VARIANT I4(LONG x) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = x;
-    return v;
-}
-VARIANT R8(double x) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_R8;
-    v.dblVal = x;
-    return v;
-}
-VARIANT Bool(VARIANT_BOOL x) {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BOOL;
-    v.boolVal = x;
-    return v;
-}
+using platform::VariantBool;
+using platform::VariantI4;
+using platform::VariantR8;
 
 // Converts a string; returns the HRESULT and the result.
 HRESULT FromString(const char16_t* text, VARTYPE vt, Var& out, USHORT flags = 0) {
@@ -171,50 +153,50 @@ TEST(VariantChangeType, StringsToBooleans) {
 
 TEST(VariantChangeType, NumbersBetweenTypes) {
     Var out;
-    VARIANT src = R8(32767.49);
+    VARIANT src = VariantR8(32767.49);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_I2), S_OK);
     EXPECT_EQ(out.v.iVal, 32767);
-    src = R8(32767.5);
+    src = VariantR8(32767.5);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_I2), DISP_E_OVERFLOW);
-    src = R8(-32768.5);
+    src = VariantR8(-32768.5);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_I2), S_OK);
     EXPECT_EQ(out.v.iVal, -32768);
-    src = R8(-32768.51);
+    src = VariantR8(-32768.51);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_I2), DISP_E_OVERFLOW);
-    src = R8(1e40);
+    src = VariantR8(1e40);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_R4), DISP_E_OVERFLOW);
-    src = I4(256);
+    src = VariantI4(256);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_UI1), DISP_E_OVERFLOW);
-    src = I4(-1);
+    src = VariantI4(-1);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_UI4), S_OK);  // same width: the bit pattern
     EXPECT_EQ(out.v.ulVal, 0xFFFFFFFFu);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_UI2), DISP_E_OVERFLOW);
     // Booleans: -1 as a short; unsigned targets wrap.
-    src = Bool(VARIANT_TRUE);
+    src = VariantBool(VARIANT_TRUE);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_I4), S_OK);
     EXPECT_EQ(out.v.lVal, -1);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_UI1), S_OK);
     EXPECT_EQ(out.v.bVal, 255);
-    src = R8(-0.5);
+    src = VariantR8(-0.5);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_BOOL), S_OK);
     EXPECT_EQ(out.v.boolVal, VARIANT_TRUE);
 }
 
 TEST(VariantChangeType, ToStrings) {
     Var out;
-    VARIANT src = I4(-42);
+    VARIANT src = VariantI4(-42);
     ASSERT_EQ(VariantChangeType(&out.v, &src, 0, VT_BSTR), S_OK);
     EXPECT_EQ(AsString(out.v), u"-42");
-    src = R8(1.5);
+    src = VariantR8(1.5);
     ASSERT_EQ(VariantChangeType(&out.v, &src, 0, VT_BSTR), S_OK);
     EXPECT_EQ(AsString(out.v), u"1.5");
-    src = R8(1e20);
+    src = VariantR8(1e20);
     ASSERT_EQ(VariantChangeType(&out.v, &src, 0, VT_BSTR), S_OK);
     EXPECT_EQ(AsString(out.v), u"1E+20");
-    src = R8(-0.0);
+    src = VariantR8(-0.0);
     ASSERT_EQ(VariantChangeType(&out.v, &src, 0, VT_BSTR), S_OK);
     EXPECT_EQ(AsString(out.v), u"0");
-    src = Bool(VARIANT_TRUE);
+    src = VariantBool(VARIANT_TRUE);
     ASSERT_EQ(VariantChangeType(&out.v, &src, 0, VT_BSTR), S_OK);
     EXPECT_EQ(AsString(out.v), u"-1");
     ASSERT_EQ(VariantChangeType(&out.v, &src, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
@@ -248,7 +230,7 @@ TEST(VariantChangeType, EmptyNullByRefAndBadTypes) {
     EXPECT_EQ(out.v.vt, VT_I4);
     byref.plVal = nullptr;
     EXPECT_EQ(VariantChangeType(&out.v, &byref, 0, VT_I2), DISP_E_TYPEMISMATCH);
-    VARIANT inner = I4(5);
+    VARIANT inner = VariantI4(5);
     VARIANT viaVariant;
     viaVariant.vt = VT_BYREF | VT_VARIANT;
     viaVariant.pvarVal = &inner;
@@ -259,7 +241,7 @@ TEST(VariantChangeType, EmptyNullByRefAndBadTypes) {
     twice.pvarVal = &viaVariant;
     EXPECT_EQ(VariantChangeType(&out.v, &twice, 0, VT_R8), E_INVALIDARG);
 
-    VARIANT src = I4(1);
+    VARIANT src = VariantI4(1);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, 15), DISP_E_BADVARTYPE);
     EXPECT_EQ(VariantChangeType(&out.v, &src, 0, VT_BYREF | VT_I4), DISP_E_TYPEMISMATCH);
     // Source and destination may be the same variant.

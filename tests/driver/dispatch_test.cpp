@@ -34,13 +34,7 @@ protected:
                      static_cast<UINT>(argsLastFirst.size()), static_cast<UINT>(named.size())};
         return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &p, result, nullptr, argErr);
     }
-    static VARIANT I4(LONG v) {
-        VARIANT r;
-        VariantInit(&r);
-        r.vt = VT_I4;
-        r.lVal = v;
-        return r;
-    }
+    static VARIANT I4(LONG v) { return platform::VariantI4(v); }
 
     RecordingObject* object = nullptr;
     ITarvik* tarvik = nullptr;
