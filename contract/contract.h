@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "contract/trelvane.h"
-#include "platform/type_library.h"
+#include "platform/windows.h"
 
 namespace contract {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "contract/contract.h"
-#include "platform/paths.h"
+#include "platform/windows.h"
 
 namespace contract {
 namespace {

@@ -3,7 +3,7 @@
 // IDispatch's members.
 #pragma once
 
-#include "platform/ocidl.h"
+#include "platform/windows.h"
 
 namespace contract {
 

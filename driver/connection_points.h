@@ -13,7 +13,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/ocidl.h"
+#include "platform/windows.h"
 
 namespace driver {
 

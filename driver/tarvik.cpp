@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "platform/paths.h"
+#include "platform/windows.h"
 
 std::atomic<CTarvik*> g_driver{nullptr};
 thread_local const CTarvik* CTarvik::t_inCallback = nullptr;

@@ -1,11 +1,17 @@
-// The platform as the rest of the system sees it.
+// The platform as the rest of the system sees it: the one header that code
+// above platform/ includes.
 #pragma once
 
-#include "platform/apartment.h"
-#include "platform/base.h"
-#include "platform/comm.h"
-#include "platform/error_text.h"
-#include "platform/kernel_object.h"
-#include "platform/messages.h"
-#include "platform/sync.h"
-#include "platform/wall_clock.h"
+#include "platform/base/error_text.h"
+#include "platform/base/kernel_object.h"
+#include "platform/base/sync.h"
+#include "platform/base/types.h"
+#include "platform/base/utf8.h"
+#include "platform/base/wall_clock.h"
+#include "platform/comm/comm.h"
+#include "platform/messages/messages.h"
+#include "platform/objects/apartment.h"
+#include "platform/objects/oaidl.h"
+#include "platform/objects/ocidl.h"
+#include "platform/objects/oleauto.h"
+#include "platform/objects/type_library.h"

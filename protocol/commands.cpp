@@ -3,7 +3,7 @@
 #include <new>
 
 #include "driver/tarvik.h"
-#include "platform/paths.h"
+#include "platform/windows.h"
 
 HRESULT CTarvik::StartNumberOK(LONG StartNumber) {
     return Guard([&] {

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "driver/tarvik.h"
-#include "platform/paths.h"
+#include "platform/windows.h"
 #include "protocol/frame_decoding.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "driver/tarvik.h"
-#include "platform/paths.h"
+#include "platform/windows.h"
 #include "tools/device_end/device_end.h"
 #include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/test_env.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "driver/automation_object.h"
-#include "platform/paths.h"
+#include "platform/windows.h"
 #include "tools/testsupport/dispatch_sink.h"
 
 namespace trelvane::testing {

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/vline_protocol.h"
+#include "platform/comm/vline_protocol.h"
 
 namespace trelvane {
 

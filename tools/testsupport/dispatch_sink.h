@@ -2,7 +2,7 @@
 // answers for one event interface and leaves Invoke to the derived class.
 #pragma once
 
-#include "platform/oaidl.h"
+#include "platform/windows.h"
 
 namespace trelvane::testing {
 

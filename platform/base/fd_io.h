@@ -1,0 +1,19 @@
+// Non-blocking reads and writes on a device descriptor, with the platform's
+// error numbers: a hang-up or an end of stream is ERROR_DEVICE_NOT_CONNECTED.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "platform/base/types.h"
+
+namespace platform {
+
+enum class FdKind { Device, Socket };
+
+// Hands everything readable now to sink, chunk by chunk.
+DWORD ReadAvailable(int fd, FdKind kind, const std::function<void(const BYTE*, std::size_t)>& sink);
+// Writes what the descriptor takes now; *sent may be short of length.
+DWORD WriteAvailable(int fd, FdKind kind, const BYTE* data, std::size_t length, std::size_t* sent);
+
+}  // namespace platform

@@ -1,0 +1,200 @@
+#include "platform/base/sync.h"
+
+#include <chrono>
+#include <thread>
+
+namespace platform {
+
+void EventObject::Set() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_signalled = true;
+    }
+    if (m_manualReset)
+        m_changed.notify_all();
+    else
+        m_changed.notify_one();
+}
+
+void EventObject::Reset() {
+    std::lock_guard lock(m_mutex);
+    m_signalled = false;
+}
+
+DWORD EventObject::Wait(DWORD milliseconds) {
+    std::unique_lock lock(m_mutex);
+    auto ready = [this] { return m_signalled; };
+    if (milliseconds == INFINITE) {
+        m_changed.wait(lock, ready);
+    } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+        return WAIT_TIMEOUT;
+    }
+    if (!m_manualReset) m_signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+namespace {
+
+// Shared between a thread and its handle: the thread may outlive the handle
+// and the handle the thread.
+struct ThreadState {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    DWORD exitCode = STILL_ACTIVE;
+};
+
+class ThreadObject : public KernelObject {
+public:
+    ThreadObject(std::shared_ptr<ThreadState> state, std::thread thread)
+        : m_state(std::move(state)), m_thread(std::move(thread)) {}
+    ~ThreadObject() override {
+        if (m_thread.get_id() == std::this_thread::get_id()) {
+            m_thread.detach();
+            return;
+        }
+        bool finished;
+        {
+            std::lock_guard lock(m_state->mutex);
+            finished = m_state->finished;
+        }
+        // A finished thread is joined so that it is really gone once its last
+        // handle is closed; a running one is left to end on its own.
+        if (finished)
+            m_thread.join();
+        else
+            m_thread.detach();
+    }
+    DWORD Wait(DWORD milliseconds) override {
+        std::unique_lock lock(m_state->mutex);
+        auto ready = [this] { return m_state->finished; };
+        if (milliseconds == INFINITE) {
+            m_state->done.wait(lock, ready);
+            return WAIT_OBJECT_0;
+        }
+        return m_state->done.wait_for(lock, std::chrono::milliseconds(milliseconds), ready) ? WAIT_OBJECT_0
+                                                                                            : WAIT_TIMEOUT;
+    }
+    DWORD ExitCode() {
+        std::lock_guard lock(m_state->mutex);
+        return m_state->exitCode;
+    }
+
+private:
+    std::shared_ptr<ThreadState> m_state;
+    std::thread m_thread;
+};
+
+std::atomic<DWORD> g_nextThreadId{1};
+thread_local DWORD t_threadId = 0;
+
+}  // namespace
+}  // namespace platform
+
+using platform::EventObject;
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) {
+    if (lpName != nullptr) {  // named events are not needed by this system
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return platform::InsertHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    auto event = platform::LookUpHandleAs<EventObject>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Set();
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    auto event = platform::LookUpHandleAs<EventObject>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Reset();
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    auto object = platform::LookUpHandle(hHandle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return object->Wait(dwMilliseconds);
+}
+
+void InitializeCriticalSection(LPCRITICAL_SECTION) {}
+void DeleteCriticalSection(LPCRITICAL_SECTION) {}
+void EnterCriticalSection(LPCRITICAL_SECTION cs) { cs->mutex.lock(); }
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) { cs->mutex.unlock(); }
+
+LONG InterlockedIncrement(volatile LONG* addend) {
+    return std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_add(1) + 1;
+}
+LONG InterlockedDecrement(volatile LONG* addend) {
+    return std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_sub(1) - 1;
+}
+LONG InterlockedExchange(volatile LONG* target, LONG value) {
+    return std::atomic_ref<LONG>(*const_cast<LONG*>(target)).exchange(value);
+}
+LONG InterlockedCompareExchange(volatile LONG* destination, LONG exchange, LONG comparand) {
+    std::atomic_ref<LONG>(*const_cast<LONG*>(destination)).compare_exchange_strong(comparand, exchange);
+    return comparand;
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (lpStartAddress == nullptr || dwCreationFlags != 0) {  // CREATE_SUSPENDED is not supported
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto state = std::make_shared<platform::ThreadState>();
+    const DWORD id = platform::g_nextThreadId.fetch_add(1);
+    std::thread thread;
+    try {
+        thread = std::thread([state, id, lpStartAddress, lpParameter] {
+            platform::t_threadId = id;
+            const DWORD code = lpStartAddress(lpParameter);
+            {
+                std::lock_guard lock(state->mutex);
+                state->exitCode = code;
+                state->finished = true;
+            }
+            state->done.notify_all();
+        });
+    } catch (const std::system_error&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId) *lpThreadId = id;
+    return platform::InsertHandle(std::make_shared<platform::ThreadObject>(std::move(state), std::move(thread)));
+}
+
+BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto thread = platform::LookUpHandleAs<platform::ThreadObject>(hThread);
+    if (!thread || lpExitCode == nullptr) {
+        SetLastError(thread ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *lpExitCode = thread->ExitCode();
+    return TRUE;
+}
+
+DWORD GetCurrentThreadId() {
+    if (platform::t_threadId == 0) platform::t_threadId = platform::g_nextThreadId.fetch_add(1);
+    return platform::t_threadId;
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    if (dwMilliseconds == INFINITE) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
+}

@@ -1,8 +1,0 @@
-#include "platform/base.h"
-
-namespace {
-thread_local DWORD t_lastError = ERROR_SUCCESS;
-}
-
-DWORD GetLastError() { return t_lastError; }
-void SetLastError(DWORD code) { t_lastError = code; }
