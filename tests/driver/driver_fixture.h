@@ -1,5 +1,5 @@
-// A driver object on a virtual line, with sinks on both event interfaces that
-// write one log, and a message loop for the tick.
+// A driver object with sinks on both event interfaces that write one log, and
+// a message loop for the tick; DriverTest adds a device end on COM3.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -93,11 +93,9 @@ private:
 
 inline void NoOp(HWND, UINT, UINT_PTR, DWORD) {}
 
-class DriverTest : public ::testing::Test {
+class DriverClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        device = DeviceEnd::Create(home.Path(), 3);
-        ASSERT_TRUE(device);
         driver = CTarvik::Create();
         driver->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik));
         driver->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test));
@@ -158,6 +156,22 @@ protected:
     bool WaitLogged(const std::string& text, std::chrono::milliseconds timeout = 3000ms) {
         return PumpUntil([&] { return Logged(text); }, timeout);
     }
+    TempHome home;
+    CTarvik* driver = nullptr;
+    ITarvik* tarvik = nullptr;
+    ITarvikTest* test = nullptr;
+    EventLog log;
+    EventSink* events = nullptr;
+    EventSink* testEvents = nullptr;
+};
+
+class DriverTest : public DriverClientTest {
+protected:
+    void SetUp() override {
+        device = DeviceEnd::Create(home.Path(), 3);
+        ASSERT_TRUE(device);
+        DriverClientTest::SetUp();
+    }
     // Sends a byte and waits for the acknowledge.
     void SendAcknowledged(std::uint8_t byte) {
         ASSERT_TRUE(device->SendByte(byte));
@@ -166,14 +180,7 @@ protected:
         EXPECT_EQ(*ack, 0xF0);
     }
 
-    TempHome home;
     std::unique_ptr<DeviceEnd> device;
-    CTarvik* driver = nullptr;
-    ITarvik* tarvik = nullptr;
-    ITarvikTest* test = nullptr;
-    EventLog log;
-    EventSink* events = nullptr;
-    EventSink* testEvents = nullptr;
 };
 
 }  // namespace trelvane::testing

@@ -35,7 +35,8 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
 
 }  // namespace
 
-std::unique_ptr<DeviceEnd> DeviceEnd::Create(const std::string& home, int comNumber, std::string* error) {
+std::unique_ptr<DeviceEnd> DeviceEnd::Create(const std::string& home, int comNumber, std::string* error,
+                                             Observer observer) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(home + "/run", ec);
@@ -43,6 +44,7 @@ std::unique_ptr<DeviceEnd> DeviceEnd::Create(const std::string& home, int comNum
     const std::string socketPath = home + "/run/vline-com" + std::to_string(comNumber) + ".sock";
     const std::string linkPath = home + "/dosdevices/com" + std::to_string(comNumber);
     std::unique_ptr<DeviceEnd> device(new DeviceEnd(socketPath, linkPath));
+    device->m_observer = std::move(observer);
     auto fail = [&](const std::string& what) -> std::unique_ptr<DeviceEnd> {
         if (error) *error = what + ": " + std::strerror(errno);
         return nullptr;
@@ -100,6 +102,10 @@ void DeviceEnd::Wake() {
         std::fprintf(stderr, "device end: cannot wake: %s\n", std::strerror(errno));
 }
 
+void DeviceEnd::Observe(const Observation& observation) const {
+    if (m_observer) m_observer(observation);
+}
+
 void DeviceEnd::Run() {
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
@@ -151,6 +157,7 @@ void DeviceEnd::Accept() {
         const std::uint8_t busy[2] = {static_cast<std::uint8_t>(vline::DeviceMessage::Busy), 0};
         WriteAll(fd, busy, sizeof busy);
         ::close(fd);
+        Observe({Observation::Kind::Refused});
         return;
     }
     m_connFd = fd;
@@ -163,6 +170,7 @@ void DeviceEnd::Accept() {
     hello[9] = m_settings.parity;
     hello[10] = m_settings.stopBits;
     WriteAll(fd, hello, sizeof hello);
+    Observe({Observation::Kind::Connected});
     m_changed.notify_all();
 }
 
@@ -184,10 +192,12 @@ bool DeviceEnd::Receive() {
             const std::size_t size = vline::kHeaderSize + m_parse[offset + 1];
             if (offset + size > m_parse.size()) break;
             const std::uint8_t* message = m_parse.data() + offset;
-            if (message[0] == static_cast<std::uint8_t>(vline::PcMessage::Data))
+            if (message[0] == static_cast<std::uint8_t>(vline::PcMessage::Data)) {
                 data.insert(data.end(), message + vline::kHeaderSize, message + size);
-            else
+                Observe({Observation::Kind::Data, {message + vline::kHeaderSize, message + size}});
+            } else {
                 HandleMessage(message, size);
+            }
             offset += size;
         }
         m_parse.erase(m_parse.begin(), m_parse.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -208,14 +218,19 @@ void DeviceEnd::HandleMessage(const std::uint8_t* message, std::size_t size) {
     const std::size_t length = size - vline::kHeaderSize;
     switch (static_cast<vline::PcMessage>(message[0])) {
     case vline::PcMessage::Lines:
-        if (length == 1) m_lines = payload[0];
+        if (length == 1) {
+            m_lines = payload[0];
+            Observe({Observation::Kind::Lines, {}, m_lines});
+        }
         break;
     case vline::PcMessage::Params: {
         if (length != vline::kParamsSize) break;
         std::uint8_t reply[vline::kParamsReplySize];
         std::memcpy(reply, payload, 4);
         reply[4] = m_refuse ? 0 : 1;
-        if (!m_refuse) m_settings = {vline::GetU32(payload + 4), payload[8], payload[9], payload[10]};
+        const LineSettings requested{vline::GetU32(payload + 4), payload[8], payload[9], payload[10]};
+        if (!m_refuse) m_settings = requested;
+        Observe({Observation::Kind::Settings, {}, 0, requested, !m_refuse});
         SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::ParamsReply), reply, sizeof reply);
         break;
     }
@@ -242,6 +257,7 @@ bool DeviceEnd::SendMessage(std::uint8_t type, const std::uint8_t* payload, std:
 }
 
 void DeviceEnd::DropLocked() {
+    if (m_connFd >= 0) Observe({Observation::Kind::Disconnected});
     CloseFd(m_connFd);
     m_lines = 0;  // a pulled cable drops every line the PC drove
     m_parse.clear();

@@ -31,9 +31,24 @@ public:
     };
     using Millis = std::chrono::milliseconds;
 
+    // What the driver does on the line, in the order it does it, for a
+    // program that shows it.
+    struct Observation {
+        enum class Kind { Connected, Refused, Disconnected, Data, Lines, Settings };
+        Kind kind;
+        std::vector<std::uint8_t> data{};  // Data: the bytes the driver wrote
+        std::uint8_t lines = 0;          // Lines: the new DTR, RTS and break bits
+        LineSettings settings{};           // Settings: as the driver asked for them
+        bool accepted = true;            // Settings: whether they were taken
+    };
+    // Runs on the device end's thread with its lock held, so it must not call
+    // back into the device end.
+    using Observer = std::function<void(const Observation&)>;
+
     // Listens at <home>/run/vline-com<N>.sock and links <home>/dosdevices/com<N>
     // to it. Returns null with *error set when that fails.
-    static std::unique_ptr<DeviceEnd> Create(const std::string& home, int comNumber, std::string* error = nullptr);
+    static std::unique_ptr<DeviceEnd> Create(const std::string& home, int comNumber, std::string* error = nullptr,
+                                             Observer observer = {});
     ~DeviceEnd();
     DeviceEnd(const DeviceEnd&) = delete;
     DeviceEnd& operator=(const DeviceEnd&) = delete;
@@ -88,6 +103,7 @@ private:
     bool SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
     void DropLocked();
     void Wake();
+    void Observe(const Observation& observation) const;
 
     const std::string m_socketPath;
     const std::string m_linkPath;
@@ -106,6 +122,7 @@ private:
     std::deque<std::uint8_t> m_received;
     std::vector<std::uint8_t> m_parse;
     std::function<void(std::uint8_t)> m_hook;
+    Observer m_observer;  // set before the thread starts, never changed
     std::thread m_thread;
 };
 

@@ -1,0 +1,243 @@
+// trelvane-sim as a program: its command line, the port link it makes and
+// removes, scripts, the JSON output, and a port opened through the comm calls.
+#include <fstream>
+#include <regex>
+
+#include "platform/windows.h"
+#include "tests/tools/sim_fixture.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+using namespace trelvane::testing;
+
+class SimProgram : public ::testing::Test {
+protected:
+    std::string Link() const { return home.Path() + "/dosdevices/com3"; }
+    std::string Socket() const { return home.Path() + "/run/vline-com3.sock"; }
+    std::string WriteScript(const std::string& text) {
+        const std::string path = home.Path() + "/script.txt";
+        std::ofstream(path) << text;
+        return path;
+    }
+    static bool Serving(ChildProcess& sim) {
+        std::size_t from = 0;
+        return sim.WaitForLine(Contains("serving COM3"), 10s, &from).has_value();
+    }
+    bool RunDirEmpty() const { return std::filesystem::is_empty(home.Path() + "/run"); }
+
+    TempHome home;
+};
+
+TEST_F(SimProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {"COM0"}, {"LPT1"}, {"COM3", "COM4"}, {"--bogus", "COM3"}, {"--script"}, {"--script=", "COM3"}};
+    for (const auto& arguments : cases) {
+        auto sim = StartSim(arguments);
+        EXPECT_EQ(sim->Wait(10s), 2);
+        EXPECT_NE(sim->ErrorText().find("\nUsage: trelvane-sim [--json] [--script FILE] [--stay] COMn\n"),
+                  std::string::npos)
+            << sim->ErrorText();
+    }
+    EXPECT_FALSE(Exists(Link()));
+    auto help = StartSim({"--help"});
+    EXPECT_EQ(help->Wait(10s), 0);
+    const auto lines = help->OutputLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Usage: trelvane-sim [--json] [--script FILE] [--stay] COMn");
+}
+
+TEST_F(SimProgram, AScriptIsCheckedWholeBeforeThePortIsServed) {
+    const std::string script = WriteScript("status\nnumber 1660\nwait 1s\nexpect nothing\n");
+    auto sim = StartSim({"--script", script, "COM3"});
+    EXPECT_EQ(sim->Wait(10s), 2);
+    const std::string errors = sim->ErrorText();
+    EXPECT_NE(errors.find(script + ":2: number: start number 1660 cannot be sent"), std::string::npos) << errors;
+    EXPECT_NE(errors.find(script + ":4: expect: 'nothing' is not one of"), std::string::npos) << errors;
+    EXPECT_TRUE(sim->OutputLines().empty());
+    EXPECT_FALSE(Exists(Link()));
+}
+
+TEST_F(SimProgram, SigintAndSigtermRemoveTheLinkAndTheSocket) {
+    for (const bool interrupt : {true, false}) {
+        auto sim = StartSim({"COM3"});
+        ASSERT_TRUE(Serving(*sim));
+        EXPECT_TRUE(IsLink(Link()));
+        EXPECT_EQ(std::filesystem::read_symlink(Link()).string(), Socket());
+        EXPECT_TRUE(std::filesystem::is_socket(Socket()));
+        interrupt ? sim->Interrupt() : sim->Terminate();
+        EXPECT_EQ(sim->Wait(10s), 0);
+        EXPECT_FALSE(Exists(Link()));
+        EXPECT_TRUE(RunDirEmpty());  // socket and lock file gone
+        std::size_t from = 0;
+        EXPECT_TRUE(sim->WaitForLine(Contains(interrupt ? "SIGINT: stopping" : "SIGTERM: stopping"), 1s, &from));
+        EXPECT_TRUE(sim->WaitForLine(Contains("com3 removed"), 1s, &from));
+    }
+}
+
+TEST_F(SimProgram, AServedPortIsRefusedAndAKilledSimulatorsLinkIsReplaced) {
+    auto first = StartSim({"COM3"});
+    ASSERT_TRUE(Serving(*first));
+    auto second = StartSim({"com3"});
+    EXPECT_EQ(second->Wait(10s), 1);
+    EXPECT_NE(second->ErrorText().find("COM3 is already served by trelvane-sim (process "), std::string::npos)
+        << second->ErrorText();
+    EXPECT_TRUE(IsLink(Link()));
+
+    first->Kill();
+    EXPECT_EQ(first->Wait(10s), 128 + 9);
+    EXPECT_TRUE(IsLink(Link()));  // left behind
+
+    auto third = StartSim({"--json", "COM3"});
+    std::size_t from = 0;
+    const auto serving = third->WaitForLine(Contains("\"serving\""), 10s, &from);
+    ASSERT_TRUE(serving);
+    EXPECT_NE(serving->find("removed the stale link"), std::string::npos) << *serving;
+    HANDLE port = CreateFileW(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    EXPECT_TRUE(third->WaitForLine(Contains("\"event\":\"connect\""), 5s, &from));
+    CloseHandle(port);
+    third->CloseInput();
+    EXPECT_EQ(third->Wait(10s), 0);
+    EXPECT_FALSE(Exists(Link()));
+}
+
+TEST_F(SimProgram, ALinkThatIsNoSimulatorsIsLeftAlone) {
+    struct Case {
+        const char* target;
+        const char* error;
+    };
+    for (const Case& c : {Case{"/dev/null", "which is no virtual line"}, Case{"/dev/ttyUSB97", "which does not exist"}}) {
+        LinkPort(home.Path(), 3, c.target);
+        auto sim = StartSim({"COM3"});
+        EXPECT_EQ(sim->Wait(10s), 1);
+        EXPECT_NE(sim->ErrorText().find(c.error), std::string::npos) << sim->ErrorText();
+        EXPECT_EQ(std::filesystem::read_symlink(Link()).string(), c.target);
+    }
+}
+
+TEST_F(SimProgram, JsonGivesOneObjectPerLineAndAFailedExpectEndsTheRun) {
+    auto sim = StartSim({"--json", "COM3"});
+    ASSERT_TRUE(sim->Write("status\n# a comment\nexpect reset within 50ms\nstatus\n"));
+    EXPECT_EQ(sim->Wait(10s), 1);
+    std::vector<JsonObject> objects;
+    for (const auto& line : sim->OutputLines()) {
+        const auto object = ParseJsonLine(line);
+        ASSERT_TRUE(object) << line;
+        EXPECT_TRUE(std::regex_match(Text(*object, "time"), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+        objects.push_back(*object);
+    }
+    ASSERT_EQ(objects.size(), 4u);  // serving, two results, stopped: the last status never ran
+    EXPECT_EQ(Text(objects[0], "event"), "serving");
+    EXPECT_EQ(Text(objects[1], "command"), "status");
+    EXPECT_TRUE(Flag(objects[1], "ok"));
+    EXPECT_FALSE(Flag(objects[1], "connected"));
+    EXPECT_TRUE(Flag(objects[1], "dsr"));
+    EXPECT_EQ(Number(objects[1], "start_volts"), 9.0);
+    EXPECT_EQ(Text(objects[2], "command"), "expect reset within 50ms");
+    EXPECT_FALSE(Flag(objects[2], "ok"));
+    EXPECT_EQ(Text(objects[2], "error"), "no reset within 50 ms");
+    EXPECT_EQ(Text(objects[3], "event"), "stopped");
+    EXPECT_EQ(Number(objects[3], "status"), 1);
+    EXPECT_FALSE(Exists(Link()));
+}
+
+bool WriteBytes(HANDLE port, const std::string& bytes) {
+    DWORD written = 0;
+    return WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size();
+}
+
+TEST_F(SimProgram, AScriptPlaysTheDeviceForAPortOpenedThroughTheCommCalls) {
+    const std::string script = WriteScript(
+        "expect connect\n"
+        "expect rts on\n"
+        "raw 3f\n"
+        "expect ack 1\n"
+        "expect reset\n"
+        "expect text hello\n"
+        "finish off\n"
+        "expect dtr off\n"
+        "expect disconnect\n");
+    auto sim = StartSim({"--script", script, "COM3"});
+    ASSERT_TRUE(Serving(*sim));
+    HANDLE port = CreateFileW(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    DWORD modem = 0;
+    EXPECT_TRUE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(modem & (MS_CTS_ON | MS_DSR_ON), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));  // both posts on line
+    BYTE byte = 0;
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port, &byte, 1, &read, nullptr));
+    EXPECT_EQ(byte, 0x3F);
+    ASSERT_TRUE(SetCommMask(port, EV_CTS));
+    ASSERT_TRUE(WriteBytes(port, std::string("\xF0\x00hello\n", 8)));
+    DWORD events = 0;
+    ASSERT_TRUE(WaitCommEvent(port, &events, nullptr));  // the finish post goes off line
+    EXPECT_TRUE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(modem & MS_CTS_ON, 0u);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(port, &dcb));
+    CloseHandle(port);
+    EXPECT_EQ(sim->Wait(10s), 0) << sim->ErrorText();
+
+    const std::regex stamped(R"(\d\d:\d\d:\d\d\.\d{3}  (\w+) +(.*))");
+    std::vector<std::string> shown;
+    for (const auto& line : sim->OutputLines()) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(line, match, stamped)) << line;
+        if (match[1] != "simulator") shown.push_back(match[1].str() + ": " + match[2].str());
+    }
+    const std::vector<std::string> expected = {
+        "driver: connected: the driver opened the port",
+        "driver: DTR on",
+        "driver: RTS on",
+        "device: raw bytes 0x3f",
+        "driver: acknowledge of frame byte 1 (0xf0)",
+        "driver: reset (0x00)",
+        "driver: byte 0x68 'h'",
+        "driver: byte 0x65 'e'",
+        "driver: byte 0x6c 'l'",
+        "driver: byte 0x6c 'l'",
+        "driver: byte 0x6f 'o'",
+        "driver: byte 0x0a line feed",
+        "driver: text 'hello'",
+        "device: CTS off: finish post off line",
+        "driver: DTR off",
+        "driver: disconnected: the port was closed or the cable pulled",
+    };
+    EXPECT_EQ(shown, expected);
+    EXPECT_FALSE(Exists(Link()));
+}
+
+TEST_F(SimProgram, AnOrdinaryUserServesAPortInAHomeOfTheirOwn) {
+    if (!Nobody()) GTEST_SKIP() << "this machine has no user nobody";
+    auto probe = StartSim({"--help"}, {.asNobody = true});
+    if (probe->Wait(10s) == 126) GTEST_SKIP() << "cannot switch to nobody: the tests already run as an ordinary user";
+
+    {
+        TempHome closed;  // root's, so nobody may not write to it
+        auto refused = StartSim({"COM3"}, {.asNobody = true});
+        EXPECT_EQ(refused->Wait(10s), 1);
+        EXPECT_NE(refused->ErrorText().find("cannot create " + closed.Path() + "/run: Permission denied"),
+                  std::string::npos)
+            << refused->ErrorText();
+    }
+    ASSERT_TRUE(GiveToNobody(home.Path()));
+    auto sim = StartSim({"--json", "COM3"}, {.asNobody = true});
+    ASSERT_TRUE(Serving(*sim)) << sim->ErrorText();
+    HANDLE port = CreateFileW(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
+    std::size_t from = 0;
+    EXPECT_TRUE(sim->WaitForLine(Contains("\"event\":\"connect\""), 5s, &from));
+    CloseHandle(port);
+    sim->Terminate();
+    EXPECT_EQ(sim->Wait(10s), 0);
+    EXPECT_FALSE(Exists(Link()));
+    EXPECT_TRUE(RunDirEmpty());
+}
+
+}  // namespace

@@ -1,0 +1,20 @@
+// trelvane-sim: a simulated start post serving a port name.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/sim/options.h"
+#include "tools/sim/session.h"
+
+int main(int argc, char** argv) {
+    const auto parsed = sim::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.options) {
+        std::fprintf(stderr, "trelvane-sim: %s\n%s", parsed.error.c_str(), sim::UsageLine().c_str());
+        return 2;
+    }
+    if (parsed.options->help) {
+        std::fputs(sim::HelpText().c_str(), stdout);
+        return 0;
+    }
+    return sim::RunSession(*parsed.options);
+}

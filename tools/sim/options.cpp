@@ -1,0 +1,84 @@
+#include "tools/sim/options.h"
+
+#include <cctype>
+
+#include "tools/sim/commands.h"
+
+namespace sim {
+
+std::optional<int> ParsePortName(std::string_view name) {
+    if (name.size() < 4 || name.size() > 7) return std::nullopt;
+    for (std::size_t i = 0; i < 3; ++i)
+        if (std::tolower(static_cast<unsigned char>(name[i])) != "com"[i]) return std::nullopt;
+    if (name[3] == '0') return std::nullopt;
+    int number = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return std::nullopt;
+        number = number * 10 + (name[i] - '0');
+    }
+    return number;
+}
+
+ParsedOptions ParseArguments(const std::vector<std::string>& arguments) {
+    Options options;
+    ParsedOptions parsed;
+    auto fail = [&](std::string error) {
+        parsed.error = std::move(error);
+        return parsed;
+    };
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (!optionsEnded && argument.size() > 1 && argument[0] == '-') {
+            if (argument == "--") {
+                optionsEnded = true;
+            } else if (argument == "-h" || argument == "--help") {
+                options.help = true;
+            } else if (argument == "--json") {
+                options.json = true;
+            } else if (argument == "--stay") {
+                options.stay = true;
+            } else if (argument == "--script" || argument.rfind("--script=", 0) == 0) {
+                if (argument == "--script" && i + 1 == arguments.size()) return fail("--script needs a file name");
+                options.script = argument == "--script" ? arguments[++i] : argument.substr(9);
+                if (options.script.empty()) return fail("--script needs a file name");
+            } else {
+                return fail("unknown option " + argument);
+            }
+            continue;
+        }
+        if (!options.portName.empty()) return fail("one port only; " + argument + " is one too many");
+        const auto port = ParsePortName(argument);
+        if (!port) return fail(argument + " is no port name; port names are COM1 to COM9999");
+        options.portName = argument;
+        options.port = *port;
+    }
+    if (!options.help && options.portName.empty()) return fail("which port? name one, such as COM3");
+    parsed.options = options;
+    return parsed;
+}
+
+std::string UsageLine() { return "Usage: trelvane-sim [--json] [--script FILE] [--stay] COMn\n"; }
+
+std::string HelpText() {
+    return UsageLine() +
+           "\n"
+           "Serves the port COMn as a simulated start post: links $TRELVANE_HOME/dosdevices/comn\n"
+           "to a virtual line, shows everything the driver sends with time stamps, and plays\n"
+           "the device by command. The link is removed on exit (also on SIGINT and SIGTERM).\n"
+           "\n"
+           "Options:\n"
+           "  --json         one JSON object per line for every event and command result\n"
+           "  --script FILE  read the commands from FILE (checked before the port is served)\n"
+           "  --stay         keep serving after the last command, until SIGINT or SIGTERM\n"
+           "  -h, --help     show this help\n"
+           "\n"
+           "Commands come from FILE, from a prompt when standard input is a terminal, or from\n"
+           "standard input. One command a line; # starts a comment:\n" +
+           CommandSummary() +
+           "\n"
+           "Without a terminal the first failing command ends the run. Exit status: 0 done,\n"
+           "1 a command failed or the port could not be served, 2 a usage error.\n";
+}
+
+}  // namespace sim

@@ -1,0 +1,33 @@
+// The command line of trelvane-sim.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+struct Options {
+    bool help = false;
+    bool json = false;    // one JSON object per line
+    bool stay = false;    // keep serving after the last command
+    std::string script;   // commands from this file instead of standard input
+    std::string portName; // as given, "COM3"
+    int port = 0;         // 3
+};
+
+struct ParsedOptions {
+    std::optional<Options> options;
+    std::string error;  // set when options is empty
+};
+
+ParsedOptions ParseArguments(const std::vector<std::string>& arguments);
+
+// "COMn" without regard to case, n from 1 to 9999 without leading zeros.
+std::optional<int> ParsePortName(std::string_view name);
+
+std::string UsageLine();
+std::string HelpText();
+
+}  // namespace sim

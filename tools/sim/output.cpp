@@ -1,0 +1,45 @@
+#include "tools/sim/output.h"
+
+namespace sim {
+
+bool Output::WriteLine(const std::string& line) {
+    std::lock_guard lock(m_mutex);
+    if (m_failed) return false;
+    if (std::fputs(line.c_str(), m_stream) < 0 || std::fputc('\n', m_stream) < 0 || std::fflush(m_stream) != 0)
+        m_failed = true;
+    return !m_failed;
+}
+
+bool Output::Write(const Record& record) { return WriteLine(m_json ? FormatJson(record) : FormatText(record)); }
+
+bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
+    Record record{std::chrono::system_clock::now(), "command", "result", {}, {}, {{"command", command}, {"ok", outcome.ok}}};
+    if (!outcome.ok) {
+        record.text = command + ": " + outcome.error;
+        record.fields.push_back({"error", outcome.error});
+    } else {
+        record.text = outcome.text.empty() ? command + ": done" : outcome.text;
+    }
+    if (m_json) {
+        record.fields.insert(record.fields.end(), outcome.fields.begin(), outcome.fields.end());
+        return WriteLine(FormatJson(record));
+    }
+    // For people: failures with a time stamp, what a command has to say as it is,
+    // and nothing for a command that just did what it was told.
+    if (!outcome.ok) {
+        record.source = "error";
+        return WriteLine(FormatText(record));
+    }
+    if (!outcome.text.empty()) return WriteLine(outcome.text);
+    std::lock_guard lock(m_mutex);
+    return !m_failed;
+}
+
+void Output::Prompt(const std::string& prompt) {
+    std::lock_guard lock(m_mutex);
+    if (m_failed) return;
+    std::fputs(prompt.c_str(), m_stream);
+    std::fflush(m_stream);
+}
+
+}  // namespace sim

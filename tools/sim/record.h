@@ -1,0 +1,39 @@
+// One line of the simulator's output: something the driver did, something
+// the simulated device did, or the result of a command; shown as text or as
+// one JSON object.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace sim {
+
+using Value = std::variant<std::string, long long, double, bool, std::vector<int>>;
+
+struct Field {
+    std::string name;
+    Value value;
+};
+
+struct Record {
+    std::chrono::system_clock::time_point time;
+    std::string source;  // "driver", "device", "command" or "simulator"
+    std::string event;   // its name in JSON and for expect
+    std::string key;     // what an expect argument is compared with (see commands.cpp)
+    std::string text;    // the line for people
+    std::vector<Field> fields;  // further JSON members
+};
+
+// "10:15:02.118  driver   acknowledge of byte 1 (0xf0)", local time.
+std::string FormatText(const Record& record);
+// {"time":"2024-05-01T08:15:02.118Z","source":"driver","event":"ack","message":"...",...}
+std::string FormatJson(const Record& record);
+
+// Bytes for a line of text: valid UTF-8 stays, every other byte below 0x20,
+// 0x7f or outside UTF-8 becomes \xNN.
+std::string Printable(const std::string& bytes);
+
+}  // namespace sim

@@ -1,0 +1,172 @@
+#include "tools/sim/session.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "platform/base/paths.h"
+#include "tools/sim/commands.h"
+#include "tools/sim/line_reader.h"
+#include "tools/sim/output.h"
+#include "tools/sim/port_claim.h"
+#include "tools/sim/signals.h"
+#include "tools/sim/simulator.h"
+#include "tools/sim/stop_flag.h"
+
+namespace sim {
+namespace {
+
+struct ScriptLine {
+    int number;
+    Command command;
+};
+
+struct Script {
+    std::vector<ScriptLine> lines;
+    std::string errors;  // "FILE:LINE: message" lines
+};
+
+// The whole script is checked before the port is served, so that a typo
+// fails at once rather than halfway through a session.
+Script LoadScript(const std::string& path) {
+    Script script;
+    std::ifstream file(path);
+    if (!file) {
+        script.errors = path + ": cannot read the script\n";
+        return script;
+    }
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        ParsedLine parsed = ParseCommand(line);
+        if (parsed.blank) continue;
+        if (parsed.command)
+            script.lines.push_back({number, std::move(*parsed.command)});
+        else
+            script.errors += path + ":" + std::to_string(number) + ": " + parsed.error + "\n";
+    }
+    return script;
+}
+
+Record SimulatorRecord(std::string event, std::string text, std::vector<Field> fields = {}) {
+    return Record{std::chrono::system_clock::now(), "simulator", std::move(event), {}, std::move(text), std::move(fields)};
+}
+
+class Session {
+public:
+    Session(Output& output, Simulator& simulator, StopFlag& stop)
+        : m_output(output), m_simulator(simulator), m_stop(stop) {}
+
+    // Returns the exit status.
+    int RunScript(const std::vector<ScriptLine>& lines) {
+        for (const auto& line : lines) {
+            if (m_stop.Raised()) return Ended(1, "stopped before line " + std::to_string(line.number) + " of the script");
+            if (auto status = Run(line.command, false)) return *status;
+        }
+        return Ended(0, "the script ended");
+    }
+
+    int RunInput() {
+        const bool interactive = ::isatty(STDIN_FILENO) == 1;
+        LineReader reader(STDIN_FILENO, m_stop);
+        while (true) {
+            if (interactive && !m_output.Json()) m_output.Prompt("trelvane-sim> ");
+            std::string error;
+            const auto line = reader.Next(&error);
+            if (!line && !error.empty()) return Ended(1, "cannot read the commands: " + error);
+            if (!line) return Ended(0, m_stop.Raised() ? "stopped" : "the commands ended");
+            ParsedLine parsed = ParseCommand(*line);
+            if (parsed.blank) continue;
+            if (!parsed.command) {
+                Outcome outcome;
+                outcome.ok = false;
+                outcome.error = parsed.error;
+                m_output.WriteResult(*line, outcome);
+                if (!interactive) return Ended(2, "a command did not parse");
+                continue;
+            }
+            if (auto status = Run(*parsed.command, interactive)) return *status;
+        }
+    }
+
+    const std::string& Reason() const { return m_reason; }
+
+private:
+    // Carries out one command; an exit status when the session ends with it.
+    std::optional<int> Run(const Command& command, bool interactive) {
+        const Outcome outcome = m_simulator.Execute(command);
+        if (!m_output.WriteResult(command.text, outcome)) return Ended(1, "the output failed");
+        if (outcome.quit) return Ended(0, "quit");
+        if (!outcome.ok && !interactive) return Ended(1, "a command failed");
+        return std::nullopt;
+    }
+
+    int Ended(int status, std::string reason) {
+        m_reason = std::move(reason);
+        return status;
+    }
+
+    Output& m_output;
+    Simulator& m_simulator;
+    StopFlag& m_stop;
+    std::string m_reason;
+};
+
+}  // namespace
+
+int RunSession(const Options& options) {
+    SignalWatcher::BlockStopSignals();
+    Script script;
+    if (!options.script.empty()) {
+        script = LoadScript(options.script);
+        if (!script.errors.empty()) {
+            std::fputs(script.errors.c_str(), stderr);
+            return 2;
+        }
+    }
+    const std::string home = platform::TrelvaneHome();
+    std::string error;
+    std::string note;
+    auto claim = PortClaim::Take(home, options.port, &error, &note);
+    if (!claim) {
+        std::fprintf(stderr, "trelvane-sim: %s\n", error.c_str());
+        return 1;
+    }
+    Output output(stdout, options.json);
+    auto simulator = Simulator::Create(home, options.port, output, &error);
+    if (!simulator) {
+        std::fprintf(stderr, "trelvane-sim: cannot serve %s: %s\n", options.portName.c_str(), error.c_str());
+        return 1;
+    }
+    StopFlag stop;
+    const std::string link = home + "/dosdevices/com" + std::to_string(options.port);
+    output.Write(SimulatorRecord("serving",
+                                 "serving " + options.portName + " at " + link +
+                                     "; start and finish post on line, batteries 9.00 V" +
+                                     (note.empty() ? "" : "; " + note),
+                                 {{"port", options.portName}, {"link", link}}));
+    int status = 0;
+    std::string reason;
+    {
+        SignalWatcher signals([&](const char* name) {
+            output.Write(SimulatorRecord("signal", std::string(name) + ": stopping", {{"signal", std::string(name)}}));
+            stop.Raise();
+            simulator->RequestStop();
+        });
+        if (!signals.Ok()) std::fprintf(stderr, "trelvane-sim: signals cannot be watched; SIGTERM ends without cleanup\n");
+        Session session(output, *simulator, stop);
+        status = options.script.empty() ? session.RunInput() : session.RunScript(script.lines);
+        reason = session.Reason();
+        if (status == 0 && options.stay && !stop.Raised()) {
+            output.Write(SimulatorRecord("staying", "commands done; serving on until SIGINT or SIGTERM"));
+            simulator->WaitForStop();
+            reason = "stopped";
+        }
+    }  // no signal is taken from here on: the process is ending anyway
+    simulator.reset();  // removes the link and the socket
+    claim.reset();
+    output.Write(SimulatorRecord("stopped", reason + "; " + link + " removed", {{"status", static_cast<long long>(status)}}));
+    return status;
+}
+
+}  // namespace sim

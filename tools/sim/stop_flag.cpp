@@ -1,0 +1,28 @@
+#include "tools/sim/stop_flag.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cerrno>
+
+namespace sim {
+
+StopFlag::StopFlag() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (m_fd < 0) std::fprintf(stderr, "trelvane-sim: eventfd: %s\n", std::strerror(errno));
+}
+
+StopFlag::~StopFlag() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+void StopFlag::Raise() {
+    m_raised = true;
+    const std::uint64_t one = 1;
+    if (m_fd >= 0 && ::write(m_fd, &one, sizeof one) < 0 && errno != EAGAIN)
+        std::fprintf(stderr, "trelvane-sim: cannot signal the stop: %s\n", std::strerror(errno));
+}
+
+}  // namespace sim

@@ -1,0 +1,190 @@
+#include "tools/testsupport/child_process.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+namespace trelvane::testing {
+namespace {
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+std::optional<UserIds> Nobody() {
+    const passwd* user = ::getpwnam("nobody");
+    if (!user) return std::nullopt;
+    const group* nogroup = ::getgrnam("nogroup");
+    return UserIds{user->pw_uid, nogroup ? nogroup->gr_gid : user->pw_gid};
+}
+
+bool GiveToNobody(const std::string& path) {
+    const auto ids = Nobody();
+    if (!ids) return false;
+    bool ok = ::chown(path.c_str(), ids->uid, ids->gid) == 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path, ec))
+        ok = ::lchown(entry.path().c_str(), ids->uid, ids->gid) == 0 && ok;
+    return ok && !ec;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options) {
+    ::signal(SIGPIPE, SIG_IGN);  // a child that has ended shows as a failed write
+    int input[2], output[2], error[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) return;
+    if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(error, O_CLOEXEC) != 0) {
+        ::close(input[0]);
+        ::close(input[1]);
+        return;
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const auto nobody = options.asNobody ? Nobody() : std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // only async-signal-safe calls from here to exec
+        ::dup2(input[0], STDIN_FILENO);
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(error[1], STDERR_FILENO);
+        if (options.asNobody) {
+            if (!nobody || ::setgroups(0, nullptr) != 0 || ::setresgid(nobody->gid, nobody->gid, nobody->gid) != 0 ||
+                ::setresuid(nobody->uid, nobody->uid, nobody->uid) != 0)
+                ::_exit(126);
+        }
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(input[0]);
+    ::close(output[1]);
+    ::close(error[1]);
+    m_input = input[1];
+    m_output = output[0];
+    m_error = error[0];
+    if (pid < 0) {
+        CloseFd(m_input);
+        CloseFd(m_output);
+        CloseFd(m_error);
+        return;
+    }
+    m_pid = pid;
+    m_collector = std::thread([this] { Collect(); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && !Wait(std::chrono::milliseconds(0))) {
+        Kill();
+        Wait(std::chrono::seconds(10));
+    }
+    CloseFd(m_input);
+    if (m_collector.joinable()) m_collector.join();
+    CloseFd(m_output);
+    CloseFd(m_error);
+}
+
+void ChildProcess::Collect() {
+    pollfd fds[2] = {{m_output, POLLIN, 0}, {m_error, POLLIN, 0}};
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[4096];
+            const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) continue;
+            std::lock_guard lock(m_mutex);
+            if (n <= 0) {
+                fds[i].fd = -1;
+                continue;
+            }
+            if (i == 1) {
+                m_errorText.append(chunk, static_cast<std::size_t>(n));
+                continue;
+            }
+            m_partial.append(chunk, static_cast<std::size_t>(n));
+            for (auto end = m_partial.find('\n'); end != std::string::npos; end = m_partial.find('\n')) {
+                m_lines.push_back(m_partial.substr(0, end));
+                m_partial.erase(0, end + 1);
+            }
+            m_changed.notify_all();
+        }
+    }
+    std::lock_guard lock(m_mutex);
+    if (!m_partial.empty()) m_lines.push_back(m_partial);
+    m_ended = true;
+    m_changed.notify_all();
+}
+
+bool ChildProcess::Write(const std::string& text) {
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0 && m_input >= 0) {
+        const ssize_t n = ::write(m_input, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return left == 0;
+}
+
+void ChildProcess::CloseInput() { CloseFd(m_input); }
+
+std::optional<std::string> ChildProcess::WaitForLine(const std::function<bool(const std::string&)>& pred,
+                                                     std::chrono::milliseconds timeout, std::size_t* from) {
+    std::unique_lock lock(m_mutex);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        for (; *from < m_lines.size(); ++*from)
+            if (pred(m_lines[*from])) return m_lines[(*from)++];
+        if (m_ended) return std::nullopt;
+        if (m_changed.wait_until(lock, deadline) == std::cv_status::timeout && *from == m_lines.size())
+            return std::nullopt;
+    }
+}
+
+std::vector<std::string> ChildProcess::OutputLines() {
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+}
+
+std::string ChildProcess::ErrorText() {
+    std::lock_guard lock(m_mutex);
+    return m_errorText;
+}
+
+void ChildProcess::Signal(int signal) {
+    if (m_pid > 0 && !m_status) ::kill(m_pid, signal);
+}
+
+void ChildProcess::Interrupt() { Signal(SIGINT); }
+void ChildProcess::Terminate() { Signal(SIGTERM); }
+void ChildProcess::Kill() { Signal(SIGKILL); }
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (m_status || m_pid <= 0) return m_status;
+    {
+        // The pipes end when the child does (it passes them to no one).
+        std::unique_lock lock(m_mutex);
+        if (!m_changed.wait_for(lock, timeout, [this] { return m_ended; })) return std::nullopt;
+    }
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0) {
+        if (errno != EINTR) return std::nullopt;
+    }
+    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return m_status;
+}
+
+}  // namespace trelvane::testing
