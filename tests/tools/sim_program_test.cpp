@@ -59,18 +59,27 @@ TEST_F(SimProgram, AScriptIsCheckedWholeBeforeThePortIsServed) {
 }
 
 TEST_F(SimProgram, SigintAndSigtermRemoveTheLinkAndTheSocket) {
-    for (const bool interrupt : {true, false}) {
-        auto sim = StartSim({"COM3"});
+    struct Case {
+        bool interrupt;
+        bool stay;  // the commands end first, and the simulator stays
+    };
+    for (const Case c : {Case{true, false}, Case{false, true}}) {
+        auto sim = StartSim(c.stay ? std::vector<std::string>{"--stay", "COM3"} : std::vector<std::string>{"COM3"});
         ASSERT_TRUE(Serving(*sim));
         EXPECT_TRUE(IsLink(Link()));
         EXPECT_EQ(std::filesystem::read_symlink(Link()).string(), Socket());
         EXPECT_TRUE(std::filesystem::is_socket(Socket()));
-        interrupt ? sim->Interrupt() : sim->Terminate();
+        std::size_t from = 0;
+        if (c.stay) {
+            sim->CloseInput();
+            ASSERT_TRUE(sim->WaitForLine(Contains("commands done; serving on"), 5s, &from));
+            EXPECT_TRUE(IsLink(Link()));
+        }
+        c.interrupt ? sim->Interrupt() : sim->Terminate();
         EXPECT_EQ(sim->Wait(10s), 0);
         EXPECT_FALSE(Exists(Link()));
         EXPECT_TRUE(RunDirEmpty());  // socket and lock file gone
-        std::size_t from = 0;
-        EXPECT_TRUE(sim->WaitForLine(Contains(interrupt ? "SIGINT: stopping" : "SIGTERM: stopping"), 1s, &from));
+        EXPECT_TRUE(sim->WaitForLine(Contains(c.interrupt ? "SIGINT: stopping" : "SIGTERM: stopping"), 1s, &from));
         EXPECT_TRUE(sim->WaitForLine(Contains("com3 removed"), 1s, &from));
     }
 }

@@ -188,16 +188,25 @@ enum class ArgumentKind { None, FrameIndex, Number, Byte, Text, OnOff, Baud, Pos
 struct ExpectSpec {
     std::string_view event;
     ArgumentKind argument;
+    std::string_view usage;
+    std::string_view meaning;
 };
 
 constexpr ExpectSpec kExpectable[] = {
-    {"connect", ArgumentKind::None},       {"disconnect", ArgumentKind::None},
-    {"busy", ArgumentKind::None},          {"reset", ArgumentKind::None},
-    {"ack", ArgumentKind::FrameIndex},     {"final-ack", ArgumentKind::Number},
-    {"stray-ack", ArgumentKind::None},     {"byte", ArgumentKind::Byte},
-    {"text", ArgumentKind::Text},          {"dtr", ArgumentKind::OnOff},
-    {"rts", ArgumentKind::OnOff},          {"break", ArgumentKind::OnOff},
-    {"settings", ArgumentKind::Baud},      {"battery-answer", ArgumentKind::Post},
+    {"connect", ArgumentKind::None, "connect", "the driver opened the port"},
+    {"disconnect", ArgumentKind::None, "disconnect", "the port was closed or the cable pulled"},
+    {"busy", ArgumentKind::None, "busy", "a second opener was turned away"},
+    {"reset", ArgumentKind::None, "reset", "the reset byte 0x00"},
+    {"ack", ArgumentKind::FrameIndex, "ack [1|2|3]", "the acknowledge 0xf0 of a frame byte"},
+    {"final-ack", ArgumentKind::Number, "final-ack [N]", "the acknowledge 0xf0 of a whole frame (of number N)"},
+    {"stray-ack", ArgumentKind::None, "stray-ack", "an acknowledge 0xf0 that no frame byte waits for"},
+    {"byte", ArgumentKind::Byte, "byte [HEX]", "any other byte (raw text)"},
+    {"text", ArgumentKind::Text, "text [TEXT]", "a line of raw text, ended by a line feed"},
+    {"dtr", ArgumentKind::OnOff, "dtr [on|off]", "DTR changed (off: start post, on: finish post)"},
+    {"rts", ArgumentKind::OnOff, "rts [on|off]", "RTS changed (on starts a battery test)"},
+    {"break", ArgumentKind::OnOff, "break [on|off]", "a break began or ended"},
+    {"settings", ArgumentKind::Baud, "settings [BAUD]", "new line settings"},
+    {"battery-answer", ArgumentKind::Post, "battery-answer [start|finish]", "this simulator answered a battery test"},
 };
 
 std::string ExpectableNames() {
@@ -283,9 +292,7 @@ constexpr CommandSpec kCommands[] = {
     {"replug", "", CommandKind::Replug, "replug", "plug the cable in again", NoArguments},
     {"wait", "sleep", CommandKind::Wait, "wait DURATION", "do nothing for a while (250, 250ms, 2s)", ParseWait},
     {"expect", "", CommandKind::Expect, "expect EVENT [ARG] [within DURATION]",
-     "wait for the next such event from the driver not yet expected (default within 5s); events: connect, "
-     "disconnect, busy, reset, ack [1-3], final-ack [N], stray-ack, byte [HEX], text [TEXT], dtr|rts|break "
-     "[on|off], settings [BAUD], battery-answer [start|finish]",
+     "wait (default 5s) for the next such event that no wait has matched yet; the events are below",
      ParseExpect},
     {"status", "", CommandKind::Status, "status", "show the line, the posts and the batteries", NoArguments},
     {"help", "", CommandKind::Help, "help", "list the commands", NoArguments},
@@ -321,13 +328,35 @@ ParsedLine ParseCommand(std::string_view line) {
     return parsed;
 }
 
+namespace {
+
+// "  usage   summary", the summary wrapped to 79 columns beside the usage.
+std::string HelpLine(std::string_view usage, std::string_view summary) {
+    constexpr std::size_t kIndent = 34;
+    constexpr std::size_t kWidth = 79;
+    std::string text = "  " + std::string(usage);
+    if (text.size() + 1 > kIndent) text += "\n" + std::string(kIndent, ' ');
+    text.append(kIndent - std::min(text.size() - text.rfind('\n') - 1, kIndent), ' ');
+    std::size_t column = kIndent;
+    for (const auto word : Words(summary)) {
+        if (column > kIndent && column + 1 + word.size() > kWidth) {
+            text += "\n" + std::string(kIndent, ' ');
+            column = kIndent;
+        }
+        if (column > kIndent) text += ' ', ++column;
+        text += word;
+        column += word.size();
+    }
+    return text + "\n";
+}
+
+}  // namespace
+
 std::string CommandSummary() {
     std::string summary;
-    for (const auto& spec : kCommands) {
-        summary += "  " + std::string(spec.usage);
-        summary.append(spec.usage.size() < 38 ? 38 - spec.usage.size() : 1, ' ');
-        summary += std::string(spec.summary) + "\n";
-    }
+    for (const auto& spec : kCommands) summary += HelpLine(spec.usage, spec.summary);
+    summary += "\nEvents for expect, all from the driver but the last:\n";
+    for (const auto& spec : kExpectable) summary += HelpLine(spec.usage, spec.meaning);
     return summary;
 }
 

@@ -63,9 +63,11 @@ std::string UsageLine() { return "Usage: trelvane-sim [--json] [--script FILE] [
 std::string HelpText() {
     return UsageLine() +
            "\n"
-           "Serves the port COMn as a simulated start post: links $TRELVANE_HOME/dosdevices/comn\n"
-           "to a virtual line, shows everything the driver sends with time stamps, and plays\n"
-           "the device by command. The link is removed on exit (also on SIGINT and SIGTERM).\n"
+           "Serves the port COMn as a simulated start post: links\n"
+           "$TRELVANE_HOME/dosdevices/comn to a virtual line, shows everything the driver\n"
+           "sends with time stamps, and plays the device by command. Both posts start on\n"
+           "line with batteries of 9 V. The link is removed on exit, also on SIGINT and\n"
+           "SIGTERM.\n"
            "\n"
            "Options:\n"
            "  --json         one JSON object per line for every event and command result\n"
@@ -73,12 +75,16 @@ std::string HelpText() {
            "  --stay         keep serving after the last command, until SIGINT or SIGTERM\n"
            "  -h, --help     show this help\n"
            "\n"
-           "Commands come from FILE, from a prompt when standard input is a terminal, or from\n"
-           "standard input. One command a line; # starts a comment:\n" +
+           "Commands come from FILE, from a prompt when standard input is a terminal, or\n"
+           "from standard input; the simulator ends with them (unless --stay). One command\n"
+           "a line; a line that starts with # is a comment.\n"
+           "\n"
+           "Commands:\n" +
            CommandSummary() +
            "\n"
            "Without a terminal the first failing command ends the run. Exit status: 0 done,\n"
-           "1 a command failed or the port could not be served, 2 a usage error.\n";
+           "1 a command failed, the port could not be served or a signal came before the\n"
+           "script ended, 2 a usage error (also a script line that does not parse).\n";
 }
 
 }  // namespace sim

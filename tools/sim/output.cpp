@@ -1,12 +1,19 @@
 #include "tools/sim/output.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace sim {
 
 bool Output::WriteLine(const std::string& line) {
     std::lock_guard lock(m_mutex);
     if (m_failed) return false;
-    if (std::fputs(line.c_str(), m_stream) < 0 || std::fputc('\n', m_stream) < 0 || std::fflush(m_stream) != 0)
+    // Over the prompt: back to the start of its line, and clear it.
+    const std::string text = (m_prompt.empty() ? "" : "\r\x1b[K") + line + "\n" + m_prompt;
+    if (std::fputs(text.c_str(), m_stream) < 0 || std::fflush(m_stream) != 0) {
         m_failed = true;
+        std::fprintf(stderr, "trelvane-sim: cannot write the output: %s\n", std::strerror(errno));
+    }
     return !m_failed;
 }
 
@@ -38,8 +45,14 @@ bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
 void Output::Prompt(const std::string& prompt) {
     std::lock_guard lock(m_mutex);
     if (m_failed) return;
+    m_prompt = prompt;
     std::fputs(prompt.c_str(), m_stream);
     std::fflush(m_stream);
+}
+
+void Output::EndPrompt() {
+    std::lock_guard lock(m_mutex);
+    m_prompt.clear();
 }
 
 }  // namespace sim

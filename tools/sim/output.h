@@ -26,8 +26,12 @@ public:
     // Each returns false once the stream has failed (its reader went away).
     bool Write(const Record& record);
     bool WriteResult(const std::string& command, const Outcome& outcome);
-    void Prompt(const std::string& prompt);
     bool Json() const { return m_json; }
+
+    // A prompt for a terminal: lines written while it shows go above it, and
+    // it is shown again below them. EndPrompt when the answer has come.
+    void Prompt(const std::string& prompt);
+    void EndPrompt();
 
 private:
     bool WriteLine(const std::string& line);
@@ -36,6 +40,7 @@ private:
     std::FILE* const m_stream;
     const bool m_json;
     bool m_failed = false;
+    std::string m_prompt;  // showing now, or empty
 };
 
 }  // namespace sim

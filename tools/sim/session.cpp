@@ -68,11 +68,13 @@ public:
 
     int RunInput() {
         const bool interactive = ::isatty(STDIN_FILENO) == 1;
+        const bool prompt = interactive && ::isatty(STDOUT_FILENO) == 1 && !m_output.Json();
         LineReader reader(STDIN_FILENO, m_stop);
         while (true) {
-            if (interactive && !m_output.Json()) m_output.Prompt("trelvane-sim> ");
+            if (prompt) m_output.Prompt("trelvane-sim> ");
             std::string error;
             const auto line = reader.Next(&error);
+            m_output.EndPrompt();
             if (!line && !error.empty()) return Ended(1, "cannot read the commands: " + error);
             if (!line) return Ended(0, m_stop.Raised() ? "stopped" : "the commands ended");
             ParsedLine parsed = ParseCommand(*line);

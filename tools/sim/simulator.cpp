@@ -413,15 +413,16 @@ Outcome Simulator::Status() {
         volts[1] = m_volts[1];
     }
     auto battery = [&](int post) { return volts[post] ? Volts(*volts[post]) : std::string("no answer"); };
-    std::string text = "port link  " + m_link + "\n";
-    text += std::string("driver     ") + (connected ? "connected" : "not connected") + ", " +
+    std::string text = "port link   " + m_link + "\n";
+    text += std::string("driver      ") + (connected ? "connected" : "not connected") + ", " +
             std::to_string(m_device->Connections()) + " connection(s) so far\n";
-    text += std::string("from it    DTR ") + OnOff(m_device->Dtr()) + ", RTS " + OnOff(m_device->Rts()) + ", break " +
-            OnOff(m_device->BreakOn()) + "; " + std::to_string(settings.baud) + " baud, " +
-            std::to_string(settings.dataBits) + " data bits\n";
-    text += std::string("to it      DSR ") + OnOff(modem & vline::kDsr) + " (start post), CTS " +
+    text += std::string("from it     DTR ") + OnOff(m_device->Dtr()) + ", RTS " + OnOff(m_device->Rts()) +
+            ", break " + OnOff(m_device->BreakOn()) + "\n";
+    text += "settings    " + std::to_string(settings.baud) + " baud, " + std::to_string(settings.dataBits) +
+            " data bits (as last set, or the line's defaults)\n";
+    text += std::string("to it       DSR ") + OnOff(modem & vline::kDsr) + " (start post), CTS " +
             OnOff(modem & vline::kCts) + " (finish post), RLSD " + OnOff(modem & vline::kRlsd) + "\n";
-    text += "batteries  start post " + battery(0) + ", finish post " + battery(1);
+    text += "batteries   start post " + battery(0) + ", finish post " + battery(1);
     std::vector<Field> fields{{"connected", connected},
                               {"connections", static_cast<long long>(m_device->Connections())},
                               {"dtr", m_device->Dtr()},
