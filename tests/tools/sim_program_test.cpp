@@ -151,6 +151,16 @@ TEST_F(SimProgram, JsonGivesOneObjectPerLineAndAFailedExpectEndsTheRun) {
     EXPECT_FALSE(Exists(Link()));
 }
 
+TEST_F(SimProgram, QuitEndsTheRunEvenWithStay) {
+    auto sim = StartSim({"--stay", "COM3"});
+    ASSERT_TRUE(sim->Write("quit\nstatus\n"));
+    EXPECT_EQ(sim->Wait(10s), 0);
+    std::size_t from = 0;
+    EXPECT_TRUE(sim->WaitForLine(Contains("quit; "), 1s, &from));
+    EXPECT_FALSE(sim->WaitForLine(Contains("port link"), 0s, &from));  // nothing after quit ran
+    EXPECT_FALSE(Exists(Link()));
+}
+
 bool WriteBytes(HANDLE port, const std::string& bytes) {
     DWORD written = 0;
     return WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&

@@ -92,13 +92,17 @@ public:
     }
 
     const std::string& Reason() const { return m_reason; }
+    bool Quit() const { return m_quit; }
 
 private:
     // Carries out one command; an exit status when the session ends with it.
     std::optional<int> Run(const Command& command, bool interactive) {
         const Outcome outcome = m_simulator.Execute(command);
         if (!m_output.WriteResult(command.text, outcome)) return Ended(1, "the output failed");
-        if (outcome.quit) return Ended(0, "quit");
+        if (outcome.quit) {
+            m_quit = true;
+            return Ended(0, "quit");
+        }
         if (!outcome.ok && !interactive) return Ended(1, "a command failed");
         return std::nullopt;
     }
@@ -112,6 +116,7 @@ private:
     Simulator& m_simulator;
     StopFlag& m_stop;
     std::string m_reason;
+    bool m_quit = false;
 };
 
 }  // namespace
@@ -159,7 +164,7 @@ int RunSession(const Options& options) {
         Session session(output, *simulator, stop);
         status = options.script.empty() ? session.RunInput() : session.RunScript(script.lines);
         reason = session.Reason();
-        if (status == 0 && options.stay && !stop.Raised()) {
+        if (status == 0 && options.stay && !session.Quit() && !stop.Raised()) {
             output.Write(SimulatorRecord("staying", "commands done; serving on until SIGINT or SIGTERM"));
             simulator->WaitForStop();
             reason = "stopped";

@@ -69,7 +69,7 @@ std::unique_ptr<Simulator> Simulator::Create(const std::string& home, int port, 
         s->Observe(o);
     });
     if (!simulator->m_device) return nullptr;
-    simulator->m_device->SetModemLines(true, true, false);
+    simulator->SendModemLines(simulator->m_modem.load());
     simulator->m_thread = std::thread([s = simulator.get()] { s->Run(); });
     return simulator;
 }
@@ -121,9 +121,12 @@ void Simulator::Run() {
             const Inbound inbound = std::move(m_inbox.front());
             m_inbox.pop_front();
             std::vector<Record> records = NameLocked(inbound);
+            m_naming = true;
             lock.unlock();
             Publish(inbound.sequence, std::move(records));
             lock.lock();
+            m_naming = false;
+            m_changed.notify_all();
         } else if (m_ending) {
             return;
         } else if (m_answer && std::chrono::steady_clock::now() >= m_answer->due) {
@@ -219,6 +222,14 @@ void Simulator::RememberLocked(std::uint64_t sequence, std::vector<Record> recor
     m_changed.notify_all();
 }
 
+// What the driver did before the device sends a byte is named first, so that
+// a reset that came just before does not forget the byte.
+int Simulator::NoteSent(std::uint8_t byte, const std::optional<FrameName>& name) {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return (m_inbox.empty() && !m_naming) || m_ending; });
+    return m_traffic.DeviceSent(byte, name);
+}
+
 std::uint64_t Simulator::LastEvent() {
     std::lock_guard lock(m_mutex);
     return m_lastSequence;
@@ -247,18 +258,20 @@ std::optional<Record> Simulator::WaitForEvent(const std::function<bool(const Rec
 
 void Simulator::Show(Record record) { m_output.Write(record); }
 
-bool Simulator::SetModemLine(std::uint8_t bit, LineChange change, const std::function<Record(bool on)>& describe) {
+void Simulator::SetModemLine(std::uint8_t bit, LineChange change, const std::function<Record(bool on)>& describe) {
     std::lock_guard lock(m_linesMutex);
     std::uint8_t bits = m_modem.load();
     const bool on = change == LineChange::Toggle ? !(bits & bit) : change == LineChange::On;
     bits = on ? static_cast<std::uint8_t>(bits | bit) : static_cast<std::uint8_t>(bits & ~bit);
     m_modem = bits;
     Record record = describe(on);
-    const bool connected = m_device->Connected();
-    if (!connected) record.text += " (no driver connected; the next one is greeted with it)";
+    if (!m_device->Connected()) record.text += " (no driver connected; the next one is greeted with it)";
     Show(std::move(record));  // before the driver can react to it
+    SendModemLines(bits);
+}
+
+void Simulator::SendModemLines(std::uint8_t bits) {
     m_device->SetModemLines(bits & vline::kCts, bits & vline::kDsr, bits & vline::kRlsd);
-    return connected;
 }
 
 Outcome Simulator::Execute(const Command& command) {
@@ -299,11 +312,7 @@ Outcome Simulator::SendFrame(const Command& command) {
     if (!m_device->Connected()) return Failure("no driver has the port open");
     for (int i = 0; i < command.bytesToSend; ++i) {
         const std::uint8_t byte = (*frame)[static_cast<std::size_t>(i)];
-        int place = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            place = m_traffic.DeviceSent(byte, name);
-        }
+        const int place = NoteSent(byte, name);
         std::string text = name.description + ", byte " + std::to_string(i + 1) + " of 4: " + Hex(byte);
         if (place != i + 1)
             text += " (byte " + std::to_string(place) + " of the driver's frame: an earlier frame was cut short)";
@@ -334,12 +343,9 @@ Outcome Simulator::SendFrame(const Command& command) {
 Outcome Simulator::SendRaw(const Command& command) {
     if (!m_device->Connected()) return Failure("no driver has the port open");
     std::string text = "raw bytes";
-    {
-        std::lock_guard lock(m_mutex);
-        for (const std::uint8_t byte : command.bytes) {
-            m_traffic.DeviceSent(byte);
-            text += " " + Hex(byte);
-        }
+    for (const std::uint8_t byte : command.bytes) {
+        NoteSent(byte, std::nullopt);
+        text += " " + Hex(byte);
     }
     Show(DeviceRecord("send", text, {{"bytes", std::vector<int>(command.bytes.begin(), command.bytes.end())}}));
     if (!m_device->Send(command.bytes)) return Failure("the driver closed the port");

@@ -67,6 +67,7 @@ private:
     std::optional<Record> WaitForEvent(const std::function<bool(const Record&)>& match,
                                        std::chrono::milliseconds timeout, std::uint64_t after = 0);
     std::uint64_t LastEvent();
+    int NoteSent(std::uint8_t byte, const std::optional<FrameName>& name);
 
     Outcome SendFrame(const Command& command);
     Outcome SendRaw(const Command& command);
@@ -77,9 +78,10 @@ private:
     Outcome Wait(std::chrono::milliseconds duration);
     Outcome Expect(const Command& command);
     Outcome Status();
-    // Changes one modem line and shows it; false when no driver is connected
-    // (the state then greets the next one).
-    bool SetModemLine(std::uint8_t bit, LineChange change, const std::function<Record(bool on)>& describe);
+    // Changes one modem line and shows it (without a driver, the state greets
+    // the next one).
+    void SetModemLine(std::uint8_t bit, LineChange change, const std::function<Record(bool on)>& describe);
+    void SendModemLines(std::uint8_t bits);  // as one change; kept for the next driver when none is connected
     void Show(Record record);
 
     Output& m_output;
@@ -100,6 +102,7 @@ private:
     std::optional<double> m_volts[2] = {9.0, 9.0};  // per PostId; empty: no answer
     bool m_stopping = false;
     bool m_ending = false;                  // the simulator's thread is to end
+    bool m_naming = false;                  // the thread is showing what it took from the inbox
 
     std::mutex m_linesMutex;                // serialises modem-line changes
     std::atomic<std::uint8_t> m_modem{0};   // CTS, DSR, RLSD as last set (vline bits)
