@@ -37,9 +37,9 @@ public:
         enum class Kind { Connected, Refused, Disconnected, Data, Lines, Settings };
         Kind kind;
         std::vector<std::uint8_t> data{};  // Data: the bytes the driver wrote
-        std::uint8_t lines = 0;          // Lines: the new DTR, RTS and break bits
+        std::uint8_t lines = 0;            // Lines: the new DTR, RTS and break bits
         LineSettings settings{};           // Settings: as the driver asked for them
-        bool accepted = true;            // Settings: whether they were taken
+        bool accepted = true;              // Settings: whether they were taken
     };
     // Runs on the device end's thread with its lock held, so it must not call
     // back into the device end.
