@@ -8,6 +8,9 @@
 
 namespace sim {
 
+// A post's battery until a command says otherwise.
+constexpr double kDefaultBatteryVolts = 9.0;
+
 // The formula's limit: no finite time gives 2.5 V or less.
 constexpr double kLowestVoltage = 2.5;
 // Above this the answer would come within 25 ms, shorter than the driver

@@ -7,6 +7,7 @@
 
 #include "tools/sim/battery.h"
 #include "tools/sim/frame_encoding.h"
+#include "tools/sim/record.h"
 
 namespace sim {
 namespace {
@@ -230,9 +231,7 @@ std::string NormalizeArgument(ArgumentKind kind, std::string_view text, std::str
     case ArgumentKind::Byte: {
         const auto byte = ParseHexByte(text);
         if (!byte) return "expects a byte in hexadecimal (3f or 0x3f)";
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "0x%02x", *byte);
-        *argument = hex;
+        *argument = HexByte(*byte);
         return "";
     }
     case ArgumentKind::OnOff:

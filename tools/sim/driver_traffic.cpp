@@ -10,12 +10,6 @@ namespace {
 
 constexpr std::size_t kLongestText = 4096;
 
-std::string Hex(std::uint8_t byte) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%02x", byte);
-    return text;
-}
-
 std::string HexList(const std::vector<std::uint8_t>& bytes) {
     std::string text;
     for (auto byte : bytes) {
@@ -31,8 +25,6 @@ std::vector<int> Ints(const std::vector<std::uint8_t>& bytes) { return {bytes.be
 Record Driver(std::string event, std::string text, std::string key = {}, std::vector<Field> fields = {}) {
     return Record{{}, "driver", std::move(event), std::move(key), std::move(text), std::move(fields)};
 }
-
-const char* OnOff(bool on) { return on ? "on" : "off"; }
 
 std::string ParityName(std::uint8_t parity) {
     static const char* const names[] = {"none", "odd", "even", "mark", "space"};
@@ -115,7 +107,7 @@ std::vector<Record> DriverTraffic::Byte(std::uint8_t byte) {
     std::vector<Record> records;
     const std::string shown = byte == 0x0A ? "line feed" : "'" + Printable(std::string(1, static_cast<char>(byte))) + "'";
     records.push_back(
-        Driver("byte", "byte " + Hex(byte) + " " + shown, Hex(byte), {{"value", static_cast<long long>(byte)}}));
+        Driver("byte", "byte " + HexByte(byte) + " " + shown, HexByte(byte), {{"value", static_cast<long long>(byte)}}));
     if (byte != 0x0A) m_text += static_cast<char>(byte);
     if (byte == 0x0A || m_text.size() >= kLongestText) {
         const std::string ending = byte == 0x0A ? "" : " (cut at " + std::to_string(kLongestText) + " bytes)";

@@ -107,6 +107,12 @@ Split SplitTime(std::chrono::system_clock::time_point time, bool utc) {
 
 }  // namespace
 
+std::string HexByte(std::uint8_t byte) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02x", byte);
+    return text;
+}
+
 std::string Printable(const std::string& bytes) {
     std::string out;
     for (std::size_t i = 0; i < bytes.size();) {

@@ -36,4 +36,7 @@ std::string FormatJson(const Record& record);
 // 0x7f or outside UTF-8 becomes \xNN.
 std::string Printable(const std::string& bytes);
 
+std::string HexByte(std::uint8_t byte);  // "0x3f"
+inline const char* OnOff(bool on) { return on ? "on" : "off"; }
+
 }  // namespace sim

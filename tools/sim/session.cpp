@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/base/paths.h"
+#include "tools/sim/battery.h"
 #include "tools/sim/commands.h"
 #include "tools/sim/line_reader.h"
 #include "tools/sim/output.h"
@@ -13,6 +14,7 @@
 #include "tools/sim/signals.h"
 #include "tools/sim/simulator.h"
 #include "tools/sim/stop_flag.h"
+#include "tools/sim/wording.h"
 
 namespace sim {
 namespace {
@@ -119,6 +121,27 @@ private:
     bool m_quit = false;
 };
 
+// Serves the port until the commands end, then as long as --stay asks;
+// signals stop it. Returns the exit status and why the session ended.
+int Serve(const Options& options, const Script& script, Output& output, Simulator& simulator, std::string* reason) {
+    StopFlag stop;
+    SignalWatcher signals([&](const char* name) {
+        output.Write(SimulatorRecord("signal", std::string(name) + ": stopping", {{"signal", std::string(name)}}));
+        stop.Raise();
+        simulator.RequestStop();
+    });
+    if (!signals.Ok()) std::fprintf(stderr, "trelvane-sim: signals cannot be watched; SIGTERM ends without cleanup\n");
+    Session session(output, simulator, stop);
+    const int status = options.script.empty() ? session.RunInput() : session.RunScript(script.lines);
+    *reason = session.Reason();
+    if (status == 0 && options.stay && !session.Quit() && !stop.Raised()) {
+        output.Write(SimulatorRecord("staying", "commands done; serving on until SIGINT or SIGTERM"));
+        simulator.WaitForStop();
+        *reason = "stopped";
+    }
+    return status;
+}  // no signal is taken after this: the process is ending anyway
+
 }  // namespace
 
 int RunSession(const Options& options) {
@@ -145,31 +168,14 @@ int RunSession(const Options& options) {
         std::fprintf(stderr, "trelvane-sim: cannot serve %s: %s\n", options.portName.c_str(), error.c_str());
         return 1;
     }
-    StopFlag stop;
     const std::string link = home + "/dosdevices/com" + std::to_string(options.port);
     output.Write(SimulatorRecord("serving",
                                  "serving " + options.portName + " at " + link +
-                                     "; start and finish post on line, batteries 9.00 V" +
+                                     "; start and finish post on line, batteries " + Volts(kDefaultBatteryVolts) +
                                      (note.empty() ? "" : "; " + note),
                                  {{"port", options.portName}, {"link", link}}));
-    int status = 0;
     std::string reason;
-    {
-        SignalWatcher signals([&](const char* name) {
-            output.Write(SimulatorRecord("signal", std::string(name) + ": stopping", {{"signal", std::string(name)}}));
-            stop.Raise();
-            simulator->RequestStop();
-        });
-        if (!signals.Ok()) std::fprintf(stderr, "trelvane-sim: signals cannot be watched; SIGTERM ends without cleanup\n");
-        Session session(output, *simulator, stop);
-        status = options.script.empty() ? session.RunInput() : session.RunScript(script.lines);
-        reason = session.Reason();
-        if (status == 0 && options.stay && !session.Quit() && !stop.Raised()) {
-            output.Write(SimulatorRecord("staying", "commands done; serving on until SIGINT or SIGTERM"));
-            simulator->WaitForStop();
-            reason = "stopped";
-        }
-    }  // no signal is taken from here on: the process is ending anyway
+    const int status = Serve(options, script, output, *simulator, &reason);
     simulator.reset();  // removes the link and the socket
     claim.reset();
     output.Write(SimulatorRecord("stopped", reason + "; " + link + " removed", {{"status", static_cast<long long>(status)}}));

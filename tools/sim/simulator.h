@@ -1,5 +1,5 @@
 // The simulated start post: the device end of a virtual line, what it shows of
-// the driver, and the commands that play the device.
+// the driver, and the commands that play the device (simulator_commands.cpp).
 //
 // Three threads meet here. The device end's thread reports what the driver
 // does (the observer only queues it); the simulator's own thread names it,
@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "tools/device_end/device_end.h"
+#include "tools/sim/battery.h"
 #include "tools/sim/commands.h"
 #include "tools/sim/driver_traffic.h"
 #include "tools/sim/output.h"
@@ -99,7 +100,7 @@ private:
     std::deque<Event> m_events;             // what the driver did, not yet matched by a wait
     std::uint64_t m_lastSequence = 0;       // of what the device end reported, and of battery answers
     std::optional<Answer> m_answer;         // the battery answer due
-    std::optional<double> m_volts[2] = {9.0, 9.0};  // per PostId; empty: no answer
+    std::optional<double> m_volts[2] = {kDefaultBatteryVolts, kDefaultBatteryVolts};  // per PostId; empty: no answer
     bool m_stopping = false;
     bool m_ending = false;                  // the simulator's thread is to end
     bool m_naming = false;                  // the thread is showing what it took from the inbox
