@@ -21,7 +21,7 @@ struct Args {
 
 using Parser = std::string (*)(const Args&, Command&);
 
-struct CommandSpec {
+struct CommandEntry {
     std::string_view name;
     std::string_view alias;
     CommandKind kind;
@@ -186,14 +186,14 @@ std::string ParseWait(const Args& args, Command& command) {
 // What expect can wait for, and the form of its argument.
 enum class ArgumentKind { None, FrameIndex, Number, Byte, Text, OnOff, Baud, Post };
 
-struct ExpectSpec {
+struct ExpectEntry {
     std::string_view event;
     ArgumentKind argument;
     std::string_view usage;
     std::string_view meaning;
 };
 
-constexpr ExpectSpec kExpectable[] = {
+constexpr ExpectEntry kExpectable[] = {
     {"connect", ArgumentKind::None, "connect", "the driver opened the port"},
     {"disconnect", ArgumentKind::None, "disconnect", "the port was closed or the cable pulled"},
     {"busy", ArgumentKind::None, "busy", "a second opener was turned away"},
@@ -212,7 +212,7 @@ constexpr ExpectSpec kExpectable[] = {
 
 std::string ExpectableNames() {
     std::string names;
-    for (const auto& spec : kExpectable) names += (names.empty() ? "" : ", ") + std::string(spec.event);
+    for (const auto& entry : kExpectable) names += (names.empty() ? "" : ", ") + std::string(entry.event);
     return names;
 }
 
@@ -261,18 +261,18 @@ std::string ParseExpect(const Args& args, Command& command) {
         words.resize(words.size() - 2);
     }
     if (words.empty()) return "expects one of " + ExpectableNames();
-    const auto spec = std::find_if(std::begin(kExpectable), std::end(kExpectable),
-                                   [&](const ExpectSpec& s) { return s.event == words[0]; });
-    if (spec == std::end(kExpectable)) return Quoted(words[0]) + " is not one of " + ExpectableNames();
-    command.event = std::string(spec->event);
+    const auto entry = std::find_if(std::begin(kExpectable), std::end(kExpectable),
+                                   [&](const ExpectEntry& s) { return s.event == words[0]; });
+    if (entry == std::end(kExpectable)) return Quoted(words[0]) + " is not one of " + ExpectableNames();
+    command.event = std::string(entry->event);
     const std::string_view argument = Trim(rest.substr(words[0].size()));
     if (argument.empty()) return "";
-    if (spec->argument != ArgumentKind::Text && words.size() > 2) return command.event + " takes at most one argument";
-    const std::string error = NormalizeArgument(spec->argument, argument, &command.argument);
+    if (entry->argument != ArgumentKind::Text && words.size() > 2) return command.event + " takes at most one argument";
+    const std::string error = NormalizeArgument(entry->argument, argument, &command.argument);
     return error.empty() ? "" : command.event + " " + error;
 }
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {"number", "", CommandKind::Number, "number N [cut 1|2|3]",
      "send the frame of start number N, each byte after the acknowledge of the one before; with cut, only the first bytes, then silence",
      ParseNumber},
@@ -308,19 +308,19 @@ ParsedLine ParseCommand(std::string_view line) {
         return parsed;
     }
     const auto words = Words(text);
-    const auto spec = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const CommandSpec& s) {
+    const auto entry = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const CommandEntry& s) {
         return s.name == words[0] || (!s.alias.empty() && s.alias == words[0]);
     });
-    if (spec == std::end(kCommands)) {
+    if (entry == std::end(kCommands)) {
         parsed.error = "unknown command " + Quoted(words[0]) + " (help lists the commands)";
         return parsed;
     }
     Command command;
-    command.kind = spec->kind;
+    command.kind = entry->kind;
     command.text = std::string(text);
     const Args args{{words.begin() + 1, words.end()}, Trim(text.substr(words[0].size()))};
-    if (std::string error = spec->parse(args, command); !error.empty()) {
-        parsed.error = std::string(spec->name) + ": " + error + " (usage: " + std::string(spec->usage) + ")";
+    if (std::string error = entry->parse(args, command); !error.empty()) {
+        parsed.error = std::string(entry->name) + ": " + error + " (usage: " + std::string(entry->usage) + ")";
         return parsed;
     }
     parsed.command = std::move(command);
@@ -353,9 +353,9 @@ std::string HelpLine(std::string_view usage, std::string_view summary) {
 
 std::string CommandSummary() {
     std::string summary;
-    for (const auto& spec : kCommands) summary += HelpLine(spec.usage, spec.summary);
+    for (const auto& entry : kCommands) summary += HelpLine(entry.usage, entry.summary);
     summary += "\nEvents for expect, all from the driver but the last:\n";
-    for (const auto& spec : kExpectable) summary += HelpLine(spec.usage, spec.meaning);
+    for (const auto& entry : kExpectable) summary += HelpLine(entry.usage, entry.meaning);
     return summary;
 }
 
