@@ -51,6 +51,7 @@ constexpr MessageEntry kMessages[] = {
     {1121, "A serial I/O operation completed because the timeout period expired.\r\n"
            "(The IOCTL_SERIAL_XOFF_COUNTER did not reach zero.)"},
     {1167, "The device is not connected."},
+    {1168, "Element not found."},
     {1247, "An attempt was made to perform an initialization operation when initialization has already "
            "been completed."},
     {1460, "This operation returned because the timeout period expired."},

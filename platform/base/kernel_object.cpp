@@ -40,6 +40,12 @@ std::shared_ptr<KernelObject> LookUpHandle(HANDLE handle) {
     return it == table.objects.end() ? nullptr : it->second;
 }
 
+std::size_t OpenHandleCount() {
+    auto& table = Table();
+    std::lock_guard lock(table.mutex);
+    return table.objects.size();
+}
+
 }  // namespace platform
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -28,6 +28,8 @@ public:
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookUpHandle(HANDLE handle);
+// Handles open in the process, for finding leaks.
+std::size_t OpenHandleCount();
 
 template <class T>
 std::shared_ptr<T> LookUpHandleAs(HANDLE handle) {

@@ -161,3 +161,6 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
                LPOVERLAPPED lpOverlapped);
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 BOOL CancelIo(HANDLE hFile);
+// Cancels the one operation that uses lpOverlapped, whichever thread started
+// it; ERROR_NOT_FOUND when it has completed already.
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped);

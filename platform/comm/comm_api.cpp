@@ -178,5 +178,11 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
 
 BOOL CancelIo(HANDLE hFile) {
     PORT_OR_FAIL(hFile);
-    return Result(port->Cancel());
+    return Result(port->Cancel(nullptr));
+}
+
+BOOL CancelIoEx(HANDLE hFile, LPOVERLAPPED lpOverlapped) {
+    PORT_OR_FAIL(hFile);
+    if (lpOverlapped == nullptr) return Result(ERROR_INVALID_PARAMETER);  // cancelling every thread's I/O: not needed
+    return Result(port->Cancel(lpOverlapped));
 }

@@ -56,8 +56,7 @@ DWORD CommPort::Start(bool overlapped) {
     } catch (const std::system_error&) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    StartBackend();
-    return ERROR_SUCCESS;
+    return StartBackend();
 }
 
 void CommPort::OnLastHandleClosed() {
@@ -248,6 +247,7 @@ void CommPort::FailAllLocked(DWORD error) {
         CompleteLocked(op, error, op.kind == Op::Kind::Read ? op.done : 0);
     }
     m_ops.clear();
+    m_changed.notify_all();  // a backend waiting for its device's answer learns of the end too
 }
 
 std::optional<Clock::time_point> CommPort::NextDeadlineLocked() const {
@@ -312,6 +312,7 @@ DWORD CommPort::Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv) {
         break;
     }
     case Op::Kind::Write: {
+        if (DWORD error = WriteFaultLocked()) return error;
         m_frame.clear();
         FrameDataLocked(op.buffer, op.length, m_frame);
         std::size_t sent = 0;
@@ -385,20 +386,22 @@ DWORD CommPort::WaitEvent(DWORD* events, OVERLAPPED* overlapped) {
     return Begin(std::move(op), nullptr, overlapped);
 }
 
-DWORD CommPort::Cancel() {
+DWORD CommPort::Cancel(const OVERLAPPED* which) {
     const DWORD self = GetCurrentThreadId();
     std::lock_guard lock(m_mutex);
     if (m_closed) return ERROR_INVALID_HANDLE;
+    bool found = false;
     for (auto it = m_ops.begin(); it != m_ops.end();) {
-        if (it->threadId != self) {
+        if (which ? it->ov != which : it->threadId != self) {
             ++it;
             continue;
         }
         if (it->kind == Op::Kind::Wait) *it->events = 0;
         CompleteLocked(*it, ERROR_OPERATION_ABORTED, it->kind == Op::Kind::Read ? it->done : 0);
         it = m_ops.erase(it);
+        found = true;
     }
-    return ERROR_SUCCESS;
+    return found || which == nullptr ? ERROR_SUCCESS : ERROR_NOT_FOUND;
 }
 
 void CommPort::WaitForCompletion(const OVERLAPPED* overlapped) {
@@ -410,7 +413,7 @@ void CommPort::WaitForCompletion(const OVERLAPPED* overlapped) {
 DWORD CommPort::GetState(DCB* dcb) {
     std::lock_guard lock(m_mutex);
     if (DWORD error = CheckOpenLocked()) return error;
-    *dcb = m_dcb;
+    if (DWORD error = GetStateLocked(dcb)) return error;
     dcb->DCBlength = sizeof(DCB);
     return ERROR_SUCCESS;
 }
@@ -451,8 +454,10 @@ DWORD CommPort::SetMask(DWORD mask) {
     std::lock_guard lock(m_mutex);
     if (DWORD error = CheckOpenLocked()) return error;
     m_mask = mask;
-    m_history = 0;
-    // A new mask completes the outstanding event wait with no bits.
+    // Events already recorded that the new mask still selects are kept, as the
+    // platform's serial drivers keep them; a new mask completes the
+    // outstanding event wait with no bits.
+    m_history &= mask;
     for (auto it = m_ops.begin(); it != m_ops.end(); ++it) {
         if (it->kind != Op::Kind::Wait) continue;
         *it->events = 0;

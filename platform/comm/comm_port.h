@@ -45,7 +45,10 @@ public:
     DWORD ModemStatus(DWORD* status);
     DWORD Read(BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED* overlapped);
     DWORD Write(const BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED* overlapped);
-    DWORD Cancel();
+    // Cancels the calling thread's operations (which == null), or the one
+    // operation of any thread that uses which. ERROR_NOT_FOUND when there was
+    // none such.
+    DWORD Cancel(const OVERLAPPED* which);
     // Waits (without holding the port) until an OVERLAPPED with no event completes.
     void WaitForCompletion(const OVERLAPPED* overlapped);
 
@@ -65,10 +68,18 @@ protected:
     // May wait on m_changed with the lock (the virtual line asks its device end).
     virtual DWORD ApplyStateLocked(std::unique_lock<std::mutex>& lock, const DCB& requested) = 0;
     virtual DWORD ModemStatusLocked(DWORD* status) = 0;
+    // The line settings; by default those last applied.
+    virtual DWORD GetStateLocked(DCB* dcb) {
+        *dcb = m_dcb;
+        return ERROR_SUCCESS;
+    }
+    // An error when the device refuses the next write, else 0.
+    virtual DWORD WriteFaultLocked() { return ERROR_SUCCESS; }
     // Called once the service thread has ended: release the device.
     virtual void Shutdown() = 0;
-    // Called once when the service thread starts (the tty starts its modem watch here).
-    virtual void StartBackend() {}
+    // Called once when the service thread has started (the tty starts its
+    // modem watch here); a failure fails the open.
+    virtual DWORD StartBackend() { return ERROR_SUCCESS; }
 
     // For backends, with m_mutex held.
     void AddInputLocked(const BYTE* data, std::size_t length);

@@ -1,10 +1,13 @@
-// A real serial device (or a pseudo-terminal standing in for one).
+// A real serial device (or a pseudo-terminal standing in for one). Every
+// ioctl goes through tty::Ioctl, where tests can put a serial driver of
+// their own.
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,18 +16,22 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 
 #include "platform/comm/comm_backends.h"
 #include "platform/base/errno_map.h"
 #include "platform/base/fd_io.h"
 #include "platform/comm/termios2.h"
+#include "platform/comm/tty_ioctl.h"
 
 namespace platform {
 namespace {
 
 // Drivers without TIOCMIWAIT (cp210x among them) have their modem lines read
-// at this period instead.
+// at this period instead; after every change the watcher also looks once
+// more this long later.
 constexpr auto kModemPollPeriod = std::chrono::milliseconds(50);
+constexpr long kWatchedLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG;
 
 // TIOCMIWAIT cannot be woken by close(); a signal whose handler was installed
 // without SA_RESTART makes it return EINTR.
@@ -41,6 +48,8 @@ void InstallWakeHandler() {
     });
 }
 
+void* Arg(long value) { return reinterpret_cast<void*>(value); }
+
 DWORD LinesToStatus(int lines) {
     DWORD status = 0;
     if (lines & TIOCM_CTS) status |= MS_CTS_ON;
@@ -50,30 +59,58 @@ DWORD LinesToStatus(int lines) {
     return status;
 }
 
+// TIOCMIWAIT waits for a change after the moment it is entered: a change
+// between the watcher's last look and that moment would wait for the next
+// one. After every change the watcher therefore has this alarm interrupt
+// its wait once, a poll period later, and looks again.
+class ReLookAlarm {
+public:
+    ReLookAlarm() {  // on the watcher thread, which the signal then targets
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = WakeSignal();
+        event._sigev_un._tid = ::gettid();
+        m_armed = ::timer_create(CLOCK_MONOTONIC, &event, &m_timer) == 0;
+        if (!m_armed)
+            std::fprintf(stderr, "trelvane: no re-look alarm for the modem lines: %s\n", std::strerror(errno));
+    }
+    ~ReLookAlarm() {
+        if (m_armed) ::timer_delete(m_timer);
+    }
+    ReLookAlarm(const ReLookAlarm&) = delete;
+    ReLookAlarm& operator=(const ReLookAlarm&) = delete;
+
+    void Arm() {
+        if (!m_armed) return;
+        itimerspec when{};
+        when.it_value.tv_nsec = std::chrono::nanoseconds(kModemPollPeriod).count();
+        ::timer_settime(m_timer, 0, &when, nullptr);
+    }
+
+private:
+    timer_t m_timer{};
+    bool m_armed = false;
+};
+
 class TtyPort : public CommPort {
 public:
     explicit TtyPort(int fd) : m_fd(fd) {}
-    ~TtyPort() override {
-        if (m_fd >= 0) ::close(m_fd);
-    }
+    ~TtyPort() override { ReleaseDevice(); }
 
     DWORD Init() {
         if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) return ErrnoToError(errno);
-        if (::ioctl(m_fd, TIOCEXCL) != 0) return ErrnoToError(errno);
+        if (tty::Ioctl(m_fd, TIOCEXCL, nullptr) != 0) return ErrnoToError(errno);
+        m_exclusive = true;
         if (int error = tty::MakeRaw(m_fd)) return ErrnoToError(error);
         tty::LineConfig config;
         if (int error = tty::GetConfig(m_fd, &config)) return ErrnoToError(error);
         int lines = 0;
-        m_hasModemLines = ::ioctl(m_fd, TIOCMGET, &lines) == 0;  // pseudo-terminals have none
+        m_hasModemLines = tty::Ioctl(m_fd, TIOCMGET, &lines) == 0;  // pseudo-terminals have none
         m_modemStatus = LinesToStatus(lines);
-        m_hasCounters = ::ioctl(m_fd, TIOCGICOUNT, &m_counters) == 0;
+        m_hasCounters = tty::Ioctl(m_fd, TIOCGICOUNT, &m_counters) == 0;
         m_dcb.DCBlength = sizeof(DCB);
-        m_dcb.BaudRate = config.baud;
-        m_dcb.ByteSize = config.dataBits;
-        m_dcb.Parity = config.parity;
-        m_dcb.StopBits = config.stopBits;
+        SetLineFields(config, &m_dcb);
         m_dcb.fBinary = 1;
-        m_dcb.fParity = config.parityCheck;
         m_dcb.fOutxCtsFlow = config.ctsFlow;
         m_dcb.fRtsControl = config.ctsFlow ? RTS_CONTROL_HANDSHAKE
                                            : ((lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
@@ -91,10 +128,16 @@ public:
 protected:
     int Fd() const override { return m_fd; }
 
-    void StartBackend() override {
-        if (!m_hasModemLines) return;
+    DWORD StartBackend() override {
+        if (!m_hasModemLines) return ERROR_SUCCESS;
         InstallWakeHandler();
-        m_watch = std::thread([this] { WatchModemLines(); });
+        try {
+            m_watch = std::thread([this] { WatchModemLines(); });
+        } catch (const std::system_error& error) {
+            std::fprintf(stderr, "trelvane: cannot start the modem line watcher: %s\n", error.what());
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        return ERROR_SUCCESS;
     }
 
     DWORD ReceiveLocked() override {
@@ -111,6 +154,16 @@ protected:
 
     void FrameDataLocked(const BYTE* data, std::size_t length, std::vector<BYTE>& out) override {
         out.insert(out.end(), data, data + length);
+    }
+
+    // The line settings as the device holds them now; the rest of the block
+    // is what was last applied.
+    DWORD GetStateLocked(DCB* dcb) override {
+        tty::LineConfig config;
+        if (int error = tty::GetConfig(m_fd, &config)) return ErrnoToError(error);
+        *dcb = m_dcb;
+        SetLineFields(config, dcb);
+        return ERROR_SUCCESS;
     }
 
     DWORD ApplyStateLocked(std::unique_lock<std::mutex>&, const DCB& requested) override {
@@ -144,11 +197,11 @@ protected:
         }
         if (m_hasModemLines) {
             // One bit at a time: a read-modify-write could undo another thread's change.
-            const int dtr = TIOCM_DTR, rts = TIOCM_RTS;
+            int dtr = TIOCM_DTR, rts = TIOCM_RTS;
             const bool dtrOn = requested.fDtrControl != DTR_CONTROL_DISABLE;
             const bool rtsOn = requested.fRtsControl != RTS_CONTROL_DISABLE;
-            if (::ioctl(m_fd, dtrOn ? TIOCMBIS : TIOCMBIC, &dtr) != 0 ||
-                ::ioctl(m_fd, rtsOn ? TIOCMBIS : TIOCMBIC, &rts) != 0)
+            if (tty::Ioctl(m_fd, dtrOn ? TIOCMBIS : TIOCMBIC, &dtr) != 0 ||
+                tty::Ioctl(m_fd, rtsOn ? TIOCMBIS : TIOCMBIC, &rts) != 0)
                 return ErrnoToError(errno);
         }
         return ERROR_SUCCESS;
@@ -160,7 +213,7 @@ protected:
             return ERROR_SUCCESS;
         }
         int lines = 0;
-        if (::ioctl(m_fd, TIOCMGET, &lines) != 0) return ErrnoToError(errno);
+        if (tty::Ioctl(m_fd, TIOCMGET, &lines) != 0) return ErrnoToError(errno);
         *status = LinesToStatus(lines);
         return ERROR_SUCCESS;
     }
@@ -176,19 +229,37 @@ protected:
             }
             m_watch.join();
         }
-        if (m_fd >= 0) {
-            tty::FlushOutput(m_fd);  // close() would otherwise wait for slow output to drain
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        if (m_fd >= 0) tty::FlushOutput(m_fd);  // close() would otherwise wait for slow output to drain
+        ReleaseDevice();
     }
 
 private:
+    enum class Look { Quiet, Changed, Gone };
+
+    static void SetLineFields(const tty::LineConfig& config, DCB* dcb) {
+        dcb->BaudRate = config.baud;
+        dcb->ByteSize = config.dataBits;
+        dcb->Parity = config.parity;
+        dcb->StopBits = config.stopBits;
+        dcb->fParity = config.parityCheck;
+    }
+
+    // A tty that outlives our descriptor (a pseudo-terminal whose other side
+    // stays open, a port that another process holds) keeps its exclusive
+    // flag, and every later open by anyone but root would fail.
+    void ReleaseDevice() {
+        if (m_fd < 0) return;
+        if (m_exclusive && tty::Ioctl(m_fd, TIOCNXCL, nullptr) != 0 && errno != EIO)
+            std::fprintf(stderr, "trelvane: cannot release exclusive use of the port: %s\n", std::strerror(errno));
+        ::close(m_fd);
+        m_fd = -1;
+    }
+
     // Compares the driver's cumulative counters with the last look.
     void CheckLineErrorsLocked() {
         if (!m_hasCounters) return;  // drivers without counters report no line errors
         serial_icounter_struct now{};
-        if (::ioctl(m_fd, TIOCGICOUNT, &now) != 0) return;
+        if (tty::Ioctl(m_fd, TIOCGICOUNT, &now) != 0) return;
         DWORD errors = 0;
         if (now.frame != m_counters.frame) errors |= CE_FRAME;
         if (now.overrun != m_counters.overrun || now.buf_overrun != m_counters.buf_overrun) errors |= CE_OVERRUN;
@@ -202,55 +273,84 @@ private:
         if (errors) LineErrorLocked(errors);
     }
 
+    // Waits in TIOCMIWAIT while the driver has it, and otherwise (or after
+    // it failed in a way that does not mean the device is gone) reads the
+    // lines every poll period.
     void WatchModemLines() {
+        ReLookAlarm alarm;
         bool canWait = true;
+        bool recent = true;  // the lines may have moved since Init looked at them
         while (!m_stopWatch.load()) {
             if (canWait) {
-                if (::ioctl(m_fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG) != 0) {
-                    if (errno == EINTR) continue;
-                    if (errno == ENOTTY || errno == EINVAL) {
-                        canWait = false;
-                        continue;
-                    }
-                    std::lock_guard lock(m_mutex);
-                    std::fprintf(stderr, "trelvane: modem line wait failed: %s\n", std::strerror(errno));
-                    break;
+                if (recent) alarm.Arm();
+                if (tty::Ioctl(m_fd, TIOCMIWAIT, Arg(kWatchedLines)) != 0 && errno != EINTR) {
+                    const int error = errno;
+                    if (error == EIO) break;  // unplugged: the service thread reports the removal
+                    canWait = false;
+                    if (error != ENOTTY && error != EINVAL)
+                        std::fprintf(stderr, "trelvane: modem line wait failed (%s); reading the lines every %d ms\n",
+                                     std::strerror(error), static_cast<int>(kModemPollPeriod.count()));
                 }
             } else {
                 std::unique_lock lock(m_mutex);
-                m_changed.wait_for(lock, kModemPollPeriod);
-                if (m_stopWatch.load()) break;
+                m_changed.wait_for(lock, kModemPollPeriod, [this] { return m_stopWatch.load(); });
             }
-            int lines = 0;
-            if (::ioctl(m_fd, TIOCMGET, &lines) != 0) break;  // the service thread reports the removal
-            std::lock_guard lock(m_mutex);
-            const DWORD before = m_modemStatus;
-            ModemChangedLocked(LinesToStatus(lines));
-            // A line that changed and changed back between two looks still counts.
-            serial_icounter_struct now{};
-            if (m_hasCounters && ::ioctl(m_fd, TIOCGICOUNT, &now) == 0) {
-                DWORD bounced = 0;
-                if (now.cts != m_counters.cts && !((before ^ m_modemStatus) & MS_CTS_ON)) bounced |= MS_CTS_ON;
-                if (now.dsr != m_counters.dsr && !((before ^ m_modemStatus) & MS_DSR_ON)) bounced |= MS_DSR_ON;
-                if (now.dcd != m_counters.dcd && !((before ^ m_modemStatus) & MS_RLSD_ON)) bounced |= MS_RLSD_ON;
-                if (bounced) {
-                    ModemChangedLocked(m_modemStatus ^ bounced);
-                    ModemChangedLocked(m_modemStatus ^ bounced);
-                }
-                m_counters.cts = now.cts;
-                m_counters.dsr = now.dsr;
-                m_counters.dcd = now.dcd;
-                m_counters.rng = now.rng;
-            }
-            CompleteReadyLocked(Clock::now());
+            if (m_stopWatch.load()) break;
+            const Look look = LookAtModemLines();
+            if (look == Look::Gone) break;
+            recent = look == Look::Changed;
         }
         m_watchEnded.store(true);
+        std::lock_guard lock(m_mutex);
         m_changed.notify_all();
     }
 
+    // Records every line that changed since the last look as an event. A
+    // line that changed and changed back in between still counts, where the
+    // driver keeps counters.
+    Look LookAtModemLines() {
+        int lines = 0;
+        if (tty::Ioctl(m_fd, TIOCMGET, &lines) != 0) {
+            if (errno == EIO) return Look::Gone;
+            if (!m_lineReadFailed)
+                std::fprintf(stderr, "trelvane: cannot read the modem lines: %s\n", std::strerror(errno));
+            m_lineReadFailed = true;
+            return Look::Quiet;
+        }
+        serial_icounter_struct now{};
+        const bool counted = m_hasCounters && tty::Ioctl(m_fd, TIOCGICOUNT, &now) == 0;
+        std::lock_guard lock(m_mutex);
+        const DWORD before = m_modemStatus;
+        ModemChangedLocked(LinesToStatus(lines));
+        const DWORD changed = before ^ m_modemStatus;
+        bool counterMoved = false;
+        if (counted) {
+            DWORD bounced = 0;
+            if (now.cts != m_counters.cts && !(changed & MS_CTS_ON)) bounced |= MS_CTS_ON;
+            if (now.dsr != m_counters.dsr && !(changed & MS_DSR_ON)) bounced |= MS_DSR_ON;
+            if (now.dcd != m_counters.dcd && !(changed & MS_RLSD_ON)) bounced |= MS_RLSD_ON;
+            if (now.rng != m_counters.rng && !(changed & MS_RING_ON)) bounced |= MS_RING_ON;
+            if (bounced) {
+                ModemChangedLocked(m_modemStatus ^ bounced);
+                ModemChangedLocked(m_modemStatus ^ bounced);
+            }
+            counterMoved = now.cts != m_counters.cts || now.dsr != m_counters.dsr || now.dcd != m_counters.dcd ||
+                           now.rng != m_counters.rng;
+            m_counters.cts = now.cts;
+            m_counters.dsr = now.dsr;
+            m_counters.dcd = now.dcd;
+            m_counters.rng = now.rng;
+        }
+        if (!changed && !counterMoved) return Look::Quiet;
+        CompleteReadyLocked(Clock::now());
+        return Look::Changed;
+    }
+
     int m_fd;
+    bool m_exclusive = false;
     bool m_hasModemLines = false;
     bool m_hasCounters = false;
+    bool m_lineReadFailed = false;  // the watcher's; logged once
     serial_icounter_struct m_counters{};
     std::thread m_watch;
     std::atomic<bool> m_stopWatch{false};

@@ -18,7 +18,7 @@ namespace platform {
 namespace {
 
 constexpr int kHelloTimeoutMs = 2000;
-constexpr auto kParamsReplyTimeout = std::chrono::milliseconds(2000);
+constexpr auto kSettingsReplyTimeout = std::chrono::milliseconds(2000);
 
 DWORD ModemBitsToStatus(std::uint8_t bits) {
     DWORD status = 0;
@@ -92,13 +92,12 @@ public:
 protected:
     int Fd() const override { return m_fd; }
 
-    void StartBackend() override {
+    DWORD StartBackend() override {
         std::lock_guard lock(m_mutex);
         m_lines = vline::kDtr | vline::kRts;  // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE
         QueueRawLocked({static_cast<BYTE>(vline::PcMessage::Lines), 1, m_lines});
         // Messages that came right behind the greeting are already buffered.
-        if (DWORD error = ParseLocked())
-            std::fprintf(stderr, "trelvane: virtual line: %s\n", SystemMessageText(error).c_str());
+        return ParseLocked();
     }
 
     DWORD ReceiveLocked() override {
@@ -137,34 +136,42 @@ protected:
         }
     }
 
+    // Asks the device end to take the whole line state and waits for its
+    // answer; nothing changes when it refuses.
     DWORD ApplyStateLocked(std::unique_lock<std::mutex>& lock, const DCB& requested) override {
-        if (requested.BaudRate != m_dcb.BaudRate || requested.ByteSize != m_dcb.ByteSize ||
-            requested.Parity != m_dcb.Parity || requested.StopBits != m_dcb.StopBits) {
-            const std::uint32_t id = ++m_lastRequest;
-            std::vector<BYTE> message(vline::kHeaderSize + vline::kParamsSize);
-            message[0] = static_cast<BYTE>(vline::PcMessage::Params);
-            message[1] = vline::kParamsSize;
-            vline::PutU32(&message[2], id);
-            vline::PutU32(&message[6], requested.BaudRate);
-            message[10] = requested.ByteSize;
-            message[11] = requested.Parity;
-            message[12] = requested.StopBits;
-            QueueRawLocked(message);
-            const bool answered = m_changed.wait_for(lock, kParamsReplyTimeout, [&] {
-                return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS;
-            });
-            if (DWORD error = CheckOpenLocked()) return error;
-            if (!answered) return ERROR_SEM_TIMEOUT;
-            if (!m_replyAccepted) return ERROR_INVALID_PARAMETER;  // as for a rate the hardware cannot run
-        }
         BYTE lines = m_lines & vline::kBreak;
         if (requested.fDtrControl != DTR_CONTROL_DISABLE) lines |= vline::kDtr;
         if (requested.fRtsControl != RTS_CONTROL_DISABLE) lines |= vline::kRts;
-        if (lines != m_lines) {
-            m_lines = lines;
-            QueueRawLocked({static_cast<BYTE>(vline::PcMessage::Lines), 1, lines});
+        if (requested.BaudRate == m_dcb.BaudRate && requested.ByteSize == m_dcb.ByteSize &&
+            requested.Parity == m_dcb.Parity && requested.StopBits == m_dcb.StopBits && lines == m_lines)
+            return ERROR_SUCCESS;
+        const std::uint32_t id = ++m_lastRequest;
+        std::vector<BYTE> message(vline::kHeaderSize + vline::kSettingsSize);
+        message[0] = static_cast<BYTE>(vline::PcMessage::Settings);
+        message[1] = vline::kSettingsSize;
+        vline::PutU32(&message[2], id);
+        vline::PutU32(&message[6], requested.BaudRate);
+        message[10] = requested.ByteSize;
+        message[11] = requested.Parity;
+        message[12] = requested.StopBits;
+        message[13] = lines;
+        QueueRawLocked(message);
+        m_changed.wait_for(lock, kSettingsReplyTimeout,
+                           [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; });
+        // A reply that came just before the line ended still tells what the device did.
+        if (m_lastReply != id) {
+            if (DWORD error = CheckOpenLocked()) return error;
+            return ERROR_SEM_TIMEOUT;
         }
+        if (!m_replyAccepted) return ERROR_INVALID_PARAMETER;  // as for a rate the hardware cannot run
+        m_lines = lines;
         return ERROR_SUCCESS;
+    }
+
+    DWORD WriteFaultLocked() override {
+        if (m_writeFaults == 0) return ERROR_SUCCESS;
+        --m_writeFaults;
+        return ERROR_IO_DEVICE;
     }
 
     DWORD ModemStatusLocked(DWORD* status) override {
@@ -204,6 +211,13 @@ private:
             m_replyAccepted = payload[4] != 0;
             m_changed.notify_all();
             return ERROR_SUCCESS;
+        case vline::DeviceMessage::WriteFault:
+            if (length != 1) break;
+            m_writeFaults = payload[0];
+            return ERROR_SUCCESS;
+        case vline::DeviceMessage::Bye:
+            if (length != 0) break;
+            return ERROR_DEVICE_NOT_CONNECTED;  // the cable is pulled, right after what came before
         default:
             break;
         }
@@ -218,6 +232,7 @@ private:
     std::uint32_t m_lastRequest = 0;
     std::uint32_t m_lastReply = 0;
     bool m_replyAccepted = false;
+    unsigned m_writeFaults = 0;  // writes the device end asked to fail
 };
 
 }  // namespace

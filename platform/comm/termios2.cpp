@@ -5,11 +5,13 @@
 
 #include <cerrno>
 
+#include "platform/comm/tty_ioctl.h"
+
 namespace platform::tty {
 namespace {
 
-int Get(int fd, termios2* t) { return ::ioctl(fd, TCGETS2, t) == 0 ? 0 : errno; }
-int Set(int fd, const termios2* t) { return ::ioctl(fd, TCSETS2, t) == 0 ? 0 : errno; }
+int Get(int fd, termios2* t) { return Ioctl(fd, TCGETS2, t) == 0 ? 0 : errno; }
+int Set(int fd, const termios2* t) { return Ioctl(fd, TCSETS2, const_cast<termios2*>(t)) == 0 ? 0 : errno; }
 
 }  // namespace
 
@@ -109,6 +111,8 @@ LineConfig ThroughKernelForm(const LineConfig& config) {
     return back;
 }
 
-int FlushOutput(int fd) { return ::ioctl(fd, TCFLSH, TCOFLUSH) == 0 ? 0 : errno; }
+int FlushOutput(int fd) {
+    return Ioctl(fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(TCOFLUSH))) == 0 ? 0 : errno;
+}
 
 }  // namespace platform::tty

@@ -16,6 +16,9 @@ enum class PcMessage : std::uint8_t {
     Data = 0x01,    // bytes the PC sends down the line
     Lines = 0x02,   // u8: bit 0 DTR, bit 1 RTS, bit 2 break
     Params = 0x03,  // u32 request id, u32 baud, u8 data bits, u8 parity, u8 stop bits
+    // u32 request id, u32 baud, u8 data bits, u8 parity, u8 stop bits, u8
+    // lines as in Lines: the whole line state, accepted or refused as one.
+    Settings = 0x04,
 };
 
 enum class DeviceMessage : std::uint8_t {
@@ -24,7 +27,9 @@ enum class DeviceMessage : std::uint8_t {
     Data = 0x83,         // bytes the device sends up the line
     Modem = 0x84,        // u8 modem lines: the new state of all four at once
     LineError = 0x85,    // u8 LineErrorKind
-    ParamsReply = 0x86,  // u32 request id, u8 1 accepted / 0 refused
+    ParamsReply = 0x86,  // u32 request id, u8 1 accepted / 0 refused; answers Params and Settings
+    WriteFault = 0x87,   // u8 count: the PC end's next count writes fail (0: none)
+    Bye = 0x88,          // the device end closes the connection right after it
 };
 
 // Modem lines, as the device end drives them.
@@ -43,6 +48,7 @@ enum class LineErrorKind : std::uint8_t { Break = 1, Framing = 2, Parity = 3, Ov
 constexpr std::size_t kHelloSize = 9;
 constexpr std::size_t kParamsSize = 11;
 constexpr std::size_t kParamsReplySize = 5;
+constexpr std::size_t kSettingsSize = 12;
 
 inline void PutU32(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v);

@@ -9,8 +9,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 namespace trelvane {
 namespace {
@@ -109,7 +111,8 @@ void DeviceEnd::Observe(const Observation& observation) const {
 void DeviceEnd::Run() {
     std::unique_lock lock(m_mutex);
     while (!m_stop) {
-        pollfd fds[3] = {{m_wakePipe[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}, {m_connFd, POLLIN, 0}};
+        // A stalled device takes nothing from the connection, not even its end.
+        pollfd fds[3] = {{m_wakePipe[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}, {m_stalled ? -1 : m_connFd, POLLIN, 0}};
         lock.unlock();
         const int ready = ::poll(fds, 3, -1);  // negative descriptors are skipped
         lock.lock();
@@ -126,6 +129,7 @@ void DeviceEnd::Run() {
         if (m_unplug) {  // descriptors are closed here, never while poll() may hold them
             CloseFd(m_listenFd);
             ::unlink(m_socketPath.c_str());
+            SayByeLocked();
             DropLocked();
             m_unplug = false;
             m_changed.notify_all();
@@ -141,8 +145,9 @@ void DeviceEnd::Run() {
             // A PC end that closed and at once opened again: the end of its
             // old connection is queued already, so take it in before deciding
             // whether the line is busy.
+            const bool stalled = m_stalled;
             lock.unlock();
-            while (m_connFd >= 0 && Receive()) {
+            while (m_connFd >= 0 && !stalled && Receive()) {
             }
             lock.lock();
             Accept();
@@ -169,7 +174,13 @@ void DeviceEnd::Accept() {
     hello[8] = m_settings.dataBits;
     hello[9] = m_settings.parity;
     hello[10] = m_settings.stopBits;
-    WriteAll(fd, hello, sizeof hello);
+    std::vector<std::uint8_t> greeting(hello, hello + sizeof hello);
+    if (m_pendingWriteFaults > 0) {  // in the same write, so that it counts from the first write on
+        greeting.insert(greeting.end(), {static_cast<std::uint8_t>(vline::DeviceMessage::WriteFault), 1,
+                                         static_cast<std::uint8_t>(m_pendingWriteFaults)});
+        m_pendingWriteFaults = 0;
+    }
+    WriteAll(fd, greeting.data(), greeting.size());
     Observe({Observation::Kind::Connected});
     m_changed.notify_all();
 }
@@ -223,22 +234,57 @@ void DeviceEnd::HandleMessage(const std::uint8_t* message, std::size_t size) {
             Observe({Observation::Kind::Lines, {}, m_lines});
         }
         break;
-    case vline::PcMessage::Params: {
+    case vline::PcMessage::Params:
         if (length != vline::kParamsSize) break;
-        std::uint8_t reply[vline::kParamsReplySize];
-        std::memcpy(reply, payload, 4);
-        reply[4] = m_refuse ? 0 : 1;
-        const LineSettings requested{vline::GetU32(payload + 4), payload[8], payload[9], payload[10]};
-        if (!m_refuse) m_settings = requested;
-        Observe({Observation::Kind::Settings, {}, 0, requested, !m_refuse});
-        SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::ParamsReply), reply, sizeof reply);
+        HandleSettings(vline::GetU32(payload), {vline::GetU32(payload + 4), payload[8], payload[9], payload[10]},
+                       std::nullopt);
         break;
-    }
+    case vline::PcMessage::Settings:
+        if (length != vline::kSettingsSize) break;
+        HandleSettings(vline::GetU32(payload), {vline::GetU32(payload + 4), payload[8], payload[9], payload[10]},
+                       payload[11]);
+        break;
     default:
         std::fprintf(stderr, "device end: unknown message 0x%02x from the driver\n", message[0]);
         break;
     }
     m_changed.notify_all();
+}
+
+// Applies a line-settings request as a whole, or refuses it as a whole, and
+// answers it; or pulls the cable instead of or right after answering.
+void DeviceEnd::HandleSettings(std::uint32_t id, const LineSettings& wanted, std::optional<std::uint8_t> lines) {
+    const DropPoint drop = std::exchange(m_dropAt, DropPoint::Never);
+    if (drop == DropPoint::SettingsRequest) {
+        SayByeLocked();
+        ::shutdown(m_connFd, SHUT_RDWR);  // Run() sees the end and closes it
+        return;
+    }
+    const std::uint8_t newLines = lines.value_or(m_lines);
+    const bool paramsChange = wanted.baud != m_settings.baud || wanted.dataBits != m_settings.dataBits ||
+                              wanted.parity != m_settings.parity || wanted.stopBits != m_settings.stopBits;
+    const std::uint8_t linesChange = newLines ^ m_lines;
+    const bool refused = (m_refuse && paramsChange) || (m_refuseDtr && (linesChange & vline::kDtr)) ||
+                         (m_refuseRts && (linesChange & vline::kRts));
+    if (paramsChange) Observe({Observation::Kind::Settings, {}, 0, wanted, !refused});
+    if (!refused) {
+        m_settings = wanted;
+        m_lines = newLines;
+        if (linesChange) Observe({Observation::Kind::Lines, {}, m_lines});
+    }
+    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(vline::DeviceMessage::ParamsReply),
+                                  vline::kParamsReplySize, 0, 0, 0, 0, static_cast<std::uint8_t>(refused ? 0 : 1)};
+    vline::PutU32(&out[2], id);
+    if (drop == DropPoint::SettingsReply) out.insert(out.end(), {static_cast<std::uint8_t>(vline::DeviceMessage::Bye), 0});
+    WriteAll(m_connFd, out.data(), out.size());  // one write: the driver reads the reply and the end together
+    if (drop == DropPoint::SettingsReply) ::shutdown(m_connFd, SHUT_RDWR);
+}
+
+// Tells the driver that the cable is about to be pulled, so that it learns
+// it in order with what came before.
+void DeviceEnd::SayByeLocked() {
+    const std::uint8_t bye[2] = {static_cast<std::uint8_t>(vline::DeviceMessage::Bye), 0};
+    if (m_connFd >= 0) WriteAll(m_connFd, bye, sizeof bye);
 }
 
 bool DeviceEnd::SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length) {
@@ -393,11 +439,36 @@ void DeviceEnd::RefuseSettings(bool refuse) {
     m_refuse = refuse;
 }
 
+void DeviceEnd::RefuseControlLines(bool dtr, bool rts) {
+    std::lock_guard lock(m_mutex);
+    m_refuseDtr = dtr;
+    m_refuseRts = rts;
+}
+
+void DeviceEnd::FailWrites(int count) {
+    std::lock_guard lock(m_mutex);
+    const std::uint8_t n = static_cast<std::uint8_t>(std::clamp(count, 0, 255));
+    if (!SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::WriteFault), &n, 1)) m_pendingWriteFaults = n;
+}
+
+void DeviceEnd::StallReading(bool stall) {
+    std::lock_guard lock(m_mutex);
+    m_stalled = stall;
+    Wake();
+}
+
+void DeviceEnd::DropAt(DropPoint point) {
+    std::lock_guard lock(m_mutex);
+    m_dropAt = point;
+}
+
 // Only Run() closes the descriptors it polls; other threads shut them down
 // or ask it to close them, so a descriptor number is never reused under poll().
 void DeviceEnd::Drop() {
     std::lock_guard lock(m_mutex);
-    if (m_connFd >= 0) ::shutdown(m_connFd, SHUT_RDWR);  // Run() sees the end and closes it
+    if (m_connFd < 0) return;
+    SayByeLocked();
+    ::shutdown(m_connFd, SHUT_RDWR);  // Run() sees the end and closes it
 }
 
 void DeviceEnd::Unplug() {

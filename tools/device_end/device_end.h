@@ -30,6 +30,12 @@ public:
         std::uint8_t stopBits = 0;
     };
     using Millis = std::chrono::milliseconds;
+    // Where the device end pulls the cable by itself (once), for DropAt.
+    enum class DropPoint {
+        Never,
+        SettingsRequest,  // instead of answering the next line-settings request
+        SettingsReply,    // right after answering it: the driver learns both at once
+    };
 
     // What the driver does on the line, in the order it does it, for a
     // program that shows it.
@@ -85,6 +91,18 @@ public:
     // Answer further line-setting requests with a refusal.
     void RefuseSettings(bool refuse);
 
+    // Fault injection.
+    // Refuse line-setting requests that would change DTR or RTS.
+    void RefuseControlLines(bool dtr, bool rts);
+    // The driver's next count writes fail (the driver's side reports an I/O
+    // device error). Sent now, or right after the greeting of the next
+    // connection when none is open.
+    void FailWrites(int count);
+    // Stop taking bytes from the driver: once the connection's buffer is
+    // full, the driver's writes wait. Bytes the device sends still go out.
+    void StallReading(bool stall);
+    void DropAt(DropPoint point);
+
     // Unplug: drop the connection and stop listening, so opens fail. Replug:
     // listen again.
     void Unplug();
@@ -102,6 +120,8 @@ private:
     void HandleMessage(const std::uint8_t* message, std::size_t size);
     bool SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
     void DropLocked();
+    void SayByeLocked();
+    void HandleSettings(std::uint32_t id, const LineSettings& settings, std::optional<std::uint8_t> lines);
     void Wake();
     void Observe(const Observation& observation) const;
 
@@ -119,6 +139,11 @@ private:
     std::uint8_t m_lines = 0;
     LineSettings m_settings;
     bool m_refuse = false;
+    bool m_refuseDtr = false;
+    bool m_refuseRts = false;
+    int m_pendingWriteFaults = 0;  // for the next connection
+    bool m_stalled = false;
+    DropPoint m_dropAt = DropPoint::Never;
     std::deque<std::uint8_t> m_received;
     std::vector<std::uint8_t> m_parse;
     std::function<void(std::uint8_t)> m_hook;

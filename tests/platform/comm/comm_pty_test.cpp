@@ -7,6 +7,7 @@
 
 #include "platform/comm/termios2.h"
 #include "platform/windows.h"
+#include "tools/testsupport/ordinary_user.h"
 #include "tools/testsupport/test_env.h"
 
 namespace {
@@ -133,6 +134,27 @@ TEST_F(Pty, HeldByAnotherOpenIsAccessDenied) {
     ASSERT_TRUE(holder.Ok());
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(Pty, AnOrdinaryUserOpensThePortAgainAfterClosingIt) {
+    // The pseudo-terminal outlives each close (its other side stays open),
+    // as a port that another program holds does.
+    trelvane::testing::OpenToEveryone(home.Path());
+    trelvane::testing::OpenToEveryone(pty.SlavePath());
+    ASSERT_EQ(trelvane::testing::RawThreadCount(), 1);
+    const std::string slave = pty.SlavePath();
+    const std::string failure = trelvane::testing::RunAsOrdinaryUser([&slave]() -> std::string {
+        for (int i = 0; i < 2; ++i) {
+            HANDLE h = CreateFileW(u"COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OVERLAPPED, nullptr);
+            if (h == INVALID_HANDLE_VALUE) return "open " + std::to_string(i + 1) + ": " + std::to_string(GetLastError());
+            CloseHandle(h);
+        }
+        // Another program of the same user can have it too.
+        trelvane::testing::ExclusiveHolder other(slave);
+        return other.Ok() ? "" : "another program cannot open the port";
+    });
+    EXPECT_EQ(failure, "");
 }
 
 TEST_F(Pty, HangUpFailsTheOutstandingWait) {

@@ -189,6 +189,115 @@ TEST_F(VirtualLine, NewMaskCompletesTheWaitWithNoBits) {
     CloseHandle(event);
 }
 
+TEST_F(VirtualLine, NewMaskKeepsTheRecordedEventsItStillSelects) {
+    ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_CTS));
+    device->SendByte(0x3F);
+    device->SetCts(true);
+    std::this_thread::sleep_for(50ms);  // both recorded, no wait outstanding
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_DSR));
+    DWORD events = 0;
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const BOOL atOnce = WaitCommEvent(port, &events, &ov);  // the byte is still news
+    EXPECT_TRUE(atOnce);
+    if (!atOnce) {
+        CancelIo(port);
+        DWORD n = 0;
+        GetOverlappedResult(port, &ov, &n, TRUE);
+    }
+    EXPECT_EQ(events, EV_RXCHAR);  // CTS is no longer selected, and forgotten
+    ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_CTS));
+    EXPECT_FALSE(WaitCommEvent(port, &events, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
+    CloseHandle(port);  // completes the wait while events and ov still exist
+    port = INVALID_HANDLE_VALUE;
+    CloseHandle(ov.hEvent);
+}
+
+TEST_F(VirtualLine, CancelIoExCancelsOneOperationOfAnyThread) {
+    ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
+    COMMTIMEOUTS blocking{};
+    ASSERT_TRUE(SetCommTimeouts(port, &blocking));
+    ASSERT_TRUE(SetCommMask(port, EV_CTS));
+    OVERLAPPED read{}, wait{}, theirs{};
+    BYTE a = 0, b = 0;
+    DWORD events = 0, n = 0;
+    ASSERT_FALSE(ReadFile(port, &a, 1, nullptr, &read));
+    ASSERT_FALSE(WaitCommEvent(port, &events, &wait));
+    std::thread other([&] { EXPECT_FALSE(ReadFile(port, &b, 1, nullptr, &theirs)); });
+    other.join();
+    ASSERT_TRUE(CancelIoEx(port, &read));
+    EXPECT_FALSE(GetOverlappedResult(port, &read, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    ASSERT_TRUE(CancelIoEx(port, &theirs));  // another thread's
+    EXPECT_FALSE(GetOverlappedResult(port, &theirs, &n, TRUE));
+    EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+    EXPECT_FALSE(GetOverlappedResult(port, &wait, &n, FALSE));  // the wait of the same thread goes on
+    EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+    EXPECT_FALSE(CancelIoEx(port, &read));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+    device->SetCts(true);
+    EXPECT_TRUE(GetOverlappedResult(port, &wait, &n, TRUE));
+    EXPECT_EQ(events, EV_CTS);
+}
+
+TEST_F(VirtualLine, DeviceEndCanRefuseControlLinesAndFailWrites) {
+    ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    device->RefuseControlLines(true, false);
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    ASSERT_TRUE(SetCommState(port, &dcb));  // RTS may change
+    EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return dtr && !rts; }, 2s));
+    DCB refused = dcb;
+    refused.fDtrControl = DTR_CONTROL_DISABLE;
+    refused.BaudRate = 68;
+    EXPECT_FALSE(SetCommState(port, &refused));  // nothing of it is taken
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(device->Dtr());
+    EXPECT_EQ(device->Settings().baud, 9600u);
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    EXPECT_EQ(dcb.BaudRate, 9600u);
+
+    device->FailWrites(1);
+    std::this_thread::sleep_for(50ms);
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD n = 0;
+    EXPECT_FALSE(WriteFile(port, "a", 1, &n, &ov));
+    EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
+    if (!WriteFile(port, "b", 1, &n, &ov)) {
+        ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
+    }
+    EXPECT_EQ(device->ReadBytes(1, 2s), std::vector<std::uint8_t>{'b'});
+    CloseHandle(ov.hEvent);
+}
+
+TEST_F(VirtualLine, AnEndRightAfterASettingsReplyComesInItsOrder) {
+    ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    DCB dcb{};
+    ASSERT_TRUE(GetCommState(port, &dcb));
+    dcb.BaudRate = 68;
+    // The device takes the settings and then the cable is pulled: the change
+    // succeeded, and the very next call learns of the end.
+    device->DropAt(DeviceEnd::DropPoint::SettingsReply);
+    EXPECT_TRUE(SetCommState(port, &dcb));
+    EXPECT_FALSE(SetCommMask(port, EV_RXCHAR));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    CloseHandle(port);
+    ASSERT_TRUE(device->WaitDisconnected(2s));
+    // Pulled instead of answering: the change itself fails.
+    ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
+    device->DropAt(DeviceEnd::DropPoint::SettingsRequest);
+    dcb.BaudRate = 300;
+    EXPECT_FALSE(SetCommState(port, &dcb));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+}
+
 TEST_F(VirtualLine, CancelIoCancelsOnlyTheCallingThreadsOperations) {
     ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
     COMMTIMEOUTS blocking{};
