@@ -113,25 +113,20 @@ LONG CSerial::SetEventMask(DWORD mask) {
 }
 
 LONG CSerial::Finish(OVERLAPPED& ov, DWORD* count, DWORD timeout) {
-    DWORD ignored = 0;
-    switch (WaitForSingleObject(ov.hEvent, timeout)) {
-    case WAIT_OBJECT_0:
+    const DWORD waited = WaitForSingleObject(ov.hEvent, timeout);
+    if (waited == WAIT_OBJECT_0) {
         if (count && !GetOverlappedResult(m_port, &ov, count, FALSE)) return Fail(GetLastError());
         return 0;
-    case WAIT_TIMEOUT:
-        // The request must be finished with ov and the count before they go.
-        CancelIo(m_port);
-        GetOverlappedResult(m_port, &ov, &ignored, TRUE);
-        if (count) *count = 0;
-        return Fail(ERROR_TIMEOUT);
-    default: {
-        const DWORD error = GetLastError();
-        CancelIo(m_port);
-        GetOverlappedResult(m_port, &ov, &ignored, TRUE);
-        if (count) *count = 0;
-        return Fail(error);
     }
-    }
+    const DWORD error = waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError();
+    // Only this operation is cancelled: other requests of this thread (the
+    // listener's port-event wait, when a handler does bounded I/O) go on.
+    // The request must be finished with ov and the count before they go.
+    DWORD ignored = 0;
+    CancelIoEx(m_port, &ov);
+    GetOverlappedResult(m_port, &ov, &ignored, TRUE);
+    if (count) *count = 0;
+    return Fail(error);
 }
 
 // The common scheme of WaitForPortEvent, Write and Read: choose the OVERLAPPED,

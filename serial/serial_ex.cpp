@@ -1,7 +1,7 @@
 #include "serial/serial_ex.h"
 
 CSerialEx::~CSerialEx() {
-    if (m_thread) CSerialEx::Close();
+    if (m_thread || m_listenEvent) CSerialEx::Close();
 }
 
 LONG CSerialEx::Open(LPCWSTR device, DWORD inQueue, DWORD outQueue, bool startListener) {
@@ -74,8 +74,10 @@ DWORD CSerialEx::ListenerLoop() {
             if (m_stopRequested.load()) break;  // a stop that found no wait to complete
             ov = OVERLAPPED{};
             ov.hEvent = m_listenEvent;
-            if (WaitForPortEvent(&ov, INFINITE) != 0) {
-                result = static_cast<DWORD>(LastErrorCode());
+            // The code as this call returned it: the owner's thread may store
+            // another one in the port object meanwhile.
+            if (const LONG failed = WaitForPortEvent(&ov, INFINITE)) {
+                result = static_cast<DWORD>(failed);
                 break;
             }
             outstanding = true;
@@ -120,7 +122,7 @@ DWORD CSerialEx::ListenerLoop() {
     if (outstanding) {
         // Leave no wait behind for a later listener on the same port.
         DWORD ignored = 0;
-        CancelIo(m_port);
+        CancelIoEx(m_port, &ov);
         GetOverlappedResult(m_port, &ov, &ignored, TRUE);
     }
     if (m_comInListener) CoUninitialize();

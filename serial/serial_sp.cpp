@@ -3,7 +3,9 @@
 #include <cstdio>
 
 CSerialSP::~CSerialSP() {
-    if (m_thread) CSerialEx::Close();  // the listener must not call into a half-destroyed object
+    // The listener must not call into a half-destroyed object; an open
+    // without a listener leaves its listen event to close.
+    if (m_thread || m_listenEvent) CSerialEx::Close();
 }
 
 LONG CSerialSP::Close() { return CSerialEx::Close(); }

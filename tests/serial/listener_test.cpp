@@ -102,17 +102,98 @@ TEST_F(Listener, CloseWhileTheHandlerRunsWaitsForIt) {
     EXPECT_EQ(listener.PortHandle(), nullptr);
 }
 
-TEST_F(Listener, StopIsPromptWhenNoWaitIsOutstanding) {
+// Makes a stop request, complete with its signal, right before the listener
+// starts its stopAtWait-th port-event wait: the stop finds no wait to
+// complete, and starting the wait clears its signal. Only a look at the
+// request after the wait has started can see it.
+class StopBeforeTheWait : public RecordingListener {
+public:
+    LONG WaitForPortEvent(LPOVERLAPPED overlapped, DWORD timeout) override {
+        if (++waits == stopAtWait) {
+            while (!opened) std::this_thread::sleep_for(1ms);  // Open has recorded the thread
+            stopper = std::thread([this] { StopListener(2000); });
+            stopperStarted = true;
+            const auto deadline = std::chrono::steady_clock::now() + 2s;
+            while (WaitForSingleObject(m_listenEvent, 0) != WAIT_OBJECT_0 &&
+                   std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(1ms);
+        }
+        return CSerialEx::WaitForPortEvent(overlapped, timeout);
+    }
+    int stopAtWait = 0;
+    std::atomic<int> waits{0};
+    std::atomic<bool> opened{false};
+    std::atomic<bool> stopperStarted{false};
+    std::thread stopper;
+};
+
+TEST_F(Listener, StopJustBeforeAWaitBeginsEndsTheListener) {
+    StopBeforeTheWait stopped;
+    stopped.stopAtWait = 2;  // the wait after the first byte's handler
+    ASSERT_EQ(stopped.Open(u"COM4", 0, 0, true), 0);
+    stopped.opened = true;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(device->SendByte(1));
+    while (!stopped.stopperStarted) std::this_thread::sleep_for(1ms);
+    stopped.stopper.join();
+    EXPECT_FALSE(stopped.ListenerRecorded()) << "the listener sat in its wait";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(stopped.calls.Size(), 1u);
+}
+
+TEST_F(Listener, StopWhileTheHandlerRunsIsPrompt) {
     // Stop requests that land while the handler runs find no wait to complete.
-    std::atomic<int> seen{0};
-    listener.hook = [&](DWORD) { ++seen; };
-    for (int i = 0; i < 30; ++i) {
+    for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
         device->Send({1, 2, 3});
-        std::this_thread::sleep_for(std::chrono::microseconds(100 * i));
+        std::this_thread::sleep_for(std::chrono::microseconds(300 * i));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(listener.Close(), 0);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    }
+}
+
+TEST_F(Listener, BoundedIoInTheTimeoutHandlerLeavesTheListenerWaiting) {
+    // A handler may read or write with a bound; when that runs out, only its
+    // own request is cancelled, not the listener's outstanding port-event wait.
+    for (bool write : {false, true}) {
+        SCOPED_TRACE(write ? "write" : "read");
+        RecordingListener handler;
+        std::atomic<LONG> bounded{-1};
+        handler.hook = [&](DWORD events) {
+            if (events != CSerialEx::ListenTimeoutFlag) return;
+            BYTE byte = 0x55;
+            bounded = write ? handler.Write(&byte, 1, nullptr, nullptr, 50) : handler.Read(&byte, 1, nullptr, nullptr, 50);
+            handler.SetReadTimeoutMode(CSerial::ReadNonBlocking);
+            handler.SetListenTimeout(INFINITE);
+        };
+        ASSERT_EQ(handler.Open(u"COM4", 0, 0, false), 0);
+        ASSERT_TRUE(device->WaitConnected(2s));
+        ASSERT_EQ(handler.SetReadTimeoutMode(CSerial::ReadBlocking), 0);
+        // A device that takes nothing more, behind a write that fills the line.
+        std::vector<BYTE> backlog(write ? 1 << 20 : 0);
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (write) {
+            device->StallReading(true);
+            ASSERT_EQ(handler.Write(backlog.data(), static_cast<DWORD>(backlog.size()), nullptr, &ov), 0);
+        }
+        handler.SetListenTimeout(100);
+        ASSERT_EQ(handler.StartListener(), 0);
+        ASSERT_TRUE(handler.calls.WaitFor(1, 2s));
+        EXPECT_EQ(bounded.load(), 1460);
+        device->StallReading(false);
+        ASSERT_TRUE(device->SendByte(0x3F));
+        ASSERT_TRUE(handler.calls.WaitFor(2, 2s)) << "the listener ended";
+        EXPECT_EQ(handler.calls.Items()[1].events, EV_RXCHAR);
+        DWORD n = 0;
+        if (write) {
+            EXPECT_TRUE(GetOverlappedResult(handler.PortHandle(), &ov, &n, TRUE));
+        }
+        EXPECT_EQ(handler.Close(), 0);
+        CloseHandle(ov.hEvent);
+        device->TakeReceived();
+        ASSERT_TRUE(device->WaitDisconnected(2s));
     }
 }
 

@@ -48,6 +48,18 @@ TEST(Resources, FailedOpensLeakNothingEither) {
 
 namespace {
 
+TEST(Resources, APortOpenedWithoutItsListenerLeavesNoHandleBehind) {
+    trelvane::testing::TempHome home;
+    auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
+    ASSERT_TRUE(device);
+    const std::size_t handles = platform::OpenHandleCount();
+    {
+        trelvane::testing::RecordingListener listener;
+        ASSERT_EQ(listener.Open(u"COM1", 0, 0, false), 0);
+    }  // destroyed without Close
+    EXPECT_EQ(platform::OpenHandleCount(), handles);
+}
+
 TEST(Resources, UnpluggedDeviceLeavesNothingOpenAndComesBack) {
     trelvane::testing::TempHome home;
     auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
