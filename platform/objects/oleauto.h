@@ -52,6 +52,7 @@ enum VARENUM : VARTYPE {
     VT_LPSTR = 30,
     VT_LPWSTR = 31,
     VT_RECORD = 36,
+    VT_CLSID = 72,
     VT_VECTOR = 0x1000,
     VT_ARRAY = 0x2000,
     VT_BYREF = 0x4000,

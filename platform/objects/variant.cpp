@@ -17,8 +17,22 @@ void VariantInit(VARIANTARG* pvarg) {
     pvarg->wReserved1 = pvarg->wReserved2 = pvarg->wReserved3 = 0;
 }
 
+namespace {
+
+// The types a variant may hold, whatever it is converted to: the platform's
+// VariantClear and VariantCopy refuse the others and leave the variant alone.
+bool IsValidVariantType(VARTYPE vt) {
+    if (vt & (VT_VECTOR | VT_RESERVED)) return false;
+    const VARTYPE base = vt & VT_TYPEMASK;
+    if ((vt & (VT_BYREF | VT_ARRAY)) && (base == VT_EMPTY || base == VT_NULL)) return false;
+    return (base < VT_VOID && base != 15) || base == VT_RECORD || base == VT_CLSID;
+}
+
+}  // namespace
+
 HRESULT VariantClear(VARIANTARG* pvarg) {
     if (pvarg == nullptr) return E_INVALIDARG;
+    if (!IsValidVariantType(pvarg->vt)) return DISP_E_BADVARTYPE;
     if (!(pvarg->vt & VT_BYREF)) {
         switch (pvarg->vt) {
         case VT_BSTR: SysFreeString(pvarg->bstrVal); break;
@@ -37,7 +51,9 @@ HRESULT VariantClear(VARIANTARG* pvarg) {
 
 HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc) {
     if (pvargDest == nullptr || pvargSrc == nullptr) return E_INVALIDARG;
+    if (!IsValidVariantType(pvargSrc->vt) || pvargSrc->vt == VT_CLSID) return DISP_E_BADVARTYPE;
     if (pvargDest == pvargSrc) return S_OK;
+    if (!IsValidVariantType(pvargDest->vt)) return DISP_E_BADVARTYPE;  // it could not be cleared
     VARIANT copy = *pvargSrc;
     if (!(copy.vt & VT_BYREF)) {
         if (copy.vt == VT_BSTR && pvargSrc->bstrVal) {
@@ -224,6 +240,7 @@ bool ParseNumber(const OLECHAR* s, UINT n, ParsedNumber* out) {
         out->negative = s[i] == u'-';
         leadingSign = true;
         ++i;
+        skipSpace();  // "- 5" is a number
     } else if (i < n && s[i] == u'(') {
         out->negative = paren = true;
         ++i;

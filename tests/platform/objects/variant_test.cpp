@@ -109,7 +109,8 @@ TEST(VariantChangeType, StringsToNumbers) {
         {u"abc", VT_I4, DISP_E_TYPEMISMATCH, 0}, {u"1 2", VT_I4, DISP_E_TYPEMISMATCH, 0},
         {u"1.2.3", VT_R8, DISP_E_TYPEMISMATCH, 0}, {u"+5+", VT_I4, DISP_E_TYPEMISMATCH, 0},
         {u"0x1F", VT_I4, DISP_E_TYPEMISMATCH, 0}, {u",1", VT_I4, DISP_E_TYPEMISMATCH, 0},
-        {u"1e400", VT_R8, DISP_E_OVERFLOW, 0},
+        {u"1e400", VT_R8, DISP_E_OVERFLOW, 0}, {u"+ 0", VT_I4, S_OK, 0},
+        {u" - 5", VT_I4, S_OK, -5},     {u"-  2.5", VT_R8, S_OK, -2.5},
     };
     for (const auto& c : cases) {
         Var out;
@@ -251,6 +252,27 @@ TEST(VariantChangeType, EmptyNullByRefAndBadTypes) {
     same.bstrVal = SysAllocString(u"12");
     ASSERT_EQ(VariantChangeType(&same, &same, 0, VT_I4), S_OK);
     EXPECT_EQ(same.lVal, 12);
+}
+
+TEST(Variant, ClearAndCopyRefuseATypeNoVariantHolds) {
+    for (VARTYPE bad : {VARTYPE(15), VARTYPE(VT_VOID), VARTYPE(VT_LPWSTR), VARTYPE(VT_VECTOR | VT_I4),
+                        VARTYPE(VT_BYREF | VT_EMPTY), VARTYPE(VT_I4 | VT_RESERVED)}) {
+        SCOPED_TRACE(bad);
+        VARIANT invalid;
+        invalid.vt = bad;
+        invalid.llVal = 0x1234;
+        EXPECT_EQ(VariantClear(&invalid), DISP_E_BADVARTYPE);
+        EXPECT_EQ(invalid.vt, bad);  // left as it was
+        EXPECT_EQ(invalid.llVal, 0x1234);
+        Var dest;
+        dest.v = VariantI4(7);
+        EXPECT_EQ(VariantCopy(&dest.v, &invalid), DISP_E_BADVARTYPE);
+        EXPECT_EQ(dest.v.vt, VT_I4);
+        EXPECT_EQ(dest.v.lVal, 7);
+        VARIANT source = VariantI4(8);
+        EXPECT_EQ(VariantCopy(&invalid, &source), DISP_E_BADVARTYPE);  // it cannot be cleared first
+        EXPECT_EQ(invalid.vt, bad);
+    }
 }
 
 }  // namespace
