@@ -28,10 +28,6 @@ std::u16string SystemMessage(DWORD code) {
 
 }  // namespace
 
-void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text) {
-    ReportError(systemText, raise, text, static_cast<DWORD>(m_channel.LastErrorCode()));
-}
-
 void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code) {
     std::u16string message = systemText ? u"'" + std::u16string(text) + u"': " + SystemMessage(code) : text;
     constexpr std::size_t kMaxLength = 199;  // a buffer of 200 with its terminator
@@ -47,5 +43,5 @@ void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code)
         ~Free() { SysFreeString(b); }
     } freeLater{event};
     Fire_SystemError(event);
-    if (raise) throw DriverFailure{};
+    if (raise) throw DriverFailure{1, code};
 }

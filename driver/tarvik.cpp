@@ -1,5 +1,6 @@
 #include "driver/tarvik.h"
 
+#include <map>
 #include <new>
 #include <string>
 
@@ -35,37 +36,40 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     m_portNumber = portNumber;
     const std::u16string device = platform::FromUtf8("COM" + std::to_string(portNumber));
     // Failure k: status k, SystemError "'text': message", S_FALSE; what the
-    // earlier steps did stays (a half-open port).
+    // earlier steps did stays (a half-open port). Each message is worded from
+    // the code of the failed call itself.
     auto fail = [&](LONG k, LPCWSTR text, DWORD code) {
         m_portNumber = -1;
         *status = k;
         ReportError(true, false, text, code);
         return S_FALSE;
     };
-    auto channelCode = [this] { return static_cast<DWORD>(m_channel.LastErrorCode()); };
 
-    if (m_channel.OpenPort(device.c_str()) != 0) return fail(1, device.c_str(), channelCode());
-    if (m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit) != 0)
-        return fail(2, u"Port setting", channelCode());
-    if (m_channel.SetEventMask(0xF9) != 0) return fail(3, u"Event mask", channelCode());
+    ArmCloseRequests();
+    if (const LONG code = m_channel.OpenPort(device.c_str())) {
+        DisarmCloseRequests();
+        return fail(1, device.c_str(), static_cast<DWORD>(code));
+    }
+    if (const LONG code = m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit))
+        return fail(2, u"Port setting", static_cast<DWORD>(code));
+    if (const LONG code = m_channel.SetEventMask(0xF9)) return fail(3, u"Event mask", static_cast<DWORD>(code));
     {
         std::lock_guard lock(m_settingsLock);
         m_portHandle = m_channel.PortHandle();
     }
-    if (!LoadPortSettings()) return fail(4, u"COM state", m_settingsError);
+    if (const DWORD code = LoadPortSettings()) return fail(4, u"COM state", code);
     try {
         ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
-    } catch (const DriverFailure&) {
-        return fail(5, u"Set RTS", m_settingsError);
+    } catch (const DriverFailure& failure) {
+        return fail(5, u"Set RTS", failure.error);
     }
     try {
         ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
-    } catch (const DriverFailure&) {
-        return fail(6, u"Reset DTR", m_settingsError);
+    } catch (const DriverFailure& failure) {
+        return fail(6, u"Reset DTR", failure.error);
     }
     m_channel.SetCallback(ChannelCallback, this);
     m_listenerFailureReported = false;
-    m_closeRequested = false;
     if (HRESULT hr = ResetStartPost(); FAILED(hr)) return hr;  // the reset write failed and was reported
     Fire_SP_PortOpened();
     g_driver = this;
@@ -79,8 +83,9 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
 HRESULT CTarvik::Close() {
     if (t_inCallback == this) {
         // Closing waits for the listener, which is running this call: the
-        // next tick closes the port instead.
+        // owner's thread closes the port as soon as it takes its messages.
         m_closeRequested = true;
+        PostThreadMessageW(m_ownerThread, WM_TIMER, m_closeTimer, reinterpret_cast<LPARAM>(&CloseRequestTimer));
         return S_OK;
     }
     return Guard([&] {
@@ -90,6 +95,7 @@ HRESULT CTarvik::Close() {
 }
 
 void CTarvik::ClosePort() {
+    ++m_portCalls;
     {
         std::lock_guard lock(m_settingsLock);
         m_dcb.reset();
@@ -100,21 +106,48 @@ void CTarvik::ClosePort() {
         m_timerId = 0;
         Fire_SP_PortClosed();
     }
+    DisarmCloseRequests();
     m_portNumber = -1;
     EnterCriticalSection(&m_stateLock);
     m_startNumber = -1;
     LeaveCriticalSection(&m_stateLock);
 }
 
-bool CTarvik::LoadPortSettings() {
+namespace {
+
+// The close-request timers of this thread, by timer identifier.
+thread_local std::map<UINT_PTR, CTarvik*> t_closeTimers;
+
+}  // namespace
+
+void CTarvik::ArmCloseRequests() {
+    constexpr UINT kNever = 0x7FFFFFFF;  // USER_TIMER_MAXIMUM: only posted messages make it run
+    m_closeRequested = false;
+    m_ownerThread = GetCurrentThreadId();
+    const UINT_PTR timer = SetTimer(nullptr, 0, kNever, CloseRequestTimer);
+    if (timer) t_closeTimers[timer] = this;
+    m_closeTimer = timer;
+}
+
+void CTarvik::DisarmCloseRequests() {
+    const UINT_PTR timer = m_closeTimer.exchange(0);
+    if (timer == 0) return;
+    KillTimer(nullptr, timer);
+    t_closeTimers.erase(timer);
+}
+
+void CTarvik::CloseRequestTimer(HWND, UINT, UINT_PTR id, DWORD) {
+    auto it = t_closeTimers.find(id);
+    if (it != t_closeTimers.end() && it->second->m_closeRequested.exchange(false)) it->second->Close();
+}
+
+DWORD CTarvik::LoadPortSettings() {
     std::lock_guard lock(m_settingsLock);
     m_dcb.reset();
-    if (!m_portHandle) return false;
+    if (!m_portHandle) return ERROR_INVALID_HANDLE;
     m_dcb = std::make_unique<DCB>();
     m_dcb->DCBlength = sizeof(DCB);
-    if (GetCommState(m_portHandle, m_dcb.get())) return true;
-    m_settingsError = GetLastError();
-    return false;
+    return GetCommState(m_portHandle, m_dcb.get()) ? ERROR_SUCCESS : GetLastError();
 }
 
 HRESULT CTarvik::get_PortNumber(LONG* pVal) {

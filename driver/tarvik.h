@@ -19,9 +19,11 @@
 #include "serial/serial_sp.h"
 
 // The internal failure signal: an operation that reported a failure with
-// SystemError ends with it. It never leaves a client call.
+// SystemError ends with it. It never leaves a client call. error is the
+// platform's code of the failure that was reported.
 struct DriverFailure {
     int code = 1;
+    DWORD error = ERROR_SUCCESS;
 };
 
 class CTarvik final : public driver::AutomationObject {
@@ -78,16 +80,24 @@ private:
     // Open and Close proper; they may end with DriverFailure.
     HRESULT OpenPort(LONG portNumber, LONG* status);
     void ClosePort();
-    bool LoadPortSettings();
+    // 0, or the code of the failed GetCommState.
+    DWORD LoadPortSettings();
+    // Close asked for on the listener thread is carried out on the owner's
+    // thread, through a message to a timer of that thread (whose own period
+    // never comes): the port may be half-open, with no tick to do it.
+    void ArmCloseRequests();
+    void DisarmCloseRequests();
+    static void CloseRequestTimer(HWND, UINT, UINT_PTR id, DWORD);
     // Changes one field of m_dcb and applies it; on failure puts the field
     // back, reports "'text': message" and ends with DriverFailure.
     template <class Change>
     void ChangeLineSetting(LPCWSTR failureText, Change change);
 
-    // Error reporting (error_reporting.cpp). code: the result code whose
-    // message forms the second part; by default the channel's last one.
-    void ReportError(bool systemText, bool raise, LPCWSTR text);
-    void ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code);
+    // Error reporting (error_reporting.cpp). code: the result code of the
+    // failed call itself, whose message forms the second part with system
+    // text (never the channel's last code, which another thread may have
+    // replaced meanwhile); with raise, DriverFailure carries it on.
+    void ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code = ERROR_SUCCESS);
 
     // Reception (protocol/reception.cpp).
     static void ChannelCallback(void* userData, BYTE value, const char* text);
@@ -97,6 +107,9 @@ private:
     void ClearFrame();
     bool WriteDeviceByte(BYTE byte, LPCWSTR label);
     void FireInputReceived(const std::u16string& text);
+    // The expired inter-character timeout: StartNumberFault 3, then the
+    // port closed and opened again.
+    void ReportTimeout();
 
     // Battery test (protocol/battery_test.cpp).
     void EndBatteryMeasurement();
@@ -123,13 +136,16 @@ private:
     std::recursive_mutex m_settingsLock;
     HANDLE m_portHandle = nullptr;
     std::unique_ptr<DCB> m_dcb;
-    DWORD m_settingsError = 0;  // the code of the last failed GetCommState/SetCommState
 
     CSerialSP m_channel;
     std::atomic<LONG> m_interCharTimeout{1500};
     UINT_PTR m_timerId = 0;
     bool m_listenerFailureReported = false;
+    bool m_inTick = false;   // the owner's thread only
+    ULONG m_portCalls = 0;   // Open and Close calls so far; the owner's thread only
     std::atomic<bool> m_closeRequested{false};  // Close asked for on the listener thread
+    std::atomic<DWORD> m_ownerThread{0};
+    std::atomic<UINT_PTR> m_closeTimer{0};
 
     // The driver whose channel callback runs on this thread, if any: Close
     // and Open must not wait for the listener from inside it.
@@ -155,7 +171,6 @@ inline void CTarvik::ChangeLineSetting(LPCWSTR failureText, Change change) {
     change(*m_dcb);
     if (SetCommState(m_portHandle, m_dcb.get())) return;
     const DWORD code = GetLastError();
-    m_settingsError = code;
     *m_dcb = before;  // the port keeps its previous settings
     lock.unlock();
     ReportError(true, true, failureText, code);

@@ -1,5 +1,7 @@
 // ITarvikTest: the line settings of the open port, the DSR and CTS lines, and
 // an injected start number. WriteToPort is with the device commands.
+#include <cmath>
+
 #include "driver/tarvik.h"
 
 namespace {
@@ -115,7 +117,11 @@ HRESULT CTarvik::get_StopBits(FLOAT* pVal) {
 HRESULT CTarvik::put_StopBits(FLOAT newVal) {
     return Guard([&] {
         ChangeLineSetting(u"Set StopBits", [newVal](DCB& dcb) {
-            switch (static_cast<long long>(static_cast<double>(newVal) * 10.0)) {  // truncated toward zero
+            const double tenths = static_cast<double>(newVal) * 10.0;
+            // NaN, the infinities and numbers far beyond any stop-bit count
+            // map to nothing, as 2.5 does.
+            if (!(std::fabs(tenths) < 1000.0)) return;
+            switch (static_cast<int>(tenths)) {  // truncated toward zero
             case 10: dcb.StopBits = ONESTOPBIT; break;
             case 15: dcb.StopBits = ONE5STOPBITS; break;
             case 20: dcb.StopBits = TWOSTOPBITS; break;

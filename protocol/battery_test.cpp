@@ -23,8 +23,8 @@ HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
             }
             _ftime64_s(&m_batteryStartTime);
             ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
-        } catch (const DriverFailure&) {
-            ReportError(true, false, u"StartBatteryTest error setting state", m_settingsError);
+        } catch (const DriverFailure& failure) {
+            ReportError(true, false, u"StartBatteryTest error setting state", failure.error);
             return S_FALSE;
         }
         EnterCriticalSection(&m_stateLock);
@@ -50,7 +50,7 @@ void CTarvik::EndBatteryMeasurement() {
     LeaveCriticalSection(&m_stateLock);
     try {
         ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
-    } catch (const DriverFailure&) {
-        ReportError(true, false, u"StartBatteryTest", m_settingsError);  // the voltage stands
+    } catch (const DriverFailure& failure) {
+        ReportError(true, false, u"StartBatteryTest", failure.error);  // the voltage stands
     }
 }

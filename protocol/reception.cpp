@@ -110,7 +110,11 @@ bool CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
     if (!m_channel.PortHandle()) return true;
     DWORD written = 0;
     const LONG result = m_channel.Write(&byte, 1, &written, nullptr, INFINITE);
-    if (result != 0 || written != 1) ReportError(true, true, label);  // ends with DriverFailure
+    // Worded from this write's own code (the other thread may store its own
+    // in the channel meanwhile); a write that took nothing ended by a write
+    // timeout. ReportError ends with DriverFailure.
+    if (result != 0) ReportError(true, true, label, static_cast<DWORD>(result));
+    if (written != 1) ReportError(true, true, label, ERROR_TIMEOUT);
     char text[32];
     std::snprintf(text, sizeof text, "Write: '%#x' (", static_cast<unsigned>(byte));
     FireInputReceived(platform::FromUtf8(text) + label + u")");
@@ -122,6 +126,17 @@ void CTarvik::TimerTick(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 void CTarvik::DispatchPending() {
+    // A client that runs a message loop inside an event handler (a modal
+    // dialog) lets the next timer message in while this tick still runs.
+    // That tick returns at once; what it would have reported stays pending
+    // for the tick after.
+    if (m_inTick) return;
+    m_inTick = true;
+    struct Leave {
+        bool& inTick;
+        ~Leave() { inTick = false; }
+    } leave{m_inTick};
+
     bool numberReady, timeoutPending, batteryReady, dsrChanged, ctsChanged;
     LONG number;
     std::u16string batteryDevice;
@@ -154,14 +169,7 @@ void CTarvik::DispatchPending() {
                 Fire_StartNumberRequest(number);
             }
         }
-        if (timeoutPending) {
-            Bstr message(u"Intercharacter timeout");
-            Fire_StartNumberFault(3, message.b);
-            const LONG port = m_portNumber;
-            Close();
-            LONG status = 0;
-            Open(port, &status);  // reports its own failure
-        }
+        if (timeoutPending) ReportTimeout();
         if (batteryReady) {
             Bstr device(batteryDevice);
             Fire_BatteryTestReady(device.b, voltage);
@@ -170,15 +178,27 @@ void CTarvik::DispatchPending() {
         if (ctsChanged) Fire_FinishPostStateChanged(m_channel.IsCtsOn() ? VARIANT_TRUE : VARIANT_FALSE);
 
         // A listener that ended by itself (the device went away) is reported
-        // once; the port stays as it is until the client closes or reopens it.
+        // once, with the code it ended with; the port stays as it is until
+        // the client closes or reopens it.
         DWORD code = 0;
         if (!m_listenerFailureReported && m_channel.PortHandle() && m_channel.ListenerEnded(&code)) {
             m_listenerFailureReported = true;
             ReportError(true, false, platform::FromUtf8("COM" + std::to_string(m_portNumber)).c_str(), code);
         }
-        // Close asked for from inside the channel callback.
-        if (m_closeRequested.exchange(false)) Close();
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "trelvane: out of memory while reporting; events of this tick are lost\n");
     }
+}
+
+void CTarvik::ReportTimeout() {
+    Bstr message(u"Intercharacter timeout");
+    const ULONG portCalls = m_portCalls;
+    Fire_StartNumberFault(3, message.b);
+    // A client that closed or opened the port from its handler has dealt
+    // with the fault: the port is not reopened behind its back.
+    if (m_portCalls != portCalls) return;
+    const LONG port = m_portNumber;
+    Close();
+    LONG status = 0;
+    Open(port, &status);  // reports its own failure
 }

@@ -1,5 +1,7 @@
 // Start numbers from the device to the clients, device commands, the
 // inter-character timeout and the tick.
+#include <utility>
+
 #include "tests/driver/driver_fixture.h"
 
 namespace {
@@ -127,6 +129,51 @@ TEST_F(Reception, SilenceInAFrameReopensThePort) {
     tarvik->put_InterCharacterTimeout(1500);
     SendFrame(0x3F, 0x7B, 0x3F, 0x7B);
     EXPECT_TRUE(WaitLogged("StartNumberRequest 123"));
+}
+
+TEST_F(Reception, AHandlerThatRunsAMessageLoopGetsTheTimeoutFaultOnce) {
+    // A modal dialog in the handler: the tick's timer comes again meanwhile.
+    tarvik->put_InterCharacterTimeout(200);
+    bool dialogShown = false;
+    events->hook = [&](const std::string& text) {
+        if (text == "StartNumberFault 3,Intercharacter timeout" && !std::exchange(dialogShown, true)) Pump(600ms);
+    };
+    SendAcknowledged(0x3F);
+    ASSERT_TRUE(WaitLogged("SP_PortOpened"));
+    events->hook = nullptr;
+    Pump(300ms);
+    EXPECT_EQ(log.Named("StartNumberFault").size(), 1u);
+    EXPECT_EQ(log.Named("SP_PortClosed").size(), 1u);
+    EXPECT_EQ(device->Connections(), 2);  // closed and opened once
+}
+
+TEST_F(Reception, ClosingInTheTimeoutFaultHandlerKeepsThePortClosed) {
+    tarvik->put_InterCharacterTimeout(200);
+    events->hook = [this](const std::string& text) {
+        if (text == "StartNumberFault 3,Intercharacter timeout") tarvik->Close();
+    };
+    SendAcknowledged(0x3F);
+    ASSERT_TRUE(WaitLogged("SP_PortClosed"));
+    Pump(300ms);
+    EXPECT_TRUE(log.Named("SystemError").empty());
+    EXPECT_TRUE(device->WaitDisconnected(2s));
+    EXPECT_EQ(device->Connections(), 1);
+}
+
+TEST_F(Reception, CloseFromTheListenerThreadAlsoClosesAHalfOpenPort) {
+    // The callback stays registered over Close; an Open that fails half-way
+    // leaves a port with its listener and no tick.
+    ASSERT_EQ(tarvik->Close(), S_OK);
+    device->RefuseControlLines(false, true);
+    ASSERT_EQ(Open(), 5);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    testEvents->hook = [this](const std::string& text) {
+        if (text == "InputReceived Read: '0x11'") tarvik->Close();
+    };
+    log.Clear();
+    ASSERT_TRUE(device->SendByte(0x11));
+    EXPECT_TRUE(WaitLogged("SP_PortClosed"));
+    EXPECT_TRUE(device->WaitDisconnected(2s));
 }
 
 TEST_F(Reception, ClientCallsFromInsideEventHandlers) {

@@ -1,4 +1,6 @@
 // The driver object: defaults, Open and Close, properties and the test interface.
+#include <limits>
+
 #include "tests/driver/driver_fixture.h"
 
 namespace {
@@ -144,6 +146,19 @@ TEST_F(DriverTest, LineSettingsThroughTheTestInterface) {
     EXPECT_TRUE(device->WaitLines([](bool dtr, bool) { return dtr; }, 2s));
     tarvik->get_StateDTR(&b);
     EXPECT_EQ(b, VARIANT_TRUE);
+    EXPECT_TRUE(log.Named("SystemError").empty());
+}
+
+TEST_F(DriverTest, StopBitsThatAreNoNumberOrFarTooLargeChangeNothing) {
+    ASSERT_EQ(Open(), 0);
+    const FLOAT odd[] = {std::numeric_limits<FLOAT>::quiet_NaN(), std::numeric_limits<FLOAT>::infinity(),
+                         -std::numeric_limits<FLOAT>::infinity(), 1e30f, -1e30f, std::numeric_limits<FLOAT>::max()};
+    for (FLOAT value : odd) {
+        EXPECT_EQ(test->put_StopBits(value), S_OK) << value;
+        FLOAT stop = 0;
+        test->get_StopBits(&stop);
+        EXPECT_EQ(stop, 1.0f) << value;
+    }
     EXPECT_TRUE(log.Named("SystemError").empty());
 }
 

@@ -29,6 +29,8 @@ const unsigned long FakeSerialDriver::kGetState = TCGETS2;
 const unsigned long FakeSerialDriver::kSetState = TCSETS2;
 const unsigned long FakeSerialDriver::kExclusive = TIOCEXCL;
 const unsigned long FakeSerialDriver::kGetLines = TIOCMGET;
+const unsigned long FakeSerialDriver::kSetLines = TIOCMBIS;
+const unsigned long FakeSerialDriver::kClearLines = TIOCMBIC;
 const unsigned long FakeSerialDriver::kWaitLines = TIOCMIWAIT;
 const unsigned long FakeSerialDriver::kCounters = TIOCGICOUNT;
 
@@ -98,6 +100,12 @@ int FakeSerialDriver::ControlLines() const {
     return m_control;
 }
 
+int FakeSerialDriver::Calls(unsigned long request) const {
+    std::lock_guard lock(m_mutex);
+    auto it = m_calls.find(request);
+    return it == m_calls.end() ? 0 : it->second;
+}
+
 int FakeSerialDriver::WaitsEntered() const {
     std::lock_guard lock(m_mutex);
     return m_waits;
@@ -131,6 +139,7 @@ bool FakeSerialDriver::FailsLocked(unsigned long request, int* error) {
 
 int FakeSerialDriver::Handle(int fd, unsigned long request, void* argument) {
     std::unique_lock lock(m_mutex);
+    ++m_calls[request];
     int error = 0;
     if (FailsLocked(request, &error)) {
         errno = error;

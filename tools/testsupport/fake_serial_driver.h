@@ -16,7 +16,8 @@ public:
     // Modem lines as TIOCM_ bits.
     static const int kCts, kDsr, kCar, kRng, kDtr, kRts;
     // Requests, for Fail().
-    static const unsigned long kGetState, kSetState, kExclusive, kGetLines, kWaitLines, kCounters;
+    static const unsigned long kGetState, kSetState, kExclusive, kGetLines, kSetLines, kClearLines, kWaitLines,
+        kCounters;
 
     FakeSerialDriver();   // routes the backend's ioctls here; one at a time
     ~FakeSerialDriver();  // and back to the kernel
@@ -44,6 +45,7 @@ public:
     void Fail(unsigned long request, int error, int after = 0);
     int ControlLines() const;  // DTR and RTS as the port drives them
     int WaitsEntered() const;
+    int Calls(unsigned long request) const;  // made so far
 
 private:
     struct Counters {
@@ -71,6 +73,7 @@ private:
     std::uint32_t m_rate = 0;
     Counters m_counters;
     std::map<unsigned long, Failure> m_failures;
+    std::map<unsigned long, int> m_calls;
 };
 
 }  // namespace trelvane::testing
