@@ -10,23 +10,16 @@
 #include <mutex>
 #include <vector>
 
+#include "bench/quiet_sink.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/raw_echo.h"
 #include "tools/testsupport/test_env.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A sink that takes every event and does nothing with it.
-class QuietSink final : public trelvane::testing::DispatchSink {
-public:
-    QuietSink() : DispatchSink(contract::DIID__ITarvikTestEvents) {}
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
-};
 
 struct Arrivals {
     std::mutex mutex;
@@ -84,7 +77,7 @@ int main(int argc, char** argv) {
     device->ReadByte(std::chrono::seconds(2));  // the reset byte
     IConnectionPoint* point = nullptr;
     driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
-    QuietSink* sinks[2] = {new QuietSink, new QuietSink};
+    trelvane::bench::QuietSink* sinks[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
     MeasureAcks(*device, arrivals, 300);  // warm-up
     // Rounds interleave the three measurements, so that all of them meet the
     // same machine: the raw echo alone swings several-fold with where the

@@ -86,6 +86,14 @@ std::string PtyPort::Receive(std::size_t count, int timeoutMs) {
     return out;
 }
 
+double PtyPort::RoundTrip(unsigned char byte, unsigned char* answer, int timeoutMs) {
+    const auto start = std::chrono::steady_clock::now();
+    pollfd ready{m_master, POLLIN, 0};
+    if (::write(m_master, &byte, 1) != 1 || ::poll(&ready, 1, timeoutMs) != 1 || ::read(m_master, answer, 1) != 1)
+        return -1;
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+}
+
 void PtyPort::CloseMaster() {
     if (m_master >= 0) ::close(m_master);
     m_master = -1;

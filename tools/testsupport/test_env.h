@@ -30,6 +30,9 @@ public:
     bool Send(const std::string& bytes);
     // Reads what the port wrote, waiting up to timeoutMs for count bytes.
     std::string Receive(std::size_t count, int timeoutMs);
+    // Writes one byte and waits up to timeoutMs for the port to write one
+    // back; the microseconds in between, or a negative number when none came.
+    double RoundTrip(unsigned char byte, unsigned char* answer, int timeoutMs);
     void CloseMaster();  // the other end hangs up
     const std::string& SlavePath() const { return m_slavePath; }
 

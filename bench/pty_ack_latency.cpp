@@ -1,0 +1,80 @@
+// The acknowledge path of the driver object over a real-port backend: a
+// pseudo-terminal whose master side plays the start post. From a frame byte
+// written there to the 0xF0 read back, with no sink and with two
+// InputReceived sinks connected. Printed beside a raw echo over a second
+// pseudo-terminal, measured in the same run.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "bench/quiet_sink.h"
+#include "bench/stats.h"
+#include "driver/tarvik.h"
+#include "tools/testsupport/raw_echo.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+// Times at least `count` acknowledged frame bytes, whole frames at a time:
+// the fourth byte of each frame gets no acknowledge and is sent untimed.
+std::vector<double> MeasureAcks(trelvane::testing::PtyPort& device, int count) {
+    static const unsigned char frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
+    std::vector<double> times;
+    while (times.size() < static_cast<std::size_t>(count)) {
+        for (int k = 0; k < 3; ++k) {
+            unsigned char ack = 0;
+            const double us = device.RoundTrip(frame[k], &ack, 2000);
+            if (us < 0 || ack != 0xF0) {
+                std::fprintf(stderr, "no acknowledge for byte %zu\n", times.size());
+                return times;
+            }
+            times.push_back(us);
+        }
+        device.Send(std::string(1, static_cast<char>(frame[3])));
+    }
+    return times;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int count = quick ? 1000 : 10000;
+    trelvane::testing::TempHome home;
+    trelvane::testing::PtyPort device(home.Path(), 1);
+    if (!device.Ok()) return 1;
+
+    CTarvik* driver = CTarvik::Create();
+    LONG status = -1;
+    if (driver->Open(1, &status) != S_OK) {
+        std::fprintf(stderr, "cannot open the pseudo-terminal: status %ld\n", static_cast<long>(status));
+        return 1;
+    }
+    device.Receive(1, 2000);  // the reset byte
+    IConnectionPoint* point = nullptr;
+    driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
+    trelvane::bench::QuietSink* sinks[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
+    MeasureAcks(device, 300);  // warm-up
+    // Rounds interleave the three measurements, so that all of them meet the
+    // same machine.
+    std::vector<double> raw, bare, withSinks;
+    const int perRound = count / trelvane::bench::kRounds;
+    for (int round = 0; round < trelvane::bench::kRounds; ++round) {
+        trelvane::bench::Append(raw, trelvane::testing::PtyEchoRoundTrips(perRound));
+        trelvane::bench::Append(bare, MeasureAcks(device, perRound));
+        DWORD cookies[2];
+        for (int i = 0; i < 2; ++i) point->Advise(sinks[i], &cookies[i]);
+        trelvane::bench::Append(withSinks, MeasureAcks(device, perRound));
+        for (DWORD cookie : cookies) point->Unadvise(cookie);
+    }
+    for (auto* sink : sinks) sink->Release();
+    point->Release();
+    driver->Close();
+    driver->Release();
+
+    std::printf("Acknowledge path over a pseudo-terminal, %d bytes (%s)\n", count, quick ? "quick run" : "full run");
+    trelvane::bench::PrintRow("raw pty echo round trip (baseline)", raw);
+    trelvane::bench::PrintRow("frame byte -> 0xF0, no sink", bare, &raw);
+    trelvane::bench::PrintRow("frame byte -> 0xF0, two InputReceived sinks", withSinks, &raw);
+    return 0;
+}
