@@ -3,8 +3,10 @@
 // written there to the 0xF0 read back, with no sink and with two
 // InputReceived sinks connected. Printed beside a raw echo over a second
 // pseudo-terminal, measured in the same run.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "bench/quiet_sink.h"
@@ -67,6 +69,12 @@ int main(int argc, char** argv) {
         trelvane::bench::Append(withSinks, MeasureAcks(device, perRound));
         for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
+    // An open port with nothing on the line (no tick runs here: nothing
+    // takes this thread's messages).
+    const int idleSeconds = quick ? 2 : 5;
+    const double before = trelvane::testing::ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
+    const double idle = trelvane::testing::ProcessCpuSeconds() - before;
     for (auto* sink : sinks) sink->Release();
     point->Release();
     driver->Close();
@@ -76,5 +84,6 @@ int main(int argc, char** argv) {
     trelvane::bench::PrintRow("raw pty echo round trip (baseline)", raw);
     trelvane::bench::PrintRow("frame byte -> 0xF0, no sink", bare, &raw);
     trelvane::bench::PrintRow("frame byte -> 0xF0, two InputReceived sinks", withSinks, &raw);
+    std::printf("open idle port: %.3f s of CPU over %d s\n", idle, idleSeconds);
     return 0;
 }

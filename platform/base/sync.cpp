@@ -6,14 +6,17 @@
 namespace platform {
 
 void EventObject::Set() {
+    std::shared_ptr<EventDriver> driver;
     {
         std::lock_guard lock(m_mutex);
         m_signalled = true;
+        driver = m_driver.lock();
     }
     if (m_manualReset)
         m_changed.notify_all();
     else
         m_changed.notify_one();
+    if (driver) driver->EventSet();
 }
 
 void EventObject::Reset() {
@@ -21,7 +24,28 @@ void EventObject::Reset() {
     m_signalled = false;
 }
 
+void EventObject::DriveBy(std::weak_ptr<EventDriver> driver) {
+    std::lock_guard lock(m_mutex);
+    m_driver = std::move(driver);
+}
+
+bool EventObject::TryTake() {
+    std::lock_guard lock(m_mutex);
+    if (!m_signalled) return false;
+    if (!m_manualReset) m_signalled = false;
+    return true;
+}
+
 DWORD EventObject::Wait(DWORD milliseconds) {
+    std::shared_ptr<EventDriver> driver;
+    {
+        std::lock_guard lock(m_mutex);
+        driver = m_driver.lock();
+    }
+    return driver ? driver->DriveUntilSet(*this, milliseconds) : WaitUndriven(milliseconds);
+}
+
+DWORD EventObject::WaitUndriven(DWORD milliseconds) {
     std::unique_lock lock(m_mutex);
     auto ready = [this] { return m_signalled; };
     if (milliseconds == INFINITE) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "platform/base/types.h"
@@ -50,6 +51,21 @@ void Sleep(DWORD dwMilliseconds);
 
 namespace platform {
 
+class EventObject;
+
+// What sets an event on behalf of a thread that waits for it: a serial port
+// whose operation will set the event lets the waiting thread poll the device
+// itself, so that no thread of the port's own has to wake it.
+class EventDriver {
+public:
+    virtual ~EventDriver() = default;
+    // Waits until the event is set (taking the signal of an auto-reset event)
+    // or milliseconds pass: WAIT_OBJECT_0 or WAIT_TIMEOUT.
+    virtual DWORD DriveUntilSet(EventObject& event, DWORD milliseconds) = 0;
+    // The event was set: a thread that drives for it must look again.
+    virtual void EventSet() = 0;
+};
+
 // The event object behind an event handle; the comm layer signals events of
 // overlapped operations through it without a second handle look-up.
 class EventObject : public KernelObject {
@@ -59,12 +75,19 @@ public:
     void Set();
     void Reset();
     DWORD Wait(DWORD milliseconds) override;
+    // Waits for this event go through driver while it exists.
+    void DriveBy(std::weak_ptr<EventDriver> driver);
+    // Takes the signal when the event is set; false when it is not.
+    bool TryTake();
+    // Waits for the event alone, with no driver.
+    DWORD WaitUndriven(DWORD milliseconds);
 
 private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     const bool m_manualReset;
     bool m_signalled;
+    std::weak_ptr<EventDriver> m_driver;
 };
 
 }  // namespace platform

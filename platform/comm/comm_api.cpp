@@ -167,9 +167,12 @@ BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumb
     if (lpOverlapped == nullptr) return Result(ERROR_INVALID_PARAMETER);
     std::atomic_ref<ULONG_PTR> status(lpOverlapped->Internal);
     if (status.load(std::memory_order_acquire) == STATUS_PENDING) {
-        if (!bWait) return Result(ERROR_IO_INCOMPLETE);
         PORT_OR_FAIL(hFile);
-        port->WaitForCompletion(lpOverlapped);
+        if (bWait)
+            port->WaitForCompletion(lpOverlapped);
+        else
+            port->TakeIn();  // what the device sent may complete it now
+        if (status.load(std::memory_order_acquire) == STATUS_PENDING) return Result(ERROR_IO_INCOMPLETE);
     }
     const ULONG_PTR final = status.load(std::memory_order_acquire);
     if (lpNumberOfBytesTransferred) *lpNumberOfBytesTransferred = static_cast<DWORD>(lpOverlapped->InternalHigh);

@@ -34,6 +34,22 @@ std::shared_ptr<EventObject> ThreadEvent() {
     return event;
 }
 
+// The wake-up descriptor of the calling thread, for the ports it drives;
+// -1 when none could be made.
+int ThreadWakeFd() {
+    struct Holder {
+        int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        Holder() {
+            if (fd < 0) std::fprintf(stderr, "trelvane: no wake-up descriptor for a thread: %s\n", std::strerror(errno));
+        }
+        ~Holder() {
+            if (fd >= 0) ::close(fd);
+        }
+    };
+    thread_local Holder holder;
+    return holder.fd;
+}
+
 }  // namespace
 
 DWORD StatusToError(ULONG_PTR status) {
@@ -43,19 +59,10 @@ DWORD StatusToError(ULONG_PTR status) {
     return ERROR_GEN_FAILURE;
 }
 
-CommPort::~CommPort() {
-    if (m_wakeFd >= 0) ::close(m_wakeFd);
-}
+CommPort::~CommPort() = default;
 
 DWORD CommPort::Start(bool overlapped) {
     m_overlapped = overlapped;
-    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0) return ErrnoToError(errno);
-    try {
-        m_service = std::thread([this] { ServiceLoop(); });
-    } catch (const std::system_error&) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
     return StartBackend();
 }
 
@@ -65,55 +72,130 @@ void CommPort::OnLastHandleClosed() {
         m_closed = true;
         FailAllLocked(ERROR_OPERATION_ABORTED);
     }
-    WakeService();
-    if (m_service.joinable()) m_service.join();
+    Kick();
+    // No thread may still poll the descriptor when the backend closes it.
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_drivers == 0; });
+    }
     Shutdown();
 }
 
-void CommPort::WakeService() {
-    const std::uint64_t one = 1;
-    if (m_wakeFd >= 0 && ::write(m_wakeFd, &one, sizeof one) < 0 && errno != EAGAIN)
-        std::fprintf(stderr, "trelvane: cannot wake serial service thread: %s\n", std::strerror(errno));
+void CommPort::RegisterPoller(int wakeFd) {
+    std::lock_guard lock(m_pollerLock);
+    m_pollers.push_back(wakeFd);
 }
 
-void CommPort::ServiceLoop() {
+void CommPort::UnregisterPoller(int wakeFd) {
+    std::lock_guard lock(m_pollerLock);
+    m_pollers.erase(std::find(m_pollers.begin(), m_pollers.end(), wakeFd));
+}
+
+void CommPort::Kick() {
+    const std::uint64_t one = 1;
+    std::lock_guard lock(m_pollerLock);
+    for (int fd : m_pollers)
+        if (::write(fd, &one, sizeof one) < 0 && errno != EAGAIN)
+            std::fprintf(stderr, "trelvane: cannot wake a thread waiting on a serial port: %s\n", std::strerror(errno));
+}
+
+DWORD CommPort::DriveUntilSet(EventObject& event, DWORD milliseconds) {
+    const auto start = Clock::now();
+    std::optional<Clock::time_point> until;
+    if (milliseconds != INFINITE) until = start + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(m_mutex);
-    while (!m_closed) {
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {Fd(), 0, 0}};
-        nfds_t count = 1;
+    if (DriveLocked(lock, [&event] { return event.TryTake(); }, until)) return WAIT_OBJECT_0;
+    if (!m_closed) return WAIT_TIMEOUT;
+    lock.unlock();
+    // The port closed, and this event was not one of its operations' (those
+    // are set): whoever sets it now does so without the port.
+    if (!until) return event.WaitUndriven(INFINITE);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now()).count();
+    return event.WaitUndriven(static_cast<DWORD>(std::max<long long>(left, 0)));
+}
+
+// A thread registers its wake-up descriptor before it looks at done(): a
+// Kick (an event set by another thread) either comes before the look, or
+// finds the descriptor and makes the poll return.
+bool CommPort::DriveLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
+                           std::optional<Clock::time_point> until) {
+    // Without a wake-up descriptor of its own (none could be made) a thread
+    // looks again every few milliseconds instead.
+    const int wakeFd = ThreadWakeFd();
+    constexpr int kUnwokenLookMs = 10;
+    ++m_drivers;
+    struct Leave {
+        CommPort* port;
+        ~Leave() {
+            if (--port->m_drivers == 0) port->m_changed.notify_all();
+        }
+    } leave{this};
+    for (;;) {
+        if (wakeFd >= 0) RegisterPoller(wakeFd);
+        const auto now = Clock::now();
+        const bool met = done();  // only once: it takes the signal of an auto-reset event
+        if (met || m_closed || (until && now >= *until)) {
+            if (wakeFd >= 0) UnregisterPoller(wakeFd);
+            return met;
+        }
+        std::optional<Clock::time_point> wakeAt = NextDeadlineLocked();
+        if (until && (!wakeAt || *until < *wakeAt)) wakeAt = until;
+        pollfd fds[2] = {{wakeFd, POLLIN, 0}, {Fd(), 0, 0}};
+        int count = 1;
         if (!m_removed) {  // a removed device would report POLLHUP for ever
             fds[1].events = static_cast<short>(POLLIN | (m_output.empty() ? 0 : POLLOUT));
             count = 2;
         }
-        int timeout = -1;
-        if (auto deadline = NextDeadlineLocked()) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-            timeout = static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+        int timeout = wakeFd >= 0 ? -1 : kUnwokenLookMs;
+        if (wakeAt) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(left, 0, timeout < 0 ? 60'000 : timeout));
         }
         lock.unlock();
-        const int ready = ::poll(fds, count, timeout);
+        const int ready = ::poll(fds, static_cast<nfds_t>(count), timeout);
         const int pollErrno = errno;
+        if (wakeFd >= 0) UnregisterPoller(wakeFd);
         lock.lock();
-        if (ready < 0 && pollErrno != EINTR) {
-            std::fprintf(stderr, "trelvane: poll on serial port failed: %s\n", std::strerror(pollErrno));
-            m_removed = ErrnoToError(pollErrno);
-            FailAllLocked(m_removed);
-            continue;
-        }
-        if (fds[0].revents & POLLIN) {
-            std::uint64_t value;
-            while (::read(m_wakeFd, &value, sizeof value) > 0) {
-            }
-        }
-        if (count == 2 && !m_removed && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            if (DWORD error = ReceiveLocked()) {
-                m_removed = error;
-                FailAllLocked(error);
-            }
-        }
-        if (count == 2 && !m_removed && (fds[1].revents & POLLOUT)) FlushLocked();
-        CompleteReadyLocked(Clock::now());
+        ServeLocked(fds, count, ready, pollErrno);
     }
+}
+
+void CommPort::ServeLocked(const pollfd* fds, int count, int ready, int pollErrno) {
+    if (ready < 0 && pollErrno != EINTR) {
+        std::fprintf(stderr, "trelvane: poll on serial port failed: %s\n", std::strerror(pollErrno));
+        m_removed = ErrnoToError(pollErrno);
+        FailAllLocked(m_removed);
+        return;
+    }
+    if (fds[0].revents & POLLIN) {
+        std::uint64_t value;
+        while (::read(fds[0].fd, &value, sizeof value) > 0) {
+        }
+    }
+    if (count == 2 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) TakeInLocked();
+    if (count == 2 && !m_removed && (fds[1].revents & POLLOUT)) FlushLocked();
+    CompleteReadyLocked(Clock::now());
+}
+
+void CommPort::TakeInLocked() {
+    if (m_closed || m_removed) return;
+    bool tookIn = false;
+    if (DWORD error = ReceiveLocked(&tookIn)) {
+        m_removed = error;
+        FailAllLocked(error);
+        Kick();
+        return;
+    }
+    FlushLocked();
+    if (!tookIn) return;
+    CompleteReadyLocked(Clock::now());
+    Kick();
+}
+
+void CommPort::TakeIn() {
+    std::lock_guard lock(m_mutex);
+    TakeInLocked();
+    CompleteReadyLocked(Clock::now());  // deadlines that have passed
 }
 
 DWORD CommPort::CheckOpenLocked() const {
@@ -157,7 +239,7 @@ void CommPort::QueueRawLocked(const std::vector<BYTE>& bytes) {
     m_output.insert(m_output.end(), bytes.begin(), bytes.end());
     m_queuedTotal += bytes.size();
     FlushLocked();
-    if (!m_output.empty()) WakeService();
+    if (!m_output.empty()) Kick();  // to add the device's room to their poll
 }
 
 void CommPort::FlushLocked() {
@@ -237,8 +319,7 @@ void CommPort::CompleteReadyLocked(Clock::time_point now) {
 void CommPort::CompleteLocked(Op& op, DWORD error, DWORD count) {
     op.ov->InternalHigh = count;
     StatusOf(op.ov).store(ErrorToStatus(error), std::memory_order_release);
-    if (op.event) op.event->Set();
-    m_changed.notify_all();
+    if (op.event) op.event->Set();  // wakes a thread that drives for it elsewhere
 }
 
 void CommPort::FailAllLocked(DWORD error) {
@@ -247,7 +328,6 @@ void CommPort::FailAllLocked(DWORD error) {
         CompleteLocked(op, error, op.kind == Op::Kind::Read ? op.done : 0);
     }
     m_ops.clear();
-    m_changed.notify_all();  // a backend waiting for its device's answer learns of the end too
 }
 
 std::optional<Clock::time_point> CommPort::NextDeadlineLocked() const {
@@ -281,6 +361,14 @@ DWORD CommPort::Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv) {
 
     std::unique_lock lock(m_mutex);
     if (DWORD error = CheckOpenLocked()) return error;
+    // What the device has already sent counts before this operation (its
+    // bytes, its events, a fault it reports): take it in, unless what is
+    // here already serves.
+    if ((op.kind == Op::Kind::Read && m_input.size() < op.length) ||
+        (op.kind == Op::Kind::Wait && ReadyEventsLocked() == 0) || op.kind == Op::Kind::Write) {
+        TakeInLocked();
+        if (DWORD error = CheckOpenLocked()) return error;
+    }
     const auto now = Clock::now();
     bool wake = false;
     switch (op.kind) {
@@ -349,11 +437,12 @@ DWORD CommPort::Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv) {
         if (syncCount) *syncCount = count;
         return error;
     }
+    if (op.event) op.event->DriveBy(weak_from_this());  // whoever waits for it drives the port
     m_ops.push_back(std::move(op));
     OVERLAPPED* ov = m_ops.back().ov;
     auto event = m_ops.back().event;
     lock.unlock();
-    if (wake) WakeService();
+    if (wake) Kick();  // a thread that drives must heed a new deadline or the output
     if (m_overlapped) return ERROR_IO_PENDING;
     event->Wait(INFINITE);
     if (syncCount) *syncCount = static_cast<DWORD>(ov->InternalHigh);
@@ -406,8 +495,9 @@ DWORD CommPort::Cancel(const OVERLAPPED* which) {
 
 void CommPort::WaitForCompletion(const OVERLAPPED* overlapped) {
     auto* ov = const_cast<OVERLAPPED*>(overlapped);
+    auto completed = [ov] { return StatusOf(ov).load(std::memory_order_acquire) != STATUS_PENDING; };
     std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [ov] { return StatusOf(ov).load(std::memory_order_acquire) != STATUS_PENDING; });
+    DriveLocked(lock, completed, std::nullopt);  // a close completes every operation
 }
 
 DWORD CommPort::GetState(DCB* dcb) {
@@ -490,6 +580,7 @@ DWORD CommPort::ClearError(DWORD* errors, COMSTAT* stat) {
 
 DWORD CommPort::ModemStatus(DWORD* status) {
     std::lock_guard lock(m_mutex);
+    TakeInLocked();  // the virtual line's line changes come as messages
     if (DWORD error = CheckOpenLocked()) return error;
     return ModemStatusLocked(status);
 }

@@ -1,8 +1,11 @@
 // The backend-independent half of an open serial port: line state, the input
 // and output queues, event history, and the outstanding overlapped operations.
-// Each open port has one service thread that sleeps in poll() on the device
-// descriptor and a wake-up descriptor, so an idle port costs no CPU. Reads and
-// writes that can complete at once do so on the calling thread.
+// The port has no thread of its own: operations that can complete at once do
+// so on the calling thread, and a thread that waits for one to complete (in
+// WaitForSingleObject on its event, or GetOverlappedResult) polls the device
+// itself until it has, taking in what arrives for every operation on the
+// way. A byte from the device therefore wakes the waiting thread directly,
+// and an idle port costs no CPU.
 #pragma once
 
 #include <chrono>
@@ -11,26 +14,29 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <functional>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "platform/comm/comm.h"
 #include "platform/base/kernel_object.h"
 #include "platform/base/sync.h"
 
+struct pollfd;
+
 namespace platform {
 
 using Clock = std::chrono::steady_clock;
 
-class CommPort : public KernelObject {
+class CommPort : public KernelObject, public EventDriver, public std::enable_shared_from_this<CommPort> {
 public:
     ~CommPort() override;
 
-    // Starts the service thread; called once by CreateFileW after the backend
-    // has opened its device.
+    // Called once by CreateFileW after the backend has opened its device.
     DWORD Start(bool overlapped);
     void OnLastHandleClosed() override;
+    DWORD DriveUntilSet(EventObject& event, DWORD milliseconds) override;
+    void EventSet() override { Kick(); }
 
     // The platform calls. Each returns 0 or a Win32 error code; the C entry
     // points turn that into BOOL and the thread's last error.
@@ -49,23 +55,27 @@ public:
     // operation of any thread that uses which. ERROR_NOT_FOUND when there was
     // none such.
     DWORD Cancel(const OVERLAPPED* which);
-    // Waits (without holding the port) until an OVERLAPPED with no event completes.
+    // Waits, driving the port, until the operation of overlapped completes.
     void WaitForCompletion(const OVERLAPPED* overlapped);
+    // Takes in what the device has and completes what that makes ready.
+    void TakeIn();
 
 protected:
     CommPort() = default;
 
     // Backend hooks. All but Fd(), Shutdown() and StartBackend() run with m_mutex held.
     virtual int Fd() const = 0;
-    // The descriptor is readable or hung up: take in what it has. Returns 0, or
-    // the error that means the device is gone.
-    virtual DWORD ReceiveLocked() = 0;
+    // Takes in what the descriptor has, without waiting; *tookIn tells
+    // whether there was anything. Returns 0, or the error that means the
+    // device is gone.
+    virtual DWORD ReceiveLocked(bool* tookIn) = 0;
     // Sends raw bytes of the output queue without blocking; *sent may be short.
     virtual DWORD SendLocked(const BYTE* data, std::size_t length, std::size_t* sent) = 0;
     // Appends the wire form of payload bytes to the output queue.
     virtual void FrameDataLocked(const BYTE* data, std::size_t length, std::vector<BYTE>& out) = 0;
     // Applies line settings and control lines; nothing changes on failure.
-    // May wait on m_changed with the lock (the virtual line asks its device end).
+    // May drive the port with the lock for an answer (the virtual line asks
+    // its device end).
     virtual DWORD ApplyStateLocked(std::unique_lock<std::mutex>& lock, const DCB& requested) = 0;
     virtual DWORD ModemStatusLocked(DWORD* status) = 0;
     // The line settings; by default those last applied.
@@ -75,10 +85,10 @@ protected:
     }
     // An error when the device refuses the next write, else 0.
     virtual DWORD WriteFaultLocked() { return ERROR_SUCCESS; }
-    // Called once the service thread has ended: release the device.
+    // Called once no thread drives the port any more: release the device.
     virtual void Shutdown() = 0;
-    // Called once when the service thread has started (the tty starts its
-    // modem watch here); a failure fails the open.
+    // Called once at the end of Start (the tty starts its modem watch here);
+    // a failure fails the open.
     virtual DWORD StartBackend() { return ERROR_SUCCESS; }
 
     // For backends, with m_mutex held.
@@ -86,13 +96,18 @@ protected:
     void ModemChangedLocked(DWORD newStatus);  // records each changed line as an event
     void LineErrorLocked(DWORD ceBits);
     void QueueRawLocked(const std::vector<BYTE>& bytes);  // control frames, in order with data
-    void WakeService();
+    // Makes every thread that drives the port look again (with m_mutex held or not).
+    void Kick();
     void CompleteReadyLocked(Clock::time_point now);
+    // Polls the device on the calling thread until done() holds (true), or
+    // until the deadline passes or the port is closed (false).
+    bool DriveLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
+                     std::optional<Clock::time_point> until);
     // ERROR_INVALID_HANDLE once closed, the removal error once the device is gone, else 0.
     DWORD CheckOpenLocked() const;
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_changed;  // the last driver left; the tty's watcher ended
     DCB m_dcb{};
     DWORD m_modemStatus = 0;  // last known MS_ bits, kept by the backend
 
@@ -113,7 +128,13 @@ private:
         DWORD* events = nullptr;
     };
 
-    void ServiceLoop();
+    // One look at the device after poll() returned.
+    void ServeLocked(const pollfd* fds, int count, int ready, int pollErrno);
+    // Takes in what the device has, completes what that makes ready, and
+    // wakes the other threads that drive (what came may be what they wait for).
+    void TakeInLocked();
+    void RegisterPoller(int wakeFd);
+    void UnregisterPoller(int wakeFd);
     DWORD Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv);
     bool TryCompleteLocked(Op& op, Clock::time_point now);
     void FillReadsLocked(Clock::time_point now);
@@ -137,8 +158,11 @@ private:
     std::vector<BYTE> m_frame;   // scratch for the wire form of one write
     std::uint64_t m_queuedTotal = 0, m_sentTotal = 0;
     std::list<Op> m_ops;
-    int m_wakeFd = -1;
-    std::thread m_service;
+    int m_drivers = 0;  // threads inside DriveLocked
+    // The wake-up descriptors of the threads now in poll(); its own lock,
+    // taken inside m_mutex or alone.
+    std::mutex m_pollerLock;
+    std::vector<int> m_pollers;
 };
 
 // The error code for an NTSTATUS-style completion status in OVERLAPPED::Internal.

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 #include "platform/comm/comm_backends.h"
 #include "platform/base/errno_map.h"
@@ -140,11 +141,13 @@ protected:
         return ERROR_SUCCESS;
     }
 
-    DWORD ReceiveLocked() override {
-        const DWORD error = ReadAvailable(m_fd, FdKind::Device, [this](const BYTE* data, std::size_t length) {
+    DWORD ReceiveLocked(bool* tookIn) override {
+        const DWORD error = ReadAvailable(m_fd, FdKind::Device, [this, tookIn](const BYTE* data, std::size_t length) {
             AddInputLocked(data, length);
+            *tookIn = true;
         });
-        CheckLineErrorsLocked();
+        // Line errors come with the bytes they spoiled (a break reads as a 0).
+        if (*tookIn) CheckLineErrorsLocked();
         return error;
     }
 

@@ -100,9 +100,10 @@ protected:
         return ParseLocked();
     }
 
-    DWORD ReceiveLocked() override {
-        const DWORD error = ReadAvailable(m_fd, FdKind::Socket, [this](const BYTE* data, std::size_t length) {
+    DWORD ReceiveLocked(bool* tookIn) override {
+        const DWORD error = ReadAvailable(m_fd, FdKind::Socket, [this, tookIn](const BYTE* data, std::size_t length) {
             m_received.insert(m_received.end(), data, data + length);
+            *tookIn = true;
         });
         // Messages that came before the end still count.
         const DWORD parsed = ParseLocked();
@@ -156,8 +157,8 @@ protected:
         message[12] = requested.StopBits;
         message[13] = lines;
         QueueRawLocked(message);
-        m_changed.wait_for(lock, kSettingsReplyTimeout,
-                           [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; });
+        DriveLocked(lock, [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; },
+                    Clock::now() + kSettingsReplyTimeout);
         // A reply that came just before the line ended still tells what the device did.
         if (m_lastReply != id) {
             if (DWORD error = CheckOpenLocked()) return error;

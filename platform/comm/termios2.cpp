@@ -25,7 +25,9 @@ int MakeRaw(int fd) {
     // Ignore modem status lines; enable receiver; leave control lines alone on close.
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cflag &= ~static_cast<tcflag_t>(HUPCL);
-    t.c_cc[VMIN] = 0;
+    // With VMIN 1 a read of the non-blocking descriptor says EAGAIN when
+    // nothing is there, so that a read of 0 bytes always means hung up.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     return Set(fd, &t);
 }

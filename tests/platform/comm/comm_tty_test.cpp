@@ -202,8 +202,8 @@ TEST_F(TtyBackend, DriverErrorsBecomeThePlatformsCodes) {
 }
 
 TEST_F(TtyBackend, AWatcherThatCannotStartFailsTheOpen) {
-    // An ordinary user may start only so many threads: here the service
-    // thread can start and the watcher cannot.
+    // An ordinary user may start only so many threads: here the watcher
+    // cannot start.
     driver.HaveModemLines(true);
     trelvane::testing::OpenToEveryone(home.Path());
     trelvane::testing::OpenToEveryone(pty.SlavePath());
@@ -213,7 +213,7 @@ TEST_F(TtyBackend, AWatcherThatCannotStartFailsTheOpen) {
         rlimit limit{};
         getrlimit(RLIMIT_NPROC, &limit);
         const rlim_t soft = limit.rlim_cur;
-        limit.rlim_cur = tasks + 1;
+        limit.rlim_cur = tasks;
         if (setrlimit(RLIMIT_NPROC, &limit) != 0) return "setrlimit failed";
         HANDLE h = CreateFileW(u"COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                                nullptr);
