@@ -130,11 +130,14 @@ bool CommPort::DriveLocked(std::unique_lock<std::mutex>& lock, const std::functi
             if (--port->m_drivers == 0) port->m_changed.notify_all();
         }
     } leave{this};
+    // Even a wait whose time is up looks at the device once: what it has
+    // sent before the wait began counts.
+    bool looked = false;
     for (;;) {
         if (wakeFd >= 0) RegisterPoller(wakeFd);
         const auto now = Clock::now();
         const bool met = done();  // only once: it takes the signal of an auto-reset event
-        if (met || m_closed || (until && now >= *until)) {
+        if (met || m_closed || (until && now >= *until && looked)) {
             if (wakeFd >= 0) UnregisterPoller(wakeFd);
             return met;
         }
@@ -157,6 +160,7 @@ bool CommPort::DriveLocked(std::unique_lock<std::mutex>& lock, const std::functi
         if (wakeFd >= 0) UnregisterPoller(wakeFd);
         lock.lock();
         ServeLocked(fds, count, ready, pollErrno);
+        looked = true;
     }
 }
 

@@ -52,6 +52,27 @@ TEST_F(Listener, BoundExpiresAgainAfterEverySilence) {
     EXPECT_EQ(listener.calls.Items().back().events & EV_RXCHAR, EV_RXCHAR);
 }
 
+TEST_F(Listener, AByteAlreadyThereWhenAZeroBoundWaitBeginsIsNoSilence) {
+    // The first expiry's handler lets a byte arrive and then sets the bound
+    // to 0: the next wait, still on the outstanding request, must see it.
+    std::atomic<int> handled{0};
+    listener.hook = [&](DWORD) {
+        if (handled++ == 0) {
+            device->SendByte(0x3F);
+            std::this_thread::sleep_for(50ms);
+            listener.SetListenTimeout(0);
+        } else {
+            listener.SetListenTimeout(INFINITE);
+        }
+    };
+    listener.SetListenTimeout(100);
+    ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
+    ASSERT_TRUE(listener.calls.WaitFor(2, 2s));
+    const auto calls = listener.calls.Items();
+    EXPECT_EQ(calls[0].events, CSerialEx::ListenTimeoutFlag);
+    EXPECT_EQ(calls[1].events, EV_RXCHAR);
+}
+
 TEST_F(Listener, EventsOutsideTheMaskCauseNoCallAndErrorsGoWithTheNextOne) {
     // The mask is in place before the listener's first wait, so no completion
     // (and clearing of errors) comes between the two line errors below.
