@@ -5,6 +5,7 @@
 #include "platform/base/error_text.h"
 #include "platform/base/kernel_object.h"
 #include "platform/base/sync.h"
+#include "platform/base/text_case.h"
 #include "platform/base/types.h"
 #include "platform/base/utf8.h"
 #include "platform/base/wall_clock.h"
@@ -15,3 +16,4 @@
 #include "platform/objects/ocidl.h"
 #include "platform/objects/oleauto.h"
 #include "platform/objects/type_library.h"
+#include "platform/registry/registry.h"

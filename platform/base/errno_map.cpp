@@ -41,6 +41,9 @@ DWORD ErrnoToError(int error) {
         return ERROR_DEVICE_NOT_CONNECTED;
     case ETIMEDOUT:
         return ERROR_SEM_TIMEOUT;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
     case EMFILE:
     case ENFILE:
         return ERROR_TOO_MANY_OPEN_FILES;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace trelvane::testing {
 
@@ -38,6 +39,24 @@ TempHome::~TempHome() {
     std::filesystem::remove_all(m_path, ec);
 }
 
+ScopedEnvironment::ScopedEnvironment(const std::string& name, const char* value) : m_name(name) {
+    if (const char* previous = std::getenv(name.c_str())) {
+        m_previous = previous;
+        m_hadPrevious = true;
+    }
+    if (value)
+        ::setenv(name.c_str(), value, 1);
+    else
+        ::unsetenv(name.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (m_hadPrevious)
+        ::setenv(m_name.c_str(), m_previous.c_str(), 1);
+    else
+        ::unsetenv(m_name.c_str());
+}
+
 void LinkPort(const std::string& home, int comNumber, const std::string& target) {
     std::filesystem::create_directories(home + "/dosdevices");
     const std::string link = home + "/dosdevices/com" + std::to_string(comNumber);
@@ -47,6 +66,29 @@ void LinkPort(const std::string& home, int comNumber, const std::string& target)
 
 void MakeFile(const std::string& path) { std::ofstream(path) << "not a device\n"; }
 void MakeFolder(const std::string& path) { std::filesystem::create_directories(path); }
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+void SetMode(const std::string& path, unsigned mode) {
+    if (::chmod(path.c_str(), mode) != 0) std::perror("chmod");
+}
+
+unsigned long InodeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<unsigned long>(info.st_ino) : 0;
+}
+
+unsigned ModeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<unsigned>(info.st_mode & 07777) : 0;
+}
 
 PtyPort::PtyPort(const std::string& home, int comNumber) {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -42,10 +42,28 @@ private:
     std::string m_link;
 };
 
+// Sets an environment variable (null: removes it) and restores it on
+// destruction.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const std::string& name, const char* value);
+    ~ScopedEnvironment();
+
+private:
+    std::string m_name;
+    std::string m_previous;
+    bool m_hadPrevious = false;
+};
+
 // Links dosdevices/com<N> to target (which need not exist).
 void LinkPort(const std::string& home, int comNumber, const std::string& target);
 void MakeFile(const std::string& path);
 void MakeFolder(const std::string& path);
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& text);
+void SetMode(const std::string& path, unsigned mode);
+unsigned long InodeOf(const std::string& path);
+unsigned ModeOf(const std::string& path);  // the permission bits
 
 int OpenFdCount();
 int ThreadCount();

@@ -15,6 +15,7 @@ TEST(FormatMessage, WordsTheCodesThatClientsRead) {
     EXPECT_EQ(Format(0), u"The operation completed successfully.\r\n");
     EXPECT_EQ(Format(ERROR_FILE_NOT_FOUND), u"The system cannot find the file specified.\r\n");
     EXPECT_EQ(Format(ERROR_ACCESS_DENIED), u"Access is denied.\r\n");
+    EXPECT_EQ(Format(ERROR_BADDB), u"The configuration registry database is corrupt.\r\n");
     EXPECT_EQ(Format(ERROR_TIMEOUT), u"This operation returned because the timeout period expired.\r\n");
     EXPECT_EQ(Format(ERROR_MORE_WRITES),
               u"A serial I/O operation was completed by another write to the serial port.\r\n"

@@ -1,0 +1,244 @@
+#include "platform/registry/store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "platform/base/error_text.h"
+#include "platform/base/paths.h"
+#include "platform/registry/reg_format.h"
+
+namespace platform::registry {
+namespace {
+
+constexpr const char* kDefaultMachineDirectory = "/var/lib/trelvane/registry";
+constexpr std::size_t kMaxStoreBytes = 16 * 1024 * 1024;
+
+std::atomic<void (*)(CommitStep)> g_commitHook{nullptr};
+
+std::string DataPath(const StoreLocation& store) { return store.directory + "/classes.reg"; }
+
+void Log(const std::string& path, const std::string& what, DWORD error) {
+    std::fprintf(stderr, "trelvane: registry: %s: %s: %s\n", path.c_str(), what.c_str(),
+                 SystemMessageText(error).c_str());
+}
+
+// A descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return m_fd; }
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+// The file's text; *present is false when there is no file.
+bool ReadText(const std::string& path, std::string* text, bool* present, std::string* why) {
+    text->clear();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    *present = fd.Get() >= 0 || errno != ENOENT;
+    if (!*present) return true;
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > kMaxStoreBytes) {
+        *why = S_ISREG(info.st_mode) ? "larger than 16 MiB" : "not a regular file";
+        return false;
+    }
+    char buffer[16384];
+    while (true) {
+        const ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n == 0) return true;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || text->size() + static_cast<std::size_t>(n) > kMaxStoreBytes) {
+            *why = n < 0 ? std::strerror(errno) : "larger than 16 MiB";
+            return false;
+        }
+        text->append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+// What was last read from each store, so that an unchanged file is not
+// parsed again and a broken one is logged once.
+struct CacheEntry {
+    bool present = false;
+    std::string text;
+    Snapshot keys;
+    DWORD error = ERROR_SUCCESS;
+};
+std::mutex g_cacheMutex;
+std::map<std::string, CacheEntry> g_cache;
+
+DWORD Parse(const StoreLocation& store, const std::string& text, bool present, Key* root, bool log) {
+    std::string why;
+    if (!present || ParseStore(text, store.rootPath, root, &why)) return ERROR_SUCCESS;
+    if (log) Log(DataPath(store), "not a registry store (" + why + "); it is left as it is", ERROR_BADDB);
+    return ERROR_BADDB;
+}
+
+DWORD WriteError(int error) {
+    switch (error) {
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    default: return ERROR_CANTWRITE;
+    }
+}
+
+// Creates the folder and those above it that are missing.
+bool MakeDirectories(const std::string& directory, unsigned mode) {
+    for (std::size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        const std::string prefix = directory.substr(0, slash);
+        if (::mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) return false;
+        if (slash == std::string::npos) return true;
+    }
+}
+
+void Reached(CommitStep step) {
+    if (auto hook = g_commitHook.load()) hook(step);
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Replaces the store's file with text: aside, flushed, renamed, folder flushed.
+DWORD Commit(const StoreLocation& store, const std::string& text) {
+    const std::string path = DataPath(store);
+    const std::string aside = path + ".new";
+    Fd fd(::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, store.fileMode));
+    bool ok = fd.Get() >= 0 && ::fchmod(fd.Get(), store.fileMode) == 0 && WriteAll(fd.Get(), text);
+    if (ok) Reached(CommitStep::TextWritten);
+    ok = ok && ::fsync(fd.Get()) == 0;
+    if (ok) Reached(CommitStep::TextFlushed);
+    ok = ok && ::close(fd.Release()) == 0 && ::rename(aside.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        const int error = errno;
+        ::unlink(aside.c_str());
+        Log(path, std::string("cannot be replaced: ") + std::strerror(error), WriteError(error));
+        return WriteError(error);
+    }
+    Reached(CommitStep::Renamed);
+    Fd folder(::open(store.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0 || ::fsync(folder.Get()) != 0) {
+        // The new text is in place; only its survival of a power cut is in doubt.
+        Log(store.directory, std::string("cannot be flushed: ") + std::strerror(errno), ERROR_CANTWRITE);
+    }
+    return ERROR_SUCCESS;
+}
+
+// An exclusive lock on the store's lock file for the life of the object.
+class WriterLock {
+public:
+    explicit WriterLock(const StoreLocation& store) : m_fd(-1) {
+        const std::string path = store.directory + "/classes.lock";
+        if (!MakeDirectories(store.directory, store.directoryMode)) {
+            m_error = WriteError(errno);
+            Log(store.directory, std::string("cannot be created: ") + std::strerror(errno), m_error);
+            return;
+        }
+        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, store.fileMode));
+        int result = fd.Get() < 0 ? -1 : 0;
+        while (result == 0 && (result = ::flock(fd.Get(), LOCK_EX)) != 0 && errno == EINTR) result = 0;
+        if (result != 0) {
+            m_error = WriteError(errno);
+            Log(path, std::string("cannot be locked: ") + std::strerror(errno), m_error);
+            return;
+        }
+        m_fd = fd.Release();
+    }
+    ~WriterLock() {
+        if (m_fd >= 0) ::close(m_fd);  // releases the lock
+    }
+    DWORD Error() const { return m_error; }
+
+private:
+    int m_fd;
+    DWORD m_error = ERROR_SUCCESS;
+};
+
+}  // namespace
+
+StoreLocation UserStore() { return {TrelvaneHome() + "/registry", "HKEY_CURRENT_USER\\Software\\Classes", 0600, 0700}; }
+
+StoreLocation MachineStore() {
+    const char* directory = std::getenv("TRELVANE_MACHINE_REGISTRY");
+    return {directory && *directory ? directory : kDefaultMachineDirectory, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes",
+            0644, 0755};
+}
+
+DWORD ReadStore(const StoreLocation& store, Snapshot* keys) {
+    const std::string path = DataPath(store);
+    std::string text, why;
+    bool present = false;
+    if (!ReadText(path, &text, &present, &why)) {
+        Log(path, "cannot be read (" + why + ")", ERROR_BADDB);
+        return ERROR_BADDB;
+    }
+    std::lock_guard lock(g_cacheMutex);
+    CacheEntry& entry = g_cache[path];
+    if (!entry.keys || entry.present != present || entry.text != text) {
+        auto root = std::make_shared<Key>();
+        entry.error = Parse(store, text, present, root.get(), true);
+        entry.present = present;
+        entry.text = std::move(text);
+        entry.keys = std::move(root);
+    }
+    if (entry.error == ERROR_SUCCESS) *keys = entry.keys;
+    return entry.error;
+}
+
+DWORD ChangeStore(const StoreLocation& store, const std::function<DWORD(Key& root)>& edit) {
+    WriterLock lock(store);
+    if (lock.Error() != ERROR_SUCCESS) return lock.Error();
+    const std::string path = DataPath(store);
+    std::string text, why;
+    bool present = false;
+    if (!ReadText(path, &text, &present, &why)) {
+        Log(path, "cannot be read (" + why + "); it is left as it is", ERROR_BADDB);
+        return ERROR_BADDB;
+    }
+    auto root = std::make_shared<Key>();
+    if (DWORD error = Parse(store, text, present, root.get(), true); error != ERROR_SUCCESS) return error;
+    if (DWORD error = edit(*root); error != ERROR_SUCCESS) return error;
+    std::string changed = FormatStore(*root, store.rootPath);
+    if (present && changed == text) return ERROR_SUCCESS;
+    if (DWORD error = Commit(store, changed); error != ERROR_SUCCESS) return error;
+    std::lock_guard cacheLock(g_cacheMutex);
+    g_cache[path] = CacheEntry{true, std::move(changed), std::move(root), ERROR_SUCCESS};
+    return ERROR_SUCCESS;
+}
+
+void SetCommitHookForTesting(void (*hook)(CommitStep step)) { g_commitHook = hook; }
+
+}  // namespace platform::registry

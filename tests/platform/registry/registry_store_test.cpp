@@ -1,0 +1,186 @@
+// The files behind the registry: several writing processes, a writer killed
+// in the middle, a store that cannot be read, file modes, and the text.
+#include <csignal>
+
+#include "platform/registry/reg_format.h"
+#include "platform/registry/store.h"
+#include "tests/platform/registry/registry_fixture.h"
+
+namespace {
+
+using platform::registry::CommitStep;
+using trelvane::testing::ReadFile;
+using trelvane::testing::RegistryTest;
+using trelvane::testing::RunInChild;
+using trelvane::testing::WriteFile;
+
+class RegistryStore : public RegistryTest {};
+
+std::u16string U(const std::string& text) { return platform::FromUtf8(text); }
+
+// Without the test's expectations, for children: 0 or the error.
+LSTATUS WriteValue(const std::u16string& path, const std::u16string& name, const std::u16string& text) {
+    HKEY key = nullptr;
+    LSTATUS error = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+    if (error == ERROR_SUCCESS)
+        error = RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                               static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+    if (key) RegCloseKey(key);
+    return error;
+}
+
+TEST_F(RegistryStore, WritersInSeveralProcessesAtOnceLoseNoChange) {
+    constexpr int kWriters = 4, kKeysEach = 12;
+    const auto statuses = trelvane::testing::RunChildrenAtOnce(kWriters, [](int writer) {
+        for (int k = 0; k < kKeysEach; ++k) {
+            const std::string id = "w" + std::to_string(writer) + "k" + std::to_string(k);
+            // A key of its own and a value in a key that every writer changes.
+            if (WriteValue(U("Writer\\" + id), u"", U(id)) != 0 || WriteValue(u"Shared", U(id), U(id)) != 0)
+                return 1;
+        }
+        return 0;
+    });
+    EXPECT_EQ(statuses, std::vector<int>(kWriters, 0));
+    for (int writer = 0; writer < kWriters; ++writer)
+        for (int k = 0; k < kKeysEach; ++k) {
+            const std::string id = "w" + std::to_string(writer) + "k" + std::to_string(k);
+            EXPECT_EQ(Read(U("Writer\\" + id).c_str()), U(id));
+            EXPECT_EQ(Read(u"Shared", U(id).c_str()), U(id));
+        }
+}
+
+CommitStep g_killAt;
+void KillAtChosenStep(CommitStep step) {
+    if (step == g_killAt) std::raise(SIGKILL);
+}
+
+TEST_F(RegistryStore, AWriterKilledInTheMiddleLeavesTheStoreBeforeOrAfterItsChange) {
+    const struct {
+        CommitStep step;
+        const char16_t* expected;
+    } cases[] = {{CommitStep::TextWritten, u"old"}, {CommitStep::TextFlushed, u"old"}, {CommitStep::Renamed, u"new"}};
+    for (const auto& c : cases) {
+        Write(u"Killed", nullptr, u"old");
+        const int status = RunInChild([&] {
+            g_killAt = c.step;
+            platform::registry::SetCommitHookForTesting(KillAtChosenStep);
+            return static_cast<int>(WriteValue(u"Killed", u"", u"new"));
+        });
+        EXPECT_EQ(status, 128 + SIGKILL);
+        EXPECT_EQ(Read(u"Killed"), c.expected);
+        // The lock died with the writer, and what it left aside is no store.
+        Write(u"Killed", nullptr, u"later");
+        EXPECT_EQ(Read(u"Killed"), u"later");
+    }
+}
+
+TEST_F(RegistryStore, AStoreThatCannotBeReadIsReportedWithItsPathAndNeverOverwritten) {
+    Write(u"Key", nullptr, u"value");
+    const std::string broken = ReadFile(UserFile()) + "@=unquoted\n";
+    WriteFile(UserFile(), broken);
+    ::testing::internal::CaptureStderr();
+    HKEY key = nullptr;
+    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"Key", KEY_READ, &key), ERROR_BADDB);
+    EXPECT_EQ(WriteValue(u"Key", u"", u"other"), ERROR_BADDB);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(UserFile()), std::string::npos) << log;
+    EXPECT_NE(log.find("line 8"), std::string::npos) << log;
+    EXPECT_NE(log.find("The configuration registry database is corrupt."), std::string::npos) << log;
+    EXPECT_EQ(ReadFile(UserFile()), broken);
+    // A broken machine store spoils reading through both, not the user's own.
+    WriteFile(UserFile(), "Windows Registry Editor Version 5.00\n");
+    trelvane::testing::MakeFolder(home.Path() + "/machine/classes.reg");
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"Key", KEY_READ, &key), ERROR_BADDB);
+    EXPECT_EQ(WriteValue(u"Key", u"", u"other"), ERROR_SUCCESS);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("not a regular file"), std::string::npos);
+}
+
+TEST_F(RegistryStore, AChangeThatChangesNothingLeavesTheFileAlone) {
+    Write(u"Same", nullptr, u"value");
+    const unsigned long before = trelvane::testing::InodeOf(UserFile());
+    Write(u"SAME", nullptr, u"value");
+    EXPECT_EQ(trelvane::testing::InodeOf(UserFile()), before);
+    Write(u"Same", nullptr, u"changed");
+    EXPECT_NE(trelvane::testing::InodeOf(UserFile()), before);
+}
+
+TEST_F(RegistryStore, AnOrdinaryUserReadsTheMachineStoreAndWritesOnlyTheirOwn) {
+    {
+        trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
+        Write(u"MachineClass", nullptr, u"m");
+    }
+    trelvane::testing::SetMode(home.Path(), 0755);
+    const std::string ownHome = home.Path() + "/nobody";
+    trelvane::testing::MakeFolder(ownHome);
+    trelvane::testing::GiveToNobody(ownHome);
+    // Each check that fails exits with its own number.
+    const int status = trelvane::testing::RunInChildAsNobody([&] {
+        trelvane::testing::ScopedEnvironment userHome("TRELVANE_HOME", ownHome.c_str());
+        if (Read(u"MachineClass") != u"m") return 1;
+        if (WriteValue(u"Mine", u"", u"u") != ERROR_SUCCESS || Read(u"Mine") != u"u") return 2;
+        trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
+        if (WriteValue(u"MachineClass", u"", u"hijacked") != ERROR_ACCESS_DENIED) return 3;
+        if (RegDeleteKeyW(HKEY_CLASSES_ROOT, u"MachineClass") != ERROR_ACCESS_DENIED) return 4;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(Read(u"MachineClass"), u"m");
+    EXPECT_EQ(trelvane::testing::ModeOf(MachineFile()), 0644u);
+    EXPECT_EQ(trelvane::testing::ModeOf(ownHome + "/registry/classes.reg"), 0600u);
+    EXPECT_EQ(trelvane::testing::ModeOf(ownHome + "/registry"), 0700u);
+}
+
+TEST(RegistryText, ReadsWhatAPersonMayWriteAndRefusesTheRestWithTheLine) {
+    const std::string header = "Windows Registry Editor Version 5.00\n";
+    const std::string root = "[HKEY_CURRENT_USER\\Software\\Classes";
+    const struct {
+        std::string text;
+        const char* refusal;  // null: accepted
+    } cases[] = {
+        {header, nullptr},
+        {"\xEF\xBB\xBF" + header + "\r\n; a comment\r\n" + root + "\\A]\r\n@=\"x\"\r\n", nullptr},
+        {header + "[hkey_current_user\\software\\classes\\A]\n\"n\"=dword:0000002A\n", nullptr},
+        {header + root + "\\A]\n\"n\"=hex(2):41,00,\\\n  00,00\n", nullptr},
+        {header + root + "\\A]\n\"n\"=hex:\n", nullptr},
+        {"", "no \"Windows Registry Editor Version 5.00\" line"},
+        {"REGEDIT4\n", "line 1: not a registry export"},
+        {header + "[HKEY_LOCAL_MACHINE\\Software\\Classes\\A]\n", "line 2: the key lies outside"},
+        {header + "[-HKEY_CURRENT_USER\\Software\\Classes\\A]\n", "the key lies outside"},
+        {header + root + "\\A\n", "must end with ']'"},
+        {header + root + "\\A\\\\B]\n", "a key name is empty"},
+        {header + "@=\"x\"\n", "a value before the first key"},
+        {header + root + "]\n@=\"x\n", "line 3: a quotation mark is missing"},
+        {header + root + "]\n@=\"a\\nb\"\n", "may be escaped"},
+        {header + root + "]\n@=\"x\" trailing\n", "text after the closing quotation mark"},
+        {header + root + "]\n\"\"=\"x\"\n", "a value name is empty"},
+        {header + root + "]\n@\"x\"\n", "'=' expected"},
+        {header + root + "]\n\"n\"=-\n", "must be quoted text, dword: or hex:"},
+        {header + root + "]\n\"n\"=dword:123456789\n", "up to eight hex digits"},
+        {header + root + "]\n\"n\"=hex:1g\n", "two hex digits"},
+        {header + root + "]\n\"n\"=hex:01,\n", "ends with a comma"},
+        {header + root + "]\n\"n\"=hex(zz):01\n", "hex(type): expected"},
+        {header + root + "]\n\"n\"=hex:01,\\\n", "continues past the end"},
+    };
+    for (const auto& c : cases) {
+        platform::registry::Key keys;
+        std::string error;
+        const bool ok = platform::registry::ParseStore(c.text, "HKEY_CURRENT_USER\\Software\\Classes", &keys, &error);
+        if (c.refusal == nullptr) {
+            EXPECT_TRUE(ok) << c.text << "\n" << error;
+        } else {
+            EXPECT_FALSE(ok) << c.text;
+            EXPECT_NE(error.find(c.refusal), std::string::npos) << c.text << "\n" << error;
+        }
+    }
+    platform::registry::Key keys;
+    std::string error;
+    ASSERT_TRUE(platform::registry::ParseStore(header + root + "\\A]\n\"n\"=hex(2):41,00,\\\n  00,00\n",
+                                               "HKEY_CURRENT_USER\\Software\\Classes", &keys, &error));
+    const auto* value = keys.Find(u"a")->FindValue(u"N");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, REG_EXPAND_SZ);
+    EXPECT_EQ(value->data, (std::vector<BYTE>{0x41, 0, 0, 0}));
+}
+
+}  // namespace

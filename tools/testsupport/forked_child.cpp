@@ -1,0 +1,81 @@
+#include "tools/testsupport/forked_child.h"
+
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "tools/testsupport/child_process.h"
+
+namespace trelvane::testing {
+namespace {
+
+int Status(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool DropToNobody() {
+    const auto ids = Nobody();
+    return ids && ::setgroups(0, nullptr) == 0 && ::setresgid(ids->gid, ids->gid, ids->gid) == 0 &&
+           ::setresuid(ids->uid, ids->uid, ids->uid) == 0;
+}
+
+}  // namespace
+
+int RunInChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) ::_exit(body());
+    return Status(child);
+}
+
+std::vector<int> RunChildrenAtOnce(int count, const std::function<int(int index)>& body) {
+    std::fflush(nullptr);
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) ::_exit(body(i));
+        children.push_back(child);
+    }
+    std::vector<int> statuses;
+    for (pid_t child : children) statuses.push_back(child < 0 ? -1 : Status(child));
+    return statuses;
+}
+
+int RunInChildAsNobody(const std::function<int()>& body) {
+    return RunInChild([&] { return DropToNobody() ? body() : 125; });
+}
+
+ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& arguments) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) return {-1, ""};
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(pipeFds[1], 1);
+        ::close(pipeFds[0]);
+        ::close(pipeFds[1]);
+        std::vector<char*> argv{const_cast<char*>(path.c_str())};
+        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(path.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    ProgramResult result{-1, ""};
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) result.output.append(buffer, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    if (child > 0) result.status = Status(child);
+    return result;
+}
+
+}  // namespace trelvane::testing
