@@ -41,6 +41,11 @@ const InterfaceContract* ContractFor(REFIID iid);
 const platform::CoclassDesc& CTarvikClass();
 const platform::LibraryDesc& TrelvaneLibrary();
 
+// The executable's resources (contract/resources.cpp): the AppID registry
+// script, type "REGISTRY", and the type library, type "TYPELIB".
+constexpr WORD kAppIdScriptId = 101;
+constexpr WORD kTypeLibId = 1;
+
 // A new reference to the type library (one per process, kept for its life).
 HRESULT LoadTrelvaneTypeLib(ITypeLib** library);
 

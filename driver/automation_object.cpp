@@ -141,9 +141,9 @@ HRESULT AutomationObject::FindConnectionPoint(REFIID riid, IConnectionPoint** pp
 HRESULT AutomationObject::GetClassInfo(ITypeInfo** ppTI) {
     if (ppTI == nullptr) return E_POINTER;
     *ppTI = nullptr;
-    // FIXME: look the library up by LIBID and version 1.0 in the registry once registration exists.
+    // Through the type library's registration, so this needs the server registered.
     ITypeLib* library = nullptr;
-    if (HRESULT hr = contract::LoadTrelvaneTypeLib(&library); FAILED(hr)) return hr;
+    if (HRESULT hr = LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, &library); FAILED(hr)) return hr;
     const HRESULT hr = library->GetTypeInfoOfGuid(contract::CLSID_CTarvik, ppTI);
     library->Release();
     return hr;

@@ -1,5 +1,6 @@
-// GUID strings and the reference count of objects.
+// GUID strings, task memory and the reference count of objects.
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/objects/com_base.h"
 
@@ -51,6 +52,10 @@ bool ParseBraced(LPCOLESTR s, GUID* out) {
 
 }  // namespace
 
+namespace platform {
+bool GuidFromRegistryForm(LPCOLESTR text, GUID* guid) { return text != nullptr && ParseBraced(text, guid); }
+}  // namespace platform
+
 int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     if (lpsz == nullptr || cchMax < CHARS_IN_GUID) return 0;
     char text[CHARS_IN_GUID];
@@ -61,13 +66,24 @@ int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax) {
     return CHARS_IN_GUID;
 }
 
+LPVOID CoTaskMemAlloc(std::size_t cb) { return std::malloc(cb ? cb : 1); }
+
+void CoTaskMemFree(LPVOID pv) { std::free(pv); }
+
+HRESULT StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
+    if (lplpsz == nullptr) return E_INVALIDARG;
+    *lplpsz = static_cast<LPOLESTR>(CoTaskMemAlloc(CHARS_IN_GUID * sizeof(WCHAR)));
+    if (*lplpsz == nullptr) return E_OUTOFMEMORY;
+    StringFromGUID2(rclsid, *lplpsz, CHARS_IN_GUID);
+    return S_OK;
+}
+
 HRESULT CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid) {
     if (pclsid == nullptr) return E_INVALIDARG;
-    if (lpsz == nullptr) {
-        *pclsid = CLSID_NULL;
-        return S_OK;
-    }
-    return ParseBraced(lpsz, pclsid) ? S_OK : CO_E_CLASSSTRING;
+    *pclsid = CLSID_NULL;
+    if (lpsz == nullptr || ParseBraced(lpsz, pclsid)) return S_OK;
+    const HRESULT hr = CLSIDFromProgID(lpsz, pclsid);
+    return SUCCEEDED(hr) || hr == REGDB_E_READREGDB ? hr : CO_E_CLASSSTRING;
 }
 
 HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {

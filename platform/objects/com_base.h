@@ -39,11 +39,21 @@ constexpr int CHARS_IN_GUID = 39;
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}": 39 written (with the terminator),
 // or 0 when cchMax is too small.
 int StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, int cchMax);
+// The registry form in memory from CoTaskMemAlloc: S_OK or E_OUTOFMEMORY.
+HRESULT StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz);
 // A braced GUID in either case; NULL gives GUID_NULL. Anything else is looked
-// up as a ProgID once the registry exists; until then CO_E_CLASSSTRING.
+// up as a ProgID (CLSIDFromProgID); not found: CO_E_CLASSSTRING.
 HRESULT CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid);
+// The default value of HKEY_CLASSES_ROOT\<ProgID>\CLSID, or, when the ProgID
+// has none, that of the ProgID its CurVer names. Not registered, or not a
+// GUID: CO_E_CLASSSTRING; a registry that cannot be read: REGDB_E_READREGDB.
+HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, CLSID* lpclsid);
 // NULL gives IID_NULL; a length other than 38 E_INVALIDARG; else CO_E_IIDSTRING.
 HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid);
+
+// The memory that the object runtime hands to callers.
+LPVOID CoTaskMemAlloc(std::size_t cb);
+void CoTaskMemFree(LPVOID pv);
 
 // HRESULTs of the object runtime.
 constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
@@ -95,6 +105,9 @@ using LPUNKNOWN = IUnknown*;
 inline constexpr IID IID_IUnknown{0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 namespace platform {
+
+// A GUID in registry form, braces required, digits in either case.
+bool GuidFromRegistryForm(LPCOLESTR text, GUID* guid);
 
 // A reference-counted object: the count starts at 1 for the creator.
 class RefCounted {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/driver/test_objects.h"
+#include "tools/testsupport/test_env.h"
 
 namespace {
 
@@ -212,7 +213,26 @@ TEST_F(Dispatch, QueryInterfaceAnswersExactlyTheContractsInterfaces) {
     static_cast<IUnknown*>(p)->Release();
 }
 
+// The executable's type library registered in a private registry.
+class RegisteredTypeLibrary {
+public:
+    RegisteredTypeLibrary() {
+        WCHAR path[MAX_PATH];
+        EXPECT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+        ITypeLib* library = nullptr;
+        EXPECT_EQ(LoadTypeLib(path, &library), S_OK);
+        if (library) {
+            EXPECT_EQ(RegisterTypeLib(library, path, nullptr), S_OK);
+            library->Release();
+        }
+    }
+
+private:
+    trelvane::testing::TempHome m_home;
+};
+
 TEST_F(Dispatch, ClassInformationNamesTheDefaultSource) {
+    RegisteredTypeLibrary registered;
     IProvideClassInfo2* classInfo = nullptr;
     ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&classInfo)), S_OK);
     GUID guid{};
@@ -229,6 +249,20 @@ TEST_F(Dispatch, ClassInformationNamesTheDefaultSource) {
     EXPECT_EQ(attr->guid, contract::CLSID_CTarvik);
     info->ReleaseTypeAttr(attr);
     info->Release();
+    classInfo->Release();
+}
+
+TEST_F(Dispatch, ClassInformationNeedsTheRegisteredTypeLibrary) {
+    trelvane::testing::TempHome unregistered;
+    IProvideClassInfo* classInfo = nullptr;
+    ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&classInfo)), S_OK);
+    ITypeInfo* info = reinterpret_cast<ITypeInfo*>(0x1);
+    EXPECT_EQ(classInfo->GetClassInfo(&info), TYPE_E_LIBNOTREGISTERED);
+    EXPECT_EQ(info, nullptr);
+    // Type information of the interfaces comes from the executable itself.
+    UINT count = 0;
+    EXPECT_EQ(tarvik->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 1u);
     classInfo->Release();
 }
 

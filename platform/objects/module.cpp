@@ -1,0 +1,102 @@
+#include "platform/objects/module.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/base/errno_map.h"
+#include "platform/base/text_case.h"
+#include "platform/base/utf8.h"
+
+namespace {
+
+const char g_executableModule = 0;  // its address is the executable's handle
+
+HMODULE ExecutableHandle() { return reinterpret_cast<HMODULE>(const_cast<char*>(&g_executableModule)); }
+
+// The executable's path, or empty with the last error set.
+std::string ExecutablePath() {
+    std::string path(256, '\0');
+    while (true) {
+        const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+        if (n < 0) {
+            SetLastError(platform::ErrnoToError(errno));
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < path.size()) {
+            path.resize(static_cast<std::size_t>(n));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+// The low word names the kind of program, as the platform's "PE" and "MZ" do.
+constexpr DWORD_PTR kElfProgram = 0x4C45;
+constexpr DWORD_PTR kScript = 0x2123;
+
+DWORD_PTR ExecutableType(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !(info.st_mode & 0111)) return 0;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    unsigned char head[18] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
+    ::close(fd);
+    if (n >= 2 && head[0] == '#' && head[1] == '!') return kScript;
+    if (n < 18 || std::memcmp(head, "\x7F" "ELF", 4) != 0) return 0;
+    const unsigned type = head[5] == 2 ? (head[16] << 8 | head[17]) : (head[17] << 8 | head[16]);
+    return type == 2 /* ET_EXEC */ || type == 3 /* ET_DYN, position-independent programs */ ? kElfProgram : 0;
+}
+
+}  // namespace
+
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+    if (lpModuleName == nullptr) return ExecutableHandle();
+    const std::u16string path = platform::FromUtf8(ExecutablePath());
+    const std::u16string base = path.substr(path.rfind(u'/') + 1);
+    if (!path.empty() && (platform::EqualNoCase(lpModuleName, path) || platform::EqualNoCase(lpModuleName, base)))
+        return ExecutableHandle();
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+    if (hModule != nullptr && hModule != ExecutableHandle()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const std::string utf8 = ExecutablePath();
+    if (utf8.empty()) return 0;
+    const std::u16string path = platform::FromUtf8(utf8);
+    if (lpFilename == nullptr || nSize == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    const bool cut = path.size() >= nSize;
+    const std::size_t length = cut ? nSize - 1 : path.size();
+    std::memcpy(lpFilename, path.data(), length * sizeof(WCHAR));
+    lpFilename[length] = 0;
+    if (!cut) return static_cast<DWORD>(length);
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return nSize;
+}
+
+DWORD_PTR SHGetFileInfoW(LPCWSTR pszPath, DWORD, SHFILEINFOW*, UINT, UINT uFlags) {
+    if (pszPath == nullptr || uFlags != SHGFI_EXETYPE) return 0;
+    return ExecutableType(platform::ToUtf8(pszPath));
+}
+
+namespace platform {
+
+bool IsThisExecutable(LPCWSTR path) {
+    struct stat file {}, self {};
+    return path != nullptr && ::stat(ToUtf8(path).c_str(), &file) == 0 && ::stat("/proc/self/exe", &self) == 0 &&
+           file.st_dev == self.st_dev && file.st_ino == self.st_ino;
+}
+
+}  // namespace platform

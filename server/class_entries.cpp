@@ -1,0 +1,83 @@
+// The class entries of CTarvik: its two ProgIDs and its class key, in the
+// order registration writes them.
+#include "server/registration.h"
+#include "server/registry_vm.h"
+
+namespace server {
+namespace {
+
+enum : int {
+    kProgId,
+    kFriendlyName,
+    kClsidKey,
+    kClsid,
+    kIndependentProgId,
+    kCurVer,
+    kProgIdKey,
+    kIndependentProgIdKey,
+    kProgrammable,
+    kModuleType,
+    kModule,
+    kThreadingModel,
+    kApartment,
+    kAppIdName,
+    kAppId,
+    kTypeLibKey,
+    kLibId,
+};
+
+// Only the strings with placeholders are expanded.
+constexpr RegString kStrings[] = {
+    {u"Trelvane.Tarvik.1", false},
+    {u"%FriendlyName%", true},
+    {u"CLSID", false},
+    {u"{979033AA-C8F3-4158-A797-255164FEA439}", false},  // CLSID_CTarvik
+    {u"Trelvane.Tarvik", false},
+    {u"CurVer", false},
+    {u"ProgID", false},
+    {u"VersionIndependentProgID", false},
+    {u"Programmable", false},
+    {u"%MODULETYPE%", true},
+    {u"%MODULE%", true},
+    {u"ThreadingModel", false},
+    {u"apartment", false},
+    {u"AppID", false},
+    {u"%APPID%", true},
+    {u"TypeLib", false},
+    {u"%MODULEGUID%", true},
+};
+
+constexpr RegNode kProgIdClsid[] = {{NodeKind::Plain, kClsidKey, kClsid, {}}};
+constexpr RegNode kIndependentProgIdKeys[] = {
+    {NodeKind::Plain, kClsidKey, kClsid, {}},
+    {NodeKind::Plain, kCurVer, kProgId, {}},
+};
+constexpr RegNode kServerValues[] = {{NodeKind::Value, kThreadingModel, kApartment, {}}};
+constexpr RegNode kClassKeyChildren[] = {
+    {NodeKind::Plain, kProgIdKey, kProgId, {}},
+    {NodeKind::Plain, kIndependentProgIdKey, kIndependentProgId, {}},
+    {NodeKind::Replaced, kProgrammable, kNone, {}},
+    {NodeKind::Plain, kModuleType, kModule, kServerValues},
+    {NodeKind::Value, kAppIdName, kAppId, {}},
+    {NodeKind::Plain, kTypeLibKey, kLibId, {}},
+};
+constexpr RegNode kClassKey[] = {{NodeKind::Replaced, kClsid, kFriendlyName, kClassKeyChildren}};
+constexpr RegNode kClassEntries[] = {
+    {NodeKind::Plain, kProgId, kFriendlyName, kProgIdClsid},
+    {NodeKind::Plain, kIndependentProgId, kFriendlyName, kIndependentProgIdKeys},
+    {NodeKind::Kept, kClsidKey, kNone, kClassKey},
+};
+
+}  // namespace
+
+HRESULT UpdateClassEntries(bool registering) {
+    CRegistryVirtualMachine machine;
+    IRegistrationModule* module = nullptr;
+    HRESULT hr = CurrentRegistrationModule(&module);
+    if (SUCCEEDED(hr)) hr = machine.AddModulePlaceholders(*module);
+    if (SUCCEEDED(hr)) hr = machine.AddPlaceholder(u"FriendlyName", u"CTarvik Object");
+    if (FAILED(hr)) return hr;
+    return machine.Run(RegTree{HKEY_CLASSES_ROOT, kStrings, kClassEntries}, registering);
+}
+
+}  // namespace server

@@ -1,0 +1,94 @@
+#include "server/registration.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "contract/contract.h"
+
+namespace server {
+namespace {
+
+std::atomic<IRegistrationModule*> g_module{nullptr};
+
+const ClassRegistration kClasses[] = {{&contract::CLSID_CTarvik, &UpdateClassEntries}};
+
+// The executable's type library, registered under its own path with its
+// folder as help folder, or removed; removing one that is not registered
+// does nothing.
+HRESULT UpdateTypeLibrary(bool registering) {
+    WCHAR path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (length == 0) return GetLastError() ? HRESULT_FROM_WIN32(GetLastError()) : E_FAIL;
+    if (length == MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    ITypeLib* library = nullptr;
+    if (HRESULT hr = LoadTypeLib(path, &library); FAILED(hr)) return hr;
+    HRESULT hr;
+    if (registering) {
+        std::u16string folder(path);
+        folder.erase(folder.rfind(u'/') == std::u16string::npos ? 0 : folder.rfind(u'/'));
+        hr = RegisterTypeLib(library, path, folder.c_str());
+    } else {
+        TLIBATTR* attr = nullptr;
+        hr = library->GetLibAttr(&attr);
+        if (SUCCEEDED(hr)) {
+            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+            library->ReleaseTLibAttr(attr);
+        }
+        if (hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
+    }
+    library->Release();
+    return hr;
+}
+
+// The platform library's server registration: each class's routine, then
+// the type library.
+HRESULT UpdateServer(bool registering) {
+    for (const auto& entry : kClasses)
+        if (HRESULT hr = entry.updateEntries(registering); FAILED(hr)) return hr;
+    return UpdateTypeLibrary(registering);
+}
+
+}  // namespace
+
+void SetRegistrationModule(IRegistrationModule* module) { g_module = module; }
+
+HRESULT CurrentRegistrationModule(IRegistrationModule** module) {
+    *module = g_module.load();
+    if (*module) return S_OK;
+    std::fprintf(stderr, "trelvane: registration without a server module\n");
+    return E_UNEXPECTED;
+}
+
+HRESULT AddAppIdPlaceholder(IRegistrarBase* registrar) {
+    if (registrar == nullptr) return E_POINTER;
+    WCHAR appId[CHARS_IN_GUID];
+    StringFromGUID2(contract::APPID_Trelvane, appId, CHARS_IN_GUID);
+    return registrar->AddReplacement(u"APPID", appId);
+}
+
+std::span<const ClassRegistration> RegisteredClasses() { return kClasses; }
+
+HRESULT UpdateAppIdEntries(bool registering) {
+    platform::ComPtr<IRegistrar> registrar;
+    HRESULT hr = AtlCreateRegistrar(registrar.Out());
+    if (SUCCEEDED(hr)) hr = AddAppIdPlaceholder(registrar.Get());
+    IRegistrationModule* module = nullptr;
+    if (SUCCEEDED(hr)) hr = CurrentRegistrationModule(&module);
+    if (SUCCEEDED(hr)) hr = module->AddCommonRGSReplacements(registrar.Get());
+    if (FAILED(hr)) return hr;
+    return AtlUpdateRegistryFromResourceD(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(contract::kAppIdScriptId),
+                                          registering ? TRUE : FALSE, nullptr, registrar.Get());
+}
+
+HRESULT RegisterServerEntries() {
+    if (HRESULT hr = UpdateAppIdEntries(true); FAILED(hr)) return hr;
+    return UpdateServer(true);
+}
+
+HRESULT UnregisterServerEntries() {
+    if (HRESULT hr = UpdateServer(false); FAILED(hr)) return hr;
+    return UpdateAppIdEntries(false);
+}
+
+}  // namespace server
