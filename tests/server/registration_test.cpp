@@ -1,0 +1,217 @@
+// The server's registration: the entries it writes and removes, and how it
+// fails.
+#include <filesystem>
+
+#include "contract/contract.h"
+#include "server/registration.h"
+#include "tests/platform/registry/registry_fixture.h"
+
+#ifndef REGISTRATION_HELPER
+#error "REGISTRATION_HELPER must name the helper program"
+#endif
+
+namespace {
+
+using namespace std::string_literals;
+using trelvane::testing::ReadFile;
+
+// The server module's part in registration; it can leave out "APPID" or
+// fail on its nth call.
+class TestModule : public server::IRegistrationModule {
+public:
+    HRESULT AddCommonRGSReplacements(IRegistrarBase* registrar) override {
+        if (++calls == failOnCall) return E_ACCESSDENIED;
+        return addAppId ? server::AddAppIdPlaceholder(registrar) : S_OK;
+    }
+    int calls = 0;
+    int failOnCall = 0;
+    bool addAppId = true;
+};
+
+class Registration : public trelvane::testing::RegistryTest {
+protected:
+    Registration() { server::SetRegistrationModule(&module); }
+    ~Registration() override { server::SetRegistrationModule(nullptr); }
+
+    static std::string OwnPath() {
+        WCHAR path[MAX_PATH];
+        EXPECT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+        return platform::ToUtf8(path);
+    }
+    static bool Exists(const char16_t* path) {
+        HKEY key = nullptr;
+        if (Open(HKEY_CLASSES_ROOT, path, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        RegCloseKey(key);
+        return true;
+    }
+
+    TestModule module;
+};
+
+constexpr const char* kClsid = "{979033AA-C8F3-4158-A797-255164FEA439}";
+constexpr const char* kLibId = "{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}";
+
+// The whole store after registration, in its stored order.
+std::string ExpectedStore(const std::string& path) {
+    const std::string root = "[HKEY_CURRENT_USER\\Software\\Classes";
+    const std::string classKey = root + "\\CLSID\\" + kClsid;
+    const std::string version = root + "\\TypeLib\\" + kLibId + "\\1.0";
+    const std::string folder = path.substr(0, path.rfind('/'));
+    return "Windows Registry Editor Version 5.00\n\n" + root + "]\n\n" +
+           root + "\\AppID]\n\n" +
+           root + "\\AppID\\Trelvane.EXE]\n\"AppID\"=\"" + kLibId + "\"\n\n" +
+           root + "\\AppID\\" + kLibId + "]\n@=\"Trelvane\"\n\n" +
+           root + "\\CLSID]\n\n" +
+           classKey + "]\n@=\"CTarvik Object\"\n\"AppID\"=\"" + kLibId + "\"\n\n" +
+           classKey + "\\LocalServer32]\n@=\"\\\"" + path + "\\\"\"\n\"ThreadingModel\"=\"apartment\"\n\n" +
+           classKey + "\\ProgID]\n@=\"Trelvane.Tarvik.1\"\n\n" +
+           classKey + "\\Programmable]\n\n" +
+           classKey + "\\TypeLib]\n@=\"" + kLibId + "\"\n\n" +
+           classKey + "\\VersionIndependentProgID]\n@=\"Trelvane.Tarvik\"\n\n" +
+           root + "\\Trelvane.Tarvik]\n@=\"CTarvik Object\"\n\n" +
+           root + "\\Trelvane.Tarvik\\CLSID]\n@=\"" + kClsid + "\"\n\n" +
+           root + "\\Trelvane.Tarvik\\CurVer]\n@=\"Trelvane.Tarvik.1\"\n\n" +
+           root + "\\Trelvane.Tarvik.1]\n@=\"CTarvik Object\"\n\n" +
+           root + "\\Trelvane.Tarvik.1\\CLSID]\n@=\"" + kClsid + "\"\n\n" +
+           root + "\\TypeLib]\n\n" +
+           root + "\\TypeLib\\" + kLibId + "]\n\n" +
+           version + "]\n@=\"Trelvane 1.0 Type Library\"\n\n" +
+           version + "\\0]\n\n" +
+           version + "\\0\\win64]\n@=\"" + path + "\"\n\n" +
+           version + "\\FLAGS]\n@=\"0\"\n\n" +
+           version + "\\HELPDIR]\n@=\"" + folder + "\"\n\n";
+}
+
+TEST_F(Registration, RegisteringTwiceLeavesTheSameEntriesAsOnce) {
+    ASSERT_EQ(server::RegisterServerEntries(), S_OK);
+    const std::string once = ReadFile(UserFile());
+    EXPECT_EQ(once, ExpectedStore(OwnPath()));
+    ASSERT_EQ(server::RegisterServerEntries(), S_OK);
+    EXPECT_EQ(ReadFile(UserFile()), once);
+    // Clients find the class by either ProgID, and the class information
+    // finds the type library through its registration.
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik.1", &clsid), S_OK);
+    EXPECT_EQ(clsid, contract::CLSID_CTarvik);
+    EXPECT_EQ(CLSIDFromString(u"trelvane.tarvik", &clsid), S_OK);
+    EXPECT_EQ(clsid, contract::CLSID_CTarvik);
+    ITypeLib* library = nullptr;
+    ASSERT_EQ(LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, &library), S_OK);
+    library->Release();
+}
+
+TEST_F(Registration, RemovalTakesAlongWhatOthersAddedBelowAndKeepsClsidAndAppId) {
+    EXPECT_EQ(server::UnregisterServerEntries(), S_OK);  // nothing registered
+    EXPECT_FALSE(std::filesystem::exists(UserFile()));
+    ASSERT_EQ(server::RegisterServerEntries(), S_OK);
+    const std::u16string classKey = u"CLSID\\" + platform::FromUtf8(kClsid);
+    for (const std::u16string& foreign :
+         {u"Trelvane.Tarvik\\Foreign\\Deep"s, u"Trelvane.Tarvik.1\\Other"s, classKey + u"\\Extra\\More",
+          u"CLSID\\{00000000-0000-0000-0000-000000000001}"s, u"AppID\\Other.EXE"s})
+        Write(foreign.c_str(), u"by", u"someone else");
+    EXPECT_EQ(server::UnregisterServerEntries(), S_OK);
+    for (const std::u16string& gone : {u"Trelvane.Tarvik"s, u"Trelvane.Tarvik.1"s, classKey,
+                                       u"AppID\\" + platform::FromUtf8(kLibId), u"AppID\\Trelvane.EXE"s,
+                                       u"TypeLib\\" + platform::FromUtf8(kLibId)})
+        EXPECT_FALSE(Exists(gone.c_str())) << platform::ToUtf8(gone);
+    for (const char16_t* kept : {u"CLSID", u"AppID", u"TypeLib", u"CLSID\\{00000000-0000-0000-0000-000000000001}", u"AppID\\Other.EXE"})
+        EXPECT_TRUE(Exists(kept)) << platform::ToUtf8(kept);
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik", &clsid), CO_E_CLASSSTRING);
+    ITypeLib* library = nullptr;
+    EXPECT_EQ(LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, &library), TYPE_E_LIBNOTREGISTERED);
+    EXPECT_EQ(server::UnregisterServerEntries(), S_OK);  // twice
+}
+
+TEST_F(Registration, AFailureStopsAtOnceAndLeavesWhatWasWritten) {
+    // Without the module's "APPID" the class key's AppID value cannot be
+    // expanded: the AppID entries and the class entries before it stay.
+    module.addAppId = false;
+    EXPECT_EQ(server::RegisterServerEntries(), E_FAIL);
+    const std::u16string classKey = u"CLSID\\" + platform::FromUtf8(kClsid);
+    for (const std::u16string& written : {u"AppID\\Trelvane.EXE"s, u"Trelvane.Tarvik.1"s, u"Trelvane.Tarvik\\CurVer"s,
+                                          classKey + u"\\LocalServer32", classKey + u"\\Programmable"})
+        EXPECT_TRUE(Exists(written.c_str())) << platform::ToUtf8(written);
+    EXPECT_EQ(Read(classKey.c_str(), u"AppID"), u"<error 2>");
+    EXPECT_FALSE(Exists((classKey + u"\\TypeLib").c_str()));
+    EXPECT_FALSE(Exists(u"TypeLib"));
+    // A failure in the AppID entries registers nothing else.
+    trelvane::testing::TempHome fresh;
+    module = TestModule{};
+    module.failOnCall = 1;
+    EXPECT_EQ(server::RegisterServerEntries(), E_ACCESSDENIED);
+    EXPECT_FALSE(std::filesystem::exists(fresh.Path() + "/registry/classes.reg"));
+    // A failure in removing the class entries keeps the AppID entries.
+    module = TestModule{};
+    ASSERT_EQ(server::RegisterServerEntries(), S_OK);
+    module.failOnCall = module.calls + 1;
+    EXPECT_EQ(server::UnregisterServerEntries(), E_ACCESSDENIED);
+    EXPECT_TRUE(Exists(u"AppID\\Trelvane.EXE"));
+    EXPECT_TRUE(Exists(u"TypeLib"));
+}
+
+TEST_F(Registration, WithoutAServerModuleNothingIsWritten) {
+    server::SetRegistrationModule(nullptr);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(server::RegisterServerEntries(), E_UNEXPECTED);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("without a server module"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(UserFile()));
+}
+
+TEST_F(Registration, AMachineWideRegistrationServesEveryUserAndOnlyItsOwnerRemovesIt) {
+    {
+        trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
+        ASSERT_EQ(server::RegisterServerEntries(), S_OK);
+    }
+    EXPECT_FALSE(std::filesystem::exists(UserFile()));
+    trelvane::testing::SetMode(home.Path(), 0755);
+    const std::string ownHome = home.Path() + "/nobody";
+    trelvane::testing::MakeFolder(ownHome);
+    trelvane::testing::GiveToNobody(ownHome);
+    const int status = trelvane::testing::RunInChildAsNobody([&] {
+        trelvane::testing::ScopedEnvironment userHome("TRELVANE_HOME", ownHome.c_str());
+        CLSID clsid{};
+        if (CLSIDFromProgID(u"Trelvane.Tarvik", &clsid) != S_OK || clsid != contract::CLSID_CTarvik) return 1;
+        // The user's own removal finds nothing of theirs to remove.
+        if (server::UnregisterServerEntries() != S_OK) return 2;
+        trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
+        if (server::UnregisterServerEntries() != E_ACCESSDENIED) return 3;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik.1", &clsid), S_OK);
+}
+
+// The helper program copied to a path of the given length (56 characters at
+// least) below home, with a space in a folder's name.
+std::string CopyHelperTo(const std::string& home, std::size_t length) {
+    std::string folder = home + "/with space";
+    while (length > folder.size() + 200) folder += "/" + std::string(99, 'd');
+    std::filesystem::create_directories(folder);
+    std::string path = folder + "/registration_helper";
+    path += std::string(length - path.size(), 'x');
+    std::filesystem::copy_file(REGISTRATION_HELPER, path);
+    return path;
+}
+
+TEST_F(Registration, TheServersPathIsQuotedAndMustFitTheBuffer) {
+    const struct {
+        std::size_t length;
+        const char* result;
+    } cases[] = {{80, "0x00000000\n"}, {259, "0x00000000\n"}, {260, "0x8007007A\n"}, {300, "0x8007007A\n"}};
+    for (const auto& c : cases) {
+        trelvane::testing::TempHome fresh;
+        const std::string helper = CopyHelperTo(fresh.Path(), c.length);
+        EXPECT_EQ(trelvane::testing::RunProgram(helper, {"classes"}).output, c.result) << c.length;
+        const std::u16string server = u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32";
+        if (c.result == std::string("0x00000000\n")) {
+            EXPECT_EQ(Read(server.c_str()), platform::FromUtf8("\"" + helper + "\""));
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(fresh.Path() + "/registry/classes.reg")) << c.length;
+            EXPECT_EQ(trelvane::testing::RunProgram(helper, {"register"}).output, c.result) << c.length;
+        }
+    }
+}
+
+}  // namespace
