@@ -38,12 +38,6 @@ protected:
         EXPECT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
         return platform::ToUtf8(path);
     }
-    static bool Exists(const char16_t* path) {
-        HKEY key = nullptr;
-        if (Open(HKEY_CLASSES_ROOT, path, KEY_READ, &key) != ERROR_SUCCESS) return false;
-        RegCloseKey(key);
-        return true;
-    }
 
     TestModule module;
 };

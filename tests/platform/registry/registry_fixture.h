@@ -52,6 +52,12 @@ protected:
         RegCloseKey(key);
         return text;
     }
+    static bool Exists(const char16_t* path) {
+        HKEY key = nullptr;
+        if (Open(HKEY_CLASSES_ROOT, path, KEY_READ, &key) != ERROR_SUCCESS) return false;
+        RegCloseKey(key);
+        return true;
+    }
     static void Write(const char16_t* path, const char16_t* name, const std::u16string& text) {
         HKEY key = Create(HKEY_CLASSES_ROOT, path);
         EXPECT_EQ(SetString(key, name, text), ERROR_SUCCESS);

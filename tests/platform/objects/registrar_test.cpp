@@ -1,0 +1,133 @@
+// Registry scripts: what the registrar reads and refuses, and how it writes
+// and removes keys.
+#include "contract/contract.h"
+#include "platform/objects/registry_script.h"
+#include "tests/platform/registry/registry_fixture.h"
+
+namespace {
+
+using trelvane::testing::RegistryTest;
+
+std::string Utf8(const std::u16string& text) { return platform::ToUtf8(text); }
+
+// The keys of a parsed script as "name=default{...}" text.
+std::u16string Describe(const std::vector<platform::ScriptKey>& keys) {
+    std::u16string out;
+    for (const auto& key : keys) {
+        out += (key.noRemove ? u"!" : u"") + key.name;
+        if (key.hasDefault) out += u"=" + key.defaultValue;
+        for (const auto& value : key.values) out += u" " + value.name + u":" + value.data;
+        if (!key.subkeys.empty()) out += u"{" + Describe(key.subkeys) + u"}";
+        out += u";";
+    }
+    return out;
+}
+
+TEST(RegistryScript, ReadsTheSubsetAndRefusesEverythingElseWithItsLine) {
+    platform::PlaceholderTable placeholders;
+    ASSERT_EQ(placeholders.Add(u"APPID", u"{A}"), S_OK);
+    const struct {
+        std::u16string script;
+        const char* expected;  // the keys (for the first five), or the refusal
+    } cases[] = {
+        {u"", ""},
+        {u"HKCR { }", ""},
+        {u"hkey_classes_root {\r\n\tnoremove AppID\r\n\t{\r\n\t\t'%APPID%' = s 'Trelvane'\r\n\t}\r\n}",
+         "!AppID{{A}=Trelvane;};"},
+        {u"HKCR { A.EXE { val AppID = s '%APPID%' val 'x y' = s 'it''s 100%%' } }", "A.EXE AppID:{A} x y:it's 100%;"},
+        {u"HKCR { K = s '' { Sub } } HKCR { L }", "K={Sub;};L;"},
+        {u"HKLM { K }", "line 1: the root 'HKLM' is not supported (only HKCR)"},
+        {u"{ K }", "line 1: a root key (HKCR) expected"},
+        {u"HKCR K", "line 1: '{' expected after the root"},
+        {u"HKCR {\n  ForceRemove K\n}", "line 2: 'ForceRemove' is not supported"},
+        {u"HKCR {\n Delete K }", "line 2: 'Delete' is not supported"},
+        {u"HKCR { K = d '1' }", "line 1: the value type 'd' is not supported (only s)"},
+        {u"HKCR { K = s Trelvane }", "a quoted text expected after 's'"},
+        {u"HKCR { val V = s 'x' }", "a named value must lie inside a key"},
+        {u"HKCR { K { val = s 'x' } }", "a value name expected after 'val'"},
+        {u"HKCR { K { val V s 'x' } }", "'=' expected after the value name"},
+        {u"HKCR {\n\n K = s 'open\n' }", "line 3: a quoted text must end on its line"},
+        {u"HKCR { K = s 'open", "a quoted text has no closing quotation mark"},
+        {u"HKCR { K {", "a '}' is missing"},
+        {u"HKCR { = }", "a key name expected"},
+        {u"HKCR { 'a\\b' }", "must not be empty nor hold a backslash"},
+        {u"HKCR { '' }", "must not be empty nor hold a backslash"},
+        {u"HKCR { '%MISSING%' }", "no placeholder 'MISSING'"},
+        {u"HKCR { K = s '100%' }", "a '%' without its closing '%'"},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        std::vector<platform::ScriptKey> keys;
+        std::string error;
+        const bool ok = platform::ParseRegistryScript(cases[i].script, placeholders, &keys, &error);
+        EXPECT_EQ(ok, i < 5) << Utf8(cases[i].script) << "\n" << error;
+        if (ok)
+            EXPECT_EQ(Utf8(Describe(keys)), cases[i].expected) << Utf8(cases[i].script);
+        else
+            EXPECT_NE(error.find(cases[i].expected), std::string::npos) << Utf8(cases[i].script) << "\n" << error;
+    }
+}
+
+class Registrar : public RegistryTest {
+protected:
+    Registrar() { EXPECT_EQ(AtlCreateRegistrar(registrar.Out()), S_OK); }
+    platform::ComPtr<IRegistrar> registrar;
+};
+
+TEST_F(Registrar, RemovalDeletesWhatTheScriptNamesAndKeepsNoRemoveKeys) {
+    const char16_t* script =
+        u"HKCR { NoRemove Shared { val Mine = s 'm' Owned = s 'o' { Deep } } NoRemove Absent { Gone } }";
+    ASSERT_EQ(registrar->StringRegister(script), S_OK);
+    Write(u"Shared\\Owned\\Deep\\Foreign", nullptr, u"f");
+    Write(u"Shared", u"Theirs", u"t");
+    EXPECT_EQ(Read(u"Shared", u"Mine"), u"m");
+    EXPECT_EQ(Read(u"Shared\\Owned"), u"o");
+    ASSERT_TRUE(Exists(u"Absent\\Gone"));
+    ASSERT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, u"Absent"), ERROR_SUCCESS);
+    ASSERT_EQ(registrar->StringUnregister(script), S_OK);
+    EXPECT_EQ(Read(u"Shared", u"Mine"), u"<error 2>");  // a NoRemove key loses its named values
+    EXPECT_EQ(Read(u"Shared", u"Theirs"), u"t");
+    EXPECT_EQ(Read(u"Shared\\Owned"), u"<error 2>");
+    EXPECT_FALSE(Exists(u"Absent"));  // a missing key is skipped, not made
+    EXPECT_EQ(registrar->StringUnregister(script), S_OK);
+    EXPECT_EQ(registrar->StringRegister(nullptr), E_INVALIDARG);
+}
+
+TEST_F(Registrar, TheExecutablesAppIdScriptWritesTheAppIdEntries) {
+    ASSERT_EQ(registrar->AddReplacement(u"APPID", u"{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}"), S_OK);
+    ASSERT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(contract::kAppIdScriptId), TRUE, nullptr,
+                                             registrar.Get()),
+              S_OK);
+    EXPECT_EQ(Read(u"AppID\\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}"), u"Trelvane");
+    EXPECT_EQ(Read(u"AppID\\Trelvane.EXE", u"AppID"), u"{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}");
+    ASSERT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(contract::kAppIdScriptId), FALSE, nullptr,
+                                             registrar.Get()),
+              S_OK);
+    EXPECT_FALSE(Exists(u"AppID\\Trelvane.EXE"));
+    EXPECT_FALSE(Exists(u"AppID\\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}"));
+    EXPECT_TRUE(Exists(u"AppID"));
+}
+
+TEST_F(Registrar, AScriptOutsideTheSubsetChangesNothingAndSaysWhy) {
+    static const char kBad[] = "HKCR\n{\n\tKept\n\tForceRemove Replaced\n}\n";
+    const platform::ExecutableResource bad(u"REGISTRY", MAKEINTRESOURCEW(9001), kBad, sizeof kBad - 1);
+    _ATL_REGMAP_ENTRY entries[] = {{u"X", u"y"}, {nullptr, nullptr}};
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(9001), TRUE, entries, nullptr),
+              DISP_E_EXCEPTION);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("line 4: 'ForceRemove' is not supported"),
+              std::string::npos);
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR description = nullptr;
+    ASSERT_EQ(info->GetDescription(&description), S_OK);
+    EXPECT_EQ(std::u16string(description), u"Registry script, line 4: 'ForceRemove' is not supported");
+    SysFreeString(description);
+    info->Release();
+    EXPECT_FALSE(Exists(u"Kept"));
+    EXPECT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(9002), TRUE, nullptr, nullptr),
+              HRESULT_FROM_WIN32(ERROR_RESOURCE_NAME_NOT_FOUND));
+    EXPECT_EQ(registrar->ResourceRegister(u"/bin/sh", 101, u"REGISTRY"), HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(registrar->FileRegister(u"/nonexistent/script.rgs"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+}
+
+}  // namespace
