@@ -21,12 +21,13 @@ inline double Percentile(std::vector<double> values, double p) {
     return values[index];
 }
 
-inline void PrintRow(const char* name, const std::vector<double>& us, const std::vector<double>* baseline = nullptr) {
+inline void PrintRow(const char* name, const std::vector<double>& us, const std::vector<double>* baseline = nullptr,
+                     const char* baselineName = "raw echo") {
     const double median = Percentile(us, 0.5), p99 = Percentile(us, 0.99);
     std::printf("%-44s n=%-6zu median %8.1f us   p99 %8.1f us", name, us.size(), median, p99);
     if (baseline && !baseline->empty())
-        std::printf("   (%.2fx / %.2fx of raw echo)", median / Percentile(*baseline, 0.5),
-                    p99 / Percentile(*baseline, 0.99));
+        std::printf("   (%.2fx / %.2fx of %s)", median / Percentile(*baseline, 0.5),
+                    p99 / Percentile(*baseline, 0.99), baselineName);
     std::printf("\n");
 }
 

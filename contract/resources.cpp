@@ -15,7 +15,7 @@ namespace {
 const platform::ExecutableResource kAppIdScriptResource(u"REGISTRY", MAKEINTRESOURCEW(contract::kAppIdScriptId),
                                                         contract::kAppIdScript,
                                                         static_cast<DWORD>(std::strlen(contract::kAppIdScript)));
-const platform::ExecutableResource kTypeLibResource(u"TYPELIB", MAKEINTRESOURCEW(contract::kTypeLibId), &contract::TrelvaneLibrary(),
-                                                    sizeof(platform::LibraryDesc));
+const platform::ExecutableResource kTypeLibResource(u"TYPELIB", MAKEINTRESOURCEW(contract::kTypeLibId),
+                                                    &contract::TrelvaneLibrary(), sizeof(platform::LibraryDesc));
 
 }  // namespace

@@ -54,12 +54,9 @@ constexpr RegNode kIndependentProgIdKeys[] = {
 };
 constexpr RegNode kServerValues[] = {{NodeKind::Value, kThreadingModel, kApartment, {}}};
 constexpr RegNode kClassKeyChildren[] = {
-    {NodeKind::Plain, kProgIdKey, kProgId, {}},
-    {NodeKind::Plain, kIndependentProgIdKey, kIndependentProgId, {}},
-    {NodeKind::Replaced, kProgrammable, kNone, {}},
-    {NodeKind::Plain, kModuleType, kModule, kServerValues},
-    {NodeKind::Value, kAppIdName, kAppId, {}},
-    {NodeKind::Plain, kTypeLibKey, kLibId, {}},
+    {NodeKind::Plain, kProgIdKey, kProgId, {}},     {NodeKind::Plain, kIndependentProgIdKey, kIndependentProgId, {}},
+    {NodeKind::Replaced, kProgrammable, kNone, {}}, {NodeKind::Plain, kModuleType, kModule, kServerValues},
+    {NodeKind::Value, kAppIdName, kAppId, {}},      {NodeKind::Plain, kTypeLibKey, kLibId, {}},
 };
 constexpr RegNode kClassKey[] = {{NodeKind::Replaced, kClsid, kFriendlyName, kClassKeyChildren}};
 constexpr RegNode kClassEntries[] = {

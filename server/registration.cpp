@@ -5,6 +5,7 @@
 #include <string>
 
 #include "contract/contract.h"
+#include "server/registry_vm.h"
 
 namespace server {
 namespace {
@@ -18,9 +19,7 @@ const ClassRegistration kClasses[] = {{&contract::CLSID_CTarvik, &UpdateClassEnt
 // does nothing.
 HRESULT UpdateTypeLibrary(bool registering) {
     WCHAR path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    if (length == 0) return GetLastError() ? HRESULT_FROM_WIN32(GetLastError()) : E_FAIL;
-    if (length == MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
     ITypeLib* library = nullptr;
     if (HRESULT hr = LoadTypeLib(path, &library); FAILED(hr)) return hr;
     HRESULT hr;

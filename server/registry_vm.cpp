@@ -11,12 +11,6 @@ constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
 
 HRESULT FromRegistry(LSTATUS error) { return HRESULT_FROM_WIN32(static_cast<DWORD>(error)); }
 
-// A call that failed without saying why still fails.
-HRESULT LastError() {
-    const DWORD error = GetLastError();
-    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);
-}
-
 LSTATUS CreateKey(HKEY parent, const std::u16string& name, platform::ScopedKey* key) {
     return RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess, nullptr, key->Out(),
                            nullptr);
@@ -28,6 +22,14 @@ LSTATUS SetString(HKEY key, LPCOLESTR name, const std::u16string& text) {
 }
 
 }  // namespace
+
+HRESULT ModuleFileName(HMODULE module, WCHAR (&path)[MAX_PATH]) {
+    const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+    if (length == MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);  // the path was cut
+    if (length > 0) return S_OK;
+    const DWORD error = GetLastError();
+    return error == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(error);  // a failure that gave no reason
+}
 
 HRESULT CRegistryVirtualMachine::QueryInterface(REFIID riid, void** ppvObject) {
     if (ppvObject == nullptr) return E_POINTER;
@@ -47,9 +49,7 @@ HRESULT CRegistryVirtualMachine::AddPlaceholder(LPCOLESTR name, LPCOLESTR value)
 HRESULT CRegistryVirtualMachine::AddModulePlaceholders(IRegistrationModule& module) {
     const HMODULE instance = GetModuleHandleW(nullptr);
     WCHAR path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(instance, path, MAX_PATH);
-    if (length == 0) return LastError();
-    if (length == MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);  // the path was cut
+    if (HRESULT hr = ModuleFileName(instance, path); FAILED(hr)) return hr;
     // A path in the command line of a local server is quoted; another
     // module's path is used as it is.
     const std::u16string quoted = u"\"" + std::u16string(path) + u"\"";
@@ -128,8 +128,9 @@ HRESULT CRegistryVirtualMachine::RemoveKey(const RegTree& tree, HKEY parent, con
     key.Close();
     // One change of the store: a removal cut short never leaves half a key.
     const LSTATUS error = RegDeleteTreeW(parent, name.c_str());
-    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? S_OK
-                                                                                                  : FromRegistry(error);
+    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? S_OK
+               : FromRegistry(error);
 }
 
 }  // namespace server

@@ -37,6 +37,10 @@ struct RegTree {
     std::span<const RegNode> nodes;
 };
 
+// The module's full path into a buffer of MAX_PATH characters: the
+// platform's last error when there is none, 0x8007007A when it was cut.
+HRESULT ModuleFileName(HMODULE module, WCHAR (&path)[MAX_PATH]);
+
 class CRegistryVirtualMachine : public IRegistrarBase {
 public:
     CRegistryVirtualMachine() = default;

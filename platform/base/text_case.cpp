@@ -14,8 +14,8 @@ WCHAR UpperCase(WCHAR c) {
         return isLower ? static_cast<WCHAR>(c - 1) : c;
     }
     if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<WCHAR>(c - 0x20);  // Greek
-    if (c == 0x3C2) return 0x3A3;                                                    // final sigma
-    if (c >= 0x430 && c <= 0x44F) return static_cast<WCHAR>(c - 0x20);              // Cyrillic
+    if (c == 0x3C2) return 0x3A3;                                                     // final sigma
+    if (c >= 0x430 && c <= 0x44F) return static_cast<WCHAR>(c - 0x20);                // Cyrillic
     if (c >= 0x450 && c <= 0x45F) return static_cast<WCHAR>(c - 0x50);
     return c;
 }

@@ -48,7 +48,11 @@ DWORD_PTR ExecutableType(const std::string& path) {
     const ssize_t n = ::read(fd, head, sizeof head);
     ::close(fd);
     if (n >= 2 && head[0] == '#' && head[1] == '!') return kScript;
-    if (n < 18 || std::memcmp(head, "\x7F" "ELF", 4) != 0) return 0;
+    if (n < 18 || std::memcmp(head,
+                              "\x7F"
+                              "ELF",
+                              4) != 0)
+        return 0;
     const unsigned type = head[5] == 2 ? (head[16] << 8 | head[17]) : (head[17] << 8 | head[16]);
     return type == 2 /* ET_EXEC */ || type == 3 /* ET_DYN, position-independent programs */ ? kElfProgram : 0;
 }
@@ -94,7 +98,8 @@ DWORD_PTR SHGetFileInfoW(LPCWSTR pszPath, DWORD, SHFILEINFOW*, UINT, UINT uFlags
 namespace platform {
 
 bool IsThisExecutable(LPCWSTR path) {
-    struct stat file {}, self {};
+    struct stat file {
+    }, self{};
     return path != nullptr && ::stat(ToUtf8(path).c_str(), &file) == 0 && ::stat("/proc/self/exe", &self) == 0 &&
            file.st_dev == self.st_dev && file.st_ino == self.st_ino;
 }

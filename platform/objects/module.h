@@ -40,4 +40,4 @@ DWORD_PTR SHGetFileInfoW(LPCWSTR pszPath, DWORD dwFileAttributes, SHFILEINFOW* p
 namespace platform {
 // Whether path names the running executable's file (through any link).
 bool IsThisExecutable(LPCWSTR path);
-}
+}  // namespace platform

@@ -14,13 +14,9 @@ HRESULT PlaceholderTable::Add(LPCOLESTR name, LPCOLESTR value) {
     if (name == nullptr || value == nullptr) return E_INVALIDARG;
     try {
         m_names.emplace_back(name);
-        try {
-            m_values.emplace_back(value);
-        } catch (const std::bad_alloc&) {
-            m_names.pop_back();
-            throw;
-        }
+        m_values.emplace_back(value);
     } catch (const std::bad_alloc&) {
+        if (m_names.size() > m_values.size()) m_names.pop_back();  // the lists stay parallel
         return E_OUTOFMEMORY;
     }
     return S_OK;
@@ -52,12 +48,14 @@ HRESULT PlaceholderTable::Expand(std::u16string_view text, std::u16string* out, 
         }
         const std::size_t close = text.find(u'%', i + 1);
         const std::u16string_view name = text.substr(i + 1, close == std::u16string_view::npos ? close : close - i - 1);
-        const LPCOLESTR value = close == std::u16string_view::npos || name.size() > kMaxNameLength ? nullptr : Find(name);
+        const LPCOLESTR value =
+            close == std::u16string_view::npos || name.size() > kMaxNameLength ? nullptr : Find(name);
         if (value == nullptr) {
             if (problem)
                 *problem = close == std::u16string_view::npos ? "a '%' without its closing '%'"
-                           : name.size() > kMaxNameLength     ? "the placeholder name '" + ToUtf8(std::u16string(name)) + "' is too long"
-                                                              : "no placeholder '" + ToUtf8(std::u16string(name)) + "'";
+                           : name.size() > kMaxNameLength
+                               ? "the placeholder name '" + ToUtf8(std::u16string(name)) + "' is too long"
+                               : "no placeholder '" + ToUtf8(std::u16string(name)) + "'";
             return E_FAIL;
         }
         *out += value;

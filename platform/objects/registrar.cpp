@@ -52,8 +52,9 @@ HRESULT UnregisterKey(HKEY parent, const ScriptKey& script) {
     }
     key.Close();
     error = RegDeleteTreeW(parent, script.name.c_str());
-    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? S_OK
-                                                                                                  : FromRegistry(error);
+    return error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? S_OK
+               : FromRegistry(error);
 }
 
 // A script outside the subset: the reason as error information and a log line.
@@ -93,7 +94,9 @@ public:
         return S_OK;
     }
 
-    HRESULT ResourceRegisterSz(LPCOLESTR file, LPCOLESTR id, LPCOLESTR type) override { return Resource(file, id, type, true); }
+    HRESULT ResourceRegisterSz(LPCOLESTR file, LPCOLESTR id, LPCOLESTR type) override {
+        return Resource(file, id, type, true);
+    }
     HRESULT ResourceUnregisterSz(LPCOLESTR file, LPCOLESTR id, LPCOLESTR type) override {
         return Resource(file, id, type, false);
     }

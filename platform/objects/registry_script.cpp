@@ -102,9 +102,11 @@ private:
         Token token;
         while (Next(&token) && token.kind != TokenKind::End) {
             if (!Is(token, u"HKCR") && !Is(token, u"HKEY_CLASSES_ROOT"))
-                return token.kind == TokenKind::Word ? Fail("the root '" + ToUtf8(token.text) + "' is not supported (only HKCR)")
-                                                     : Fail("a root key (HKCR) expected");
-            if (!Next(&token) || token.kind != TokenKind::Open) return m_why.empty() ? Fail("'{' expected after the root") : false;
+                return token.kind == TokenKind::Word
+                           ? Fail("the root '" + ToUtf8(token.text) + "' is not supported (only HKCR)")
+                           : Fail("a root key (HKCR) expected");
+            if (!Next(&token) || token.kind != TokenKind::Open)
+                return m_why.empty() ? Fail("'{' expected after the root") : false;
             if (!Block(nullptr, keys)) return false;
         }
         return m_why.empty();
@@ -160,9 +162,11 @@ private:
         Token token;
         ScriptValue value;
         if (!Next(&token)) return false;
-        if (token.kind != TokenKind::Word && token.kind != TokenKind::Quoted) return Fail("a value name expected after 'val'");
+        if (token.kind != TokenKind::Word && token.kind != TokenKind::Quoted)
+            return Fail("a value name expected after 'val'");
         if (!Expand(token.text, &value.name)) return false;
-        if (!Next(&token) || token.kind != TokenKind::Equals) return m_why.empty() ? Fail("'=' expected after the value name") : false;
+        if (!Next(&token) || token.kind != TokenKind::Equals)
+            return m_why.empty() ? Fail("'=' expected after the value name") : false;
         if (!Data(&value.data)) return false;
         owner->values.push_back(std::move(value));
         return true;

@@ -34,17 +34,21 @@ std::u16string VersionKey(REFGUID libid, WORD major, WORD minor) {
 
 LPCOLESTR SystemName(SYSKIND syskind) {
     switch (syskind) {
-    case SYS_WIN16: return u"win16";
-    case SYS_WIN32: return u"win32";
-    case SYS_MAC: return u"mac";
-    default: return u"win64";
+        case SYS_WIN16:
+            return u"win16";
+        case SYS_WIN32:
+            return u"win32";
+        case SYS_MAC:
+            return u"mac";
+        default:
+            return u"win64";
     }
 }
 
 LSTATUS WriteDefault(const std::u16string& path, const std::u16string& text) {
     Key key;
-    if (LSTATUS error = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Out(),
-                                        nullptr))
+    if (LSTATUS error =
+            RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, key.Out(), nullptr))
         return error;
     return RegSetValueExW(key.Get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
@@ -170,8 +174,10 @@ HRESULT QueryPathOfRegTypeLib(REFGUID guid, USHORT wMaj, USHORT wMin, LCID lcid,
     for (LCID locale : locales)
         for (LPCOLESTR system : {u"win64", u"win32"}) {
             std::u16string path;
-            const LSTATUS error = ReadDefault(LibraryKey(guid) + u"\\" + version + u"\\" + Hex(locale) + u"\\" + system, &path);
-            if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND) return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
+            const LSTATUS error =
+                ReadDefault(LibraryKey(guid) + u"\\" + version + u"\\" + Hex(locale) + u"\\" + system, &path);
+            if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND)
+                return HRESULT_FROM_WIN32(static_cast<DWORD>(error));
             if (!path.empty()) {
                 *lpbstrPathName = SysAllocString(path.c_str());
                 return *lpbstrPathName ? S_OK : E_OUTOFMEMORY;

@@ -33,14 +33,6 @@ Key& Key::Ensure(std::u16string_view name, bool* created) {
     return *slot;
 }
 
-std::unique_ptr<Key> Key::Clone() const {
-    auto copy = std::make_unique<Key>();
-    copy->name = name;
-    copy->values = values;
-    for (const auto& [folded, subkey] : subkeys) copy->subkeys.emplace(folded, subkey->Clone());
-    return copy;
-}
-
 Key* FindPath(const Key& root, const Path& path) {
     const Key* key = &root;
     for (const auto& name : path) {
@@ -65,7 +57,8 @@ bool SplitPath(std::u16string_view text, Path* path) {
     std::size_t start = 0;
     while (true) {
         const std::size_t end = text.find(u'\\', start);
-        const auto name = text.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+        const auto name =
+            text.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
         if (!ValidKeyName(name)) return false;
         path->emplace_back(name);
         if (path->size() > kMaxDepth) return false;

@@ -27,14 +27,13 @@ struct Value {
 
 struct Key {
     std::u16string name;
-    std::map<std::u16string, Value> values;               // by upper-case name
+    std::map<std::u16string, Value> values;                  // by upper-case name
     std::map<std::u16string, std::unique_ptr<Key>> subkeys;  // by upper-case name
 
     Key* Find(std::u16string_view name) const;
     const Value* FindValue(std::u16string_view name) const;
     // The subkey of that name, created when missing; *created tells which.
     Key& Ensure(std::u16string_view name, bool* created = nullptr);
-    std::unique_ptr<Key> Clone() const;
 };
 
 using Path = std::vector<std::u16string>;

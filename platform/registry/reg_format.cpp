@@ -118,7 +118,8 @@ public:
             else
                 ok = ValueLine(line);
             if (!ok) {
-                *error = "line " + std::to_string(m_lineNumber) + ": " + (m_why.empty() ? "not a registry export" : m_why);
+                *error =
+                    "line " + std::to_string(m_lineNumber) + ": " + (m_why.empty() ? "not a registry export" : m_why);
                 return false;
             }
         }
@@ -226,8 +227,10 @@ private:
         if (digits.empty() || digits.size() > maxDigits) return false;
         *out = 0;
         for (char c : digits) {
-            const int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                        : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+            const int v = (c >= '0' && c <= '9')   ? c - '0'
+                          : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                          : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                                   : -1;
             if (v < 0) return false;
             *out = (*out << 4) | static_cast<unsigned long>(v);
         }

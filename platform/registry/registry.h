@@ -31,8 +31,8 @@ struct FILETIME {
 using PFILETIME = FILETIME*;
 
 // Predefined keys are sign-extended 32-bit values, as on the platform.
-inline const HKEY HKEY_CLASSES_ROOT = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG_PTR>(
-    static_cast<LONG>(0x80000000))));
+inline const HKEY HKEY_CLASSES_ROOT =
+    reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG_PTR>(static_cast<LONG>(0x80000000))));
 
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;
@@ -69,12 +69,10 @@ constexpr REGSAM KEY_ALL_ACCESS = 0x000F003F;
 LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 // Opens the key, or creates it and the missing keys above it. Only
 // REG_OPTION_NON_VOLATILE is supported, and no class name.
-LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                        LPDWORD lpdwDisposition);
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition);
 // Needs KEY_SET_VALUE. lpValueName null or empty is the key's default value.
-LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData);
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData);
 // Needs KEY_QUERY_VALUE. A missing value is ERROR_FILE_NOT_FOUND; a buffer
 // too small ERROR_MORE_DATA with the size needed in *lpcbData.
 LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
@@ -83,8 +81,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
 // without regard to case; past the last, ERROR_NO_MORE_ITEMS. *lpcchName:
 // in, the buffer's size with the terminator; out, the name's length without.
 // Keys have no class and no last-write time here (empty and zero).
-LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                      LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                      LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
 // Deletes a key without subkeys, with its values.
 LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 // Deletes the key lpSubKey with everything below it, as one change; with

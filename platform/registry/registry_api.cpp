@@ -27,8 +27,8 @@ struct OpenKey {
     bool predefined;
 };
 
-constexpr REGSAM kChangeRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | 0x00040000 /* WRITE_DAC */ |
-                                 0x00080000 /* WRITE_OWNER */;
+constexpr REGSAM kChangeRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE |
+                                 0x00040000 /* WRITE_DAC */ | 0x00080000 /* WRITE_OWNER */;
 
 bool MachineScope() {
     const char* scope = std::getenv("TRELVANE_REGISTRY_SCOPE");
@@ -150,8 +150,8 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDe
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                        REGSAM samDesired, const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
     if (phkResult == nullptr || lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     OpenKey parent;
@@ -180,8 +180,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
-                       DWORD cbData) {
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
     OpenKey key;
     if (!Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
     if (!Allowed(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
@@ -221,8 +220,8 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
     return ERROR_SUCCESS;
 }
 
-LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
-                      LPWSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                      LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     OpenKey key;
     if (!Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
     if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;

@@ -100,12 +100,16 @@ DWORD Parse(const StoreLocation& store, const std::string& text, bool present, K
 
 DWORD WriteError(int error) {
     switch (error) {
-    case EACCES:
-    case EPERM: return ERROR_ACCESS_DENIED;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EROFS: return ERROR_WRITE_PROTECT;
-    default: return ERROR_CANTWRITE;
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case ENOSPC:
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        default:
+            return ERROR_CANTWRITE;
     }
 }
 

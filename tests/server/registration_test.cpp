@@ -45,35 +45,80 @@ protected:
 constexpr const char* kClsid = "{979033AA-C8F3-4158-A797-255164FEA439}";
 constexpr const char* kLibId = "{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}";
 
-// The whole store after registration, in its stored order.
+// The whole store after registration, in its stored order, for a server
+// at path.
 std::string ExpectedStore(const std::string& path) {
-    const std::string root = "[HKEY_CURRENT_USER\\Software\\Classes";
-    const std::string classKey = root + "\\CLSID\\" + kClsid;
-    const std::string version = root + "\\TypeLib\\" + kLibId + "\\1.0";
-    const std::string folder = path.substr(0, path.rfind('/'));
-    return "Windows Registry Editor Version 5.00\n\n" + root + "]\n\n" +
-           root + "\\AppID]\n\n" +
-           root + "\\AppID\\Trelvane.EXE]\n\"AppID\"=\"" + kLibId + "\"\n\n" +
-           root + "\\AppID\\" + kLibId + "]\n@=\"Trelvane\"\n\n" +
-           root + "\\CLSID]\n\n" +
-           classKey + "]\n@=\"CTarvik Object\"\n\"AppID\"=\"" + kLibId + "\"\n\n" +
-           classKey + "\\LocalServer32]\n@=\"\\\"" + path + "\\\"\"\n\"ThreadingModel\"=\"apartment\"\n\n" +
-           classKey + "\\ProgID]\n@=\"Trelvane.Tarvik.1\"\n\n" +
-           classKey + "\\Programmable]\n\n" +
-           classKey + "\\TypeLib]\n@=\"" + kLibId + "\"\n\n" +
-           classKey + "\\VersionIndependentProgID]\n@=\"Trelvane.Tarvik\"\n\n" +
-           root + "\\Trelvane.Tarvik]\n@=\"CTarvik Object\"\n\n" +
-           root + "\\Trelvane.Tarvik\\CLSID]\n@=\"" + kClsid + "\"\n\n" +
-           root + "\\Trelvane.Tarvik\\CurVer]\n@=\"Trelvane.Tarvik.1\"\n\n" +
-           root + "\\Trelvane.Tarvik.1]\n@=\"CTarvik Object\"\n\n" +
-           root + "\\Trelvane.Tarvik.1\\CLSID]\n@=\"" + kClsid + "\"\n\n" +
-           root + "\\TypeLib]\n\n" +
-           root + "\\TypeLib\\" + kLibId + "]\n\n" +
-           version + "]\n@=\"Trelvane 1.0 Type Library\"\n\n" +
-           version + "\\0]\n\n" +
-           version + "\\0\\win64]\n@=\"" + path + "\"\n\n" +
-           version + "\\FLAGS]\n@=\"0\"\n\n" +
-           version + "\\HELPDIR]\n@=\"" + folder + "\"\n\n";
+    std::string text = R"(Windows Registry Editor Version 5.00
+
+[HKEY_CURRENT_USER\Software\Classes]
+
+[HKEY_CURRENT_USER\Software\Classes\AppID]
+
+[HKEY_CURRENT_USER\Software\Classes\AppID\Trelvane.EXE]
+"AppID"="{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}"
+
+[HKEY_CURRENT_USER\Software\Classes\AppID\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}]
+@="Trelvane"
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID]
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID\{979033AA-C8F3-4158-A797-255164FEA439}]
+@="CTarvik Object"
+"AppID"="{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}"
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID\{979033AA-C8F3-4158-A797-255164FEA439}\LocalServer32]
+@="\"$PATH\""
+"ThreadingModel"="apartment"
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID\{979033AA-C8F3-4158-A797-255164FEA439}\ProgID]
+@="Trelvane.Tarvik.1"
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID\{979033AA-C8F3-4158-A797-255164FEA439}\Programmable]
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID\{979033AA-C8F3-4158-A797-255164FEA439}\TypeLib]
+@="{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}"
+
+[HKEY_CURRENT_USER\Software\Classes\CLSID\{979033AA-C8F3-4158-A797-255164FEA439}\VersionIndependentProgID]
+@="Trelvane.Tarvik"
+
+[HKEY_CURRENT_USER\Software\Classes\Trelvane.Tarvik]
+@="CTarvik Object"
+
+[HKEY_CURRENT_USER\Software\Classes\Trelvane.Tarvik\CLSID]
+@="{979033AA-C8F3-4158-A797-255164FEA439}"
+
+[HKEY_CURRENT_USER\Software\Classes\Trelvane.Tarvik\CurVer]
+@="Trelvane.Tarvik.1"
+
+[HKEY_CURRENT_USER\Software\Classes\Trelvane.Tarvik.1]
+@="CTarvik Object"
+
+[HKEY_CURRENT_USER\Software\Classes\Trelvane.Tarvik.1\CLSID]
+@="{979033AA-C8F3-4158-A797-255164FEA439}"
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib]
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}]
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}\1.0]
+@="Trelvane 1.0 Type Library"
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}\1.0\0]
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}\1.0\0\win64]
+@="$PATH"
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}\1.0\FLAGS]
+@="0"
+
+[HKEY_CURRENT_USER\Software\Classes\TypeLib\{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}\1.0\HELPDIR]
+@="$FOLDER"
+
+)";
+    for (const auto& [token, value] :
+         {std::pair<std::string, std::string>{"$PATH", path}, {"$FOLDER", path.substr(0, path.rfind('/'))}})
+        for (std::size_t at; (at = text.find(token)) != std::string::npos;) text.replace(at, token.size(), value);
+    return text;
 }
 
 TEST_F(Registration, RegisteringTwiceLeavesTheSameEntriesAsOnce) {
@@ -104,11 +149,12 @@ TEST_F(Registration, RemovalTakesAlongWhatOthersAddedBelowAndKeepsClsidAndAppId)
           u"CLSID\\{00000000-0000-0000-0000-000000000001}"s, u"AppID\\Other.EXE"s})
         Write(foreign.c_str(), u"by", u"someone else");
     EXPECT_EQ(server::UnregisterServerEntries(), S_OK);
-    for (const std::u16string& gone : {u"Trelvane.Tarvik"s, u"Trelvane.Tarvik.1"s, classKey,
-                                       u"AppID\\" + platform::FromUtf8(kLibId), u"AppID\\Trelvane.EXE"s,
-                                       u"TypeLib\\" + platform::FromUtf8(kLibId)})
+    for (const std::u16string& gone :
+         {u"Trelvane.Tarvik"s, u"Trelvane.Tarvik.1"s, classKey, u"AppID\\" + platform::FromUtf8(kLibId),
+          u"AppID\\Trelvane.EXE"s, u"TypeLib\\" + platform::FromUtf8(kLibId)})
         EXPECT_FALSE(Exists(gone.c_str())) << platform::ToUtf8(gone);
-    for (const char16_t* kept : {u"CLSID", u"AppID", u"TypeLib", u"CLSID\\{00000000-0000-0000-0000-000000000001}", u"AppID\\Other.EXE"})
+    for (const char16_t* kept :
+         {u"CLSID", u"AppID", u"TypeLib", u"CLSID\\{00000000-0000-0000-0000-000000000001}", u"AppID\\Other.EXE"})
         EXPECT_TRUE(Exists(kept)) << platform::ToUtf8(kept);
     CLSID clsid{};
     EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik", &clsid), CO_E_CLASSSTRING);

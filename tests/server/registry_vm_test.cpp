@@ -49,12 +49,11 @@ TEST_F(RegistryVirtualMachine, PlaceholdersAreFoundInAnyCaseAndTheFirstOfANameWi
 TEST_F(RegistryVirtualMachine, EachKindOfKeyIsWrittenAndRemovedAsItsKindSays) {
     Write(u"Kept\\Plain\\Foreign", nullptr, u"f");
     Write(u"Kept\\Replaced\\Old", nullptr, u"o");
-    const RegString strings[] = {{u"Kept", false}, {u"Plain", false}, {u"p", false}, {u"n", false},
+    const RegString strings[] = {{u"Kept", false}, {u"Plain", false},    {u"p", false}, {u"n", false},
                                  {u"v", false},    {u"Replaced", false}, {u"r", false}, {u"kv", false}};
     const RegNode plainValues[] = {{NodeKind::Value, 3, 4, {}}};
-    const RegNode keptChildren[] = {{NodeKind::Plain, 1, 2, plainValues},
-                                    {NodeKind::Replaced, 5, 6, {}},
-                                    {NodeKind::Value, 7, 2, {}}};
+    const RegNode keptChildren[] = {
+        {NodeKind::Plain, 1, 2, plainValues}, {NodeKind::Replaced, 5, 6, {}}, {NodeKind::Value, 7, 2, {}}};
     const RegNode nodes[] = {{NodeKind::Kept, 0, kNone, keptChildren}};
     const RegTree tree{HKEY_CLASSES_ROOT, strings, nodes};
     CRegistryVirtualMachine machine;
@@ -96,12 +95,14 @@ TEST_F(RegistryVirtualMachine, ModulePlaceholdersDescribeTheExecutable) {
     CRegistryVirtualMachine machine;
     AppIdModule module;
     ASSERT_EQ(machine.AddModulePlaceholders(module), S_OK);
-    const RegString strings[] = {{u"Module", false},   {u"%Module%", true},     {u"Raw", false},
-                                 {u"%module_raw%", true}, {u"Type", false},   {u"%moduletype%", true},
-                                 {u"Guid", false},      {u"%MODULEGUID%", true}, {u"AppID", false},
-                                 {u"%APPID%", true}};
-    const RegNode nodes[] = {{NodeKind::Plain, 0, 1, {}}, {NodeKind::Plain, 2, 3, {}}, {NodeKind::Plain, 4, 5, {}},
-                             {NodeKind::Plain, 6, 7, {}}, {NodeKind::Plain, 8, 9, {}}};
+    const RegString strings[] = {{u"Module", false}, {u"%Module%", true},     {u"Raw", false},  {u"%module_raw%", true},
+                                 {u"Type", false},   {u"%moduletype%", true}, {u"Guid", false}, {u"%MODULEGUID%", true},
+                                 {u"AppID", false},  {u"%APPID%", true}};
+    const RegNode nodes[] = {{NodeKind::Plain, 0, 1, {}},
+                             {NodeKind::Plain, 2, 3, {}},
+                             {NodeKind::Plain, 4, 5, {}},
+                             {NodeKind::Plain, 6, 7, {}},
+                             {NodeKind::Plain, 8, 9, {}}};
     ASSERT_EQ(machine.Run(RegTree{HKEY_CLASSES_ROOT, strings, nodes}, true), S_OK);
     WCHAR path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);

@@ -10,8 +10,12 @@ TEST(TextCase, LettersOfEveryCoveredScriptMatchTheirOtherCase) {
         const char16_t* a;
         const char16_t* b;
     } equal[] = {
-        {u"Module_Raw", u"MODULE_raw"}, {u"\u00e9t\u00e9", u"\u00c9T\u00c9"}, {u"\u00ff", u"\u0178"},
-        {u"\u0142\u017e", u"\u0141\u017d"}, {u"\u03c3\u03c2", u"\u03a3\u03a3"}, {u"\u0436\u0451", u"\u0416\u0401"},
+        {u"Module_Raw", u"MODULE_raw"},
+        {u"\u00e9t\u00e9", u"\u00c9T\u00c9"},
+        {u"\u00ff", u"\u0178"},
+        {u"\u0142\u017e", u"\u0141\u017d"},
+        {u"\u03c3\u03c2", u"\u03a3\u03a3"},
+        {u"\u0436\u0451", u"\u0416\u0401"},
         {u"", u""},
     };
     for (const auto& e : equal) EXPECT_EQ(lstrcmpiW(e.a, e.b), 0) << platform::ToUtf8(e.a);

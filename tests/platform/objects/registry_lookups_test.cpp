@@ -21,9 +21,14 @@ TEST_F(ClassLookup, ProgIdsLeadToTheirClassDirectlyOrThroughCurVer) {
         const char16_t* progId;
         HRESULT expected;
     } cases[] = {
-        {u"Direct", S_OK},         {u"DIRECT", S_OK},     {u"Independent", S_OK},
-        {u"Unknown", CO_E_CLASSSTRING}, {u"Malformed", CO_E_CLASSSTRING}, {u"LoopA", CO_E_CLASSSTRING},
-        {u"Bad\\\\Name", CO_E_CLASSSTRING}, {u"", CO_E_CLASSSTRING},
+        {u"Direct", S_OK},
+        {u"DIRECT", S_OK},
+        {u"Independent", S_OK},
+        {u"Unknown", CO_E_CLASSSTRING},
+        {u"Malformed", CO_E_CLASSSTRING},
+        {u"LoopA", CO_E_CLASSSTRING},
+        {u"Bad\\\\Name", CO_E_CLASSSTRING},
+        {u"", CO_E_CLASSSTRING},
     };
     for (const auto& c : cases) {
         CLSID clsid = contract::LIBID_Trelvane;

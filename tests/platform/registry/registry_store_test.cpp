@@ -35,8 +35,7 @@ TEST_F(RegistryStore, WritersInSeveralProcessesAtOnceLoseNoChange) {
         for (int k = 0; k < kKeysEach; ++k) {
             const std::string id = "w" + std::to_string(writer) + "k" + std::to_string(k);
             // A key of its own and a value in a key that every writer changes.
-            if (WriteValue(U("Writer\\" + id), u"", U(id)) != 0 || WriteValue(u"Shared", U(id), U(id)) != 0)
-                return 1;
+            if (WriteValue(U("Writer\\" + id), u"", U(id)) != 0 || WriteValue(u"Shared", U(id), U(id)) != 0) return 1;
         }
         return 0;
     });

@@ -20,9 +20,9 @@ TEST_F(Registry, NamesMatchInAnyCaseAndKeepTheCaseTheyWereCreatedWith) {
     RegCloseKey(key);
     HKEY again = nullptr;
     DWORD disposition = 0;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"TRELVANE.tarvik", 0, nullptr, 0, KEY_READ, nullptr, &again,
-                              &disposition),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegCreateKeyExW(HKEY_CLASSES_ROOT, u"TRELVANE.tarvik", 0, nullptr, 0, KEY_READ, nullptr, &again, &disposition),
+        ERROR_SUCCESS);
     EXPECT_EQ(disposition, REG_OPENED_EXISTING_KEY);
     RegCloseKey(again);
     EXPECT_EQ(Read(u"trelvane.TARVIK\\clsid", u"threadingmodel"), u"both");
@@ -67,7 +67,8 @@ TEST_F(Registry, EveryCallReportsThePlatformsErrorCodes) {
         {"open a missing key", [&] { return Open(HKEY_CLASSES_ROOT, u"Missing", KEY_READ, &out); }, 2},
         {"open below a made-up handle", [&] { return Open(bogus, u"x", KEY_READ, &out); }, 6},
         {"open without an out pointer", [&] { return Open(HKEY_CLASSES_ROOT, u"Parent", KEY_READ, nullptr); }, 87},
-        {"open an empty path component", [&] { return Open(HKEY_CLASSES_ROOT, u"Parent\\\\Child", KEY_READ, &out); }, 87},
+        {"open an empty path component", [&] { return Open(HKEY_CLASSES_ROOT, u"Parent\\\\Child", KEY_READ, &out); },
+         87},
         {"create a 256-character name", [&] { return create(longName); }, 87},
         {"create a 255-character name", [&] { return create(fine); }, 0},
         {"create a name with a control character", [&] { return create(u"a\tb"); }, 87},
@@ -75,11 +76,16 @@ TEST_F(Registry, EveryCallReportsThePlatformsErrorCodes) {
         {"create 33 levels at once", [&] { return create(deep33); }, 87},
         {"create 32 levels at once", [&] { return create(deep32); }, 0},
         {"set a value through a read handle", [&] { return SetString(readOnly, u"v", u"x"); }, 5},
-        {"query through a write handle", [&] { return RegQueryValueExW(writeOnly, nullptr, nullptr, nullptr, nullptr, &size); }, 5},
-        {"query a missing value", [&] { return RegQueryValueExW(readOnly, u"none", nullptr, nullptr, nullptr, &size); }, 2},
-        {"query with data but no size", [&] { return RegQueryValueExW(readOnly, nullptr, nullptr, nullptr, data, nullptr); }, 87},
-        {"enumerate through a write handle", [&] { return RegEnumKeyExW(writeOnly, 0, name, &length, nullptr, nullptr, nullptr, nullptr); }, 5},
-        {"enumerate past the last subkey", [&] { return RegEnumKeyExW(readOnly, 1, name, &length, nullptr, nullptr, nullptr, nullptr); }, 259},
+        {"query through a write handle",
+         [&] { return RegQueryValueExW(writeOnly, nullptr, nullptr, nullptr, nullptr, &size); }, 5},
+        {"query a missing value", [&] { return RegQueryValueExW(readOnly, u"none", nullptr, nullptr, nullptr, &size); },
+         2},
+        {"query with data but no size",
+         [&] { return RegQueryValueExW(readOnly, nullptr, nullptr, nullptr, data, nullptr); }, 87},
+        {"enumerate through a write handle",
+         [&] { return RegEnumKeyExW(writeOnly, 0, name, &length, nullptr, nullptr, nullptr, nullptr); }, 5},
+        {"enumerate past the last subkey",
+         [&] { return RegEnumKeyExW(readOnly, 1, name, &length, nullptr, nullptr, nullptr, nullptr); }, 259},
         {"delete a key that has subkeys", [&] { return RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Parent"); }, 5},
         {"delete a missing key", [&] { return RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Parent\\Missing"); }, 2},
         {"delete the root", [&] { return RegDeleteKeyW(HKEY_CLASSES_ROOT, u""); }, 5},
@@ -212,8 +218,8 @@ TEST_F(Registry, TheMachineStoreIsReadBeneathTheUsersAndChangedOnlyInItsScope) {
 TEST_F(Registry, AKeyDeletedByAnotherProcessFailsItsOpenHandlesCleanly) {
     HKEY key = Create(HKEY_CLASSES_ROOT, u"Victim");
     ASSERT_EQ(SetString(key, nullptr, u"before"), ERROR_SUCCESS);
-    ASSERT_EQ(trelvane::testing::RunInChild([] { return static_cast<int>(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Victim")); }),
-              0);
+    ASSERT_EQ(
+        trelvane::testing::RunInChild([] { return static_cast<int>(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Victim")); }), 0);
     EXPECT_EQ(GetString(key, nullptr), u"<error 1018>");
     EXPECT_EQ(SetString(key, nullptr, u"after"), ERROR_KEY_DELETED);
     // Handles name their key by its path: a key made again under the same
