@@ -109,7 +109,7 @@ bool SplitSubKey(const OpenKey& parent, LPCWSTR subKey, Path* full, Path* relati
 }
 
 // Runs edit on the key of a handle in the store its changes go to.
-DWORD ChangeKey(const OpenKey& key, const std::function<DWORD(Key& root, Key& target)>& edit) {
+DWORD ChangeKey(const OpenKey& key, const std::function<DWORD(Key& target)>& edit) {
     return platform::registry::ChangeStore(Location(ChangeTarget(key)), [&](Key& root) -> DWORD {
         Key* target = platform::registry::FindPath(root, key.path);
         if (target == nullptr && key.view == View::Merged) {
@@ -118,7 +118,7 @@ DWORD ChangeKey(const OpenKey& key, const std::function<DWORD(Key& root, Key& ta
             target = &root;
             for (const auto& name : key.path) target = &target->Ensure(name);
         }
-        return target ? edit(root, *target) : ERROR_KEY_DELETED;
+        return target ? edit(*target) : ERROR_KEY_DELETED;
     });
 }
 
@@ -165,7 +165,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpCl
         if (DWORD error = LoadKey(parent, &keys)) return static_cast<LSTATUS>(error);
     }
     bool createdLast = false;
-    const DWORD error = ChangeKey(parent, [&](Key&, Key& target) -> DWORD {
+    const DWORD error = ChangeKey(parent, [&](Key& target) -> DWORD {
         std::size_t created = 0;
         Key* key = &target;
         for (const auto& name : relative) {
@@ -187,7 +187,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwT
     const std::u16string name = NameOrDefault(lpValueName);
     if (Reserved != 0 || (lpData == nullptr && cbData != 0) || !platform::registry::ValidValueName(name))
         return ERROR_INVALID_PARAMETER;
-    return static_cast<LSTATUS>(ChangeKey(key, [&](Key&, Key& target) -> DWORD {
+    return static_cast<LSTATUS>(ChangeKey(key, [&](Key& target) -> DWORD {
         const auto [slot, added] = target.values.try_emplace(platform::UpperCase(name));
         platform::registry::Value& value = slot->second;
         if (added) value.name = name;  // an existing value keeps the case it has
@@ -282,7 +282,7 @@ LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     OpenKey key;
     if (!Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
     if (!Allowed(key, DELETE)) return ERROR_ACCESS_DENIED;
-    return static_cast<LSTATUS>(ChangeKey(key, [](Key&, Key& target) -> DWORD {
+    return static_cast<LSTATUS>(ChangeKey(key, [](Key& target) -> DWORD {
         target.subkeys.clear();
         target.values.clear();
         return ERROR_SUCCESS;
@@ -294,7 +294,7 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     if (!Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
     if (!Allowed(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const std::u16string folded = platform::UpperCase(NameOrDefault(lpValueName));
-    return static_cast<LSTATUS>(ChangeKey(key, [&](Key&, Key& target) -> DWORD {
+    return static_cast<LSTATUS>(ChangeKey(key, [&](Key& target) -> DWORD {
         return target.values.erase(folded) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     }));
 }

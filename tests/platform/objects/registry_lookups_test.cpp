@@ -108,10 +108,11 @@ TEST_F(TypeLibraryRegistration, RegisteredLibrariesAreFoundByVersionAndLocale) {
 }
 
 TEST_F(TypeLibraryRegistration, AProgramLoadsOnlyTheLibraryItCarries) {
-    EXPECT_EQ(LoadTypeLib(u"/bin/sh", &library), TYPE_E_CANTLOADLIBRARY);
-    EXPECT_EQ(library, nullptr);
-    EXPECT_EQ(LoadTypeLib(u"/nonexistent", &library), TYPE_E_CANTLOADLIBRARY);
-    EXPECT_EQ(LoadTypeLib(nullptr, &library), E_INVALIDARG);
+    ITypeLib* other = reinterpret_cast<ITypeLib*>(0x1);
+    EXPECT_EQ(LoadTypeLib(u"/bin/sh", &other), TYPE_E_CANTLOADLIBRARY);
+    EXPECT_EQ(other, nullptr);
+    EXPECT_EQ(LoadTypeLib(u"/nonexistent", &other), TYPE_E_CANTLOADLIBRARY);
+    EXPECT_EQ(LoadTypeLib(nullptr, &other), E_INVALIDARG);
     EXPECT_EQ(RegisterTypeLib(nullptr, u"/x", nullptr), E_INVALIDARG);
 }
 

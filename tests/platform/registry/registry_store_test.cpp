@@ -1,6 +1,7 @@
 // The files behind the registry: several writing processes, a writer killed
 // in the middle, a store that cannot be read, file modes, and the text.
 #include <csignal>
+#include <thread>
 
 #include "platform/registry/reg_format.h"
 #include "platform/registry/store.h"
@@ -46,6 +47,30 @@ TEST_F(RegistryStore, WritersInSeveralProcessesAtOnceLoseNoChange) {
             EXPECT_EQ(Read(U("Writer\\" + id).c_str()), U(id));
             EXPECT_EQ(Read(u"Shared", U(id).c_str()), U(id));
         }
+}
+
+TEST_F(RegistryStore, ThreadsOfOneProcessChangingAtOnceLoseNoChangeNorDescriptor) {
+    Write(u"Warm", nullptr, u"up");
+    const int descriptors = trelvane::testing::OpenFdCount();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t] {
+            for (int k = 0; k < 10; ++k) {
+                const std::u16string id = U("t" + std::to_string(t) + "k" + std::to_string(k));
+                EXPECT_EQ(WriteValue(u"Threads", id, id), ERROR_SUCCESS);
+                HKEY key = nullptr;
+                EXPECT_EQ(RegOpenKeyExW(HKEY_CLASSES_ROOT, u"Threads", 0, KEY_READ, &key), ERROR_SUCCESS);
+                EXPECT_EQ(GetString(key, id.c_str()), id);
+                EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < 4; ++t)
+        for (int k = 0; k < 10; ++k) {
+            const std::u16string id = U("t" + std::to_string(t) + "k" + std::to_string(k));
+            EXPECT_EQ(Read(u"Threads", id.c_str()), id);
+        }
+    EXPECT_EQ(trelvane::testing::OpenFdCount(), descriptors);
 }
 
 CommitStep g_killAt;
