@@ -84,35 +84,6 @@ TEST_F(RegistryVirtualMachine, ARegistryErrorEndsTheRunAndWhatWasWrittenStays) {
     EXPECT_EQ(Read(u"Third"), u"<error 2>");
 }
 
-class AppIdModule : public server::IRegistrationModule {
-public:
-    HRESULT AddCommonRGSReplacements(IRegistrarBase* registrar) override {
-        return server::AddAppIdPlaceholder(registrar);
-    }
-};
-
-TEST_F(RegistryVirtualMachine, ModulePlaceholdersDescribeTheExecutable) {
-    CRegistryVirtualMachine machine;
-    AppIdModule module;
-    ASSERT_EQ(machine.AddModulePlaceholders(module), S_OK);
-    const RegString strings[] = {{u"Module", false}, {u"%Module%", true},     {u"Raw", false},  {u"%module_raw%", true},
-                                 {u"Type", false},   {u"%moduletype%", true}, {u"Guid", false}, {u"%MODULEGUID%", true},
-                                 {u"AppID", false},  {u"%APPID%", true}};
-    const RegNode nodes[] = {{NodeKind::Plain, 0, 1, {}},
-                             {NodeKind::Plain, 2, 3, {}},
-                             {NodeKind::Plain, 4, 5, {}},
-                             {NodeKind::Plain, 6, 7, {}},
-                             {NodeKind::Plain, 8, 9, {}}};
-    ASSERT_EQ(machine.Run(RegTree{HKEY_CLASSES_ROOT, strings, nodes}, true), S_OK);
-    WCHAR path[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
-    EXPECT_EQ(Read(u"Module"), u"\"" + std::u16string(path) + u"\"");
-    EXPECT_EQ(Read(u"Raw"), path);
-    EXPECT_EQ(Read(u"Type"), u"LocalServer32");
-    EXPECT_EQ(Read(u"Guid"), u"{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}");
-    EXPECT_EQ(Read(u"AppID"), u"{8C1371A5-F4AC-45C5-9AB2-80BD0516F66B}");
-}
-
 TEST(RegistryVirtualMachineObject, AnswersForItsInterfacesCountsNothingAndChecksItsArguments) {
     CRegistryVirtualMachine machine;
     IRegistrarBase* registrar = &machine;

@@ -52,14 +52,6 @@ TEST_F(ClassLookup, ProgIdsLeadToTheirClassDirectlyOrThroughCurVer) {
     ::testing::internal::GetCapturedStderr();
 }
 
-TEST(GuidStrings, StringFromClsidAllocatesTheRegistryForm) {
-    LPOLESTR text = nullptr;
-    ASSERT_EQ(StringFromCLSID(contract::CLSID_CTarvik, &text), S_OK);
-    EXPECT_EQ(std::u16string(text), kClsid);
-    CoTaskMemFree(text);
-    EXPECT_EQ(StringFromCLSID(contract::CLSID_CTarvik, nullptr), E_INVALIDARG);
-}
-
 class TypeLibraryRegistration : public RegistryTest {
 protected:
     TypeLibraryRegistration() {
