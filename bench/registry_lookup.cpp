@@ -10,7 +10,6 @@
 
 #include "bench/stats.h"
 #include "platform/windows.h"
-#include "tools/testsupport/child_process.h"
 #include "tools/testsupport/test_env.h"
 
 namespace {

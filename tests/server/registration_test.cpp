@@ -1,5 +1,6 @@
 // The server's registration: the entries it writes and removes, and how it
 // fails.
+#include <chrono>
 #include <filesystem>
 
 #include "contract/contract.h"
@@ -235,21 +236,29 @@ std::string CopyHelperTo(const std::string& home, std::size_t length) {
     return path;
 }
 
+// What the helper program printed for one operation.
+std::string RunHelper(const std::string& helper, const char* operation) {
+    trelvane::testing::ChildProcess child({helper, operation});
+    EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 0);
+    const auto lines = child.OutputLines();
+    return lines.empty() ? child.ErrorText() : lines.front();
+}
+
 TEST_F(Registration, TheServersPathIsQuotedAndMustFitTheBuffer) {
     const struct {
         std::size_t length;
         const char* result;
-    } cases[] = {{80, "0x00000000\n"}, {259, "0x00000000\n"}, {260, "0x8007007A\n"}, {300, "0x8007007A\n"}};
+    } cases[] = {{80, "0x00000000"}, {259, "0x00000000"}, {260, "0x8007007A"}, {300, "0x8007007A"}};
     for (const auto& c : cases) {
         trelvane::testing::TempHome fresh;
         const std::string helper = CopyHelperTo(fresh.Path(), c.length);
-        EXPECT_EQ(trelvane::testing::RunProgram(helper, {"classes"}).output, c.result) << c.length;
+        EXPECT_EQ(RunHelper(helper, "classes"), c.result) << c.length;
         const std::u16string server = u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32";
-        if (c.result == std::string("0x00000000\n")) {
+        if (c.result == std::string("0x00000000")) {
             EXPECT_EQ(Read(server.c_str()), platform::FromUtf8("\"" + helper + "\""));
         } else {
             EXPECT_FALSE(std::filesystem::exists(fresh.Path() + "/registry/classes.reg")) << c.length;
-            EXPECT_EQ(trelvane::testing::RunProgram(helper, {"register"}).output, c.result) << c.length;
+            EXPECT_EQ(RunHelper(helper, "register"), c.result) << c.length;
         }
     }
 }

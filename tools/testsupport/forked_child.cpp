@@ -52,30 +52,4 @@ int RunInChildAsNobody(const std::function<int()>& body) {
     return RunInChild([&] { return DropToNobody() ? body() : 125; });
 }
 
-ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& arguments) {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) return {-1, ""};
-    std::fflush(nullptr);
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(pipeFds[1], 1);
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        std::vector<char*> argv{const_cast<char*>(path.c_str())};
-        for (const auto& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(path.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    ProgramResult result{-1, ""};
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0) result.output.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeFds[0]);
-    if (child > 0) result.status = Status(child);
-    return result;
-}
-
 }  // namespace trelvane::testing

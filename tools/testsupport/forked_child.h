@@ -4,7 +4,6 @@
 #pragma once
 
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace trelvane::testing {
@@ -18,11 +17,5 @@ std::vector<int> RunChildrenAtOnce(int count, const std::function<int(int index)
 // supplementary groups, so that file modes apply as to an ordinary user.
 // 125 when the privileges cannot be dropped.
 int RunInChildAsNobody(const std::function<int()>& body);
-
-struct ProgramResult {
-    int status;          // as RunInChild
-    std::string output;  // standard output
-};
-ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& arguments);
 
 }  // namespace trelvane::testing

@@ -7,7 +7,6 @@
 
 #include "contract/contract.h"
 #include "platform/windows.h"
-#include "tools/testsupport/child_process.h"
 #include "tools/testsupport/test_env.h"
 
 namespace {
