@@ -6,6 +6,7 @@
 #include "contract/contract.h"
 #include "server/registration.h"
 #include "tests/platform/registry/registry_fixture.h"
+#include "tools/testsupport/ordinary_user.h"
 
 #ifndef REGISTRATION_HELPER
 #error "REGISTRATION_HELPER must name the helper program"
@@ -205,21 +206,21 @@ TEST_F(Registration, AMachineWideRegistrationServesEveryUserAndOnlyItsOwnerRemov
         ASSERT_EQ(server::RegisterServerEntries(), S_OK);
     }
     EXPECT_FALSE(std::filesystem::exists(UserFile()));
-    trelvane::testing::SetMode(home.Path(), 0755);
+    trelvane::testing::OpenToEveryone(home.Path());
     const std::string ownHome = home.Path() + "/nobody";
     trelvane::testing::MakeFolder(ownHome);
     trelvane::testing::GiveToNobody(ownHome);
-    const int status = trelvane::testing::RunInChildAsNobody([&] {
+    const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
         trelvane::testing::ScopedEnvironment userHome("TRELVANE_HOME", ownHome.c_str());
         CLSID clsid{};
-        if (CLSIDFromProgID(u"Trelvane.Tarvik", &clsid) != S_OK || clsid != contract::CLSID_CTarvik) return 1;
-        // The user's own removal finds nothing of theirs to remove.
-        if (server::UnregisterServerEntries() != S_OK) return 2;
+        if (CLSIDFromProgID(u"Trelvane.Tarvik", &clsid) != S_OK || clsid != contract::CLSID_CTarvik)
+            return "the class is not found";
+        if (server::UnregisterServerEntries() != S_OK) return "the user's own removal failed";
         trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
-        if (server::UnregisterServerEntries() != E_ACCESSDENIED) return 3;
-        return 0;
+        if (server::UnregisterServerEntries() != E_ACCESSDENIED) return "the machine's entries were not refused";
+        return "";
     });
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(failure, "");
     CLSID clsid{};
     EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik.1", &clsid), S_OK);
 }

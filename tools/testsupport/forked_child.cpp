@@ -1,13 +1,10 @@
 #include "tools/testsupport/forked_child.h"
 
-#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-
-#include "tools/testsupport/child_process.h"
 
 namespace trelvane::testing {
 namespace {
@@ -17,12 +14,6 @@ int Status(pid_t child) {
     while (::waitpid(child, &status, 0) < 0)
         if (errno != EINTR) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool DropToNobody() {
-    const auto ids = Nobody();
-    return ids && ::setgroups(0, nullptr) == 0 && ::setresgid(ids->gid, ids->gid, ids->gid) == 0 &&
-           ::setresuid(ids->uid, ids->uid, ids->uid) == 0;
 }
 
 }  // namespace
@@ -46,10 +37,6 @@ std::vector<int> RunChildrenAtOnce(int count, const std::function<int(int index)
     std::vector<int> statuses;
     for (pid_t child : children) statuses.push_back(child < 0 ? -1 : Status(child));
     return statuses;
-}
-
-int RunInChildAsNobody(const std::function<int()>& body) {
-    return RunInChild([&] { return DropToNobody() ? body() : 125; });
 }
 
 }  // namespace trelvane::testing

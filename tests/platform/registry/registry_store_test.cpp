@@ -6,6 +6,7 @@
 #include "platform/registry/reg_format.h"
 #include "platform/registry/store.h"
 #include "tests/platform/registry/registry_fixture.h"
+#include "tools/testsupport/ordinary_user.h"
 
 namespace {
 
@@ -134,21 +135,21 @@ TEST_F(RegistryStore, AnOrdinaryUserReadsTheMachineStoreAndWritesOnlyTheirOwn) {
         trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
         Write(u"MachineClass", nullptr, u"m");
     }
-    trelvane::testing::SetMode(home.Path(), 0755);
+    trelvane::testing::OpenToEveryone(home.Path());
     const std::string ownHome = home.Path() + "/nobody";
     trelvane::testing::MakeFolder(ownHome);
     trelvane::testing::GiveToNobody(ownHome);
-    // Each check that fails exits with its own number.
-    const int status = trelvane::testing::RunInChildAsNobody([&] {
+    const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
         trelvane::testing::ScopedEnvironment userHome("TRELVANE_HOME", ownHome.c_str());
-        if (Read(u"MachineClass") != u"m") return 1;
-        if (WriteValue(u"Mine", u"", u"u") != ERROR_SUCCESS || Read(u"Mine") != u"u") return 2;
+        if (Read(u"MachineClass") != u"m") return "the machine's class cannot be read";
+        if (WriteValue(u"Mine", u"", u"u") != ERROR_SUCCESS || Read(u"Mine") != u"u") return "no class of one's own";
         trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
-        if (WriteValue(u"MachineClass", u"", u"hijacked") != ERROR_ACCESS_DENIED) return 3;
-        if (RegDeleteKeyW(HKEY_CLASSES_ROOT, u"MachineClass") != ERROR_ACCESS_DENIED) return 4;
-        return 0;
+        if (WriteValue(u"MachineClass", u"", u"hijacked") != ERROR_ACCESS_DENIED) return "the machine's value changed";
+        if (RegDeleteKeyW(HKEY_CLASSES_ROOT, u"MachineClass") != ERROR_ACCESS_DENIED)
+            return "the machine's key deleted";
+        return "";
     });
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(failure, "");
     EXPECT_EQ(Read(u"MachineClass"), u"m");
     EXPECT_EQ(trelvane::testing::ModeOf(MachineFile()), 0644u);
     EXPECT_EQ(trelvane::testing::ModeOf(ownHome + "/registry/classes.reg"), 0600u);
