@@ -46,6 +46,32 @@ std::size_t OpenHandleCount() {
     return table.objects.size();
 }
 
+WaitSet::WaitSet(DWORD count, const HANDLE* handles, Waiter* waiter) : m_waiter(waiter) {
+    if (count > MAXIMUM_WAIT_OBJECTS || (count > 0 && handles == nullptr)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return;
+    }
+    for (DWORD i = 0; i < count; ++i) {
+        auto object = LookUpHandle(handles[i]);
+        if (!object || !object->AddWaiter(waiter)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return;
+        }
+        m_objects.push_back(std::move(object));
+    }
+    m_ok = true;
+}
+
+WaitSet::~WaitSet() {
+    for (auto& object : m_objects) object->RemoveWaiter(m_waiter);
+}
+
+int WaitSet::FirstSignalled() {
+    for (std::size_t i = 0; i < m_objects.size(); ++i)
+        if (m_objects[i]->TryAcquire()) return static_cast<int>(i);
+    return -1;
+}
+
 }  // namespace platform
 
 BOOL CloseHandle(HANDLE hObject) {

@@ -11,12 +11,25 @@ void EventObject::Set() {
         std::lock_guard lock(m_mutex);
         m_signalled = true;
         driver = m_driver.lock();
+        for (Waiter* waiter : m_waiters) waiter->Notify();
     }
     if (m_manualReset)
         m_changed.notify_all();
     else
         m_changed.notify_one();
     if (driver) driver->EventSet();
+}
+
+bool EventObject::AddWaiter(Waiter* waiter) {
+    std::lock_guard lock(m_mutex);
+    if (!m_driver.expired()) return false;
+    m_waiters.push_back(waiter);
+    return true;
+}
+
+void EventObject::RemoveWaiter(Waiter* waiter) {
+    std::lock_guard lock(m_mutex);
+    std::erase(m_waiters, waiter);
 }
 
 void EventObject::Reset() {
@@ -66,6 +79,7 @@ struct ThreadState {
     std::condition_variable done;
     bool finished = false;
     DWORD exitCode = STILL_ACTIVE;
+    std::vector<Waiter*> waiters;
 };
 
 class ThreadObject : public KernelObject {
@@ -103,10 +117,51 @@ public:
         std::lock_guard lock(m_state->mutex);
         return m_state->exitCode;
     }
+    bool TryAcquire() override {
+        std::lock_guard lock(m_state->mutex);
+        return m_state->finished;
+    }
+    bool AddWaiter(Waiter* waiter) override {
+        std::lock_guard lock(m_state->mutex);
+        m_state->waiters.push_back(waiter);
+        return true;
+    }
+    void RemoveWaiter(Waiter* waiter) override {
+        std::lock_guard lock(m_state->mutex);
+        std::erase(m_state->waiters, waiter);
+    }
 
 private:
     std::shared_ptr<ThreadState> m_state;
     std::thread m_thread;
+};
+
+// A waiter for WaitForMultipleObjects: the waiting thread sleeps on it.
+class SleepingWaiter final : public Waiter {
+public:
+    void Notify() override {
+        {
+            std::lock_guard lock(m_mutex);
+            m_notified = true;
+        }
+        m_wake.notify_one();
+    }
+    // Sleeps until notified or until the deadline; false when it passed.
+    bool SleepUntil(std::chrono::steady_clock::time_point deadline, bool forever) {
+        std::unique_lock lock(m_mutex);
+        auto notified = [this] { return m_notified; };
+        if (forever)
+            m_wake.wait(lock, notified);
+        else if (!m_wake.wait_until(lock, deadline, notified))
+            return false;
+        m_notified = false;
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_notified = false;
 };
 
 std::atomic<DWORD> g_nextThreadId{1};
@@ -154,6 +209,24 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return object->Wait(dwMilliseconds);
 }
 
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds) {
+    if (nCount == 0 || bWaitAll) {  // waiting for all at once is not needed by this system
+        SetLastError(nCount == 0 ? ERROR_INVALID_PARAMETER : ERROR_NOT_SUPPORTED);
+        return WAIT_FAILED;
+    }
+    platform::SleepingWaiter waiter;
+    platform::WaitSet objects(nCount, lpHandles, &waiter);
+    if (!objects.Ok()) return WAIT_FAILED;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(dwMilliseconds);
+    for (;;) {
+        if (const int first = objects.FirstSignalled(); first >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(first);
+        if (!waiter.SleepUntil(deadline, dwMilliseconds == INFINITE)) {
+            const int first = objects.FirstSignalled();
+            return first >= 0 ? WAIT_OBJECT_0 + static_cast<DWORD>(first) : WAIT_TIMEOUT;
+        }
+    }
+}
+
 void InitializeCriticalSection(LPCRITICAL_SECTION) {}
 void DeleteCriticalSection(LPCRITICAL_SECTION) {}
 void EnterCriticalSection(LPCRITICAL_SECTION cs) { cs->mutex.lock(); }
@@ -190,6 +263,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, std::size_t, LPTHREAD_START_ROUTINE l
                 std::lock_guard lock(state->mutex);
                 state->exitCode = code;
                 state->finished = true;
+                for (platform::Waiter* waiter : state->waiters) waiter->Notify();
             }
             state->done.notify_all();
         });

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/base/types.h"
 #include "platform/base/kernel_object.h"
@@ -21,6 +22,9 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+// Waits for any one of the objects (bWaitAll must be FALSE): WAIT_OBJECT_0
+// plus the index of the first signalled one, WAIT_TIMEOUT or WAIT_FAILED.
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 
 // Critical sections: recursive, as the platform's are.
 struct CRITICAL_SECTION {
@@ -81,6 +85,11 @@ public:
     bool TryTake();
     // Waits for the event alone, with no driver.
     DWORD WaitUndriven(DWORD milliseconds);
+    // For waits on several objects. An event that a port drives is waited
+    // for on its own: no one would drive the port meanwhile.
+    bool TryAcquire() override { return TryTake(); }
+    bool AddWaiter(Waiter* waiter) override;
+    void RemoveWaiter(Waiter* waiter) override;
 
 private:
     std::mutex m_mutex;
@@ -88,6 +97,7 @@ private:
     const bool m_manualReset;
     bool m_signalled;
     std::weak_ptr<EventDriver> m_driver;
+    std::vector<Waiter*> m_waiters;
 };
 
 }  // namespace platform

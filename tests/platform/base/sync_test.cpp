@@ -109,4 +109,37 @@ TEST(Interlocked, ReturnsThePlatformsValues) {
     EXPECT_EQ(value, 20);
 }
 
+TEST(Waits, SeveralObjectsGiveTheFirstSignalledOne) {
+    HANDLE a = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE b = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE both[] = {a, b};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 20), WAIT_TIMEOUT);
+    std::thread setter([b] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SetEvent(b);
+    });
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
+    setter.join();
+    SetEvent(a);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);      // both set: the first
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);  // a was reset by the wait
+    const HANDLE bad[] = {a, reinterpret_cast<HANDLE>(0x7777)};
+    EXPECT_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_FAILED);  // all at once is not offered
+    CloseHandle(a);
+    CloseHandle(b);
+}
+
+DWORD Quick(LPVOID) { return 7; }
+
+TEST(Waits, AThreadIsSignalledWhenItEnds) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, Quick, nullptr, 0, nullptr);
+    const HANDLE both[] = {event, thread};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 5000), WAIT_OBJECT_0 + 1);
+    CloseHandle(thread);
+    CloseHandle(event);
+}
+
 }  // namespace

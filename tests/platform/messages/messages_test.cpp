@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -6,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/messages/thread_wait.h"
 #include "platform/windows.h"
 #include "tools/testsupport/test_env.h"
 
@@ -100,6 +103,96 @@ TEST(MessageLoop, IdleWaitUsesNoCpu) {
     const double before = trelvane::testing::ProcessCpuSeconds();
     Pump(std::chrono::milliseconds(1000));
     EXPECT_LT(trelvane::testing::ProcessCpuSeconds() - before, 0.2);  // a busy loop would use ~1 s
+}
+
+TEST(MessageLoop, AFilterTakesOnlyItsRangeAndKeepsTheOrderOfTheRest) {
+    const DWORD self = GetCurrentThreadId();
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+    for (UINT m : {WM_APP + 1, WM_USER + 5, WM_APP + 2, WM_USER + 6}) PostThreadMessageW(self, m, 0, 0);
+    std::vector<UINT> taken;
+    while (PeekMessageW(&msg, nullptr, WM_USER, WM_USER + 100, PM_REMOVE)) taken.push_back(msg.message);
+    EXPECT_EQ(taken, (std::vector<UINT>{WM_USER + 5, WM_USER + 6}));
+    taken.clear();
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) taken.push_back(msg.message);
+    EXPECT_EQ(taken, (std::vector<UINT>{WM_APP + 1, WM_APP + 2}));
+}
+
+std::vector<UINT> g_procMessages;
+void RecordProc(const MSG& msg) { g_procMessages.push_back(static_cast<UINT>(msg.wParam)); }
+
+TEST(MessageLoop, DispatchRunsTheProcedureOfTheMessageNumber) {
+    constexpr UINT kMessage = 0xC123;
+    platform::SetMessageProc(kMessage, RecordProc);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+    PostThreadMessageW(GetCurrentThreadId(), kMessage, 42, 0);
+    PostThreadMessageW(GetCurrentThreadId(), WM_APP, 43, 0);  // no procedure: nothing runs
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    platform::SetMessageProc(kMessage, nullptr);
+    EXPECT_EQ(g_procMessages, std::vector<UINT>{42});
+}
+
+// MsgWaitForMultipleObjectsEx on a fresh thread, so that nothing else is queued.
+template <class Body>
+void OnFreshThread(Body body) {
+    std::thread(body).join();
+}
+
+TEST(MessageWaits, ReturnForAnObjectAMessageOrATimer) {
+    OnFreshThread([] {
+        HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 20, QS_ALLINPUT, 0), WAIT_TIMEOUT);
+        std::thread setter([event] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            SetEvent(event);
+        });
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT, 0), WAIT_OBJECT_0);
+        setter.join();
+        const DWORD self = GetCurrentThreadId();
+        std::thread poster([self] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            PostThreadMessageW(self, WM_APP, 0, 0);
+        });
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 5000, QS_ALLINPUT, 0), WAIT_OBJECT_0 + 1);
+        poster.join();
+        // Once looked at, the message is not new: only MWMO_INPUTAVAILABLE still sees it.
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 20, QS_POSTMESSAGE, 0), WAIT_TIMEOUT);
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(1, &event, 20, QS_POSTMESSAGE, MWMO_INPUTAVAILABLE), WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 20, QS_TIMER, MWMO_INPUTAVAILABLE), WAIT_TIMEOUT);
+        const UINT_PTR timer = SetTimer(nullptr, 0, 30, RecordTimer);
+        EXPECT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 5000, QS_TIMER, 0), WAIT_OBJECT_0);
+        KillTimer(nullptr, timer);
+        CloseHandle(event);
+    });
+}
+
+TEST(MessageWaits, ASourceIsHandledOnTheWaitingThread) {
+    OnFreshThread([] {
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        DWORD handledOn = 0;
+        char got = 0;
+        const int id = platform::AddWaitSource({fds[0], [] { return short(POLLIN); }, [&](short) {
+                                                   handledOn = GetCurrentThreadId();
+                                                   EXPECT_EQ(::read(fds[0], &got, 1), 1);
+                                                   PostQuitMessage(0);
+                                               }});
+        std::thread writer([fd = fds[1]] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(::write(fd, "x", 1), 1);
+        });
+        MSG msg;
+        EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), FALSE);  // the handler's quit
+        writer.join();
+        EXPECT_EQ(handledOn, GetCurrentThreadId());
+        EXPECT_EQ(got, 'x');
+        platform::RemoveWaitSource(id);
+        ::close(fds[0]);
+        ::close(fds[1]);
+    });
 }
 
 }  // namespace
