@@ -52,4 +52,9 @@ HRESULT LoadTrelvaneTypeLib(ITypeLib** library);
 // The IDL text of the contract, as kept in contract/trelvane.idl.
 std::string RenderIdl();
 
+// The wire shapes of a dual interface's methods as its proxy and stub send
+// them, in vtable order (empty for other interfaces): to be held against
+// the description.
+std::vector<std::vector<platform::remoting::ParamShape>> MarshalledShapes(REFIID iid);
+
 }  // namespace contract

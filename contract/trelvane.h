@@ -17,6 +17,12 @@ inline constexpr IID DIID__ITarvikEvents{0x7475B3C9, 0xA9F5, 0x418B, {0xB3, 0x77
 inline constexpr IID DIID__ITarvikTestEvents{
     0xCBC1E9F1, 0x975A, 0x4611, {0x85, 0x91, 0x25, 0xAD, 0x22, 0x56, 0xDA, 0x0E}};
 
+// Registers how the contract's interfaces cross between processes (their
+// proxies and stubs, and the type library). It runs as every program that
+// includes this header starts, as an installed proxy would be found.
+bool RegisterProxyStubs();
+inline const bool g_proxyStubsRegistered = RegisterProxyStubs();
+
 }  // namespace contract
 
 struct ITarvik : IDispatch {

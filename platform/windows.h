@@ -11,7 +11,6 @@
 #include "platform/base/wall_clock.h"
 #include "platform/comm/comm.h"
 #include "platform/messages/messages.h"
-#include "platform/objects/apartment.h"
 #include "platform/objects/module.h"
 #include "platform/objects/oaidl.h"
 #include "platform/objects/ocidl.h"
@@ -21,3 +20,5 @@
 #include "platform/objects/resources.h"
 #include "platform/objects/type_library.h"
 #include "platform/registry/registry.h"
+#include "platform/remoting/objbase.h"
+#include "platform/remoting/proxy_stub.h"

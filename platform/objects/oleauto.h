@@ -208,6 +208,13 @@ inline constexpr IID IID_IErrorInfo{0x1CF2B120, 0x547D, 0x101B, {0x8E, 0x65, 0x0
 inline constexpr IID IID_ICreateErrorInfo{
     0x22F03340, 0x547D, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 
+// Answered by objects that set error information for the interface riid (S_OK) or not (S_FALSE).
+struct ISupportErrorInfo : IUnknown {
+    virtual HRESULT InterfaceSupportsErrorInfo(REFIID riid) = 0;
+};
+inline constexpr IID IID_ISupportErrorInfo{
+    0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
+
 HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);
 // S_FALSE with a null pointer when the thread has none; takes it away.

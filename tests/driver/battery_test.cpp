@@ -17,7 +17,7 @@ protected:
     }
 };
 
-TEST_F(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
+TEST_P(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
     device->SetModemLines(false, true, false);  // start post on line
     ASSERT_EQ(Open(), 0);
     log.Clear();
@@ -37,14 +37,14 @@ TEST_F(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
     EXPECT_EQ(Start(u"StartPost"), S_OK);
 }
 
-TEST_F(Battery, FinishPostSelectsWithDtrOn) {
+TEST_P(Battery, FinishPostSelectsWithDtrOn) {
     device->SetModemLines(true, false, false);  // finish post on line
     ASSERT_EQ(Open(), 0);
     ASSERT_EQ(Start(u"FinishPost"), S_OK);
     EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return dtr && rts; }, 2s));
 }
 
-TEST_F(Battery, DevicesOffLineChangeNoLine) {
+TEST_P(Battery, DevicesOffLineChangeNoLine) {
     device->SetModemLines(true, false, false);  // only the finish post
     ASSERT_EQ(Open(), 0);
     log.Clear();
@@ -57,5 +57,8 @@ TEST_F(Battery, DevicesOffLineChangeNoLine) {
     EXPECT_EQ(Start(u"FinishPost"), S_FALSE);  // port closed
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"SystemError Device off line"});
 }
+
+INSTANTIATE_TEST_SUITE_P(Placement, Battery, ::testing::Values(Placement::InProcess, Placement::OutOfProcess),
+                         PlacementName);
 
 }  // namespace

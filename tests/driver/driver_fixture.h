@@ -1,5 +1,8 @@
 // A driver object with sinks on both event interfaces that write one log, and
-// a message loop for the tick; DriverTest adds a device end on COM3.
+// a message loop for the tick; DriverTest adds a device end on COM3. The
+// object lives in this process, or in a second one (trelvane-test-host)
+// reached through proxies: a suite that runs both ways must not be able to
+// tell the difference.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +18,7 @@
 #include "driver/tarvik.h"
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
+#include "tools/testsupport/host_process.h"
 #include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/test_env.h"
 
@@ -93,12 +97,39 @@ private:
 
 inline void NoOp(HWND, UINT, UINT_PTR, DWORD) {}
 
-class DriverClientTest : public ::testing::Test {
+enum class Placement { InProcess, OutOfProcess };
+
+inline void PrintTo(Placement placement, std::ostream* os) {
+    *os << (placement == Placement::InProcess ? "in process" : "out of process");
+}
+
+inline std::string PlacementName(const ::testing::TestParamInfo<Placement>& info) {
+    return info.param == Placement::InProcess ? "InProcess" : "OutOfProcess";
+}
+
+// Parameterised by Placement (TEST_P, and the suite instantiated with
+// INSTANTIATE_TEST_SUITE_P); a TEST_F of it runs in process.
+class DriverClientTest : public ::testing::TestWithParam<Placement> {
 protected:
+    bool Remote() const {
+        return ::testing::UnitTest::GetInstance()->current_test_info()->value_param() != nullptr &&
+               GetParam() == Placement::OutOfProcess;
+    }
     void SetUp() override {
-        driver = CTarvik::Create();
-        driver->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik));
-        driver->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test));
+        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        if (Remote()) {
+            host = std::make_unique<HostProcess>(TRELVANE_TEST_HOST);
+            ASSERT_TRUE(host->Start());
+            ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                       reinterpret_cast<void**>(&tarvik)),
+                      S_OK);
+        } else {
+            CTarvik* driver = CTarvik::Create();
+            driver->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik));
+            driver->Release();
+        }
+        tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test));
+        tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
         events = new EventSink(contract::DIID__ITarvikEvents,
                                {{1, "StartNumberRequest"}, {2, "StartNumberFault"}, {4, "SystemError"},
                                 {5, "StartPostStateChanged"}, {6, "FinishPostStateChanged"}, {7, "BatteryTestReady"}},
@@ -110,16 +141,22 @@ protected:
         Advise(contract::DIID__ITarvikTestEvents, testEvents);
     }
     void TearDown() override {
-        tarvik->Close();
-        tarvik->Release();
-        test->Release();
-        driver->Release();
-        events->Release();
-        testEvents->Release();
+        if (tarvik) {
+            tarvik->Close();
+            tarvik->Release();
+            test->Release();
+            container->Release();
+        }
+        if (events) events->Release();
+        if (testEvents) testEvents->Release();
+        if (host) {
+            EXPECT_EQ(host->Stop(), 0);  // the server ends cleanly
+        }
+        CoUninitialize();
     }
     void Advise(REFIID iid, IUnknown* sink) {
         IConnectionPoint* point = nullptr;
-        ASSERT_EQ(driver->FindConnectionPoint(iid, &point), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(iid, &point), S_OK);
         DWORD cookie = 0;
         ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
         point->Release();
@@ -157,8 +194,9 @@ protected:
         return PumpUntil([&] { return Logged(text); }, timeout);
     }
     TempHome home;
-    CTarvik* driver = nullptr;
+    std::unique_ptr<HostProcess> host;
     ITarvik* tarvik = nullptr;
+    IConnectionPointContainer* container = nullptr;
     ITarvikTest* test = nullptr;
     EventLog log;
     EventSink* events = nullptr;

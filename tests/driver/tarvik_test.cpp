@@ -7,7 +7,7 @@ namespace {
 
 using namespace trelvane::testing;
 
-TEST_F(DriverTest, NewObjectDefaultsAndSettersWithoutAPort) {
+TEST_P(DriverTest, NewObjectDefaultsAndSettersWithoutAPort) {
     LONG l = 0;
     VARIANT_BOOL b = 1;
     tarvik->get_PortNumber(&l);
@@ -46,7 +46,7 @@ TEST_F(DriverTest, NewObjectDefaultsAndSettersWithoutAPort) {
     EXPECT_TRUE(log.Texts().empty());
 }
 
-TEST_F(DriverTest, OpenOfAMissingPortReportsStatusOne) {
+TEST_P(DriverTest, OpenOfAMissingPortReportsStatusOne) {
     EXPECT_EQ(Open(7), 1);
     LONG port = 0;
     tarvik->get_PortNumber(&port);
@@ -55,7 +55,7 @@ TEST_F(DriverTest, OpenOfAMissingPortReportsStatusOne) {
                                "SystemError 'COM7': The system cannot find the file specified.\r\n"}));
 }
 
-TEST_F(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
+TEST_P(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
     ASSERT_EQ(Open(), 0);
     EXPECT_EQ(log.Texts(),
               (std::vector<std::string>{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"}));
@@ -88,7 +88,7 @@ TEST_F(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
     EXPECT_EQ(b, VARIANT_FALSE);
 }
 
-TEST_F(DriverTest, OpenOnASecondPortClosesTheFirstAndCloseTwiceRaisesOnce) {
+TEST_P(DriverTest, OpenOnASecondPortClosesTheFirstAndCloseTwiceRaisesOnce) {
     auto second = trelvane::DeviceEnd::Create(home.Path(), 4);
     ASSERT_TRUE(second);
     ASSERT_EQ(Open(3), 0);
@@ -109,7 +109,7 @@ TEST_F(DriverTest, OpenOnASecondPortClosesTheFirstAndCloseTwiceRaisesOnce) {
     EXPECT_EQ(l, -1);
 }
 
-TEST_F(DriverTest, LineSettingsThroughTheTestInterface) {
+TEST_P(DriverTest, LineSettingsThroughTheTestInterface) {
     ASSERT_EQ(Open(), 0);
     log.Clear();
     FLOAT stop = 0;
@@ -149,7 +149,7 @@ TEST_F(DriverTest, LineSettingsThroughTheTestInterface) {
     EXPECT_TRUE(log.Named("SystemError").empty());
 }
 
-TEST_F(DriverTest, StopBitsThatAreNoNumberOrFarTooLargeChangeNothing) {
+TEST_P(DriverTest, StopBitsThatAreNoNumberOrFarTooLargeChangeNothing) {
     ASSERT_EQ(Open(), 0);
     const FLOAT odd[] = {std::numeric_limits<FLOAT>::quiet_NaN(), std::numeric_limits<FLOAT>::infinity(),
                          -std::numeric_limits<FLOAT>::infinity(), 1e30f, -1e30f, std::numeric_limits<FLOAT>::max()};
@@ -162,7 +162,7 @@ TEST_F(DriverTest, StopBitsThatAreNoNumberOrFarTooLargeChangeNothing) {
     EXPECT_TRUE(log.Named("SystemError").empty());
 }
 
-TEST_F(DriverTest, SetterFailureNamesTheFailingCallsOwnError) {
+TEST_P(DriverTest, SetterFailureNamesTheFailingCallsOwnError) {
     ASSERT_EQ(Open(), 0);
     device->RefuseSettings(true);
     log.Clear();
@@ -175,7 +175,7 @@ TEST_F(DriverTest, SetterFailureNamesTheFailingCallsOwnError) {
     EXPECT_EQ(baud, 68);  // the copy was put back
 }
 
-TEST_F(DriverTest, StartNumberTestInjectsANumberOrAFault) {
+TEST_P(DriverTest, StartNumberTestInjectsANumberOrAFault) {
     ASSERT_EQ(test->put_StartNumberTest(123), S_OK);
     ASSERT_EQ(test->put_StartNumberTest(0), S_OK);
     EXPECT_EQ(log.Texts(),
@@ -185,7 +185,7 @@ TEST_F(DriverTest, StartNumberTestInjectsANumberOrAFault) {
     EXPECT_EQ(n, 0);
 }
 
-TEST_F(DriverTest, LinesReadTheSameThroughBothInterfaces) {
+TEST_P(DriverTest, LinesReadTheSameThroughBothInterfaces) {
     device->SetModemLines(true, true, false);
     ASSERT_EQ(Open(), 0);
     VARIANT_BOOL a = 0, b = 0;
@@ -199,7 +199,7 @@ TEST_F(DriverTest, LinesReadTheSameThroughBothInterfaces) {
     EXPECT_EQ(a, b);
 }
 
-TEST_F(DriverTest, LateBoundCallsReachTheObject) {
+TEST_P(DriverTest, LateBoundCallsReachTheObject) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     VARIANT result;
     VariantInit(&result);
@@ -222,5 +222,8 @@ TEST_F(DriverTest, LateBoundCallsReachTheObject) {
     EXPECT_EQ(status.lVal, 0);
     EXPECT_TRUE(Logged("SP_PortOpened"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Placement, DriverTest, ::testing::Values(Placement::InProcess, Placement::OutOfProcess),
+                         PlacementName);
 
 }  // namespace

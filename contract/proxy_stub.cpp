@@ -1,0 +1,120 @@
+// How the contract's interfaces cross between processes, as generated
+// proxy and stub code would: a proxy class per dual interface whose methods
+// hand their typed arguments on, the stub tables in vtable order, the event
+// dispinterfaces (sent one-way, as their members take only [in] arguments),
+// and the type library from which the receiving side builds type information.
+#include "contract/contract.h"
+
+namespace contract {
+namespace {
+
+using platform::remoting::DualProxy;
+using platform::remoting::InterfaceMarshaller;
+using platform::remoting::MakeProxy;
+using platform::remoting::TypedStubs;
+
+constexpr UINT kFirst = platform::remoting::wire::method::kFirstDualMethod;
+
+class ITarvikProxy final : public DualProxy<ITarvik> {
+public:
+    using DualProxy::DualProxy;
+    HRESULT Open(LONG PortNumber, LONG* Status) override { return CallTyped(kFirst, PortNumber, Status); }
+    HRESULT Close() override { return CallTyped(kFirst + 1); }
+    HRESULT ResetStartPost() override { return CallTyped(kFirst + 2); }
+    HRESULT StartNumberOK(LONG StartNumber) override { return CallTyped(kFirst + 3, StartNumber); }
+    HRESULT get_PortNumber(LONG* pVal) override { return CallTyped(kFirst + 4, pVal); }
+    HRESULT get_StartNumber(LONG* pVal) override { return CallTyped(kFirst + 5, pVal); }
+    HRESULT get_InterCharacterTimeout(LONG* pVal) override { return CallTyped(kFirst + 6, pVal); }
+    HRESULT put_InterCharacterTimeout(LONG newVal) override { return CallTyped(kFirst + 7, newVal); }
+    HRESULT get_StateDTR(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 8, pVal); }
+    HRESULT put_StateDTR(VARIANT_BOOL newVal) override { return CallTyped(kFirst + 9, newVal); }
+    HRESULT get_StateStartPost(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 10, pVal); }
+    HRESULT get_StateFinishPost(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 11, pVal); }
+    HRESULT StartBatteryTest(BSTR DeviceSelector) override { return CallTyped(kFirst + 12, DeviceSelector); }
+};
+
+class ITarvikTestProxy final : public DualProxy<ITarvikTest> {
+public:
+    using DualProxy::DualProxy;
+    HRESULT put_StartNumberTest(LONG newVal) override { return CallTyped(kFirst, newVal); }
+    HRESULT get_ReadyToSend(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 1, pVal); }
+    HRESULT put_ReadyToSend(VARIANT_BOOL newVal) override { return CallTyped(kFirst + 2, newVal); }
+    HRESULT get_Parity(BSTR* pVal) override { return CallTyped(kFirst + 3, pVal); }
+    HRESULT put_Parity(BSTR newVal) override { return CallTyped(kFirst + 4, newVal); }
+    HRESULT get_BaudRate(LONG* pVal) override { return CallTyped(kFirst + 5, pVal); }
+    HRESULT put_BaudRate(LONG newVal) override { return CallTyped(kFirst + 6, newVal); }
+    HRESULT get_DataBits(SHORT* pVal) override { return CallTyped(kFirst + 7, pVal); }
+    HRESULT put_DataBits(SHORT newVal) override { return CallTyped(kFirst + 8, newVal); }
+    HRESULT get_StopBits(FLOAT* pVal) override { return CallTyped(kFirst + 9, pVal); }
+    HRESULT put_StopBits(FLOAT newVal) override { return CallTyped(kFirst + 10, newVal); }
+    HRESULT get_ParityCheck(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 11, pVal); }
+    HRESULT put_ParityCheck(VARIANT_BOOL newVal) override { return CallTyped(kFirst + 12, newVal); }
+    HRESULT WriteToPort(BSTR strToWrite) override { return CallTyped(kFirst + 13, strToWrite); }
+    HRESULT get_StateDSR(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 14, pVal); }
+    HRESULT get_StateCTS(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 15, pVal); }
+};
+
+// One interface's methods in vtable order: its stub and their signatures.
+template <auto... Methods>
+struct MethodTable {
+    static constexpr auto kStub = &TypedStubs<kFirst, Methods...>;
+    static constexpr std::uint16_t kSlots = kFirst + sizeof...(Methods);
+    static std::vector<std::vector<platform::remoting::ParamShape>> Shapes() {
+        return platform::remoting::ShapesOf<Methods...>();
+    }
+};
+
+using ITarvikMethods =
+    MethodTable<&ITarvik::Open, &ITarvik::Close, &ITarvik::ResetStartPost, &ITarvik::StartNumberOK,
+                &ITarvik::get_PortNumber, &ITarvik::get_StartNumber, &ITarvik::get_InterCharacterTimeout,
+                &ITarvik::put_InterCharacterTimeout, &ITarvik::get_StateDTR, &ITarvik::put_StateDTR,
+                &ITarvik::get_StateStartPost, &ITarvik::get_StateFinishPost, &ITarvik::StartBatteryTest>;
+using ITarvikTestMethods =
+    MethodTable<&ITarvikTest::put_StartNumberTest, &ITarvikTest::get_ReadyToSend, &ITarvikTest::put_ReadyToSend,
+                &ITarvikTest::get_Parity, &ITarvikTest::put_Parity, &ITarvikTest::get_BaudRate,
+                &ITarvikTest::put_BaudRate, &ITarvikTest::get_DataBits, &ITarvikTest::put_DataBits,
+                &ITarvikTest::get_StopBits, &ITarvikTest::put_StopBits, &ITarvikTest::get_ParityCheck,
+                &ITarvikTest::put_ParityCheck, &ITarvikTest::WriteToPort, &ITarvikTest::get_StateDSR,
+                &ITarvikTest::get_StateCTS>;
+
+// A dispinterface of events: every member takes only [in] arguments, so
+// nobody waits for its answer.
+bool OnlyInArguments(const platform::InterfaceDesc& desc) {
+    for (const auto& member : desc.members)
+        for (const auto& param : member.params)
+            if (param.flags & PARAMFLAG_FOUT) return false;
+    return true;
+}
+
+InterfaceMarshaller EventsMarshaller(const platform::InterfaceDesc& desc) {
+    return {desc.iid, true, OnlyInArguments(desc), kFirst, {IID_IDispatch},
+            &MakeProxy<platform::remoting::DispatchProxy>, nullptr};
+}
+
+void RegisterInterfaces() {
+    using platform::remoting::RegisterInterface;
+    RegisterInterface({IID_ITarvik, true, false, ITarvikMethods::kSlots, {IID_IDispatch}, &MakeProxy<ITarvikProxy>,
+                       ITarvikMethods::kStub});
+    RegisterInterface({IID_ITarvikTest, true, false, ITarvikTestMethods::kSlots, {IID_IDispatch},
+                       &MakeProxy<ITarvikTestProxy>, ITarvikTestMethods::kStub});
+    RegisterInterface(EventsMarshaller(ITarvikEventsContract().desc));
+    RegisterInterface(EventsMarshaller(ITarvikTestEventsContract().desc));
+    platform::remoting::RegisterTypeLibrary(LIBID_Trelvane, &LoadTrelvaneTypeLib);
+}
+
+}  // namespace
+
+bool RegisterProxyStubs() {
+    // Runs while the program starts: the descriptions may not exist yet, so
+    // the interfaces are registered when they are first looked up.
+    static const bool added = (platform::remoting::AddInterfaceSource(&RegisterInterfaces), true);
+    return added;
+}
+
+std::vector<std::vector<platform::remoting::ParamShape>> MarshalledShapes(REFIID iid) {
+    if (iid == IID_ITarvik) return ITarvikMethods::Shapes();
+    if (iid == IID_ITarvikTest) return ITarvikTestMethods::Shapes();
+    return {};
+}
+
+}  // namespace contract

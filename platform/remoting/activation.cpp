@@ -1,0 +1,93 @@
+// Creating objects of a class that another process serves: a connection to
+// the class's socket (one per apartment and server, kept while it is in
+// use), then the class object through the server's class table.
+#include "platform/remoting/apartment.h"
+#include "platform/remoting/class_table.h"
+#include "platform/remoting/objbase.h"
+#include "platform/remoting/proxy_manager.h"
+#include "platform/remoting/socket.h"
+
+namespace platform::remoting {
+namespace {
+
+// How long a server may take to answer a new connection.
+constexpr DWORD kHandshakeTimeoutMs = 30000;
+
+HRESULT ConnectToClass(Apartment& apartment, REFCLSID clsid, std::shared_ptr<Connection>* out) {
+    const std::string path = ClassSocketPath(clsid);
+    if ((*out = apartment.ServerAt(path))) return S_OK;
+    bool noServer = false;
+    HRESULT hr;
+    int fd = ConnectTo(path, &noServer, &hr);
+    if (fd < 0 && noServer) {
+        if (hr = LaunchLocalServer(clsid); FAILED(hr)) return hr;
+        fd = ConnectTo(path, &noServer, &hr);
+        if (fd < 0 && noServer) return CO_E_SERVER_EXEC_FAILURE;
+    }
+    if (fd < 0) return hr;
+    const Peer peer = PeerOf(fd);
+    if (!peer.sameUser) {
+        Log("the server at %s runs as user %ld, not as this one; not using it", path.c_str(), peer.uid);
+        CloseSocket(fd);
+        return E_ACCESSDENIED;
+    }
+    auto connection = std::make_shared<Connection>(fd, Connection::Side::Client, apartment.Thread(), peer.pid);
+    apartment.Adopt(connection);
+    connection->Start();
+    if (hr = connection->Handshake(kHandshakeTimeoutMs); FAILED(hr)) return hr;
+    apartment.RememberServer(path, connection);
+    *out = std::move(connection);
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT LaunchLocalServer(REFCLSID) {
+    // FIXME: start the command line registered for the class (LocalServer32)
+    // with "-Embedding" appended, at most one server for clients that
+    // activate at once, and wait (bounded) until its class object is
+    // registered; CO_E_SERVER_EXEC_FAILURE when it does not come up.
+    return REGDB_E_CLASSNOTREG;
+}
+
+}  // namespace platform::remoting
+
+using namespace platform::remoting;
+
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid, LPVOID* ppv) {
+    if (ppv == nullptr) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (pvReserved != nullptr) return E_INVALIDARG;  // other machines are not served
+    if (!(dwClsContext & CLSCTX_LOCAL_SERVER)) return REGDB_E_CLASSNOTREG;
+    Apartment* apartment = Apartment::Current();
+    if (apartment == nullptr) return CO_E_NOTINITIALIZED;
+    if (FindInterface(riid) == nullptr) return E_NOINTERFACE;
+    std::shared_ptr<Connection> server;
+    if (HRESULT hr = ConnectToClass(*apartment, rclsid, &server); FAILED(hr)) return hr;
+    Writer request = BeginRequest(*server, wire::kClassTable, GUID_NULL, wire::method::kGetClassObject);
+    request.Guid(rclsid);
+    request.Guid(riid);
+    Reply reply;
+    if (HRESULT hr = Transact(*server, request, &reply); FAILED(hr)) return hr;
+    server->GetObject(reply.results, riid, ppv);
+    const HRESULT hr = Finish(*server, reply);
+    if (FAILED(hr) && *ppv) {
+        static_cast<IUnknown*>(*ppv)->Release();
+        *ppv = nullptr;
+    }
+    return hr;
+}
+
+HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
+    if (ppv == nullptr) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+    IClassFactory* factory = nullptr;
+    if (HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
+                                      reinterpret_cast<void**>(&factory));
+        FAILED(hr))
+        return hr;
+    const HRESULT hr = factory->CreateInstance(nullptr, riid, ppv);
+    factory->Release();
+    return hr;
+}

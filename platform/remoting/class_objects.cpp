@@ -1,0 +1,170 @@
+// Class objects made available to other processes: each registration
+// listens on the class's socket from the registering thread's waits, and
+// that thread's apartment owns the connections it accepts.
+#include <poll.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/base/fd_io.h"
+#include "platform/base/sync.h"
+#include "platform/messages/thread_wait.h"
+#include "platform/remoting/apartment.h"
+#include "platform/remoting/class_table.h"
+#include "platform/remoting/objbase.h"
+#include "platform/remoting/socket.h"
+
+namespace platform::remoting {
+namespace {
+
+struct Registration {
+    DWORD cookie;
+    CLSID clsid;
+    IUnknown* object;  // one reference
+    DWORD thread;
+    int listenFd;
+    int lockFd;  // held while registered: one server per class
+    std::string path;
+    int sourceId;
+};
+
+struct Registrations {
+    std::mutex mutex;
+    std::vector<Registration> entries;
+    DWORD nextCookie = 1;
+};
+
+Registrations& TheRegistrations() {
+    static Registrations* registrations = new Registrations;  // never destroyed: threads may outlive statics
+    return *registrations;
+}
+
+void Refuse(int fd, HRESULT why) {
+    Writer refusal = BeginFrame(nullptr, wire::FrameType::Refused);
+    refusal.I32(why);
+    EndFrame(refusal);
+    std::size_t sent = 0;  // best effort: the peer is refused either way
+    WriteAvailable(fd, FdKind::Socket, refusal.Bytes().data(), refusal.Size(), &sent);
+    CloseSocket(fd);
+}
+
+// Takes the connections waiting at a class's socket, on the registering thread.
+void AcceptWaiting(int listenFd) {
+    Apartment* apartment = Apartment::Current();
+    for (int fd = AcceptFrom(listenFd); fd >= 0; fd = AcceptFrom(listenFd)) {
+        const Peer peer = PeerOf(fd);
+        if (!peer.sameUser || apartment == nullptr) {
+            Log("refusing a connection from pid %ld of user %ld", peer.pid, peer.uid);
+            Refuse(fd, E_ACCESSDENIED);  // closes fd
+            continue;
+        }
+        auto connection = std::make_shared<Connection>(fd, Connection::Side::Server, apartment->Thread(), peer.pid);
+        apartment->Adopt(connection);
+        connection->Start();
+    }
+}
+
+void Withdraw(const Registration& r) {
+    RemoveWaitSource(r.sourceId);
+    CloseSocket(r.listenFd);
+    RemovePath(r.path);
+    CloseSocket(r.lockFd);
+    r.object->Release();
+}
+
+HRESULT Listen(REFCLSID clsid, Registration* r) {
+    if (HRESULT hr = PrepareRunFolder(); FAILED(hr)) return hr;
+    HRESULT hr;
+    r->lockFd = LockExclusive(ClassLockPath(clsid), &hr);
+    if (r->lockFd < 0) return hr;
+    r->path = ClassSocketPath(clsid);
+    r->listenFd = ListenAt(r->path, &hr);
+    if (r->listenFd < 0) {
+        CloseSocket(r->lockFd);
+        return hr;
+    }
+    const int fd = r->listenFd;
+    r->sourceId = AddWaitSource({fd, [] { return short(POLLIN); }, [fd](short) { AcceptWaiting(fd); }});
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT QueryRegisteredClassObject(REFCLSID clsid, DWORD thread, REFIID iid, IUnknown** out) {
+    *out = nullptr;
+    IUnknown* object = nullptr;
+    {
+        auto& registrations = TheRegistrations();
+        std::lock_guard lock(registrations.mutex);
+        for (const auto& r : registrations.entries)
+            if (r.clsid == clsid && r.thread == thread) {
+                object = r.object;
+                object->AddRef();
+            }
+    }
+    if (object == nullptr) return CO_E_SERVER_STOPPING;
+    const HRESULT hr = object->QueryInterface(iid, reinterpret_cast<void**>(out));
+    object->Release();
+    return hr;
+}
+
+void RevokeClassObjectsOf(DWORD thread) {
+    std::vector<Registration> gone;
+    {
+        auto& registrations = TheRegistrations();
+        std::lock_guard lock(registrations.mutex);
+        std::erase_if(registrations.entries, [&](const Registration& r) {
+            if (r.thread != thread) return false;
+            gone.push_back(r);
+            return true;
+        });
+    }
+    for (const auto& r : gone) Withdraw(r);
+}
+
+}  // namespace platform::remoting
+
+using namespace platform::remoting;
+
+HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
+                              LPDWORD lpdwRegister) {
+    if (pUnk == nullptr || lpdwRegister == nullptr) return E_INVALIDARG;
+    *lpdwRegister = 0;
+    // FIXME: only other processes are served; a class registered for this
+    // process alone (CLSCTX_INPROC_SERVER), or for a single use, is not.
+    if (!(dwClsContext & CLSCTX_LOCAL_SERVER) || flags != REGCLS_MULTIPLEUSE) return E_INVALIDARG;
+    Apartment* apartment = Apartment::Current();
+    if (apartment == nullptr) return CO_E_NOTINITIALIZED;
+    auto& registrations = TheRegistrations();
+    {
+        std::lock_guard lock(registrations.mutex);
+        for (const auto& r : registrations.entries)
+            if (r.clsid == rclsid) return CO_E_OBJISREG;
+    }
+    Registration r{0, rclsid, pUnk, apartment->Thread(), -1, -1, {}, 0};
+    if (HRESULT hr = Listen(rclsid, &r); FAILED(hr)) return hr;
+    pUnk->AddRef();
+    std::lock_guard lock(registrations.mutex);
+    r.cookie = registrations.nextCookie++;
+    registrations.entries.push_back(r);
+    *lpdwRegister = r.cookie;
+    return S_OK;
+}
+
+HRESULT CoRevokeClassObject(DWORD dwRegister) {
+    Registration gone{};
+    {
+        auto& registrations = TheRegistrations();
+        std::lock_guard lock(registrations.mutex);
+        auto it = std::find_if(registrations.entries.begin(), registrations.entries.end(),
+                               [&](const Registration& r) { return r.cookie == dwRegister; });
+        if (it == registrations.entries.end()) return CO_E_OBJNOTREG;
+        if (it->thread != GetCurrentThreadId()) return RPC_E_WRONG_THREAD;
+        gone = *it;
+        registrations.entries.erase(it);
+    }
+    Withdraw(gone);
+    return S_OK;
+}

@@ -1,0 +1,18 @@
+// The class objects this process has registered for other processes.
+#pragma once
+
+#include "platform/objects/com_base.h"
+
+namespace platform::remoting {
+
+// The class object of clsid registered by thread, asked for iid; a new
+// reference in *out. CO_E_SERVER_STOPPING when it is not (or no longer) registered.
+HRESULT QueryRegisteredClassObject(REFCLSID clsid, DWORD thread, REFIID iid, IUnknown** out);
+// Withdraws every class object that thread registered.
+void RevokeClassObjectsOf(DWORD thread);
+
+// Starts a server for clsid when none runs, and returns once it has
+// registered its class object (activation.cpp).
+HRESULT LaunchLocalServer(REFCLSID clsid);
+
+}  // namespace platform::remoting

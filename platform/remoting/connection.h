@@ -1,0 +1,175 @@
+// A connection between this process and one other: its socket and frames,
+// the calls of this side that wait for replies, and the objects each side
+// has handed to the other over it.
+//
+// A connection belongs to the apartment (thread) that made or accepted it.
+// Only that thread reads the socket, while it waits (see apartment.h), and
+// only it makes calls that wait for a reply. Any thread may send a one-way
+// frame: an event raised on another thread goes out at once, in the order
+// the frames were sent, and nothing waits for the peer to read it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/objects/ocidl.h"
+#include "platform/remoting/codec.h"
+#include "platform/remoting/wire.h"
+
+namespace platform::remoting {
+
+class ProxyManager;
+
+// Whether a remote sink still takes events: closed once its Unadvise has
+// run, so that no event follows the Unadvise's reply.
+struct SinkGate {
+    std::mutex mutex;
+    bool open = true;
+};
+
+// A remote sink standing in one of our connection points for this peer.
+struct Advice {
+    IConnectionPoint* point;  // no reference: the point holds the stand-in
+    DWORD cookie;
+    IUnknown* standIn;  // no reference: it removes its own record when it goes
+    std::shared_ptr<SinkGate> gate;
+};
+
+class Connection final : public std::enable_shared_from_this<Connection> {
+public:
+    enum class Side { Client, Server };
+
+    Connection(int fd, Side side, DWORD owner, long peerPid);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    Side GetSide() const { return m_side; }
+    DWORD Owner() const { return m_owner; }
+    bool Alive() const { return !m_broken.load(); }
+    long PeerPid() const { return m_peerPid; }
+
+    // Owner thread: the owner's waits start watching the socket.
+    void Start();
+    // Client, owner thread: the handshake; S_OK, the server's refusal, or a
+    // failure when it does not answer within the time.
+    HRESULT Handshake(DWORD timeoutMs);
+
+    // Any thread: sends one whole frame (see BeginFrame and EndFrame).
+    // RPC_E_DISCONNECTED when the connection is gone or the peer has let
+    // too much pile up; E_INVALIDARG for a frame larger than the peer takes.
+    HRESULT Send(std::vector<BYTE> frame);
+    // Owner thread: sends a request and waits, running the calls and events
+    // that come in meanwhile, until its reply arrives (the reply's body into
+    // *reply), the connection goes (RPC_E_DISCONNECTED) or the time is up
+    // (RPC_E_TIMEOUT). Other threads get RPC_E_WRONG_THREAD.
+    HRESULT Call(Writer& request, DWORD timeoutMs, std::vector<BYTE>* reply);
+    // How long calls may wait: without bound towards a server; a bounded
+    // time towards a client, so that no client can hold a server's thread.
+    DWORD CallTimeout() const;
+
+    // Owner thread: ends the connection because the peer broke the protocol;
+    // logged, and the peer's references are released.
+    void Misbehaved(const char* what);
+    // Owner thread: ends the connection; the cleanup runs from the message loop.
+    void Close();
+    // Owner thread: releases everything the peer held, removes its sinks
+    // from our connection points and closes the socket.
+    void Cleanup();
+
+    // Object references (wire::RefKind) inside frames.
+    void PutObject(Writer& w, IUnknown* object, REFIID iid);
+    bool GetObject(Reader& r, REFIID iid, void** out);
+    // The interface iid of object id as handed to the peer, with a new
+    // reference; QueryInterface (iid IID_IUnknown) is allowed on any handed
+    // object. Null when the peer was never given it.
+    IUnknown* HandedInterface(std::uint32_t id, REFIID iid);
+    // The peer gives back count references; false when it holds fewer.
+    bool ReleaseExport(std::uint32_t id, std::uint32_t count);
+    // A proxy's last reference went (under the object lock, so that no
+    // import finds it meanwhile); returns the count left.
+    ULONG DropProxy(ProxyManager* manager);
+
+    void AddAdvice(const Advice& advice);
+    void RemoveAdvice(IUnknown* standIn);
+    // The gate of the stand-in advised with cookie on point, its record
+    // removed; or null.
+    std::shared_ptr<SinkGate> TakeAdvice(IConnectionPoint* point, DWORD cookie);
+    // LockServer calls of the peer, undone when it goes.
+    void NoteServerLock(IClassFactory* factory, bool lock);
+
+private:
+    struct ExportEntry {
+        IUnknown* identity;                                 // one reference
+        std::vector<std::pair<IID, IUnknown*>> interfaces;  // as handed, one reference each
+        ULONG remoteRefs = 0;
+    };
+    struct PendingCall {
+        bool done = false;
+        HRESULT transport = S_OK;
+        std::vector<BYTE> reply;
+    };
+    enum class Handshaking { AwaitingHello, AwaitingWelcome, Done };
+
+    short WaitEvents() const;
+    void OnReady(short revents);
+    void Flush();
+    void ReadFrames();
+    void HandleFrame(std::vector<BYTE> body);
+    void HandleHandshake(Reader& r, wire::FrameType type);
+    void HandleReply(std::vector<BYTE> body);
+    void FailPendingCalls();
+    std::uint32_t ExportObject(IUnknown* object, REFIID iid, GUID* alias);
+    void Shut();
+    void Import(std::uint32_t id, REFIID iid, REFIID alias, void** out);
+
+    const Side m_side;
+    const DWORD m_owner;
+    const long m_peerPid;
+
+    // Writing: any thread, under m_writeMutex.
+    std::mutex m_writeMutex;
+    int m_fd;
+    std::deque<std::vector<BYTE>> m_queue;  // frames the socket has not taken yet
+    std::size_t m_queuedBytes = 0;
+    std::size_t m_frontSent = 0;  // bytes of the first queued frame already written
+    std::uint32_t m_peerMaxFrame = wire::kMaxFrame;
+    std::atomic<bool> m_hasQueued{false};
+    std::atomic<bool> m_broken{false};
+
+    // The owner thread's alone.
+    int m_sourceId = 0;
+    bool m_closed = false;
+    bool m_cleanedUp = false;
+    Handshaking m_handshaking;
+    HRESULT m_handshakeResult = S_OK;
+    std::vector<BYTE> m_in;
+    std::uint32_t m_nextCallId = 1;
+    std::unordered_map<std::uint32_t, PendingCall*> m_pending;
+    std::set<std::uint32_t> m_abandoned;  // calls that timed out: their replies are dropped
+
+    // Objects: any thread, under m_objectsMutex.
+    std::mutex m_objectsMutex;
+    std::unordered_map<std::uint32_t, ExportEntry> m_exports;
+    std::unordered_map<IUnknown*, std::uint32_t> m_exportIds;
+    std::uint32_t m_nextExportId = 1;
+    std::unordered_map<std::uint32_t, ProxyManager*> m_imports;
+    std::vector<Advice> m_advice;
+    std::vector<std::pair<IClassFactory*, LONG>> m_serverLocks;  // a reference each, and the locks held
+};
+
+// Frames: BeginFrame reserves the length prefix and writes the type; the
+// frame's fields follow; EndFrame fills in the length.
+Writer BeginFrame(Connection* connection, wire::FrameType type);
+void EndFrame(Writer& w);
+// A request frame up to its arguments (the call id is set by Call).
+Writer BeginRequest(Connection& connection, std::uint32_t objectId, REFIID iid, std::uint16_t method);
+
+}  // namespace platform::remoting

@@ -1,0 +1,178 @@
+#include "platform/remoting/socket.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/base/errno_map.h"
+#include "platform/base/paths.h"
+
+namespace platform::remoting {
+namespace {
+
+std::string RunFolder() { return TrelvaneHome() + "/run"; }
+
+std::string GuidText(REFGUID guid) {
+    WCHAR text[CHARS_IN_GUID];
+    StringFromGUID2(guid, text, CHARS_IN_GUID);
+    return std::string(text, text + CHARS_IN_GUID - 1);
+}
+
+HRESULT FromErrno(int error) { return HRESULT_FROM_WIN32(ErrnoToError(error)); }
+
+bool MakeAddress(const std::string& path, sockaddr_un* address) {
+    *address = sockaddr_un{};
+    address->sun_family = AF_UNIX;
+    if (path.size() >= sizeof address->sun_path) {
+        Log("the socket path %s is longer than a socket address holds", path.c_str());
+        return false;
+    }
+    path.copy(address->sun_path, path.size());
+    return true;
+}
+
+// A folder that is ours and closed to everyone else, made if missing.
+HRESULT OwnFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        Log("cannot make %s: errno %d", path.c_str(), errno);
+        return FromErrno(errno);
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return FromErrno(errno);
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+        Log("%s is not a folder of this user; refusing to use it", path.c_str());
+        return E_ACCESSDENIED;
+    }
+    if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0) return FromErrno(errno);
+    return S_OK;
+}
+
+}  // namespace
+
+std::string ClassSocketPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(clsid); }
+std::string ClassLockPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(clsid) + ".lock"; }
+
+HRESULT PrepareRunFolder() {
+    const std::string home = TrelvaneHome();
+    if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
+        Log("cannot make %s: errno %d", home.c_str(), errno);
+        return FromErrno(errno);
+    }
+    return OwnFolder(RunFolder());
+}
+
+int LockExclusive(const std::string& path, HRESULT* hr) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        *hr = FromErrno(errno);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        *hr = errno == EWOULDBLOCK ? CO_E_OBJISREG : FromErrno(errno);
+        ::close(fd);
+        return -1;
+    }
+    *hr = S_OK;
+    return fd;
+}
+
+int ListenAt(const std::string& path, HRESULT* hr) {
+    sockaddr_un address;
+    if (!MakeAddress(path, &address)) {
+        *hr = E_INVALIDARG;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *hr = FromErrno(errno);
+        return -1;
+    }
+    ::unlink(path.c_str());  // a socket left by a server that died; the caller holds the class's lock
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
+        ::listen(fd, 64) != 0) {
+        *hr = FromErrno(errno);
+        Log("cannot listen at %s: errno %d", path.c_str(), errno);
+        ::close(fd);
+        return -1;
+    }
+    *hr = S_OK;
+    return fd;
+}
+
+int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr) {
+    *noServer = false;
+    sockaddr_un address;
+    if (!MakeAddress(path, &address)) {
+        *hr = E_INVALIDARG;
+        return -1;
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *hr = FromErrno(errno);
+        return -1;
+    }
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        ::close(fd);
+        *noServer = error == ENOENT || error == ECONNREFUSED;
+        *hr = error == EACCES || error == EPERM ? E_ACCESSDENIED : FromErrno(error);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    *hr = S_OK;
+    return fd;
+}
+
+int AcceptFrom(int listenFd) {
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return fd;
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        Log("accept failed: errno %d", errno);
+        return -1;
+    }
+}
+
+Peer PeerOf(int fd) {
+    Peer peer;
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) return peer;
+    peer.known = true;
+    peer.pid = credentials.pid;
+    peer.uid = static_cast<long>(credentials.uid);
+    peer.sameUser = credentials.uid == ::geteuid();
+    return peer;
+}
+
+void CloseSocket(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+void ShutDownSocket(int fd) {
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+void RemovePath(const std::string& path) { ::unlink(path.c_str()); }
+
+void Log(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fprintf(stderr, "trelvane: remoting: %s\n", text);
+}
+
+}  // namespace platform::remoting

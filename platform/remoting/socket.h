@@ -1,0 +1,46 @@
+// The Unix-domain sockets under remoting: where a class's socket lives,
+// listening, connecting, accepting, and who is at the other end. Every
+// descriptor is close-on-exec and, once connected, non-blocking.
+#pragma once
+
+#include <string>
+
+#include "platform/objects/com_base.h"
+#include "platform/remoting/objbase.h"
+
+namespace platform::remoting {
+
+// $TRELVANE_HOME/run/{CLSID}, and the lock file beside it.
+std::string ClassSocketPath(REFCLSID clsid);
+std::string ClassLockPath(REFCLSID clsid);
+// Makes $TRELVANE_HOME/run (mode 0700) and checks that it is ours and
+// closed to others; E_ACCESSDENIED when it belongs to another user.
+HRESULT PrepareRunFolder();
+
+// Takes an exclusive lock on path (made if missing): -1 and CO_E_OBJISREG
+// when another holder has it.
+int LockExclusive(const std::string& path, HRESULT* hr);
+// Listens at path (any stale socket there is replaced; the socket gets mode 0600).
+int ListenAt(const std::string& path, HRESULT* hr);
+// Connects to path. *noServer is set when nothing listens there.
+int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr);
+// The next waiting connection, or -1 when none waits.
+int AcceptFrom(int listenFd);
+
+struct Peer {
+    bool known = false;
+    bool sameUser = false;
+    long pid = 0;
+    long uid = -1;
+};
+// Who is at the other end of a connected socket (SO_PEERCRED).
+Peer PeerOf(int fd);
+
+void CloseSocket(int fd);
+void ShutDownSocket(int fd);
+void RemovePath(const std::string& path);
+
+// "trelvane: remoting: " and the text, to standard error.
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace platform::remoting

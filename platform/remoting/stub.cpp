@@ -1,0 +1,140 @@
+// Running what comes in: a request is checked against what this side has
+// handed to the peer, run by the interface's stub on the apartment's
+// thread, and answered; an event is run and not answered; a release gives
+// references back. A peer that names an object, interface or method it was
+// not given, or sends malformed arguments, is disconnected.
+#include "platform/remoting/apartment.h"
+#include "platform/remoting/class_table.h"
+#include "platform/remoting/dispatch_stub.h"
+#include "platform/remoting/proxy_manager.h"
+#include "platform/remoting/socket.h"
+
+namespace platform::remoting {
+namespace {
+
+using wire::FrameType;
+
+void PutErrorInfo(Writer& w, bool failed) {
+    IErrorInfo* info = nullptr;
+    if (!failed || GetErrorInfo(0, &info) != S_OK || info == nullptr) {
+        w.U8(0);
+        return;
+    }
+    GUID guid = GUID_NULL;
+    BSTR source = nullptr, description = nullptr, helpFile = nullptr;
+    DWORD context = 0;
+    info->GetGUID(&guid);
+    info->GetSource(&source);
+    info->GetDescription(&description);
+    info->GetHelpFile(&helpFile);
+    info->GetHelpContext(&context);
+    info->Release();
+    w.U8(1);
+    w.Guid(guid);
+    w.Bstr(source);
+    w.Bstr(description);
+    w.Bstr(helpFile);
+    w.U32(context);
+    SysFreeString(source);
+    SysFreeString(description);
+    SysFreeString(helpFile);
+}
+
+void RunQueryInterface(IUnknown* object, StubCall& call) {
+    const GUID iid = call.in.Guid();
+    if (!call.in.AtEnd()) return;
+    IUnknown* itf = nullptr;
+    call.hr = FindInterface(iid) ? object->QueryInterface(iid, reinterpret_cast<void**>(&itf)) : E_NOINTERFACE;
+    call.connection.PutObject(call.out, SUCCEEDED(call.hr) ? itf : nullptr, iid);
+    if (itf) itf->Release();
+}
+
+void RunGetClassObject(StubCall& call) {
+    const GUID clsid = call.in.Guid();
+    const GUID iid = call.in.Guid();
+    if (!call.in.AtEnd()) return;
+    IUnknown* itf = nullptr;
+    call.hr = FindInterface(iid) ? QueryRegisteredClassObject(clsid, call.connection.Owner(), iid, &itf)
+                                 : E_NOINTERFACE;
+    call.connection.PutObject(call.out, SUCCEEDED(call.hr) ? itf : nullptr, iid);
+    if (itf) itf->Release();
+}
+
+// Runs one call on a handed object; a description of the peer's fault, or null.
+const char* Execute(std::uint32_t objectId, REFIID iid, std::uint16_t method, StubCall& call) {
+    Connection& connection = call.connection;
+    if (objectId == wire::kClassTable) {
+        if (connection.GetSide() != Connection::Side::Server || !(iid == GUID_NULL) ||
+            method != wire::method::kGetClassObject)
+            return "a call to the class table it cannot make";
+        RunGetClassObject(call);
+        return call.in.AtEnd() ? nullptr : "malformed arguments";
+    }
+    IUnknown* object = connection.HandedInterface(objectId, iid);
+    if (object == nullptr) return "a call to an object or interface it was not given";
+    ComPtr<IUnknown> hold = ComPtr<IUnknown>::Attach(object);  // alive even if released during the call
+    const InterfaceMarshaller* marshaller = FindInterface(iid);
+    if (method == wire::method::kQueryInterface) {
+        RunQueryInterface(object, call);
+    } else if (method < 3 || marshaller == nullptr || method >= marshaller->slots) {
+        return "an unknown method";
+    } else if (marshaller->dispatchBased && method <= wire::method::kInvoke) {
+        RunDispatchMethod(reinterpret_cast<IDispatch*>(object), method, call);
+    } else if (marshaller->stub == nullptr || !marshaller->stub(object, method, call)) {
+        return "malformed arguments";
+    }
+    return call.in.AtEnd() ? nullptr : "malformed arguments";
+}
+
+void RunRequest(Connection& connection, Reader& r, bool event) {
+    const std::uint32_t callId = event ? 0 : r.U32();
+    const std::uint32_t objectId = r.U32();
+    const GUID iid = r.Guid();
+    const std::uint16_t method = r.U16();
+    if (!r.Ok()) {
+        connection.Misbehaved("a truncated request");
+        return;
+    }
+    if (event && (connection.GetSide() != Connection::Side::Client || method != wire::method::kInvoke)) {
+        connection.Misbehaved("an event it may not send");
+        return;
+    }
+    Writer results(&connection);
+    StubCall call{connection, r, results};
+    SetErrorInfo(0, nullptr);  // only what this call sets goes back with it
+    if (const char* fault = Execute(objectId, iid, method, call)) {
+        connection.Misbehaved(fault);
+        return;
+    }
+    if (event) {
+        SetErrorInfo(0, nullptr);  // an event's outcome goes nowhere
+        return;
+    }
+    Writer reply = BeginFrame(&connection, FrameType::Reply);
+    reply.U32(callId);
+    reply.I32(call.hr);
+    PutErrorInfo(reply, FAILED(call.hr));
+    reply.Raw(results.Bytes().data(), results.Size());
+    EndFrame(reply);
+    connection.Send(std::move(reply.Bytes()));
+}
+
+}  // namespace
+
+void RunIncoming(Connection& connection, std::vector<BYTE>& frame) {
+    Reader r(frame.data(), frame.size(), &connection);
+    switch (static_cast<FrameType>(r.U8())) {
+    case FrameType::Request: RunRequest(connection, r, false); return;
+    case FrameType::Event: RunRequest(connection, r, true); return;
+    case FrameType::Release: {
+        const std::uint32_t id = r.U32();
+        const std::uint32_t count = r.U32();
+        if (!r.AtEnd() || !connection.ReleaseExport(id, count))
+            connection.Misbehaved("a release of references it does not hold");
+        return;
+    }
+    default: connection.Misbehaved("an unknown frame type");
+    }
+}
+
+}  // namespace platform::remoting

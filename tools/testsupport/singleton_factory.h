@@ -1,0 +1,55 @@
+// A class factory that hands every activation the same object, made by the
+// first one, as the server does with the driver object.
+#pragma once
+
+#include <mutex>
+
+#include "platform/windows.h"
+
+namespace trelvane::testing {
+
+template <class T>
+class SingletonFactory final : public IClassFactory, public platform::RefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *ppv = static_cast<IClassFactory*>(this);
+            AddRefImpl();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        std::lock_guard lock(m_mutex);
+        if (m_object == nullptr) m_object = T::Create();
+        return m_object->QueryInterface(riid, ppv);
+    }
+    HRESULT LockServer(BOOL lock) override {
+        m_locks += lock ? 1 : -1;
+        return S_OK;
+    }
+    T* Object() {
+        std::lock_guard lock(m_mutex);
+        return m_object;
+    }
+    int Locks() const { return m_locks; }
+
+private:
+    ~SingletonFactory() override {
+        if (m_object) m_object->Release();
+    }
+
+    std::mutex m_mutex;
+    T* m_object = nullptr;
+    std::atomic<int> m_locks{0};
+};
+
+}  // namespace trelvane::testing
