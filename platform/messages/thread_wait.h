@@ -18,8 +18,10 @@ using MessageProc = void (*)(const MSG& msg);
 void SetMessageProc(UINT message, MessageProc proc);
 
 // A descriptor the calling thread's waits watch. events() is asked before
-// each wait (0: not now); ready() runs on the thread, inside the wait, with
-// what poll reported. Both may add and remove sources.
+// each wait (poll's event bits, 0 for not now); ready() runs on the thread,
+// inside the wait, with what poll reported. Both may add and remove sources.
+constexpr short kSourceReadable = 0x001;  // POLLIN
+constexpr short kSourceWritable = 0x004;  // POLLOUT
 struct WaitSource {
     int fd;
     std::function<short()> events;

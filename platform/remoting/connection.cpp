@@ -487,7 +487,21 @@ ULONG Connection::DropProxy(ProxyManager* manager) {
         Send(std::move(release.Bytes()));
     }
     delete manager;
+    CloseIfIdle();
     return 0;
+}
+
+void Connection::CloseIfIdle() {
+    // A client that holds nothing of the server's, and gives it nothing to
+    // hold, lets the connection go; the next activation connects again.
+    // FIXME: a proxy released last on another thread leaves the connection
+    // open until the apartment ends or the server goes.
+    if (m_side != Side::Client || GetCurrentThreadId() != m_owner || m_closed || !m_pending.empty()) return;
+    {
+        std::lock_guard lock(m_objectsMutex);
+        if (!m_imports.empty() || !m_exports.empty()) return;
+    }
+    Close();
 }
 
 IUnknown* Connection::HandedInterface(std::uint32_t id, REFIID iid) {
@@ -520,6 +534,7 @@ bool Connection::ReleaseExport(std::uint32_t id, std::uint32_t count) {
     }
     for (auto& [iid, itf] : gone.interfaces) itf->Release();
     gone.identity->Release();
+    CloseIfIdle();
     return true;
 }
 

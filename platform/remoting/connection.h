@@ -128,6 +128,7 @@ private:
     void FailPendingCalls();
     std::uint32_t ExportObject(IUnknown* object, REFIID iid, GUID* alias);
     void Shut();
+    void CloseIfIdle();
     void Import(std::uint32_t id, REFIID iid, REFIID alias, void** out);
 
     const Side m_side;

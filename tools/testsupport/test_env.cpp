@@ -1,6 +1,7 @@
 #include "tools/testsupport/test_env.h"
 
 #include <dirent.h>
+#include <malloc.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -188,6 +189,34 @@ ExclusiveHolder::ExclusiveHolder(const std::string& path) {
 
 ExclusiveHolder::~ExclusiveHolder() {
     if (m_fd >= 0) ::close(m_fd);
+}
+
+std::size_t HeapInUse() { return ::mallinfo2().uordblks; }
+
+PipePair::PipePair() {
+    if (::pipe2(m_fds, O_CLOEXEC) != 0) std::perror("pipe2");
+}
+
+PipePair::~PipePair() {
+    for (int fd : m_fds)
+        if (fd >= 0) ::close(fd);
+}
+
+bool PipePair::WriteByte(char c) { return ::write(m_fds[1], &c, 1) == 1; }
+
+char PipePair::ReadByte() {
+    char c = 0;
+    return ::read(m_fds[0], &c, 1) == 1 ? c : 0;
+}
+
+int FileMode(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
 }
 
 }  // namespace trelvane::testing

@@ -69,6 +69,25 @@ int OpenFdCount();
 int ThreadCount();
 int RawThreadCount();
 double ProcessCpuSeconds();
+// Bytes the heap has handed out and not had back.
+std::size_t HeapInUse();
+
+// A pipe, for tests that need a descriptor to become readable.
+class PipePair {
+public:
+    PipePair();
+    ~PipePair();
+    int ReadEnd() const { return m_fds[0]; }
+    bool WriteByte(char c);
+    char ReadByte();
+
+private:
+    int m_fds[2] = {-1, -1};
+};
+
+// The permission bits of a file or folder (-1 when it does not exist).
+int FileMode(const std::string& path);
+bool Exists(const std::string& path);
 
 // Holds a file descriptor of dosdevices target open exclusively, as another
 // process would (flock); released on destruction.

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -171,18 +169,17 @@ TEST(MessageWaits, ReturnForAnObjectAMessageOrATimer) {
 
 TEST(MessageWaits, ASourceIsHandledOnTheWaitingThread) {
     OnFreshThread([] {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
+        trelvane::testing::PipePair pipe;
         DWORD handledOn = 0;
         char got = 0;
-        const int id = platform::AddWaitSource({fds[0], [] { return short(POLLIN); }, [&](short) {
-                                                   handledOn = GetCurrentThreadId();
-                                                   EXPECT_EQ(::read(fds[0], &got, 1), 1);
-                                                   PostQuitMessage(0);
-                                               }});
-        std::thread writer([fd = fds[1]] {
+        const int id = platform::AddWaitSource({pipe.ReadEnd(), [] { return platform::kSourceReadable; }, [&](short) {
+                                                    handledOn = GetCurrentThreadId();
+                                                    got = pipe.ReadByte();
+                                                    PostQuitMessage(0);
+                                                }});
+        std::thread writer([&pipe] {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            EXPECT_EQ(::write(fd, "x", 1), 1);
+            EXPECT_TRUE(pipe.WriteByte('x'));
         });
         MSG msg;
         EXPECT_EQ(GetMessageW(&msg, nullptr, 0, 0), FALSE);  // the handler's quit
@@ -190,8 +187,6 @@ TEST(MessageWaits, ASourceIsHandledOnTheWaitingThread) {
         EXPECT_EQ(handledOn, GetCurrentThreadId());
         EXPECT_EQ(got, 'x');
         platform::RemoveWaitSource(id);
-        ::close(fds[0]);
-        ::close(fds[1]);
     });
 }
 

@@ -1,0 +1,334 @@
+// Calls between apartments over the class's socket: class objects, values
+// of every type both ways, by-reference arguments, calls back into the
+// caller, failures, identity and references, and threads.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "platform/base/paths.h"
+#include "tests/platform/remoting/echo_object.h"
+#include "tools/testsupport/dispatch_sink.h"
+
+namespace {
+
+using namespace trelvane::testing;
+using namespace std::chrono_literals;
+
+std::string RunFolder() { return platform::TrelvaneHome() + "/run"; }
+std::string EchoSocket() { return RunFolder() + "/{3C1F7A52-90D4-4B6E-8A17-5D22E40B916C}"; }
+
+HRESULT Call(IDispatch* d, DISPID id, std::vector<VARIANT> argsLastFirst, VARIANT* result = nullptr,
+             EXCEPINFO* ex = nullptr, UINT* argErr = nullptr) {
+    DISPPARAMS params{argsLastFirst.empty() ? nullptr : argsLastFirst.data(), nullptr,
+                      static_cast<UINT>(argsLastFirst.size()), 0};
+    return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, ex, argErr);
+}
+
+TEST(ClassObjects, OneServerPerClassAndItsSocketIsPrivate) {
+    EchoServed served;
+    ASSERT_EQ(served.Server().Registered(), S_OK);
+    EXPECT_EQ(FileMode(RunFolder()), 0700);
+    EXPECT_EQ(FileMode(EchoSocket()), 0600);
+    DWORD cookie = 0;
+    IClassFactory* second = new SingletonFactory<Echo>;
+    EXPECT_EQ(CoRegisterClassObject(CLSID_Echo, second, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie),
+              CO_E_OBJISREG);
+    EXPECT_EQ(CoRegisterClassObject(CLSID_Echo, second, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie),
+              E_INVALIDARG);
+    second->Release();
+    EXPECT_EQ(CoRevokeClassObject(12345), CO_E_OBJNOTREG);
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    echo->Release();
+}
+
+TEST(ClassObjects, WithoutAServerActivationFailsClearly) {
+    TempHome home;
+    IUnknown* p = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&p)),
+              CO_E_NOTINITIALIZED);
+    CoInitialize(nullptr);
+    EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&p)),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&p)),
+              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(p, nullptr);
+    {
+        IClassFactory* factory = new SingletonFactory<Echo>;
+        ServerThread server(CLSID_Echo, factory);
+        factory->Release();
+    }  // revoked: the socket is gone
+    EXPECT_FALSE(Exists(EchoSocket()));
+    EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&p)),
+              REGDB_E_CLASSNOTREG);
+    CoUninitialize();
+}
+
+TEST(Calls, ValuesOfEveryTypeCrossUnchanged) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    BSTR text = SysAllocStringLen(u"a\0b\u00e9", 4);  // embedded zero and a non-ASCII character
+    std::vector<VARIANT> values;
+    auto add = [&](VARTYPE vt, auto setter) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = vt;
+        v.llVal = 0;
+        setter(v);
+        values.push_back(v);
+    };
+    add(VT_EMPTY, [](VARIANT&) {});
+    add(VT_NULL, [](VARIANT&) {});
+    add(VT_I1, [](VARIANT& v) { v.cVal = -5; });
+    add(VT_UI1, [](VARIANT& v) { v.bVal = 250; });
+    add(VT_I2, [](VARIANT& v) { v.iVal = -1234; });
+    add(VT_UI2, [](VARIANT& v) { v.uiVal = 65000; });
+    add(VT_I4, [](VARIANT& v) { v.lVal = -123456789; });
+    add(VT_UI4, [](VARIANT& v) { v.ulVal = 4000000000u; });
+    add(VT_INT, [](VARIANT& v) { v.intVal = -7; });
+    add(VT_UINT, [](VARIANT& v) { v.uintVal = 7; });
+    add(VT_I8, [](VARIANT& v) { v.llVal = -(1LL << 40); });
+    add(VT_UI8, [](VARIANT& v) { v.ullVal = 1ULL << 63; });
+    add(VT_R4, [](VARIANT& v) { v.fltVal = 3.955f; });
+    add(VT_R8, [](VARIANT& v) { v.dblVal = -1e300; });
+    add(VT_CY, [](VARIANT& v) { v.llVal = 12345678; });
+    add(VT_DATE, [](VARIANT& v) { v.date = 45000.25; });
+    add(VT_BOOL, [](VARIANT& v) { v.boolVal = VARIANT_TRUE; });
+    add(VT_ERROR, [](VARIANT& v) { v.scode = DISP_E_PARAMNOTFOUND; });
+    add(VT_BSTR, [&](VARIANT& v) { v.bstrVal = text; });
+    add(VT_BSTR, [](VARIANT& v) { v.bstrVal = nullptr; });
+    for (const VARIANT& v : values) {
+        VARIANT back;
+        VariantInit(&back);
+        ASSERT_EQ(Call(echo, Echo::kEcho, {v}, &back), S_OK) << "vt " << v.vt;
+        EXPECT_EQ(back.vt, v.vt);
+        if (v.vt == VT_BSTR) {
+            ASSERT_EQ(SysStringLen(back.bstrVal), SysStringLen(v.bstrVal));
+            EXPECT_EQ(std::u16string(back.bstrVal, SysStringLen(back.bstrVal)),
+                      std::u16string(v.bstrVal, SysStringLen(v.bstrVal)));
+            EXPECT_EQ(back.bstrVal == nullptr, v.bstrVal == nullptr);
+        } else {
+            EXPECT_EQ(back.llVal, v.llVal) << "vt " << v.vt;
+        }
+        VariantClear(&back);
+    }
+    // Objects cross as references: the object given back is the same one.
+    VARIANT object;
+    VariantInit(&object);
+    object.vt = VT_DISPATCH;
+    object.pdispVal = echo;
+    VARIANT back;
+    VariantInit(&back);
+    ASSERT_EQ(Call(echo, Echo::kEcho, {object}, &back), S_OK);
+    EXPECT_EQ(back.vt, VT_DISPATCH);
+    EXPECT_EQ(back.pdispVal, echo);
+    VariantClear(&back);
+    // Values that cannot cross are refused before anything is sent.
+    VARIANT array;
+    VariantInit(&array);
+    array.vt = VT_ARRAY | VT_I4;
+    EXPECT_EQ(Call(echo, Echo::kEcho, {array}, &back), DISP_E_BADVARTYPE);
+    SysFreeString(text);
+    echo->Release();
+}
+
+TEST(Calls, ByReferenceArgumentsComeBackChanged) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    LONG number = 41;
+    DOUBLE real = 1.25;
+    VARIANT_BOOL flag = VARIANT_FALSE;
+    BSTR text = SysAllocString(u"old");
+    VARIANT holder;
+    VariantInit(&holder);
+    holder.vt = VT_BSTR;
+    holder.bstrVal = SysAllocString(u"held");
+    IDispatch* object = nullptr;
+    auto ref = [](VARTYPE vt, void* p) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BYREF | vt;
+        v.byref = p;
+        return v;
+    };
+    ASSERT_EQ(Call(echo, Echo::kChangeReferences,
+                   {ref(VT_I4, &number), ref(VT_R8, &real), ref(VT_BOOL, &flag), ref(VT_BSTR, &text),
+                    ref(VT_VARIANT, &holder), ref(VT_DISPATCH, &object)}),
+              S_OK);
+    EXPECT_EQ(number, 42);
+    EXPECT_EQ(real, 2.5);
+    EXPECT_EQ(flag, VARIANT_TRUE);
+    EXPECT_EQ(std::u16string(text), u"changed");
+    EXPECT_EQ(holder.vt, VT_I4);
+    EXPECT_EQ(holder.lVal, 42);
+    EXPECT_EQ(object, echo);  // the server's object, as the caller already knows it
+    object->Release();
+    SysFreeString(text);
+    echo->Release();
+}
+
+// The value of a client-side object that the server asks for.
+class ValueObject final : public DispatchSink {
+public:
+    ValueObject() : DispatchSink(IID_IDispatch) {}
+    DWORD calledOn = 0;
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
+        calledOn = GetCurrentThreadId();
+        if (id != DISPID_VALUE || flags != DISPATCH_PROPERTYGET || !result) return DISP_E_MEMBERNOTFOUND;
+        result->vt = VT_I4;
+        result->lVal = 1234;
+        return S_OK;
+    }
+};
+
+TEST(Calls, AServerCallsBackAnObjectPassedToIt) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    auto* value = new ValueObject;
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_DISPATCH;
+    arg.pdispVal = value;
+    VARIANT result;
+    VariantInit(&result);
+    // The client waits in its call and meanwhile runs the server's call to it.
+    ASSERT_EQ(Call(echo, Echo::kCallBack, {arg}, &result), S_OK);
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 1234);
+    EXPECT_EQ(value->calledOn, GetCurrentThreadId());
+    echo->Release();
+    value->Release();
+}
+
+TEST(Calls, FailuresBringTheirExcepInfoAndErrorInformation) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    EXCEPINFO ex{};
+    UINT argErr = 0;
+    EXPECT_EQ(Call(echo, Echo::kFail, {}, nullptr, &ex, &argErr), DISP_E_EXCEPTION);
+    EXPECT_EQ(ex.scode, E_ACCESSDENIED);
+    ASSERT_NE(ex.bstrDescription, nullptr);
+    EXPECT_EQ(std::u16string(ex.bstrDescription), u"echo failed");
+    EXPECT_EQ(argErr, 7u);
+    SysFreeString(ex.bstrSource);
+    SysFreeString(ex.bstrDescription);
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);  // the server thread's error information, now this thread's
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    EXPECT_EQ(std::u16string(description), u"echo failed");
+    SysFreeString(description);
+    info->Release();
+    ISupportErrorInfo* support = nullptr;
+    ASSERT_EQ(echo->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&support)), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IDispatch), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IUnknown), S_FALSE);
+    support->Release();
+    // Names go through the object's own table.
+    LPOLESTR names[] = {const_cast<LPOLESTR>(u"Fail"), const_cast<LPOLESTR>(u"Nope")};
+    DISPID ids[2] = {0, 0};
+    EXPECT_EQ(echo->GetIDsOfNames(IID_NULL, names, 2, 0, ids), DISP_E_UNKNOWNNAME);
+    EXPECT_EQ(ids[0], Echo::kFail);
+    EXPECT_EQ(ids[1], DISPID_UNKNOWN);
+    echo->Release();
+}
+
+TEST(Identity, OneRemoteReferencePerProxyAndOneUnknownPerObject) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    const ULONG held = served.ServerReferences();
+    for (int i = 0; i < 10; ++i) echo->AddRef();
+    IUnknown* a = nullptr;
+    IUnknown* b = nullptr;
+    ASSERT_EQ(echo->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&a)), S_OK);
+    ASSERT_EQ(echo->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&b)), S_OK);
+    EXPECT_EQ(a, b);
+    IDispatch* again = nullptr;
+    ASSERT_EQ(a->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&again)), S_OK);
+    EXPECT_EQ(again, echo);
+    EXPECT_EQ(served.ServerReferences(), held);  // local references stay local
+    IUnknown* none = nullptr;
+    EXPECT_EQ(echo->QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(&none)), E_NOINTERFACE);
+    EXPECT_EQ(none, nullptr);
+    for (int i = 0; i < 10; ++i) echo->Release();
+    a->Release();
+    b->Release();
+    again->Release();
+    echo->Release();
+    // The last release gives every remote reference back: the factory's is left.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (served.ServerReferences() != 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(served.ServerReferences(), 1u);
+}
+
+TEST(Threads, AProxyAnswersOnlyItsOwnThread) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    std::thread other([echo] {
+        CoInitialize(nullptr);
+        UINT count = 0;
+        EXPECT_EQ(echo->GetTypeInfoCount(&count), RPC_E_WRONG_THREAD);
+        CoUninitialize();
+    });
+    other.join();
+    UINT count = 9;
+    EXPECT_EQ(echo->GetTypeInfoCount(&count), S_OK);
+    EXPECT_EQ(count, 0u);
+    echo->Release();
+}
+
+TEST(Threads, AWaitForOwnHandlesAlsoRunsIncomingCalls) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    auto* value = new ValueObject;
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_DISPATCH;
+    arg.pdispVal = value;
+    ASSERT_EQ(Call(echo, Echo::kStore, {arg}), S_OK);  // the server keeps this thread's object
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // Another client makes the server call that object while this thread
+    // waits for its own handle and its messages together.
+    std::thread other([done] {
+        CoInitialize(nullptr);
+        IDispatch* echo2 = nullptr;
+        VARIANT result;
+        VariantInit(&result);
+        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&echo2)),
+                  S_OK);
+        if (echo2) {
+            EXPECT_EQ(Call(echo2, Echo::kCallStored, {}, &result), S_OK);
+            EXPECT_EQ(result.lVal, 1234);
+            echo2->Release();
+        }
+        CoUninitialize();
+        SetEvent(done);
+    });
+    DWORD woke = WAIT_TIMEOUT;
+    int inputs = 0;
+    while (woke != WAIT_OBJECT_0 && inputs < 1000) {
+        woke = MsgWaitForMultipleObjectsEx(1, &done, 10000, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        if (woke == WAIT_OBJECT_0 + 1) ++inputs;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    EXPECT_EQ(woke, WAIT_OBJECT_0);
+    EXPECT_GE(inputs, 1);
+    EXPECT_EQ(value->calledOn, GetCurrentThreadId());
+    other.join();
+    CloseHandle(done);
+    value->Release();
+    echo->Release();
+}
+
+}  // namespace

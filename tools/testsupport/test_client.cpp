@@ -1,0 +1,63 @@
+// trelvane-test-client: a client in a process of its own, for tests that
+// kill a client or run one as another user. It creates the driver object,
+// connects a sink to each event interface, says "result 0x..." (the
+// activation's HRESULT) and "ready", and pumps messages until its standard
+// input closes.
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "contract/trelvane.h"
+#include "tools/testsupport/dispatch_sink.h"
+
+namespace {
+
+class QuietSink final : public trelvane::testing::DispatchSink {
+public:
+    explicit QuietSink(REFIID iid) : DispatchSink(iid) {}
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
+};
+
+void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
+    IConnectionPointContainer* container = nullptr;
+    IConnectionPoint* point = nullptr;
+    DWORD cookie = 0;
+    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
+        SUCCEEDED(container->FindConnectionPoint(iid, &point)))
+        point->Advise(sink, &cookie);
+    if (point) point->Release();
+    if (container) container->Release();
+}
+
+}  // namespace
+
+int main() {
+    CoInitialize(nullptr);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    ITarvik* tarvik = nullptr;
+    const HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                        reinterpret_cast<void**>(&tarvik));
+    auto* events = new QuietSink(contract::DIID__ITarvikEvents);
+    auto* testEvents = new QuietSink(contract::DIID__ITarvikTestEvents);
+    if (tarvik) {
+        Advise(tarvik, contract::DIID__ITarvikEvents, events);
+        Advise(tarvik, contract::DIID__ITarvikTestEvents, testEvents);
+    }
+    const DWORD mainThread = GetCurrentThreadId();
+    std::thread([mainThread] {
+        char c;
+        while (::read(STDIN_FILENO, &c, 1) > 0) {
+        }
+        PostThreadMessageW(mainThread, WM_QUIT, 0, 0);
+    }).detach();
+    std::printf("result 0x%08X\nready\n", static_cast<unsigned>(hr));
+    std::fflush(stdout);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    if (tarvik) tarvik->Release();
+    events->Release();
+    testEvents->Release();
+    CoUninitialize();
+    return 0;
+}
