@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "platform/windows.h"
@@ -163,6 +164,15 @@ public:
         ULONG count = 0;
         m_server.Run([&] { count = m_factory->Object() ? m_factory->Object()->References() : 0; });
         return count;
+    }
+    // Waits until the served object's count is expected (peers that went
+    // are cleaned up by the server's thread, soon after).
+    bool WaitServerReferences(ULONG expected) {
+        for (int i = 0; i < 500; ++i) {
+            if (ServerReferences() == expected) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
     SingletonFactory<Echo>& Factory() { return *m_factory; }
     ServerThread& Server() { return m_server; }
