@@ -1,0 +1,333 @@
+// The driver object served to clients in other apartments and processes:
+// events to several clients, Unadvise, clients and servers that die, and
+// activation cycles that must leave nothing behind.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "tests/driver/driver_fixture.h"
+#include "tools/testsupport/server_thread.h"
+#include "tools/testsupport/singleton_factory.h"
+
+namespace {
+
+using namespace trelvane::testing;
+using trelvane::DeviceEnd;
+
+EventSink* TestEventsSink(EventLog* log) {
+    return new EventSink(contract::DIID__ITarvikTestEvents,
+                         {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, log);
+}
+
+HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie, IConnectionPoint** pointOut = nullptr) {
+    IConnectionPointContainer* container = nullptr;
+    IConnectionPoint* point = nullptr;
+    HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, &point);
+    if (SUCCEEDED(hr)) hr = point->Advise(sink, cookie);
+    if (container) container->Release();
+    if (pointOut)
+        *pointOut = point;
+    else if (point)
+        point->Release();
+    return hr;
+}
+
+// Runs this thread's message loop until pred holds or the time is up.
+bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<long long>(left.count(), 50)), QS_ALLINPUT,
+                                    MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    return true;
+}
+
+// A client on a thread of its own: it creates the object, connects a sink
+// to the test events and pumps its messages until it is stopped.
+class ClientThread {
+public:
+    ClientThread() {
+        std::promise<HRESULT> started;
+        m_thread = std::thread([this, &started] {
+            CoInitialize(nullptr);
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+            m_id = GetCurrentThreadId();
+            ITarvik* tarvik = nullptr;
+            HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                          reinterpret_cast<void**>(&tarvik));
+            EventSink* sink = TestEventsSink(&log);
+            DWORD cookie = 0;
+            if (SUCCEEDED(hr)) hr = Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie);
+            started.set_value(hr);
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+            if (tarvik) tarvik->Release();
+            sink->Release();
+            CoUninitialize();
+        });
+        m_started = started.get_future().get();
+    }
+    ~ClientThread() {
+        PostThreadMessageW(m_id, WM_QUIT, 0, 0);
+        m_thread.join();
+    }
+    HRESULT Started() const { return m_started; }
+    EventLog log;
+
+private:
+    std::thread m_thread;
+    DWORD m_id = 0;
+    HRESULT m_started = E_FAIL;
+};
+
+// The driver object served by a thread of this process, this thread an
+// apartment, a device on COM3.
+class Served : public ::testing::Test {
+protected:
+    void SetUp() override {
+        device = DeviceEnd::Create(home.Path(), 3);
+        ASSERT_TRUE(device);
+        factory = new SingletonFactory<CTarvik>;
+        server = std::make_unique<ServerThread>(contract::CLSID_CTarvik, factory);
+        ASSERT_EQ(server->Registered(), S_OK);
+        CoInitialize(nullptr);
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    }
+    void TearDown() override {
+        CoUninitialize();
+        server.reset();
+        factory->Release();
+    }
+    ITarvik* Create() {
+        ITarvik* tarvik = nullptr;
+        EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                   reinterpret_cast<void**>(&tarvik)),
+                  S_OK);
+        return tarvik;
+    }
+    // Counted on the server's thread: the object's references, and the sinks of one point.
+    ULONG ObjectReferences() {
+        ULONG count = 0;
+        server->Run([&] {
+            if (CTarvik* object = factory->Object()) {
+                object->AddRef();
+                count = object->Release();
+            }
+        });
+        return count;
+    }
+    int Sinks(REFIID iid) {
+        int count = 0;
+        server->Run([&] {
+            IConnectionPoint* point = nullptr;
+            IEnumConnections* connections = nullptr;
+            CONNECTDATA data;
+            if (factory->Object() && SUCCEEDED(factory->Object()->FindConnectionPoint(iid, &point)) &&
+                SUCCEEDED(point->EnumConnections(&connections)))
+                while (connections->Next(1, &data, nullptr) == S_OK) {
+                    ++count;
+                    data.pUnk->Release();
+                }
+            if (connections) connections->Release();
+            if (point) point->Release();
+        });
+        return count;
+    }
+    // Pumps this thread's messages (a connection it let go is cleaned up
+    // from them) until pred holds.
+    bool Eventually(const std::function<bool()>& pred) {
+        for (int i = 0; i < 500; ++i) {
+            if (PumpUntil(pred, 10ms)) return true;
+        }
+        return false;
+    }
+    void SendAcknowledged(std::uint8_t byte) {
+        ASSERT_TRUE(device->SendByte(byte));
+        EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));
+    }
+
+    TempHome home;
+    std::unique_ptr<DeviceEnd> device;
+    SingletonFactory<CTarvik>* factory = nullptr;
+    std::unique_ptr<ServerThread> server;
+};
+
+TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
+    ClientThread first, second;
+    ASSERT_EQ(first.Started(), S_OK);
+    ASSERT_EQ(second.Started(), S_OK);
+    ITarvik* tarvik = Create();
+    LONG status = -1;
+    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    std::vector<std::string> expected{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"};
+    for (int frame = 0; frame < 10; ++frame) {
+        for (std::uint8_t byte : {0x3F, 0x7B, 0x3F}) {
+            SendAcknowledged(byte);
+            char read[32];
+            std::snprintf(read, sizeof read, "InputReceived Read: '%#x'", byte);
+            expected.push_back(read);
+            expected.push_back("InputReceived Write: '0xf0' (Acknowledge)");
+        }
+        ASSERT_TRUE(device->SendByte(0x7B));
+        expected.push_back("InputReceived Read: '0x7b'");
+    }
+    for (ClientThread* client : {&first, &second}) {
+        ASSERT_TRUE(Eventually([&] { return client->log.Texts().size() >= expected.size(); }));
+        std::this_thread::sleep_for(100ms);  // a duplicate would come meanwhile
+        EXPECT_EQ(client->log.Texts(), expected);
+    }
+    tarvik->Close();
+    tarvik->Release();
+}
+
+TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {
+    ITarvik* tarvik = Create();
+    LONG status = -1;
+    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    EventLog log;
+    EventSink* sink = TestEventsSink(&log);
+    DWORD cookie = 0;
+    IConnectionPoint* point = nullptr;
+    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie, &point), S_OK);
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {  // InputReceived from the listener thread, all the time
+        while (!stop) {
+            device->SendByte(0x00);
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    ASSERT_TRUE(PumpUntil([&] { return log.Texts().size() >= 20; }));
+    ASSERT_EQ(point->Unadvise(cookie), S_OK);
+    const std::size_t atReturn = log.Texts().size();
+    EXPECT_EQ(Sinks(contract::DIID__ITarvikTestEvents), 0);
+    PumpUntil([] { return false; }, 300ms);
+    stop = true;
+    flood.join();
+    EXPECT_EQ(log.Texts().size(), atReturn);
+    point->Release();
+    sink->Release();
+    tarvik->Close();
+    tarvik->Release();
+}
+
+TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
+    ITarvik* tarvik = Create();
+    LONG status = -1;
+    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    EventLog log;
+    EventSink* sink = TestEventsSink(&log);
+    DWORD cookie = 0;
+    IConnectionPoint* point = nullptr;  // held, so that no release of ours is on its way meanwhile
+    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie, &point), S_OK);
+    const ULONG ours = ObjectReferences();
+    HostProcess other(TRELVANE_TEST_CLIENT);
+    ASSERT_TRUE(other.Start());
+    EXPECT_NE(other.Output().find("result 0x00000000"), std::string::npos);
+    EXPECT_EQ(Sinks(contract::DIID__ITarvikTestEvents), 2);
+    EXPECT_EQ(Sinks(contract::DIID__ITarvikEvents), 1);
+    EXPECT_GT(ObjectReferences(), ours);
+    other.Kill();
+    EXPECT_TRUE(Eventually([&] {
+        return Sinks(contract::DIID__ITarvikTestEvents) == 1 && Sinks(contract::DIID__ITarvikEvents) == 0 &&
+               ObjectReferences() == ours;
+    }));
+    // The other client goes on being served.
+    ASSERT_TRUE(device->SendByte(0x00));
+    EXPECT_TRUE(PumpUntil([&] { return !log.Named("InputReceived Read: '0'").empty(); }));
+    LONG port = 0;
+    EXPECT_EQ(tarvik->get_PortNumber(&port), S_OK);
+    EXPECT_EQ(port, 3);
+    tarvik->Close();
+    point->Release();
+    tarvik->Release();
+    sink->Release();
+    EXPECT_TRUE(Eventually([&] { return ObjectReferences() == 1; }));  // the factory's alone
+}
+
+TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
+    EventLog log;
+    EventSink* sink = TestEventsSink(&log);
+    auto cycle = [&] {
+        ITarvik* tarvik = Create();
+        ASSERT_NE(tarvik, nullptr);
+        DWORD cookie = 0;
+        IConnectionPoint* point = nullptr;
+        ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie, &point), S_OK);
+        EXPECT_EQ(point->Unadvise(cookie), S_OK);
+        point->Release();
+        tarvik->Release();
+    };
+    for (int i = 0; i < 20; ++i) cycle();  // what stays for the process's life is made now
+    const ULONG unused = 1;               // the factory's reference
+    // Both ends close a connection let go a moment later: wait until nothing changes.
+    int fds = OpenFdCount();
+    ASSERT_TRUE(Eventually([&] {
+        PumpUntil([] { return false; }, 50ms);
+        const int now = OpenFdCount();
+        const bool settled = now == fds;
+        fds = now;
+        return settled && ObjectReferences() == unused;
+    }));
+    const int threads = ThreadCount();
+    const std::size_t handles = platform::OpenHandleCount();
+    const std::size_t heap = HeapInUse();
+    for (int i = 0; i < 1000; ++i) cycle();
+    EXPECT_TRUE(Eventually([&] { return ObjectReferences() == unused && OpenFdCount() == fds; }));
+    EXPECT_EQ(OpenFdCount(), fds);
+    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(platform::OpenHandleCount(), handles);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their allocators are not the heap's
+    EXPECT_LT(HeapInUse(), heap + 64 * 1024);
+#else
+    (void)heap;
+#endif
+    sink->Release();
+}
+
+TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
+    TempHome home;
+    auto device = DeviceEnd::Create(home.Path(), 3);
+    ASSERT_TRUE(device);
+    HostProcess server(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(server.Start());
+    CoInitialize(nullptr);
+    ITarvik* tarvik = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&tarvik)),
+              S_OK);
+    ITarvikTest* test = nullptr;
+    ASSERT_EQ(tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test)), S_OK);
+    LONG status = -1;
+    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    // The server dies in the middle of a call that takes seconds.
+    std::thread killer([&server] {
+        std::this_thread::sleep_for(300ms);
+        server.Kill();
+    });
+    BSTR text = SysAllocString(u"twenty characters...");
+    EXPECT_EQ(test->WriteToPort(text), RPC_E_DISCONNECTED);
+    SysFreeString(text);
+    killer.join();
+    LONG port = 0;
+    EXPECT_EQ(tarvik->get_PortNumber(&port), RPC_E_DISCONNECTED);
+    IProvideClassInfo* info = nullptr;
+    EXPECT_EQ(tarvik->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&info)), RPC_E_DISCONNECTED);
+    test->Release();
+    tarvik->Release();
+    // Its socket is left behind, with nobody listening.
+    ITarvik* again = nullptr;
+    EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&again)),
+              REGDB_E_CLASSNOTREG);
+    CoUninitialize();
+}
+
+}  // namespace
