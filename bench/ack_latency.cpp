@@ -2,56 +2,15 @@
 // device to the 0xF0 arriving back at the device, with no sink and with two
 // InputReceived sinks connected. Printed beside a raw socket echo measured
 // in the same run.
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
-#include "bench/quiet_sink.h"
+#include "bench/ack_measure.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
-#include "tools/device_end/device_end.h"
 #include "tools/testsupport/raw_echo.h"
 #include "tools/testsupport/test_env.h"
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-struct Arrivals {
-    std::mutex mutex;
-    std::condition_variable arrived;
-    int count = 0;
-    Clock::time_point last;
-};
-
-// Times at least `count` acknowledged frame bytes, whole frames at a time:
-// the fourth byte of each frame gets no acknowledge and is sent untimed.
-std::vector<double> MeasureAcks(trelvane::DeviceEnd& device, Arrivals& arrivals, int count) {
-    static const std::uint8_t frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
-    std::vector<double> times;
-    int sent = 0;
-    while (times.size() < static_cast<std::size_t>(count)) {
-        for (int k = 0; k < 3; ++k, ++sent) {
-            std::unique_lock lock(arrivals.mutex);
-            const int before = arrivals.count;
-            const auto at = Clock::now();
-            device.SendByte(frame[k]);
-            if (!arrivals.arrived.wait_for(lock, std::chrono::seconds(2), [&] { return arrivals.count > before; })) {
-                std::fprintf(stderr, "no acknowledge for byte %d\n", sent);
-                return times;
-            }
-            times.push_back(std::chrono::duration<double, std::micro>(arrivals.last - at).count());
-        }
-        device.SendByte(frame[3]);
-    }
-    return times;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
@@ -59,14 +18,8 @@ int main(int argc, char** argv) {
     trelvane::testing::TempHome home;
     auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
     if (!device) return 1;
-    Arrivals arrivals;
-    device->SetByteHook([&arrivals](std::uint8_t) {
-        const auto now = Clock::now();
-        std::lock_guard lock(arrivals.mutex);
-        ++arrivals.count;
-        arrivals.last = now;
-        arrivals.arrived.notify_one();
-    });
+    trelvane::bench::Arrivals arrivals;
+    arrivals.Watch(*device);
 
     CTarvik* driver = CTarvik::Create();
     LONG status = -1;
@@ -78,7 +31,7 @@ int main(int argc, char** argv) {
     IConnectionPoint* point = nullptr;
     driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
     trelvane::bench::QuietSink* sinks[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
-    MeasureAcks(*device, arrivals, 300);  // warm-up
+    trelvane::bench::MeasureAcks(*device, arrivals, 300);  // warm-up
     // Rounds interleave the three measurements, so that all of them meet the
     // same machine: the raw echo alone swings several-fold with where the
     // scheduler puts its two threads.
@@ -86,10 +39,10 @@ int main(int argc, char** argv) {
     const int perRound = count / trelvane::bench::kRounds;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         trelvane::bench::Append(raw, trelvane::testing::RawEchoRoundTrips(perRound));
-        trelvane::bench::Append(bare, MeasureAcks(*device, arrivals, perRound));
+        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(*device, arrivals, perRound));
         DWORD cookies[2];
         for (int i = 0; i < 2; ++i) point->Advise(sinks[i], &cookies[i]);
-        trelvane::bench::Append(withSinks, MeasureAcks(*device, arrivals, perRound));
+        trelvane::bench::Append(withSinks, trelvane::bench::MeasureAcks(*device, arrivals, perRound));
         for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
     for (auto* sink : sinks) sink->Release();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -9,6 +10,19 @@ namespace trelvane::bench {
 
 // Measurements are taken in this many interleaved rounds.
 constexpr int kRounds = 10;
+
+// The time of each of count runs of f, in microseconds.
+template <class F>
+std::vector<double> TimeEach(int count, F f) {
+    std::vector<double> times;
+    times.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        f();
+        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    return times;
+}
 
 inline void Append(std::vector<double>& to, const std::vector<double>& from) {
     to.insert(to.end(), from.begin(), from.end());

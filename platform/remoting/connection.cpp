@@ -468,6 +468,7 @@ void Connection::Import(std::uint32_t id, REFIID iid, REFIID alias, void** out) 
 }
 
 ULONG Connection::DropProxy(ProxyManager* manager) {
+    const auto self = shared_from_this();  // the manager may hold the last reference to this connection
     ULONG left, remoteRefs = 0;
     {
         std::lock_guard lock(m_objectsMutex);

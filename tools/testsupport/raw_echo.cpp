@@ -12,20 +12,35 @@
 
 namespace trelvane::testing {
 
-std::vector<double> RawEchoRoundTrips(int count) {
+namespace {
+
+bool ReadAll(int fd, unsigned char* data, std::size_t size) {
+    for (std::size_t got = 0; got < size;) {
+        const ssize_t n = ::read(fd, data + got, size - got);
+        if (n <= 0) return false;
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<double> RawEchoRoundTrips(int count, std::size_t size) {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return {};
-    std::thread echo([fd = fds[1]] {
-        unsigned char byte;
-        while (::read(fd, &byte, 1) == 1)
-            if (::write(fd, &byte, 1) != 1) break;
+    std::thread echo([fd = fds[1], size] {
+        std::vector<unsigned char> message(size);
+        while (ReadAll(fd, message.data(), size))
+            if (::write(fd, message.data(), size) != static_cast<ssize_t>(size)) break;
     });
     std::vector<double> times;
     times.reserve(static_cast<std::size_t>(count));
-    unsigned char byte = 0x3F;
+    std::vector<unsigned char> message(size, 0x3F);
     for (int i = 0; i < count; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        if (::write(fds[0], &byte, 1) != 1 || ::read(fds[0], &byte, 1) != 1) break;
+        if (::write(fds[0], message.data(), size) != static_cast<ssize_t>(size) ||
+            !ReadAll(fds[0], message.data(), size))
+            break;
         times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     }
     ::shutdown(fds[0], SHUT_RDWR);

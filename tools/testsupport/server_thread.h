@@ -1,5 +1,6 @@
-// A server inside the test's own process: a thread that enters an
-// apartment, registers a class object and runs its message loop, as a
+// Apartments on threads of the test's own process. An ApartmentThread
+// enters an apartment and runs its message loop, running what it is given
+// between its messages; a ServerThread also registers a class object, as a
 // server's main thread does. Clients reach it through the class's socket
 // like any other process would.
 #pragma once
@@ -12,16 +13,15 @@
 
 namespace trelvane::testing {
 
-class ServerThread {
+class ApartmentThread {
 public:
-    ServerThread(REFCLSID clsid, IClassFactory* factory) {
+    ApartmentThread() {
         std::promise<void> started;
-        m_thread = std::thread([&] {
+        m_thread = std::thread([this, &started] {
             CoInitialize(nullptr);
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
             m_id = GetCurrentThreadId();
-            m_registered = CoRegisterClassObject(clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &m_cookie);
             started.set_value();
             while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
                 if (msg.message == kRun)
@@ -29,21 +29,16 @@ public:
                 else
                     DispatchMessageW(&msg);
             }
-            if (SUCCEEDED(m_registered)) CoRevokeClassObject(m_cookie);
             CoUninitialize();
         });
         started.get_future().wait();
     }
-    ~ServerThread() {
-        PostThreadMessageW(m_id, WM_QUIT, 0, 0);
-        m_thread.join();
-    }
-    ServerThread(const ServerThread&) = delete;
-    ServerThread& operator=(const ServerThread&) = delete;
+    virtual ~ApartmentThread() { Stop(); }
+    ApartmentThread(const ApartmentThread&) = delete;
+    ApartmentThread& operator=(const ApartmentThread&) = delete;
 
-    HRESULT Registered() const { return m_registered; }
     DWORD ThreadId() const { return m_id; }
-    // Runs f on the server's thread, between its messages, and waits for it.
+    // Runs f on the thread, between its messages, and waits for it.
     void Run(const std::function<void()>& f) {
         std::promise<void> done;
         std::function<void()> task = [&] {
@@ -54,10 +49,33 @@ public:
         done.get_future().wait();
     }
 
+protected:
+    void Stop() {
+        if (!m_thread.joinable()) return;
+        PostThreadMessageW(m_id, WM_QUIT, 0, 0);
+        m_thread.join();
+    }
+
 private:
     static constexpr UINT kRun = WM_APP + 0x3A1;
     std::thread m_thread;
     DWORD m_id = 0;
+};
+
+class ServerThread : public ApartmentThread {
+public:
+    ServerThread(REFCLSID clsid, IClassFactory* factory) {
+        Run([&] { m_registered = CoRegisterClassObject(clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &m_cookie); });
+    }
+    ~ServerThread() override {
+        Run([this] {
+            if (SUCCEEDED(m_registered)) CoRevokeClassObject(m_cookie);
+        });
+        Stop();
+    }
+    HRESULT Registered() const { return m_registered; }
+
+private:
     DWORD m_cookie = 0;
     HRESULT m_registered = E_FAIL;
 };

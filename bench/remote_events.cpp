@@ -1,0 +1,178 @@
+// The driver object's events to sinks in another apartment. The acknowledge
+// path over the virtual line with two InputReceived sinks in the client's
+// apartment, beside the same path with no sink and a raw socket echo (rounds
+// interleave them); then events per second to one remote sink, beside one
+// in the server's own apartment. Server and client are threads of this
+// process, each its own apartment, talking over the class's socket.
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "bench/ack_measure.h"
+#include "bench/stats.h"
+#include "driver/tarvik.h"
+#include "tools/testsupport/raw_echo.h"
+#include "tools/testsupport/server_thread.h"
+#include "tools/testsupport/singleton_factory.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+using trelvane::bench::Clock;
+
+// Counts what it receives and tells a waiter when a number is reached.
+class CountingSink final : public trelvane::testing::DispatchSink {
+public:
+    CountingSink() : DispatchSink(contract::DIID__ITarvikTestEvents) {}
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        std::lock_guard lock(m_mutex);
+        ++m_count;
+        m_changed.notify_all();
+        return S_OK;
+    }
+    bool WaitFor(long count) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(10), [&] { return m_count >= count; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    long m_count = 0;
+};
+
+// Sinks of the client apartment on the object's test events.
+class Sinks {
+public:
+    Sinks(trelvane::testing::ApartmentThread& client, ITarvik* tarvik) : m_client(client) {
+        client.Run([&] {
+            IConnectionPointContainer* container = nullptr;
+            tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
+            container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &m_point);
+            container->Release();
+        });
+    }
+    ~Sinks() {
+        m_client.Run([&] { m_point->Release(); });
+    }
+    void Advise(std::vector<IUnknown*> sinks) {
+        m_client.Run([&] {
+            for (IUnknown* sink : sinks) {
+                DWORD cookie = 0;
+                m_point->Advise(sink, &cookie);
+                m_cookies.push_back(cookie);
+            }
+        });
+    }
+    void UnadviseAll() {
+        m_client.Run([&] {
+            for (DWORD cookie : m_cookies) m_point->Unadvise(cookie);
+        });
+        m_cookies.clear();
+    }
+
+private:
+    trelvane::testing::ApartmentThread& m_client;
+    IConnectionPoint* m_point = nullptr;
+    std::vector<DWORD> m_cookies;
+};
+
+void AckPath(int count, trelvane::DeviceEnd& device, Sinks& sinks) {
+    trelvane::bench::Arrivals arrivals;
+    arrivals.Watch(device);
+    trelvane::bench::QuietSink* quiet[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
+    trelvane::bench::MeasureAcks(device, arrivals, 300);  // warm-up
+    std::vector<double> raw, bare, remote;
+    const int perRound = count / trelvane::bench::kRounds;
+    for (int round = 0; round < trelvane::bench::kRounds; ++round) {
+        trelvane::bench::Append(raw, trelvane::testing::RawEchoRoundTrips(perRound));
+        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(device, arrivals, perRound));
+        sinks.Advise({quiet[0], quiet[1]});
+        trelvane::bench::Append(remote, trelvane::bench::MeasureAcks(device, arrivals, perRound));
+        sinks.UnadviseAll();
+    }
+    for (auto* sink : quiet) sink->Release();
+    std::printf("Acknowledge path over the virtual line, %d bytes\n", count);
+    trelvane::bench::PrintRow("raw echo round trip (baseline)", raw);
+    trelvane::bench::PrintRow("frame byte -> 0xF0, no sink", bare, &raw);
+    trelvane::bench::PrintRow("frame byte -> 0xF0, two remote sinks", remote, &raw);
+}
+
+// Raises count InputReceived events on the server's thread, at most window
+// ahead of what the sink has received; the events per second.
+double EventRate(trelvane::testing::ServerThread& server, CTarvik* object, CountingSink& sink, long count) {
+    constexpr long kBatch = 500, kWindow = 2000;
+    BSTR text = SysAllocString(u"Read: '0x3f'");
+    const auto start = Clock::now();
+    for (long raised = 0; raised < count; raised += kBatch) {
+        if (raised >= kWindow && !sink.WaitFor(raised - kWindow)) break;
+        server.Run([&] {
+            for (long i = 0; i < kBatch; ++i) object->Fire_InputReceived(text);
+        });
+    }
+    const bool all = sink.WaitFor(count);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    SysFreeString(text);
+    return all ? static_cast<double>(count) / seconds : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    trelvane::testing::TempHome home;
+    auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
+    if (!device) return 1;
+    auto* factory = new trelvane::testing::SingletonFactory<CTarvik>;
+    {
+        trelvane::testing::ServerThread server(contract::CLSID_CTarvik, factory);
+        trelvane::testing::ApartmentThread client;
+        ITarvik* tarvik = nullptr;
+        LONG status = -1;
+        client.Run([&] {
+            if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER,
+                                           contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik))))
+                tarvik->Open(1, &status);
+        });
+        if (status != 0) {
+            std::fprintf(stderr, "cannot open the virtual line through the server: status %ld\n",
+                         static_cast<long>(status));
+            return 1;
+        }
+        device->ReadByte(std::chrono::seconds(2));  // the reset byte
+        {
+            Sinks sinks(client, tarvik);
+            AckPath(quick ? 1000 : 10000, *device, sinks);
+            const long events = quick ? 20000 : 200000;
+            auto* remote = new CountingSink;
+            sinks.Advise({remote});
+            const double remoteRate = EventRate(server, factory->Object(), *remote, events);
+            sinks.UnadviseAll();
+            remote->Release();
+            auto* local = new CountingSink;
+            IConnectionPoint* point = nullptr;
+            DWORD cookie = 0;
+            server.Run([&] {
+                factory->Object()->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
+                point->Advise(local, &cookie);
+            });
+            const double localRate = EventRate(server, factory->Object(), *local, events);
+            server.Run([&] {
+                point->Unadvise(cookie);
+                point->Release();
+            });
+            local->Release();
+            std::printf("Events to one sink, %ld InputReceived\n", events);
+            std::printf("%-44s %10.0f events/s\n", "sink in the server's apartment (reference)", localRate);
+            std::printf("%-44s %10.0f events/s\n", "sink in another apartment", remoteRate);
+        }
+        client.Run([&] {
+            tarvik->Close();
+            tarvik->Release();
+        });
+    }
+    factory->Release();
+    return 0;
+}
