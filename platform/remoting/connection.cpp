@@ -25,6 +25,12 @@ constexpr std::size_t kCallIdOffset = kTypeOffset + 1;
 
 constexpr HRESULT RPC_E_VERSION_MISMATCH = static_cast<HRESULT>(0x80010110);
 
+// Whether the proxy of interface `of` serves `iid` too (it derives from it).
+bool Serves(REFIID of, REFIID iid) {
+    const InterfaceMarshaller* marshaller = FindInterface(of);
+    return marshaller && std::find(marshaller->serves.begin(), marshaller->serves.end(), iid) != marshaller->serves.end();
+}
+
 std::uint32_t ReadU32(const BYTE* p) {
     std::uint32_t v;
     std::memcpy(&v, p, sizeof v);
@@ -383,7 +389,7 @@ std::uint32_t Connection::ExportObject(IUnknown* object, REFIID iid, GUID* alias
     bool handed = false;
     for (auto& [handedIid, itf] : e.interfaces) {
         if (handedIid == iid) handed = true;
-        else if (itf == object && *alias == GUID_NULL) *alias = handedIid;
+        else if (itf == object && *alias == GUID_NULL && Serves(handedIid, iid)) *alias = handedIid;
     }
     if (!handed) {
         object->AddRef();

@@ -64,15 +64,13 @@ IUnknown* ProxyManager::InterfaceFor(REFIID iid, REFIID alias) {
     std::lock_guard lock(m_mutex);
     for (auto& [known, proxy] : m_interfaces)
         if (known == iid) return proxy->Interface();
-    // The object gave the same pointer for alias: its proxy serves iid too.
-    if (!(alias == GUID_NULL))
+    // The object gave the same pointer for alias, whose proxy serves iid too.
+    const InterfaceMarshaller* aliased = alias == GUID_NULL ? nullptr : FindInterface(alias);
+    if (aliased && std::find(aliased->serves.begin(), aliased->serves.end(), iid) != aliased->serves.end())
         for (auto& [known, proxy] : m_interfaces)
             if (known == alias) {
-                const InterfaceMarshaller* of = FindInterface(alias);
-                if (of && std::find(of->serves.begin(), of->serves.end(), iid) != of->serves.end()) {
-                    m_interfaces.emplace_back(iid, proxy);
-                    return proxy->Interface();
-                }
+                m_interfaces.emplace_back(iid, proxy);
+                return proxy->Interface();
             }
     m_owned.emplace_back(marshaller->createProxy(*this, iid));
     m_interfaces.emplace_back(iid, m_owned.back().get());

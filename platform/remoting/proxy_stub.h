@@ -181,8 +181,8 @@ ParamShape ShapeOf(VARTYPE type);
 
 template <class T>
 constexpr ParamShape ShapeOfParam() {
-    using Value = std::remove_pointer_t<std::conditional_t<Param<T>::kOut, T, T*>>;
-    if constexpr (std::is_same_v<Value, OLECHAR>)
+    using Value = std::conditional_t<Param<T>::kOut, std::remove_pointer_t<T>, T>;
+    if constexpr (std::is_same_v<Value, BSTR>)
         return {0, Param<T>::kOut};
     else
         return {static_cast<std::uint8_t>(sizeof(Value)), Param<T>::kOut};

@@ -53,8 +53,9 @@ constexpr std::uint32_t kClassTable = 0;
 //   SendersObject:   u32 id, GUID interface, GUID alias; the receiver now
 //                    holds one more reference to it. alias is GUID_NULL, or
 //                    an interface already handed for this object whose
-//                    pointer is the same (so that the receiver can answer
-//                    with the same proxy, as the object itself would)
+//                    pointer is the same and whose proxy serves this one
+//                    too (so that the receiver answers with that proxy, as
+//                    the object itself gives one pointer for both)
 //   ReceiversObject: u32 id, GUID interface: one of the receiver's own
 //                    objects, coming back
 enum class RefKind : std::uint8_t { Null = 0, SendersObject = 1, ReceiversObject = 2 };

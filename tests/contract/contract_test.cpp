@@ -131,4 +131,26 @@ TEST(ContractIdl, FileMatchesTheDescription) {
         << "contract/trelvane.idl is out of date: regenerate it with build/tools/trelvane-idl contract/trelvane.idl";
 }
 
+TEST(ContractMarshalling, ProxiesAndStubsSendWhatTheDescriptionDeclares) {
+    for (const auto* c : {&contract::ITarvikContract(), &contract::ITarvikTestContract()}) {
+        const auto& members = c->desc.members;
+        const auto shapes = contract::MarshalledShapes(c->desc.iid);
+        ASSERT_EQ(shapes.size(), members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            std::vector<platform::remoting::ParamShape> declared;
+            for (const auto& p : members[i].params) declared.push_back(platform::remoting::ShapeOf(p.type));
+            EXPECT_TRUE(shapes[i] == declared) << platform::ToUtf8(members[i].name) << " at vtable slot " << 7 + i;
+        }
+        const auto* marshaller = platform::remoting::FindInterface(c->desc.iid);
+        ASSERT_NE(marshaller, nullptr);
+        EXPECT_EQ(marshaller->slots, 7 + members.size());
+    }
+    // The event interfaces cross one-way; their members take only [in] arguments.
+    for (const IID& iid : {contract::DIID__ITarvikEvents, contract::DIID__ITarvikTestEvents}) {
+        const auto* marshaller = platform::remoting::FindInterface(iid);
+        ASSERT_NE(marshaller, nullptr);
+        EXPECT_TRUE(marshaller->events);
+    }
+}
+
 }  // namespace

@@ -58,7 +58,6 @@ TEST_P(Battery, DevicesOffLineChangeNoLine) {
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"SystemError Device off line"});
 }
 
-INSTANTIATE_TEST_SUITE_P(Placement, Battery, ::testing::Values(Placement::InProcess, Placement::OutOfProcess),
-                         PlacementName);
+TRELVANE_BOTH_PLACEMENTS(Battery);
 
 }  // namespace

@@ -2,26 +2,25 @@
 // Invoke, and agreement with the vtable.
 #include <gtest/gtest.h>
 
-#include "tests/driver/test_objects.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/driver/recording_fixture.h"
 
 namespace {
 
-using trelvane::testing::RecordingObject;
+using namespace trelvane::testing;
 
-class Dispatch : public ::testing::Test {
+class Dispatch : public RecordingTest {
 protected:
     void SetUp() override {
-        object = RecordingObject::Create();
+        RecordingTest::SetUp();
         ASSERT_EQ(object->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik)), S_OK);
         ASSERT_EQ(object->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test)), S_OK);
         ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&events)), S_OK);
     }
     void TearDown() override {
-        tarvik->Release();
-        test->Release();
-        events->Release();
-        object->Release();
+        if (tarvik) tarvik->Release();
+        if (test) test->Release();
+        if (events) events->Release();
+        RecordingTest::TearDown();
     }
     // Names through one interface's IDispatch.
     HRESULT Ids(IDispatch* d, std::vector<const char16_t*> names, std::vector<DISPID>* ids) {
@@ -37,13 +36,12 @@ protected:
     }
     static VARIANT I4(LONG v) { return platform::VariantI4(v); }
 
-    RecordingObject* object = nullptr;
     ITarvik* tarvik = nullptr;
     ITarvikTest* test = nullptr;
     IDispatch* events = nullptr;
 };
 
-TEST_F(Dispatch, NamesResolveFromTheFixedTables) {
+TEST_P(Dispatch, NamesResolveFromTheFixedTables) {
     std::vector<DISPID> ids;
     ASSERT_EQ(Ids(tarvik, {u"intercharactertimeout", u"PUT_InterCharacterTimeout", u"Status", u"PortNumber",
                            u"DeviceSelector", u"pVal", u"StartNumber"},
@@ -62,7 +60,7 @@ TEST_F(Dispatch, NamesResolveFromTheFixedTables) {
     EXPECT_EQ(tarvik->GetIDsOfNames(IID_NULL, nullptr, 1, 0, ids.data()), E_POINTER);
 }
 
-TEST_F(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
+TEST_P(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
     VARIANT text;
     VariantInit(&text);
     text.vt = VT_BSTR;
@@ -71,9 +69,9 @@ TEST_F(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
     VARIANT out;
     out.vt = VT_BYREF | VT_I4;
     out.plVal = &status;
-    object->openStatus = 4;
+    SetOpenStatus(4);
     ASSERT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {out, text}), S_OK);  // Open("7", &status)
-    EXPECT_EQ(object->calls.back(), "Open 7");
+    EXPECT_EQ(Calls().back(), "Open 7");
     EXPECT_EQ(status, 4);
     // The status also comes back through a by-reference VARIANT.
     VARIANT holder;
@@ -94,7 +92,7 @@ TEST_F(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
     EXPECT_EQ(result.vt, VT_I4);
     EXPECT_EQ(result.lVal, 1500);
     ASSERT_EQ(Call(tarvik, 9, DISPATCH_PROPERTYPUT, {I4(250)}, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
-    EXPECT_EQ(object->calls.back(), "put_InterCharacterTimeout 250");
+    EXPECT_EQ(Calls().back(), "put_InterCharacterTimeout 250");
     ASSERT_EQ(Call(test, 6, DISPATCH_PROPERTYGET, {}, &result), S_OK);
     EXPECT_EQ(result.vt, VT_R4);
     ASSERT_EQ(Call(test, 3, DISPATCH_PROPERTYGET, {}, &result), S_OK);
@@ -106,11 +104,11 @@ TEST_F(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
     stop.vt = VT_BSTR;
     stop.bstrVal = SysAllocString(u"1.5");
     ASSERT_EQ(Call(test, 6, DISPATCH_PROPERTYPUT, {stop}), S_OK);
-    EXPECT_EQ(object->calls.back(), "put_StopBits 1.500000");
+    EXPECT_EQ(Calls().back(), "put_StopBits 1.500000");
     SysFreeString(stop.bstrVal);
 }
 
-TEST_F(Dispatch, BadCallsGetThePlatformsCodes) {
+TEST_P(Dispatch, BadCallsGetThePlatformsCodes) {
     UINT argErr = 99;
     VARIANT word;
     VariantInit(&word);
@@ -132,10 +130,10 @@ TEST_F(Dispatch, BadCallsGetThePlatformsCodes) {
     EXPECT_EQ(Call(tarvik, 4, DISPATCH_METHOD, {}), DISP_E_BADPARAMCOUNT);  // StartNumberOK needs its number
     EXPECT_EQ(Call(tarvik, 7, DISPATCH_METHOD, {}), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(Call(test, 1, DISPATCH_PROPERTYGET, {}), DISP_E_MEMBERNOTFOUND);  // StartNumberTest is write-only
-    EXPECT_TRUE(object->calls.empty());
+    EXPECT_TRUE(Calls().empty());
 }
 
-TEST_F(Dispatch, NamedArgumentsFollowEachInterfacesRule) {
+TEST_P(Dispatch, NamedArgumentsFollowEachInterfacesRule) {
     UINT argErr = 99;
     // ITarvik: by position; a name that is no position of the member fails.
     LONG status = 0;
@@ -143,7 +141,7 @@ TEST_F(Dispatch, NamedArgumentsFollowEachInterfacesRule) {
     out.vt = VT_BYREF | VT_I4;
     out.plVal = &status;
     ASSERT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {I4(5), out}, nullptr, &argErr, {0, 1}), S_OK);  // PortNumber:=5
-    EXPECT_EQ(object->calls.back(), "Open 5");
+    EXPECT_EQ(Calls().back(), "Open 5");
     EXPECT_EQ(Call(tarvik, 4, DISPATCH_METHOD, {I4(5)}, nullptr, &argErr, {3}), DISP_E_PARAMNOTFOUND);
     EXPECT_EQ(argErr, 0u);
     // _ITarvikEvents: only DISPID_PROPERTYPUT.
@@ -155,32 +153,33 @@ TEST_F(Dispatch, NamedArgumentsFollowEachInterfacesRule) {
     EXPECT_EQ(Call(events, 4, DISPATCH_METHOD, {msg}, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
     // ITarvikTest: names are ignored.
     EXPECT_EQ(Call(test, 8, DISPATCH_METHOD, {msg}, nullptr, nullptr, {42}), S_OK);
-    EXPECT_EQ(object->calls.back(), "WriteToPort x");
+    EXPECT_EQ(Calls().back(), "WriteToPort x");
     SysFreeString(msg.bstrVal);
 }
 
-TEST_F(Dispatch, FailingMemberFillsExcepInfoFromTheThreadsErrorInformation) {
-    object->failWith = E_ACCESSDENIED;
-    ICreateErrorInfo* create = nullptr;
-    CreateErrorInfo(&create);
-    create->SetDescription(const_cast<LPOLESTR>(u"denied"));
-    IErrorInfo* info = nullptr;
-    create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
-    SetErrorInfo(0, info);
-    info->Release();
-    create->Release();
+TEST_P(Dispatch, FailingMemberFillsExcepInfoFromTheThreadsErrorInformation) {
+    SetFailWith(E_ACCESSDENIED);  // the member fails and sets error information saying why
     DISPPARAMS none{nullptr, nullptr, 0, 0};
     EXCEPINFO ex{};
     EXPECT_EQ(tarvik->Invoke(2, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, &ex, nullptr), E_ACCESSDENIED);
     EXPECT_EQ(ex.scode, E_ACCESSDENIED);
     ASSERT_NE(ex.bstrDescription, nullptr);
-    EXPECT_EQ(std::u16string(ex.bstrDescription), u"denied");
+    EXPECT_EQ(std::u16string(ex.bstrDescription), u"recorded failure");
     SysFreeString(ex.bstrDescription);
     SysFreeString(ex.bstrSource);
     SysFreeString(ex.bstrHelpFile);
+    // Through the vtable the error information becomes the caller's thread's.
+    IErrorInfo* info = nullptr;
+    EXPECT_EQ(tarvik->Close(), E_ACCESSDENIED);
+    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    EXPECT_EQ(std::u16string(description), u"recorded failure");
+    SysFreeString(description);
+    info->Release();
 }
 
-TEST_F(Dispatch, TypeInformationPerInterface) {
+TEST_P(Dispatch, TypeInformationPerInterface) {
     UINT count = 0;
     ASSERT_EQ(tarvik->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
@@ -196,7 +195,7 @@ TEST_F(Dispatch, TypeInformationPerInterface) {
     info->Release();
 }
 
-TEST_F(Dispatch, QueryInterfaceAnswersExactlyTheContractsInterfaces) {
+TEST_P(Dispatch, QueryInterfaceAnswersExactlyTheContractsInterfaces) {
     void* p = nullptr;
     for (const IID& iid : {IID_IUnknown, IID_IDispatch, contract::IID_ITarvik, contract::IID_ITarvikTest,
                            contract::DIID__ITarvikEvents, contract::DIID__ITarvikTestEvents,
@@ -231,7 +230,10 @@ private:
     trelvane::testing::TempHome m_home;
 };
 
-TEST_F(Dispatch, ClassInformationNamesTheDefaultSource) {
+// Class information comes through the registration of the type library:
+// in process this executable's, in the other process the server's own
+// (trelvane-test-host registers it as it starts).
+TEST_P(Dispatch, ClassInformationNamesTheDefaultSource) {
     RegisteredTypeLibrary registered;
     IProvideClassInfo2* classInfo = nullptr;
     ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&classInfo)), S_OK);
@@ -252,6 +254,7 @@ TEST_F(Dispatch, ClassInformationNamesTheDefaultSource) {
     classInfo->Release();
 }
 
+// In process only: the server of the other process has registered its library.
 TEST_F(Dispatch, ClassInformationNeedsTheRegisteredTypeLibrary) {
     trelvane::testing::TempHome unregistered;
     IProvideClassInfo* classInfo = nullptr;
@@ -265,5 +268,7 @@ TEST_F(Dispatch, ClassInformationNeedsTheRegisteredTypeLibrary) {
     EXPECT_EQ(count, 1u);
     classInfo->Release();
 }
+
+TRELVANE_BOTH_PLACEMENTS(Dispatch);
 
 }  // namespace

@@ -17,6 +17,7 @@
 
 #include "driver/tarvik.h"
 #include "platform/windows.h"
+#include "tests/driver/placement.h"
 #include "tools/device_end/device_end.h"
 #include "tools/testsupport/host_process.h"
 #include "tools/testsupport/dispatch_sink.h"
@@ -97,24 +98,11 @@ private:
 
 inline void NoOp(HWND, UINT, UINT_PTR, DWORD) {}
 
-enum class Placement { InProcess, OutOfProcess };
-
-inline void PrintTo(Placement placement, std::ostream* os) {
-    *os << (placement == Placement::InProcess ? "in process" : "out of process");
-}
-
-inline std::string PlacementName(const ::testing::TestParamInfo<Placement>& info) {
-    return info.param == Placement::InProcess ? "InProcess" : "OutOfProcess";
-}
-
 // Parameterised by Placement (TEST_P, and the suite instantiated with
 // INSTANTIATE_TEST_SUITE_P); a TEST_F of it runs in process.
 class DriverClientTest : public ::testing::TestWithParam<Placement> {
 protected:
-    bool Remote() const {
-        return ::testing::UnitTest::GetInstance()->current_test_info()->value_param() != nullptr &&
-               GetParam() == Placement::OutOfProcess;
-    }
+    bool Remote() const { return RunsOutOfProcess(*this); }
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         if (Remote()) {

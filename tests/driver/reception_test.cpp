@@ -263,7 +263,6 @@ TEST_P(Reception, UnpluggedDeviceIsReportedOnceAndCanBeReopened) {
     EXPECT_TRUE(WaitLogged("StartNumberRequest 123"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Placement, Reception, ::testing::Values(Placement::InProcess, Placement::OutOfProcess),
-                         PlacementName);
+TRELVANE_BOTH_PLACEMENTS(Reception);
 
 }  // namespace

@@ -223,7 +223,6 @@ TEST_P(DriverTest, LateBoundCallsReachTheObject) {
     EXPECT_TRUE(Logged("SP_PortOpened"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Placement, DriverTest, ::testing::Values(Placement::InProcess, Placement::OutOfProcess),
-                         PlacementName);
+TRELVANE_BOTH_PLACEMENTS(DriverTest);
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Test doubles for the automation layer: an object whose members record
-// their calls, and event sinks that record, fail or re-enter.
+// Test doubles for the automation layer: the recording object
+// (tools/testsupport/recording_object.h), and event sinks that record, fail
+// or re-enter.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,64 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/automation_object.h"
 #include "platform/windows.h"
 #include "tools/testsupport/dispatch_sink.h"
+#include "tools/testsupport/recording_object.h"
 
 namespace trelvane::testing {
-
-inline std::string Utf8(BSTR text) { return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : "(null)"; }
-
-// Every member records its name and arguments; getters return fixed values.
-class RecordingObject : public driver::AutomationObject {
-public:
-    static RecordingObject* Create() { return new RecordingObject; }  // one reference for the caller
-
-    std::vector<std::string> calls;
-    LONG openStatus = 0;
-    HRESULT failWith = S_OK;  // what every member returns
-
-    HRESULT Record(std::string call) {
-        calls.push_back(std::move(call));
-        return failWith;
-    }
-    HRESULT Open(LONG PortNumber, LONG* Status) override {
-        *Status = openStatus;
-        return Record("Open " + std::to_string(PortNumber));
-    }
-    HRESULT Close() override { return Record("Close"); }
-    HRESULT ResetStartPost() override { return Record("ResetStartPost"); }
-    HRESULT StartNumberOK(LONG n) override { return Record("StartNumberOK " + std::to_string(n)); }
-    HRESULT get_PortNumber(LONG* v) override { return *v = 3, Record("get_PortNumber"); }
-    HRESULT get_StartNumber(LONG* v) override { return *v = 123, Record("get_StartNumber"); }
-    HRESULT get_InterCharacterTimeout(LONG* v) override { return *v = 1500, Record("get_InterCharacterTimeout"); }
-    HRESULT put_InterCharacterTimeout(LONG v) override { return Record("put_InterCharacterTimeout " + std::to_string(v)); }
-    HRESULT get_StateDTR(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, Record("get_StateDTR"); }
-    HRESULT put_StateDTR(VARIANT_BOOL v) override { return Record("put_StateDTR " + std::to_string(v)); }
-    HRESULT get_StateStartPost(VARIANT_BOOL* v) override { return *v = VARIANT_FALSE, Record("get_StateStartPost"); }
-    HRESULT get_StateFinishPost(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, Record("get_StateFinishPost"); }
-    HRESULT StartBatteryTest(BSTR s) override { return Record("StartBatteryTest " + Utf8(s)); }
-
-    HRESULT put_StartNumberTest(LONG v) override { return Record("put_StartNumberTest " + std::to_string(v)); }
-    HRESULT get_ReadyToSend(VARIANT_BOOL* v) override { return *v = VARIANT_FALSE, Record("get_ReadyToSend"); }
-    HRESULT put_ReadyToSend(VARIANT_BOOL v) override { return Record("put_ReadyToSend " + std::to_string(v)); }
-    HRESULT get_Parity(BSTR* v) override { return *v = SysAllocString(u"None"), Record("get_Parity"); }
-    HRESULT put_Parity(BSTR v) override { return Record("put_Parity " + Utf8(v)); }
-    HRESULT get_BaudRate(LONG* v) override { return *v = 68, Record("get_BaudRate"); }
-    HRESULT put_BaudRate(LONG v) override { return Record("put_BaudRate " + std::to_string(v)); }
-    HRESULT get_DataBits(SHORT* v) override { return *v = 8, Record("get_DataBits"); }
-    HRESULT put_DataBits(SHORT v) override { return Record("put_DataBits " + std::to_string(v)); }
-    HRESULT get_StopBits(FLOAT* v) override { return *v = 1.0f, Record("get_StopBits"); }
-    HRESULT put_StopBits(FLOAT v) override { return Record("put_StopBits " + std::to_string(v)); }
-    HRESULT get_ParityCheck(VARIANT_BOOL* v) override { return *v = VARIANT_FALSE, Record("get_ParityCheck"); }
-    HRESULT put_ParityCheck(VARIANT_BOOL v) override { return Record("put_ParityCheck " + std::to_string(v)); }
-    HRESULT WriteToPort(BSTR s) override { return Record("WriteToPort " + Utf8(s)); }
-    HRESULT get_StateDSR(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, Record("get_StateDSR"); }
-    HRESULT get_StateCTS(VARIANT_BOOL* v) override { return *v = VARIANT_FALSE, Record("get_StateCTS"); }
-
-private:
-    RecordingObject() = default;
-};
 
 // A sink for one dispinterface: records "dispid:arg,arg" per call.
 class RecordingSink final : public DispatchSink {

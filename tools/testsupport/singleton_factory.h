@@ -2,6 +2,7 @@
 // first one, as the server does with the driver object.
 #pragma once
 
+#include <functional>
 #include <mutex>
 
 #include "platform/windows.h"
@@ -11,6 +12,9 @@ namespace trelvane::testing {
 template <class T>
 class SingletonFactory final : public IClassFactory, public platform::RefCounted {
 public:
+    // create makes the object, with one reference for the factory.
+    explicit SingletonFactory(std::function<T*()> create = [] { return T::Create(); }) : m_create(std::move(create)) {}
+
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IClassFactory) {
@@ -29,7 +33,7 @@ public:
         *ppv = nullptr;
         if (outer != nullptr) return CLASS_E_NOAGGREGATION;
         std::lock_guard lock(m_mutex);
-        if (m_object == nullptr) m_object = T::Create();
+        if (m_object == nullptr) m_object = m_create();
         return m_object->QueryInterface(riid, ppv);
     }
     HRESULT LockServer(BOOL lock) override {
@@ -47,6 +51,7 @@ private:
         if (m_object) m_object->Release();
     }
 
+    std::function<T*()> m_create;
     std::mutex m_mutex;
     T* m_object = nullptr;
     std::atomic<int> m_locks{0};
