@@ -69,8 +69,9 @@ IUnknown* ProxyManager::InterfaceFor(REFIID iid, REFIID alias) {
     if (aliased && std::find(aliased->serves.begin(), aliased->serves.end(), iid) != aliased->serves.end())
         for (auto& [known, proxy] : m_interfaces)
             if (known == alias) {
-                m_interfaces.emplace_back(iid, proxy);
-                return proxy->Interface();
+                InterfaceProxy* shared = proxy;  // emplace_back may move the entries
+                m_interfaces.emplace_back(iid, shared);
+                return shared->Interface();
             }
     m_owned.emplace_back(marshaller->createProxy(*this, iid));
     m_interfaces.emplace_back(iid, m_owned.back().get());
