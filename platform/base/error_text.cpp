@@ -85,6 +85,10 @@ constexpr MessageEntry kMessages[] = {
     {0x8001010E, "The application called an interface that was marshalled for a different thread."},
     {0x80010105, "The server threw an exception."},
     {0x80010108, "The object invoked has disconnected from its clients."},
+    {0x8001011F, "This operation returned because the timeout period expired."},
+    {0x800401FB, "Object is not registered"},
+    {0x800401FC, "Object is already registered"},
+    {0x80080008, "Object server is stopping when OLE service contacts it"},
     {0x80010007, "The callee (server [not server application]) is not available and disappeared; all "
                  "connections are invalid. The call may have executed."},
     {0x80020001, "Unknown interface."},

@@ -129,6 +129,7 @@ private:
     std::uint32_t ExportObject(IUnknown* object, REFIID iid, GUID* alias);
     void Shut();
     void CloseIfIdle();
+    void ReleasePeerObjects();
     void Import(std::uint32_t id, REFIID iid, REFIID alias, void** out);
 
     const Side m_side;

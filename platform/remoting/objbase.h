@@ -9,7 +9,6 @@
 constexpr HRESULT CO_E_OBJNOTREG = static_cast<HRESULT>(0x800401FB);
 constexpr HRESULT CO_E_OBJISREG = static_cast<HRESULT>(0x800401FC);
 constexpr HRESULT CO_E_SERVER_STOPPING = static_cast<HRESULT>(0x80080008);
-constexpr HRESULT RPC_E_CALL_REJECTED = static_cast<HRESULT>(0x80010001);
 constexpr HRESULT RPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011F);
 
 // Contexts (a class's server kinds) and registration kinds.

@@ -174,10 +174,12 @@ HRESULT Transact(Connection& connection, Writer& request, Reply* reply) {
     r.U32();  // the call id
     reply->hr = r.I32();
     TakeErrorInfo(r, FAILED(reply->hr));
-    if (!r.Ok()) {
+    const bool withResults = r.U8() != 0;
+    if (!r.Ok() || (!withResults && (SUCCEEDED(reply->hr) || !r.AtEnd()))) {
         connection.Misbehaved("a malformed reply");
         return RPC_E_DISCONNECTED;
     }
+    if (!withResults) return reply->hr;  // a failure that came without its results
     reply->results = r;
     return S_OK;
 }

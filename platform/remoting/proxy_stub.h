@@ -32,7 +32,7 @@ template <class R, class... A>
 class FunctionRef<R(A...)> {
 public:
     template <class F>
-    FunctionRef(F&& f)  // NOLINT: converts from any callable
+    FunctionRef(F&& f)  // implicit, so that a lambda can be passed where one is taken
         : m_object(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           m_call([](void* object, A... args) -> R {
               return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<A>(args)...);

@@ -114,9 +114,18 @@ void RunRequest(Connection& connection, Reader& r, bool event) {
     reply.U32(callId);
     reply.I32(call.hr);
     PutErrorInfo(reply, FAILED(call.hr));
+    reply.U8(1);  // the results follow
     reply.Raw(results.Bytes().data(), results.Size());
     EndFrame(reply);
-    connection.Send(std::move(reply.Bytes()));
+    if (connection.Send(std::move(reply.Bytes())) != E_INVALIDARG) return;
+    // Results larger than a frame: the caller gets the failure alone.
+    Writer failure = BeginFrame(&connection, FrameType::Reply);
+    failure.U32(callId);
+    failure.I32(E_INVALIDARG);
+    failure.U8(0);  // no error information
+    failure.U8(0);  // no results
+    EndFrame(failure);
+    connection.Send(std::move(failure.Bytes()));
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ enum class FrameType : std::uint8_t {
     Request = 4,  // u32 call id, u32 object id, GUID interface, u16 method, the method's arguments
 
     // Replies.
-    Reply = 5,  // u32 call id, i32 HRESULT, ErrorInfo, the method's results
+    Reply = 5,  // u32 call id, i32 HRESULT, ErrorInfo, u8 results follow (0 only for a failure), the results
 
     // One-way messages: never answered.
     Event = 6,    // u32 object id, GUID interface, u16 method (always Invoke), Invoke's arguments

@@ -24,6 +24,9 @@ TEST(FormatMessage, WordsTheCodesThatClientsRead) {
     EXPECT_EQ(Format(static_cast<DWORD>(E_INVALIDARG)), u"The parameter is incorrect.\r\n");
     EXPECT_EQ(Format(static_cast<DWORD>(HRESULT_FROM_WIN32(2))), Format(2));
     EXPECT_EQ(Format(0x80020005), u"Type mismatch.\r\n");
+    // And those of remoting and activation.
+    EXPECT_EQ(Format(0x800401FC), u"Object is already registered\r\n");
+    EXPECT_EQ(Format(0x8001011F), u"This operation returned because the timeout period expired.\r\n");
 }
 
 TEST(FormatMessage, AllocatesAndFailsAsThePlatformDoes) {

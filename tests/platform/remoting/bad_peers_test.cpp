@@ -60,9 +60,10 @@ void InvokeHead(Writer& w, std::uint32_t argumentCount) {
 
 // The object id in a reply whose first result is an object reference.
 std::uint32_t ObjectIn(const Bytes& reply) {
-    if (reply.size() < 15 || reply[0] != static_cast<std::uint8_t>(FrameType::Reply)) return 0;
+    // Type, call id, HRESULT, no error information, results follow, the reference's kind, its id.
+    if (reply.size() < 16 || reply[0] != static_cast<std::uint8_t>(FrameType::Reply)) return 0;
     std::uint32_t id;
-    std::memcpy(&id, reply.data() + 11, 4);
+    std::memcpy(&id, reply.data() + 12, 4);
     return id;
 }
 
@@ -177,6 +178,7 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
                  w.U32(1234);
                  w.I32(S_OK);
                  w.U8(0);
+                 w.U8(1);
              });
          }},
         {"an event to a server", true,

@@ -18,7 +18,7 @@ inline constexpr CLSID CLSID_Echo{0x3C1F7A52, 0x90D4, 0x4B6E, {0x8A, 0x17, 0x5D,
 
 class Echo final : public IDispatch, public ISupportErrorInfo, public platform::RefCounted {
 public:
-    enum : DISPID { kEcho = 1, kChangeReferences = 2, kCallBack = 3, kFail = 4, kStore = 5, kCallStored = 6 };
+    enum : DISPID { kEcho = 1, kChangeReferences = 2, kCallBack = 3, kFail = 4, kStore = 5, kCallStored = 6, kTwice = 7 };
 
     static Echo* Create() { return new Echo; }
     // The object's reference count now.
@@ -64,6 +64,14 @@ public:
         case kChangeReferences: return ChangeReferences(*params);
         case kCallBack: return CallBack(*params, result);
         case kFail: return Fail(ex, argErr);
+        case kTwice: {  // the text argument twice over
+            if (params->cArgs != 1 || params->rgvarg[0].vt != VT_BSTR || !result) return E_INVALIDARG;
+            const std::u16string once(params->rgvarg[0].bstrVal, SysStringLen(params->rgvarg[0].bstrVal));
+            const std::u16string twice = once + once;
+            result->vt = VT_BSTR;
+            result->bstrVal = SysAllocStringLen(twice.data(), static_cast<UINT>(twice.size()));
+            return S_OK;
+        }
         case kStore:
             if (params->cArgs != 1 || params->rgvarg[0].vt != VT_DISPATCH) return E_INVALIDARG;
             if (m_stored) m_stored->Release();

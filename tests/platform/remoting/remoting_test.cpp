@@ -134,6 +134,29 @@ TEST(Calls, ValuesOfEveryTypeCrossUnchanged) {
     echo->Release();
 }
 
+TEST(Calls, ValuesTooLargeForAFrameAreRefusedAndTheConnectionGoesOn) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    auto text = [](std::size_t characters) {
+        const std::u16string content(characters, u'x');
+        return platform::VariantBstr(SysAllocStringLen(content.data(), static_cast<UINT>(content.size())));
+    };
+    VARIANT result;
+    VariantInit(&result);
+    VARIANT huge = text(600 * 1024);  // 1.2 MB: more than a frame holds
+    EXPECT_EQ(Call(echo, Echo::kEcho, {huge}, &result), E_INVALIDARG);
+    VARIANT large = text(300 * 1024);  // fits, but its double does not come back
+    EXPECT_EQ(Call(echo, Echo::kTwice, {large}, &result), E_INVALIDARG);
+    EXPECT_EQ(result.vt, VT_EMPTY);
+    VARIANT small = text(10);
+    ASSERT_EQ(Call(echo, Echo::kTwice, {small}, &result), S_OK);
+    EXPECT_EQ(SysStringLen(result.bstrVal), 20u);
+    VariantClear(&result);
+    for (VARIANT* v : {&huge, &large, &small}) VariantClear(v);
+    echo->Release();
+}
+
 TEST(Calls, ByReferenceArgumentsComeBackChanged) {
     EchoServed served;
     IDispatch* echo = nullptr;

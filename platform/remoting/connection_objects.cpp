@@ -1,0 +1,279 @@
+// The objects of a connection: what this side has handed to the peer
+// (exports, by id), what the peer has handed to this side (proxy managers,
+// by id), the peer's sinks standing in our connection points, and the
+// server locks it holds; all of it given back when the peer goes.
+#include <algorithm>
+
+#include "platform/base/sync.h"
+#include "platform/remoting/connection.h"
+#include "platform/remoting/proxy_manager.h"
+
+namespace platform::remoting {
+namespace {
+
+// Whether the proxy of interface `of` serves `iid` too (it derives from it).
+bool Serves(REFIID of, REFIID iid) {
+    const InterfaceMarshaller* marshaller = FindInterface(of);
+    return marshaller && std::find(marshaller->serves.begin(), marshaller->serves.end(), iid) != marshaller->serves.end();
+}
+
+// A sink of the peer's, standing in one of our connection points, is
+// unadvised unless its slot changed hands meanwhile.
+void UnadviseStandIn(const Advice& a) {
+    {
+        std::lock_guard gate(a.gate->mutex);
+        a.gate->open = false;
+    }
+    IEnumConnections* connections = nullptr;
+    if (FAILED(a.point->EnumConnections(&connections))) return;
+    bool stillThere = false;
+    CONNECTDATA data;
+    while (connections->Next(1, &data, nullptr) == S_OK) {
+        stillThere = stillThere || (data.dwCookie == a.cookie && data.pUnk == a.standIn);
+        data.pUnk->Release();
+    }
+    connections->Release();
+    if (stillThere) a.point->Unadvise(a.cookie);
+}
+
+}  // namespace
+
+void Connection::ReleasePeerObjects() {
+    std::vector<Advice> advice;
+    std::vector<std::pair<IClassFactory*, LONG>> locks;
+    std::unordered_map<std::uint32_t, ExportEntry> exports;
+    {
+        std::lock_guard lock(m_objectsMutex);
+        advice.swap(m_advice);
+        locks.swap(m_serverLocks);
+        exports.swap(m_exports);
+        m_exportIds.clear();
+    }
+    for (const Advice& a : advice) UnadviseStandIn(a);
+    for (auto& [factory, count] : locks) {
+        for (LONG i = 0; i < count; ++i) factory->LockServer(FALSE);
+        factory->Release();
+    }
+    for (auto& [id, e] : exports) {
+        for (auto& [iid, itf] : e.interfaces) itf->Release();
+        e.identity->Release();
+    }
+}
+
+std::uint32_t Connection::ExportObject(IUnknown* object, REFIID iid, GUID* alias) {
+    IUnknown* identity = nullptr;
+    if (FAILED(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))) || identity == nullptr) {
+        identity = object;  // an object that does not answer for its identity stands for itself
+        identity->AddRef();
+    }
+    std::lock_guard lock(m_objectsMutex);
+    auto known = m_exportIds.find(identity);
+    std::uint32_t id;
+    if (known != m_exportIds.end()) {
+        id = known->second;
+        identity->Release();  // the entry holds one already
+    } else {
+        id = m_nextExportId++;
+        m_exportIds.emplace(identity, id);
+        m_exports.emplace(id, ExportEntry{identity, {}, 0});
+    }
+    ExportEntry& e = m_exports.at(id);
+    *alias = GUID_NULL;
+    bool handed = false;
+    for (auto& [handedIid, itf] : e.interfaces) {
+        if (handedIid == iid) handed = true;
+        else if (itf == object && *alias == GUID_NULL && Serves(handedIid, iid)) *alias = handedIid;
+    }
+    if (!handed) {
+        object->AddRef();
+        e.interfaces.emplace_back(iid, object);
+    }
+    ++e.remoteRefs;
+    return id;
+}
+
+void Connection::PutObject(Writer& w, IUnknown* object, REFIID iid) {
+    if (object == nullptr) {
+        w.U8(static_cast<std::uint8_t>(wire::RefKind::Null));
+        return;
+    }
+    IRemoteObject* remote = nullptr;
+    if (SUCCEEDED(object->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote)))) {
+        ProxyManager* manager = remote->Manager();
+        remote->Release();
+        if (&manager->Conn() == this) {  // the peer's own object, going home
+            w.U8(static_cast<std::uint8_t>(wire::RefKind::ReceiversObject));
+            w.U32(manager->Id());
+            w.Guid(iid);
+            return;
+        }
+    }
+    GUID alias;
+    const std::uint32_t id = ExportObject(object, iid, &alias);
+    w.U8(static_cast<std::uint8_t>(wire::RefKind::SendersObject));
+    w.U32(id);
+    w.Guid(iid);
+    w.Guid(alias);
+}
+
+bool Connection::GetObject(Reader& r, REFIID iid, void** out) {
+    *out = nullptr;
+    const auto kind = static_cast<wire::RefKind>(r.U8());
+    if (kind == wire::RefKind::Null) return r.Ok();
+    const std::uint32_t id = r.U32();
+    const GUID sent = r.Guid();
+    if (!r.Ok() || !(sent == iid) || FindInterface(iid) == nullptr) {
+        r.Fail();
+        return false;
+    }
+    if (kind == wire::RefKind::ReceiversObject) {
+        IUnknown* itf = HandedInterface(id, IID_IUnknown);
+        if (itf == nullptr) {
+            r.Fail();
+            return false;
+        }
+        const HRESULT hr = itf->QueryInterface(iid, out);
+        itf->Release();
+        return SUCCEEDED(hr) || (r.Fail(), false);
+    }
+    if (kind != wire::RefKind::SendersObject) {
+        r.Fail();
+        return false;
+    }
+    const GUID alias = r.Guid();
+    if (!r.Ok() || id == wire::kClassTable) {
+        r.Fail();
+        return false;
+    }
+    Import(id, iid, alias, out);
+    return true;
+}
+
+void Connection::Import(std::uint32_t id, REFIID iid, REFIID alias, void** out) {
+    ProxyManager* manager;
+    {
+        std::lock_guard lock(m_objectsMutex);
+        auto it = m_imports.find(id);
+        if (it != m_imports.end()) {
+            manager = it->second;
+            ++manager->m_refs;
+            ++manager->m_remoteRefs;
+        } else {
+            manager = new ProxyManager(shared_from_this(), id);
+            m_imports.emplace(id, manager);
+        }
+    }
+    *out = manager->InterfaceFor(iid, alias);
+}
+
+ULONG Connection::DropProxy(ProxyManager* manager) {
+    const auto self = shared_from_this();  // the manager may hold the last reference to this connection
+    ULONG left, remoteRefs = 0;
+    {
+        std::lock_guard lock(m_objectsMutex);
+        left = --manager->m_refs;
+        if (left == 0) {
+            auto it = m_imports.find(manager->Id());
+            if (it != m_imports.end() && it->second == manager) m_imports.erase(it);
+            remoteRefs = manager->m_remoteRefs;
+        }
+    }
+    if (left != 0) return left;
+    if (Alive()) {
+        Writer release = BeginFrame(this, wire::FrameType::Release);
+        release.U32(manager->Id());
+        release.U32(remoteRefs);
+        EndFrame(release);
+        Send(std::move(release.Bytes()));
+    }
+    delete manager;
+    CloseIfIdle();
+    return 0;
+}
+
+void Connection::CloseIfIdle() {
+    // A client that holds nothing of the server's, and gives it nothing to
+    // hold, lets the connection go; the next activation connects again.
+    // FIXME: a proxy released last on another thread leaves the connection
+    // open until the apartment ends or the server goes.
+    if (m_side != Side::Client || GetCurrentThreadId() != m_owner || m_closed || !m_pending.empty()) return;
+    {
+        std::lock_guard lock(m_objectsMutex);
+        if (!m_imports.empty() || !m_exports.empty()) return;
+    }
+    Close();
+}
+
+IUnknown* Connection::HandedInterface(std::uint32_t id, REFIID iid) {
+    std::lock_guard lock(m_objectsMutex);
+    auto it = m_exports.find(id);
+    if (it == m_exports.end()) return nullptr;
+    if (iid == IID_IUnknown) {
+        it->second.identity->AddRef();
+        return it->second.identity;
+    }
+    for (auto& [handedIid, itf] : it->second.interfaces)
+        if (handedIid == iid) {
+            itf->AddRef();
+            return itf;
+        }
+    return nullptr;
+}
+
+bool Connection::ReleaseExport(std::uint32_t id, std::uint32_t count) {
+    ExportEntry gone {};
+    {
+        std::lock_guard lock(m_objectsMutex);
+        auto it = m_exports.find(id);
+        if (it == m_exports.end() || count == 0 || count > it->second.remoteRefs) return false;
+        it->second.remoteRefs -= count;
+        if (it->second.remoteRefs > 0) return true;
+        gone = std::move(it->second);
+        m_exportIds.erase(gone.identity);
+        m_exports.erase(it);
+    }
+    for (auto& [iid, itf] : gone.interfaces) itf->Release();
+    gone.identity->Release();
+    CloseIfIdle();
+    return true;
+}
+
+void Connection::AddAdvice(const Advice& advice) {
+    std::lock_guard lock(m_objectsMutex);
+    m_advice.push_back(advice);
+}
+
+void Connection::RemoveAdvice(IUnknown* standIn) {
+    std::lock_guard lock(m_objectsMutex);
+    std::erase_if(m_advice, [standIn](const Advice& a) { return a.standIn == standIn; });
+}
+
+std::shared_ptr<SinkGate> Connection::TakeAdvice(IConnectionPoint* point, DWORD cookie) {
+    std::lock_guard lock(m_objectsMutex);
+    for (auto it = m_advice.begin(); it != m_advice.end(); ++it)
+        if (it->point == point && it->cookie == cookie) {
+            auto gate = it->gate;
+            m_advice.erase(it);
+            return gate;
+        }
+    return nullptr;
+}
+
+void Connection::NoteServerLock(IClassFactory* factory, bool lock) {
+    std::lock_guard guard(m_objectsMutex);
+    auto it = std::find_if(m_serverLocks.begin(), m_serverLocks.end(),
+                           [factory](const auto& entry) { return entry.first == factory; });
+    if (lock) {
+        if (it == m_serverLocks.end()) {
+            factory->AddRef();
+            m_serverLocks.emplace_back(factory, 1);
+        } else {
+            ++it->second;
+        }
+    } else if (it != m_serverLocks.end() && it->second > 0) {
+        --it->second;
+    }
+}
+
+
+}  // namespace platform::remoting
