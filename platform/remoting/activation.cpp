@@ -40,6 +40,23 @@ HRESULT ConnectToClass(Apartment& apartment, REFCLSID clsid, std::shared_ptr<Con
     return S_OK;
 }
 
+// The class object for riid, from the class table of the server at the
+// other end of the connection.
+HRESULT ClassObjectOf(Connection& server, REFCLSID clsid, REFIID riid, LPVOID* ppv) {
+    Writer request = BeginRequest(server, wire::kClassTable, GUID_NULL, wire::method::kGetClassObject);
+    request.Guid(clsid);
+    request.Guid(riid);
+    Reply reply;
+    if (HRESULT hr = Transact(server, request, &reply); FAILED(hr)) return hr;
+    server.GetObject(reply.results, riid, ppv);
+    const HRESULT hr = Finish(server, reply);
+    if (FAILED(hr) && *ppv) {
+        static_cast<IUnknown*>(*ppv)->Release();
+        *ppv = nullptr;
+    }
+    return hr;
+}
+
 }  // namespace
 
 HRESULT LaunchLocalServer(REFCLSID) {
@@ -62,18 +79,13 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved,
     Apartment* apartment = Apartment::Current();
     if (apartment == nullptr) return CO_E_NOTINITIALIZED;
     if (FindInterface(riid) == nullptr) return E_NOINTERFACE;
-    std::shared_ptr<Connection> server;
-    if (HRESULT hr = ConnectToClass(*apartment, rclsid, &server); FAILED(hr)) return hr;
-    Writer request = BeginRequest(*server, wire::kClassTable, GUID_NULL, wire::method::kGetClassObject);
-    request.Guid(rclsid);
-    request.Guid(riid);
-    Reply reply;
-    if (HRESULT hr = Transact(*server, request, &reply); FAILED(hr)) return hr;
-    server->GetObject(reply.results, riid, ppv);
-    const HRESULT hr = Finish(*server, reply);
-    if (FAILED(hr) && *ppv) {
-        static_cast<IUnknown*>(*ppv)->Release();
-        *ppv = nullptr;
+    // A connection kept from before may lead to a server that has gone
+    // since (and perhaps been started again): then once more, afresh.
+    HRESULT hr = RPC_E_DISCONNECTED;
+    for (int attempt = 0; attempt < 2 && hr == RPC_E_DISCONNECTED; ++attempt) {
+        std::shared_ptr<Connection> server;
+        if (hr = ConnectToClass(*apartment, rclsid, &server); FAILED(hr)) return hr;
+        hr = ClassObjectOf(*server, rclsid, riid, ppv);
     }
     return hr;
 }

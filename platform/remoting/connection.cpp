@@ -182,7 +182,12 @@ void Connection::HandleFrame(std::vector<BYTE> body) {
     switch (type) {
     case FrameType::Request:
     case FrameType::Event:
-    case FrameType::Release: Apartment::Current()->Deliver(shared_from_this(), std::move(body)); return;
+    case FrameType::Release:
+        if (Apartment* apartment = Apartment::Current())
+            apartment->Deliver(shared_from_this(), std::move(body));
+        else
+            Close();  // the apartment has been left: nothing can run here any more
+        return;
     case FrameType::Reply: HandleReply(std::move(body)); return;
     default: Misbehaved("an unknown or misplaced frame type");
     }

@@ -330,4 +330,29 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
     CoUninitialize();
 }
 
+TEST(ServerGone, ANewServerIsReachedWhileProxiesOfTheOldOneAreHeld) {
+    TempHome home;
+    CoInitialize(nullptr);
+    auto first = std::make_unique<HostProcess>(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(first->Start());
+    ITarvik* old = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&old)),
+              S_OK);
+    first->Kill();  // this thread does not notice until it waits again
+    HostProcess second(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(second.Start());
+    ITarvik* fresh = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&fresh)),
+              S_OK);
+    LONG timeout = 0;
+    EXPECT_EQ(fresh->get_InterCharacterTimeout(&timeout), S_OK);
+    EXPECT_EQ(old->get_InterCharacterTimeout(&timeout), RPC_E_DISCONNECTED);
+    fresh->Release();
+    old->Release();
+    CoUninitialize();
+    EXPECT_EQ(second.Stop(), 0);
+}
+
 }  // namespace
