@@ -63,8 +63,8 @@ protected:
         VariantClear(&all);
         return calls;
     }
-    void SetOpenStatus(LONG status) { Steer(RecordingControl::kOpenStatus, status, &local->openStatus); }
-    void SetFailWith(HRESULT hr) { Steer(RecordingControl::kFailWith, hr, &local->failWith); }
+    void SetOpenStatus(LONG status) { Steer(RecordingControl::kOpenStatus, status, &RecordingObject::openStatus); }
+    void SetFailWith(HRESULT hr) { Steer(RecordingControl::kFailWith, hr, &RecordingObject::failWith); }
     // Raises an event as any client can: through the object's own event
     // interface. args in parameter order; the raise's result.
     HRESULT Raise(REFIID iid, DISPID id, std::vector<VARIANT> args) {
@@ -87,9 +87,9 @@ protected:
 
 private:
     template <class T>
-    void Steer(DISPID id, LONG value, T* field) {
+    void Steer(DISPID id, LONG value, T RecordingObject::*field) {
         if (!Remote()) {
-            *field = value;
+            local->*field = value;
             return;
         }
         VARIANT arg = platform::VariantI4(value);
