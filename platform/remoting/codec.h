@@ -17,7 +17,7 @@ class Connection;
 class Writer {
 public:
     // connection: where object references in the values are handed (may be null).
-    explicit Writer(Connection* connection = nullptr) : m_connection(connection) {}
+    explicit Writer(Connection* connection = nullptr) : m_connection(connection) { m_bytes.reserve(128); }
 
     void U8(std::uint8_t v) { m_bytes.push_back(v); }
     void U16(std::uint16_t v) { Raw(&v, sizeof v); }
