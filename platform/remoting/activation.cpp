@@ -1,10 +1,11 @@
 // Creating objects of a class that another process serves: a connection to
 // the class's socket (one per apartment and server, kept while it is in
-// use), then the class object through the server's class table.
+// use; the class's registered server is started when none listens), then
+// the class object through the server's class table.
 #include "platform/remoting/apartment.h"
-#include "platform/remoting/class_table.h"
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_manager.h"
+#include "platform/remoting/server_launch.h"
 #include "platform/remoting/socket.h"
 
 namespace platform::remoting {
@@ -19,11 +20,7 @@ HRESULT ConnectToClass(Apartment& apartment, REFCLSID clsid, std::shared_ptr<Con
     bool noServer = false;
     HRESULT hr;
     int fd = ConnectTo(path, &noServer, &hr);
-    if (fd < 0 && noServer) {
-        if (hr = LaunchLocalServer(clsid); FAILED(hr)) return hr;
-        fd = ConnectTo(path, &noServer, &hr);
-        if (fd < 0 && noServer) return CO_E_SERVER_EXEC_FAILURE;
-    }
+    if (fd < 0 && noServer) fd = LaunchLocalServer(clsid, &hr);
     if (fd < 0) return hr;
     const Peer peer = PeerOf(fd);
     if (!peer.sameUser) {
@@ -57,16 +54,10 @@ HRESULT ClassObjectOf(Connection& server, REFCLSID clsid, REFIID riid, LPVOID* p
     return hr;
 }
 
+// The server at the other end has gone, or no longer hands out its class object.
+bool ServerWentAway(HRESULT hr) { return hr == RPC_E_DISCONNECTED || hr == CO_E_SERVER_STOPPING; }
+
 }  // namespace
-
-HRESULT LaunchLocalServer(REFCLSID) {
-    // FIXME: start the command line registered for the class (LocalServer32)
-    // with "-Embedding" appended, at most one server for clients that
-    // activate at once, and wait (bounded) until its class object is
-    // registered; CO_E_SERVER_EXEC_FAILURE when it does not come up.
-    return REGDB_E_CLASSNOTREG;
-}
-
 }  // namespace platform::remoting
 
 using namespace platform::remoting;
@@ -79,13 +70,16 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved,
     Apartment* apartment = Apartment::Current();
     if (apartment == nullptr) return CO_E_NOTINITIALIZED;
     if (FindInterface(riid) == nullptr) return E_NOINTERFACE;
-    // A connection kept from before may lead to a server that has gone
-    // since (and perhaps been started again): then once more, afresh.
+    // A connection kept from before may lead to a server that has gone since
+    // or is shutting down (it has withdrawn its class object), and a fresh
+    // one may reach a server in the moment it withdraws it: then once more,
+    // afresh, which starts a new server when none listens.
     HRESULT hr = RPC_E_DISCONNECTED;
-    for (int attempt = 0; attempt < 2 && hr == RPC_E_DISCONNECTED; ++attempt) {
+    for (int attempt = 0; attempt < 3 && ServerWentAway(hr); ++attempt) {
         std::shared_ptr<Connection> server;
-        if (hr = ConnectToClass(*apartment, rclsid, &server); FAILED(hr)) return hr;
-        hr = ClassObjectOf(*server, rclsid, riid, ppv);
+        hr = ConnectToClass(*apartment, rclsid, &server);
+        if (SUCCEEDED(hr)) hr = ClassObjectOf(*server, rclsid, riid, ppv);
+        if (ServerWentAway(hr)) apartment->ForgetServer(ClassSocketPath(rclsid));
     }
     return hr;
 }

@@ -46,6 +46,9 @@ public:
     // The open connection to the server at path, if any.
     std::shared_ptr<Connection> ServerAt(const std::string& path);
     void RememberServer(const std::string& path, const std::shared_ptr<Connection>& connection);
+    // Activations no longer use the connection to the server at path; its
+    // objects stay connected.
+    void ForgetServer(const std::string& path) { m_servers.erase(path); }
 
     ~Apartment();
 

@@ -11,8 +11,4 @@ HRESULT QueryRegisteredClassObject(REFCLSID clsid, DWORD thread, REFIID iid, IUn
 // Withdraws every class object that thread registered.
 void RevokeClassObjectsOf(DWORD thread);
 
-// Starts a server for clsid when none runs, and returns once it has
-// registered its class object (activation.cpp).
-HRESULT LaunchLocalServer(REFCLSID clsid);
-
 }  // namespace platform::remoting

@@ -85,7 +85,9 @@ HRESULT Connection::Handshake(DWORD timeoutMs) {
     if (m_handshaking == Handshaking::Done) return m_handshakeResult;
     Log("the server at pid %ld did not %s", m_peerPid, answered ? "accept the connection" : "answer in time");
     Close();
-    return CO_E_SERVER_EXEC_FAILURE;
+    // A server that closed the connection unanswered was withdrawing its
+    // class object; activation then tries afresh.
+    return answered ? RPC_E_DISCONNECTED : CO_E_SERVER_EXEC_FAILURE;
 }
 
 DWORD Connection::CallTimeout() const { return m_side == Side::Server ? kCallbackTimeoutMs : INFINITE; }

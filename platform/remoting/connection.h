@@ -58,8 +58,9 @@ public:
 
     // Owner thread: the owner's waits start watching the socket.
     void Start();
-    // Client, owner thread: the handshake; S_OK, the server's refusal, or a
-    // failure when it does not answer within the time.
+    // Client, owner thread: the handshake; S_OK, the server's refusal,
+    // RPC_E_DISCONNECTED when it closes the connection unanswered, or
+    // CO_E_SERVER_EXEC_FAILURE when it does not answer within the time.
     HRESULT Handshake(DWORD timeoutMs);
 
     // Any thread: sends one whole frame (see BeginFrame and EndFrame).

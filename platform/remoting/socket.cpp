@@ -17,8 +17,6 @@
 namespace platform::remoting {
 namespace {
 
-std::string RunFolder() { return TrelvaneHome() + "/run"; }
-
 std::string GuidText(REFGUID guid) {
     WCHAR text[CHARS_IN_GUID];
     StringFromGUID2(guid, text, CHARS_IN_GUID);
@@ -56,17 +54,21 @@ HRESULT OwnFolder(const std::string& path) {
 
 }  // namespace
 
+std::string RunFolder() { return TrelvaneHome() + "/run"; }
+
 std::string ClassSocketPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(clsid); }
 std::string ClassLockPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(clsid) + ".lock"; }
 
-HRESULT PrepareRunFolder() {
+HRESULT PrepareOwnFolder(const std::string& path) {
     const std::string home = TrelvaneHome();
     if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
         Log("cannot make %s: errno %d", home.c_str(), errno);
         return FromErrno(errno);
     }
-    return OwnFolder(RunFolder());
+    return OwnFolder(path);
 }
+
+HRESULT PrepareRunFolder() { return PrepareOwnFolder(RunFolder()); }
 
 int LockExclusive(const std::string& path, HRESULT* hr) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -84,8 +86,10 @@ int LockExclusive(const std::string& path, HRESULT* hr) {
 }
 
 int ListenAt(const std::string& path, HRESULT* hr) {
+    // The caller holds the class's lock, so the name beside path is ours alone.
+    const std::string made = path + ".new";
     sockaddr_un address;
-    if (!MakeAddress(path, &address)) {
+    if (!MakeAddress(made, &address)) {
         *hr = E_INVALIDARG;
         return -1;
     }
@@ -94,12 +98,13 @@ int ListenAt(const std::string& path, HRESULT* hr) {
         *hr = FromErrno(errno);
         return -1;
     }
-    ::unlink(path.c_str());  // a socket left by a server that died; the caller holds the class's lock
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::chmod(path.c_str(), 0600) != 0 ||
-        ::listen(fd, 64) != 0) {
+    ::unlink(made.c_str());  // left by a server that died while it registered
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::chmod(made.c_str(), 0600) != 0 ||
+        ::listen(fd, 64) != 0 || ::rename(made.c_str(), path.c_str()) != 0) {
         *hr = FromErrno(errno);
         Log("cannot listen at %s: errno %d", path.c_str(), errno);
         ::close(fd);
+        ::unlink(made.c_str());
         return -1;
     }
     *hr = S_OK;

@@ -13,14 +13,19 @@ namespace platform::remoting {
 // $TRELVANE_HOME/run/{CLSID}, and the lock file beside it.
 std::string ClassSocketPath(REFCLSID clsid);
 std::string ClassLockPath(REFCLSID clsid);
+std::string RunFolder();
 // Makes $TRELVANE_HOME/run (mode 0700) and checks that it is ours and
 // closed to others; E_ACCESSDENIED when it belongs to another user.
 HRESULT PrepareRunFolder();
+// The same for another folder of $TRELVANE_HOME (made with $TRELVANE_HOME).
+HRESULT PrepareOwnFolder(const std::string& path);
 
 // Takes an exclusive lock on path (made if missing): -1 and CO_E_OBJISREG
 // when another holder has it.
 int LockExclusive(const std::string& path, HRESULT* hr);
-// Listens at path (any stale socket there is replaced; the socket gets mode 0600).
+// Listens at path: the socket is made beside it (mode 0600), listens, and
+// only then takes path's place, replacing any stale socket there, so that a
+// socket that appears at path is always ready to be connected to.
 int ListenAt(const std::string& path, HRESULT* hr);
 // Connects to path. *noServer is set when nothing listens there.
 int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr);

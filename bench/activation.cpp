@@ -1,0 +1,149 @@
+// Activation of the driver object in a server process. Cold: the registration
+// read, the server started, the object created and one property read, with
+// no server running before; beside it, a bare start of a tiny program that
+// connects once to a socket (fork, exec, connect, accepted). Warm: the same
+// with the server running, beside a raw round trip over a socket pair. The
+// server is the program registered as the class's server (the server
+// program, or the test host); every cold run ends it again.
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <string>
+
+#include "bench/stats.h"
+#include "contract/trelvane.h"
+#include "tools/testsupport/raw_echo.h"
+#include "tools/testsupport/test_env.h"
+
+extern char** environ;
+
+namespace {
+
+std::string ClsidText() {
+    WCHAR text[CHARS_IN_GUID];
+    StringFromGUID2(contract::CLSID_CTarvik, text, CHARS_IN_GUID);
+    return platform::ToUtf8(text);
+}
+
+bool RegisterServer(const std::string& program) {
+    const std::u16string path = platform::FromUtf8("CLSID\\" + ClsidText() + "\\LocalServer32");
+    const std::u16string command = platform::FromUtf8("\"" + program + "\"");
+    HKEY key = nullptr;
+    LSTATUS error = RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
+    if (error == ERROR_SUCCESS)
+        error = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                               static_cast<DWORD>((command.size() + 1) * sizeof(WCHAR)));
+    if (key) RegCloseKey(key);
+    return error == ERROR_SUCCESS;
+}
+
+bool ActivateAndCall() {
+    ITarvik* tarvik = nullptr;
+    if (FAILED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                reinterpret_cast<void**>(&tarvik))))
+        return false;
+    LONG timeout = 0;
+    const bool ok = SUCCEEDED(tarvik->get_InterCharacterTimeout(&timeout)) && timeout == 1500;
+    tarvik->Release();
+    return ok;
+}
+
+// The pid of the last server that activation started, from the class's log.
+pid_t LastServer(const std::string& logPath) {
+    const std::string log = trelvane::testing::ReadFile(logPath);
+    static const std::regex started(R"(as pid (\d+))");
+    pid_t pid = 0;
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
+        pid = static_cast<pid_t>(std::stoi((*it)[1]));
+    return pid;
+}
+
+// Ends the server and waits until it has gone (this process reaps it).
+void EndServer(pid_t pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+}
+
+// A bare start: the tiny program spawned until its connection is accepted.
+struct BareStart {
+    explicit BareStart(const std::string& folder) : m_path(folder + "/bare.sock") {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, m_path.c_str(), sizeof address.sun_path - 1);
+        m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listen, 4);
+    }
+    ~BareStart() { ::close(m_listen); }
+    bool operator()() {
+        const char* program = TRELVANE_TINY_CONNECT;
+        char* const argv[] = {const_cast<char*>(program), const_cast<char*>(m_path.c_str()), nullptr};
+        pid_t child = 0;
+        if (::posix_spawn(&child, program, nullptr, nullptr, argv, environ) != 0) return false;
+        const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        char byte = 0;
+        const bool ok = fd >= 0 && ::read(fd, &byte, 1) == 1;
+        if (fd >= 0) ::close(fd);
+        ::waitpid(child, nullptr, 0);
+        return ok;
+    }
+    std::string m_path;
+    int m_listen = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int coldCount = quick ? 20 : 100, warmCount = quick ? 500 : 5000;
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // the servers started come to us, to be reaped
+    trelvane::testing::TempHome home;
+    const std::string server = TRELVANE_BENCH_SERVER;
+    const std::string logPath = home.Path() + "/log/" + ClsidText() + ".log";
+    if (!RegisterServer(server)) {
+        std::fprintf(stderr, "cannot register the server\n");
+        return 1;
+    }
+    CoInitialize(nullptr);
+    BareStart bare(home.Path());
+    bool ok = true;
+    std::vector<double> bareTimes, coldTimes, rawTimes, warmTimes;
+    for (int round = 0; round < trelvane::bench::kRounds; ++round) {
+        const int perRound = coldCount / trelvane::bench::kRounds;
+        for (int i = 0; i < perRound; ++i) {
+            bareTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bare() && ok; })[0]);
+            const auto start = std::chrono::steady_clock::now();
+            ok = ActivateAndCall() && ok;
+            coldTimes.push_back(
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            EndServer(LastServer(logPath));
+        }
+    }
+    ok = ActivateAndCall() && ok;  // a server for the warm runs
+    for (int round = 0; round < trelvane::bench::kRounds; ++round) {
+        const int perRound = warmCount / trelvane::bench::kRounds;
+        trelvane::bench::Append(rawTimes, trelvane::testing::RawEchoRoundTrips(perRound, 35));
+        trelvane::bench::Append(warmTimes, trelvane::bench::TimeEach(perRound, [&] { ok = ActivateAndCall() && ok; }));
+    }
+    EndServer(LastServer(logPath));
+    CoUninitialize();
+    std::printf("Activation of the driver object in a server process (%s; server %s)\n",
+                quick ? "quick run" : "full run", server.c_str());
+    trelvane::bench::PrintRow("bare start of a program that connects once", bareTimes);
+    trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareTimes, "bare start");
+    trelvane::bench::PrintRow("raw round trip, 35 bytes each way (baseline)", rawTimes);
+    trelvane::bench::PrintRow("warm activation and one call", warmTimes, &rawTimes);
+    if (!ok) std::fprintf(stderr, "an activation or call failed\n");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,278 @@
+#include "platform/remoting/server_launch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "platform/base/errno_map.h"
+#include "platform/base/error_text.h"
+#include "platform/base/paths.h"
+#include "platform/base/utf8.h"
+#include "platform/remoting/detached_process.h"
+#include "platform/remoting/server_command.h"
+#include "platform/remoting/socket.h"
+
+namespace platform::remoting {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr DWORD kDefaultBoundMs = 30000;
+
+HRESULT FromErrno(int error) { return HRESULT_FROM_WIN32(ErrnoToError(error)); }
+
+std::string GuidText(REFCLSID clsid) {
+    WCHAR text[CHARS_IN_GUID];
+    StringFromGUID2(clsid, text, CHARS_IN_GUID);
+    return ToUtf8(text);
+}
+
+// The class's log: what its servers write, and what activation did.
+class ClassLog {
+public:
+    explicit ClassLog(REFCLSID clsid) {
+        const std::string folder = TrelvaneHome() + "/log";
+        if (FAILED(PrepareOwnFolder(folder))) return;
+        m_path = folder + "/" + GuidText(clsid) + ".log";
+        m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) Log("cannot open the log %s: errno %d", m_path.c_str(), errno);
+    }
+    ~ClassLog() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    ClassLog(const ClassLog&) = delete;
+    ClassLog& operator=(const ClassLog&) = delete;
+
+    int Fd() const { return m_fd; }
+
+    // A line in the log, with the time; failures go to standard error too.
+    void Write(bool failure, const char* format, ...) __attribute__((format(printf, 3, 4))) {
+        char text[1024];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        if (failure) Log("%s", text);
+        if (m_fd < 0) return;
+        char stamp[32];
+        const std::time_t now = std::time(nullptr);
+        std::tm utc{};
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", gmtime_r(&now, &utc));
+        char line[1100];
+        const int length = std::snprintf(line, sizeof line, "%s trelvane: activation (pid %d): %s\n", stamp,
+                                         static_cast<int>(::getpid()), text);
+        [[maybe_unused]] const ssize_t written =
+            ::write(m_fd, line, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof line - 1));
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// Changes in the run folder: a socket that appears, a lock file closed.
+// Waiting on them (and on a server's pidfd) costs nothing while nothing happens.
+class RunFolderWatch {
+public:
+    enum class Outcome { Changed, Ended, TimedOut, Failed };
+
+    RunFolderWatch() {
+        m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (m_fd >= 0 &&
+            ::inotify_add_watch(m_fd, RunFolder().c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+        if (m_fd < 0) m_error = errno;
+    }
+    ~RunFolderWatch() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    RunFolderWatch(const RunFolderWatch&) = delete;
+    RunFolderWatch& operator=(const RunFolderWatch&) = delete;
+
+    bool Ok() const { return m_fd >= 0; }
+    int Error() const { return m_error; }
+
+    // Until something changes in the folder, the process behind pidfd (if
+    // any) ends, or the deadline passes.
+    Outcome Wait(int pidfd, Clock::time_point deadline) {
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) return Outcome::TimedOut;
+            pollfd fds[2] = {{m_fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+            const int ready = ::poll(fds, pidfd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) return Outcome::Failed;
+            if (ready == 0) continue;  // the deadline is checked above
+            if (fds[0].revents) Drain();
+            if (pidfd >= 0 && fds[1].revents) return Outcome::Ended;
+            return Outcome::Changed;
+        }
+    }
+
+private:
+    void Drain() {
+        alignas(inotify_event) char buffer[4096];
+        while (::read(m_fd, buffer, sizeof buffer) > 0) {
+        }
+    }
+
+    int m_fd = -1;
+    int m_error = 0;
+};
+
+// The lock that lets one client at a time start the class's server.
+class LaunchLock {
+public:
+    explicit LaunchLock(REFCLSID clsid) : m_path(RunFolder() + "/" + GuidText(clsid) + ".launch") {}
+    ~LaunchLock() {
+        if (m_fd >= 0) ::close(m_fd);  // releases the lock
+    }
+    LaunchLock(const LaunchLock&) = delete;
+    LaunchLock& operator=(const LaunchLock&) = delete;
+
+    // True once held; false while another holds it, or with *hr on failure.
+    bool TryTake(HRESULT* hr) {
+        *hr = S_OK;
+        const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            *hr = FromErrno(errno);
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            m_fd = fd;
+            return true;
+        }
+        if (errno != EWOULDBLOCK) *hr = FromErrno(errno);
+        ::close(fd);
+        return false;
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+};
+
+// A connection to the class's socket; -1 with *hr S_OK while nothing
+// listens there, -1 with the error for any other failure.
+int TryConnect(const std::string& path, HRESULT* hr) {
+    bool noServer = false;
+    const int fd = ConnectTo(path, &noServer, hr);
+    if (fd < 0 && noServer) *hr = S_OK;
+    return fd;
+}
+
+std::string Text(HRESULT hr) { return SystemMessageText(static_cast<DWORD>(hr)); }
+
+long long MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// Waits, holding the launch lock, for the server just started to listen.
+int AwaitServer(const std::string& socketPath, const DetachedProcess& server, RunFolderWatch& watch, ClassLog& log,
+                const std::string& command, HRESULT* hr) {
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(ActivationBoundMs());
+    for (;;) {
+        if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) {
+            if (fd >= 0) log.Write(false, "%s (pid %ld) serves after %lld ms", command.c_str(), server.pid,
+                                   MillisecondsSince(start));
+            return fd;
+        }
+        const auto outcome = server.pidfd < 0 ? RunFolderWatch::Outcome::Ended : watch.Wait(server.pidfd, deadline);
+        if (outcome == RunFolderWatch::Outcome::Changed) continue;
+        *hr = CO_E_SERVER_EXEC_FAILURE;
+        if (outcome == RunFolderWatch::Outcome::Ended) {
+            if (int fd = TryConnect(socketPath, hr); fd >= 0) return fd;  // another server came up meanwhile
+            *hr = CO_E_SERVER_EXEC_FAILURE;
+            log.Write(true, "%s (pid %ld) ended before it registered its class object", command.c_str(), server.pid);
+        } else {
+            // A server that has not come up in time is not left to hang on.
+            ::syscall(SYS_pidfd_send_signal, server.pidfd, SIGKILL, nullptr, 0);
+            log.Write(true, "%s (pid %ld) did not register its class object within %u ms; killed", command.c_str(),
+                      server.pid, static_cast<unsigned>(ActivationBoundMs()));
+        }
+        return -1;
+    }
+}
+
+// Starts the server (the caller holds the launch lock) and waits for it.
+int StartServer(const std::u16string& registered, const std::string& socketPath, RunFolderWatch& watch,
+                ClassLog& log, HRESULT* hr) {
+    const std::u16string commandLine = registered + u" -Embedding";
+    const std::string command = ToUtf8(commandLine);
+    if (log.Fd() < 0) {
+        *hr = CO_E_SERVER_EXEC_FAILURE;
+        Log("not starting %s: it has no log to write to", command.c_str());
+        return -1;
+    }
+    DetachedProcess server;
+    if (*hr = StartDetachedProcess(SplitCommandLine(commandLine), log.Fd(), &server); FAILED(*hr)) {
+        log.Write(true, "cannot start %s: 0x%08X %s", command.c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
+        return -1;
+    }
+    log.Write(false, "started %s as pid %ld", command.c_str(), server.pid);
+    const int fd = AwaitServer(socketPath, server, watch, log, command, hr);
+    if (server.pidfd >= 0) ::close(server.pidfd);
+    return fd;
+}
+
+}  // namespace
+
+DWORD ActivationBoundMs() {
+    if (const char* text = std::getenv("TRELVANE_ACTIVATION_TIMEOUT_MS"); text && *text) {
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(text, &end, 10);
+        if (*end == '\0' && value > 0 && value < INFINITE) return static_cast<DWORD>(value);
+    }
+    return kDefaultBoundMs;
+}
+
+int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
+    std::u16string registered;
+    if (*hr = ReadLocalServerCommand(clsid, &registered); FAILED(*hr)) {
+        Log("cannot activate %s: 0x%08X %s", GuidText(clsid).c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
+        return -1;
+    }
+    if (*hr = PrepareRunFolder(); FAILED(*hr)) return -1;
+    ClassLog log(clsid);
+    RunFolderWatch watch;  // before the first look, so that no change is missed
+    if (!watch.Ok()) {
+        *hr = FromErrno(watch.Error());
+        log.Write(true, "cannot watch %s: errno %d", RunFolder().c_str(), watch.Error());
+        return -1;
+    }
+    const std::string socketPath = ClassSocketPath(clsid);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ActivationBoundMs());
+    LaunchLock lock(clsid);
+    // Another client may be starting the server: wait for it to listen, or
+    // for the lock, which that client gives back when its start has failed.
+    for (;;) {
+        if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) return fd;
+        if (lock.TryTake(hr)) break;
+        if (FAILED(*hr)) return -1;
+        if (watch.Wait(-1, deadline) != RunFolderWatch::Outcome::Changed) {
+            *hr = CO_E_SERVER_EXEC_FAILURE;
+            log.Write(true, "gave up after %u ms waiting for another client's start of %s",
+                      static_cast<unsigned>(ActivationBoundMs()), ToUtf8(registered).c_str());
+            return -1;
+        }
+    }
+    // A server may have come up between the last look and taking the lock.
+    if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) return fd;
+    return StartServer(registered, socketPath, watch, log, hr);
+}
+
+}  // namespace platform::remoting

@@ -1,0 +1,328 @@
+// Activation on demand: a client creates the driver object by CLSID or
+// ProgID and the server registered for it (the test host) is started when
+// none runs: once for many clients at once, never a server that is shutting
+// down, with the platform's errors for a class that is not registered or a
+// server that does not come up.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "contract/trelvane.h"
+#include "tools/testsupport/child_process.h"
+#include "tools/testsupport/forked_child.h"
+#include "tools/testsupport/ordinary_user.h"
+#include "tools/testsupport/test_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using trelvane::testing::ReadFile;
+using trelvane::testing::ScopedEnvironment;
+using trelvane::testing::TempHome;
+
+std::string ClsidText() {
+    WCHAR text[CHARS_IN_GUID];
+    StringFromGUID2(contract::CLSID_CTarvik, text, CHARS_IN_GUID);
+    return platform::ToUtf8(text);
+}
+
+LSTATUS WriteDefault(const std::string& path, const std::string& value) {
+    HKEY key = nullptr;
+    LSTATUS error = RegCreateKeyExW(HKEY_CLASSES_ROOT, platform::FromUtf8(path).c_str(), 0, nullptr, 0, KEY_WRITE,
+                                    nullptr, &key, nullptr);
+    const std::u16string text = platform::FromUtf8(value);
+    if (error == ERROR_SUCCESS)
+        error = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                               static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
+    if (key) RegCloseKey(key);
+    return error;
+}
+
+// The class and its ProgIDs as registration writes them, with command as
+// the server's command line.
+bool Register(const std::string& command) {
+    const std::string clsid = ClsidText();
+    return WriteDefault("CLSID\\" + clsid + "\\LocalServer32", command) == 0 &&
+           WriteDefault("Trelvane.Tarvik.1\\CLSID", clsid) == 0 && WriteDefault("Trelvane.Tarvik\\CLSID", clsid) == 0 &&
+           WriteDefault("Trelvane.Tarvik\\CurVer", "Trelvane.Tarvik.1") == 0;
+}
+
+std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// Creates the driver object, reads a property once and lets it go.
+HRESULT ActivateAndCall(REFCLSID clsid = contract::CLSID_CTarvik) {
+    ITarvik* tarvik = nullptr;
+    HRESULT hr =
+        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik));
+    if (FAILED(hr)) return hr;
+    LONG timeout = 0;
+    hr = tarvik->get_InterCharacterTimeout(&timeout);
+    tarvik->Release();
+    return SUCCEEDED(hr) && timeout != 1500 ? E_UNEXPECTED : hr;
+}
+
+// The same in a process of its own (a forked child): 0, or what failed.
+int ActivateInChild() {
+    CoInitialize(nullptr);
+    const HRESULT hr = ActivateAndCall();
+    CoUninitialize();
+    return SUCCEEDED(hr) ? 0 : 1;
+}
+
+class Activation : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // Servers that activation starts are orphans; they come to this
+        // process, which reaps them, rather than to an init that may not.
+        ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    }
+
+    void SetUp() override {
+        CoInitialize(nullptr);
+        m_logPath = m_home.Path() + "/log/" + ClsidText() + ".log";
+    }
+
+    void TearDown() override {
+        CoUninitialize();
+        StopServers();
+    }
+
+    std::string Log() const { return ReadFile(m_logPath); }
+
+    // The pids of the servers that activation started, in order.
+    std::vector<pid_t> Started() const {
+        std::vector<pid_t> pids;
+        const std::string log = Log();
+        static const std::regex started(R"(started .* -Embedding as pid (\d+))");
+        for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
+            pids.push_back(static_cast<pid_t>(std::stoi((*it)[1])));
+        return pids;
+    }
+
+    // Waits until the log holds text (servers write to it as they go).
+    bool AwaitLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (Log().find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    // Ends every server started that still runs (they are children of this
+    // process by now) and reaps it, and any other orphan that has ended (a
+    // server whose exec failed); one reaped already is left alone.
+    void StopServers() {
+        for (pid_t pid : Started()) {
+            if (::waitpid(pid, nullptr, WNOHANG) != 0) continue;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+    }
+
+    // Processes that are children of this one and have ended unreaped.
+    static int Zombies() {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            const std::string stat = ReadFile(entry.path().string() + "/stat");
+            const auto close = stat.rfind(')');
+            if (close == std::string::npos) continue;
+            char state = 0;
+            int parent = 0;
+            if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &parent) == 2 && state == 'Z' &&
+                parent == ::getpid())
+                ++count;
+        }
+        return count;
+    }
+
+    TempHome m_home;
+    std::string m_logPath;
+};
+
+TEST_F(Activation, ColdStartsTheRegisteredServerOnceAndWarmUsesIt) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    ASSERT_EQ(Started().size(), 1u);
+    EXPECT_NE(Log().find("pid " + std::to_string(Started()[0]) + " serving"), std::string::npos);
+    EXPECT_EQ(Zombies(), 0);  // the forked go-between is reaped; the server runs on
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_EQ(Started().size(), 1u);
+    EXPECT_EQ(trelvane::testing::ModeOf(m_home.Path() + "/log"), 0700u);
+    EXPECT_EQ(trelvane::testing::ModeOf(m_logPath), 0600u);
+    // A further cold start leaves no descriptor behind (the apartment's own
+    // connections are closed by leaving it).
+    CoUninitialize();
+    CoInitialize(nullptr);
+    const int fds = trelvane::testing::OpenFdCount();
+    StopServers();
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_EQ(Started().size(), 2u);
+    CoUninitialize();
+    CoInitialize(nullptr);
+    EXPECT_EQ(trelvane::testing::OpenFdCount(), fds);
+}
+
+TEST_F(Activation, ByEitherProgIdThroughItsCurrentVersion) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    ASSERT_EQ(WriteDefault("Trelvane.Tarvik.Latest\\CurVer", "Trelvane.Tarvik.1"), 0);
+    for (const char16_t* progId : {u"Trelvane.Tarvik.1", u"Trelvane.Tarvik", u"Trelvane.Tarvik.Latest"}) {
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(progId, &clsid), S_OK) << platform::ToUtf8(progId);
+        EXPECT_EQ(ActivateAndCall(clsid), S_OK) << platform::ToUtf8(progId);
+    }
+    EXPECT_EQ(Started().size(), 1u);
+}
+
+TEST_F(Activation, AClassWithoutAServerCommandIsNotRegistered) {
+    const std::string classKey = "CLSID\\" + ClsidText();
+    const std::function<void()> registrations[] = {
+        [] {},
+        [&] { WriteDefault(classKey, "CTarvik Object"); },
+        [&] { WriteDefault(classKey + "\\LocalServer32", ""); },
+    };
+    for (const auto& make : registrations) {
+        make();
+        IUnknown* object = reinterpret_cast<IUnknown*>(1);
+        EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                   reinterpret_cast<void**>(&object)),
+                  REGDB_E_CLASSNOTREG);
+        EXPECT_EQ(object, nullptr);
+        EXPECT_EQ(CoGetClassObject(contract::CLSID_CTarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                   reinterpret_cast<void**>(&object)),
+                  REGDB_E_CLASSNOTREG);
+    }
+    EXPECT_TRUE(Started().empty());
+}
+
+TEST_F(Activation, AMissingProgramFailsWithFileNotFoundAndALogLineNamingIt) {
+    const std::string missing = m_home.Path() + "/no such dir/trelvane";
+    ASSERT_TRUE(Register(Quoted(missing)));
+    EXPECT_EQ(ActivateAndCall(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_NE(Log().find("cannot start \"" + missing + "\" -Embedding: 0x80070002"), std::string::npos) << Log();
+}
+
+TEST_F(Activation, AServerThatEndsAtStartUpFailsAtOnceNotAfterTheBound) {
+    ScopedEnvironment fault("TRELVANE_TEST_HOST_START", "exit");
+    ScopedEnvironment bound("TRELVANE_ACTIVATION_TIMEOUT_MS", "60000");
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ActivateAndCall(), CO_E_SERVER_EXEC_FAILURE);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);  // half the bound: the exit was noticed
+    EXPECT_NE(Log().find("ended before it registered its class object"), std::string::npos) << Log();
+}
+
+TEST_F(Activation, AServerThatNeverRegistersIsKilledAfterTheBound) {
+    ScopedEnvironment fault("TRELVANE_TEST_HOST_START", "hang");
+    ScopedEnvironment bound("TRELVANE_ACTIVATION_TIMEOUT_MS", "300");
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    EXPECT_EQ(ActivateAndCall(), CO_E_SERVER_EXEC_FAILURE);
+    ASSERT_EQ(Started().size(), 1u);
+    EXPECT_NE(Log().find("did not register its class object within 300 ms; killed"), std::string::npos) << Log();
+    int status = 0;
+    ASSERT_EQ(::waitpid(Started()[0], &status, 0), Started()[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+}
+
+TEST_F(Activation, EightProcessesAtOnceStartOneServer) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    const auto statuses = trelvane::testing::RunChildrenAtOnce(8, [](int) { return ActivateInChild(); });
+    EXPECT_EQ(statuses, std::vector<int>(8, 0));
+    EXPECT_EQ(Started().size(), 1u) << Log();
+}
+
+TEST_F(Activation, EightThreadsAtOnceStartOneServer) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    std::atomic<int> ready{0}, succeeded{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] {
+            CoInitialize(nullptr);
+            for (++ready; ready < 8;) std::this_thread::yield();
+            if (ActivateAndCall() == S_OK) ++succeeded;
+            CoUninitialize();
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(succeeded, 8);
+    EXPECT_EQ(Started().size(), 1u) << Log();
+}
+
+TEST_F(Activation, AServerInItsLastSecondGetsNoNewClientANewServerIsStarted) {
+    ScopedEnvironment pause("TRELVANE_TEST_HOST_PAUSE_MS", "1000");
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    // This apartment keeps its connection to the first server while it holds an object of it.
+    ITarvik* old = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&old)),
+              S_OK);
+    const pid_t first = Started().at(0);
+    ::kill(first, SIGTERM);
+    ASSERT_TRUE(AwaitLog("pid " + std::to_string(first) + " withdrew"));
+    // A client with no connection finds no socket; this apartment's kept
+    // connection leads to a server that no longer hands out its class object.
+    HRESULT fresh = E_FAIL;
+    std::thread([&] {
+        CoInitialize(nullptr);
+        fresh = ActivateAndCall();
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(fresh, S_OK);
+    EXPECT_EQ(ActivateAndCall(), S_OK);
+    ASSERT_EQ(Started().size(), 2u) << Log();
+    old->Release();
+    int status = 0;
+    EXPECT_EQ(::waitpid(first, &status, 0), first);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(Activation, TheSocketOfAKilledServerIsReplacedByANewServer) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    const pid_t first = Started().at(0);
+    ::kill(first, SIGKILL);
+    ::waitpid(first, nullptr, 0);
+    ASSERT_TRUE(trelvane::testing::Exists(m_home.Path() + "/run/" + ClsidText()));  // left behind
+    EXPECT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_EQ(Started().size(), 2u);
+}
+
+TEST_F(Activation, AnOrdinaryUserStartsAServerInFoldersOfItsOwn) {
+    // The folders are made by the child as nobody, in a home nobody owns.
+    const std::string home = m_home.Path() + "/nobody";
+    trelvane::testing::MakeFolder(home);
+    ASSERT_TRUE(trelvane::testing::GiveToNobody(home));
+    trelvane::testing::OpenToEveryone(m_home.Path());
+    const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
+        ScopedEnvironment own("TRELVANE_HOME", home.c_str());
+        if (!Register(Quoted(TRELVANE_TEST_HOST))) return "cannot register";
+        CoInitialize(nullptr);
+        const HRESULT hr = ActivateAndCall();
+        CoUninitialize();
+        return hr == S_OK ? "" : "activation failed: " + std::to_string(hr);
+    });
+    EXPECT_EQ(failure, "");
+    const std::string log = ReadFile(home + "/log/" + ClsidText() + ".log");
+    std::smatch pid;
+    ASSERT_TRUE(std::regex_search(log, pid, std::regex(R"(as pid (\d+))"))) << log;
+    ::kill(std::stoi(pid[1]), SIGKILL);
+    ::waitpid(std::stoi(pid[1]), nullptr, 0);
+    for (const char* folder : {"/run", "/log"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat((home + folder).c_str(), &info), 0) << folder;
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << folder;
+        EXPECT_EQ(info.st_uid, trelvane::testing::Nobody()->uid) << folder;
+    }
+}
+
+}  // namespace
