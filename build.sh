@@ -31,6 +31,7 @@ case $mode in
     run) "$dir/tools/trelvane-smoke" ;;
     test) ctest --test-dir "$dir" --output-on-failure -j2 ;;
     bench) "$dir/bench/bench_channel_latency" && "$dir/bench/bench_ack_latency" && "$dir/bench/bench_pty_ack_latency" &&
-           "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" ;;
+           "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
+           "$dir/bench/bench_activation" ;;
     *) echo "unknown mode: $mode (run, test or bench)" >&2; exit 2 ;;
 esac
