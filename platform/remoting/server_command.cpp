@@ -8,6 +8,49 @@ namespace {
 
 bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 
+std::size_t SkipBlanks(const std::u16string& line, std::size_t i) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    return i;
+}
+
+// The program runs to the closing quotation mark, or unquoted to the first
+// blank; its backslashes are path separators, never escapes.
+std::u16string ReadProgram(const std::u16string& line, std::size_t* i) {
+    const bool quoted = line[*i] == u'"';
+    const std::size_t start = *i + (quoted ? 1 : 0);
+    std::size_t end = start;
+    while (end < line.size() && (quoted ? line[end] != u'"' : !IsBlank(line[end]))) ++end;
+    *i = end + (quoted && end < line.size() ? 1 : 0);
+    return line.substr(start, end - start);
+}
+
+// One argument from *i on, up to a blank outside quotation marks.
+std::u16string ReadArgument(const std::u16string& line, std::size_t* i) {
+    const std::size_t n = line.size();
+    std::u16string word;
+    bool quoted = false;
+    while (*i < n && (quoted || !IsBlank(line[*i]))) {
+        std::size_t backslashes = 0;
+        while (*i < n && line[*i] == u'\\') ++backslashes, ++*i;
+        if (*i == n || line[*i] != u'"') {
+            word.append(backslashes, u'\\');
+            if (*i < n && (quoted || !IsBlank(line[*i]))) word += line[(*i)++];
+            continue;
+        }
+        word.append(backslashes / 2, u'\\');
+        if (backslashes % 2 == 1) {
+            word += u'"';  // an escaped mark
+        } else if (quoted && *i + 1 < n && line[*i + 1] == u'"') {
+            word += u'"';  // a doubled mark inside quotes
+            ++*i;
+        } else {
+            quoted = !quoted;
+        }
+        ++*i;
+    }
+    return word;
+}
+
 }  // namespace
 
 HRESULT ReadLocalServerCommand(REFCLSID clsid, std::u16string* command) {
@@ -35,44 +78,11 @@ HRESULT ReadLocalServerCommand(REFCLSID clsid, std::u16string* command) {
 
 std::vector<std::string> SplitCommandLine(const std::u16string& command) {
     std::vector<std::string> words;
-    std::size_t i = 0;
-    const std::size_t n = command.size();
-    while (i < n && IsBlank(command[i])) ++i;
-    if (i == n) return words;
-    // The program runs to the closing quotation mark, or unquoted to the
-    // first blank; its backslashes are path separators, never escapes.
-    const bool quotedProgram = command[i] == u'"';
-    const std::size_t programStart = i + (quotedProgram ? 1 : 0);
-    std::size_t programEnd = programStart;
-    while (programEnd < n && (quotedProgram ? command[programEnd] != u'"' : !IsBlank(command[programEnd]))) ++programEnd;
-    words.push_back(ToUtf8(command.substr(programStart, programEnd - programStart)));
-    i = programEnd + (quotedProgram && programEnd < n ? 1 : 0);
-    for (;;) {
-        while (i < n && IsBlank(command[i])) ++i;
-        if (i == n) break;
-        std::u16string word;
-        bool quoted = false;
-        while (i < n && (quoted || !IsBlank(command[i]))) {
-            std::size_t backslashes = 0;
-            while (i < n && command[i] == u'\\') ++backslashes, ++i;
-            if (i < n && command[i] == u'"') {
-                word.append(backslashes / 2, u'\\');
-                if (backslashes % 2 == 1) {
-                    word += u'"';
-                } else if (quoted && i + 1 < n && command[i + 1] == u'"') {
-                    word += u'"';
-                    ++i;
-                } else {
-                    quoted = !quoted;
-                }
-                ++i;
-            } else {
-                word.append(backslashes, u'\\');
-                if (i < n && (quoted || !IsBlank(command[i]))) word += command[i++];
-            }
-        }
-        words.push_back(ToUtf8(word));
-    }
+    std::size_t i = SkipBlanks(command, 0);
+    if (i == command.size()) return words;
+    words.push_back(ToUtf8(ReadProgram(command, &i)));
+    for (i = SkipBlanks(command, i); i < command.size(); i = SkipBlanks(command, i))
+        words.push_back(ToUtf8(ReadArgument(command, &i)));
     return words;
 }
 
