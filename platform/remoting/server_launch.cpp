@@ -133,10 +133,16 @@ private:
     int m_error = 0;
 };
 
-// The lock that lets one client at a time start the class's server.
+// The lock that lets one client at a time start the class's server. Its
+// file stays open while the client waits for it: closing it is the event
+// that wakes the waiting clients, and must come only from its holder.
 class LaunchLock {
 public:
-    explicit LaunchLock(REFCLSID clsid) : m_path(RunFolder() + "/" + GuidText(clsid) + ".launch") {}
+    explicit LaunchLock(REFCLSID clsid) {
+        const std::string path = RunFolder() + "/" + GuidText(clsid) + ".launch";
+        m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (m_fd < 0) m_error = errno;
+    }
     ~LaunchLock() {
         if (m_fd >= 0) ::close(m_fd);  // releases the lock
     }
@@ -146,23 +152,18 @@ public:
     // True once held; false while another holds it, or with *hr on failure.
     bool TryTake(HRESULT* hr) {
         *hr = S_OK;
-        const int fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0) {
-            *hr = FromErrno(errno);
+        if (m_fd < 0) {
+            *hr = FromErrno(m_error);
             return false;
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            m_fd = fd;
-            return true;
-        }
+        if (::flock(m_fd, LOCK_EX | LOCK_NB) == 0) return true;
         if (errno != EWOULDBLOCK) *hr = FromErrno(errno);
-        ::close(fd);
         return false;
     }
 
 private:
-    std::string m_path;
     int m_fd = -1;
+    int m_error = 0;
 };
 
 // A connection to the class's socket; -1 with *hr S_OK while nothing

@@ -258,6 +258,33 @@ TEST_F(Activation, EightThreadsAtOnceStartOneServer) {
     EXPECT_EQ(Started().size(), 1u) << Log();
 }
 
+// Read system calls made by this process so far (a client that waited by
+// polling would make thousands).
+long ReadCalls() {
+    const std::string io = ReadFile("/proc/self/io");
+    const auto at = io.find("syscr: ");
+    return at == std::string::npos ? -1 : std::stol(io.substr(at + 7));
+}
+
+TEST_F(Activation, ClientsWaitingForAnotherClientsStartSleep) {
+    ScopedEnvironment fault("TRELVANE_TEST_HOST_START", "hang");
+    ScopedEnvironment bound("TRELVANE_ACTIVATION_TIMEOUT_MS", "500");
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    const long before = ReadCalls();
+    std::vector<std::thread> threads;
+    std::atomic<int> failed{0};
+    for (int i = 0; i < 4; ++i)
+        threads.emplace_back([&] {
+            CoInitialize(nullptr);
+            if (ActivateAndCall() == CO_E_SERVER_EXEC_FAILURE) ++failed;
+            CoUninitialize();
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(failed, 4);
+    EXPECT_LT(ReadCalls() - before, 400) << "waits that poll";
+    EXPECT_LE(Started().size(), 4u);
+}
+
 TEST_F(Activation, AServerInItsLastSecondGetsNoNewClientANewServerIsStarted) {
     ScopedEnvironment pause("TRELVANE_TEST_HOST_PAUSE_MS", "1000");
     ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
