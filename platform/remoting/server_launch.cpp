@@ -247,7 +247,11 @@ int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
         Log("cannot activate %s: 0x%08X %s", GuidText(clsid).c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
         return -1;
     }
-    if (*hr = PrepareRunFolder(); FAILED(*hr)) return -1;
+    if (*hr = PrepareRunFolder(); FAILED(*hr)) {
+        Log("cannot activate %s: no run folder %s: 0x%08X %s", GuidText(clsid).c_str(), RunFolder().c_str(),
+            static_cast<unsigned>(*hr), Text(*hr).c_str());
+        return -1;
+    }
     ClassLog log(clsid);
     RunFolderWatch watch;  // before the first look, so that no change is missed
     if (!watch.Ok()) {
