@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 #include "contract/trelvane.h"
@@ -58,6 +57,15 @@ bool Register(const std::string& command) {
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
+// The numbers that follow each "as pid " in a log, in order.
+std::vector<pid_t> PidsIn(const std::string& log) {
+    std::vector<pid_t> pids;
+    const std::string mark = "as pid ";
+    for (auto at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1))
+        pids.push_back(static_cast<pid_t>(std::atoi(log.c_str() + at + mark.size())));
+    return pids;
+}
+
 // Creates the driver object, reads a property once and lets it go.
 HRESULT ActivateAndCall(REFCLSID clsid = contract::CLSID_CTarvik) {
     ITarvik* tarvik = nullptr;
@@ -99,14 +107,7 @@ protected:
     std::string Log() const { return ReadFile(m_logPath); }
 
     // The pids of the servers that activation started, in order.
-    std::vector<pid_t> Started() const {
-        std::vector<pid_t> pids;
-        const std::string log = Log();
-        static const std::regex started(R"(started .* -Embedding as pid (\d+))");
-        for (auto it = std::sregex_iterator(log.begin(), log.end(), started); it != std::sregex_iterator(); ++it)
-            pids.push_back(static_cast<pid_t>(std::stoi((*it)[1])));
-        return pids;
-    }
+    std::vector<pid_t> Started() const { return PidsIn(Log()); }
 
     // Waits until the log holds text (servers write to it as they go).
     bool AwaitLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
@@ -339,11 +340,10 @@ TEST_F(Activation, AnOrdinaryUserStartsAServerInFoldersOfItsOwn) {
         return hr == S_OK ? "" : "activation failed: " + std::to_string(hr);
     });
     EXPECT_EQ(failure, "");
-    const std::string log = ReadFile(home + "/log/" + ClsidText() + ".log");
-    std::smatch pid;
-    ASSERT_TRUE(std::regex_search(log, pid, std::regex(R"(as pid (\d+))"))) << log;
-    ::kill(std::stoi(pid[1]), SIGKILL);
-    ::waitpid(std::stoi(pid[1]), nullptr, 0);
+    const auto pids = PidsIn(ReadFile(home + "/log/" + ClsidText() + ".log"));
+    ASSERT_EQ(pids.size(), 1u);
+    ::kill(pids[0], SIGKILL);
+    ::waitpid(pids[0], nullptr, 0);
     for (const char* folder : {"/run", "/log"}) {
         struct stat info {};
         ASSERT_EQ(::stat((home + folder).c_str(), &info), 0) << folder;
