@@ -207,7 +207,7 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
     Peer cut;
     ASSERT_TRUE(cut.Open());
     Bytes partial = Request(cut.echo, IID_IDispatch, wire::method::kGetTypeInfoCount, [](Writer&) {});
-    partial.resize(partial.size() - 3);
+    partial.erase(partial.end() - 3, partial.end());
     cut.raw.Send(partial);
     cut.raw.CloseWrite();
     EXPECT_TRUE(cut.raw.WaitClosed(5000));
