@@ -2,8 +2,11 @@
 // above platform/ includes.
 #pragma once
 
+#include "platform/base/characters.h"
+#include "platform/base/command_line.h"
 #include "platform/base/error_text.h"
 #include "platform/base/kernel_object.h"
+#include "platform/base/loaded_modules.h"
 #include "platform/base/sync.h"
 #include "platform/base/text_case.h"
 #include "platform/base/types.h"
@@ -11,6 +14,7 @@
 #include "platform/base/wall_clock.h"
 #include "platform/comm/comm.h"
 #include "platform/messages/messages.h"
+#include "platform/objects/class_factory.h"
 #include "platform/objects/module.h"
 #include "platform/objects/oaidl.h"
 #include "platform/objects/ocidl.h"
@@ -18,7 +22,10 @@
 #include "platform/objects/placeholders.h"
 #include "platform/objects/registrar.h"
 #include "platform/objects/resources.h"
+#include "platform/objects/server_command_line.h"
+#include "platform/objects/server_module.h"
 #include "platform/objects/type_library.h"
 #include "platform/registry/registry.h"
+#include "platform/remoting/exe_module.h"
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_stub.h"

@@ -9,14 +9,9 @@
 #include <string>
 
 #include "platform/base/errno_map.h"
-#include "platform/base/text_case.h"
 #include "platform/base/utf8.h"
 
 namespace {
-
-const char g_executableModule = 0;  // its address is the executable's handle
-
-HMODULE ExecutableHandle() { return reinterpret_cast<HMODULE>(const_cast<char*>(&g_executableModule)); }
 
 // The executable's path, or empty with the last error set.
 std::string ExecutablePath() {
@@ -59,18 +54,8 @@ DWORD_PTR ExecutableType(const std::string& path) {
 
 }  // namespace
 
-HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
-    if (lpModuleName == nullptr) return ExecutableHandle();
-    const std::u16string path = platform::FromUtf8(ExecutablePath());
-    const std::u16string base = path.substr(path.rfind(u'/') + 1);
-    if (!path.empty() && (platform::EqualNoCase(lpModuleName, path) || platform::EqualNoCase(lpModuleName, base)))
-        return ExecutableHandle();
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
-}
-
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-    if (hModule != nullptr && hModule != ExecutableHandle()) {
+    if (hModule != nullptr && hModule != GetModuleHandleW(nullptr)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
     }

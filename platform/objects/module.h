@@ -2,19 +2,12 @@
 // what the platform tells about an executable file.
 #pragma once
 
+#include "platform/base/loaded_modules.h"
 #include "platform/base/types.h"
 
-struct HINSTANCE__;
-using HINSTANCE = HINSTANCE__*;
-using HMODULE = HINSTANCE;
 struct HICON__;
 using HICON = HICON__*;
 using DWORD_PTR = ULONG_PTR;
-
-// Null: the executable. Otherwise the executable's file name (with or
-// without its folder, in any case); any other name is a module this process
-// does not have: null with ERROR_MOD_NOT_FOUND.
-HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 
 // The executable's full path. When it does not fit, the first nSize - 1
 // characters and a terminator are written, nSize is returned and the last

@@ -48,17 +48,6 @@ TEST(Module, FileNameIsCutToTheBufferAsThePlatformDoes) {
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
-TEST(Module, HandlesNameOnlyTheExecutable) {
-    const HMODULE self = GetModuleHandleW(nullptr);
-    ASSERT_NE(self, nullptr);
-    const std::u16string path = OwnPath();
-    EXPECT_EQ(GetModuleHandleW(path.c_str()), self);
-    EXPECT_EQ(GetModuleHandleW(platform::UpperCase(path.substr(path.rfind(u'/') + 1)).c_str()), self);
-    SetLastError(0);
-    EXPECT_EQ(GetModuleHandleW(u"Mscoree.dll"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
-}
-
 TEST(Module, ExecutableTypeTellsProgramsFromOtherFiles) {
     trelvane::testing::TempHome home;
     const std::string script = home.Path() + "/script", text = home.Path() + "/text";
