@@ -7,8 +7,8 @@ namespace driver {
 namespace {
 
 // An enumerator over a fixed list of interface pointers, each held with a
-// reference. FIXME: enumerators should also hold the server lock once the
-// server process counts its locks.
+// reference. It holds a server lock while it lives, so that a client that
+// holds only an enumerator keeps the server running.
 template <class Enum, class Item, const IID& kIid>
 class Enumerator final : public Enum, public platform::RefCounted {
 public:
@@ -62,6 +62,7 @@ private:
     static IUnknown* Unknown(const CONNECTDATA& item) { return item.pUnk; }
     static IUnknown* Unknown(IConnectionPoint* item) { return item; }
 
+    platform::ServerLock m_serverLock;
     std::vector<Item> m_items;
     ULONG m_position;
 };

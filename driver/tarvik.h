@@ -26,9 +26,12 @@ struct DriverFailure {
     DWORD error = ERROR_SUCCESS;
 };
 
-class CTarvik final : public driver::AutomationObject {
+// The server keeps the one driver object as a CComObjectCached<CTarvik>,
+// which derives from it.
+class CTarvik : public driver::AutomationObject {
 public:
-    // A new driver object with one reference for the caller.
+    // A new driver object with one reference for the caller (for programs
+    // and tests that use the object within their own process).
     static CTarvik* Create();
 
     // ITarvik
@@ -67,9 +70,13 @@ public:
     // The tick's work; TimerTick runs it on g_driver every 250 ms.
     void DispatchPending();
 
-private:
+protected:
     CTarvik();
+    // The final clean-up: closes the port (SP_PortClosed if it was open) and
+    // lets the sinks go.
     ~CTarvik() override;
+
+private:
 
     // Runs a client call: DriverFailure becomes RPC_E_SERVERFAULT (what a
     // remote client sees for a server method that ends with an exception),

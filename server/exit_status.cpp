@@ -1,0 +1,38 @@
+#include "server/exit_status.h"
+
+#include <cstdio>
+#include <string>
+
+#include "platform/windows.h"
+
+namespace server {
+namespace {
+
+// The platform's text for a code, without its line break; empty when the
+// platform has none.
+std::string TextOf(HRESULT hr) {
+    WCHAR text[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(hr), 0, text, 512, nullptr);
+    while (length > 0 && (text[length - 1] == u'\r' || text[length - 1] == u'\n')) --length;
+    return platform::ToUtf8(std::u16string(text, length));
+}
+
+}  // namespace
+
+int ExitStatus(int entryResult) {
+    if (entryResult == -1) return 255;
+    return SUCCEEDED(entryResult) ? 0 : 1;
+}
+
+void ReportEntryResult(int entryResult) {
+    if (entryResult == -1) {
+        std::fprintf(stderr, "trelvane: the server could not start\n");
+    } else if (FAILED(entryResult)) {
+        const std::string text = TextOf(entryResult);
+        std::fprintf(stderr, "trelvane: failed: 0x%08X%s%s\n", static_cast<unsigned>(entryResult), text.empty() ? "" : " ",
+                     text.c_str());
+    }
+}
+
+}  // namespace server

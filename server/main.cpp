@@ -1,0 +1,23 @@
+// trelvane: the out-of-process server of the driver object CTarvik.
+#include "server/exit_status.h"
+#include "server/help.h"
+#include "server/trelvane_module.h"
+
+int main(int argc, char** argv) {
+    if (server::WantsHelp(argc, argv)) {
+        server::PrintHelp();
+        return 0;
+    }
+    int result;
+    {
+        // The module is made before the entry runs and goes after it
+        // returns. It lives in this scope rather than as a global so that
+        // its shut-down (the class objects released, the apartment left)
+        // runs while the main thread's apartment and message queue, which
+        // are the thread's own objects, still exist.
+        CTrelvaneModule module;
+        result = module.Entry();
+    }
+    server::ReportEntryResult(result);
+    return server::ExitStatus(result);
+}

@@ -1,0 +1,47 @@
+// The seams of the test build of the server (trelvane-test-server), read
+// from the environment:
+//   TRELVANE_TEST_FAULT=apartment     the apartment cannot be entered
+//   TRELVANE_TEST_FAULT=monitor       the shutdown monitor cannot start
+//   TRELVANE_TEST_FAULT=registration  registering the class objects gives
+//                                     a success code other than S_OK
+//   TRELVANE_TEST_SHUTDOWN_MS, TRELVANE_TEST_PAUSE_MS
+//                                     the idle time before quitting and the
+//                                     pause after revoking, in milliseconds
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "server/trelvane_module.h"
+
+namespace {
+
+bool Fault(std::string_view which) {
+    const char* fault = std::getenv("TRELVANE_TEST_FAULT");
+    return fault != nullptr && which == fault;
+}
+
+void ReadInterval(const char* name, DWORD* interval) {
+    if (const char* value = std::getenv(name)) *interval = static_cast<DWORD>(std::strtoul(value, nullptr, 10));
+}
+
+}  // namespace
+
+void CTrelvaneModule::ApplyTestIntervals() {
+    ReadInterval("TRELVANE_TEST_SHUTDOWN_MS", &m_shutdownTimeout);
+    ReadInterval("TRELVANE_TEST_PAUSE_MS", &m_pauseAfterRevoke);
+}
+
+HRESULT CTrelvaneModule::EnterApartment() {
+    return Fault("apartment") ? E_OUTOFMEMORY : CAtlExeModuleT::EnterApartment();
+}
+
+HRESULT CTrelvaneModule::RegisterClassObjects(DWORD context, DWORD flags) {
+    const HRESULT hr = CAtlExeModuleT::RegisterClassObjects(context, flags);
+    return hr == S_OK && Fault("registration") ? S_FALSE : hr;
+}
+
+HRESULT CTrelvaneModule::StartShutdownMonitor() {
+    if (!Fault("monitor")) return CAtlExeModuleT::StartShutdownMonitor();
+    std::fprintf(stderr, "trelvane: cannot start the shutdown monitor (injected)\n");
+    return E_FAIL;
+}
