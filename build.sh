@@ -32,6 +32,6 @@ case $mode in
     test) ctest --test-dir "$dir" --output-on-failure -j2 ;;
     bench) "$dir/bench/bench_channel_latency" && "$dir/bench/bench_ack_latency" && "$dir/bench/bench_pty_ack_latency" &&
            "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
-           "$dir/bench/bench_activation" ;;
+           "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" ;;
     *) echo "unknown mode: $mode (run, test or bench)" >&2; exit 2 ;;
 esac

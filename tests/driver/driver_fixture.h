@@ -1,8 +1,8 @@
 // A driver object with sinks on both event interfaces that write one log, and
 // a message loop for the tick; DriverTest adds a device end on COM3. The
-// object lives in this process, or in a second one (trelvane-test-host)
-// reached through proxies: a suite that runs both ways must not be able to
-// tell the difference.
+// object lives in this process, or in the server program (its test build,
+// which quits as soon as the client has let go) reached through proxies: a
+// suite that runs both ways must not be able to tell the difference.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@
 #include "platform/windows.h"
 #include "tests/driver/placement.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/host_process.h"
+#include "tools/testsupport/server_process.h"
 #include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/test_env.h"
 
@@ -106,8 +106,13 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
         if (Remote()) {
-            host = std::make_unique<HostProcess>(TRELVANE_TEST_HOST);
-            ASSERT_TRUE(host->Start());
+            WCHAR clsid[CHARS_IN_GUID];
+            StringFromGUID2(contract::CLSID_CTarvik, clsid, CHARS_IN_GUID);
+            server = std::make_unique<ServerProcess>(TRELVANE_TEST_SERVER, std::vector<std::string>{"-Embedding"},
+                                                     std::vector<std::string>{"TRELVANE_TEST_SHUTDOWN_MS=0",
+                                                                              "TRELVANE_TEST_PAUSE_MS=0"});
+            ASSERT_TRUE(server->Start());
+            ASSERT_TRUE(server->WaitServing(ClassSocketPath(home.Path(), platform::ToUtf8(clsid)), 10s));
             ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
                                        reinterpret_cast<void**>(&tarvik)),
                       S_OK);
@@ -137,8 +142,9 @@ protected:
         }
         if (events) events->Release();
         if (testEvents) testEvents->Release();
-        if (host) {
-            EXPECT_EQ(host->Stop(), 0);  // the server ends cleanly
+        if (server) {
+            EXPECT_EQ(server->Wait(10s), 0);  // the server ends by itself, cleanly, once the client has let go
+            EXPECT_EQ(server->Errors(), "");
         }
         CoUninitialize();
     }
@@ -182,7 +188,7 @@ protected:
         return PumpUntil([&] { return Logged(text); }, timeout);
     }
     TempHome home;
-    std::unique_ptr<HostProcess> host;
+    std::unique_ptr<ServerProcess> server;
     ITarvik* tarvik = nullptr;
     IConnectionPointContainer* container = nullptr;
     ITarvikTest* test = nullptr;

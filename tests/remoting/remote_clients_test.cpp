@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/driver/driver_fixture.h"
+#include "tools/testsupport/host_process.h"
 #include "tools/testsupport/server_thread.h"
 #include "tools/testsupport/singleton_factory.h"
 

@@ -29,6 +29,7 @@ public:
     int Wait(std::chrono::milliseconds timeout);
     bool Running();
     void Kill();
+    long Pid() const { return m_pid; }
 
     std::string Output() const;  // what it wrote to standard output
     std::string Errors() const;  // and to standard error
