@@ -61,9 +61,9 @@ DWORD EventObject::Wait(DWORD milliseconds) {
 DWORD EventObject::WaitUndriven(DWORD milliseconds) {
     std::unique_lock lock(m_mutex);
     auto ready = [this] { return m_signalled; };
-    // A test without a time limit looks without sleeping: a timed wait on a
-    // condition variable would enter the kernel (and wake the thread) even
-    // for a limit that has passed already.
+    // A wait with a limit of zero only looks: a timed wait on a condition
+    // variable would enter the kernel (and count as a wake-up of the thread)
+    // even for a limit that has passed already.
     if (milliseconds == INFINITE) {
         m_changed.wait(lock, ready);
     } else if (milliseconds == 0 ? !ready() : !m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {

@@ -103,8 +103,9 @@ public:
     // The gate of the stand-in advised with cookie on point, its record
     // removed; or null.
     std::shared_ptr<SinkGate> TakeAdvice(IConnectionPoint* point, DWORD cookie);
-    // LockServer calls of the peer, undone when it goes.
-    void NoteServerLock(IClassFactory* factory, bool lock);
+    // LockServer calls of the peer, undone when it goes. An unlock is noted
+    // (and true returned) only when the peer holds a lock of that factory.
+    bool NoteServerLock(IClassFactory* factory, bool lock);
 
 private:
     struct ExportEntry {

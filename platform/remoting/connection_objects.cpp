@@ -259,7 +259,7 @@ std::shared_ptr<SinkGate> Connection::TakeAdvice(IConnectionPoint* point, DWORD 
     return nullptr;
 }
 
-void Connection::NoteServerLock(IClassFactory* factory, bool lock) {
+bool Connection::NoteServerLock(IClassFactory* factory, bool lock) {
     std::lock_guard guard(m_objectsMutex);
     auto it = std::find_if(m_serverLocks.begin(), m_serverLocks.end(),
                            [factory](const auto& entry) { return entry.first == factory; });
@@ -270,9 +270,11 @@ void Connection::NoteServerLock(IClassFactory* factory, bool lock) {
         } else {
             ++it->second;
         }
-    } else if (it != m_serverLocks.end() && it->second > 0) {
-        --it->second;
+        return true;
     }
+    if (it == m_serverLocks.end() || it->second == 0) return false;
+    --it->second;
+    return true;
 }
 
 

@@ -43,8 +43,14 @@ bool ClassFactoryStub(void* object, std::uint16_t slot, StubCall& call) {
     if (slot == kLockServer) {
         const BOOL lock = call.in.I32();
         if (!call.in.AtEnd()) return false;
-        call.hr = factory->LockServer(lock);
-        if (SUCCEEDED(call.hr)) call.connection.NoteServerLock(factory, lock != FALSE);
+        if (lock) {
+            call.hr = factory->LockServer(TRUE);
+            if (SUCCEEDED(call.hr)) call.connection.NoteServerLock(factory, true);
+        } else {
+            // A peer gives back only the locks it took: an unlock beyond them
+            // would take another client's lock away and end the server under it.
+            call.hr = call.connection.NoteServerLock(factory, false) ? factory->LockServer(FALSE) : S_OK;
+        }
         return true;
     }
     return false;

@@ -106,6 +106,22 @@ TEST_F(Lifetime, LockServerKeepsTheServerWithoutAnObjectUntilTheUnlock) {
     ExpectQuitAfter(unlocked);
 }
 
+TEST_F(Lifetime, AnUnlockWithoutALockTakesNoOtherLockAway) {
+    ITarvik* tarvik = Activate();
+    ASSERT_NE(tarvik, nullptr);
+    IClassFactory* factory = nullptr;
+    ASSERT_EQ(CoGetClassObject(contract::CLSID_CTarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                               reinterpret_cast<void**>(&factory)),
+              S_OK);
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);  // a lock this client never took
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    factory->Release();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kIdle + kTolerance + 0.5));
+    ExpectStillServing();  // the object's lock still holds
+    tarvik->Release();
+    ExpectQuitAfter(Clock::now());
+}
+
 TEST_F(Lifetime, TwoClientsShareOneObjectAndTheCountdownWaitsForTheSecond) {
     ITarvik* first = Activate();
     ASSERT_NE(first, nullptr);
