@@ -77,7 +77,6 @@ protected:
     ~CTarvik() override;
 
 private:
-
     // Runs a client call: DriverFailure becomes RPC_E_SERVERFAULT (what a
     // remote client sees for a server method that ends with an exception),
     // an allocation failure E_OUTOFMEMORY.
