@@ -30,8 +30,8 @@ void ReportEntryResult(int entryResult) {
         std::fprintf(stderr, "trelvane: the server could not start\n");
     } else if (FAILED(entryResult)) {
         const std::string text = TextOf(entryResult);
-        std::fprintf(stderr, "trelvane: failed: 0x%08X%s%s\n", static_cast<unsigned>(entryResult), text.empty() ? "" : " ",
-                     text.c_str());
+        std::fprintf(stderr, "trelvane: failed: 0x%08X%s%s\n", static_cast<unsigned>(entryResult),
+                     text.empty() ? "" : " ", text.c_str());
     }
 }
 

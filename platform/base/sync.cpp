@@ -66,7 +66,8 @@ DWORD EventObject::WaitUndriven(DWORD milliseconds) {
     // even for a limit that has passed already.
     if (milliseconds == INFINITE) {
         m_changed.wait(lock, ready);
-    } else if (milliseconds == 0 ? !ready() : !m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+    } else if (milliseconds == 0 ? !ready()
+                                 : !m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
         return WAIT_TIMEOUT;
     }
     if (!m_manualReset) m_signalled = false;

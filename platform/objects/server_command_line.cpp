@@ -5,7 +5,8 @@
 namespace {
 
 WCHAR Upper(WCHAR c) {
-    return static_cast<WCHAR>(reinterpret_cast<UINT_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(static_cast<UINT_PTR>(c)))));
+    const auto single = reinterpret_cast<LPWSTR>(static_cast<UINT_PTR>(c));
+    return static_cast<WCHAR>(reinterpret_cast<UINT_PTR>(CharUpperW(single)));
 }
 
 // The first character after the next "-" or "/" from p on, or null when no

@@ -180,10 +180,10 @@ DWORD CAtlExeModuleT<T>::RunMonitor(LPVOID module) {
 template <class T>
 void CAtlExeModuleT<T>::ShutdownMonitor() {
     const HANDLE event = m_shutdownEvent;
-    DWORD wait = WAIT_TIMEOUT;
+    DWORD wait;
     for (;;) {
         // Idle only once the count has returned to zero for the first time.
-        if (WaitForSingleObject(event, INFINITE) != WAIT_OBJECT_0) break;
+        if ((wait = WaitForSingleObject(event, INFINITE)) != WAIT_OBJECT_0) break;
         do {
             m_activity = false;
             wait = WaitForSingleObject(event, m_shutdownTimeout);
@@ -192,7 +192,8 @@ void CAtlExeModuleT<T>::ShutdownMonitor() {
         // A lock still held suspends the countdown until the next unlock to zero.
         if (!m_activity && this->m_lockCount == 0) break;
     }
-    if (wait != WAIT_TIMEOUT) platform::LogServerFailure("the shutdown monitor cannot wait", HRESULT_FROM_WIN32(GetLastError()));
+    if (wait != WAIT_TIMEOUT)
+        platform::LogServerFailure("the shutdown monitor cannot wait", HRESULT_FROM_WIN32(GetLastError()));
     if (HANDLE own = m_shutdownEvent.exchange(nullptr)) CloseHandle(own);
     PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
 }
@@ -205,7 +206,8 @@ void CAtlExeModuleT<T>::PumpMessages() {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    if (got < 0) platform::LogServerFailure("taking a message failed; shutting down", HRESULT_FROM_WIN32(GetLastError()));
+    if (got < 0)
+        platform::LogServerFailure("taking a message failed; shutting down", HRESULT_FROM_WIN32(GetLastError()));
 }
 
 template <class T>

@@ -14,7 +14,8 @@ using namespace trelvane::testing;
 using ServerProgram = ServerTest;
 
 TEST_F(ServerProgram, ServesWithoutASwitchAndWritesNothingToStandardOutput) {
-    const std::vector<std::vector<std::string>> commandLines = {{}, {"-Embedding"}, {"/Automation", "x"}, {"-RegServerX"}};
+    const std::vector<std::vector<std::string>> commandLines = {
+        {}, {"-Embedding"}, {"/Automation", "x"}, {"-RegServerX"}};
     for (const auto& args : commandLines) {
         SCOPED_TRACE(args.empty() ? "(no arguments)" : args.front());
         ServerProcess server(TRELVANE_SERVER, args);

@@ -26,8 +26,8 @@ ProcessUsage ReadProcessUsage(long pid) {
         const std::string path = task.path().string();
         std::uint64_t cpu = 0;
         std::ifstream(path + "/schedstat") >> cpu;  // time on the CPU, in nanoseconds
-        const std::uint64_t wakeUps =
-            StatusField(path + "/status", "voluntary_ctxt_switches") + StatusField(path + "/status", "nonvoluntary_ctxt_switches");
+        const std::uint64_t wakeUps = StatusField(path + "/status", "voluntary_ctxt_switches") +
+                                      StatusField(path + "/status", "nonvoluntary_ctxt_switches");
         usage.cpuNanoseconds += cpu;
         usage.wakeUps += wakeUps;
         usage.threadWakeUps[std::stol(task.path().filename().string())] = wakeUps;
