@@ -61,13 +61,9 @@ DWORD EventObject::Wait(DWORD milliseconds) {
 DWORD EventObject::WaitUndriven(DWORD milliseconds) {
     std::unique_lock lock(m_mutex);
     auto ready = [this] { return m_signalled; };
-    // A wait with a limit of zero only looks: a timed wait on a condition
-    // variable would enter the kernel (and count as a wake-up of the thread)
-    // even for a limit that has passed already.
     if (milliseconds == INFINITE) {
         m_changed.wait(lock, ready);
-    } else if (milliseconds == 0 ? !ready()
-                                 : !m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+    } else if (!m_changed.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
         return WAIT_TIMEOUT;
     }
     if (!m_manualReset) m_signalled = false;
@@ -114,7 +110,10 @@ public:
             m_state->done.wait(lock, ready);
             return WAIT_OBJECT_0;
         }
-        if (milliseconds == 0) return ready() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;  // no sleep, as for events
+        // A wait with a limit of zero only looks: a timed wait on a condition
+        // variable would enter the kernel (and count as a wake-up of the
+        // thread) even for a limit that has passed already.
+        if (milliseconds == 0) return ready() ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
         return m_state->done.wait_for(lock, std::chrono::milliseconds(milliseconds), ready) ? WAIT_OBJECT_0
                                                                                             : WAIT_TIMEOUT;
     }
