@@ -12,8 +12,6 @@ namespace {
 
 std::atomic<IRegistrationModule*> g_module{nullptr};
 
-const ClassRegistration kClasses[] = {{&contract::CLSID_CTarvik, &UpdateClassEntries}};
-
 // The executable's type library, registered under its own path with its
 // folder as help folder, or removed; removing one that is not registered
 // does nothing.
@@ -40,11 +38,13 @@ HRESULT UpdateTypeLibrary(bool registering) {
     return hr;
 }
 
-// The platform library's server registration: each class's routine, then
-// the type library.
+// The platform library's server registration: the routine of each class in
+// the module's class table, then the type library.
 HRESULT UpdateServer(bool registering) {
-    for (const auto& entry : kClasses)
-        if (HRESULT hr = entry.updateEntries(registering); FAILED(hr)) return hr;
+    IRegistrationModule* module = nullptr;
+    if (HRESULT hr = CurrentRegistrationModule(&module); FAILED(hr)) return hr;
+    for (const ClassTableEntry& entry : module->RegisteredClasses())
+        if (HRESULT hr = entry.updateRegistry ? entry.updateRegistry(registering) : S_OK; FAILED(hr)) return hr;
     return UpdateTypeLibrary(registering);
 }
 
@@ -65,8 +65,6 @@ HRESULT AddAppIdPlaceholder(IRegistrarBase* registrar) {
     StringFromGUID2(contract::APPID_Trelvane, appId, CHARS_IN_GUID);
     return registrar->AddReplacement(u"APPID", appId);
 }
-
-std::span<const ClassRegistration> RegisteredClasses() { return kClasses; }
 
 HRESULT UpdateAppIdEntries(bool registering) {
     platform::ComPtr<IRegistrar> registrar;

@@ -10,12 +10,16 @@
 
 namespace server {
 
-// What registration needs of the server module: its common placeholders.
-// The module registers itself with SetRegistrationModule while it exists.
+// What registration needs of the server module: its common placeholders
+// and its class table. The module registers itself with
+// SetRegistrationModule while it exists.
 class IRegistrationModule {
 public:
     // Adds the module's common placeholders ("APPID") to a registrar.
     virtual HRESULT AddCommonRGSReplacements(IRegistrarBase* registrar) = 0;
+    // The classes the server serves; registration runs the registration
+    // routine (updateRegistry) of each entry.
+    virtual std::span<const ClassTableEntry> RegisteredClasses() = 0;
 
 protected:
     ~IRegistrationModule() = default;
@@ -41,13 +45,5 @@ HRESULT UnregisterServerEntries();
 HRESULT UpdateAppIdEntries(bool registering);
 // The registration routine of CTarvik: its ProgIDs and class key.
 HRESULT UpdateClassEntries(bool registering);
-
-// A creatable class as registration sees it.
-struct ClassRegistration {
-    const CLSID* clsid;
-    HRESULT (*updateEntries)(bool registering);
-};
-// The classes the server registers: CTarvik alone.
-std::span<const ClassRegistration> RegisteredClasses();
 
 }  // namespace server

@@ -1,15 +1,21 @@
-// CTrelvaneModule: the module of the trelvane server. Its class table holds
-// one class, CTarvik, whose class object makes the one driver object at the
-// first activation and hands every later activation that same object.
+// CTrelvaneModule: the module of the trelvane server. It serves the classes
+// of the server's class table (CTarvik alone) and is what registration asks
+// for the common placeholders and the classes to register.
 #pragma once
 
 #include <span>
 
 #include "platform/windows.h"
+#include "server/registration.h"
 
-class CTrelvaneModule final : public CAtlExeModuleT<CTrelvaneModule> {
+class CTrelvaneModule final : public CAtlExeModuleT<CTrelvaneModule>, public server::IRegistrationModule {
 public:
     CTrelvaneModule();
+    ~CTrelvaneModule() override;
+
+    // "APPID": the AppID in registry form. One operation for both bases.
+    HRESULT AddCommonRGSReplacements(IRegistrarBase* registrar) override;
+    std::span<const ClassTableEntry> RegisteredClasses() override;
 
     static REFGUID LibId();
     static std::span<ClassTableEntry> ClassTable();

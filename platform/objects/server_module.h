@@ -7,6 +7,7 @@
 #include <span>
 
 #include "platform/objects/com_base.h"
+#include "platform/objects/registrar.h"
 
 // One creatable class of a server.
 struct ClassTableEntry {
@@ -36,6 +37,9 @@ public:
     virtual LONG LockModule();
     virtual LONG UnlockModule();
     virtual LONG GetLockCount();
+    // Adds the placeholders that every registry script of the module may
+    // use (for a server: its "APPID").
+    virtual HRESULT AddCommonRGSReplacements(IRegistrarBase* registrar) = 0;
 
     bool StartupFailed() const { return m_startupFailed; }
     REFGUID LibId() const { return m_libid; }

@@ -14,6 +14,7 @@ namespace {
 class CountingModule final : public CAtlModuleT<CountingModule> {
 public:
     static REFGUID LibId() { return GUID_NULL; }
+    HRESULT AddCommonRGSReplacements(IRegistrarBase*) override { return S_OK; }
 };
 
 // An object that counts how often it is made and unmade.

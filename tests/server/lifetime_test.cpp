@@ -126,6 +126,13 @@ TEST_F(Lifetime, TwoClientsShareOneObjectAndTheCountdownWaitsForTheSecond) {
     ITarvik* first = Activate();
     ASSERT_NE(first, nullptr);
     ASSERT_EQ(first->put_InterCharacterTimeout(4321), S_OK);
+    // A second activation gets the same object: the same IUnknown.
+    IUnknown* identity = nullptr;
+    IUnknown* again = Activate<IUnknown>(IID_IUnknown);
+    ASSERT_EQ(first->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+    EXPECT_EQ(again, identity);
+    identity->Release();
+    if (again) again->Release();
     std::promise<void> firstLetGo;
     std::promise<Clock::time_point> secondLetGo;
     // The second client: another apartment, with a connection of its own.

@@ -1,15 +1,17 @@
 // The server's registration: the entries it writes and removes, and how it
-// fails.
+// fails; in this process, and as the program's switches.
 #include <chrono>
 #include <filesystem>
 
 #include "contract/contract.h"
+#include "server/class_table.h"
 #include "server/registration.h"
 #include "tests/platform/registry/registry_fixture.h"
 #include "tools/testsupport/ordinary_user.h"
+#include "tools/testsupport/server_process.h"
 
-#ifndef REGISTRATION_HELPER
-#error "REGISTRATION_HELPER must name the helper program"
+#ifndef TRELVANE_SERVER
+#error "TRELVANE_SERVER must name the server program"
 #endif
 
 namespace {
@@ -17,14 +19,15 @@ namespace {
 using namespace std::string_literals;
 using trelvane::testing::ReadFile;
 
-// The server module's part in registration; it can leave out "APPID" or
-// fail on its nth call.
+// The server module's part in registration, with the server's class table;
+// it can leave out "APPID" or fail on its nth call.
 class TestModule : public server::IRegistrationModule {
 public:
     HRESULT AddCommonRGSReplacements(IRegistrarBase* registrar) override {
         if (++calls == failOnCall) return E_ACCESSDENIED;
         return addAppId ? server::AddAppIdPlaceholder(registrar) : S_OK;
     }
+    std::span<const ClassTableEntry> RegisteredClasses() override { return server::ClassTable(); }
     int calls = 0;
     int failOnCall = 0;
     bool addAppId = true;
@@ -225,41 +228,68 @@ TEST_F(Registration, AMachineWideRegistrationServesEveryUserAndOnlyItsOwnerRemov
     EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik.1", &clsid), S_OK);
 }
 
-// The helper program copied to a path of the given length (56 characters at
+// The server program copied to a path of the given length (56 characters at
 // least) below home, with a space in a folder's name.
-std::string CopyHelperTo(const std::string& home, std::size_t length) {
+std::string CopyServerTo(const std::string& home, std::size_t length) {
     std::string folder = home + "/with space";
     while (length > folder.size() + 200) folder += "/" + std::string(99, 'd');
     std::filesystem::create_directories(folder);
-    std::string path = folder + "/registration_helper";
+    std::string path = folder + "/trelvane";
     path += std::string(length - path.size(), 'x');
-    std::filesystem::copy_file(REGISTRATION_HELPER, path);
+    std::filesystem::copy_file(TRELVANE_SERVER, path);
     return path;
 }
 
-// What the helper program printed for one operation.
-std::string RunHelper(const std::string& helper, const char* operation) {
-    trelvane::testing::ChildProcess child({helper, operation});
-    EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 0);
-    const auto lines = child.OutputLines();
-    return lines.empty() ? child.ErrorText() : lines.front();
+struct SwitchRun {
+    int status;
+    std::string output;
+    std::string errors;
+};
+
+// The program run with one switch, to its end.
+SwitchRun RunSwitch(const std::string& program, const char* option) {
+    trelvane::testing::ServerProcess server(program, {option});
+    EXPECT_TRUE(server.Start());
+    const int status = server.Wait(std::chrono::seconds(60));
+    return {status, server.Output(), server.Errors()};
 }
 
-TEST_F(Registration, TheServersPathIsQuotedAndMustFitTheBuffer) {
+TEST_F(Registration, TheProgramsSwitchesWriteItsQuotedPathAndRemoveTheEntries) {
+    const std::string program = CopyServerTo(home.Path(), 80);
+    const SwitchRun registered = RunSwitch(program, "-RegServer");
+    EXPECT_EQ(registered.status, 0) << registered.errors;
+    EXPECT_EQ(registered.output + registered.errors, "");
+    EXPECT_EQ(ReadFile(UserFile()), ExpectedStore(program));
+    EXPECT_FALSE(std::filesystem::exists(home.Path() + "/run/" + kClsid));  // it did not serve
+
+    const SwitchRun removed = RunSwitch(program, "/UNREGSERVER");
+    EXPECT_EQ(removed.status, 0) << removed.errors;
+    EXPECT_EQ(removed.output + removed.errors, "");
+    for (const std::u16string& gone :
+         {u"Trelvane.Tarvik"s, u"Trelvane.Tarvik.1"s, u"CLSID\\"s + platform::FromUtf8(kClsid),
+          u"AppID\\Trelvane.EXE"s, u"TypeLib\\"s + platform::FromUtf8(kLibId)})
+        EXPECT_FALSE(Exists(gone.c_str())) << platform::ToUtf8(gone);
+}
+
+TEST_F(Registration, APathThatFillsTheBufferFailsWithStatusOneAndTheText) {
     const struct {
         std::size_t length;
-        const char* result;
-    } cases[] = {{80, "0x00000000"}, {259, "0x00000000"}, {260, "0x8007007A"}, {300, "0x8007007A"}};
+        int status;
+    } cases[] = {{259, 0}, {260, 1}, {300, 1}};
+    const std::u16string server = u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32";
     for (const auto& c : cases) {
         trelvane::testing::TempHome fresh;
-        const std::string helper = CopyHelperTo(fresh.Path(), c.length);
-        EXPECT_EQ(RunHelper(helper, "classes"), c.result) << c.length;
-        const std::u16string server = u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32";
-        if (c.result == std::string("0x00000000")) {
-            EXPECT_EQ(Read(server.c_str()), platform::FromUtf8("\"" + helper + "\""));
+        const std::string program = CopyServerTo(fresh.Path(), c.length);
+        const SwitchRun run = RunSwitch(program, "/regserver");
+        EXPECT_EQ(run.status, c.status) << c.length;
+        EXPECT_EQ(run.output, "");
+        if (c.status == 0) {
+            EXPECT_EQ(Read(server.c_str()), platform::FromUtf8("\"" + program + "\""));
         } else {
-            EXPECT_FALSE(std::filesystem::exists(fresh.Path() + "/registry/classes.reg")) << c.length;
-            EXPECT_EQ(RunHelper(helper, "register"), c.result) << c.length;
+            EXPECT_NE(run.errors.find("0x8007007A The data area passed to a system call is too small."),
+                      std::string::npos)
+                << run.errors;
+            EXPECT_FALSE(Exists((u"CLSID\\" + platform::FromUtf8(kClsid)).c_str())) << c.length;
         }
     }
 }
