@@ -56,7 +56,9 @@ public:
     // The monitor thread's work: posts WM_QUIT to the main thread once the
     // lock count has stayed at zero for m_shutdownTimeout.
     void ShutdownMonitor();
-    void PumpMessages();
+    // Runs the main thread's message loop: true when it ended with WM_QUIT,
+    // false when taking a message failed.
+    bool PumpMessages();
     HRESULT RegisterClassObjects(DWORD context, DWORD flags);
     HRESULT RevokeClassObjects();
     static HRESULT EnterApartment() { return CoInitialize(nullptr); }
@@ -143,7 +145,15 @@ HRESULT CAtlExeModuleT<T>::RunServer() {
         if (FAILED(hr)) return hr;
     }
     if (hr == S_OK && m_delayShutdown && FAILED(Derived()->StartShutdownMonitor())) return E_FAIL;
-    if (hr == S_OK) Derived()->PumpMessages();
+    if (hr == S_OK) {
+        // An activation that was queued before the monitor's WM_QUIT is served
+        // ahead of it; its client then holds a lock. Withdrawing now would end
+        // the server under that client, so it serves on and counts down
+        // again from the client's last unlock, with a new monitor when the
+        // last one has ended.
+        while (Derived()->PumpMessages() && m_delayShutdown && this->m_lockCount > 0)
+            if (m_shutdownEvent == nullptr && FAILED(Derived()->StartShutdownMonitor())) break;
+    }
     // A monitor still waiting here (the loop ended because taking a message
     // failed) is left waiting for an event that nobody signals any more.
     if (HANDLE event = m_shutdownEvent.exchange(nullptr)) CloseHandle(event);
@@ -199,15 +209,16 @@ void CAtlExeModuleT<T>::ShutdownMonitor() {
 }
 
 template <class T>
-void CAtlExeModuleT<T>::PumpMessages() {
+bool CAtlExeModuleT<T>::PumpMessages() {
     MSG msg;
     BOOL got;
     while ((got = GetMessageW(&msg, nullptr, 0, 0)) > 0) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
-    if (got < 0)
-        platform::LogServerFailure("taking a message failed; shutting down", HRESULT_FROM_WIN32(GetLastError()));
+    if (got == 0) return true;
+    platform::LogServerFailure("taking a message failed; shutting down", HRESULT_FROM_WIN32(GetLastError()));
+    return false;
 }
 
 template <class T>
