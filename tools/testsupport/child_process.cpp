@@ -11,12 +11,29 @@
 #include <cerrno>
 #include <filesystem>
 
+extern char** environ;
+
 namespace trelvane::testing {
 namespace {
 
 void CloseFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
+}
+
+// The test's environment with the entries of extra in place of those of the
+// same name.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) {
+    std::vector<std::string> result;
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const auto& x : extra) replaced = replaced || x.compare(0, name.size(), name) == 0;
+        if (!replaced) result.push_back(entry);
+    }
+    result.insert(result.end(), extra.begin(), extra.end());
+    return result;
 }
 
 }  // namespace
@@ -50,18 +67,23 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    const std::vector<std::string> environment = EnvironmentWith(options.environment);
+    std::vector<char*> envp;
+    for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
     const auto nobody = options.asNobody ? Nobody() : std::nullopt;
+    const UserIds ids = nobody.value_or(UserIds{0, 0});
     const pid_t pid = ::fork();
     if (pid == 0) {  // only async-signal-safe calls from here to exec
         ::dup2(input[0], STDIN_FILENO);
         ::dup2(output[1], STDOUT_FILENO);
         ::dup2(error[1], STDERR_FILENO);
         if (options.asNobody) {
-            if (!nobody || ::setgroups(0, nullptr) != 0 || ::setresgid(nobody->gid, nobody->gid, nobody->gid) != 0 ||
-                ::setresuid(nobody->uid, nobody->uid, nobody->uid) != 0)
+            if (!nobody || ::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
+                ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
                 ::_exit(126);
         }
-        ::execv(args[0], args.data());
+        ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
     ::close(input[0]);

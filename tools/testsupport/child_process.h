@@ -17,6 +17,8 @@ class ChildProcess {
 public:
     struct Options {
         bool asNobody = false;  // drop to the user nobody (and group nogroup) before exec
+        // "NAME=value" entries that replace or add to the test's environment.
+        std::vector<std::string> environment = {};
     };
 
     ChildProcess(const std::vector<std::string>& argv, Options options);
@@ -26,6 +28,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool Started() const { return m_pid > 0; }
+    int Pid() const { return m_pid; }
     bool Write(const std::string& text);  // to its standard input
     void CloseInput();
 

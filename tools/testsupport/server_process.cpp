@@ -1,20 +1,11 @@
 #include "tools/testsupport/server_process.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
-
-extern char** environ;
 
 namespace trelvane::testing {
 namespace {
@@ -42,46 +33,17 @@ bool PollUntil(Condition condition, std::chrono::milliseconds timeout) {
     return true;
 }
 
-std::string Slurp(const std::string& path) {
-    std::ifstream file(path);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
-ServerProcess::ServerProcess(std::string program, std::vector<std::string> args, std::vector<std::string> environment)
-    : m_program(std::move(program)), m_args(std::move(args)), m_environment(std::move(environment)) {
-    const char* home = std::getenv("TRELVANE_HOME");
-    const std::string folder = home ? home : "/tmp";
-    static int serial = 0;
-    const std::string stem = folder + "/server-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-    m_outputPath = stem + ".out";
-    m_errorsPath = stem + ".err";
+ServerProcess::ServerProcess(std::string program, std::vector<std::string> args, std::vector<std::string> environment) {
+    m_argv.push_back(std::move(program));
+    m_argv.insert(m_argv.end(), args.begin(), args.end());
+    m_options.environment = std::move(environment);
 }
 
-ServerProcess::~ServerProcess() { Kill(); }
-
 bool ServerProcess::Start() {
-    std::vector<char*> argv{m_program.data()};
-    for (auto& a : m_args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (char** e = environ; *e; ++e) envp.push_back(*e);
-    for (auto& e : m_environment) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, m_outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, m_errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, m_program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return false;
-    m_pid = pid;
-    return true;
+    m_child = std::make_unique<ChildProcess>(m_argv, m_options);
+    return m_child->Started();
 }
 
 bool ServerProcess::WaitServing(const std::string& socketPath, std::chrono::milliseconds timeout) {
@@ -92,30 +54,27 @@ bool ServerProcess::WaitWithdrawn(const std::string& socketPath, std::chrono::mi
     return PollUntil([&] { return ::access(socketPath.c_str(), F_OK) != 0; }, timeout);
 }
 
-bool ServerProcess::Running() {
-    if (m_pid <= 0) return false;
-    int status = 0;
-    if (::waitpid(static_cast<pid_t>(m_pid), &status, WNOHANG) != m_pid) return true;
-    m_pid = -1;
-    m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return false;
-}
+bool ServerProcess::Running() { return m_child && !m_child->Wait(std::chrono::milliseconds(0)); }
 
 int ServerProcess::Wait(std::chrono::milliseconds timeout) {
-    if (!PollUntil([&] { return !Running(); }, timeout)) return -1;
-    return m_status;
+    if (!m_child) return -1;
+    return m_child->Wait(timeout).value_or(-1);
 }
 
 void ServerProcess::Kill() {
-    if (m_pid <= 0) return;
-    ::kill(static_cast<pid_t>(m_pid), SIGKILL);
-    int status;
-    ::waitpid(static_cast<pid_t>(m_pid), &status, 0);
-    m_pid = -1;
+    if (!m_child) return;
+    m_child->Kill();
+    m_child->Wait(std::chrono::seconds(10));
 }
 
-std::string ServerProcess::Output() const { return Slurp(m_outputPath); }
-std::string ServerProcess::Errors() const { return Slurp(m_errorsPath); }
+std::string ServerProcess::Output() {
+    std::string text;
+    if (m_child)
+        for (const auto& line : m_child->OutputLines()) text += line + "\n";
+    return text;
+}
+
+std::string ServerProcess::Errors() { return m_child ? m_child->ErrorText() : std::string(); }
 
 std::string ClassSocketPath(const std::string& home, const std::string& clsidText) {
     return home + "/run/" + clsidText;
