@@ -5,12 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <filesystem>
 
 #include "platform/comm/comm.h"
 #include "platform/comm/comm_backends.h"
+#include "platform/comm/port_names.h"
 #include "platform/base/errno_map.h"
-#include "platform/base/paths.h"
 #include "platform/base/utf8.h"
 
 namespace platform {
@@ -34,21 +33,10 @@ unsigned PortNumber(std::string name) {
     return n;
 }
 
-// The dosdevices entry named "comn" without regard to case, if there is one.
-std::string FindDosDevice(unsigned n) {
-    const std::string wanted = "com" + std::to_string(n);
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(DosDevicesDir(), ec)) {
-        if (EqualNoCase(entry.path().filename().string(), wanted)) return entry.path().string();
-    }
-    return {};
-}
-
 DWORD OpenPort(const std::string& name, std::shared_ptr<CommPort>* port) {
     const unsigned n = PortNumber(name);
     if (n == 0) return ERROR_FILE_NOT_FOUND;
-    std::string path = FindDosDevice(n);
-    if (path.empty()) path = "/dev/ttyS" + std::to_string(n - 1);
+    const std::string path = PortDevicePath(n);
     struct stat target {};
     if (::stat(path.c_str(), &target) != 0) return ErrnoToError(errno);  // missing, or a dangling link
     if (S_ISCHR(target.st_mode)) return OpenTtyPort(path, port);

@@ -10,7 +10,7 @@
 #include "tools/sim/driver_traffic.h"
 #include "tools/sim/frame_encoding.h"
 #include "tools/sim/options.h"
-#include "tools/sim/record.h"
+#include "tools/common/record.h"
 
 namespace {
 
@@ -143,7 +143,7 @@ TEST(SimOptions, PortNamesAndArguments) {
     EXPECT_TRUE(sim::ParseArguments({"--help"}).options->help);
 }
 
-std::vector<std::string> Events(const std::vector<sim::Record>& records) {
+std::vector<std::string> Events(const std::vector<tools::Record>& records) {
     std::vector<std::string> events;
     for (const auto& r : records) events.push_back(r.event + (r.key.empty() ? "" : " " + r.key));
     return events;
@@ -199,18 +199,18 @@ TEST(SimDriverTraffic, RawTextLinesAndSettingsAreNamed) {
 }
 
 TEST(SimRecords, JsonStaysValidForAnyBytes) {
-    const sim::Record record{std::chrono::system_clock::time_point(std::chrono::milliseconds(1234)),
+    const tools::Record record{std::chrono::system_clock::time_point(std::chrono::milliseconds(1234)),
                              "driver",
                              "text",
                              "",
                              "quote \" backslash \\ tab \t",
                              {{"text", std::string("ok \xC3\xA9 bad \xFF\x01")}, {"n", 5LL}, {"b", false},
                               {"v", 1.5}, {"bytes", std::vector<int>{1, 2}}}};
-    EXPECT_EQ(sim::FormatJson(record),
+    EXPECT_EQ(tools::FormatJson(record),
               "{\"time\":\"1970-01-01T00:00:01.234Z\",\"source\":\"driver\",\"event\":\"text\","
               "\"message\":\"quote \\\" backslash \\\\ tab \\t\",\"text\":\"ok \xC3\xA9 bad \\ufffd\\u0001\","
               "\"n\":5,\"b\":false,\"v\":1.5,\"bytes\":[1,2]}");
-    EXPECT_EQ(sim::Printable("a\xC3\xA9\n\xFF"), "a\xC3\xA9\\x0a\\xff");
+    EXPECT_EQ(tools::Printable("a\xC3\xA9\n\xFF"), "a\xC3\xA9\\x0a\\xff");
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "tools/sim/battery.h"
 #include "tools/sim/frame_encoding.h"
-#include "tools/sim/record.h"
+#include "tools/common/record.h"
 
 namespace sim {
 namespace {
@@ -216,7 +216,7 @@ std::string ExpectableNames() {
     return names;
 }
 
-// The argument in the form the event carries it (see Record::key).
+// The argument in the form the event carries it (see tools::Record::key).
 std::string NormalizeArgument(ArgumentKind kind, std::string_view text, std::string* argument) {
     switch (kind) {
     case ArgumentKind::None: return "takes no argument";
@@ -231,7 +231,7 @@ std::string NormalizeArgument(ArgumentKind kind, std::string_view text, std::str
     case ArgumentKind::Byte: {
         const auto byte = ParseHexByte(text);
         if (!byte) return "expects a byte in hexadecimal (3f or 0x3f)";
-        *argument = HexByte(*byte);
+        *argument = tools::HexByte(*byte);
         return "";
     }
     case ArgumentKind::OnOff:

@@ -22,8 +22,8 @@ std::string HexList(const std::vector<std::uint8_t>& bytes) {
 
 std::vector<int> Ints(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
-Record Driver(std::string event, std::string text, std::string key = {}, std::vector<Field> fields = {}) {
-    return Record{{}, "driver", std::move(event), std::move(key), std::move(text), std::move(fields)};
+tools::Record Driver(std::string event, std::string text, std::string key = {}, std::vector<tools::Field> fields = {}) {
+    return tools::Record{{}, "driver", std::move(event), std::move(key), std::move(text), std::move(fields)};
 }
 
 std::string ParityName(std::uint8_t parity) {
@@ -60,21 +60,21 @@ void DriverTraffic::ForgetFrame() {
     m_complete.reset();
 }
 
-std::vector<Record> DriverTraffic::Connected() {
+std::vector<tools::Record> DriverTraffic::Connected() {
     m_lines = 0;  // a new connection starts with every line the driver drives off
     m_text.clear();
     ForgetFrame();
     return {Driver("connect", "connected: the driver opened the port")};
 }
 
-std::vector<Record> DriverTraffic::Refused() {
+std::vector<tools::Record> DriverTraffic::Refused() {
     return {Driver("busy", "a second opener was turned away: the line is busy")};
 }
 
-std::vector<Record> DriverTraffic::Disconnected() {
-    std::vector<Record> records;
+std::vector<tools::Record> DriverTraffic::Disconnected() {
+    std::vector<tools::Record> records;
     if (!m_text.empty())
-        records.push_back(Driver("text", "text without line feed '" + Printable(m_text) + "'", m_text,
+        records.push_back(Driver("text", "text without line feed '" + tools::Printable(m_text) + "'", m_text,
                                  {{"text", m_text}, {"bytes", Ints({m_text.begin(), m_text.end()})}}));
     m_text.clear();
     ForgetFrame();
@@ -82,7 +82,7 @@ std::vector<Record> DriverTraffic::Disconnected() {
     return records;
 }
 
-Record DriverTraffic::Acknowledge() {
+tools::Record DriverTraffic::Acknowledge() {
     if (!m_unacknowledged.empty()) {
         const int place = m_unacknowledged.front();
         m_unacknowledged.pop_front();
@@ -93,7 +93,7 @@ Record DriverTraffic::Acknowledge() {
         CompleteFrame& frame = *m_complete;
         ++frame.finalAcks;
         const std::string what = frame.name ? frame.name->description : "frame " + HexList(frame.bytes);
-        std::vector<Field> fields{{"frame", Ints(frame.bytes)}, {"count", static_cast<long long>(frame.finalAcks)}};
+        std::vector<tools::Field> fields{{"frame", Ints(frame.bytes)}, {"count", static_cast<long long>(frame.finalAcks)}};
         if (frame.name && !frame.name->key.empty())
             fields.push_back({"number", static_cast<long long>(std::stoi(frame.name->key))});
         const std::string again = frame.finalAcks > 1 ? " again (" + std::to_string(frame.finalAcks) + " times)" : "";
@@ -103,22 +103,22 @@ Record DriverTraffic::Acknowledge() {
     return Driver("stray-ack", "acknowledge (0xf0), but no frame byte waits for one");
 }
 
-std::vector<Record> DriverTraffic::Byte(std::uint8_t byte) {
-    std::vector<Record> records;
-    const std::string shown = byte == 0x0A ? "line feed" : "'" + Printable(std::string(1, static_cast<char>(byte))) + "'";
+std::vector<tools::Record> DriverTraffic::Byte(std::uint8_t byte) {
+    std::vector<tools::Record> records;
+    const std::string shown = byte == 0x0A ? "line feed" : "'" + tools::Printable(std::string(1, static_cast<char>(byte))) + "'";
     records.push_back(
-        Driver("byte", "byte " + HexByte(byte) + " " + shown, HexByte(byte), {{"value", static_cast<long long>(byte)}}));
+        Driver("byte", "byte " + tools::HexByte(byte) + " " + shown, tools::HexByte(byte), {{"value", static_cast<long long>(byte)}}));
     if (byte != 0x0A) m_text += static_cast<char>(byte);
     if (byte == 0x0A || m_text.size() >= kLongestText) {
         const std::string ending = byte == 0x0A ? "" : " (cut at " + std::to_string(kLongestText) + " bytes)";
-        records.push_back(Driver("text", "text '" + Printable(m_text) + "'" + ending, m_text,
+        records.push_back(Driver("text", "text '" + tools::Printable(m_text) + "'" + ending, m_text,
                                  {{"text", m_text}, {"bytes", Ints({m_text.begin(), m_text.end()})}}));
         m_text.clear();
     }
     return records;
 }
 
-std::vector<Record> DriverTraffic::Received(std::uint8_t byte) {
+std::vector<tools::Record> DriverTraffic::Received(std::uint8_t byte) {
     if (byte == 0x00) {
         ForgetFrame();  // the start post starts over
         return {Driver("reset", "reset (0x00)")};
@@ -128,24 +128,24 @@ std::vector<Record> DriverTraffic::Received(std::uint8_t byte) {
     return Byte(byte);
 }
 
-std::vector<Record> DriverTraffic::Lines(std::uint8_t lines) {
+std::vector<tools::Record> DriverTraffic::Lines(std::uint8_t lines) {
     struct Line {
         std::uint8_t bit;
         const char* event;
         const char* name;
     };
     static const Line kLines[] = {{vline::kDtr, "dtr", "DTR"}, {vline::kRts, "rts", "RTS"}, {vline::kBreak, "break", "break"}};
-    std::vector<Record> records;
+    std::vector<tools::Record> records;
     for (const auto& line : kLines) {
         const bool on = (lines & line.bit) != 0;
         if (on == ((m_lines & line.bit) != 0)) continue;
-        records.push_back(Driver(line.event, std::string(line.name) + " " + OnOff(on), OnOff(on), {{"on", on}}));
+        records.push_back(Driver(line.event, std::string(line.name) + " " + tools::OnOff(on), tools::OnOff(on), {{"on", on}}));
     }
     m_lines = lines;
     return records;
 }
 
-std::vector<Record> DriverTraffic::SettingsRequested(const Settings& s, bool accepted) {
+std::vector<tools::Record> DriverTraffic::SettingsRequested(const Settings& s, bool accepted) {
     std::string text = "line settings " + std::to_string(s.baud) + " baud, " + std::to_string(s.dataBits) +
                        " data bits, parity " + ParityName(s.parity) + ", " + StopBitsName(s.stopBits) + " stop bit" +
                        (s.stopBits == 0 ? "" : "s");

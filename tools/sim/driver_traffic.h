@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/record.h"
+#include "tools/common/record.h"
 
 namespace sim {
 
@@ -35,12 +35,12 @@ public:
     int DeviceSent(std::uint8_t byte, const std::optional<FrameName>& name = std::nullopt);
 
     // What the driver did; each returns the records to show (time unset).
-    std::vector<Record> Connected();
-    std::vector<Record> Refused();
-    std::vector<Record> Disconnected();
-    std::vector<Record> Received(std::uint8_t byte);
-    std::vector<Record> Lines(std::uint8_t lines);  // vline bits: DTR, RTS, break
-    std::vector<Record> SettingsRequested(const Settings& settings, bool accepted);
+    std::vector<tools::Record> Connected();
+    std::vector<tools::Record> Refused();
+    std::vector<tools::Record> Disconnected();
+    std::vector<tools::Record> Received(std::uint8_t byte);
+    std::vector<tools::Record> Lines(std::uint8_t lines);  // vline bits: DTR, RTS, break
+    std::vector<tools::Record> SettingsRequested(const Settings& settings, bool accepted);
     std::uint8_t LinesNow() const { return m_lines; }
 
 private:
@@ -50,8 +50,8 @@ private:
         int finalAcks = 0;
     };
     void ForgetFrame();
-    Record Acknowledge();
-    std::vector<Record> Byte(std::uint8_t byte);
+    tools::Record Acknowledge();
+    std::vector<tools::Record> Byte(std::uint8_t byte);
 
     std::vector<std::uint8_t> m_frame;            // bytes of the frame in progress
     std::optional<FrameName> m_frameName;

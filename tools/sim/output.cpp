@@ -17,10 +17,10 @@ bool Output::WriteLine(const std::string& line) {
     return !m_failed;
 }
 
-bool Output::Write(const Record& record) { return WriteLine(m_json ? FormatJson(record) : FormatText(record)); }
+bool Output::Write(const tools::Record& record) { return WriteLine(m_json ? tools::FormatJson(record) : tools::FormatText(record)); }
 
 bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
-    Record record{std::chrono::system_clock::now(), "command", "result", {}, {}, {{"command", command}, {"ok", outcome.ok}}};
+    tools::Record record{std::chrono::system_clock::now(), "command", "result", {}, {}, {{"command", command}, {"ok", outcome.ok}}};
     if (!outcome.ok) {
         record.text = command + ": " + outcome.error;
         record.fields.push_back({"error", outcome.error});
@@ -29,13 +29,13 @@ bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
     }
     if (m_json) {
         record.fields.insert(record.fields.end(), outcome.fields.begin(), outcome.fields.end());
-        return WriteLine(FormatJson(record));
+        return WriteLine(tools::FormatJson(record));
     }
     // For people: failures with a time stamp, what a command has to say as it is,
     // and nothing for a command that just did what it was told.
     if (!outcome.ok) {
         record.source = "error";
-        return WriteLine(FormatText(record));
+        return WriteLine(tools::FormatText(record));
     }
     if (!outcome.text.empty()) return WriteLine(outcome.text);
     std::lock_guard lock(m_mutex);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sim/record.h"
+#include "tools/common/record.h"
 
 namespace sim {
 
@@ -16,7 +16,7 @@ struct Outcome {
     bool quit = false;            // the command ends the session
     std::string error;            // when not ok
     std::string text;             // what the command has to say (status, help), may span lines
-    std::vector<Field> fields;    // the same for JSON
+    std::vector<tools::Field> fields;    // the same for JSON
 };
 
 class Output {
@@ -24,7 +24,7 @@ public:
     Output(std::FILE* stream, bool json) : m_stream(stream), m_json(json) {}
 
     // Each returns false once the stream has failed (its reader went away).
-    bool Write(const Record& record);
+    bool Write(const tools::Record& record);
     bool WriteResult(const std::string& command, const Outcome& outcome);
     bool Json() const { return m_json; }
 

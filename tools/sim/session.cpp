@@ -11,7 +11,7 @@
 #include "tools/sim/line_reader.h"
 #include "tools/sim/output.h"
 #include "tools/sim/port_claim.h"
-#include "tools/sim/signals.h"
+#include "tools/common/signals.h"
 #include "tools/sim/simulator.h"
 #include "tools/sim/stop_flag.h"
 #include "tools/sim/wording.h"
@@ -50,8 +50,8 @@ Script LoadScript(const std::string& path) {
     return script;
 }
 
-Record SimulatorRecord(std::string event, std::string text, std::vector<Field> fields = {}) {
-    return Record{std::chrono::system_clock::now(), "simulator", std::move(event), {}, std::move(text), std::move(fields)};
+tools::Record SimulatorRecord(std::string event, std::string text, std::vector<tools::Field> fields = {}) {
+    return tools::Record{std::chrono::system_clock::now(), "simulator", std::move(event), {}, std::move(text), std::move(fields)};
 }
 
 class Session {
@@ -125,7 +125,7 @@ private:
 // signals stop it. Returns the exit status and why the session ended.
 int Serve(const Options& options, const Script& script, Output& output, Simulator& simulator, std::string* reason) {
     StopFlag stop;
-    SignalWatcher signals([&](const char* name) {
+    tools::SignalWatcher signals("trelvane-sim", [&](const char* name) {
         output.Write(SimulatorRecord("signal", std::string(name) + ": stopping", {{"signal", std::string(name)}}));
         stop.Raise();
         simulator.RequestStop();
@@ -145,7 +145,7 @@ int Serve(const Options& options, const Script& script, Output& output, Simulato
 }  // namespace
 
 int RunSession(const Options& options) {
-    SignalWatcher::BlockStopSignals();
+    tools::SignalWatcher::BlockStopSignals();
     Script script;
     if (!options.script.empty()) {
         script = LoadScript(options.script);

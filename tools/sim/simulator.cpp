@@ -77,7 +77,7 @@ void Simulator::Run() {
         if (!m_inbox.empty()) {
             const Inbound inbound = std::move(m_inbox.front());
             m_inbox.pop_front();
-            std::vector<Record> records = NameLocked(inbound);
+            std::vector<tools::Record> records = NameLocked(inbound);
             m_naming = true;
             lock.unlock();
             Publish(inbound.sequence, std::move(records));
@@ -100,9 +100,9 @@ void Simulator::Run() {
     }
 }
 
-std::vector<Record> Simulator::NameLocked(const Inbound& inbound) {
+std::vector<tools::Record> Simulator::NameLocked(const Inbound& inbound) {
     const auto& o = inbound.observation;
-    std::vector<Record> records;
+    std::vector<tools::Record> records;
     switch (o.kind) {
     case Kind::Connected: records = m_traffic.Connected(); break;
     case Kind::Refused: records = m_traffic.Refused(); break;
@@ -148,10 +148,10 @@ void Simulator::AnswerBatteryTestLocked(std::uint8_t previousLines, std::uint8_t
 }
 
 void Simulator::GiveAnswer(const Answer& answer) {
-    Record shown;
+    tools::Record shown;
     SetModemLine(vline::kRlsd, LineChange::Toggle, [&](bool on) {
         shown = DeviceRecord("battery-answer",
-                             "battery answer: RLSD " + std::string(OnOff(on)) + " " +
+                             "battery answer: RLSD " + std::string(tools::OnOff(on)) + " " +
                                  std::to_string(Milliseconds(answer.delay)) + " ms after RTS went on (" +
                                  PostName(answer.post) + ", " + Volts(answer.volts) + ")",
                              {{"post", std::string(PostKey(answer.post))},
@@ -167,13 +167,13 @@ void Simulator::GiveAnswer(const Answer& answer) {
 
 // Shows records of the driver, then lets waits see them, so that a wait's
 // result never comes out before what it waited for.
-void Simulator::Publish(std::uint64_t sequence, std::vector<Record> records) {
+void Simulator::Publish(std::uint64_t sequence, std::vector<tools::Record> records) {
     for (const auto& record : records) m_output.Write(record);
     std::lock_guard lock(m_mutex);
     RememberLocked(sequence, std::move(records));
 }
 
-void Simulator::RememberLocked(std::uint64_t sequence, std::vector<Record> records) {
+void Simulator::RememberLocked(std::uint64_t sequence, std::vector<tools::Record> records) {
     for (auto& record : records) m_events.push_back({sequence, std::move(record)});
     while (m_events.size() > kMostKeptEvents) m_events.pop_front();
     m_changed.notify_all();
@@ -194,7 +194,7 @@ std::uint64_t Simulator::LastEvent() {
 
 // The first event not yet matched (and later than after) that matches; the
 // ones before it are passed over for good.
-std::optional<Record> Simulator::WaitForEvent(const std::function<bool(const Record&)>& match,
+std::optional<tools::Record> Simulator::WaitForEvent(const std::function<bool(const tools::Record&)>& match,
                                               std::chrono::milliseconds timeout, std::uint64_t after) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const auto matches = [&](const Event& e) { return e.sequence > after && match(e.record); };
@@ -202,7 +202,7 @@ std::optional<Record> Simulator::WaitForEvent(const std::function<bool(const Rec
     while (true) {
         const auto found = std::find_if(m_events.begin(), m_events.end(), matches);
         if (found != m_events.end()) {
-            Record record = std::move(found->record);
+            tools::Record record = std::move(found->record);
             m_events.erase(m_events.begin(), found + 1);
             return record;
         }
@@ -213,15 +213,15 @@ std::optional<Record> Simulator::WaitForEvent(const std::function<bool(const Rec
     }
 }
 
-void Simulator::Show(Record record) { m_output.Write(record); }
+void Simulator::Show(tools::Record record) { m_output.Write(record); }
 
-void Simulator::SetModemLine(std::uint8_t bit, LineChange change, const std::function<Record(bool on)>& describe) {
+void Simulator::SetModemLine(std::uint8_t bit, LineChange change, const std::function<tools::Record(bool on)>& describe) {
     std::lock_guard lock(m_linesMutex);
     std::uint8_t bits = m_modem.load();
     const bool on = change == LineChange::Toggle ? !(bits & bit) : change == LineChange::On;
     bits = on ? static_cast<std::uint8_t>(bits | bit) : static_cast<std::uint8_t>(bits & ~bit);
     m_modem = bits;
-    Record record = describe(on);
+    tools::Record record = describe(on);
     if (!m_device->Connected()) record.text += " (no driver connected; the next one is greeted with it)";
     Show(std::move(record));  // before the driver can react to it
     SendModemLines(bits);

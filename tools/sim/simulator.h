@@ -60,12 +60,12 @@ private:
     Simulator(Output& output, std::string link);
     void Observe(const trelvane::DeviceEnd::Observation& observation);
     void Run();
-    std::vector<Record> NameLocked(const Inbound& inbound);
+    std::vector<tools::Record> NameLocked(const Inbound& inbound);
     void AnswerBatteryTestLocked(std::uint8_t previousLines, std::uint8_t lines, SteadyTime when);
     void GiveAnswer(const Answer& answer);
-    void Publish(std::uint64_t sequence, std::vector<Record> records);
-    void RememberLocked(std::uint64_t sequence, std::vector<Record> records);
-    std::optional<Record> WaitForEvent(const std::function<bool(const Record&)>& match,
+    void Publish(std::uint64_t sequence, std::vector<tools::Record> records);
+    void RememberLocked(std::uint64_t sequence, std::vector<tools::Record> records);
+    std::optional<tools::Record> WaitForEvent(const std::function<bool(const tools::Record&)>& match,
                                        std::chrono::milliseconds timeout, std::uint64_t after = 0);
     std::uint64_t LastEvent();
     int NoteSent(std::uint8_t byte, const std::optional<FrameName>& name);
@@ -81,9 +81,9 @@ private:
     Outcome Status();
     // Changes one modem line and shows it (without a driver, the state greets
     // the next one).
-    void SetModemLine(std::uint8_t bit, LineChange change, const std::function<Record(bool on)>& describe);
+    void SetModemLine(std::uint8_t bit, LineChange change, const std::function<tools::Record(bool on)>& describe);
     void SendModemLines(std::uint8_t bits);  // as one change; kept for the next driver when none is connected
-    void Show(Record record);
+    void Show(tools::Record record);
 
     Output& m_output;
     const std::string m_link;
@@ -95,7 +95,7 @@ private:
     DriverTraffic m_traffic;
     struct Event {
         std::uint64_t sequence;
-        Record record;
+        tools::Record record;
     };
     std::deque<Event> m_events;             // what the driver did, not yet matched by a wait
     std::uint64_t m_lastSequence = 0;       // of what the device end reported, and of battery answers

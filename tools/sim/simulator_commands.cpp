@@ -54,7 +54,7 @@ Outcome Simulator::SendFrame(const Command& command) {
     for (int i = 0; i < command.bytesToSend; ++i) {
         const std::uint8_t byte = (*frame)[static_cast<std::size_t>(i)];
         const int place = NoteSent(byte, name);
-        std::string text = name.description + ", byte " + std::to_string(i + 1) + " of 4: " + HexByte(byte);
+        std::string text = name.description + ", byte " + std::to_string(i + 1) + " of 4: " + tools::HexByte(byte);
         if (place != i + 1)
             text += " (byte " + std::to_string(place) + " of the driver's frame: an earlier frame was cut short)";
         Show(DeviceRecord("send", text, {{"bytes", std::vector<int>{byte}}, {"frame_byte", static_cast<long long>(place)}}));
@@ -63,7 +63,7 @@ Outcome Simulator::SendFrame(const Command& command) {
         if (place > 3) continue;
         const std::string wanted = std::to_string(place);
         const auto answer = WaitForEvent(
-            [&](const Record& r) {
+            [&](const tools::Record& r) {
                 return (r.event == "ack" && r.key == wanted) || r.event == "reset" || r.event == "disconnect";
             },
             kAcknowledgeWait, sent);
@@ -86,7 +86,7 @@ Outcome Simulator::SendRaw(const Command& command) {
     std::string text = "raw bytes";
     for (const std::uint8_t byte : command.bytes) {
         NoteSent(byte, std::nullopt);
-        text += " " + HexByte(byte);
+        text += " " + tools::HexByte(byte);
     }
     Show(DeviceRecord("send", text, {{"bytes", std::vector<int>(command.bytes.begin(), command.bytes.end())}}));
     if (!m_device->Send(command.bytes)) return Failure("the driver closed the port");
@@ -96,12 +96,12 @@ Outcome Simulator::SendRaw(const Command& command) {
 Outcome Simulator::ChangeLine(std::uint8_t bit, LineChange change) {
     SetModemLine(bit, change, [bit](bool on) {
         if (bit == vline::kRlsd)
-            return DeviceRecord("rlsd", std::string("RLSD ") + OnOff(on), {{"on", on}}, OnOff(on));
+            return DeviceRecord("rlsd", std::string("RLSD ") + tools::OnOff(on), {{"on", on}}, tools::OnOff(on));
         const PostId post = bit == vline::kDsr ? PostId::Start : PostId::Finish;
         const std::string line = bit == vline::kDsr ? "DSR" : "CTS";
         return DeviceRecord(bit == vline::kDsr ? "dsr" : "cts",
-                            line + " " + OnOff(on) + ": " + PostName(post) + (on ? " on line" : " off line"),
-                            {{"on", on}, {"post", std::string(PostKey(post))}}, OnOff(on));
+                            line + " " + tools::OnOff(on) + ": " + PostName(post) + (on ? " on line" : " off line"),
+                            {{"on", on}, {"post", std::string(PostKey(post))}}, tools::OnOff(on));
     });
     return {};
 }
@@ -111,7 +111,7 @@ Outcome Simulator::SetBattery(const Command& command) {
         std::lock_guard lock(m_mutex);
         m_volts[static_cast<int>(command.post)] = command.volts;
     }
-    std::vector<Field> fields{{"post", std::string(PostKey(command.post))}};
+    std::vector<tools::Field> fields{{"post", std::string(PostKey(command.post))}};
     if (!command.volts) return Said("the " + PostName(command.post) + " does not answer battery tests", fields);
     const auto delay = BatteryAnswerDelay(*command.volts);
     fields.push_back({"volts", *command.volts});
@@ -141,7 +141,7 @@ Outcome Simulator::Wait(std::chrono::milliseconds duration) {
 
 Outcome Simulator::Expect(const Command& command) {
     const auto found = WaitForEvent(
-        [&](const Record& r) { return r.event == command.event && (command.argument.empty() || r.key == command.argument); },
+        [&](const tools::Record& r) { return r.event == command.event && (command.argument.empty() || r.key == command.argument); },
         command.duration);
     const std::string what = command.event + (command.argument.empty() ? "" : " " + command.argument);
     if (!found && StopRequested()) return Failure("interrupted while waiting for " + what);
@@ -163,14 +163,14 @@ Outcome Simulator::Status() {
     std::string text = "port link   " + m_link + "\n";
     text += std::string("driver      ") + (connected ? "connected" : "not connected") + ", " +
             std::to_string(m_device->Connections()) + " connection(s) so far\n";
-    text += std::string("from it     DTR ") + OnOff(m_device->Dtr()) + ", RTS " + OnOff(m_device->Rts()) +
-            ", break " + OnOff(m_device->BreakOn()) + "\n";
+    text += std::string("from it     DTR ") + tools::OnOff(m_device->Dtr()) + ", RTS " + tools::OnOff(m_device->Rts()) +
+            ", break " + tools::OnOff(m_device->BreakOn()) + "\n";
     text += "settings    " + std::to_string(settings.baud) + " baud, " + std::to_string(settings.dataBits) +
             " data bits (as last set, or the line's defaults)\n";
-    text += std::string("to it       DSR ") + OnOff(modem & vline::kDsr) + " (start post), CTS " +
-            OnOff(modem & vline::kCts) + " (finish post), RLSD " + OnOff(modem & vline::kRlsd) + "\n";
+    text += std::string("to it       DSR ") + tools::OnOff(modem & vline::kDsr) + " (start post), CTS " +
+            tools::OnOff(modem & vline::kCts) + " (finish post), RLSD " + tools::OnOff(modem & vline::kRlsd) + "\n";
     text += "batteries   start post " + battery(0) + ", finish post " + battery(1);
-    std::vector<Field> fields{{"connected", connected},
+    std::vector<tools::Field> fields{{"connected", connected},
                               {"connections", static_cast<long long>(m_device->Connections())},
                               {"dtr", m_device->Dtr()},
                               {"rts", m_device->Rts()},

@@ -11,7 +11,7 @@
 #include "platform/comm/vline_protocol.h"
 #include "tools/sim/commands.h"
 #include "tools/sim/output.h"
-#include "tools/sim/record.h"
+#include "tools/common/record.h"
 
 namespace sim {
 
@@ -28,8 +28,8 @@ inline std::string Volts(double volts) {
 
 inline long long Milliseconds(std::chrono::microseconds delay) { return std::llround(delay.count() / 1000.0); }
 
-inline Record DeviceRecord(std::string event, std::string text, std::vector<Field> fields = {}, std::string key = {}) {
-    return Record{std::chrono::system_clock::now(), "device", std::move(event), std::move(key), std::move(text),
+inline tools::Record DeviceRecord(std::string event, std::string text, std::vector<tools::Field> fields = {}, std::string key = {}) {
+    return tools::Record{std::chrono::system_clock::now(), "device", std::move(event), std::move(key), std::move(text),
                   std::move(fields)};
 }
 
@@ -40,7 +40,7 @@ inline Outcome Failure(std::string error) {
     return outcome;
 }
 
-inline Outcome Said(std::string text, std::vector<Field> fields = {}) {
+inline Outcome Said(std::string text, std::vector<tools::Field> fields = {}) {
     Outcome outcome;
     outcome.text = std::move(text);
     outcome.fields = std::move(fields);

@@ -1,4 +1,4 @@
-#include "tools/sim/signals.h"
+#include "tools/common/signals.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace sim {
+namespace tools {
 namespace {
 
 sigset_t StopSignals() {
@@ -31,7 +31,8 @@ void SignalWatcher::BlockStopSignals() {
     ::signal(SIGPIPE, SIG_IGN);
 }
 
-SignalWatcher::SignalWatcher(std::function<void(const char*)> onSignal) : m_onSignal(std::move(onSignal)) {
+SignalWatcher::SignalWatcher(const char* program, std::function<void(const char*)> onSignal)
+    : m_program(program), m_onSignal(std::move(onSignal)) {
     const sigset_t set = StopSignals();
     m_signalFd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -41,7 +42,7 @@ SignalWatcher::SignalWatcher(std::function<void(const char*)> onSignal) : m_onSi
 SignalWatcher::~SignalWatcher() {
     const std::uint64_t one = 1;
     if (m_wakeFd >= 0 && ::write(m_wakeFd, &one, sizeof one) < 0)
-        std::fprintf(stderr, "trelvane-sim: cannot stop the signal thread: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "%s: cannot stop the signal thread: %s\n", m_program, std::strerror(errno));
     if (m_thread.joinable()) m_thread.join();
     if (m_signalFd >= 0) ::close(m_signalFd);
     if (m_wakeFd >= 0) ::close(m_wakeFd);
@@ -52,7 +53,7 @@ void SignalWatcher::Run() {
         pollfd fds[2] = {{m_signalFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            std::fprintf(stderr, "trelvane-sim: poll for signals: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "%s: poll for signals: %s\n", m_program, std::strerror(errno));
             return;
         }
         if (fds[1].revents & POLLIN) return;
@@ -64,4 +65,4 @@ void SignalWatcher::Run() {
     }
 }
 
-}  // namespace sim
+}  // namespace tools

@@ -1,6 +1,6 @@
-// One line of the simulator's output: something the driver did, something
-// the simulated device did, or the result of a command; shown as text or as
-// one JSON object.
+// One line of a tool's output (trelvane-sim, trelvanectl): something that
+// happened, or the result of a command; shown as text with a time stamp or
+// as one JSON object.
 #pragma once
 
 #include <chrono>
@@ -9,9 +9,10 @@
 #include <variant>
 #include <vector>
 
-namespace sim {
+namespace tools {
 
-using Value = std::variant<std::string, long long, double, bool, std::vector<int>>;
+struct Null {};  // JSON's null
+using Value = std::variant<std::string, long long, double, bool, std::vector<int>, Null>;
 
 struct Field {
     std::string name;
@@ -20,7 +21,7 @@ struct Field {
 
 struct Record {
     std::chrono::system_clock::time_point time;
-    std::string source;  // "driver", "device", "command" or "simulator"
+    std::string source;  // who: "driver", "device", "event", "reply", ...
     std::string event;   // its name in JSON and for expect
     std::string key;     // what an expect argument is compared with (see commands.cpp)
     std::string text;    // the line for people
@@ -39,4 +40,4 @@ std::string Printable(const std::string& bytes);
 std::string HexByte(std::uint8_t byte);  // "0x3f"
 inline const char* OnOff(bool on) { return on ? "on" : "off"; }
 
-}  // namespace sim
+}  // namespace tools

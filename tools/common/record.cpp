@@ -1,4 +1,4 @@
-#include "tools/sim/record.h"
+#include "tools/common/record.h"
 
 #include <time.h>
 
@@ -7,7 +7,7 @@
 #include <ctime>
 #include <cstdio>
 
-namespace sim {
+namespace tools {
 namespace {
 
 // Length of the valid UTF-8 sequence of a multi-byte character at i, or 0.
@@ -84,6 +84,8 @@ void AppendJsonValue(std::string& out, const Value& value) {
         out += '[';
         for (std::size_t i = 0; i < list->size(); ++i) out += (i ? "," : "") + std::to_string((*list)[i]);
         out += ']';
+    } else {
+        out += "null";
     }
 }
 
@@ -162,4 +164,4 @@ std::string FormatJson(const Record& record) {
     return out + "}";
 }
 
-}  // namespace sim
+}  // namespace tools

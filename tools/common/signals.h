@@ -1,4 +1,4 @@
-// SIGINT, SIGTERM and SIGHUP end the simulator cleanly: they are blocked in
+// SIGINT, SIGTERM and SIGHUP end a tool cleanly: they are blocked in
 // every thread and taken from a signalfd by a thread of their own, which
 // reports each one. SIGPIPE is ignored, so a reader that goes away shows as a
 // failed write, not as a death that leaves the link behind.
@@ -7,14 +7,15 @@
 #include <functional>
 #include <thread>
 
-namespace sim {
+namespace tools {
 
 class SignalWatcher {
 public:
     // Call before any other thread starts, so that all of them inherit it.
     static void BlockStopSignals();
 
-    explicit SignalWatcher(std::function<void(const char* name)> onSignal);
+    // program names the tool in its own failure messages.
+    SignalWatcher(const char* program, std::function<void(const char* name)> onSignal);
     ~SignalWatcher();
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
@@ -23,10 +24,11 @@ public:
 private:
     void Run();
 
+    const char* m_program;
     std::function<void(const char*)> m_onSignal;
     int m_signalFd = -1;
     int m_wakeFd = -1;
     std::thread m_thread;
 };
 
-}  // namespace sim
+}  // namespace tools

@@ -1,0 +1,343 @@
+#include "tools/ctl/commands.h"
+
+#include <cstdio>
+#include <deque>
+#include <optional>
+
+#include "tools/common/signals.h"
+#include "tools/ctl/advice.h"
+#include "tools/ctl/event_record.h"
+#include "tools/ctl/properties.h"
+#include "tools/ctl/reporter.h"
+#include "tools/ctl/session.h"
+#include "tools/ctl/status.h"
+#include "tools/ctl/values.h"
+
+namespace ctl {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kBatteryWait = 10s;
+// How often a watcher that has nothing to show makes sure that its server is
+// still there: a server that went away tells no one.
+constexpr auto kWatchCheck = 2s;
+
+int UsageError(const std::string& error) {
+    std::fprintf(stderr, "trelvanectl: %s\n%s", error.c_str(), UsageLine().c_str());
+    return kUsageError;
+}
+
+// A property and the value to send, checked before anything is started.
+struct PropertyValue {
+    const Property* property = nullptr;
+    VARIANT value{};
+};
+
+class Client {
+public:
+    Client(const Options& options)
+        : m_options(options), m_reporter(options.json),
+          m_session([this](REFIID iid, DISPID dispid, const DISPPARAMS& params) { OnEvent(iid, dispid, params); }) {}
+
+    int Run(const PropertyValue& change, const std::vector<const Property*>& shown);
+
+private:
+    void OnEvent(REFIID iid, DISPID dispid, const DISPPARAMS& params);
+    int CallFailed(const std::string& what, HRESULT hr);
+    int Open(int port);
+    int Confirm(std::optional<long> number);
+    int Battery(const std::string& post);
+    int Get(const std::vector<const Property*>& properties);
+    int Set(const PropertyValue& change);
+    int Watch();
+    int Simple(const std::string& what, HRESULT hr, const std::string& event, const std::string& text);
+    HRESULT Read(const Property& property, VARIANT* value);
+    void ShowProperty(const Property& property, const VARIANT& value);
+
+    const Options& m_options;
+    Reporter m_reporter;
+    Session m_session;
+    std::string m_systemError;                  // the latest SystemError's message
+    std::optional<std::pair<std::string, double>> m_battery;  // the latest BatteryTestReady
+    std::deque<long> m_toConfirm;               // watch --confirm: start numbers received
+};
+
+void Client::OnEvent(REFIID iid, DISPID dispid, const DISPPARAMS& params) {
+    const tools::Record record = EventRecord(iid, dispid, params, std::chrono::system_clock::now());
+    m_reporter.Show(record);
+    auto field = [&](const char* name) -> const tools::Value* {
+        for (const auto& f : record.fields)
+            if (f.name == name) return &f.value;
+        return nullptr;
+    };
+    if (record.event == "SystemError") {
+        if (const auto* message = field("ErrorMessage"); message && std::holds_alternative<std::string>(*message))
+            m_systemError = std::get<std::string>(*message);
+        while (!m_systemError.empty() && (m_systemError.back() == '\n' || m_systemError.back() == '\r'))
+            m_systemError.pop_back();
+    } else if (record.event == "BatteryTestReady") {
+        const auto* post = field("DeviceSelector");
+        const auto* volts = field("Voltage");
+        if (post && volts && std::holds_alternative<std::string>(*post) && std::holds_alternative<double>(*volts))
+            m_battery.emplace(std::get<std::string>(*post), std::get<double>(*volts));
+    } else if (record.event == "StartNumberRequest" && m_options.autoConfirm) {
+        if (const auto* number = field("StartNumber"); number && std::holds_alternative<long long>(*number))
+            m_toConfirm.push_back(static_cast<long>(std::get<long long>(*number)));
+    }
+}
+
+int Client::CallFailed(const std::string& what, HRESULT hr) {
+    if (hr == RPC_E_DISCONNECTED) {
+        m_reporter.Failure(what + " failed: the server went away", "see `trelvanectl status`");
+        return kFailed;
+    }
+    const std::string reason = m_systemError.empty() ? ResultText(hr) : m_systemError;
+    m_reporter.Failure(what + " failed: " + reason);
+    return kFailed;
+}
+
+int Client::Simple(const std::string& what, HRESULT hr, const std::string& event, const std::string& text) {
+    if (hr != S_OK) return CallFailed(what, hr);
+    m_reporter.Reply(event, text);
+    return kSucceeded;
+}
+
+int Client::Open(int port) {
+    const std::string name = "COM" + std::to_string(port);
+    LONG status = 0;
+    m_systemError.clear();
+    const HRESULT hr = m_session.Tarvik()->Open(port, &status);
+    if (hr == S_OK) {
+        m_reporter.Reply("opened", name + " opened", {{"port", static_cast<long long>(port)}});
+        return kSucceeded;
+    }
+    if (FAILED(hr)) return CallFailed("opening " + name, hr);
+    const std::string advice =
+        status == 1 ? PortAdvice(port)
+                    : "the port opened but did not take the device's settings (68 baud, 8 data bits, no parity); "
+                      "is it a serial port that can run at that rate?";
+    m_reporter.Failure(name + " did not open (status " + std::to_string(status) + "): " + m_systemError, advice);
+    return kFailed;
+}
+
+int Client::Confirm(std::optional<long> number) {
+    LONG last = -1;
+    if (HRESULT hr = m_session.Tarvik()->get_StartNumber(&last); FAILED(hr)) return CallFailed("confirming", hr);
+    if (!number && last == -1) {
+        m_reporter.Failure("no start number to confirm: none has been received since the port opened");
+        return kFailed;
+    }
+    const long n = number.value_or(last);
+    m_systemError.clear();
+    const HRESULT hr = m_session.Tarvik()->StartNumberOK(n);
+    if (hr == S_FALSE) {
+        m_reporter.Failure(std::to_string(n) + " is not the start number received last (" + std::to_string(last) +
+                           "): nothing was sent to the device");
+        return kFailed;
+    }
+    if (hr != S_OK) return CallFailed("confirming " + std::to_string(n), hr);
+    m_reporter.Reply("confirmed", "start number " + std::to_string(n) + " confirmed",
+                     {{"number", static_cast<long long>(n)}});
+    return kSucceeded;
+}
+
+int Client::Battery(const std::string& post) {
+    BSTR selector = SysAllocString(platform::FromUtf8(post).c_str());
+    m_systemError.clear();
+    m_battery.reset();
+    const HRESULT hr = m_session.Tarvik()->StartBatteryTest(selector);
+    SysFreeString(selector);
+    if (hr == S_FALSE) {
+        m_reporter.Failure("the battery test of the " + post + " did not start: " + m_systemError,
+                           m_systemError == "Device off line" ? "the post must be on line, on an open port" : "");
+        return kFailed;
+    }
+    if (hr != S_OK) return CallFailed("the battery test", hr);
+    const auto limit = m_options.limit.value_or(kBatteryWait);
+    const auto ended = m_session.Pump([&] { return m_battery && m_battery->first == post; }, limit);
+    if (ended == Session::Ended::Done) {
+        char volts[32];
+        std::snprintf(volts, sizeof volts, "%.2f", m_battery->second);
+        m_reporter.Reply("battery", post + " battery " + volts + " V",
+                         {{"post", post}, {"voltage", m_battery->second}});
+        return kSucceeded;
+    }
+    if (ended == Session::Ended::Stopped) return kFailed;
+    m_reporter.Failure("no answer from the " + post + " within " + std::to_string(limit.count()) + " ms",
+                       "the measurement stays active until the post answers: is it connected and on line?");
+    return kFailed;
+}
+
+HRESULT Client::Read(const Property& property, VARIANT* value) {
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VariantInit(value);
+    return m_session.DispatchFor(property.iid)
+        ->Invoke(property.dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value, nullptr, nullptr);
+}
+
+void Client::ShowProperty(const Property& property, const VARIANT& value) {
+    m_reporter.Reply("property", property.name + " " + TextOf(value),
+                     {{"name", property.name}, {"value", JsonValueOf(value)}});
+}
+
+int Client::Get(const std::vector<const Property*>& properties) {
+    for (const Property* property : properties) {
+        VARIANT value;
+        if (HRESULT hr = Read(*property, &value); FAILED(hr)) return CallFailed("reading " + property->name, hr);
+        ShowProperty(*property, value);
+        VariantClear(&value);
+    }
+    return kSucceeded;
+}
+
+int Client::Set(const PropertyValue& change) {
+    const Property& property = *change.property;
+    if (property.lineSetting) {
+        LONG baud = -1;
+        if (HRESULT hr = m_session.Test()->get_BaudRate(&baud); FAILED(hr)) return CallFailed("setting", hr);
+        if (baud == -1) {
+            m_reporter.Failure("no port is open: " + property.name + " is a setting of the open port",
+                               "open one first (trelvanectl open N), while a client such as `trelvanectl watch` "
+                               "holds the driver");
+            return kFailed;
+        }
+    }
+    VARIANT argument = change.value;
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{&argument, &named, 1, 1};
+    m_systemError.clear();
+    const HRESULT hr = m_session.DispatchFor(property.iid)
+                           ->Invoke(property.dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params,
+                                    nullptr, nullptr, nullptr);
+    if (FAILED(hr)) return CallFailed("setting " + property.name, hr);
+    if (!property.readable) {
+        m_reporter.Reply("set", property.name + " set");
+        return kSucceeded;
+    }
+    return Get({&property});
+}
+
+int Client::Watch() {
+    bool opened = false;
+    if (m_options.port != 0) {
+        if (int status = Open(m_options.port); status != kSucceeded) return status;
+        opened = true;
+    }
+    const auto deadline = m_options.limit ? std::optional(std::chrono::steady_clock::now() + *m_options.limit)
+                                          : std::nullopt;
+    int status = kSucceeded;
+    while (status == kSucceeded) {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kWatchCheck);
+        if (deadline) wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
+                                                *deadline - std::chrono::steady_clock::now()));
+        const auto ended = m_session.Pump([&] { return !m_toConfirm.empty(); }, std::max(wait, 0ms));
+        if (ended == Session::Ended::Stopped || (deadline && std::chrono::steady_clock::now() >= *deadline)) break;
+        // Confirmed here rather than inside the event: the call then runs
+        // in no one else's dispatch.
+        while (!m_toConfirm.empty() && status == kSucceeded) {
+            status = Confirm(m_toConfirm.front());
+            m_toConfirm.pop_front();
+            if (status == kFailed) status = kSucceeded;  // a number overtaken by the next one: shown, not fatal
+        }
+        LONG port = 0;
+        if (ended == Session::Ended::TimedOut) {
+            if (HRESULT hr = m_session.Tarvik()->get_PortNumber(&port); FAILED(hr)) status = CallFailed("watching", hr);
+        }
+    }
+    if (opened && status == kSucceeded) return Simple("closing", m_session.Tarvik()->Close(), "closed", "port closed");
+    return status;
+}
+
+int Client::Run(const PropertyValue& change, const std::vector<const Property*>& shown) {
+    tools::SignalWatcher signals("trelvanectl", [this](const char*) { m_session.Stop(); });
+    if (HRESULT hr = m_session.Connect(); FAILED(hr)) {
+        m_reporter.Failure("cannot reach the driver: " + ResultText(hr), ActivationAdvice(hr));
+        return kFailed;
+    }
+    ITarvik* tarvik = m_session.Tarvik();
+    ITarvikTest* test = m_session.Test();
+    const auto& o = m_options;
+    switch (o.verb) {
+    case Verb::Open: return Open(o.port);
+    case Verb::Close: return Simple("closing", tarvik->Close(), "closed", "port closed");
+    case Verb::Reset: return Simple("the reset", tarvik->ResetStartPost(), "reset", "reset sent");
+    case Verb::Confirm: return Confirm(o.number);
+    case Verb::Inject:
+        return Simple("injecting", test->put_StartNumberTest(*o.number), "injected",
+                      "start number " + std::to_string(*o.number) + " injected");
+    case Verb::Write: {
+        const std::u16string text = platform::FromUtf8(o.operands[0]);
+        BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        m_systemError.clear();
+        const HRESULT hr = test->WriteToPort(b);
+        SysFreeString(b);
+        return Simple("writing", hr, "written", "written: " + tools::Printable(o.operands[0]));
+    }
+    case Verb::Battery: return Battery(o.operands[0]);
+    case Verb::Get: return Get(shown);
+    case Verb::Set: return Set(change);
+    case Verb::Watch: return Watch();
+    case Verb::Status: break;
+    }
+    return kSucceeded;
+}
+
+// The properties that `get` shows: those named, or every readable one.
+std::optional<std::vector<const Property*>> ShownProperties(const Options& options, std::string* error) {
+    std::vector<const Property*> shown;
+    if (options.operands.empty()) {
+        for (const auto& p : Properties())
+            if (p.readable) shown.push_back(&p);
+        return shown;
+    }
+    for (const auto& name : options.operands) {
+        const Property* p = FindProperty(name);
+        if (!p) return *error = "no such property: " + name, std::nullopt;
+        if (!p->readable) return *error = p->name + " can only be set", std::nullopt;
+        shown.push_back(p);
+    }
+    return shown;
+}
+
+std::optional<PropertyValue> Change(const Options& options, std::string* error) {
+    PropertyValue change;
+    change.property = FindProperty(options.operands[0]);
+    if (!change.property) return *error = "no such property: " + options.operands[0], std::nullopt;
+    if (!change.property->writable) return *error = change.property->name + " cannot be set", std::nullopt;
+    std::string expected;
+    const std::string value = CanonicalValue(*change.property, options.operands[1], &expected);
+    if (value.empty() && !expected.empty())
+        return *error = change.property->name + " takes " + expected + ", not " + options.operands[1], std::nullopt;
+    if (auto what = ParseValue(change.property->type, value, &change.value))
+        return *error = change.property->name + " takes " + *what + ", not " + options.operands[1], std::nullopt;
+    return change;
+}
+
+}  // namespace
+
+int RunCommand(const Options& options) {
+    if (options.verb == Verb::Status) return ShowStatus(options.json);
+    std::string error;
+    std::vector<const Property*> shown;
+    PropertyValue change;
+    if (options.verb == Verb::Get) {
+        auto properties = ShownProperties(options, &error);
+        if (!properties) return UsageError(error);
+        shown = *properties;
+    } else if (options.verb == Verb::Set) {
+        auto parsed = Change(options, &error);
+        if (!parsed) return UsageError(error);
+        change = *parsed;
+    }
+    tools::SignalWatcher::BlockStopSignals();
+    int status;
+    {
+        Client client(options);
+        status = client.Run(change, shown);
+    }
+    VariantClear(&change.value);
+    return status;
+}
+
+}  // namespace ctl

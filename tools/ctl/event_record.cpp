@@ -1,0 +1,36 @@
+#include "tools/ctl/event_record.h"
+
+#include "contract/contract.h"
+#include "tools/ctl/values.h"
+
+namespace ctl {
+namespace {
+
+const platform::MemberDesc* FindEvent(REFIID iid, DISPID dispid) {
+    const contract::InterfaceContract* contract = contract::ContractFor(iid);
+    if (!contract) return nullptr;
+    for (const auto& member : contract->desc.members)
+        if (member.dispid == dispid) return &member;
+    return nullptr;
+}
+
+}  // namespace
+
+tools::Record EventRecord(REFIID iid, DISPID dispid, const DISPPARAMS& params,
+                          std::chrono::system_clock::time_point time) {
+    tools::Record record{time, "event", {}, {}, {}, {}};
+    const platform::MemberDesc* event = FindEvent(iid, dispid);
+    record.event = event ? platform::ToUtf8(event->name) : "event " + std::to_string(dispid);
+    record.text = record.event;
+    for (UINT i = 0; i < params.cArgs; ++i) {
+        const VARIANT& argument = params.rgvarg[params.cArgs - 1 - i];
+        const std::string name =
+            event && i < event->params.size() && event->params[i].name ? platform::ToUtf8(event->params[i].name)
+                                                                         : "argument" + std::to_string(i + 1);
+        record.fields.push_back({name, JsonValueOf(argument)});
+        record.text += " " + name + "=" + TextOf(argument);
+    }
+    return record;
+}
+
+}  // namespace ctl

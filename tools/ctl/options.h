@@ -1,0 +1,42 @@
+// The command line of trelvanectl.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ctl {
+
+enum class Verb { Status, Open, Close, Reset, Confirm, Inject, Write, Battery, Get, Set, Watch };
+
+struct Options {
+    bool help = false;
+    bool json = false;
+    Verb verb = Verb::Status;
+    std::string verbName;
+    std::vector<std::string> operands;          // after the verb, options taken out
+    int port = 0;                               // open N, watch --open N
+    std::optional<long> number;                 // confirm [N], inject N
+    bool autoConfirm = false;                   // watch --confirm
+    std::optional<std::chrono::milliseconds> limit;  // watch --for, battery --timeout
+};
+
+struct ParsedOptions {
+    std::optional<Options> options;
+    std::string error;  // set when options is empty
+};
+
+ParsedOptions ParseArguments(const std::vector<std::string>& arguments);
+
+// "3" or "COM3" (any case), 1 to 9999.
+std::optional<int> ParsePort(std::string_view text);
+// "250", "250ms", "2s", "1.5s"; at most a day.
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
+std::optional<long> ParseLong(std::string_view text);
+
+std::string UsageLine();
+std::string HelpText();
+
+}  // namespace ctl

@@ -1,0 +1,28 @@
+// Where trelvanectl says what happens: events and replies on standard
+// output, one line each with a time stamp (or one JSON object each);
+// failures with what to do on standard error (or as an "error" object).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tools/common/record.h"
+
+namespace ctl {
+
+class Reporter {
+public:
+    explicit Reporter(bool json) : m_json(json) {}
+
+    void Show(const tools::Record& record);
+    void Reply(const std::string& event, const std::string& text, std::vector<tools::Field> fields = {});
+    void Failure(const std::string& reason, const std::string& advice = {});
+
+private:
+    void WriteLine(const std::string& line);
+
+    const bool m_json;
+    bool m_outputFailed = false;
+};
+
+}  // namespace ctl

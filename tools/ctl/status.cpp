@@ -1,0 +1,64 @@
+#include "tools/ctl/status.h"
+
+#include "contract/trelvane.h"
+#include "platform/base/paths.h"
+#include "platform/remoting/socket.h"
+#include "tools/ctl/advice.h"
+#include "tools/ctl/commands.h"
+#include "tools/ctl/reporter.h"
+
+namespace ctl {
+namespace {
+
+// The registered command line of the server, or the registry's error.
+LSTATUS RegisteredServer(std::string* commandLine) {
+    WCHAR clsid[40];
+    StringFromGUID2(contract::CLSID_CTarvik, clsid, 40);
+    const std::u16string keyName = u"CLSID\\" + std::u16string(clsid) + u"\\LocalServer32";
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS) return status;
+    WCHAR value[1024] = {};
+    DWORD type = 0;
+    DWORD size = sizeof value - sizeof(WCHAR);
+    status = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
+    RegCloseKey(key);
+    if (status == ERROR_SUCCESS) *commandLine = platform::ToUtf8(value);
+    return status;
+}
+
+// The process id of the server that serves CTarvik now, or 0. Only looks:
+// a connection that says nothing is let go by the server without a word.
+long RunningServer() {
+    bool noServer = false;
+    HRESULT hr = S_OK;
+    const int fd =
+        platform::remoting::ConnectTo(platform::remoting::ClassSocketPath(contract::CLSID_CTarvik), &noServer, &hr);
+    if (fd < 0) return 0;
+    const long pid = platform::remoting::PeerOf(fd).pid;
+    platform::remoting::CloseSocket(fd);
+    return pid;
+}
+
+}  // namespace
+
+int ShowStatus(bool json) {
+    Reporter reporter(json);
+    std::string commandLine;
+    const LSTATUS registry = RegisteredServer(&commandLine);
+    if (registry != ERROR_SUCCESS && registry != ERROR_FILE_NOT_FOUND) {
+        reporter.Failure("cannot read the registry: " + SystemMessageText(registry),
+                         "the registry's files are named on standard error above");
+        return kFailed;
+    }
+    const bool registered = registry == ERROR_SUCCESS;
+    reporter.Reply("registered", registered ? "registered: " + commandLine : "not registered (trelvane -RegServer)",
+                   {{"registered", registered}, {"server", registered ? tools::Value(commandLine) : tools::Null{}}});
+    const long pid = RunningServer();
+    reporter.Reply("running", pid ? "running: pid " + std::to_string(pid) : "not running",
+                   {{"running", pid != 0}, {"pid", pid ? tools::Value(static_cast<long long>(pid)) : tools::Null{}},
+                    {"home", platform::TrelvaneHome()}});
+    return kSucceeded;
+}
+
+}  // namespace ctl
