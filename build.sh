@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian packages), builds, and runs:
-#   ./build.sh run [asan|tsan]    the main job
+#   ./build.sh run [asan|tsan]    the main job: the server, the simulated start
+#                                 post and a trelvanectl session (tools/demo)
 #   ./build.sh test [asan|tsan]   every test (the server's real-interval
 #                                 lifetime cases in the plain build only)
 #   ./build.sh bench              the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -29,7 +30,7 @@ cmake -S . -B "$dir" -G Ninja -DTRELVANE_SANITIZE="$sanitize" >/dev/null
 cmake --build "$dir"
 
 case $mode in
-    run) "$dir/tools/trelvane-smoke" ;;
+    run) tools/demo/trelvane-demo "$dir" ;;
     # The real-interval cases (the server's lifetime) mostly sleep: they run
     # all at once, and only in the plain build, where timing means something.
     test) ctest --test-dir "$dir" --output-on-failure -j2 -LE real-intervals
