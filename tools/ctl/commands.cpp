@@ -36,7 +36,7 @@ struct PropertyValue {
 
 class Client {
 public:
-    Client(const Options& options)
+    explicit Client(const Options& options)
         : m_options(options), m_reporter(options.json),
           m_session([this](REFIID iid, DISPID dispid, const DISPPARAMS& params) { OnEvent(iid, dispid, params); }) {}
 
@@ -235,10 +235,9 @@ int Client::Watch() {
         if (ended == Session::Ended::Stopped || (deadline && std::chrono::steady_clock::now() >= *deadline)) break;
         // Confirmed here rather than inside the event: the call then runs
         // in no one else's dispatch.
-        while (!m_toConfirm.empty() && status == kSucceeded) {
-            status = Confirm(m_toConfirm.front());
+        while (!m_toConfirm.empty()) {
+            Confirm(m_toConfirm.front());  // a failure (a number overtaken by the next) is shown; watching goes on
             m_toConfirm.pop_front();
-            if (status == kFailed) status = kSucceeded;  // a number overtaken by the next one: shown, not fatal
         }
         LONG port = 0;
         if (ended == Session::Ended::TimedOut) {
