@@ -122,7 +122,8 @@ TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
 
     const CtlRun set = RunCtl({"--json", "set", "baudrate", "9600"});
     EXPECT_EQ(set.status, 0) << set.errors;
-    const JsonObject* baud = Find(Objects(set.lines), "property");
+    const auto setReplies = Objects(set.lines);
+    const JsonObject* baud = Find(setReplies, "property");
     ASSERT_NE(baud, nullptr);
     EXPECT_EQ(Text(*baud, "name"), "BaudRate");
     EXPECT_EQ(Number(*baud, "value"), 9600);
