@@ -224,15 +224,14 @@ int Client::Watch() {
         if (int status = Open(m_options.port); status != kSucceeded) return status;
         opened = true;
     }
-    const auto deadline = m_options.limit ? std::optional(std::chrono::steady_clock::now() + *m_options.limit)
-                                          : std::nullopt;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = m_options.limit ? Clock::now() + *m_options.limit : Clock::time_point::max();
     int status = kSucceeded;
     while (status == kSucceeded) {
-        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(kWatchCheck);
-        if (deadline) wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
-                                                *deadline - std::chrono::steady_clock::now()));
-        const auto ended = m_session.Pump([&] { return !m_toConfirm.empty(); }, std::max(wait, 0ms));
-        if (ended == Session::Ended::Stopped || (deadline && std::chrono::steady_clock::now() >= *deadline)) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::min(Clock::now(), deadline));
+        const auto wait = std::min(std::chrono::duration_cast<std::chrono::milliseconds>(kWatchCheck), left);
+        const auto ended = m_session.Pump([&] { return !m_toConfirm.empty(); }, wait);
+        if (ended == Session::Ended::Stopped || Clock::now() >= deadline) break;
         // Confirmed here rather than inside the event: the call then runs
         // in no one else's dispatch.
         while (!m_toConfirm.empty()) {
