@@ -12,7 +12,7 @@
 #include "platform/base/errno_map.h"
 #include "platform/base/fd_io.h"
 #include "platform/base/error_text.h"
-#include "platform/comm/vline_protocol.h"
+#include "platform/comm/vline_codec.h"
 
 namespace platform {
 namespace {
@@ -29,11 +29,15 @@ DWORD ModemBitsToStatus(std::uint8_t bits) {
     return status;
 }
 
-// Bytes of a complete message at the front of buffer, or 0 if it is still partial.
-std::size_t CompleteMessageSize(const std::vector<BYTE>& buffer) {
-    if (buffer.size() < vline::kHeaderSize) return 0;
-    const std::size_t size = vline::kHeaderSize + buffer[1];
-    return buffer.size() >= size ? size : 0;
+// The line-error bit of a LineError kind, or 0 for a kind there is not.
+DWORD LineErrorBit(BYTE kind) {
+    switch (static_cast<vline::LineErrorKind>(kind)) {
+    case vline::LineErrorKind::Break: return CE_BREAK;
+    case vline::LineErrorKind::Framing: return CE_FRAME;
+    case vline::LineErrorKind::Parity: return CE_RXPARITY;
+    case vline::LineErrorKind::Overrun: return CE_OVERRUN;
+    }
+    return 0;
 }
 
 class VirtualLinePort : public CommPort {
@@ -47,19 +51,16 @@ public:
     DWORD Handshake() {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kHelloTimeoutMs);
         for (;;) {
-            if (std::size_t size = CompleteMessageSize(m_received)) {
-                const auto type = static_cast<vline::DeviceMessage>(m_received[0]);
-                if (type == vline::DeviceMessage::Busy) return ERROR_ACCESS_DENIED;
-                if (type != vline::DeviceMessage::Hello || size != vline::kHeaderSize + vline::kHelloSize ||
-                    m_received[2] != vline::kVersion)
-                    return ERROR_IO_DEVICE;
-                const BYTE* p = m_received.data() + vline::kHeaderSize;
-                m_modemStatus = ModemBitsToStatus(p[1]);
+            if (vline::Message message; m_reader.Next(&message)) {
+                if (message.type == static_cast<BYTE>(vline::DeviceMessage::Busy)) return ERROR_ACCESS_DENIED;
+                const std::optional<vline::Hello> hello = vline::ReadHello(message);
+                if (!hello || hello->version != vline::kVersion) return ERROR_IO_DEVICE;
+                m_modemStatus = ModemBitsToStatus(hello->modem);
                 m_dcb.DCBlength = sizeof(DCB);
-                m_dcb.BaudRate = vline::GetU32(p + 2);
-                m_dcb.ByteSize = p[6];
-                m_dcb.Parity = p[7];
-                m_dcb.StopBits = p[8];
+                m_dcb.BaudRate = hello->settings.baud;
+                m_dcb.ByteSize = hello->settings.dataBits;
+                m_dcb.Parity = hello->settings.parity;
+                m_dcb.StopBits = hello->settings.stopBits;
                 m_dcb.fBinary = 1;
                 m_dcb.fParity = m_dcb.Parity != NOPARITY;
                 m_dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -69,7 +70,6 @@ public:
                 m_dcb.XoffLim = 512;
                 m_dcb.XonChar = 0x11;
                 m_dcb.XoffChar = 0x13;
-                m_received.erase(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(size));
                 return ERROR_SUCCESS;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -85,7 +85,7 @@ public:
                 if (errno == EINTR) continue;
                 return ErrnoToError(errno);
             }
-            m_received.insert(m_received.end(), chunk, chunk + n);
+            m_reader.Append(chunk, static_cast<std::size_t>(n));
         }
     }
 
@@ -95,14 +95,16 @@ protected:
     DWORD StartBackend() override {
         std::lock_guard lock(m_mutex);
         m_lines = vline::kDtr | vline::kRts;  // DTR_CONTROL_ENABLE and RTS_CONTROL_ENABLE
-        QueueRawLocked({static_cast<BYTE>(vline::PcMessage::Lines), 1, m_lines});
+        std::vector<BYTE> message;
+        vline::AppendMessage(message, vline::PcMessage::Lines, &m_lines, 1);
+        QueueRawLocked(message);
         // Messages that came right behind the greeting are already buffered.
         return ParseLocked();
     }
 
     DWORD ReceiveLocked(bool* tookIn) override {
         const DWORD error = ReadAvailable(m_fd, FdKind::Socket, [this, tookIn](const BYTE* data, std::size_t length) {
-            m_received.insert(m_received.end(), data, data + length);
+            m_reader.Append(data, length);
             *tookIn = true;
         });
         // Messages that came before the end still count.
@@ -111,14 +113,9 @@ protected:
     }
 
     DWORD ParseLocked() {
-        std::size_t offset = 0;
-        while (offset + vline::kHeaderSize <= m_received.size()) {
-            const std::size_t size = vline::kHeaderSize + m_received[offset + 1];
-            if (offset + size > m_received.size()) break;
-            if (DWORD error = HandleMessageLocked(m_received.data() + offset, size)) return error;
-            offset += size;
-        }
-        m_received.erase(m_received.begin(), m_received.begin() + static_cast<std::ptrdiff_t>(offset));
+        vline::Message message;
+        while (m_reader.Next(&message))
+            if (DWORD error = HandleMessageLocked(message)) return error;
         return ERROR_SUCCESS;
     }
 
@@ -127,14 +124,7 @@ protected:
     }
 
     void FrameDataLocked(const BYTE* data, std::size_t length, std::vector<BYTE>& out) override {
-        while (length > 0) {
-            const std::size_t chunk = std::min(length, vline::kMaxPayload);
-            out.push_back(static_cast<BYTE>(vline::PcMessage::Data));
-            out.push_back(static_cast<BYTE>(chunk));
-            out.insert(out.end(), data, data + chunk);
-            data += chunk;
-            length -= chunk;
-        }
+        if (length > 0) vline::AppendMessage(out, vline::PcMessage::Data, data, length);
     }
 
     // Asks the device end to take the whole line state and waits for its
@@ -147,15 +137,9 @@ protected:
             requested.Parity == m_dcb.Parity && requested.StopBits == m_dcb.StopBits && lines == m_lines)
             return ERROR_SUCCESS;
         const std::uint32_t id = ++m_lastRequest;
-        std::vector<BYTE> message(vline::kHeaderSize + vline::kSettingsSize);
-        message[0] = static_cast<BYTE>(vline::PcMessage::Settings);
-        message[1] = vline::kSettingsSize;
-        vline::PutU32(&message[2], id);
-        vline::PutU32(&message[6], requested.BaudRate);
-        message[10] = requested.ByteSize;
-        message[11] = requested.Parity;
-        message[12] = requested.StopBits;
-        message[13] = lines;
+        std::vector<BYTE> message;
+        vline::AppendSettingsRequest(
+            message, {id, {requested.BaudRate, requested.ByteSize, requested.Parity, requested.StopBits}, lines});
         QueueRawLocked(message);
         DriveLocked(lock, [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; },
                     Clock::now() + kSettingsReplyTimeout);
@@ -186,49 +170,47 @@ protected:
     }
 
 private:
-    DWORD HandleMessageLocked(const BYTE* message, std::size_t size) {
-        const BYTE* payload = message + vline::kHeaderSize;
-        const std::size_t length = size - vline::kHeaderSize;
-        switch (static_cast<vline::DeviceMessage>(message[0])) {
+    DWORD HandleMessageLocked(const vline::Message& message) {
+        const std::optional<BYTE> byte = vline::ReadByte(message);
+        switch (static_cast<vline::DeviceMessage>(message.type)) {
         case vline::DeviceMessage::Data:
-            AddInputLocked(payload, length);
+            AddInputLocked(message.payload, message.length);
             return ERROR_SUCCESS;
         case vline::DeviceMessage::Modem:
-            if (length != 1) break;
-            ModemChangedLocked(ModemBitsToStatus(payload[0]));
+            if (!byte) break;
+            ModemChangedLocked(ModemBitsToStatus(*byte));
             return ERROR_SUCCESS;
         case vline::DeviceMessage::LineError:
-            if (length != 1) break;
-            switch (static_cast<vline::LineErrorKind>(payload[0])) {
-            case vline::LineErrorKind::Break: LineErrorLocked(CE_BREAK); return ERROR_SUCCESS;
-            case vline::LineErrorKind::Framing: LineErrorLocked(CE_FRAME); return ERROR_SUCCESS;
-            case vline::LineErrorKind::Parity: LineErrorLocked(CE_RXPARITY); return ERROR_SUCCESS;
-            case vline::LineErrorKind::Overrun: LineErrorLocked(CE_OVERRUN); return ERROR_SUCCESS;
+            if (DWORD error = byte ? LineErrorBit(*byte) : 0) {
+                LineErrorLocked(error);
+                return ERROR_SUCCESS;
             }
             break;
         case vline::DeviceMessage::ParamsReply:
-            if (length != vline::kParamsReplySize) break;
-            m_lastReply = vline::GetU32(payload);
-            m_replyAccepted = payload[4] != 0;
-            m_changed.notify_all();
-            return ERROR_SUCCESS;
+            if (const std::optional<vline::ParamsReply> reply = vline::ReadParamsReply(message)) {
+                m_lastReply = reply->id;
+                m_replyAccepted = reply->accepted;
+                m_changed.notify_all();
+                return ERROR_SUCCESS;
+            }
+            break;
         case vline::DeviceMessage::WriteFault:
-            if (length != 1) break;
-            m_writeFaults = payload[0];
+            if (!byte) break;
+            m_writeFaults = *byte;
             return ERROR_SUCCESS;
         case vline::DeviceMessage::Bye:
-            if (length != 0) break;
+            if (message.length != 0) break;
             return ERROR_DEVICE_NOT_CONNECTED;  // the cable is pulled, right after what came before
         default:
             break;
         }
         std::fprintf(stderr, "trelvane: virtual line: malformed message 0x%02x from the device end; dropping it\n",
-                     message[0]);
+                     message.type);
         return ERROR_IO_DEVICE;
     }
 
     int m_fd;
-    std::vector<BYTE> m_received;  // bytes of messages not yet complete
+    vline::MessageReader m_reader;  // what the device end sent, not yet handled
     BYTE m_lines = 0;
     std::uint32_t m_lastRequest = 0;
     std::uint32_t m_lastReply = 0;

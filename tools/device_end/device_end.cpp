@@ -166,18 +166,13 @@ void DeviceEnd::Accept() {
         return;
     }
     m_connFd = fd;
-    m_parse.clear();
+    m_reader.Clear();
     ++m_connections;
-    std::uint8_t hello[2 + vline::kHelloSize] = {static_cast<std::uint8_t>(vline::DeviceMessage::Hello),
-                                                 vline::kHelloSize, vline::kVersion, m_modem};
-    vline::PutU32(hello + 4, m_settings.baud);
-    hello[8] = m_settings.dataBits;
-    hello[9] = m_settings.parity;
-    hello[10] = m_settings.stopBits;
-    std::vector<std::uint8_t> greeting(hello, hello + sizeof hello);
+    std::vector<std::uint8_t> greeting;
+    vline::AppendHello(greeting, {vline::kVersion, m_modem, m_settings});
     if (m_pendingWriteFaults > 0) {  // in the same write, so that it counts from the first write on
-        greeting.insert(greeting.end(), {static_cast<std::uint8_t>(vline::DeviceMessage::WriteFault), 1,
-                                         static_cast<std::uint8_t>(m_pendingWriteFaults)});
+        const auto count = static_cast<std::uint8_t>(m_pendingWriteFaults);
+        vline::AppendMessage(greeting, vline::DeviceMessage::WriteFault, &count, 1);
         m_pendingWriteFaults = 0;
     }
     WriteAll(fd, greeting.data(), greeting.size());
@@ -197,21 +192,16 @@ bool DeviceEnd::Receive() {
             DropLocked();
             return false;
         }
-        m_parse.insert(m_parse.end(), chunk, chunk + n);
-        std::size_t offset = 0;
-        while (offset + vline::kHeaderSize <= m_parse.size()) {
-            const std::size_t size = vline::kHeaderSize + m_parse[offset + 1];
-            if (offset + size > m_parse.size()) break;
-            const std::uint8_t* message = m_parse.data() + offset;
-            if (message[0] == static_cast<std::uint8_t>(vline::PcMessage::Data)) {
-                data.insert(data.end(), message + vline::kHeaderSize, message + size);
-                Observe({Observation::Kind::Data, {message + vline::kHeaderSize, message + size}});
+        m_reader.Append(chunk, static_cast<std::size_t>(n));
+        vline::Message message;
+        while (m_reader.Next(&message)) {
+            if (message.type == static_cast<std::uint8_t>(vline::PcMessage::Data)) {
+                data.insert(data.end(), message.payload, message.payload + message.length);
+                Observe({Observation::Kind::Data, {message.payload, message.payload + message.length}});
             } else {
-                HandleMessage(message, size);
+                HandleMessage(message);
             }
-            offset += size;
         }
-        m_parse.erase(m_parse.begin(), m_parse.begin() + static_cast<std::ptrdiff_t>(offset));
         hook = m_hook;
     }
     if (hook)
@@ -224,28 +214,21 @@ bool DeviceEnd::Receive() {
     return true;
 }
 
-void DeviceEnd::HandleMessage(const std::uint8_t* message, std::size_t size) {
-    const std::uint8_t* payload = message + vline::kHeaderSize;
-    const std::size_t length = size - vline::kHeaderSize;
-    switch (static_cast<vline::PcMessage>(message[0])) {
+void DeviceEnd::HandleMessage(const vline::Message& message) {
+    switch (static_cast<vline::PcMessage>(message.type)) {
     case vline::PcMessage::Lines:
-        if (length == 1) {
-            m_lines = payload[0];
+        if (const std::optional<std::uint8_t> lines = vline::ReadByte(message)) {
+            m_lines = *lines;
             Observe({Observation::Kind::Lines, {}, m_lines});
         }
         break;
     case vline::PcMessage::Params:
-        if (length != vline::kParamsSize) break;
-        HandleSettings(vline::GetU32(payload), {vline::GetU32(payload + 4), payload[8], payload[9], payload[10]},
-                       std::nullopt);
-        break;
     case vline::PcMessage::Settings:
-        if (length != vline::kSettingsSize) break;
-        HandleSettings(vline::GetU32(payload), {vline::GetU32(payload + 4), payload[8], payload[9], payload[10]},
-                       payload[11]);
+        if (const std::optional<vline::SettingsRequest> request = vline::ReadSettingsRequest(message))
+            HandleSettings(*request);
         break;
     default:
-        std::fprintf(stderr, "device end: unknown message 0x%02x from the driver\n", message[0]);
+        std::fprintf(stderr, "device end: unknown message 0x%02x from the driver\n", message.type);
         break;
     }
     m_changed.notify_all();
@@ -253,14 +236,15 @@ void DeviceEnd::HandleMessage(const std::uint8_t* message, std::size_t size) {
 
 // Applies a line-settings request as a whole, or refuses it as a whole, and
 // answers it; or pulls the cable instead of or right after answering.
-void DeviceEnd::HandleSettings(std::uint32_t id, const LineSettings& wanted, std::optional<std::uint8_t> lines) {
+void DeviceEnd::HandleSettings(const vline::SettingsRequest& request) {
     const DropPoint drop = std::exchange(m_dropAt, DropPoint::Never);
     if (drop == DropPoint::SettingsRequest) {
         SayByeLocked();
         ::shutdown(m_connFd, SHUT_RDWR);  // Run() sees the end and closes it
         return;
     }
-    const std::uint8_t newLines = lines.value_or(m_lines);
+    const LineSettings& wanted = request.settings;
+    const std::uint8_t newLines = request.lines.value_or(m_lines);
     const bool paramsChange = wanted.baud != m_settings.baud || wanted.dataBits != m_settings.dataBits ||
                               wanted.parity != m_settings.parity || wanted.stopBits != m_settings.stopBits;
     const std::uint8_t linesChange = newLines ^ m_lines;
@@ -272,10 +256,9 @@ void DeviceEnd::HandleSettings(std::uint32_t id, const LineSettings& wanted, std
         m_lines = newLines;
         if (linesChange) Observe({Observation::Kind::Lines, {}, m_lines});
     }
-    std::vector<std::uint8_t> out{static_cast<std::uint8_t>(vline::DeviceMessage::ParamsReply),
-                                  vline::kParamsReplySize, 0, 0, 0, 0, static_cast<std::uint8_t>(refused ? 0 : 1)};
-    vline::PutU32(&out[2], id);
-    if (drop == DropPoint::SettingsReply) out.insert(out.end(), {static_cast<std::uint8_t>(vline::DeviceMessage::Bye), 0});
+    std::vector<std::uint8_t> out;
+    vline::AppendParamsReply(out, {request.id, !refused});
+    if (drop == DropPoint::SettingsReply) vline::AppendMessage(out, vline::DeviceMessage::Bye, nullptr, 0);
     WriteAll(m_connFd, out.data(), out.size());  // one write: the driver reads the reply and the end together
     if (drop == DropPoint::SettingsReply) ::shutdown(m_connFd, SHUT_RDWR);
 }
@@ -290,15 +273,7 @@ void DeviceEnd::SayByeLocked() {
 bool DeviceEnd::SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length) {
     if (m_connFd < 0) return false;
     std::vector<std::uint8_t> message;
-    while (true) {
-        const std::size_t chunk = std::min(length, vline::kMaxPayload);
-        message.push_back(type);
-        message.push_back(static_cast<std::uint8_t>(chunk));
-        message.insert(message.end(), payload, payload + chunk);
-        payload += chunk;
-        length -= chunk;
-        if (length == 0) break;
-    }
+    vline::AppendMessage(message, type, payload, length);
     return WriteAll(m_connFd, message.data(), message.size());
 }
 
@@ -306,7 +281,7 @@ void DeviceEnd::DropLocked() {
     if (m_connFd >= 0) Observe({Observation::Kind::Disconnected});
     CloseFd(m_connFd);
     m_lines = 0;  // a pulled cable drops every line the PC drove
-    m_parse.clear();
+    m_reader.Clear();
     m_changed.notify_all();
 }
 

@@ -17,18 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "platform/comm/vline_protocol.h"
+#include "platform/comm/vline_codec.h"
 
 namespace trelvane {
 
 class DeviceEnd {
 public:
-    struct LineSettings {
-        std::uint32_t baud = 9600;
-        std::uint8_t dataBits = 8;
-        std::uint8_t parity = 0;
-        std::uint8_t stopBits = 0;
-    };
+    using LineSettings = vline::LineSettings;
     using Millis = std::chrono::milliseconds;
     // Where the device end pulls the cable by itself (once), for DropAt.
     enum class DropPoint {
@@ -117,11 +112,11 @@ private:
     void Accept();
     // Takes in one read of the connection; false once it is empty or ended.
     bool Receive();
-    void HandleMessage(const std::uint8_t* message, std::size_t size);
+    void HandleMessage(const vline::Message& message);
     bool SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
     void DropLocked();
     void SayByeLocked();
-    void HandleSettings(std::uint32_t id, const LineSettings& settings, std::optional<std::uint8_t> lines);
+    void HandleSettings(const vline::SettingsRequest& request);
     void Wake();
     void Observe(const Observation& observation) const;
 
@@ -137,7 +132,7 @@ private:
     int m_connections = 0;
     std::uint8_t m_modem = 0;
     std::uint8_t m_lines = 0;
-    LineSettings m_settings;
+    LineSettings m_settings{9600, 8, 0, 0};
     bool m_refuse = false;
     bool m_refuseDtr = false;
     bool m_refuseRts = false;
@@ -145,7 +140,7 @@ private:
     bool m_stalled = false;
     DropPoint m_dropAt = DropPoint::Never;
     std::deque<std::uint8_t> m_received;
-    std::vector<std::uint8_t> m_parse;
+    vline::MessageReader m_reader;  // what the driver sent, not yet handled
     std::function<void(std::uint8_t)> m_hook;
     Observer m_observer;  // set before the thread starts, never changed
     std::thread m_thread;
