@@ -64,6 +64,11 @@ std::u16string FromUtf8(const std::string& text) {
             if ((n & 0xC0) != 0x80) valid = false;
             c = (c << 6) | (n & 0x3F);
         }
+        // Overlong forms, encoded surrogates and code points beyond U+10FFFF
+        // are malformed too: taken as they come, they would give lone or
+        // invalid surrogates that no longer write out as what was read.
+        static constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+        if (valid && (c < kShortest[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))) valid = false;
         if (!valid) {
             out += u'\uFFFD';
             ++i;

@@ -208,4 +208,26 @@ TEST(RegistryText, ReadsWhatAPersonMayWriteAndRefusesTheRestWithTheLine) {
     EXPECT_EQ(value->data, (std::vector<BYTE>{0x41, 0, 0, 0}));
 }
 
+// Inputs that fuzz_registry_store found: malformed UTF-8 in a name once read
+// as surrogates that wrote out as something else.
+TEST(RegistryText, AStoreWrittenOutReadsBackToTheSameKeys) {
+    const std::string rootPath = "HKEY_CURRENT_USER\\Software\\Classes";
+    const std::string texts[] = {
+        "Windows Registry Editor Version 5.00\n[" + rootPath + "\\Quo\"ted\xD6]\n\"z\xF6\x9A\x9E\x92\"=\"\"\n",
+        "Windows Registry Editor Version 5.00\n[" + rootPath + "\\\xED\xA0\x80]\n@=\"\xF4\x90\x80\x80\"\n",
+    };
+    for (const auto& text : texts) {
+        platform::registry::Key keys, again;
+        std::string error;
+        ASSERT_TRUE(platform::registry::ParseStore(text, rootPath, &keys, &error)) << error;
+        const std::string written = platform::registry::FormatStore(keys, rootPath);
+        ASSERT_TRUE(platform::registry::ParseStore(written, rootPath, &again, &error)) << error;
+        EXPECT_EQ(platform::registry::FormatStore(again, rootPath), written);
+        const auto* key = again.subkeys.begin()->second.get();
+        EXPECT_EQ(key->name, keys.subkeys.begin()->second->name);
+        EXPECT_EQ(key->values.begin()->second.name, keys.subkeys.begin()->second->values.begin()->second.name);
+        EXPECT_EQ(key->values.begin()->second.data, keys.subkeys.begin()->second->values.begin()->second.data);
+    }
+}
+
 }  // namespace
