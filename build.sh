@@ -5,10 +5,13 @@
 #   ./build.sh test [asan|tsan]   every test (the server's real-interval
 #                                 lifetime cases in the plain build only)
 #   ./build.sh bench              the benchmarks
+#   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang
 set -euo pipefail
 cd "$(dirname "$0")"
 
+mode=${1:-run}
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf)
+[ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -18,7 +21,10 @@ if ((${#missing[@]})); then
     $sudo apt-get install -y --no-install-recommends "${missing[@]}"
 fi
 
-mode=${1:-run}
+if [ "$mode" = fuzz ]; then
+    exec fuzz/run "${2:-60}"
+fi
+
 case ${2:-} in
     "") sanitize=""; dir=build ;;
     asan) sanitize=address; dir=build-asan ;;
@@ -38,5 +44,5 @@ case $mode in
     bench) "$dir/bench/bench_channel_latency" && "$dir/bench/bench_ack_latency" && "$dir/bench/bench_pty_ack_latency" &&
            "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
            "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" ;;
-    *) echo "unknown mode: $mode (run, test or bench)" >&2; exit 2 ;;
+    *) echo "unknown mode: $mode (run, test, bench or fuzz)" >&2; exit 2 ;;
 esac

@@ -1,0 +1,20 @@
+// What the fuzz targets share: a check of an invariant that stops the run
+// with the reason, so that libFuzzer keeps the input as a failure.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace fuzz {
+
+[[noreturn]] inline void Fail(const std::string& why) {
+    std::fprintf(stderr, "invariant broken: %s\n", why.c_str());
+    std::abort();
+}
+
+inline void Check(bool holds, const std::string& why) {
+    if (!holds) Fail(why);
+}
+
+}  // namespace fuzz
