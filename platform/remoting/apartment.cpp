@@ -10,7 +10,18 @@
 namespace platform::remoting {
 namespace {
 
-thread_local std::unique_ptr<Apartment> t_apartment;
+// The calling thread's apartment. Making the slot makes the thread's message
+// queue first: thread-local objects end in the reverse order of their
+// construction, so the queue outlives the apartment when the thread ends,
+// and the apartment's end can still take its sockets out of the queue's
+// waits (a thread that ends without CoUninitialize).
+std::unique_ptr<Apartment>& ThreadApartment() {
+    thread_local std::unique_ptr<Apartment> apartment = [] {
+        PostedCount();
+        return std::unique_ptr<Apartment>();
+    }();
+    return apartment;
+}
 
 }  // namespace
 
@@ -18,22 +29,24 @@ Apartment::Apartment() : m_thread(GetCurrentThreadId()) {}
 
 Apartment::~Apartment() { CloseEverything(); }
 
-Apartment* Apartment::Current() { return t_apartment && t_apartment->m_depth > 0 ? t_apartment.get() : nullptr; }
+Apartment* Apartment::Current() {
+    const auto& apartment = ThreadApartment();
+    return apartment && apartment->m_depth > 0 ? apartment.get() : nullptr;
+}
 
 HRESULT Apartment::Enter() {
-    if (!t_apartment) {
-        // The thread's message queue is made first, so that it outlives the
-        // apartment when the thread ends.
-        PostedCount();
-        t_apartment.reset(new Apartment);
+    auto& apartment = ThreadApartment();
+    if (!apartment) {
+        apartment.reset(new Apartment);
         SetMessageProc(WM_REMOTING, &Apartment::OnMessage);
     }
-    return t_apartment->m_depth++ == 0 ? S_OK : S_FALSE;
+    return apartment->m_depth++ == 0 ? S_OK : S_FALSE;
 }
 
 void Apartment::Leave() {
-    if (!t_apartment || t_apartment->m_depth == 0) return;
-    if (--t_apartment->m_depth == 0) t_apartment->CloseEverything();
+    auto& apartment = ThreadApartment();
+    if (!apartment || apartment->m_depth == 0) return;
+    if (--apartment->m_depth == 0) apartment->CloseEverything();
 }
 
 void Apartment::CloseEverything() {

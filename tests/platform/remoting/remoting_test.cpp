@@ -65,6 +65,22 @@ TEST(ClassObjects, WithoutAServerActivationFailsClearly) {
     CoUninitialize();
 }
 
+TEST(ClassObjects, AThreadThatEndsInItsApartmentWithdrawsItsClasses) {
+    TempHome home;
+    for (int round = 0; round < 2; ++round) {
+        HRESULT registered = E_FAIL;
+        std::thread([&registered] {
+            CoInitialize(nullptr);
+            IClassFactory* factory = new SingletonFactory<Echo>;
+            DWORD cookie = 0;
+            registered = CoRegisterClassObject(CLSID_Echo, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+            factory->Release();
+        }).join();  // neither revoked nor uninitialized
+        EXPECT_EQ(registered, S_OK) << "round " << round;
+        EXPECT_FALSE(Exists(EchoSocket())) << "round " << round;
+    }
+}
+
 TEST(Calls, ValuesOfEveryTypeCrossUnchanged) {
     EchoServed served;
     IDispatch* echo = nullptr;
