@@ -8,8 +8,11 @@
 
 namespace fuzz {
 
+// The reason goes to standard output: the runs close standard error, where
+// the code under test logs what it refuses.
 [[noreturn]] inline void Fail(const std::string& why) {
-    std::fprintf(stderr, "invariant broken: %s\n", why.c_str());
+    std::printf("invariant broken: %s\n", why.c_str());
+    std::fflush(stdout);
     std::abort();
 }
 

@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -75,6 +76,15 @@ bool RawPeer::WaitClosed(int timeoutMs) {
         std::uint8_t buffer[65536];
         const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
         if (n <= 0) return true;
+    }
+}
+
+bool RawPeer::Closed() {
+    for (;;) {
+        std::uint8_t buffer[65536];
+        const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) continue;
+        return n == 0 || (errno != EAGAIN && errno != EINTR);
     }
 }
 

@@ -23,6 +23,9 @@ public:
     std::vector<std::uint8_t> ReadFrame(int timeoutMs);
     // Reads (and drops) until the other side closes; true when it did in time.
     bool WaitClosed(int timeoutMs);
+    // Without waiting: drops what has come, and tells whether the other side
+    // has closed.
+    bool Closed();
 
 private:
     bool Fill(std::size_t count, int timeoutMs);
