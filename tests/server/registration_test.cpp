@@ -228,6 +228,38 @@ TEST_F(Registration, AMachineWideRegistrationServesEveryUserAndOnlyItsOwnerRemov
     EXPECT_EQ(CLSIDFromProgID(u"Trelvane.Tarvik.1", &clsid), S_OK);
 }
 
+TEST_F(Registration, AFullDiskOrAReadOnlyStoreFailsClearlyAndLeavesTheStoreAsItWas) {
+    HKEY kept = Create(HKEY_CLASSES_ROOT, u"Kept");
+    ASSERT_EQ(SetString(kept, nullptr, u"before"), ERROR_SUCCESS);
+    RegCloseKey(kept);
+    const std::string before = ReadFile(UserFile());
+    // A full disk: the store cannot grow by a byte.
+    ::testing::internal::CaptureStderr();
+    const int full = trelvane::testing::RunInChild([&] {
+        if (!trelvane::testing::LimitFileSize(before.size())) return 2;
+        return server::RegisterServerEntries() == HRESULT_FROM_WIN32(ERROR_CANTWRITE) ? 0 : 1;
+    });
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(UserFile() + ": cannot be replaced: File too large"), std::string::npos);
+    EXPECT_EQ(full, 0);
+    EXPECT_EQ(ReadFile(UserFile()), before);
+    EXPECT_FALSE(std::filesystem::exists(UserFile() + ".new"));
+    // A store its user may only read.
+    const std::string ownHome = home.Path() + "/nobody";
+    trelvane::testing::MakeFolder(ownHome + "/registry");
+    trelvane::testing::WriteFile(ownHome + "/registry/classes.reg", before);
+    trelvane::testing::OpenToEveryone(home.Path());
+    ASSERT_TRUE(trelvane::testing::GiveToNobody(ownHome));
+    trelvane::testing::SetMode(ownHome + "/registry", 0555);
+    trelvane::testing::SetMode(ownHome + "/registry/classes.reg", 0444);
+    const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
+        trelvane::testing::ScopedEnvironment userHome("TRELVANE_HOME", ownHome.c_str());
+        const HRESULT hr = server::RegisterServerEntries();
+        return hr == E_ACCESSDENIED ? "" : "registration gave " + std::to_string(hr);
+    });
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(ReadFile(ownHome + "/registry/classes.reg"), before);
+}
+
 // The server program copied to a path of the given length (56 characters at
 // least) below home, with a space in a folder's name.
 std::string CopyServerTo(const std::string& home, std::size_t length) {

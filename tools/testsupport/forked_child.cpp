@@ -1,9 +1,11 @@
 #include "tools/testsupport/forked_child.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 
 namespace trelvane::testing {
@@ -17,6 +19,11 @@ int Status(pid_t child) {
 }
 
 }  // namespace
+
+bool LimitFileSize(std::size_t bytes) {
+    const rlimit limit{bytes, bytes};
+    return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
 
 int RunInChild(const std::function<int()>& body) {
     std::fflush(nullptr);

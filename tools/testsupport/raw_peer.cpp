@@ -56,6 +56,11 @@ void RawPeer::CloseWrite() {
     if (m_fd >= 0) ::shutdown(m_fd, SHUT_WR);
 }
 
+void RawPeer::Close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
+
 std::vector<std::uint8_t> RawPeer::ReadFrame(int timeoutMs) {
     if (!Fill(4, timeoutMs)) return {};
     std::uint32_t length;

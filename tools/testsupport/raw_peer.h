@@ -19,6 +19,8 @@ public:
     bool Send(const std::vector<std::uint8_t>& bytes);
     // Says it will send nothing more (the other side reads an end).
     void CloseWrite();
+    // Closes the connection at once, as the end of the process would.
+    void Close();
     // One frame's body (without its length), or empty when none came in time.
     std::vector<std::uint8_t> ReadFrame(int timeoutMs);
     // Reads (and drops) until the other side closes; true when it did in time.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "platform/base/paths.h"
 #include "tests/platform/remoting/echo_object.h"
@@ -214,6 +215,48 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
     // What the peers held went with them: the factory's reference and our
     // proxy's two (the object and its IDispatch) are left.
     EXPECT_TRUE(served.WaitServerReferences(3));
+    echo->Release();
+}
+
+TEST(BadPeers, APeerThatGoesWhileTheServerCallsItEndsThatCallAtOnce) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    // The peer hands the server an object of its own to keep.
+    Peer peer;
+    ASSERT_TRUE(peer.Open());
+    peer.raw.Send(Request(peer.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
+        w.I32(Echo::kStore);
+        w.Guid(IID_NULL);
+        w.U32(0);
+        w.U16(DISPATCH_METHOD);
+        w.U8(1);
+        w.U32(1);
+        w.U16(VT_DISPATCH);
+        w.U8(static_cast<std::uint8_t>(wire::RefKind::SendersObject));
+        w.U32(1);
+        w.Guid(IID_IDispatch);
+        w.Guid(GUID_NULL);
+        w.U32(0);
+    }));
+    ASSERT_FALSE(peer.raw.ReadFrame(5000).empty());
+    // Another client has the server call that object; the peer sees the
+    // call come in and goes, as a killed client would, without answering.
+    std::thread gone([&peer] {
+        const Bytes call = peer.raw.ReadFrame(5000);
+        EXPECT_TRUE(!call.empty() && call[0] == static_cast<std::uint8_t>(FrameType::Request));
+        peer.raw.Close();
+    });
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    // Disconnected, not the call's time limit run out.
+    EXPECT_EQ(echo->Invoke(Echo::kCallStored, IID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr),
+              RPC_E_DISCONNECTED);
+    gone.join();
+    UINT count = 9;
+    EXPECT_EQ(echo->GetTypeInfoCount(&count), S_OK);
+    EXPECT_TRUE(served.WaitServerReferences(3));  // the factory's and our proxy's two
     echo->Release();
 }
 
