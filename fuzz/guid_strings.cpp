@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     GUID guid{};
-    std::memcpy(&guid, data, std::min(size, sizeof guid));
+    if (size > 0) std::memcpy(&guid, data, std::min(size, sizeof guid));
     GUID back{};
     fuzz::Check(platform::GuidFromRegistryForm(Written(guid).c_str(), &back) && back == guid,
                 "a written GUID does not read back");
