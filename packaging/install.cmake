@@ -8,10 +8,7 @@ include(CMakePackageConfigHelpers)
 # `cmake --install` and cpack take the build as it is; they build nothing.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
-install(TARGETS trelvane-sim trelvanectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET trelvane)  # FIXME: unconditional once the server program is on main
-  install(TARGETS trelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS trelvane trelvane-sim trelvanectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES docs/man/trelvane.1 docs/man/trelvane-sim.1 docs/man/trelvanectl.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
