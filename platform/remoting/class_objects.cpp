@@ -11,6 +11,7 @@
 #include "platform/base/fd_io.h"
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
+#include "platform/remoting/activation_ready.h"
 #include "platform/remoting/apartment.h"
 #include "platform/remoting/class_table.h"
 #include "platform/remoting/objbase.h"
@@ -146,10 +147,13 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContex
     Registration r{0, rclsid, pUnk, apartment->Thread(), -1, -1, {}, 0};
     if (HRESULT hr = Listen(rclsid, &r); FAILED(hr)) return hr;
     pUnk->AddRef();
-    std::lock_guard lock(registrations.mutex);
-    r.cookie = registrations.nextCookie++;
-    registrations.entries.push_back(r);
-    *lpdwRegister = r.cookie;
+    {
+        std::lock_guard lock(registrations.mutex);
+        r.cookie = registrations.nextCookie++;
+        registrations.entries.push_back(r);
+        *lpdwRegister = r.cookie;
+    }
+    SignalActivationReady();  // the class listens: a client that started this server may connect
     return S_OK;
 }
 

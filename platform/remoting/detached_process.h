@@ -11,19 +11,29 @@ namespace platform::remoting {
 
 struct DetachedProcess {
     long pid = 0;
-    // Readable once the process has ended; -1 when it had ended and been
-    // reaped before it could be opened. The caller closes it.
-    int pidfd = -1;
+    int pidfd = -1;  // readable once the process has ended; the caller closes it
 };
 
-// Runs argv (the program path first, run as given, without a search of
-// PATH) in a new session: standard input from /dev/null, standard output and
-// error appended to logFd, the root folder as working folder, every signal
-// at its default and unblocked, and none of our descriptors open (all of
-// them are closed on exec). A second fork leaves the process to init (or the
-// nearest subreaper) to reap, never to us. S_OK with its pid and pidfd; the
-// platform's error as an HRESULT when it cannot be started, e.g.
-// HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) for a program that is missing.
-HRESULT StartDetachedProcess(const std::vector<std::string>& argv, int logFd, DetachedProcess* out);
+// What the program is started with: argv (the program path first, run as
+// given, without a search of PATH); our environment, where the entries of
+// extraEnvironment ("NAME=value") replace those of the same name; standard
+// output and error appended to logFd; and, when passFd is not -1, passFd
+// as its descriptor 3.
+struct ProcessStart {
+    std::vector<std::string> argv;
+    std::vector<std::string> extraEnvironment;
+    int logFd = -1;
+    int passFd = -1;
+};
+
+// Runs a program in a new session: standard input from /dev/null, the root
+// folder as working folder, every signal at its default and unblocked, and
+// none of our other descriptors open (all of them are closed on exec). It is
+// started from a go-between that ends at once, which leaves it to init (or
+// the nearest subreaper) to reap, never to us. Returns once its exec has
+// failed or can no longer fail: S_OK with its pid and pidfd, or the
+// platform's error as an HRESULT, e.g. HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)
+// for a program that is missing.
+HRESULT StartDetachedProcess(const ProcessStart& start, DetachedProcess* out);
 
 }  // namespace platform::remoting

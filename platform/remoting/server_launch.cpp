@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,11 +15,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
 #include "platform/base/errno_map.h"
 #include "platform/base/error_text.h"
 #include "platform/base/paths.h"
 #include "platform/base/utf8.h"
+#include "platform/remoting/activation_ready.h"
 #include "platform/remoting/detached_process.h"
 #include "platform/remoting/server_command.h"
 #include "platform/remoting/socket.h"
@@ -29,6 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kDefaultBoundMs = 30000;
+constexpr auto kQuietServer = std::chrono::milliseconds(200);
 
 HRESULT FromErrno(int error) { return HRESULT_FROM_WIN32(ErrnoToError(error)); }
 
@@ -82,11 +86,11 @@ private:
 };
 
 // Changes in the run folder: a socket that appears, a lock file closed.
-// Waiting on them (and on a server's pidfd) costs nothing while nothing happens.
+// Waiting on them costs nothing while nothing happens. Closing the watch
+// waits for the kernel to retire it (a grace period of milliseconds), so
+// the common case, a client that starts the server itself, does without.
 class RunFolderWatch {
 public:
-    enum class Outcome { Changed, Ended, TimedOut, Failed };
-
     RunFolderWatch() {
         m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (m_fd >= 0 &&
@@ -104,34 +108,50 @@ public:
 
     bool Ok() const { return m_fd >= 0; }
     int Error() const { return m_error; }
+    int Fd() const { return m_fd; }
 
-    // Until something changes in the folder, the process behind pidfd (if
-    // any) ends, or the deadline passes.
-    Outcome Wait(int pidfd, Clock::time_point deadline) {
-        for (;;) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) return Outcome::TimedOut;
-            pollfd fds[2] = {{m_fd, POLLIN, 0}, {pidfd, POLLIN, 0}};
-            const int ready = ::poll(fds, pidfd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready < 0) return Outcome::Failed;
-            if (ready == 0) continue;  // the deadline is checked above
-            if (fds[0].revents) Drain();
-            if (pidfd >= 0 && fds[1].revents) return Outcome::Ended;
-            return Outcome::Changed;
-        }
-    }
-
-private:
     void Drain() {
         alignas(inotify_event) char buffer[4096];
         while (::read(m_fd, buffer, sizeof buffer) > 0) {
         }
     }
 
+private:
     int m_fd = -1;
     int m_error = 0;
 };
+
+// What ended a wait: a change in the run folder, word from the server
+// started (its ready socket readable), its end, the deadline, a failure.
+enum class Outcome { Changed, Ready, Ended, TimedOut, Failed };
+
+// Sleeps until one of the descriptors that are not -1 is readable or the
+// deadline passes; a change in the folder is drained.
+Outcome Wait(RunFolderWatch* watch, int readyFd, int pidfd, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return Outcome::TimedOut;
+        pollfd fds[3] = {{watch ? watch->Fd() : -1, POLLIN, 0}, {readyFd, POLLIN, 0}, {pidfd, POLLIN, 0}};
+        const int ready = ::poll(fds, 3, static_cast<int>(std::min<long long>(left, 1 << 30)));  // -1s are skipped
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return Outcome::Failed;
+        if (ready == 0) continue;  // the deadline is checked above
+        if (fds[0].revents) watch->Drain();
+        if (fds[2].revents) return Outcome::Ended;
+        if (fds[1].revents) return Outcome::Ready;
+        return Outcome::Changed;
+    }
+}
+
+// The watch, made when first needed; false (with the error logged) when it
+// cannot be.
+bool EnsureWatch(std::optional<RunFolderWatch>& watch, ClassLog& log, HRESULT* hr) {
+    if (!watch) watch.emplace();
+    if (watch->Ok()) return true;
+    *hr = FromErrno(watch->Error());
+    log.Write(true, "cannot watch %s: errno %d", RunFolder().c_str(), watch->Error());
+    return false;
+}
 
 // The lock that lets one client at a time start the class's server. Its
 // file stays open while the client waits for it: closing it is the event
@@ -181,21 +201,40 @@ long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Waits, holding the launch lock, for the server just started to listen.
-int AwaitServer(const std::string& socketPath, const DetachedProcess& server, RunFolderWatch& watch, ClassLog& log,
-                const std::string& command, HRESULT* hr) {
+// Waits, holding the launch lock, for the server just started to listen:
+// on its word over the ready socket, and failing that (a server that closed
+// the socket unused or keeps it quiet, or one whose class is not yet
+// listening when it sends) on the run folder.
+int AwaitServer(const std::string& socketPath, const DetachedProcess& server, int readyFd,
+                std::optional<RunFolderWatch>& watch, ClassLog& log, const std::string& command, HRESULT* hr) {
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(ActivationBoundMs());
-    for (;;) {
-        if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) {
-            if (fd >= 0) log.Write(false, "%s (pid %ld) serves after %lld ms", command.c_str(), server.pid,
-                                   MillisecondsSince(start));
-            return fd;
+    for (bool look = false;; look = true) {
+        if (look) {
+            if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) {
+                if (fd >= 0) log.Write(false, "%s (pid %ld) serves after %lld ms", command.c_str(), server.pid,
+                                       MillisecondsSince(start));
+                return fd;
+            }
+            if (readyFd < 0 && !watch) {
+                if (!EnsureWatch(watch, log, hr)) return -1;
+                continue;  // made now, it sees every change from here on: look again first
+            }
         }
-        const auto outcome = server.pidfd < 0 ? RunFolderWatch::Outcome::Ended : watch.Wait(server.pidfd, deadline);
-        if (outcome == RunFolderWatch::Outcome::Changed) continue;
+        // A server that keeps the socket but says nothing (one not built on
+        // this platform, or one started through a wrapper that drops the
+        // environment entry) is looked for in the run folder once it has
+        // been quiet for a while.
+        const bool onlyReady = readyFd >= 0 && !watch;
+        const auto outcome = Wait(watch ? &*watch : nullptr, readyFd, server.pidfd,
+                                  onlyReady ? std::min(deadline, start + kQuietServer) : deadline);
+        if (outcome == Outcome::Ready || (outcome == Outcome::TimedOut && onlyReady && Clock::now() < deadline)) {
+            readyFd = -1;  // it has said what it will say: next time, the folder is watched
+            continue;
+        }
+        if (outcome == Outcome::Changed) continue;
         *hr = CO_E_SERVER_EXEC_FAILURE;
-        if (outcome == RunFolderWatch::Outcome::Ended) {
+        if (outcome == Outcome::Ended) {
             if (int fd = TryConnect(socketPath, hr); fd >= 0) return fd;  // another server came up meanwhile
             *hr = CO_E_SERVER_EXEC_FAILURE;
             log.Write(true, "%s (pid %ld) ended before it registered its class object", command.c_str(), server.pid);
@@ -210,8 +249,8 @@ int AwaitServer(const std::string& socketPath, const DetachedProcess& server, Ru
 }
 
 // Starts the server (the caller holds the launch lock) and waits for it.
-int StartServer(const std::u16string& registered, const std::string& socketPath, RunFolderWatch& watch,
-                ClassLog& log, HRESULT* hr) {
+int StartServer(const std::u16string& registered, const std::string& socketPath,
+                std::optional<RunFolderWatch>& watch, ClassLog& log, HRESULT* hr) {
     const std::u16string commandLine = registered + u" -Embedding";
     const std::string command = ToUtf8(commandLine);
     if (log.Fd() < 0) {
@@ -219,14 +258,29 @@ int StartServer(const std::u16string& registered, const std::string& socketPath,
         Log("not starting %s: it has no log to write to", command.c_str());
         return -1;
     }
-    DetachedProcess server;
-    if (*hr = StartDetachedProcess(SplitCommandLine(commandLine), log.Fd(), &server); FAILED(*hr)) {
-        log.Write(true, "cannot start %s: 0x%08X %s", command.c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
+    int ready[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) != 0) {
+        const int error = errno;
+        *hr = FromErrno(error);
+        log.Write(true, "cannot start %s: no ready socket: errno %d", command.c_str(), error);
         return -1;
     }
-    log.Write(false, "started %s as pid %ld", command.c_str(), server.pid);
-    const int fd = AwaitServer(socketPath, server, watch, log, command, hr);
-    if (server.pidfd >= 0) ::close(server.pidfd);
+    // Without its entry the server cannot know the socket: it is not passed,
+    // and its closing sends the wait to the run folder.
+    const std::string entry = ReadySocketEntry(ready[1]);
+    DetachedProcess server;
+    *hr = entry.empty() ? StartDetachedProcess({SplitCommandLine(commandLine), {}, log.Fd(), -1}, &server)
+                        : StartDetachedProcess({SplitCommandLine(commandLine), {entry}, log.Fd(), ready[1]}, &server);
+    ::close(ready[1]);
+    int fd = -1;
+    if (FAILED(*hr)) {
+        log.Write(true, "cannot start %s: 0x%08X %s", command.c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
+    } else {
+        log.Write(false, "started %s as pid %ld", command.c_str(), server.pid);
+        fd = AwaitServer(socketPath, server, ready[0], watch, log, command, hr);
+        ::close(server.pidfd);
+    }
+    ::close(ready[0]);
     return fd;
 }
 
@@ -253,22 +307,22 @@ int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
         return -1;
     }
     ClassLog log(clsid);
-    RunFolderWatch watch;  // before the first look, so that no change is missed
-    if (!watch.Ok()) {
-        *hr = FromErrno(watch.Error());
-        log.Write(true, "cannot watch %s: errno %d", RunFolder().c_str(), watch.Error());
-        return -1;
-    }
     const std::string socketPath = ClassSocketPath(clsid);
     const auto deadline = Clock::now() + std::chrono::milliseconds(ActivationBoundMs());
     LaunchLock lock(clsid);
+    std::optional<RunFolderWatch> watch;
     // Another client may be starting the server: wait for it to listen, or
     // for the lock, which that client gives back when its start has failed.
     for (;;) {
         if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) return fd;
         if (lock.TryTake(hr)) break;
         if (FAILED(*hr)) return -1;
-        if (watch.Wait(-1, deadline) != RunFolderWatch::Outcome::Changed) {
+        if (!watch) {
+            // Made now, it sees every change from here on: look again first.
+            if (!EnsureWatch(watch, log, hr)) return -1;
+            continue;
+        }
+        if (Wait(&*watch, -1, -1, deadline) != Outcome::Changed) {
             *hr = CO_E_SERVER_EXEC_FAILURE;
             log.Write(true, "gave up after %u ms waiting for another client's start of %s",
                       static_cast<unsigned>(ActivationBoundMs()), ToUtf8(registered).c_str());

@@ -186,6 +186,30 @@ TEST_F(Activation, ByEitherProgIdThroughItsCurrentVersion) {
     EXPECT_EQ(Started().size(), 1u);
 }
 
+// A server that gives no word over the socket it was passed is found all
+// the same, through the run folder: one that closes it, and one that keeps
+// it but cannot know it (its environment entry dropped by a wrapper).
+TEST_F(Activation, AServerThatSaysNothingWhenItListensIsFoundThroughTheRunFolder) {
+    ScopedEnvironment bound("TRELVANE_ACTIVATION_TIMEOUT_MS", "10000");
+    const std::string host = Quoted(TRELVANE_TEST_HOST);
+    const struct {
+        const char* name;
+        std::string script;
+    } wrappers[] = {
+        {"closes", "exec 3>&-\nexec " + host + " \"$@\"\n"},
+        {"keeps", "unset TRELVANE_ACTIVATION_READY\nexec " + host + " \"$@\"\n"},
+    };
+    for (const auto& wrapper : wrappers) {
+        const std::string path = m_home.Path() + "/" + wrapper.name + ".sh";
+        trelvane::testing::WriteFile(path, "#!/bin/sh\n" + wrapper.script);
+        trelvane::testing::SetMode(path, 0755);
+        ASSERT_TRUE(Register(Quoted(path)));
+        EXPECT_EQ(ActivateAndCall(), S_OK) << wrapper.name << "\n" << Log();
+        StopServers();
+    }
+    EXPECT_EQ(Started().size(), 2u);
+}
+
 TEST_F(Activation, AClassWithoutAServerCommandIsNotRegistered) {
     const std::string classKey = "CLSID\\" + ClsidText();
     const std::function<void()> registrations[] = {
