@@ -1,10 +1,11 @@
 // Activation of the driver object in a server process. Cold: the registration
 // read, the server started, the object created and one property read, with
 // no server running before; beside it, a bare start of a tiny program that
-// connects once to a socket (fork, exec, connect, accepted). Warm: the same
-// with the server running, beside a raw round trip over a socket pair. The
-// server is the program registered as the class's server (the server
-// program, or the test host); every cold run ends it again.
+// connects once to a socket (spawn, exec, connect, accepted), linked as
+// programs are by default and linked as the server is. Warm: the same with
+// the server running, beside a raw round trip over a socket pair. The server
+// is the server program, registered as the class's server; every cold run
+// ends it again.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -73,7 +74,7 @@ void EndServer(pid_t pid) {
 
 // A bare start: the tiny program spawned until its connection is accepted.
 struct BareStart {
-    explicit BareStart(const std::string& folder) : m_path(folder + "/bare.sock") {
+    BareStart(const std::string& socketPath, const char* program) : m_program(program), m_path(socketPath) {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, m_path.c_str(), sizeof address.sun_path - 1);
@@ -83,10 +84,9 @@ struct BareStart {
     }
     ~BareStart() { ::close(m_listen); }
     bool operator()() {
-        const char* program = TRELVANE_TINY_CONNECT;
-        char* const argv[] = {const_cast<char*>(program), const_cast<char*>(m_path.c_str()), nullptr};
+        char* const argv[] = {const_cast<char*>(m_program), const_cast<char*>(m_path.c_str()), nullptr};
         pid_t child = 0;
-        if (::posix_spawn(&child, program, nullptr, nullptr, argv, environ) != 0) return false;
+        if (::posix_spawn(&child, m_program, nullptr, nullptr, argv, environ) != 0) return false;
         const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
         char byte = 0;
         const bool ok = fd >= 0 && ::read(fd, &byte, 1) == 1;
@@ -94,6 +94,7 @@ struct BareStart {
         ::waitpid(child, nullptr, 0);
         return ok;
     }
+    const char* m_program;
     std::string m_path;
     int m_listen = -1;
 };
@@ -112,13 +113,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     CoInitialize(nullptr);
-    BareStart bare(home.Path());
+    BareStart bare(home.Path() + "/bare.sock", TRELVANE_TINY_CONNECT);
+    BareStart bareLinkedAsServer(home.Path() + "/bare-linked-as-server.sock", TRELVANE_TINY_CONNECT_LINKED_AS_SERVER);
     bool ok = true;
-    std::vector<double> bareTimes, coldTimes, rawTimes, warmTimes;
+    std::vector<double> bareTimes, bareLinkedAsServerTimes, coldTimes, rawTimes, warmTimes;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         const int perRound = coldCount / trelvane::bench::kRounds;
         for (int i = 0; i < perRound; ++i) {
             bareTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bare() && ok; })[0]);
+            bareLinkedAsServerTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bareLinkedAsServer() && ok; })[0]);
             const auto start = std::chrono::steady_clock::now();
             ok = ActivateAndCall() && ok;
             coldTimes.push_back(
@@ -137,7 +140,10 @@ int main(int argc, char** argv) {
     std::printf("Activation of the driver object in a server process (%s; server %s)\n",
                 quick ? "quick run" : "full run", server.c_str());
     trelvane::bench::PrintRow("bare start of a program that connects once", bareTimes);
+    trelvane::bench::PrintRow("the same program linked as the server is", bareLinkedAsServerTimes);
     trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareTimes, "bare start");
+    trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareLinkedAsServerTimes,
+                              "bare start linked as the server");
     trelvane::bench::PrintRow("raw round trip, 35 bytes each way (baseline)", rawTimes);
     trelvane::bench::PrintRow("warm activation and one call", warmTimes, &rawTimes);
     if (!ok) std::fprintf(stderr, "an activation or call failed\n");
