@@ -1,5 +1,7 @@
 #include "platform/remoting/server_command.h"
 
+#include <cstdlib>
+
 #include "platform/base/utf8.h"
 #include "platform/registry/registry.h"
 
@@ -68,12 +70,29 @@ HRESULT ReadLocalServerCommand(REFCLSID clsid, std::u16string* command) {
             size = static_cast<DWORD>(text.size() * sizeof(WCHAR));
             error = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
             text.resize(std::char_traits<char16_t>::length(text.c_str()));
-            if (error == ERROR_SUCCESS) *command = std::move(text);
+            if (error == ERROR_SUCCESS) *command = type == REG_EXPAND_SZ ? ExpandEnvironmentReferences(text) : text;
         }
         RegCloseKey(key);
     }
     if (error == ERROR_SUCCESS) return command->empty() ? REGDB_E_CLASSNOTREG : S_OK;
     return error == ERROR_FILE_NOT_FOUND ? REGDB_E_CLASSNOTREG : REGDB_E_READREGDB;
+}
+
+std::u16string ExpandEnvironmentReferences(const std::u16string& text) {
+    std::u16string expanded;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const std::size_t open = text.find(u'%', i);
+        const std::size_t close = open == std::u16string::npos ? open : text.find(u'%', open + 1);
+        if (close == std::u16string::npos) break;
+        expanded.append(text, i, open - i);
+        const std::u16string name = text.substr(open + 1, close - open - 1);
+        const char* value = name.empty() ? nullptr : std::getenv(ToUtf8(name).c_str());
+        expanded += value ? FromUtf8(value) : text.substr(open, close - open + 1);
+        i = close + 1;
+    }
+    expanded.append(text, i);
+    return expanded;
 }
 
 std::vector<std::string> SplitCommandLine(const std::u16string& command) {

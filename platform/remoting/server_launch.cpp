@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -33,6 +34,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kDefaultBoundMs = 30000;
 constexpr auto kQuietServer = std::chrono::milliseconds(200);
+constexpr off_t kLogBound = 1 << 20;  // bytes of a class's log before it is set aside
 
 HRESULT FromErrno(int error) { return HRESULT_FROM_WIN32(ErrnoToError(error)); }
 
@@ -49,7 +51,7 @@ public:
         const std::string folder = TrelvaneHome() + "/log";
         if (FAILED(PrepareOwnFolder(folder))) return;
         m_path = folder + "/" + GuidText(clsid) + ".log";
-        m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        m_fd = Open(m_path);
         if (m_fd < 0) Log("cannot open the log %s: errno %d", m_path.c_str(), errno);
     }
     ~ClassLog() {
@@ -59,6 +61,34 @@ public:
     ClassLog& operator=(const ClassLog&) = delete;
 
     int Fd() const { return m_fd; }
+
+    // Before a server is started (the launch lock held, so one client at a
+    // time): a log that has reached kLogBound bytes becomes "<log>.1",
+    // replacing the one before, and what follows goes to a new log. A log
+    // that another client has set aside since we opened it is left for the
+    // current one.
+    void Rotate() {
+        if (m_fd < 0) return;
+        struct stat current {};
+        if (::lstat(m_path.c_str(), &current) == 0 && current.st_size >= kLogBound &&
+            ::rename(m_path.c_str(), (m_path + ".1").c_str()) != 0) {
+            const int error = errno;
+            Write(true, "cannot set the log %s aside: errno %d", m_path.c_str(), error);
+            return;
+        }
+        struct stat own {};
+        if (::fstat(m_fd, &own) == 0 && ::lstat(m_path.c_str(), &current) == 0 && own.st_ino == current.st_ino &&
+            own.st_dev == current.st_dev)
+            return;
+        const int fd = Open(m_path);
+        if (fd < 0) {
+            const int error = errno;
+            Write(true, "cannot open the log %s: errno %d; writing on to the one before", m_path.c_str(), error);
+            return;
+        }
+        ::close(m_fd);
+        m_fd = fd;
+    }
 
     // A line in the log, with the time; failures go to standard error too.
     void Write(bool failure, const char* format, ...) __attribute__((format(printf, 3, 4))) {
@@ -81,6 +111,10 @@ public:
     }
 
 private:
+    static int Open(const std::string& path) {
+        return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    }
+
     std::string m_path;
     int m_fd = -1;
 };
@@ -258,6 +292,7 @@ int StartServer(const std::u16string& registered, const std::string& socketPath,
         Log("not starting %s: it has no log to write to", command.c_str());
         return -1;
     }
+    log.Rotate();
     int ready[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ready) != 0) {
         const int error = errno;

@@ -34,13 +34,13 @@ std::string ClsidText() {
     return platform::ToUtf8(text);
 }
 
-LSTATUS WriteDefault(const std::string& path, const std::string& value) {
+LSTATUS WriteDefault(const std::string& path, const std::string& value, DWORD type = REG_SZ) {
     HKEY key = nullptr;
     LSTATUS error = RegCreateKeyExW(HKEY_CLASSES_ROOT, platform::FromUtf8(path).c_str(), 0, nullptr, 0, KEY_WRITE,
                                     nullptr, &key, nullptr);
     const std::u16string text = platform::FromUtf8(value);
     if (error == ERROR_SUCCESS)
-        error = RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+        error = RegSetValueExW(key, nullptr, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                                static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
     if (key) RegCloseKey(key);
     return error;
@@ -208,6 +208,44 @@ TEST_F(Activation, AServerThatSaysNothingWhenItListensIsFoundThroughTheRunFolder
         StopServers();
     }
     EXPECT_EQ(Started().size(), 2u);
+}
+
+TEST_F(Activation, ALogThatHasReachedItsBoundIsSetAsideWhenTheNextServerStarts) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    const std::string full(1 << 20, 'x');
+    ASSERT_EQ(ActivateAndCall(), S_OK);  // makes the folder and the log
+    StopServers();
+    trelvane::testing::WriteFile(m_logPath, "first\n" + full);
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_EQ(ReadFile(m_logPath + ".1").substr(0, 6), "first\n");
+    EXPECT_LT(Log().size(), 4096u);
+    EXPECT_EQ(Started().size(), 1u);  // the new log holds the start that set the old one aside
+    EXPECT_EQ(trelvane::testing::ModeOf(m_logPath), 0600u);
+    // A log below the bound stays; the next full one replaces the one set aside.
+    StopServers();
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_EQ(ReadFile(m_logPath + ".1").substr(0, 6), "first\n");
+    EXPECT_EQ(Started().size(), 2u);
+    StopServers();
+    trelvane::testing::WriteFile(m_logPath, "second\n" + full);
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_EQ(ReadFile(m_logPath + ".1").substr(0, 7), "second\n");
+    EXPECT_EQ(Started().size(), 1u);
+}
+
+// The command line's environment references are expanded when it is
+// written as REG_EXPAND_SZ, and only then.
+TEST_F(Activation, AnExpandableServerCommandHasItsVariablesExpanded) {
+    const std::string host = TRELVANE_TEST_HOST;
+    const auto slash = host.rfind('/');
+    ScopedEnvironment folder("TRELVANE_TEST_HOST_FOLDER", host.substr(0, slash).c_str());
+    const std::string command = "\"%TRELVANE_TEST_HOST_FOLDER%" + host.substr(slash) + "\"";
+    const std::string key = "CLSID\\" + ClsidText() + "\\LocalServer32";
+    ASSERT_EQ(WriteDefault(key, command, REG_SZ), 0);
+    EXPECT_EQ(ActivateAndCall(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    ASSERT_EQ(WriteDefault(key, command, REG_EXPAND_SZ), 0);
+    EXPECT_EQ(ActivateAndCall(), S_OK);
+    EXPECT_NE(Log().find("started \"" + host + "\" -Embedding"), std::string::npos) << Log();
 }
 
 TEST_F(Activation, AClassWithoutAServerCommandIsNotRegistered) {

@@ -3,6 +3,7 @@
 
 #include "platform/base/utf8.h"
 #include "platform/remoting/server_command.h"
+#include "tools/testsupport/test_env.h"
 
 namespace {
 
@@ -28,6 +29,26 @@ TEST(ServerCommand, SplitsAsThePlatformSplitsACommandLine) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(platform::remoting::SplitCommandLine(c.line), c.words) << platform::ToUtf8(c.line);
+}
+
+TEST(ServerCommand, ExpandsEnvironmentReferencesLeavingWhatNamesNoVariable) {
+    trelvane::testing::ScopedEnvironment folder("TRELVANE_TEST_FOLDER", "/opt/my apps");
+    trelvane::testing::ScopedEnvironment unset("TRELVANE_TEST_UNSET", nullptr);
+    const struct {
+        std::u16string text, expanded;
+    } cases[] = {
+        {u"", u""},
+        {u"%TRELVANE_TEST_FOLDER%/trelvane -x", u"/opt/my apps/trelvane -x"},
+        {u"\"%TRELVANE_TEST_FOLDER%/t\" %TRELVANE_TEST_FOLDER%", u"\"/opt/my apps/t\" /opt/my apps"},
+        {u"%TRELVANE_TEST_UNSET%/t", u"%TRELVANE_TEST_UNSET%/t"},
+        {u"%trelvane_test_folder%", u"%trelvane_test_folder%"},  // names are case-sensitive here
+        {u"%TRELVANE_TEST_UNSET%TRELVANE_TEST_FOLDER%", u"%TRELVANE_TEST_UNSET%TRELVANE_TEST_FOLDER%"},
+        {u"a %% b", u"a %% b"},
+        {u"100% sure", u"100% sure"},
+        {u"%TRELVANE_TEST_FOLDER%%TRELVANE_TEST_FOLDER%", u"/opt/my apps/opt/my apps"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(platform::remoting::ExpandEnvironmentReferences(c.text), c.expanded) << platform::ToUtf8(c.text);
 }
 
 }  // namespace
