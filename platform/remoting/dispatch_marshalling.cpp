@@ -98,11 +98,16 @@ void RunInvoke(IDispatch* object, StubCall& call) {
     std::vector<VARIANT> args;
     std::vector<DISPID> named;
     std::deque<VARIANT> storage;
-    auto clear = [&] {
-        for (VARIANT& a : args)
-            if (!(a.vt & VT_BYREF)) VariantClear(&a);
-        for (VARIANT& v : storage) VariantClear(&v);
-    };
+    // Cleared however the call ends, an exception of the object's included.
+    struct Clear {
+        std::vector<VARIANT>& args;
+        std::deque<VARIANT>& storage;
+        ~Clear() {
+            for (VARIANT& a : args)
+                if (!(a.vt & VT_BYREF)) VariantClear(&a);
+            for (VARIANT& v : storage) VariantClear(&v);
+        }
+    } clear{args, storage};
     if (present & kParams) {
         args.resize(in.Count(wire::kMaxArguments, sizeof(VARTYPE)));
         for (VARIANT& a : args) VariantInit(&a);
@@ -112,10 +117,7 @@ void RunInvoke(IDispatch* object, StubCall& call) {
         for (DISPID& id : named) id = in.I32();
     }
     UINT argErr = (present & kArgErr) ? in.U32() : 0;
-    if (!in.AtEnd()) {
-        clear();
-        return;
-    }
+    if (!in.AtEnd()) return;
     DISPPARAMS params{args.empty() ? nullptr : args.data(), named.empty() ? nullptr : named.data(),
                       static_cast<UINT>(args.size()), static_cast<UINT>(named.size())};
     VARIANT result;
@@ -143,7 +145,6 @@ void RunInvoke(IDispatch* object, StubCall& call) {
     if (present & kArgErr) call.out.U32(argErr);
     for (const VARIANT& a : args)
         if (a.vt & VT_BYREF) PutPointee(call.out, a);
-    clear();
 }
 
 }  // namespace

@@ -229,14 +229,16 @@ using DispatchProxy = DualProxy<IDispatch>;
 template <class C, class... A, std::size_t... K>
 bool RunTyped(C* object, HRESULT (C::*method)(A...), StubCall& call, std::index_sequence<K...>) {
     std::tuple<typename Param<A>::Storage...> storage{};
+    // Freed however the call ends, an exception of the object's included.
+    struct Free {
+        std::tuple<typename Param<A>::Storage...>& storage;
+        ~Free() { (Param<A>::Free(std::get<K>(storage)), ...); }
+    } free{storage};
     (Param<A>::Read(call.in, std::get<K>(storage)), ...);
-    const bool ok = call.in.AtEnd();
-    if (ok) {
-        call.hr = (object->*method)(Param<A>::Arg(std::get<K>(storage))...);
-        (Param<A>::Write(call.out, std::get<K>(storage)), ...);
-    }
-    (Param<A>::Free(std::get<K>(storage)), ...);
-    return ok;
+    if (!call.in.AtEnd()) return false;
+    call.hr = (object->*method)(Param<A>::Arg(std::get<K>(storage))...);
+    (Param<A>::Write(call.out, std::get<K>(storage)), ...);
+    return true;
 }
 
 // Runs one method from its typed signature.

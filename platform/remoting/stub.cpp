@@ -2,7 +2,13 @@
 // handed to the peer, run by the interface's stub on the apartment's
 // thread, and answered; an event is run and not answered; a release gives
 // references back. A peer that names an object, interface or method it was
-// not given, or sends malformed arguments, is disconnected.
+// not given, or sends malformed arguments, is disconnected. An exception that
+// an object of this side lets out of a method is caught, logged and, for a
+// call, answered with RPC_E_SERVERFAULT.
+#include <exception>
+#include <string>
+
+#include "platform/base/utf8.h"
 #include "platform/remoting/apartment.h"
 #include "platform/remoting/class_table.h"
 #include "platform/remoting/dispatch_stub.h"
@@ -60,6 +66,36 @@ void RunGetClassObject(StubCall& call) {
     if (itf) itf->Release();
 }
 
+// A reply that carries a failure alone: no error information, no results.
+void SendFailure(Connection& connection, std::uint32_t callId, HRESULT hr) {
+    Writer failure = BeginFrame(&connection, FrameType::Reply);
+    failure.U32(callId);
+    failure.I32(hr);
+    failure.U8(0);  // no error information
+    failure.U8(0);  // no results
+    EndFrame(failure);
+    connection.Send(std::move(failure.Bytes()));
+}
+
+// An object of this side let an exception out of a method the peer called
+// (a sink that throws, say). It goes no further: the caller gets
+// RPC_E_SERVERFAULT (an event has nobody to tell), and it is logged here.
+void ThrewException(Connection& connection, REFIID iid, std::uint16_t method, bool event,
+                    std::exception_ptr exception) {
+    SetErrorInfo(0, nullptr);
+    std::string what = "not a standard exception";
+    try {
+        std::rethrow_exception(exception);
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+    }
+    WCHAR name[CHARS_IN_GUID];
+    StringFromGUID2(iid, name, CHARS_IN_GUID);
+    Log("method %u of %s threw an exception (%s) in %s from the peer at pid %ld", static_cast<unsigned>(method),
+        ToUtf8(name).c_str(), what.c_str(), event ? "an event" : "a call", connection.PeerPid());
+}
+
 // Runs one call on a handed object; a description of the peer's fault, or null.
 const char* Execute(std::uint32_t objectId, REFIID iid, std::uint16_t method, StubCall& call) {
     Connection& connection = call.connection;
@@ -102,7 +138,15 @@ void RunRequest(Connection& connection, Reader& r, bool event) {
     Writer results(&connection);
     StubCall call{connection, r, results};
     SetErrorInfo(0, nullptr);  // only what this call sets goes back with it
-    if (const char* fault = Execute(objectId, iid, method, call)) {
+    const char* fault = nullptr;
+    try {
+        fault = Execute(objectId, iid, method, call);
+    } catch (...) {
+        ThrewException(connection, iid, method, event, std::current_exception());
+        if (!event) SendFailure(connection, callId, RPC_E_SERVERFAULT);
+        return;
+    }
+    if (fault) {
         connection.Misbehaved(fault);
         return;
     }
@@ -117,15 +161,8 @@ void RunRequest(Connection& connection, Reader& r, bool event) {
     reply.U8(1);  // the results follow
     reply.Raw(results.Bytes().data(), results.Size());
     EndFrame(reply);
-    if (connection.Send(std::move(reply.Bytes())) != E_INVALIDARG) return;
     // Results larger than a frame: the caller gets the failure alone.
-    Writer failure = BeginFrame(&connection, FrameType::Reply);
-    failure.U32(callId);
-    failure.I32(E_INVALIDARG);
-    failure.U8(0);  // no error information
-    failure.U8(0);  // no results
-    EndFrame(failure);
-    connection.Send(std::move(failure.Bytes()));
+    if (connection.Send(std::move(reply.Bytes())) == E_INVALIDARG) SendFailure(connection, callId, E_INVALIDARG);
 }
 
 }  // namespace

@@ -243,6 +243,29 @@ TEST(Calls, AServerCallsBackAnObjectPassedToIt) {
     value->Release();
 }
 
+TEST(Calls, AnObjectThatThrowsAnswersServerFaultAndGoesOnServing) {
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    const ULONG references = served.ServerReferences();
+    BSTR text = SysAllocString(u"an argument the stub must free");
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = text;
+    VARIANT result;
+    VariantInit(&result);
+    EXPECT_EQ(Call(echo, Echo::kThrow, {arg}, &result), RPC_E_SERVERFAULT);
+    EXPECT_EQ(result.vt, VT_EMPTY);
+    // The connection and the object are as they were.
+    EXPECT_EQ(Call(echo, Echo::kEcho, {arg}, &result), S_OK);
+    EXPECT_EQ(result.vt, VT_BSTR);
+    VariantClear(&result);
+    EXPECT_EQ(served.ServerReferences(), references);
+    SysFreeString(text);
+    echo->Release();
+}
+
 TEST(Calls, FailuresBringTheirExcepInfoAndErrorInformation) {
     EchoServed served;
     IDispatch* echo = nullptr;
