@@ -1,7 +1,10 @@
 #include "driver/connection_points.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <exception>
 #include <new>
+#include <string>
 
 namespace driver {
 namespace {
@@ -90,6 +93,29 @@ void KeepErrorInfo(EXCEPINFO& ex) {
     SysFreeString(ex.bstrSource);
     SysFreeString(ex.bstrDescription);
     SysFreeString(ex.bstrHelpFile);
+}
+
+// A sink let an exception out of an event: logged, and the event's result
+// for that sink is RPC_E_SERVERFAULT, with the exception's text as its
+// description.
+HRESULT SinkThrew(DISPID dispid, std::exception_ptr exception, EXCEPINFO& ex) {
+    std::string what = "not a standard exception";
+    try {
+        std::rethrow_exception(exception);
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+    }
+    std::fprintf(stderr, "trelvane: an event sink threw an exception (%s) from event %ld; the other sinks still get it\n",
+                 what.c_str(), static_cast<long>(dispid));
+    SysFreeString(ex.bstrSource);
+    SysFreeString(ex.bstrDescription);
+    SysFreeString(ex.bstrHelpFile);
+    ex = EXCEPINFO{};
+    ex.scode = RPC_E_SERVERFAULT;
+    const std::u16string text = platform::FromUtf8(what);
+    ex.bstrDescription = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return RPC_E_SERVERFAULT;
 }
 
 }  // namespace
@@ -202,8 +228,16 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
             // The slot holds the sink's answer to QueryInterface for this
             // point's dispinterface: an IDispatch.
             auto* dispatch = static_cast<IDispatch*>(connection.sink);
-            const HRESULT hr =
-                dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &ex, &argErr);
+            HRESULT hr = S_OK;
+            try {
+                hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &ex,
+                                      &argErr);
+            } catch (...) {
+                // A sink's exception must not reach the raiser (the
+                // listener's thread, a method of the object) nor keep the
+                // event from the sinks after it.
+                hr = SinkThrew(dispid, std::current_exception(), ex);
+            }
             VariantClear(&result);
             if (FAILED(hr)) {
                 KeepErrorInfo(ex);

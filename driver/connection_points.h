@@ -37,6 +37,8 @@ public:
     // Calls DISPID on every connected sink in slot order; args in parameter
     // order (the raiser keeps ownership). A failing sink's exception becomes
     // the thread's error information; the result is the last failure or S_OK.
+    // A sink that throws fails with RPC_E_SERVERFAULT (and is logged); the
+    // sinks after it still get the event.
     HRESULT Raise(DISPID dispid, const VARIANT* args, UINT count);
     // Releases every sink (the owner is going away).
     void DisconnectAll();

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "tests/driver/recording_fixture.h"
@@ -147,29 +149,50 @@ TEST_P(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
     EXPECT_EQ(test->Calls(), (std::vector<std::string>{"1:", "4:BSTR StartPost"}));
 }
 
-TEST_P(ConnectionPoints, AFailingSinkDoesNotStopTheOthers) {
-    DWORD cookie;
-    auto* failing = Sink();
-    auto* healthy = Sink();
-    failing->failWith = E_FAIL;
-    events->Advise(failing, &cookie);
-    events->Advise(healthy, &cookie);
-    if (Remote()) {
-        // Events to another process are one-way: its sinks' failures stay there.
-        EXPECT_EQ(SystemError(u"x"), S_OK);
-        EXPECT_EQ(failing->Calls().size(), 1u);
-        EXPECT_EQ(healthy->Calls().size(), 1u);
-        return;
-    }
-    EXPECT_EQ(SystemError(u"x"), E_FAIL);
-    EXPECT_EQ(healthy->Calls().size(), 1u);
+// The description of this thread's error information.
+std::u16string ErrorDescription() {
     IErrorInfo* info = nullptr;
-    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+    if (GetErrorInfo(0, &info) != S_OK) return u"(none)";
     BSTR description = nullptr;
     info->GetDescription(&description);
-    EXPECT_EQ(std::u16string(description), u"sink failed");
+    std::u16string text = description ? description : u"";
     SysFreeString(description);
     info->Release();
+    return text;
+}
+
+TEST_P(ConnectionPoints, AFailingOrThrowingSinkDoesNotStopTheOthers) {
+    DWORD throwingCookie = 0, failingCookie = 0, cookie = 0;
+    auto* throwing = Sink();
+    auto* failing = Sink();
+    auto* healthy = Sink();
+    int thrown = 0;
+    throwing->duringCall = [&thrown] {
+        ++thrown;
+        throw std::runtime_error("sink threw");
+    };
+    failing->failWith = E_FAIL;
+    events->Advise(throwing, &throwingCookie);
+    events->Advise(failing, &failingCookie);
+    events->Advise(healthy, &cookie);
+    if (Remote()) {
+        // Events to another process are one-way: its sinks' failures stay
+        // there, and what a sink throws is caught there (in this process).
+        EXPECT_EQ(SystemError(u"x"), S_OK);
+        EXPECT_EQ(SystemError(u"y"), S_OK);
+        EXPECT_EQ(thrown, 2);
+        EXPECT_EQ(failing->Calls().size(), 2u);
+        EXPECT_EQ(healthy->Calls(), (std::vector<std::string>{"4:BSTR x", "4:BSTR y"}));
+        return;
+    }
+    // The result and the error information are the last failure's.
+    EXPECT_EQ(SystemError(u"x"), E_FAIL);
+    EXPECT_EQ(ErrorDescription(), u"sink failed");
+    ASSERT_EQ(events->Unadvise(failingCookie), S_OK);
+    EXPECT_EQ(SystemError(u"y"), RPC_E_SERVERFAULT);
+    EXPECT_EQ(ErrorDescription(), u"sink threw");
+    EXPECT_EQ(thrown, 2);
+    EXPECT_EQ(healthy->Calls(), (std::vector<std::string>{"4:BSTR x", "4:BSTR y"}));
 }
 
 TEST_P(ConnectionPoints, ClientInvokingTheObjectsEventInterfaceRaisesTheEvent) {
