@@ -1,13 +1,15 @@
 // The driver object served to clients in other apartments and processes:
-// events to several clients, Unadvise, clients and servers that die, and
-// activation cycles that must leave nothing behind.
+// events to several clients, Unadvise, clients and servers that die or stop
+// reading, and activation cycles that must leave nothing behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
 #include "tests/driver/driver_fixture.h"
 #include "tools/testsupport/host_process.h"
+#include "tools/testsupport/process_usage.h"
 #include "tools/testsupport/server_thread.h"
 #include "tools/testsupport/singleton_factory.h"
 
@@ -291,6 +293,94 @@ TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
     (void)heap;
 #endif
     sink->Release();
+}
+
+// A sink of the driver's events that keeps the length of each SystemError
+// text it gets (on this thread: it runs while this thread waits).
+class SystemErrorLengths final : public DispatchSink {
+public:
+    SystemErrorLengths() : DispatchSink(contract::DIID__ITarvikEvents) {}
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (id == 4 && params && params->cArgs == 1 && params->rgvarg[0].vt == VT_BSTR)
+            lengths.push_back(SysStringLen(params->rgvarg[0].bstrVal));
+        return S_OK;
+    }
+    std::vector<UINT> lengths;
+};
+
+// Waits until the text is in what the process wrote to standard error.
+bool AwaitErrors(HostProcess& process, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        if (process.Errors().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedAndTheOthersAreServed) {
+    TempHome home;
+    HostProcess server(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(server.Start());
+    CoInitialize(nullptr);
+    ITarvik* tarvik = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&tarvik)),
+              S_OK);
+    auto* sink = new SystemErrorLengths;
+    DWORD cookie = 0;
+    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikEvents, sink, &cookie), S_OK);
+    // Events raised through the object's own event interface, each with a
+    // text of 256 KiB: 16 of them fill a client's bound (4 MiB waiting).
+    IDispatch* events = nullptr;
+    ASSERT_EQ(tarvik->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&events)), S_OK);
+    const std::u16string text(128 * 1024, u'x');
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_BSTR;
+    arg.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    DISPPARAMS params{&arg, nullptr, 1, 0};
+    auto raise = [&] {
+        return events->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
+    };
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(raise(), S_OK);  // what the server needs for such events is made now
+    HostProcess stalled(TRELVANE_TEST_CLIENT, {"--stall"});
+    ASSERT_TRUE(stalled.Start());
+    ASSERT_NE(stalled.Output().find("result 0x00000000"), std::string::npos) << stalled.Output();
+    const std::uint64_t before = ReadProcessUsage(server.Pid()).residentKiB;
+    std::uint64_t most = before;
+    constexpr int kFlood = 48;  // three times the stalled client's bound
+    // A raise returns the last failure of a sink: the stalled client's,
+    // once it has been dropped, until its sinks are removed.
+    std::vector<HRESULT> results;
+    for (int i = 0; i < kFlood; ++i) {
+        results.push_back(raise());
+        most = std::max(most, ReadProcessUsage(server.Pid()).residentKiB);
+    }
+    EXPECT_EQ(std::count(results.begin(), results.end(), S_OK) +
+                  std::count(results.begin(), results.end(), RPC_E_DISCONNECTED),
+              kFlood);
+    EXPECT_NE(std::find(results.begin(), results.end(), RPC_E_DISCONNECTED), results.end());
+    EXPECT_EQ(results.back(), S_OK);
+    // The stalled client was dropped at its bound, and said so.
+    EXPECT_TRUE(AwaitErrors(server, "reads nothing")) << server.Errors();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their allocators keep what is freed
+    // What was queued for it is its bound at most (frames of 256 KiB each):
+    // without the bound it would be the whole 12 MiB.
+    EXPECT_LT(most - before, 8u * 1024) << "resident KiB before " << before << ", at most " << most;
+#else
+    (void)most;
+#endif
+    // This client got every event, whole, each before its raise returned.
+    EXPECT_EQ(sink->lengths, std::vector<UINT>(4 + kFlood, static_cast<UINT>(text.size())));
+    LONG timeout = 0;
+    EXPECT_EQ(tarvik->get_InterCharacterTimeout(&timeout), S_OK);
+    VariantClear(&arg);
+    events->Release();
+    tarvik->Release();
+    sink->Release();
+    CoUninitialize();
+    EXPECT_EQ(stalled.Stop(), 0);  // it comes to an end by itself once it reads again
+    EXPECT_EQ(server.Stop(), 0);
 }
 
 TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {

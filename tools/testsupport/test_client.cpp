@@ -2,10 +2,17 @@
 // kill a client or run one as another user. It creates the driver object,
 // connects a sink to each event interface, says "result 0x..." (the
 // activation's HRESULT) and "ready", and pumps messages until its standard
-// input closes.
+// input closes. Arguments make it misbehave:
+//   --stall        it reads nothing after "ready" (it neither pumps messages
+//                  nor reads its connection) until its standard input closes;
+//   --write TEXT   after "ready" it calls ITarvikTest::WriteToPort(TEXT),
+//                  which holds it in a call while the text goes out, and says
+//                  "wrote 0x..." (the call's HRESULT).
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <thread>
 
 #include "contract/trelvane.h"
@@ -32,7 +39,9 @@ void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool stall = argc > 1 && std::strcmp(argv[1], "--stall") == 0;
+    const char* write = argc > 2 && std::strcmp(argv[1], "--write") == 0 ? argv[2] : nullptr;
     CoInitialize(nullptr);
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
@@ -46,15 +55,36 @@ int main() {
         Advise(tarvik, contract::DIID__ITarvikTestEvents, testEvents);
     }
     const DWORD mainThread = GetCurrentThreadId();
-    std::thread([mainThread] {
+    auto awaitInputEnd = [] {
         char c;
         while (::read(STDIN_FILENO, &c, 1) > 0) {
         }
-        PostThreadMessageW(mainThread, WM_QUIT, 0, 0);
-    }).detach();
+    };
+    if (!stall)
+        std::thread([mainThread, awaitInputEnd] {
+            awaitInputEnd();
+            PostThreadMessageW(mainThread, WM_QUIT, 0, 0);
+        }).detach();
     std::printf("result 0x%08X\nready\n", static_cast<unsigned>(hr));
     std::fflush(stdout);
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    if (stall) {
+        awaitInputEnd();  // on the apartment's thread: nothing of the connection is read meanwhile
+    } else {
+        if (write && tarvik) {
+            ITarvikTest* test = nullptr;
+            HRESULT wrote = tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test));
+            if (SUCCEEDED(wrote)) {
+                const std::u16string text = platform::FromUtf8(write);
+                BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                wrote = test->WriteToPort(b);
+                SysFreeString(b);
+                test->Release();
+            }
+            std::printf("wrote 0x%08X\n", static_cast<unsigned>(wrote));
+            std::fflush(stdout);
+        }
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+    }
     if (tarvik) tarvik->Release();
     events->Release();
     testEvents->Release();
