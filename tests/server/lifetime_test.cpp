@@ -4,6 +4,7 @@
 // process of its own and with a home of its own, so that they can run side
 // by side.
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "tests/server/server_fixture.h"
@@ -57,6 +58,24 @@ protected:
         const double exited = SecondsSince(start);
         EXPECT_GE(exited - withdrawn, kPause - 0.1);
         EXPECT_LE(exited - withdrawn, kPause + kTolerance);
+    }
+    // The sinks connected to the object's point for iid; -1 when they cannot be counted.
+    static int Connections(IUnknown* object, REFIID iid) {
+        IConnectionPointContainer* container = nullptr;
+        IConnectionPoint* point = nullptr;
+        IEnumConnections* connections = nullptr;
+        int count = -1;
+        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
+            SUCCEEDED(container->FindConnectionPoint(iid, &point)) && SUCCEEDED(point->EnumConnections(&connections))) {
+            CONNECTDATA data;
+            HRESULT hr;
+            for (count = 0; (hr = connections->Next(1, &data, nullptr)) == S_OK; ++count) data.pUnk->Release();
+            if (hr != S_FALSE) count = -1;
+        }
+        if (connections) connections->Release();
+        if (point) point->Release();
+        if (container) container->Release();
+        return count;
     }
     // Still serving although it would have quit by now without the lock.
     void ExpectStillServing() {
@@ -187,6 +206,40 @@ TEST_F(Lifetime, TheFinalCleanUpClosesAnOpenPortBeforeTheProcessExits) {
     EXPECT_NEAR(closed, kIdle, kTolerance);
     EXPECT_TRUE(server.Running());  // closed by the server, not by its end
     ExpectQuitAfter(start);
+}
+
+TEST_F(Lifetime, AClientKilledInACallLeavesTheOtherServedAndTheCountdownToTheLastClient) {
+    auto device = DeviceEnd::Create(home.Path(), 3);
+    ASSERT_TRUE(device);
+    ITarvik* tarvik = Activate();
+    ASSERT_NE(tarvik, nullptr);
+    LONG status = -1;
+    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ASSERT_EQ(device->ReadByte(5s), std::optional<std::uint8_t>(0x00));  // the reset
+    // The other client, with its sinks, writes to the port: a call that
+    // holds it (and the server) for two seconds, a character every 100 ms.
+    HostProcess other(TRELVANE_TEST_CLIENT, {"--write", "twenty characters..."});
+    ASSERT_TRUE(other.Start());
+    ASSERT_NE(other.Output().find("result 0x00000000"), std::string::npos) << other.Output();
+    ASSERT_EQ(device->ReadByte(5s), std::optional<std::uint8_t>('t'));
+    other.Kill();
+    const auto killed = Clock::now();
+    // This client is served, and the killed one's sinks are gone.
+    LONG port = 0;
+    EXPECT_EQ(tarvik->get_PortNumber(&port), S_OK);
+    EXPECT_EQ(port, 3);
+    auto sinksGone = [&] {
+        return Connections(tarvik, contract::DIID__ITarvikEvents) == 0 &&
+               Connections(tarvik, contract::DIID__ITarvikTestEvents) == 0;
+    };
+    for (int i = 0; i < 100 && !sinksGone(); ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(sinksGone());
+    // Its locks went with it, and this client's holds the server.
+    SleepUntil(killed, kIdle + kTolerance + 0.5);
+    ExpectStillServing();
+    EXPECT_EQ(tarvik->Close(), S_OK);
+    tarvik->Release();
+    ExpectQuitAfter(Clock::now());
 }
 
 TEST_F(Lifetime, AClientThatIsKilledGivesItsLockBack) {
