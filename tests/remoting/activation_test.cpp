@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "contract/trelvane.h"
+#include "tools/device_end/device_end.h"
 #include "tools/testsupport/child_process.h"
 #include "tools/testsupport/forked_child.h"
 #include "tools/testsupport/ordinary_user.h"
@@ -385,6 +386,55 @@ TEST_F(Activation, TheSocketOfAKilledServerIsReplacedByANewServer) {
     ASSERT_TRUE(trelvane::testing::Exists(m_home.Path() + "/run/" + ClsidText()));  // left behind
     EXPECT_EQ(ActivateAndCall(), S_OK);
     EXPECT_EQ(Started().size(), 2u);
+}
+
+TEST_F(Activation, AServerKilledWithThePortOpenDisconnectsItsClientAndAFreshOneOpensThePortAgain) {
+    // The server program itself (its test build, ending as soon as it is idle).
+    ScopedEnvironment idle("TRELVANE_TEST_SHUTDOWN_MS", "0");
+    ScopedEnvironment pause("TRELVANE_TEST_PAUSE_MS", "0");
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_SERVER)));
+    auto device = trelvane::DeviceEnd::Create(m_home.Path(), 3);
+    ASSERT_TRUE(device);
+    ITarvik* tarvik = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&tarvik)),
+              S_OK);
+    LONG opened = -1;
+    ASSERT_EQ(tarvik->Open(3, &opened), S_OK);
+    ASSERT_EQ(device->ReadByte(5s), std::optional<std::uint8_t>(0x00));  // the reset
+    const pid_t first = Started().at(0);
+    ::kill(first, SIGKILL);
+    // The client's next call fails at once (a call towards a server has no time limit).
+    LONG port = 0;
+    EXPECT_EQ(tarvik->get_PortNumber(&port), RPC_E_DISCONNECTED);
+    tarvik->Release();
+    EXPECT_EQ(::waitpid(first, nullptr, 0), first);
+    EXPECT_TRUE(device->WaitDisconnected(5s));
+    // The next activation starts a fresh server, and nothing holds the port.
+    ITarvik* fresh = nullptr;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(&fresh)),
+              S_OK);
+    ASSERT_EQ(Started().size(), 2u) << Log();
+    LONG reopened = -1;
+    EXPECT_EQ(fresh->Open(3, &reopened), S_OK);
+    EXPECT_EQ(reopened, opened);
+    EXPECT_EQ(device->ReadByte(5s), std::optional<std::uint8_t>(0x00));
+    EXPECT_EQ(device->Connections(), 2);
+    EXPECT_EQ(fresh->get_PortNumber(&port), S_OK);
+    EXPECT_EQ(port, 3);
+    EXPECT_EQ(fresh->Close(), S_OK);
+    fresh->Release();
+    // Idle again, the fresh server ends by itself.
+    const pid_t second = Started().at(1);
+    int status = -1;
+    pid_t reaped = 0;
+    for (int i = 0; i < 1000 && reaped == 0; ++i) {
+        reaped = ::waitpid(second, &status, WNOHANG);
+        if (reaped == 0) std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_EQ(reaped, second);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(Activation, AnOrdinaryUserStartsAServerInFoldersOfItsOwn) {
