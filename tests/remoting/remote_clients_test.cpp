@@ -51,6 +51,15 @@ bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return true;
 }
 
+// Waits until the text is in what the process wrote to standard error.
+bool AwaitErrors(HostProcess& process, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        if (process.Errors().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 // A client on a thread of its own: it creates the object, connects a sink
 // to the test events and pumps its messages until it is stopped.
 class ClientThread {
@@ -255,6 +264,30 @@ TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
     EXPECT_TRUE(Eventually([&] { return ObjectReferences() == 1; }));  // the factory's alone
 }
 
+TEST_F(Served, AClientProcessWhoseSinksThrowLogsItAndGoesOnAsDoTheOthers) {
+    ITarvik* tarvik = Create();
+    LONG status = -1;
+    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));  // the reset
+    EventLog log;
+    EventSink* sink = TestEventsSink(&log);
+    DWORD cookie = 0;
+    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie), S_OK);
+    HostProcess other(TRELVANE_TEST_CLIENT, {"--throw"});
+    ASSERT_TRUE(other.Start());
+    ASSERT_NE(other.Output().find("result 0x00000000"), std::string::npos) << other.Output();
+    for (std::uint8_t byte : {0x01, 0x02}) ASSERT_TRUE(device->SendByte(byte));
+    EXPECT_TRUE(PumpUntil([&] { return log.Named("InputReceived Read: ").size() == 2; }));
+    EXPECT_TRUE(AwaitErrors(other, "threw an exception (the test client's sink throws) in an event"))
+        << other.Errors();
+    // Its sinks stay connected: it is still there, and ends as it should.
+    EXPECT_EQ(Sinks(contract::DIID__ITarvikTestEvents), 2);
+    EXPECT_EQ(other.Stop(), 0);
+    tarvik->Close();
+    tarvik->Release();
+    sink->Release();
+}
+
 TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
     EventLog log;
     EventSink* sink = TestEventsSink(&log);
@@ -307,15 +340,6 @@ public:
     }
     std::vector<UINT> lengths;
 };
-
-// Waits until the text is in what the process wrote to standard error.
-bool AwaitErrors(HostProcess& process, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
-        if (process.Errors().find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
 
 TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedAndTheOthersAreServed) {
     TempHome home;

@@ -5,6 +5,7 @@
 // input closes. Arguments make it misbehave:
 //   --stall        it reads nothing after "ready" (it neither pumps messages
 //                  nor reads its connection) until its standard input closes;
+//   --throw        its sinks throw a C++ exception from every event;
 //   --write TEXT   after "ready" it calls ITarvikTest::WriteToPort(TEXT),
 //                  which holds it in a call while the text goes out, and says
 //                  "wrote 0x..." (the call's HRESULT).
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -22,8 +24,14 @@ namespace {
 
 class QuietSink final : public trelvane::testing::DispatchSink {
 public:
-    explicit QuietSink(REFIID iid) : DispatchSink(iid) {}
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return S_OK; }
+    QuietSink(REFIID iid, bool throws) : DispatchSink(iid), m_throws(throws) {}
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (m_throws) throw std::runtime_error("the test client's sink throws");
+        return S_OK;
+    }
+
+private:
+    const bool m_throws;
 };
 
 void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
@@ -41,6 +49,7 @@ void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
 
 int main(int argc, char** argv) {
     const bool stall = argc > 1 && std::strcmp(argv[1], "--stall") == 0;
+    const bool throws = argc > 1 && std::strcmp(argv[1], "--throw") == 0;
     const char* write = argc > 2 && std::strcmp(argv[1], "--write") == 0 ? argv[2] : nullptr;
     CoInitialize(nullptr);
     MSG msg;
@@ -48,8 +57,8 @@ int main(int argc, char** argv) {
     ITarvik* tarvik = nullptr;
     const HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
                                         reinterpret_cast<void**>(&tarvik));
-    auto* events = new QuietSink(contract::DIID__ITarvikEvents);
-    auto* testEvents = new QuietSink(contract::DIID__ITarvikTestEvents);
+    auto* events = new QuietSink(contract::DIID__ITarvikEvents, throws);
+    auto* testEvents = new QuietSink(contract::DIID__ITarvikTestEvents, throws);
     if (tarvik) {
         Advise(tarvik, contract::DIID__ITarvikEvents, events);
         Advise(tarvik, contract::DIID__ITarvikTestEvents, testEvents);
