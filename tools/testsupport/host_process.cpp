@@ -16,15 +16,7 @@ bool HostProcess::Start(int timeoutMs) {
     const auto ready = m_child->WaitForLine([](const std::string& line) { return line == "ready"; },
                                             std::chrono::milliseconds(timeoutMs), &from);
     for (const auto& line : m_child->OutputLines()) m_output += line + "\n";
-    m_linesRead = from;
     return ready.has_value();
-}
-
-std::string HostProcess::WaitForLine(const std::string& prefix, int timeoutMs) {
-    if (!m_child) return "";
-    const auto line = m_child->WaitForLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; },
-                                           std::chrono::milliseconds(timeoutMs), &m_linesRead);
-    return line.value_or("");
 }
 
 std::string HostProcess::Errors() { return m_child ? m_child->ErrorText() : ""; }

@@ -24,9 +24,6 @@ public:
     void Kill();
     // What it wrote up to its "ready" line.
     const std::string& Output() const { return m_output; }
-    // Waits for a line after "ready" that starts with prefix: the line, or
-    // empty when none came in time.
-    std::string WaitForLine(const std::string& prefix, int timeoutMs = 10000);
     // What it wrote to standard error so far.
     std::string Errors();
     long Pid() const { return m_child ? m_child->Pid() : -1; }
@@ -36,7 +33,6 @@ private:
     bool m_asNobody;
     std::unique_ptr<ChildProcess> m_child;
     std::string m_output;
-    std::size_t m_linesRead = 0;  // output lines up to "ready" or the last one waited for
 };
 
 }  // namespace trelvane::testing
