@@ -1,5 +1,6 @@
 // Device commands: the final acknowledge, the reset byte, and raw text.
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "driver/tarvik.h"
@@ -15,12 +16,31 @@ HRESULT CTarvik::StartNumberOK(LONG StartNumber) {
 
 HRESULT CTarvik::ResetStartPost() {
     return Guard([&] {
-        WriteDeviceByte(0x00, u"Reset");
-        Fire_SP_Reset();
-        // The listen bound is left as it is.
+        // The frame is emptied before the reset byte goes out, so that a
+        // device answering at once has the new frame's first bytes kept; a
+        // byte of the old frame still being acknowledged is dropped (see
+        // TakeFrameByte). The listen bound is left as it is.
+        BYTE oldFrame[sizeof m_frame];
         EnterCriticalSection(&m_stateLock);
+        std::memcpy(oldFrame, m_frame, sizeof oldFrame);
+        const LONG oldCount = m_frameCount;
         ClearFrame();
+        const ULONG emptied = m_frameGeneration;
         LeaveCriticalSection(&m_stateLock);
+        try {
+            WriteDeviceByte(0x00, u"Reset");
+        } catch (const DriverFailure&) {
+            // The device was not reset as far as the line tells: unless bytes
+            // came in meanwhile, the frame it is sending goes on.
+            EnterCriticalSection(&m_stateLock);
+            if (m_frameGeneration == emptied && m_frameCount == 0) {
+                std::memcpy(m_frame, oldFrame, sizeof m_frame);
+                m_frameCount = oldCount;
+            }
+            LeaveCriticalSection(&m_stateLock);
+            throw;
+        }
+        Fire_SP_Reset();
         return S_OK;
     });
 }

@@ -220,6 +220,61 @@ TEST_P(Reception, ResetEmptiesTheFrame) {
     EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
 }
 
+// In process only, where the handlers run inside the driver's own calls and
+// so fix the order of the two threads.
+TEST_F(Reception, AFrameThatAnswersTheResetAtOnceIsKeptWhole) {
+    tarvik->put_InterCharacterTimeout(300);
+    SendAcknowledged(0x3F);  // an old frame, cut short by the reset
+    // The device answers the reset before the call has returned: the first
+    // two bytes of the new frame are in before the client sees SP_Reset.
+    testEvents->hook = [this](const std::string& text) {
+        if (text != "SP_Reset") return;
+        ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+        SendAcknowledged(0x1F);
+        ASSERT_TRUE(device->SendByte(0xFD));
+        ASSERT_TRUE(PumpUntil([&] { return Logged("InputReceived Read: '0xfd'"); }));
+    };
+    ASSERT_EQ(tarvik->ResetStartPost(), S_OK);
+    testEvents->hook = nullptr;
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));  // the second byte's
+    SendAcknowledged(0x1F);
+    ASSERT_TRUE(device->SendByte(0xFD));
+    ASSERT_TRUE(WaitLogged("StartNumberRequest 47"));
+    Pump(500ms);  // longer than the inter-character timeout
+    EXPECT_TRUE(log.Named("StartNumberFault").empty());
+    EXPECT_EQ(device->Connections(), 1);
+}
+
+TEST_F(Reception, AByteWhoseAcknowledgeRacesAResetIsDropped) {
+    // The reset comes while the listener writes the byte's acknowledge,
+    // before it stores the byte: the byte belongs to the frame before.
+    testEvents->hook = [this](const std::string& text) {
+        if (text == "InputReceived Write: '0xf0' (Acknowledge)" && log.Named("SP_Reset").empty())
+            tarvik->ResetStartPost();
+    };
+    SendAcknowledged(0x3F);
+    ASSERT_TRUE(WaitLogged("SP_Reset"));
+    testEvents->hook = nullptr;
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    SendFrame(0x1F, 0xFD, 0x1F, 0xFD);
+    EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
+}
+
+TEST_P(Reception, AResetThatCannotBeWrittenLeavesTheFrame) {
+    SendAcknowledged(0x3F);
+    device->FailWrites(1);
+    // A byte that is never part of a frame: once it is in, so is the fault.
+    ASSERT_TRUE(device->SendByte(0xF0));
+    ASSERT_TRUE(WaitLogged("InputReceived Read: '0xf0'"));
+    EXPECT_TRUE(FAILED(tarvik->ResetStartPost()));
+    EXPECT_TRUE(log.Named("SP_Reset").empty());
+    // The device was not reset: the rest of its frame completes the number.
+    SendAcknowledged(0x7B);
+    SendAcknowledged(0x3F);
+    ASSERT_TRUE(device->SendByte(0x7B));
+    EXPECT_TRUE(WaitLogged("StartNumberRequest 123"));
+}
+
 TEST_P(Reception, WriteToPortSendsTheTextSlowlyAndSummarises) {
     BSTR text = SysAllocString(u"AB");
     const auto start = std::chrono::steady_clock::now();
