@@ -44,7 +44,7 @@ g++ -std=c++20 -o "$tmp/example-pc" "$source/examples/event_printer.cpp" $flags 
 echo "== the example against the installed server and simulator"
 export TRELVANE_HOME=$tmp/home
 "$prefix/bin/trelvane" -RegServer
-printf 'expect reset within 20s\nwait 500ms\nnumber 42\nexpect final-ack 42 within 10s\nexpect disconnect within 20s\n' \
+printf 'expect reset within 20s\nnumber 42\nexpect final-ack 42 within 10s\nexpect disconnect within 20s\n' \
     > "$tmp/device.script"
 "$prefix/bin/trelvane-sim" --script "$tmp/device.script" COM4 > "$tmp/device.log" 2>&1 &
 sim_pid=$!

@@ -102,7 +102,7 @@ TEST_F(CtlProgram, WithoutAServerStatusSaysSoAndCommandsSayWhatToDo) {
 TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     HostProcess host(TRELVANE_TEST_HOST);
     ASSERT_TRUE(host.Start());
-    auto sim = StartSim({"--script", WriteScript("battery finish 12\nexpect reset within 20s\nwait 500ms\nnumber 123\n"
+    auto sim = StartSim({"--script", WriteScript("battery finish 12\nexpect reset within 20s\nnumber 123\n"
                                                  "expect final-ack 123 within 10s\nunequal 5 6\nwait 500ms\n"
                                                  "start off\nexpect disconnect within 20s\n"),
                          "COM3"});
