@@ -1,5 +1,7 @@
-// The common half of event sinks in tests and benchmarks: an IDispatch that
-// answers for one event interface and leaves Invoke to the derived class.
+// The common half of event sinks and other late-bound objects in tests and
+// benchmarks: an IDispatch without type information that answers for one
+// interface (an event interface, or IDispatch itself) and leaves Invoke to
+// the derived class.
 #pragma once
 
 #include "platform/windows.h"
@@ -26,7 +28,7 @@ public:
         *count = 0;
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return DISP_E_BADINDEX; }  // it has none
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
 
 private:

@@ -8,6 +8,7 @@
 
 #include "driver/automation_object.h"
 #include "platform/windows.h"
+#include "tools/testsupport/dispatch_sink.h"
 #include "tools/testsupport/singleton_factory.h"
 
 namespace trelvane::testing {
@@ -84,30 +85,15 @@ private:
 inline constexpr CLSID CLSID_RecordingControl{
     0x5E0B9D31, 0x2A77, 0x4C08, {0xB3, 0x5C, 0x81, 0x0F, 0x6D, 0x42, 0xE9, 0x17}};
 
-class RecordingControl final : public IDispatch, public platform::RefCounted {
+class RecordingControl final : public DispatchSink {
 public:
     enum : DISPID { kCalls = 1, kOpenStatus = 2, kFailWith = 3 };
 
-    explicit RecordingControl(SingletonFactory<RecordingObject>* objects) : m_objects(objects) { m_objects->AddRef(); }
+    explicit RecordingControl(SingletonFactory<RecordingObject>* objects)
+        : DispatchSink(IID_IDispatch), m_objects(objects) {
+        m_objects->AddRef();
+    }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRefImpl();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return DISP_E_BADINDEX; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT*) override {
         RecordingObject* object = m_objects->Object();
         if (object == nullptr) return E_UNEXPECTED;
