@@ -82,7 +82,9 @@ HRESULT LoadTypeLibrary(REFGUID libid, ITypeLib** library) {
         for (const auto& known : registry.libraries)
             if (known.first == libid) load = known.second;
     }
-    // FIXME: look libraries up through the registry (LoadRegTypeLib) once it exists.
+    // Not through the registry (LoadRegTypeLib): the file registered there
+    // is the server's program, whose library only that program can load,
+    // while the side that knows a library's interfaces registers its loader.
     return load ? load(library) : TYPE_E_LIBNOTREGISTERED;
 }
 
