@@ -93,7 +93,9 @@ HRESULT Connection::Handshake(DWORD timeoutMs) {
 DWORD Connection::CallTimeout() const { return m_side == Side::Server ? kCallbackTimeoutMs : INFINITE; }
 
 short Connection::WaitEvents() const {
-    return static_cast<short>(POLLIN | (m_hasQueued.load() && Alive() ? POLLOUT : 0));
+    // Writable is also how a check asked for by another thread gets run.
+    const bool wake = m_hasQueued.load() || m_idleCheck.load();
+    return static_cast<short>(POLLIN | (wake && Alive() ? POLLOUT : 0));
 }
 
 HRESULT Connection::Send(std::vector<BYTE> frame) {
@@ -147,6 +149,7 @@ void Connection::Flush() {
 void Connection::OnReady(short revents) {
     if (revents & POLLOUT) Flush();
     if (revents & ~POLLOUT) ReadFrames();
+    if (m_idleCheck.exchange(false)) CloseIfIdle();
 }
 
 void Connection::ReadFrames() {

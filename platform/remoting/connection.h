@@ -147,6 +147,7 @@ private:
     std::uint32_t m_peerMaxFrame = wire::kMaxFrame;
     std::atomic<bool> m_hasQueued{false};
     std::atomic<bool> m_broken{false};
+    std::atomic<bool> m_idleCheck{false};  // a proxy went on another thread: the owner checks for idleness
 
     // The owner thread's alone.
     int m_sourceId = 0;

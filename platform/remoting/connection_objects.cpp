@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/base/sync.h"
+#include "platform/messages/thread_wait.h"
 #include "platform/remoting/connection.h"
 #include "platform/remoting/proxy_manager.h"
 
@@ -194,9 +195,14 @@ ULONG Connection::DropProxy(ProxyManager* manager) {
 void Connection::CloseIfIdle() {
     // A client that holds nothing of the server's, and gives it nothing to
     // hold, lets the connection go; the next activation connects again.
-    // FIXME: a proxy released last on another thread leaves the connection
-    // open until the apartment ends or the server goes.
-    if (m_side != Side::Client || GetCurrentThreadId() != m_owner || m_closed || !m_pending.empty()) return;
+    if (m_side != Side::Client) return;
+    if (GetCurrentThreadId() != m_owner) {
+        // Only the owner closes: its wait looks again and checks (OnReady).
+        m_idleCheck = true;
+        WakeThread(m_owner);
+        return;
+    }
+    if (m_closed || !m_pending.empty()) return;
     {
         std::lock_guard lock(m_objectsMutex);
         if (!m_imports.empty() || !m_exports.empty()) return;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "platform/base/paths.h"
@@ -325,6 +326,35 @@ TEST(Identity, OneRemoteReferencePerProxyAndOneUnknownPerObject) {
     echo->Release();
     // The last release gives every remote reference back: the factory's is left.
     EXPECT_TRUE(served.WaitServerReferences(1));
+}
+
+TEST(Threads, AConnectionIsLetGoWhicheverThreadReleasesItsLastProxy) {
+    EchoServed served;
+    // Runs this thread's messages, and so its connections, until pred holds.
+    auto pumpUntil = [](const std::function<bool()>& pred) {
+        for (int i = 0; i < 500; ++i) {
+            MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+            if (pred()) return true;
+        }
+        return false;
+    };
+    pumpUntil([] { return true; });  // this thread's first wait makes what its waits keep
+    const int idle = OpenFdCount();
+    for (bool elsewhere : {false, true}) {
+        SCOPED_TRACE(elsewhere ? "released on another thread" : "released on its own thread");
+        IDispatch* echo = nullptr;
+        ASSERT_EQ(served.Create(&echo), S_OK);
+        EXPECT_GT(OpenFdCount(), idle);
+        if (elsewhere)
+            std::thread([echo] { echo->Release(); }).join();
+        else
+            echo->Release();
+        // Both ends of the connection close.
+        EXPECT_TRUE(pumpUntil([&] { return OpenFdCount() == idle; })) << OpenFdCount() << " open, " << idle;
+        EXPECT_TRUE(served.WaitServerReferences(1));
+    }
 }
 
 TEST(Threads, AProxyAnswersOnlyItsOwnThread) {
