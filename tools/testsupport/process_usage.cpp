@@ -31,7 +31,9 @@ ProcessUsage ReadProcessUsage(long pid) {
         usage.cpuNanoseconds += cpu;
         usage.wakeUps += wakeUps;
         usage.threadWakeUps[std::stol(task.path().filename().string())] = wakeUps;
+        ++usage.threads;
     }
+    for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator(folder + "/fd", ec)) ++usage.descriptors;
     usage.residentKiB = StatusField(folder + "/status", "VmRSS");
     return usage;
 }
@@ -45,6 +47,8 @@ ProcessUsage UsageBetween(const ProcessUsage& before, const ProcessUsage& after)
         change.threadWakeUps[thread] = wakeUps - (earlier == before.threadWakeUps.end() ? 0 : earlier->second);
     }
     change.residentKiB = after.residentKiB;
+    change.descriptors = after.descriptors;
+    change.threads = after.threads;
     return change;
 }
 
