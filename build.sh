@@ -5,6 +5,7 @@
 #   ./build.sh test [asan|tsan]   every test (the server's real-interval
 #                                 lifetime cases in the plain build only)
 #   ./build.sh bench              the benchmarks
+#   ./build.sh soak [asan|tsan]   the soak of the server program (minutes)
 #   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -44,5 +45,6 @@ case $mode in
     bench) "$dir/bench/bench_channel_latency" && "$dir/bench/bench_ack_latency" && "$dir/bench/bench_pty_ack_latency" &&
            "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
            "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" ;;
-    *) echo "unknown mode: $mode (run, test, bench or fuzz)" >&2; exit 2 ;;
+    soak) "$dir/bench/bench_soak" ;;
+    *) echo "unknown mode: $mode (run, test, bench, soak or fuzz)" >&2; exit 2 ;;
 esac

@@ -11,6 +11,7 @@
 //                     started with --bare holds nothing between them):
 //                     "activations FAILURES T..." (us each)
 //   confirm 0|1       from now on, StartNumberOK for each number reported
+//   test-events 0|1   disconnect or connect the sink of the test events
 //   counts            "counts READS ACKNOWLEDGES OPENED CLOSED RESETS"
 // Options: --slow-ms N sleeps N ms in the sink for each start-number event;
 // --bare creates nothing until asked. It ends when its standard input closes.
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -49,9 +51,36 @@ std::string Hex(HRESULT hr) {
     return text;
 }
 
+// A sink on one of the object's connection points, for as long as it lives.
+class Connection {
+public:
+    Connection(IUnknown* object, REFIID iid, IUnknown* sink) {
+        IConnectionPointContainer* container = nullptr;
+        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
+            if (SUCCEEDED(container->FindConnectionPoint(iid, &m_point)) && FAILED(m_point->Advise(sink, &m_cookie))) {
+                m_point->Release();
+                m_point = nullptr;
+            }
+            container->Release();
+        }
+    }
+    ~Connection() {
+        if (!m_point) return;
+        m_point->Unadvise(m_cookie);
+        m_point->Release();
+    }
+    bool Ok() const { return m_point != nullptr; }
+
+private:
+    IConnectionPoint* m_point = nullptr;
+    DWORD m_cookie = 0;
+};
+
 // What the client holds and what its sinks have seen; the main thread only.
 struct State {
     ITarvik* tarvik = nullptr;
+    IUnknown* testSink = nullptr;
+    std::unique_ptr<Connection> testConnection;  // while the test events are wanted
     int slowMs = 0;
     bool confirm = false;
     long long reads = 0, acknowledges = 0, opened = 0, closed = 0, resets = 0;
@@ -101,31 +130,6 @@ public:
 
 private:
     State& m_state;
-};
-
-// A sink on one of the object's connection points, for as long as it lives.
-class Connection {
-public:
-    Connection(IUnknown* object, REFIID iid, IUnknown* sink) {
-        IConnectionPointContainer* container = nullptr;
-        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
-            if (SUCCEEDED(container->FindConnectionPoint(iid, &m_point)) && FAILED(m_point->Advise(sink, &m_cookie))) {
-                m_point->Release();
-                m_point = nullptr;
-            }
-            container->Release();
-        }
-    }
-    ~Connection() {
-        if (!m_point) return;
-        m_point->Unadvise(m_cookie);
-        m_point->Release();
-    }
-    bool Ok() const { return m_point != nullptr; }
-
-private:
-    IConnectionPoint* m_point = nullptr;
-    DWORD m_cookie = 0;
 };
 
 double MicrosecondsSince(std::chrono::steady_clock::time_point start) {
@@ -182,6 +186,12 @@ void Run(State& state, const std::string& line) {
     } else if (command == "confirm") {
         state.confirm = a != 0;
         Say("confirm " + std::to_string(a));
+    } else if (command == "test-events") {
+        state.testConnection.reset();
+        if (a != 0 && state.tarvik)
+            state.testConnection =
+                std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikTestEvents, state.testSink);
+        Say("test-events " + std::to_string(state.testConnection && state.testConnection->Ok() ? 1 : 0));
     } else if (command == "counts") {
         Say("counts " + std::to_string(state.reads) + " " + std::to_string(state.acknowledges) + " " +
             std::to_string(state.opened) + " " + std::to_string(state.closed) + " " + std::to_string(state.resets));
@@ -242,16 +252,17 @@ int main(int argc, char** argv) {
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
     auto* events = new EventSink(state);
     auto* testEvents = new TestEventSink(state);
+    state.testSink = testEvents;
     bool ok = true;
     {
-        std::vector<std::unique_ptr<Connection>> connections;
+        std::unique_ptr<Connection> connection;
         if (!bare) {
             ok = Activate(&state.tarvik);
             if (ok) {
-                connections.push_back(std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikEvents, events));
-                connections.push_back(
-                    std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikTestEvents, testEvents));
-                ok = connections[0]->Ok() && connections[1]->Ok();
+                connection = std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikEvents, events);
+                state.testConnection =
+                    std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikTestEvents, testEvents);
+                ok = connection->Ok() && state.testConnection->Ok();
             }
         }
         Say(ok ? "ready" : "failed");
@@ -263,6 +274,7 @@ int main(int argc, char** argv) {
             }
             for (std::string line; commands.Take(&line);) Run(state, line);
         }
+        state.testConnection.reset();
     }
     if (state.tarvik) state.tarvik->Release();
     events->Release();
