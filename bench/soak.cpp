@@ -158,6 +158,11 @@ private:
     std::size_t m_from = 0;
 };
 
+// Text a process wrote, for a check's line: empty, or its first line.
+std::string Quoted(const std::string& text) {
+    return text.empty() ? "" : " (first: " + text.substr(0, text.find('\n')) + ")";
+}
+
 // "name FAILURES T1 T2 ...": the failures, and the times into *times.
 long ReadTimes(const std::optional<std::string>& line, std::vector<double>* times) {
     if (!line) return -1;
@@ -467,7 +472,9 @@ bool Soak::Activations(int count, bool report) {
     }
     Check(failures == 0 && activationUs.size() == static_cast<std::size_t>(count),
           "every activation and call succeeded: " + std::to_string(failures) + " failed", report);
-    Check(activator.Stop() == 0, "the third client ends cleanly", report);
+    Check(activator.Stop() == 0 && activator.Errors().empty(),
+          "the third client ends cleanly, having written nothing to standard error" + Quoted(activator.Errors()),
+          report);
     Check(ServersStarted() == 1 && trelvane::testing::ReadProcessUsage(m_serverPid).threads > 0,
           "every activation reached the one running server", report);
     if (report) {
@@ -482,7 +489,9 @@ bool Soak::TearDown() {
     const long pid = m_serverPid;
     const int fast = m_fast ? m_fast->Stop() : 0;
     const int slow = m_slow ? m_slow->Stop() : 0;
-    Check(fast == 0 && slow == 0, "both clients end cleanly");
+    const std::string errors = (m_fast ? m_fast->Errors() : "") + (m_slow ? m_slow->Errors() : "");
+    Check(fast == 0 && slow == 0 && errors.empty(),
+          "both clients end cleanly, having written nothing to standard error" + Quoted(errors));
     if (pid <= 0) return false;
     if (m_options.quick) {
         trelvane::testing::KillAdopted(pid);
