@@ -15,13 +15,12 @@
 //   counts            "counts READS ACKNOWLEDGES OPENED CLOSED RESETS"
 // Options: --slow-ms N sleeps N ms in the sink for each start-number event;
 // --bare creates nothing until asked. It ends when its standard input closes.
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -216,18 +215,11 @@ public:
 
 private:
     void Read() {
-        std::string partial;
-        char c;
-        while (::read(STDIN_FILENO, &c, 1) > 0) {
-            if (c != '\n') {
-                partial += c;
-                continue;
-            }
+        for (std::string line; std::getline(std::cin, line);) {
             {
                 std::lock_guard lock(m_mutex);
-                m_lines.push_back(std::move(partial));
+                m_lines.push_back(std::move(line));
             }
-            partial.clear();
             PostThreadMessageW(m_mainThread, WM_APP, 0, 0);
         }
         PostThreadMessageW(m_mainThread, WM_QUIT, 0, 0);
