@@ -102,32 +102,29 @@ HRESULT Connection::Send(std::vector<BYTE> frame) {
     std::lock_guard lock(m_writeMutex);
     if (m_broken) return RPC_E_DISCONNECTED;
     if (frame.size() - wire::kLengthPrefix > m_peerMaxFrame) return E_INVALIDARG;
-    if (m_queue.empty()) {
-        std::size_t sent = 0;
-        if (WriteAvailable(m_fd, FdKind::Socket, frame.data(), frame.size(), &sent) != ERROR_SUCCESS) {
-            m_broken = true;  // the owner sees the socket close and cleans up
-            ShutDownSocket(m_fd);
-            WakeThread(m_owner);
-            return RPC_E_DISCONNECTED;
-        }
-        if (sent == frame.size()) return S_OK;
-        m_frontSent = sent;
-    }
+    // Every sender writes out what waits before its own frame, so a peer that
+    // reads keeps up however seldom the owner thread gets to run.
     m_queuedBytes += frame.size();
     m_queue.push_back(std::move(frame));
-    if (m_queuedBytes > wire::kMaxQueuedBytes) {
-        Log("the peer at pid %ld reads nothing and has %zu bytes waiting; disconnecting it", m_peerPid,
+    WriteQueued();
+    if (!m_broken && m_queuedBytes > wire::kMaxQueuedBytes) {
+        Log("the peer at pid %ld does not keep up and has %zu bytes waiting; disconnecting it", m_peerPid,
             m_queuedBytes);
         m_broken = true;
         ShutDownSocket(m_fd);
     }
-    m_hasQueued = true;
-    if (GetCurrentThreadId() != m_owner) WakeThread(m_owner);  // its wait should watch for room to write
+    // The owner watches for room to write while frames wait, and cleans up a
+    // broken connection when it sees the socket close.
+    if ((m_hasQueued || m_broken) && GetCurrentThreadId() != m_owner) WakeThread(m_owner);
     return m_broken ? RPC_E_DISCONNECTED : S_OK;
 }
 
 void Connection::Flush() {
     std::lock_guard lock(m_writeMutex);
+    WriteQueued();
+}
+
+void Connection::WriteQueued() {
     while (!m_queue.empty() && !m_broken) {
         std::vector<BYTE>& front = m_queue.front();
         std::size_t sent = 0;
@@ -138,7 +135,7 @@ void Connection::Flush() {
             break;
         }
         m_frontSent += sent;
-        if (m_frontSent < front.size()) break;  // the socket is full again
+        if (m_frontSent < front.size()) break;  // the socket is full
         m_queuedBytes -= front.size();
         m_frontSent = 0;
         m_queue.pop_front();

@@ -123,6 +123,7 @@ private:
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();
+    void WriteQueued();  // under m_writeMutex: as much of the queue as the socket takes
     void ReadFrames();
     void HandleFrame(std::vector<BYTE> body);
     void HandleHandshake(Reader& r, wire::FrameType type);

@@ -40,6 +40,8 @@ public:
         AddRefImpl();
         return S_OK;
     }
+    // The caller's object kept by kStore (read on the server's thread).
+    IDispatch* Stored() const { return m_stored; }
     ULONG AddRef() override { return AddRefImpl(); }
     ULONG Release() override { return ReleaseImpl(); }
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override { return riid == IID_IDispatch ? S_OK : S_FALSE; }

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "platform/base/paths.h"
+#include "platform/remoting/marshallers.h"
+#include "platform/remoting/proxy_stub.h"
 #include "tests/platform/remoting/echo_object.h"
 #include "tools/testsupport/dispatch_sink.h"
 
@@ -355,6 +357,76 @@ TEST(Threads, AConnectionIsLetGoWhicheverThreadReleasesItsLastProxy) {
             << OpenFdCount() << " open, " << connected << " while connected";
         EXPECT_TRUE(served.WaitServerReferences(1));
     }
+}
+
+// An event interface of the tests' own: its Invoke goes one-way from a server.
+constexpr IID IID_FloodEvents{0x6D0B9E41, 0x2C7A, 0x4F85, {0x9B, 0x13, 0x4E, 0x70, 0xA2, 0x5C, 0xD8, 0x31}};
+
+// Counts the events it gets (on the client's thread, while it waits).
+class CountingSink final : public DispatchSink {
+public:
+    CountingSink() : DispatchSink(IID_FloodEvents) {}
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        ++count;
+        return S_OK;
+    }
+    std::atomic<int> count{0};
+};
+
+TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThreadIsBusy) {
+    using namespace platform::remoting;
+    RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    auto* sink = new CountingSink;
+    VARIANT arg;
+    VariantInit(&arg);
+    arg.vt = VT_DISPATCH;
+    arg.pdispVal = sink;
+    ASSERT_EQ(Call(echo, Echo::kStore, {arg}), S_OK);
+    // Events of 256 KiB each, three times the client's bound in all, raised
+    // at a pace the client keeps up with by a thread of the server while the
+    // server's own thread waits for it, and so writes out nothing: a client
+    // that reads must get every one.
+    constexpr int kEvents = 48;
+    std::atomic<int> failures{0};
+    std::thread server([&] {
+        served.Server().Run([&] {
+            IDispatch* events = nullptr;
+            if (FAILED(served.Factory().Object()->Stored()->QueryInterface(IID_FloodEvents,
+                                                                            reinterpret_cast<void**>(&events)))) {
+                failures = kEvents;
+                return;
+            }
+            std::thread([&] {
+                const std::u16string text(128 * 1024, u'x');
+                VARIANT v;
+                VariantInit(&v);
+                v.vt = VT_BSTR;
+                v.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                DISPPARAMS params{&v, nullptr, 1, 0};
+                for (int i = 0; i < kEvents; ++i) {
+                    if (events->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK)
+                        ++failures;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                VariantClear(&v);
+            }).join();
+            events->Release();
+        });
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sink->count < kEvents && std::chrono::steady_clock::now() < deadline) {
+        MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    server.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(sink->count, kEvents);
+    sink->Release();
+    echo->Release();
 }
 
 TEST(Threads, AProxyAnswersOnlyItsOwnThread) {
