@@ -84,6 +84,12 @@ bool RawPeer::WaitClosed(int timeoutMs) {
     }
 }
 
+bool RawPeer::WaitShutDown(int timeoutMs) {
+    // Only the other side's shutdown wakes this poll: data that waits does not.
+    pollfd pfd{m_fd, POLLRDHUP, 0};
+    return ::poll(&pfd, 1, timeoutMs) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 bool RawPeer::Closed() {
     for (;;) {
         std::uint8_t buffer[65536];

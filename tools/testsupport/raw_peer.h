@@ -25,6 +25,10 @@ public:
     std::vector<std::uint8_t> ReadFrame(int timeoutMs);
     // Reads (and drops) until the other side closes; true when it did in time.
     bool WaitClosed(int timeoutMs);
+    // Reads nothing, and tells whether the other side shut the connection in
+    // time (a peer that drained what waits could keep the other side from
+    // ever giving up on it).
+    bool WaitShutDown(int timeoutMs);
     // Without waiting: drops what has come, and tells whether the other side
     // has closed.
     bool Closed();

@@ -277,7 +277,7 @@ TEST(BadPeers, APeerThatStopsReadingIsDisconnected) {
     });
     for (int i = 0; i < 100 && greedy.raw.Send(request); ++i) {
     }
-    EXPECT_TRUE(greedy.raw.WaitClosed(10000));
+    EXPECT_TRUE(greedy.raw.WaitShutDown(10000));
     UINT count = 9;
     EXPECT_EQ(echo->GetTypeInfoCount(&count), S_OK);
     echo->Release();
