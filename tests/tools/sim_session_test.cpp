@@ -86,7 +86,10 @@ TEST_F(SimSession, AStartNumberAndABatteryTestFromOpenToClose) {
     const std::string ready = log.Named("BatteryTestReady")[0];
     const std::string prefix = "BatteryTestReady StartPost,";
     ASSERT_EQ(ready.rfind(prefix, 0), 0u) << ready;
-    EXPECT_NEAR(std::atof(ready.c_str() + prefix.size()), 4.0, 0.25);
+    // Late threads lengthen the measured interval: they only lower the figure.
+    const double volts = std::atof(ready.c_str() + prefix.size());
+    EXPECT_LE(volts, 4.02);
+    EXPECT_GE(volts, 3.4);
     const auto answer = Await("battery-answer", {{"post", "start"}});
     ASSERT_TRUE(answer);
     EXPECT_EQ(Number(*answer, "volts"), 4);
