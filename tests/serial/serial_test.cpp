@@ -170,7 +170,8 @@ TEST_F(SerialPort, WriteTextWritesNoTerminator) {
     DWORD n = 0;
     ASSERT_EQ(serial.WriteText("AB", &n), 0);
     EXPECT_EQ(n, 2u);
-    EXPECT_EQ(device->ReadBytes(3, 300ms), (std::vector<std::uint8_t>{'A', 'B'}));
+    EXPECT_EQ(device->ReadBytes(2, 5s), (std::vector<std::uint8_t>{'A', 'B'}));
+    EXPECT_FALSE(device->ReadByte(200ms));
 }
 
 TEST_F(SerialPort, NonOverlappedPortRefusesOverlappedAndBoundedWaits) {
