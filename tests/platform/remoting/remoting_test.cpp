@@ -385,22 +385,27 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
     arg.vt = VT_DISPATCH;
     arg.pdispVal = sink;
     ASSERT_EQ(Call(echo, Echo::kStore, {arg}), S_OK);
-    // Events of 256 KiB each, three times the client's bound in all, raised
+    // Events of 128 KiB each, three times the client's bound in all, raised
     // at a pace the client keeps up with by a thread of the server while the
-    // server's own thread waits for it, and so writes out nothing: a client
-    // that reads must get every one.
-    constexpr int kEvents = 48;
+    // server's own thread waits for it, and so writes out nothing. The client
+    // starts reading only after a few, so that some wait in the queue: a
+    // client that reads must still get every one.
+    constexpr int kEvents = 96;
     std::atomic<int> failures{0};
+    std::atomic<bool> queried{false};
+    std::atomic<int> raised{0};
     std::thread server([&] {
         served.Server().Run([&] {
             IDispatch* events = nullptr;
             if (FAILED(served.Factory().Object()->Stored()->QueryInterface(IID_FloodEvents,
                                                                             reinterpret_cast<void**>(&events)))) {
                 failures = kEvents;
+                queried = true;
                 return;
             }
+            queried = true;
             std::thread([&] {
-                const std::u16string text(128 * 1024, u'x');
+                const std::u16string text(64 * 1024, u'x');
                 VARIANT v;
                 VariantInit(&v);
                 v.vt = VT_BSTR;
@@ -409,7 +414,8 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
                 for (int i = 0; i < kEvents; ++i) {
                     if (events->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK)
                         ++failures;
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    ++raised;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
                 VariantClear(&v);
             }).join();
@@ -417,11 +423,17 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
         });
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (sink->count < kEvents && std::chrono::steady_clock::now() < deadline) {
-        MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
+    const auto pumpUntil = [&](const std::function<bool()>& done) {
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+            MSG msg;
+            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+        }
+    };
+    pumpUntil([&] { return queried.load(); });  // the server asks the sink for the interface
+    while (raised < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pumpUntil([&] { return sink->count == kEvents; });
     server.join();
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(sink->count, kEvents);
