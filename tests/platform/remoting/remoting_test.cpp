@@ -28,6 +28,9 @@ HRESULT Call(IDispatch* d, DISPID id, std::vector<VARIANT> argsLastFirst, VARIAN
     return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result, ex, argErr);
 }
 
+// An argument that holds an object; the caller keeps its reference.
+VARIANT ObjectArg(IDispatch* object) { return platform::MakeVariant(VT_DISPATCH, &VARIANT::pdispVal, object); }
+
 TEST(ClassObjects, OneServerPerClassAndItsSocketIsPrivate) {
     EchoServed served;
     ASSERT_EQ(served.Server().Registered(), S_OK);
@@ -134,13 +137,9 @@ TEST(Calls, ValuesOfEveryTypeCrossUnchanged) {
         VariantClear(&back);
     }
     // Objects cross as references: the object given back is the same one.
-    VARIANT object;
-    VariantInit(&object);
-    object.vt = VT_DISPATCH;
-    object.pdispVal = echo;
     VARIANT back;
     VariantInit(&back);
-    ASSERT_EQ(Call(echo, Echo::kEcho, {object}, &back), S_OK);
+    ASSERT_EQ(Call(echo, Echo::kEcho, {ObjectArg(echo)}, &back), S_OK);
     EXPECT_EQ(back.vt, VT_DISPATCH);
     EXPECT_EQ(back.pdispVal, echo);
     VariantClear(&back);
@@ -184,10 +183,7 @@ TEST(Calls, ByReferenceArgumentsComeBackChanged) {
     DOUBLE real = 1.25;
     VARIANT_BOOL flag = VARIANT_FALSE;
     BSTR text = SysAllocString(u"old");
-    VARIANT holder;
-    VariantInit(&holder);
-    holder.vt = VT_BSTR;
-    holder.bstrVal = SysAllocString(u"held");
+    VARIANT holder = platform::VariantBstr(SysAllocString(u"held"));
     IDispatch* object = nullptr;
     auto ref = [](VARTYPE vt, void* p) {
         VARIANT v;
@@ -231,14 +227,10 @@ TEST(Calls, AServerCallsBackAnObjectPassedToIt) {
     IDispatch* echo = nullptr;
     ASSERT_EQ(served.Create(&echo), S_OK);
     auto* value = new ValueObject;
-    VARIANT arg;
-    VariantInit(&arg);
-    arg.vt = VT_DISPATCH;
-    arg.pdispVal = value;
     VARIANT result;
     VariantInit(&result);
     // The client waits in its call and meanwhile runs the server's call to it.
-    ASSERT_EQ(Call(echo, Echo::kCallBack, {arg}, &result), S_OK);
+    ASSERT_EQ(Call(echo, Echo::kCallBack, {ObjectArg(value)}, &result), S_OK);
     EXPECT_EQ(result.vt, VT_I4);
     EXPECT_EQ(result.lVal, 1234);
     EXPECT_EQ(value->calledOn, GetCurrentThreadId());
@@ -252,10 +244,7 @@ TEST(Calls, AnObjectThatThrowsAnswersServerFaultAndGoesOnServing) {
     ASSERT_EQ(served.Create(&echo), S_OK);
     const ULONG references = served.ServerReferences();
     BSTR text = SysAllocString(u"an argument the stub must free");
-    VARIANT arg;
-    VariantInit(&arg);
-    arg.vt = VT_BSTR;
-    arg.bstrVal = text;
+    VARIANT arg = platform::VariantBstr(text);
     VARIANT result;
     VariantInit(&result);
     EXPECT_EQ(Call(echo, Echo::kThrow, {arg}, &result), RPC_E_SERVERFAULT);
@@ -380,11 +369,7 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
     IDispatch* echo = nullptr;
     ASSERT_EQ(served.Create(&echo), S_OK);
     auto* sink = new CountingSink;
-    VARIANT arg;
-    VariantInit(&arg);
-    arg.vt = VT_DISPATCH;
-    arg.pdispVal = sink;
-    ASSERT_EQ(Call(echo, Echo::kStore, {arg}), S_OK);
+    ASSERT_EQ(Call(echo, Echo::kStore, {ObjectArg(sink)}), S_OK);
     // Events of 128 KiB each, three times the client's bound in all, raised
     // at a pace the client keeps up with by a thread of the server while the
     // server's own thread waits for it, and so writes out nothing. The client
@@ -463,11 +448,7 @@ TEST(Threads, AWaitForOwnHandlesAlsoRunsIncomingCalls) {
     IDispatch* echo = nullptr;
     ASSERT_EQ(served.Create(&echo), S_OK);
     auto* value = new ValueObject;
-    VARIANT arg;
-    VariantInit(&arg);
-    arg.vt = VT_DISPATCH;
-    arg.pdispVal = value;
-    ASSERT_EQ(Call(echo, Echo::kStore, {arg}), S_OK);  // the server keeps this thread's object
+    ASSERT_EQ(Call(echo, Echo::kStore, {ObjectArg(value)}), S_OK);  // the server keeps this thread's object
     HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // Another client makes the server call that object while this thread
     // waits for its own handle and its messages together.
