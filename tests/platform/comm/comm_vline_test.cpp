@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/comm/comm_port.h"
 #include "platform/windows.h"
@@ -23,15 +24,25 @@ protected:
     }
     void TearDown() override {
         if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+        for (HANDLE event : eventHandles) CloseHandle(event);
     }
     HANDLE Open(DWORD flags = FILE_FLAG_OVERLAPPED) {
         port = CreateFileW(u"COM3", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
         return port;
     }
+    // An OVERLAPPED with a manual-reset event of its own; the event is
+    // closed with the fixture, after the port.
+    OVERLAPPED WithEvent() {
+        OVERLAPPED ov{};
+        ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        eventHandles.push_back(ov.hEvent);
+        return ov;
+    }
 
     trelvane::testing::TempHome home;
     std::unique_ptr<DeviceEnd> device;
     HANDLE port = INVALID_HANDLE_VALUE;
+    std::vector<HANDLE> eventHandles;  // those of WithEvent
 };
 
 TEST_F(VirtualLine, BytesBothWaysOnASynchronousHandle) {
@@ -134,14 +145,12 @@ TEST_F(VirtualLine, ModemLinesBreaksAndErrorsBecomeEvents) {
     ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
     ASSERT_TRUE(device->WaitConnected(2s));
     ASSERT_TRUE(SetCommMask(port, EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR));
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED ov{};
-    ov.hEvent = event;
+    OVERLAPPED ov = WithEvent();
     DWORD events = 0;
     ASSERT_FALSE(WaitCommEvent(port, &events, &ov));
     ASSERT_EQ(GetLastError(), ERROR_IO_PENDING);
     device->SetModemLines(true, true, true);
-    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
     DWORD n;
     ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, FALSE));
     EXPECT_EQ(events, EV_CTS | EV_DSR | EV_RLSD);
@@ -163,20 +172,17 @@ TEST_F(VirtualLine, ModemLinesBreaksAndErrorsBecomeEvents) {
     EXPECT_EQ(errors, CE_FRAME | CE_BREAK);
     ASSERT_TRUE(ClearCommError(port, &errors, nullptr));
     EXPECT_EQ(errors, 0u);
-    CloseHandle(event);
 }
 
 TEST_F(VirtualLine, NewMaskCompletesTheWaitWithNoBits) {
     ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED ov{};
-    ov.hEvent = event;
+    OVERLAPPED ov = WithEvent();
     DWORD events = 0xFFFF;
     ASSERT_FALSE(WaitCommEvent(port, &events, &ov));
-    EXPECT_EQ(WaitForSingleObject(event, 50), WAIT_TIMEOUT);
+    EXPECT_EQ(WaitForSingleObject(ov.hEvent, 50), WAIT_TIMEOUT);
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
-    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
     EXPECT_EQ(events, 0u);
     // Only one wait at a time, and never with an empty mask.
     ASSERT_FALSE(WaitCommEvent(port, &events, &ov));
@@ -186,7 +192,6 @@ TEST_F(VirtualLine, NewMaskCompletesTheWaitWithNoBits) {
     ASSERT_TRUE(SetCommMask(port, 0));
     EXPECT_FALSE(WaitCommEvent(port, &events, &ov));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    CloseHandle(event);
 }
 
 TEST_F(VirtualLine, NewMaskKeepsTheRecordedEventsItStillSelects) {
@@ -198,8 +203,7 @@ TEST_F(VirtualLine, NewMaskKeepsTheRecordedEventsItStillSelects) {
     std::this_thread::sleep_for(50ms);  // both recorded, no wait outstanding
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR | EV_DSR));
     DWORD events = 0;
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED ov = WithEvent();
     const BOOL atOnce = WaitCommEvent(port, &events, &ov);  // the byte is still news
     EXPECT_TRUE(atOnce);
     if (!atOnce) {
@@ -213,7 +217,6 @@ TEST_F(VirtualLine, NewMaskKeepsTheRecordedEventsItStillSelects) {
     EXPECT_EQ(GetLastError(), ERROR_IO_PENDING);
     CloseHandle(port);  // completes the wait while events and ov still exist
     port = INVALID_HANDLE_VALUE;
-    CloseHandle(ov.hEvent);
 }
 
 TEST_F(VirtualLine, CancelIoExCancelsOneOperationOfAnyThread) {
@@ -264,8 +267,7 @@ TEST_F(VirtualLine, DeviceEndCanRefuseControlLinesAndFailWrites) {
 
     device->FailWrites(1);
     std::this_thread::sleep_for(50ms);
-    OVERLAPPED ov{};
-    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    OVERLAPPED ov = WithEvent();
     DWORD n = 0;
     EXPECT_FALSE(WriteFile(port, "a", 1, &n, &ov));
     EXPECT_EQ(GetLastError(), ERROR_IO_DEVICE);
@@ -273,7 +275,6 @@ TEST_F(VirtualLine, DeviceEndCanRefuseControlLinesAndFailWrites) {
         ASSERT_TRUE(GetOverlappedResult(port, &ov, &n, TRUE));
     }
     EXPECT_EQ(device->ReadBytes(1, 2s), std::vector<std::uint8_t>{'b'});
-    CloseHandle(ov.hEvent);
 }
 
 TEST_F(VirtualLine, AnEndRightAfterASettingsReplyComesInItsOrder) {
@@ -335,13 +336,11 @@ TEST_F(VirtualLine, UnpluggedDeviceFailsEveryOperation) {
     ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
     ASSERT_TRUE(device->WaitConnected(2s));
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED ov{};
-    ov.hEvent = event;
+    OVERLAPPED ov = WithEvent();
     DWORD events = 0;
     ASSERT_FALSE(WaitCommEvent(port, &events, &ov));
     device->Unplug();
-    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
     DWORD n;
     EXPECT_FALSE(GetOverlappedResult(port, &ov, &n, FALSE));
     EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
@@ -355,25 +354,21 @@ TEST_F(VirtualLine, UnpluggedDeviceFailsEveryOperation) {
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     ASSERT_TRUE(device->Replug());
     EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
-    CloseHandle(event);
 }
 
 TEST_F(VirtualLine, ClosingCompletesOutstandingOperationsAsAborted) {
     ASSERT_NE(Open(), INVALID_HANDLE_VALUE);
     ASSERT_TRUE(SetCommMask(port, EV_RXCHAR));
-    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    OVERLAPPED ov{};
-    ov.hEvent = event;
+    OVERLAPPED ov = WithEvent();
     DWORD events = 0;
     ASSERT_FALSE(WaitCommEvent(port, &events, &ov));
     CloseHandle(port);
-    ASSERT_EQ(WaitForSingleObject(event, 2000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(ov.hEvent, 2000), WAIT_OBJECT_0);
     EXPECT_EQ(platform::StatusToError(ov.Internal), ERROR_OPERATION_ABORTED);
     SetLastError(0);
     EXPECT_FALSE(GetCommMask(port, &events));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
     port = INVALID_HANDLE_VALUE;
-    CloseHandle(event);
 }
 
 }  // namespace
