@@ -49,13 +49,14 @@ Bytes Request(std::uint32_t object, REFIID iid, std::uint16_t method, const std:
     });
 }
 
-// Invoke's arguments up to its variants: DISPID 1 (Echo), a result wanted.
-void InvokeHead(Writer& w, std::uint32_t argumentCount) {
-    w.I32(Echo::kEcho);
+// Invoke's arguments up to its variants: the member (Echo unless said),
+// the arguments present, and a result wanted unless said.
+void InvokeHead(Writer& w, std::uint32_t argumentCount, DISPID member = Echo::kEcho, bool resultWanted = true) {
+    w.I32(member);
     w.Guid(IID_NULL);
     w.U32(0);
     w.U16(DISPATCH_METHOD);
-    w.U8(1 | 2);
+    w.U8(resultWanted ? 1 | 2 : 1);
     w.U32(argumentCount);
 }
 
@@ -226,12 +227,7 @@ TEST(BadPeers, APeerThatGoesWhileTheServerCallsItEndsThatCallAtOnce) {
     Peer peer;
     ASSERT_TRUE(peer.Open());
     peer.raw.Send(Request(peer.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
-        w.I32(Echo::kStore);
-        w.Guid(IID_NULL);
-        w.U32(0);
-        w.U16(DISPATCH_METHOD);
-        w.U8(1);
-        w.U32(1);
+        InvokeHead(w, 1, Echo::kStore, false);
         w.U16(VT_DISPATCH);
         w.U8(static_cast<std::uint8_t>(wire::RefKind::SendersObject));
         w.U32(1);
