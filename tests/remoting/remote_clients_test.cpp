@@ -124,6 +124,13 @@ protected:
                   S_OK);
         return tarvik;
     }
+    // The object, created by this thread, with COM3 open.
+    void CreateWithPortOpen(ITarvik** tarvik) {
+        *tarvik = Create();
+        ASSERT_NE(*tarvik, nullptr);
+        LONG status = -1;
+        ASSERT_EQ((*tarvik)->Open(3, &status), S_OK);
+    }
     // Counted on the server's thread: the object's references, and the sinks of one point.
     ULONG ObjectReferences() {
         ULONG count = 0;
@@ -175,9 +182,8 @@ TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
     ClientThread first, second;
     ASSERT_EQ(first.Started(), S_OK);
     ASSERT_EQ(second.Started(), S_OK);
-    ITarvik* tarvik = Create();
-    LONG status = -1;
-    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
     std::vector<std::string> expected{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"};
     for (int frame = 0; frame < 10; ++frame) {
@@ -201,9 +207,8 @@ TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
 }
 
 TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {
-    ITarvik* tarvik = Create();
-    LONG status = -1;
-    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     EventLog log;
     EventSink* sink = TestEventsSink(&log);
     DWORD cookie = 0;
@@ -231,9 +236,8 @@ TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {
 }
 
 TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
-    ITarvik* tarvik = Create();
-    LONG status = -1;
-    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     EventLog log;
     EventSink* sink = TestEventsSink(&log);
     DWORD cookie = 0;
@@ -265,9 +269,8 @@ TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
 }
 
 TEST_F(Served, AClientProcessWhoseSinksThrowLogsItAndGoesOnAsDoTheOthers) {
-    ITarvik* tarvik = Create();
-    LONG status = -1;
-    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));  // the reset
     EventLog log;
     EventSink* sink = TestEventsSink(&log);
