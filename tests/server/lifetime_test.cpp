@@ -4,6 +4,7 @@
 // process of its own and with a home of its own, so that they can run side
 // by side.
 #include <future>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -43,6 +44,16 @@ protected:
         return object;
     }
     ITarvik* Activate() { return Activate<ITarvik>(contract::IID_ITarvik); }
+    // A device on COM3 (kept in device), and the object activated with
+    // that port open.
+    void ActivateWithPortOpen(ITarvik** tarvik) {
+        device = DeviceEnd::Create(home.Path(), 3);
+        ASSERT_TRUE(device);
+        *tarvik = Activate();
+        ASSERT_NE(*tarvik, nullptr);
+        LONG status = -1;
+        ASSERT_EQ((*tarvik)->Open(3, &status), S_OK);
+    }
 
     static void SleepUntil(Clock::time_point start, double seconds) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
@@ -84,6 +95,7 @@ protected:
     }
 
     ServerProcess server{TRELVANE_SERVER};
+    std::unique_ptr<DeviceEnd> device;
 };
 
 TEST_F(Lifetime, QuitsFiveSecondsAfterTheLastClientLetsGoAndExitsASecondLater) {
@@ -192,12 +204,8 @@ TEST_F(Lifetime, AClientThatHoldsOnlyAnEnumeratorKeepsTheServer) {
 }
 
 TEST_F(Lifetime, TheFinalCleanUpClosesAnOpenPortBeforeTheProcessExits) {
-    auto device = DeviceEnd::Create(home.Path(), 3);
-    ASSERT_TRUE(device);
-    ITarvik* tarvik = Activate();
-    ASSERT_NE(tarvik, nullptr);
-    LONG status = -1;
-    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ActivateWithPortOpen(&tarvik));
     ASSERT_TRUE(device->WaitConnected(5s));
     tarvik->Release();  // without Close
     const auto start = Clock::now();
@@ -209,12 +217,8 @@ TEST_F(Lifetime, TheFinalCleanUpClosesAnOpenPortBeforeTheProcessExits) {
 }
 
 TEST_F(Lifetime, AClientKilledInACallLeavesTheOtherServedAndTheCountdownToTheLastClient) {
-    auto device = DeviceEnd::Create(home.Path(), 3);
-    ASSERT_TRUE(device);
-    ITarvik* tarvik = Activate();
-    ASSERT_NE(tarvik, nullptr);
-    LONG status = -1;
-    ASSERT_EQ(tarvik->Open(3, &status), S_OK);
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(ActivateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(5s), std::optional<std::uint8_t>(0x00));  // the reset
     // The other client, with its sinks, writes to the port: a call that
     // holds it (and the server) for two seconds, a character every 100 ms.
