@@ -22,12 +22,14 @@ long FirstNumber(ChildProcess& shell) {
 }
 
 // A process that holds `extra` descriptors besides those it was started
-// with (the shell's, which exec keeps for sleep). They are numbered from 9
-// down, clear of the few a test process may pass on from its own parent.
+// with. They are numbered from 9 down, clear of the few a test process may
+// pass on from its own parent. The shell then waits in a read of its input
+// rather than starting a program, whose loader would hold descriptors of its
+// own for a moment.
 ProcessUsage UsageOfSleeper(int extra) {
     std::string line;
     for (int fd = 9; fd > 9 - extra; --fd) line += "exec " + std::to_string(fd) + "</dev/null; ";
-    ChildProcess child({"/bin/sh", "-c", line + "echo ready; exec sleep 30"});
+    ChildProcess child({"/bin/sh", "-c", line + "echo ready; read line"});
     std::size_t from = 0;
     if (!child.WaitForLine([](const std::string& text) { return text == "ready"; }, 10s, &from)) return {};
     const ProcessUsage usage = ReadProcessUsage(child.Pid());
