@@ -60,6 +60,12 @@ bool AwaitErrors(HostProcess& process, const std::string& text) {
     return false;
 }
 
+// The driver object from the registered server, as a client creates it.
+HRESULT CreateTarvik(ITarvik** tarvik) {
+    return CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                            reinterpret_cast<void**>(tarvik));
+}
+
 // A client on a thread of its own: it creates the object, connects a sink
 // to the test events and pumps its messages until it is stopped.
 class ClientThread {
@@ -72,8 +78,7 @@ public:
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
             m_id = GetCurrentThreadId();
             ITarvik* tarvik = nullptr;
-            HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                          reinterpret_cast<void**>(&tarvik));
+            HRESULT hr = CreateTarvik(&tarvik);
             EventSink* sink = TestEventsSink(&log);
             DWORD cookie = 0;
             if (SUCCEEDED(hr)) hr = Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie);
@@ -119,9 +124,7 @@ protected:
     }
     ITarvik* Create() {
         ITarvik* tarvik = nullptr;
-        EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                   reinterpret_cast<void**>(&tarvik)),
-                  S_OK);
+        EXPECT_EQ(CreateTarvik(&tarvik), S_OK);
         return tarvik;
     }
     // The object, created by this thread, with COM3 open.
@@ -350,9 +353,7 @@ TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedA
     ASSERT_TRUE(server.Start());
     CoInitialize(nullptr);
     ITarvik* tarvik = nullptr;
-    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&tarvik)),
-              S_OK);
+    ASSERT_EQ(CreateTarvik(&tarvik), S_OK);
     auto* sink = new SystemErrorLengths;
     DWORD cookie = 0;
     ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikEvents, sink, &cookie), S_OK);
@@ -361,10 +362,7 @@ TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedA
     IDispatch* events = nullptr;
     ASSERT_EQ(tarvik->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&events)), S_OK);
     const std::u16string text(128 * 1024, u'x');
-    VARIANT arg;
-    VariantInit(&arg);
-    arg.vt = VT_BSTR;
-    arg.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    VARIANT arg = platform::VariantBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
     DISPPARAMS params{&arg, nullptr, 1, 0};
     auto raise = [&] {
         return events->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
@@ -418,9 +416,7 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
     ASSERT_TRUE(server.Start());
     CoInitialize(nullptr);
     ITarvik* tarvik = nullptr;
-    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&tarvik)),
-              S_OK);
+    ASSERT_EQ(CreateTarvik(&tarvik), S_OK);
     ITarvikTest* test = nullptr;
     ASSERT_EQ(tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test)), S_OK);
     LONG status = -1;
@@ -442,9 +438,7 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
     tarvik->Release();
     // Its socket is left behind, with nobody listening.
     ITarvik* again = nullptr;
-    EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&again)),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CreateTarvik(&again), REGDB_E_CLASSNOTREG);
     CoUninitialize();
 }
 
@@ -454,16 +448,12 @@ TEST(ServerGone, ANewServerIsReachedWhileProxiesOfTheOldOneAreHeld) {
     auto first = std::make_unique<HostProcess>(TRELVANE_TEST_HOST);
     ASSERT_TRUE(first->Start());
     ITarvik* old = nullptr;
-    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&old)),
-              S_OK);
+    ASSERT_EQ(CreateTarvik(&old), S_OK);
     first->Kill();  // this thread does not notice until it waits again
     HostProcess second(TRELVANE_TEST_HOST);
     ASSERT_TRUE(second.Start());
     ITarvik* fresh = nullptr;
-    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&fresh)),
-              S_OK);
+    ASSERT_EQ(CreateTarvik(&fresh), S_OK);
     LONG timeout = 0;
     EXPECT_EQ(fresh->get_InterCharacterTimeout(&timeout), S_OK);
     EXPECT_EQ(old->get_InterCharacterTimeout(&timeout), RPC_E_DISCONNECTED);

@@ -391,10 +391,7 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
             queried = true;
             std::thread([&] {
                 const std::u16string text(64 * 1024, u'x');
-                VARIANT v;
-                VariantInit(&v);
-                v.vt = VT_BSTR;
-                v.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                VARIANT v = platform::VariantBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
                 DISPPARAMS params{&v, nullptr, 1, 0};
                 for (int i = 0; i < kEvents; ++i) {
                     if (events->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK)
