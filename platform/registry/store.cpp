@@ -1,5 +1,6 @@
 #include "platform/registry/store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <mutex>
 
 #include "platform/base/error_text.h"
+#include "platform/base/file_trust.h"
 #include "platform/base/paths.h"
 #include "platform/registry/reg_format.h"
 
@@ -23,9 +25,20 @@ namespace {
 constexpr const char* kDefaultMachineDirectory = "/var/lib/trelvane/registry";
 constexpr std::size_t kMaxStoreBytes = 16 * 1024 * 1024;
 
+constexpr const char* kAsidePrefix = "classes.reg.new";
+
 std::atomic<void (*)(CommitStep)> g_commitHook{nullptr};
+std::atomic<unsigned> g_asideCount{0};
 
 std::string DataPath(const StoreLocation& store) { return store.directory + "/classes.reg"; }
+
+// Empty when the store's folder, and those above it up to its top, could
+// have been written only by this user or root; else what is wrong.
+std::string DistrustOfFolders(const StoreLocation& store, bool* complete) {
+    *complete = false;
+    if (store.directory.empty()) return "there is no home folder for it (TRELVANE_HOME or HOME)";
+    return DistrustFolders(store.top.empty() ? store.directory : store.top, store.directory, complete);
+}
 
 void Log(const std::string& path, const std::string& what, DWORD error) {
     std::fprintf(stderr, "trelvane: registry: %s: %s: %s\n", path.c_str(), what.c_str(),
@@ -52,19 +65,33 @@ private:
     int m_fd;
 };
 
-// The file's text; *present is false when there is no file.
-bool ReadText(const std::string& path, std::string* text, bool* present, std::string* why) {
+// The store's text; *present is false when there is no file. When it cannot
+// be had, *what says why and what to fix.
+bool ReadText(const StoreLocation& store, std::string* text, bool* present, std::string* what) {
     text->clear();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    *present = fd.Get() >= 0 || errno != ENOENT;
-    if (!*present) return true;
-    struct stat info {};
-    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
-        *why = std::strerror(errno);
+    *present = false;
+    bool complete = false, exists = false;
+    std::string distrust = DistrustOfFolders(store, &complete);
+    if (distrust.empty() && complete) distrust = DistrustPath(DataPath(store), FileKind::File, &exists);
+    if (!distrust.empty()) {
+        *what = "is not read: " + distrust;
         return false;
     }
-    if (!S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) > kMaxStoreBytes) {
-        *why = S_ISREG(info.st_mode) ? "larger than 16 MiB" : "not a regular file";
+    if (!exists) return true;
+    *present = true;
+    Fd fd(::open(DataPath(store).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (fd.Get() < 0 || ::fstat(fd.Get(), &info) != 0) {
+        *what = std::string("cannot be read (") + std::strerror(errno) + ")";
+        return false;
+    }
+    // What was opened is what was checked, unless its owner changed it in between.
+    if (distrust = Distrust(DataPath(store), info, FileKind::File); !distrust.empty()) {
+        *what = "is not read: " + distrust;
+        return false;
+    }
+    if (static_cast<std::size_t>(info.st_size) > kMaxStoreBytes) {
+        *what = "cannot be read (larger than 16 MiB)";
         return false;
     }
     char buffer[16384];
@@ -73,7 +100,7 @@ bool ReadText(const std::string& path, std::string* text, bool* present, std::st
         if (n == 0) return true;
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 || text->size() + static_cast<std::size_t>(n) > kMaxStoreBytes) {
-            *why = n < 0 ? std::strerror(errno) : "larger than 16 MiB";
+            *what = std::string("cannot be read (") + (n < 0 ? std::strerror(errno) : "larger than 16 MiB") + ")";
             return false;
         }
         text->append(buffer, static_cast<std::size_t>(n));
@@ -136,19 +163,45 @@ bool WriteAll(int fd, const std::string& text) {
     return true;
 }
 
+// Removes what writers killed while they changed the store left aside. The
+// caller holds the writers' lock, so no writer is using one.
+void RemoveStrayAsides(const StoreLocation& store) {
+    DIR* folder = ::opendir(store.directory.c_str());
+    if (folder == nullptr) return;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (std::strncmp(entry->d_name, kAsidePrefix, std::strlen(kAsidePrefix)) == 0)
+            ::unlinkat(::dirfd(folder), entry->d_name, 0);
+    }
+    ::closedir(folder);
+}
+
+// A new file of a name nobody used before, beside the store's file: never
+// one that was there already, nor what a link there leads to.
+int CreateAside(const StoreLocation& store, std::string* aside) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *aside = store.directory + "/" + kAsidePrefix + "." + std::to_string(::getpid()) + "." +
+                 std::to_string(g_asideCount++);
+        const int fd = ::open(aside->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, store.fileMode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
 // Replaces the store's file with text: aside, flushed, renamed, folder flushed.
 DWORD Commit(const StoreLocation& store, const std::string& text) {
     const std::string path = DataPath(store);
-    const std::string aside = path + ".new";
-    Fd fd(::open(aside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, store.fileMode));
-    bool ok = fd.Get() >= 0 && ::fchmod(fd.Get(), store.fileMode) == 0 && WriteAll(fd.Get(), text);
+    RemoveStrayAsides(store);
+    std::string aside;
+    Fd fd(CreateAside(store, &aside));
+    const bool created = fd.Get() >= 0;
+    bool ok = created && ::fchmod(fd.Get(), store.fileMode) == 0 && WriteAll(fd.Get(), text);
     if (ok) Reached(CommitStep::TextWritten);
     ok = ok && ::fsync(fd.Get()) == 0;
     if (ok) Reached(CommitStep::TextFlushed);
     ok = ok && ::close(fd.Release()) == 0 && ::rename(aside.c_str(), path.c_str()) == 0;
     if (!ok) {
         const int error = errno;
-        ::unlink(aside.c_str());
+        if (created) ::unlink(aside.c_str());
         Log(path, std::string("cannot be replaced: ") + std::strerror(error), WriteError(error));
         return WriteError(error);
     }
@@ -161,22 +214,32 @@ DWORD Commit(const StoreLocation& store, const std::string& text) {
     return ERROR_SUCCESS;
 }
 
-// An exclusive lock on the store's lock file for the life of the object.
+// An exclusive lock on the store's lock file for the life of the object,
+// taken only in a folder nobody else could have written.
 class WriterLock {
 public:
     explicit WriterLock(const StoreLocation& store) : m_fd(-1) {
-        const std::string path = store.directory + "/classes.lock";
-        if (!MakeDirectories(store.directory, store.directoryMode)) {
+        if (!store.directory.empty() && !MakeDirectories(store.directory, store.directoryMode)) {
             m_error = WriteError(errno);
             Log(store.directory, std::string("cannot be created: ") + std::strerror(errno), m_error);
             return;
         }
-        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, store.fileMode));
+        bool complete = false;
+        if (const std::string distrust = DistrustOfFolders(store, &complete); !distrust.empty() || !complete) {
+            m_error = ERROR_BADDB;
+            Log(DataPath(store), "is not changed: " + (distrust.empty() ? "its folder is gone" : distrust), m_error);
+            return;
+        }
+        const std::string path = store.directory + "/classes.lock";
+        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, store.fileMode));
         int result = fd.Get() < 0 ? -1 : 0;
         while (result == 0 && (result = ::flock(fd.Get(), LOCK_EX)) != 0 && errno == EINTR) result = 0;
         if (result != 0) {
             m_error = WriteError(errno);
-            Log(path, std::string("cannot be locked: ") + std::strerror(errno), m_error);
+            Log(path,
+                errno == ELOOP ? "cannot be locked: it is a symbolic link; remove it"
+                               : std::string("cannot be locked: ") + std::strerror(errno),
+                m_error);
             return;
         }
         m_fd = fd.Release();
@@ -193,20 +256,24 @@ private:
 
 }  // namespace
 
-StoreLocation UserStore() { return {TrelvaneHome() + "/registry", "HKEY_CURRENT_USER\\Software\\Classes", 0600, 0700}; }
+StoreLocation UserStore() {
+    const std::string home = TrelvaneHome();
+    return {home.empty() ? home : home + "/registry", "HKEY_CURRENT_USER\\Software\\Classes", 0600, 0700,
+            TrelvaneHomeTop()};
+}
 
 StoreLocation MachineStore() {
     const char* directory = std::getenv("TRELVANE_MACHINE_REGISTRY");
-    return {directory && *directory ? directory : kDefaultMachineDirectory, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes",
-            0644, 0755};
+    const std::string folder = directory && *directory ? directory : kDefaultMachineDirectory;
+    return {folder, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes", 0644, 0755, folder};
 }
 
 DWORD ReadStore(const StoreLocation& store, Snapshot* keys) {
     const std::string path = DataPath(store);
-    std::string text, why;
+    std::string text, what;
     bool present = false;
-    if (!ReadText(path, &text, &present, &why)) {
-        Log(path, "cannot be read (" + why + ")", ERROR_BADDB);
+    if (!ReadText(store, &text, &present, &what)) {
+        Log(path, what, ERROR_BADDB);
         return ERROR_BADDB;
     }
     std::lock_guard lock(g_cacheMutex);
@@ -226,10 +293,10 @@ DWORD ChangeStore(const StoreLocation& store, const std::function<DWORD(Key& roo
     WriterLock lock(store);
     if (lock.Error() != ERROR_SUCCESS) return lock.Error();
     const std::string path = DataPath(store);
-    std::string text, why;
+    std::string text, what;
     bool present = false;
-    if (!ReadText(path, &text, &present, &why)) {
-        Log(path, "cannot be read (" + why + "); it is left as it is", ERROR_BADDB);
+    if (!ReadText(store, &text, &present, &what)) {
+        Log(path, what + "; it is left as it is", ERROR_BADDB);
         return ERROR_BADDB;
     }
     auto root = std::make_shared<Key>();

@@ -155,6 +155,7 @@ int RunSession(const Options& options) {
         }
     }
     const std::string home = platform::TrelvaneHome();
+    if (home.empty()) return 1;  // why is on standard error
     std::string error;
     std::string note;
     auto claim = PortClaim::Take(home, options.port, &error, &note);
