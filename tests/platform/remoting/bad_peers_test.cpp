@@ -296,12 +296,13 @@ TEST(BadPeers, PeersOfAnotherUserAreRefusedBothWays) {
     std::memcpy(&why, answer.data() + 1, 4);
     EXPECT_EQ(why, E_ACCESSDENIED);
     EXPECT_TRUE(raw.WaitClosed(5000));
-    // And a client does not use a server of another user.
+    // And a client does not use a server of another user, nor the registry
+    // in that user's home.
     CoInitialize(nullptr);
     IUnknown* object = nullptr;
     EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                                reinterpret_cast<void**>(&object)),
-              REGDB_E_CLASSNOTREG);
+              REGDB_E_READREGDB);
     IClassFactory* factory = nullptr;
     const CLSID tarvik{0x979033AA, 0xC8F3, 0x4158, {0xA7, 0x97, 0x25, 0x51, 0x64, 0xFE, 0xA4, 0x39}};
     EXPECT_EQ(CoGetClassObject(tarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
