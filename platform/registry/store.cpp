@@ -32,11 +32,17 @@ std::atomic<unsigned> g_asideCount{0};
 
 std::string DataPath(const StoreLocation& store) { return store.directory + "/classes.reg"; }
 
+// A folder named relative to the working folder would be another one in
+// every working folder.
+bool Located(const StoreLocation& store) { return !store.directory.empty() && store.directory[0] == '/'; }
+
 // Empty when the store's folder, and those above it up to its top, could
 // have been written only by this user or root; else what is wrong.
 std::string DistrustOfFolders(const StoreLocation& store, bool* complete) {
     *complete = false;
-    if (store.directory.empty()) return "there is no home folder for it (TRELVANE_HOME or HOME)";
+    if (!Located(store))
+        return "its folder \"" + store.directory +
+               "\" is no absolute path: set TRELVANE_HOME (TRELVANE_MACHINE_REGISTRY for the machine's) to one";
     return DistrustFolders(store.top.empty() ? store.directory : store.top, store.directory, complete);
 }
 
@@ -219,7 +225,7 @@ DWORD Commit(const StoreLocation& store, const std::string& text) {
 class WriterLock {
 public:
     explicit WriterLock(const StoreLocation& store) : m_fd(-1) {
-        if (!store.directory.empty() && !MakeDirectories(store.directory, store.directoryMode)) {
+        if (Located(store) && !MakeDirectories(store.directory, store.directoryMode)) {
             m_error = WriteError(errno);
             Log(store.directory, std::string("cannot be created: ") + std::strerror(errno), m_error);
             return;

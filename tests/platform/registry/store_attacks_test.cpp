@@ -166,11 +166,19 @@ TEST_F(StoreAttacks, AHomeNeverDependsOnTheWorkingFolder) {
     const std::string working = home.Path() + "/working";
     PlantStore(working + "/.trelvane");
     PlantStore(working + "/relative");
+    PlantStore(working + "/machine", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes");
     trelvane::testing::OpenToEveryone(home.Path());
     ASSERT_TRUE(trelvane::testing::GiveToNobody(working));
     const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
         fs::current_path(working);
         ScopedEnvironment noHome("TRELVANE_HOME", nullptr);
+        {
+            ScopedEnvironment ownHome("TRELVANE_HOME", (working + "/none").c_str());
+            ScopedEnvironment machine("TRELVANE_MACHINE_REGISTRY", "machine/registry");
+            std::string log;
+            if (ReadPlanted(&log) != kRefused || log.find("is no absolute path") == std::string::npos)
+                return "a relative machine store was used: " + log;
+        }
         for (const char* variable : {static_cast<const char*>(nullptr), "", "relative"}) {
             ScopedEnvironment homeVariable("HOME", variable);
             // The password database's home, where nobody has none.
