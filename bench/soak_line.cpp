@@ -1,5 +1,7 @@
 #include "bench/soak_line.h"
 
+#include "protocol/device_bytes.h"
+
 namespace trelvane::bench {
 namespace {
 
@@ -25,10 +27,10 @@ std::unique_ptr<SoakLine> SoakLine::Create(const std::string& home, int comNumbe
 void SoakLine::Take(std::uint8_t byte) {
     const std::int64_t now = NowNs();
     std::lock_guard lock(m_mutex);
-    if (byte == 0xF0) {
+    if (byte == protocol::kAcknowledge) {
         ++m_counts.acknowledges;
         m_lastAckAt = now;
-    } else if (byte == 0x00) {
+    } else if (byte == protocol::kReset) {
         ++m_counts.resets;
     } else {
         ++m_counts.others;

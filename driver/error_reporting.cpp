@@ -30,9 +30,8 @@ std::u16string SystemMessage(DWORD code) {
 
 void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code) {
     std::u16string message = systemText ? u"'" + std::u16string(text) + u"': " + SystemMessage(code) : text;
-    constexpr std::size_t kMaxLength = 199;  // a buffer of 200 with its terminator
-    if (message.size() > kMaxLength) {
-        std::size_t cut = kMaxLength;
+    if (message.size() > kLongestMessage) {
+        std::size_t cut = kLongestMessage;
         if (message[cut - 1] >= 0xD800 && message[cut - 1] < 0xDC00) --cut;  // never half a character
         message.resize(cut);
     }

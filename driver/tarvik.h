@@ -16,6 +16,7 @@
 
 #include "driver/automation_object.h"
 #include "platform/windows.h"
+#include "protocol/device_bytes.h"
 #include "serial/serial_sp.h"
 
 // The internal failure signal: an operation that reported a failure with
@@ -99,6 +100,16 @@ private:
     template <class Change>
     void ChangeLineSetting(LPCWSTR failureText, Change change);
 
+    // A SystemError text holds at most this many characters: a buffer of 200
+    // with its terminator.
+    static constexpr std::size_t kLongestMessage = 199;
+    // WriteToPort's text, its line feed and a terminator fit a buffer of this
+    // many bytes.
+    static constexpr std::size_t kWriteBufferBytes = 199;
+    // The longest text of one-byte characters that WriteToPort takes: its
+    // summary, "Write 181 bytes: '...'", is then a message of the longest length.
+    static constexpr std::size_t kLongestWriteText = 180;
+
     // Error reporting (error_reporting.cpp). code: the result code of the
     // failed call itself, whose message forms the second part with system
     // text (never the channel's last code, which another thread may have
@@ -133,7 +144,9 @@ private:
     bool m_batteryResultReady = false;
     std::u16string m_batteryDevice;
     bool m_timeoutPending = false;
-    BYTE m_frame[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // under the lock: both threads write it
+    // Under the lock: both threads write it.
+    BYTE m_frame[protocol::kFrameLength] = {protocol::kEmptyFrameByte, protocol::kEmptyFrameByte,
+                                            protocol::kEmptyFrameByte, protocol::kEmptyFrameByte};
     LONG m_frameCount = 0;
     ULONG m_frameGeneration = 0;  // counts emptyings of the frame
 

@@ -74,12 +74,12 @@ void CTarvik::OnChannelEvent(BYTE value, const char* text) {
 
 void CTarvik::ClearFrame() {
     m_frameCount = 0;
-    std::memset(m_frame, 0xFF, sizeof m_frame);
+    std::memset(m_frame, protocol::kEmptyFrameByte, sizeof m_frame);
     ++m_frameGeneration;
 }
 
 void CTarvik::TakeFrameByte(BYTE byte) {
-    if (byte == 0x00 || byte == 0xF0) return;  // never part of a frame
+    if (protocol::IsDroppedByte(byte)) return;
     LONG count;
     ULONG generation;
     {
@@ -90,7 +90,7 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     // Bytes 1 to 3 are acknowledged at once, before they are stored; a
     // failed acknowledge ends here (DriverFailure) and the byte is dropped.
     if (count < 3) {
-        WriteDeviceByte(0xF0, u"Acknowledge");
+        WriteDeviceByte(protocol::kAcknowledge, u"Acknowledge");
         m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
     }
     Locked lock(m_stateLock);
@@ -98,7 +98,7 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     // belongs to the frame before it and is dropped.
     if (generation != m_frameGeneration) return;
     m_frame[m_frameCount++] = byte;
-    if (m_frameCount == 4) {
+    if (m_frameCount == protocol::kFrameLength) {
         m_startNumber = protocol::DecodeStartNumber(m_frame);
         m_numberReady = true;
         ClearFrame();

@@ -12,6 +12,11 @@ using PortEventCallback = void (*)(void* userData, BYTE value, const char* text)
 
 class CSerialSP : public CSerialEx {
 public:
+    // What the start post is heard by: its bytes, the lines of the start
+    // post (DSR), the finish post (CTS) and the battery test (RLSD), and line
+    // errors. The owner applies it after OpenPort.
+    static constexpr DWORD DeviceEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR;
+
     CSerialSP() = default;
     ~CSerialSP() override;
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "protocol/device_bytes.h"
 #include "protocol/frame_decoding.h"
 #include "tools/sim/battery.h"
 #include "tools/sim/commands.h"
@@ -162,22 +163,24 @@ TEST(SimDriverTraffic, AcknowledgesFollowTheFrameAsTheDriverCountsIt) {
     sim::DriverTraffic traffic;
     traffic.Connected();
     const sim::FrameName name{"start number 123", "123"};
+    constexpr std::uint8_t ack = protocol::kAcknowledge, reset = protocol::kReset;
+    const std::uint8_t sent[] = {0x3F, reset, 0x7B, ack, 0x3F, 0x7B};
     std::vector<int> places;
-    for (std::uint8_t byte : {0x3F, 0x00, 0x7B, 0xF0, 0x3F, 0x7B}) places.push_back(traffic.DeviceSent(byte, name));
-    EXPECT_EQ(places, (std::vector<int>{1, 0, 2, 0, 3, 4}));  // 0x00 and 0xf0 never count
-    EXPECT_EQ(Receive(traffic, {0xF0, 0xF0, 0xF0, 0xF0, 0xF0}),
+    for (std::uint8_t byte : sent) places.push_back(traffic.DeviceSent(byte, name));
+    EXPECT_EQ(places, (std::vector<int>{1, 0, 2, 0, 3, 4}));  // reset and acknowledge never count
+    EXPECT_EQ(Receive(traffic, {ack, ack, ack, ack, ack}),
               (std::vector<std::string>{"ack 1", "ack 2", "ack 3", "final-ack 123", "final-ack 123"}));
-    EXPECT_EQ(Receive(traffic, {0x00, 0xF0}), (std::vector<std::string>{"reset", "stray-ack"}));
+    EXPECT_EQ(Receive(traffic, {reset, ack}), (std::vector<std::string>{"reset", "stray-ack"}));
 
     // A frame cut short and one sent after it make one frame for the driver.
     traffic.DeviceSent(0x3F, name);
     EXPECT_EQ(traffic.DeviceSent(0x1F, sim::FrameName{"start number 47", "47"}), 2);
     traffic.DeviceSent(0xFD);
     traffic.DeviceSent(0x1F);
-    EXPECT_EQ(Receive(traffic, {0xF0, 0xF0, 0xF0, 0xF0}),
+    EXPECT_EQ(Receive(traffic, {ack, ack, ack, ack}),
               (std::vector<std::string>{"ack 1", "ack 2", "ack 3", "final-ack 123"}));
     traffic.Disconnected();
-    EXPECT_EQ(Receive(traffic, {0xF0}), (std::vector<std::string>{"stray-ack"}));
+    EXPECT_EQ(Receive(traffic, {ack}), (std::vector<std::string>{"stray-ack"}));
 }
 
 TEST(SimDriverTraffic, RawTextLinesAndSettingsAreNamed) {

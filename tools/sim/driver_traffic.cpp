@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/comm/vline_protocol.h"
+#include "protocol/device_bytes.h"
 #include "tools/sim/frame_encoding.h"
 
 namespace sim {
@@ -119,12 +120,12 @@ std::vector<tools::Record> DriverTraffic::Byte(std::uint8_t byte) {
 }
 
 std::vector<tools::Record> DriverTraffic::Received(std::uint8_t byte) {
-    if (byte == 0x00) {
+    if (byte == protocol::kReset) {
         ForgetFrame();  // the start post starts over
         return {Driver("reset", "reset (0x00)")};
     }
     // 0xf0 inside a line of raw text is text (a UTF-8 lead byte, for one).
-    if (byte == 0xF0 && m_text.empty()) return {Acknowledge()};
+    if (byte == protocol::kAcknowledge && m_text.empty()) return {Acknowledge()};
     return Byte(byte);
 }
 
