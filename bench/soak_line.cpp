@@ -44,7 +44,7 @@ SoakLine::Counts SoakLine::Written() {
     return m_counts;
 }
 
-bool SoakLine::SendFrame(const sim::Frame& frame, std::vector<double>* ackUs, Sent* sent) {
+bool SoakLine::SendFrame(const protocol::Frame& frame, std::vector<double>* ackUs, Sent* sent) {
     for (int i = 0; i < 3; ++i) {
         std::unique_lock lock(m_mutex);
         const long before = m_counts.acknowledges;

@@ -6,7 +6,7 @@
 
 #include "driver/tarvik.h"
 #include "platform/windows.h"
-#include "protocol/frame_decoding.h"
+#include "protocol/frame_coding.h"
 
 namespace {
 

@@ -1,47 +1,19 @@
-// The simulator's pure parts: frames, battery answers, commands and the
+// The simulator's pure parts: battery answers, commands and the
 // naming of what the driver sends.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "protocol/device_bytes.h"
-#include "protocol/frame_decoding.h"
 #include "tools/sim/battery.h"
 #include "tools/sim/commands.h"
 #include "tools/sim/driver_traffic.h"
-#include "tools/sim/frame_encoding.h"
 #include "tools/sim/options.h"
 #include "tools/common/record.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(SimFrames, EveryNumberDecodesBackThroughTheDriverOrIsRefused) {
-    int refused = 0;
-    for (int n = 0; n <= sim::kLargestStartNumber; ++n) {
-        const auto frame = sim::EncodeFrame(n);
-        if (!frame) {
-            EXPECT_TRUE((n >= 1656 && n <= 1665)) << n;  // every way of writing these needs a 0x00 byte
-            ++refused;
-            continue;
-        }
-        EXPECT_EQ(protocol::DecodeStartNumber(frame->data()), n);
-        for (auto byte : *frame) EXPECT_FALSE(sim::IsDroppedByte(byte)) << n;
-    }
-    EXPECT_EQ(refused, 10);
-    EXPECT_FALSE(sim::EncodeFrame(-1));
-    EXPECT_FALSE(sim::EncodeFrame(sim::kLargestStartNumber + 1));
-}
-
-TEST(SimFrames, KnownFramesAndUnequalSets) {
-    EXPECT_EQ(sim::EncodeFrame(123), (sim::Frame{0x3F, 0x7B, 0x3F, 0x7B}));
-    EXPECT_EQ(sim::EncodeFrame(47), (sim::Frame{0x1F, 0xFD, 0x1F, 0xFD}));
-    EXPECT_EQ(sim::EncodeFrame(0), (sim::Frame{0xFF, 0xFF, 0xFF, 0xFF}));
-    const auto unequal = sim::EncodeFrame(123, 124);
-    ASSERT_TRUE(unequal);
-    EXPECT_EQ(protocol::DecodeStartNumber(unequal->data()), -1);
-}
 
 TEST(SimBattery, TheDelayGivesTheVoltageBackThroughTheDriversFormula) {
     for (double volts : {2.6, 3.955, 6.354, 9.0, 11.3, 12.0, 26.27, 100.0}) {

@@ -4,7 +4,6 @@
 
 #include "platform/comm/vline_protocol.h"
 #include "protocol/device_bytes.h"
-#include "tools/sim/frame_encoding.h"
 
 namespace sim {
 namespace {
@@ -40,7 +39,7 @@ std::string StopBitsName(std::uint8_t stopBits) {
 }  // namespace
 
 int DriverTraffic::DeviceSent(std::uint8_t byte, const std::optional<FrameName>& name) {
-    if (IsDroppedByte(byte)) return 0;
+    if (protocol::IsDroppedByte(byte)) return 0;
     if (m_frame.empty()) m_frameName = name;
     m_frame.push_back(byte);
     const int place = static_cast<int>(m_frame.size());
