@@ -43,7 +43,7 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     auto fail = [&](contract::OpenStatus step, LPCWSTR text, DWORD code) {
         m_portNumber = -1;
         *status = static_cast<LONG>(step);
-        ReportError(true, false, text, code);
+        ReportError(text, code);
         return S_FALSE;
     };
 

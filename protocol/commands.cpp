@@ -62,7 +62,7 @@ HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
             std::snprintf(message, sizeof message,
                           "WriteToPort: text of %zu bytes is too long; at most %zu characters can be written",
                           bytes.size(), kLongestWriteText);
-            ReportError(false, false, platform::FromUtf8(message).c_str());
+            ReportText(platform::FromUtf8(message));
             return E_INVALIDARG;
         }
         for (char c : bytes + "\n") {
@@ -71,7 +71,7 @@ HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
         }
         char head[32];
         std::snprintf(head, sizeof head, "Write %zu bytes: '", bytes.size() + 1);
-        ReportError(false, false, (platform::FromUtf8(head) + text + u"'").c_str());
+        ReportText(platform::FromUtf8(head) + text + u"'");
         return S_OK;
     });
 }

@@ -106,19 +106,18 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     }
 }
 
-bool CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
-    if (!m_channel.PortHandle()) return true;
+void CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
+    if (!m_channel.PortHandle()) return;
     DWORD written = 0;
     const LONG result = m_channel.Write(&byte, 1, &written, nullptr, INFINITE);
     // Worded from this write's own code (the other thread may store its own
     // in the channel meanwhile); a write that took nothing ended by a write
-    // timeout. ReportError ends with DriverFailure.
-    if (result != 0) ReportError(true, true, label, static_cast<DWORD>(result));
-    if (written != 1) ReportError(true, true, label, ERROR_TIMEOUT);
+    // timeout.
+    if (result != 0) FailWithError(label, static_cast<DWORD>(result));
+    if (written != 1) FailWithError(label, ERROR_TIMEOUT);
     char text[32];
     std::snprintf(text, sizeof text, "Write: '%#x' (", static_cast<unsigned>(byte));
     FireInputReceived(platform::FromUtf8(text) + label + u")");
-    return true;
 }
 
 void CTarvik::TimerTick(HWND, UINT, UINT_PTR, DWORD) {
@@ -183,7 +182,7 @@ void CTarvik::DispatchPending() {
         DWORD code = 0;
         if (!m_listenerFailureReported && m_channel.PortHandle() && m_channel.ListenerEnded(&code)) {
             m_listenerFailureReported = true;
-            ReportError(true, false, platform::FromUtf8("COM" + std::to_string(m_portNumber)).c_str(), code);
+            ReportError(platform::FromUtf8("COM" + std::to_string(m_portNumber)), code);
         }
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "trelvane: out of memory while reporting; events of this tick are lost\n");
