@@ -37,7 +37,8 @@ void Answer(void* userData, BYTE, const char* text) {
     if (std::strncmp(text, "Read", 4) != 0) return;
     probe->callbackAt = Clock::now().time_since_epoch().count();
     const BYTE ack = protocol::kAcknowledge;
-    probe->channel->Write(&ack, 1);
+    if (const LONG failed = probe->channel->Write(&ack, 1))
+        std::fprintf(stderr, "cannot answer: %ld\n", static_cast<long>(failed));
 }
 
 double Micros(Clock::rep from, Clock::rep to) {

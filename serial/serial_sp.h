@@ -22,7 +22,7 @@ public:
 
     LONG Close() override;
     void OnPortEvent(DWORD events, DWORD errors) override;
-    virtual LONG OpenPort(LPCWSTR device);
+    [[nodiscard]] virtual LONG OpenPort(LPCWSTR device);
 
     // May be called while the listener runs: it sees the old pair or the new one.
     void SetCallback(PortEventCallback callback, void* userData);
