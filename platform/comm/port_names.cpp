@@ -1,10 +1,9 @@
 #include "platform/comm/port_names.h"
 
-#include <strings.h>
-
 #include <filesystem>
 
 #include "platform/base/paths.h"
+#include "platform/base/text_case.h"
 
 namespace platform {
 
@@ -12,7 +11,7 @@ std::string PortDevicePath(unsigned n) {
     const std::string wanted = "com" + std::to_string(n);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(DosDevicesDir(), ec)) {
-        if (::strcasecmp(entry.path().filename().c_str(), wanted.c_str()) == 0) return entry.path().string();
+        if (EqualNoCase(entry.path().filename().string(), wanted)) return entry.path().string();
     }
     return "/dev/ttyS" + std::to_string(n - 1);
 }
