@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bench/stats.h"
+#include "protocol/device_bytes.h"
 #include "serial/serial_sp.h"
 #include "tools/device_end/device_end.h"
 #include "tools/testsupport/raw_echo.h"
@@ -35,8 +36,9 @@ void Answer(void* userData, BYTE, const char* text) {
     auto* probe = static_cast<Probe*>(userData);
     if (std::strncmp(text, "Read", 4) != 0) return;
     probe->callbackAt = Clock::now().time_since_epoch().count();
-    const BYTE ack = 0xF0;
-    probe->channel->Write(&ack, 1);
+    const BYTE ack = protocol::kAcknowledge;
+    if (const LONG failed = probe->channel->Write(&ack, 1))
+        std::fprintf(stderr, "cannot answer: %ld\n", static_cast<long>(failed));
 }
 
 double Micros(Clock::rep from, Clock::rep to) {
@@ -62,7 +64,7 @@ int main(int argc, char** argv) {
     });
     CSerialSP channel;
     probe.channel = &channel;
-    if (channel.OpenPort(u"COM1") != 0 || channel.SetEventMask(0xF9) != 0) {
+    if (channel.OpenPort(u"COM1") != 0 || channel.SetEventMask(CSerialSP::DeviceEventMask) != 0) {
         std::fprintf(stderr, "cannot open the virtual line: %ld\n", static_cast<long>(channel.LastErrorCode()));
         return 1;
     }

@@ -12,6 +12,7 @@
 #include "bench/quiet_sink.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
+#include "protocol/device_bytes.h"
 #include "tools/testsupport/raw_echo.h"
 #include "tools/testsupport/test_env.h"
 
@@ -26,7 +27,7 @@ std::vector<double> MeasureAcks(trelvane::testing::PtyPort& device, int count) {
         for (int k = 0; k < 3; ++k) {
             unsigned char ack = 0;
             const double us = device.RoundTrip(frame[k], &ack, 2000);
-            if (us < 0 || ack != 0xF0) {
+            if (us < 0 || ack != protocol::kAcknowledge) {
                 std::fprintf(stderr, "no acknowledge for byte %zu\n", times.size());
                 return times;
             }

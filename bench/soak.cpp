@@ -227,8 +227,8 @@ private:
 int Soak::NextNumber() {
     for (;;) {
         const int number = m_number;
-        m_number = (m_number + 1) % (sim::kLargestStartNumber + 1);
-        if (sim::EncodeFrame(number)) return number;
+        m_number = (m_number + 1) % (protocol::kLargestStartNumber + 1);
+        if (protocol::EncodeFrame(number)) return number;
     }
 }
 
@@ -309,7 +309,7 @@ bool Soak::Frames(long count, bool report) {
             const int number = NextNumber();
             if (k == count - 1) beforeLast = m_fast->LineCount();
             SoakLine::Sent sent;
-            if (!m_line->SendFrame(*sim::EncodeFrame(number), &ackUs, &sent))
+            if (!m_line->SendFrame(*protocol::EncodeFrame(number), &ackUs, &sent))
                 return Check(false, "frame " + std::to_string(k) + ": each byte acknowledged within 2 s");
             if (!frames.empty()) frames.back().completeBy = sent.firstAcknowledgedAt;
             frames.push_back({number, sent.fourthSentAt, std::nullopt});
@@ -373,7 +373,7 @@ bool Soak::Paced(int count, bool report) {
     for (int k = 0; k < count; ++k) {
         const int number = NextNumber();
         SoakLine::Sent sent;
-        if (!m_line->SendFrame(*sim::EncodeFrame(number), &ackUs, &sent))
+        if (!m_line->SendFrame(*protocol::EncodeFrame(number), &ackUs, &sent))
             return Check(false, "paced frame " + std::to_string(k) + ": each byte acknowledged within 2 s");
         numbers.push_back(number);
         // Reported at the next tick, then confirmed: the fourth acknowledge.

@@ -1,5 +1,7 @@
 #include "bench/soak_line.h"
 
+#include "protocol/device_bytes.h"
+
 namespace trelvane::bench {
 namespace {
 
@@ -25,10 +27,10 @@ std::unique_ptr<SoakLine> SoakLine::Create(const std::string& home, int comNumbe
 void SoakLine::Take(std::uint8_t byte) {
     const std::int64_t now = NowNs();
     std::lock_guard lock(m_mutex);
-    if (byte == 0xF0) {
+    if (byte == protocol::kAcknowledge) {
         ++m_counts.acknowledges;
         m_lastAckAt = now;
-    } else if (byte == 0x00) {
+    } else if (byte == protocol::kReset) {
         ++m_counts.resets;
     } else {
         ++m_counts.others;
@@ -42,7 +44,7 @@ SoakLine::Counts SoakLine::Written() {
     return m_counts;
 }
 
-bool SoakLine::SendFrame(const sim::Frame& frame, std::vector<double>* ackUs, Sent* sent) {
+bool SoakLine::SendFrame(const protocol::Frame& frame, std::vector<double>* ackUs, Sent* sent) {
     for (int i = 0; i < 3; ++i) {
         std::unique_lock lock(m_mutex);
         const long before = m_counts.acknowledges;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/frame_coding.h"
 #include "tools/device_end/device_end.h"
-#include "tools/sim/frame_encoding.h"
 
 namespace trelvane::bench {
 
@@ -42,7 +42,7 @@ public:
     // Sends the frame; each of the first three bytes waits for one more
     // acknowledge, whose time (microseconds from the byte's send) is appended
     // to ackUs. False when an acknowledge did not come within the bound.
-    bool SendFrame(const sim::Frame& frame, std::vector<double>* ackUs, Sent* sent);
+    bool SendFrame(const protocol::Frame& frame, std::vector<double>* ackUs, Sent* sent);
 
     // Waits until the driver has written this many acknowledges, or resets.
     bool WaitAcknowledges(long total, std::chrono::milliseconds timeout);

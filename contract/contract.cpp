@@ -121,14 +121,14 @@ const InterfaceDesc kITarvikTestEvents{
 // parameter is the property's).
 DISPID IdOfName(const InterfaceDesc& desc, LPCOLESTR name) {
     for (const auto& m : desc.members)
-        if (platform::EqualsNoCase(m.name, name)) return m.dispid;
+        if (platform::EqualNoCase(m.name, name)) return m.dispid;
     const std::u16string text(name);
     if (text.size() > 4 && (text.compare(0, 4, u"get_") == 0 || text.compare(0, 4, u"put_") == 0))
         for (const auto& m : desc.members)
-            if (platform::EqualsNoCase(m.name, name + 4)) return m.dispid;
+            if (platform::EqualNoCase(m.name, name + 4)) return m.dispid;
     for (const auto& m : desc.members)
         for (std::size_t k = 0; k < m.params.size(); ++k)
-            if (m.params[k].name && platform::EqualsNoCase(m.params[k].name, name)) return static_cast<DISPID>(k);
+            if (m.params[k].name && platform::EqualNoCase(m.params[k].name, name)) return static_cast<DISPID>(k);
     return 0;  // newVal: the unnamed value of a setter, position 0
 }
 

@@ -17,6 +17,18 @@ inline constexpr IID DIID__ITarvikEvents{0x7475B3C9, 0xA9F5, 0x418B, {0xB3, 0x77
 inline constexpr IID DIID__ITarvikTestEvents{
     0xCBC1E9F1, 0x975A, 0x4611, {0x85, 0x91, 0x25, 0xAD, 0x22, 0x56, 0xDA, 0x0E}};
 
+// The Status that ITarvik::Open reports: Opened with S_OK, otherwise the step
+// that failed, with S_FALSE and a SystemError that says why.
+enum class OpenStatus : LONG {
+    Opened = 0,
+    PortNotOpened = 1,
+    LineSettingsRefused = 2,
+    EventMaskRefused = 3,
+    LineSettingsUnread = 4,
+    RtsNotSwitchedOff = 5,
+    DtrNotSwitchedOff = 6,
+};
+
 // Registers how the contract's interfaces cross between processes (their
 // proxies and stubs, and the type library). It runs as every program that
 // includes this header starts, as an installed proxy would be found.

@@ -48,7 +48,7 @@ HRESULT GetIDsOfNamesFromTable(const contract::InterfaceContract& contract, REFI
     for (UINT i = 0; i < count; ++i) {
         ids[i] = DISPID_UNKNOWN;
         for (const auto& entry : contract.names)
-            if (names[i] && platform::EqualsNoCase(entry.name, names[i])) {
+            if (names[i] && platform::EqualNoCase(entry.name, names[i])) {
                 ids[i] = entry.id;
                 break;
             }

@@ -28,11 +28,9 @@ std::u16string SystemMessage(DWORD code) {
 
 }  // namespace
 
-void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code) {
-    std::u16string message = systemText ? u"'" + std::u16string(text) + u"': " + SystemMessage(code) : text;
-    constexpr std::size_t kMaxLength = 199;  // a buffer of 200 with its terminator
-    if (message.size() > kMaxLength) {
-        std::size_t cut = kMaxLength;
+void CTarvik::ReportText(std::u16string message) {
+    if (message.size() > kLongestMessage) {
+        std::size_t cut = kLongestMessage;
         if (message[cut - 1] >= 0xD800 && message[cut - 1] < 0xDC00) --cut;  // never half a character
         message.resize(cut);
     }
@@ -43,5 +41,13 @@ void CTarvik::ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code)
         ~Free() { SysFreeString(b); }
     } freeLater{event};
     Fire_SystemError(event);
-    if (raise) throw DriverFailure{1, code};
+}
+
+void CTarvik::ReportError(const std::u16string& text, DWORD code) {
+    ReportText(u"'" + text + u"': " + SystemMessage(code));
+}
+
+void CTarvik::FailWithError(const std::u16string& text, DWORD code) {
+    ReportError(text, code);
+    throw DriverFailure{code};
 }

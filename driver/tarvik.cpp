@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 
+#include "contract/trelvane.h"
 #include "platform/windows.h"
 
 std::atomic<CTarvik*> g_driver{nullptr};
@@ -32,41 +33,43 @@ HRESULT CTarvik::Open(LONG PortNumber, LONG* Status) {
 
 HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     ClosePort();
-    *status = 0;
+    using enum contract::OpenStatus;
+    *status = static_cast<LONG>(Opened);
     m_portNumber = portNumber;
     const std::u16string device = platform::FromUtf8("COM" + std::to_string(portNumber));
-    // Failure k: status k, SystemError "'text': message", S_FALSE; what the
-    // earlier steps did stays (a half-open port). Each message is worded from
-    // the code of the failed call itself.
-    auto fail = [&](LONG k, LPCWSTR text, DWORD code) {
+    // A failed step: its status, SystemError "'text': message", S_FALSE;
+    // what the earlier steps did stays (a half-open port). Each message is
+    // worded from the code of the failed call itself.
+    auto fail = [&](contract::OpenStatus step, LPCWSTR text, DWORD code) {
         m_portNumber = -1;
-        *status = k;
-        ReportError(true, false, text, code);
+        *status = static_cast<LONG>(step);
+        ReportError(text, code);
         return S_FALSE;
     };
 
     ArmCloseRequests();
     if (const LONG code = m_channel.OpenPort(device.c_str())) {
         DisarmCloseRequests();
-        return fail(1, device.c_str(), static_cast<DWORD>(code));
+        return fail(PortNotOpened, device.c_str(), static_cast<DWORD>(code));
     }
     if (const LONG code = m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit))
-        return fail(2, u"Port setting", static_cast<DWORD>(code));
-    if (const LONG code = m_channel.SetEventMask(0xF9)) return fail(3, u"Event mask", static_cast<DWORD>(code));
+        return fail(LineSettingsRefused, u"Port setting", static_cast<DWORD>(code));
+    if (const LONG code = m_channel.SetEventMask(CSerialSP::DeviceEventMask))
+        return fail(EventMaskRefused, u"Event mask", static_cast<DWORD>(code));
     {
         std::lock_guard lock(m_settingsLock);
         m_portHandle = m_channel.PortHandle();
     }
-    if (const DWORD code = LoadPortSettings()) return fail(4, u"COM state", code);
+    if (const DWORD code = LoadPortSettings()) return fail(LineSettingsUnread, u"COM state", code);
     try {
         ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {
-        return fail(5, u"Set RTS", failure.error);
+        return fail(RtsNotSwitchedOff, u"Set RTS", failure.error);
     }
     try {
         ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {
-        return fail(6, u"Reset DTR", failure.error);
+        return fail(DtrNotSwitchedOff, u"Reset DTR", failure.error);
     }
     m_channel.SetCallback(ChannelCallback, this);
     m_listenerFailureReported = false;

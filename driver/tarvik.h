@@ -16,13 +16,13 @@
 
 #include "driver/automation_object.h"
 #include "platform/windows.h"
+#include "protocol/device_bytes.h"
 #include "serial/serial_sp.h"
 
 // The internal failure signal: an operation that reported a failure with
 // SystemError ends with it. It never leaves a client call. error is the
 // platform's code of the failure that was reported.
 struct DriverFailure {
-    int code = 1;
     DWORD error = ERROR_SUCCESS;
 };
 
@@ -95,15 +95,30 @@ private:
     void DisarmCloseRequests();
     static void CloseRequestTimer(HWND, UINT, UINT_PTR id, DWORD);
     // Changes one field of m_dcb and applies it; on failure puts the field
-    // back, reports "'text': message" and ends with DriverFailure.
+    // back and fails with FailWithError.
     template <class Change>
     void ChangeLineSetting(LPCWSTR failureText, Change change);
 
-    // Error reporting (error_reporting.cpp). code: the result code of the
-    // failed call itself, whose message forms the second part with system
-    // text (never the channel's last code, which another thread may have
-    // replaced meanwhile); with raise, DriverFailure carries it on.
-    void ReportError(bool systemText, bool raise, LPCWSTR text, DWORD code = ERROR_SUCCESS);
+    // A SystemError text holds at most this many characters: a buffer of 200
+    // with its terminator.
+    static constexpr std::size_t kLongestMessage = 199;
+    // WriteToPort's text, its line feed and a terminator fit a buffer of this
+    // many bytes.
+    static constexpr std::size_t kWriteBufferBytes = 199;
+    // The longest text of one-byte characters that WriteToPort takes: its
+    // summary, "Write 181 bytes: '...'", is then a message of the longest length.
+    static constexpr std::size_t kLongestWriteText = 180;
+
+    // Error reporting (error_reporting.cpp): SystemError, its text cut to
+    // kLongestMessage characters. code is the result code of the failed call
+    // itself (never the channel's last code, which another thread may have
+    // replaced meanwhile).
+    // SystemError with the text alone.
+    void ReportText(std::u16string text);
+    // SystemError "'text': the platform's message for code".
+    void ReportError(const std::u16string& text, DWORD code);
+    // ReportError, then DriverFailure with code: the operation ends.
+    [[noreturn]] void FailWithError(const std::u16string& text, DWORD code);
 
     // Reception (protocol/reception.cpp).
     static void ChannelCallback(void* userData, BYTE value, const char* text);
@@ -111,7 +126,7 @@ private:
     void OnChannelEvent(BYTE value, const char* text);
     void TakeFrameByte(BYTE byte);
     void ClearFrame();
-    bool WriteDeviceByte(BYTE byte, LPCWSTR label);
+    void WriteDeviceByte(BYTE byte, LPCWSTR label);
     void FireInputReceived(const std::u16string& text);
     // The expired inter-character timeout: StartNumberFault 3, then the
     // port closed and opened again.
@@ -133,7 +148,9 @@ private:
     bool m_batteryResultReady = false;
     std::u16string m_batteryDevice;
     bool m_timeoutPending = false;
-    BYTE m_frame[4] = {0xFF, 0xFF, 0xFF, 0xFF};  // under the lock: both threads write it
+    // Under the lock: both threads write it.
+    BYTE m_frame[protocol::kFrameLength] = {protocol::kEmptyFrameByte, protocol::kEmptyFrameByte,
+                                            protocol::kEmptyFrameByte, protocol::kEmptyFrameByte};
     LONG m_frameCount = 0;
     ULONG m_frameGeneration = 0;  // counts emptyings of the frame
 
@@ -179,7 +196,7 @@ inline void CTarvik::ChangeLineSetting(LPCWSTR failureText, Change change) {
     const DWORD code = GetLastError();
     *m_dcb = before;  // the port keeps its previous settings
     lock.unlock();
-    ReportError(true, true, failureText, code);
+    FailWithError(failureText, code);
 }
 
 // The driver whose tick runs: the one that last completed an Open.

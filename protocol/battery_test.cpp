@@ -7,7 +7,7 @@
 HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
     return Guard([&] {
         if (m_batteryTestActive) {
-            ReportError(false, false, u"Battery test allready active");
+            ReportText(u"Battery test allready active");
             return S_FALSE;
         }
         const std::u16string selector =
@@ -18,13 +18,13 @@ HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
             } else if (selector == u"FinishPost" && m_channel.PortHandle() && m_channel.IsCtsOn()) {
                 ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_ENABLE; });
             } else {
-                ReportError(false, false, u"Device off line");
+                ReportText(u"Device off line");
                 return S_FALSE;
             }
             _ftime64_s(&m_batteryStartTime);
             ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
         } catch (const DriverFailure& failure) {
-            ReportError(true, false, u"StartBatteryTest error setting state", failure.error);
+            ReportError(u"StartBatteryTest error setting state", failure.error);
             return S_FALSE;
         }
         EnterCriticalSection(&m_stateLock);
@@ -51,6 +51,6 @@ void CTarvik::EndBatteryMeasurement() {
     try {
         ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {
-        ReportError(true, false, u"StartBatteryTest", failure.error);  // the voltage stands
+        ReportError(u"StartBatteryTest", failure.error);  // the voltage stands
     }
 }

@@ -9,7 +9,7 @@
 HRESULT CTarvik::StartNumberOK(LONG StartNumber) {
     return Guard([&] {
         if (StartNumber != m_startNumber) return S_FALSE;  // nothing is written
-        WriteDeviceByte(0xF0, u"Acknowledge");
+        WriteDeviceByte(protocol::kAcknowledge, u"Acknowledge");
         return S_OK;
     });
 }
@@ -28,7 +28,7 @@ HRESULT CTarvik::ResetStartPost() {
         const ULONG emptied = m_frameGeneration;
         LeaveCriticalSection(&m_stateLock);
         try {
-            WriteDeviceByte(0x00, u"Reset");
+            WriteDeviceByte(protocol::kReset, u"Reset");
         } catch (const DriverFailure&) {
             // The device was not reset as far as the line tells: unless bytes
             // came in meanwhile, the frame it is sending goes on.
@@ -51,17 +51,18 @@ HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
         const std::u16string text = strToWrite ? std::u16string(strToWrite) : std::u16string();
         const std::string bytes = platform::ToUtf8(text);
         if (!m_channel.PortHandle()) return S_OK;
-        // The text, its line feed and a terminator must fit 199 bytes, and the
-        // summary 200 characters: refuse what does not, before writing anything.
+        // The text with its line feed and terminator, and the summary, must
+        // fit their buffers: refuse what does not, before writing anything.
         char summaryHead[48];
         std::snprintf(summaryHead, sizeof summaryHead, "Write %zu bytes: ''", bytes.size() + 1);
         const std::size_t summaryLength = std::char_traits<char>::length(summaryHead) + text.size();
-        if (bytes.size() + 2 > 199 || summaryLength + 1 > 200) {
+        static_assert(std::char_traits<char>::length("Write 181 bytes: ''") + kLongestWriteText == kLongestMessage);
+        if (bytes.size() + 2 > kWriteBufferBytes || summaryLength > kLongestMessage) {
             char message[120];
             std::snprintf(message, sizeof message,
-                          "WriteToPort: text of %zu bytes is too long; at most 180 characters can be written",
-                          bytes.size());
-            ReportError(false, false, platform::FromUtf8(message).c_str());
+                          "WriteToPort: text of %zu bytes is too long; at most %zu characters can be written",
+                          bytes.size(), kLongestWriteText);
+            ReportText(platform::FromUtf8(message));
             return E_INVALIDARG;
         }
         for (char c : bytes + "\n") {
@@ -70,7 +71,7 @@ HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
         }
         char head[32];
         std::snprintf(head, sizeof head, "Write %zu bytes: '", bytes.size() + 1);
-        ReportError(false, false, (platform::FromUtf8(head) + text + u"'").c_str());
+        ReportText(platform::FromUtf8(head) + text + u"'");
         return S_OK;
     });
 }

@@ -6,7 +6,7 @@
 
 #include "driver/tarvik.h"
 #include "platform/windows.h"
-#include "protocol/frame_decoding.h"
+#include "protocol/frame_coding.h"
 
 namespace {
 
@@ -74,12 +74,12 @@ void CTarvik::OnChannelEvent(BYTE value, const char* text) {
 
 void CTarvik::ClearFrame() {
     m_frameCount = 0;
-    std::memset(m_frame, 0xFF, sizeof m_frame);
+    std::memset(m_frame, protocol::kEmptyFrameByte, sizeof m_frame);
     ++m_frameGeneration;
 }
 
 void CTarvik::TakeFrameByte(BYTE byte) {
-    if (byte == 0x00 || byte == 0xF0) return;  // never part of a frame
+    if (protocol::IsDroppedByte(byte)) return;
     LONG count;
     ULONG generation;
     {
@@ -90,7 +90,7 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     // Bytes 1 to 3 are acknowledged at once, before they are stored; a
     // failed acknowledge ends here (DriverFailure) and the byte is dropped.
     if (count < 3) {
-        WriteDeviceByte(0xF0, u"Acknowledge");
+        WriteDeviceByte(protocol::kAcknowledge, u"Acknowledge");
         m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
     }
     Locked lock(m_stateLock);
@@ -98,7 +98,7 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     // belongs to the frame before it and is dropped.
     if (generation != m_frameGeneration) return;
     m_frame[m_frameCount++] = byte;
-    if (m_frameCount == 4) {
+    if (m_frameCount == protocol::kFrameLength) {
         m_startNumber = protocol::DecodeStartNumber(m_frame);
         m_numberReady = true;
         ClearFrame();
@@ -106,19 +106,18 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     }
 }
 
-bool CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
-    if (!m_channel.PortHandle()) return true;
+void CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
+    if (!m_channel.PortHandle()) return;
     DWORD written = 0;
     const LONG result = m_channel.Write(&byte, 1, &written, nullptr, INFINITE);
     // Worded from this write's own code (the other thread may store its own
     // in the channel meanwhile); a write that took nothing ended by a write
-    // timeout. ReportError ends with DriverFailure.
-    if (result != 0) ReportError(true, true, label, static_cast<DWORD>(result));
-    if (written != 1) ReportError(true, true, label, ERROR_TIMEOUT);
+    // timeout.
+    if (result != 0) FailWithError(label, static_cast<DWORD>(result));
+    if (written != 1) FailWithError(label, ERROR_TIMEOUT);
     char text[32];
     std::snprintf(text, sizeof text, "Write: '%#x' (", static_cast<unsigned>(byte));
     FireInputReceived(platform::FromUtf8(text) + label + u")");
-    return true;
 }
 
 void CTarvik::TimerTick(HWND, UINT, UINT_PTR, DWORD) {
@@ -183,7 +182,7 @@ void CTarvik::DispatchPending() {
         DWORD code = 0;
         if (!m_listenerFailureReported && m_channel.PortHandle() && m_channel.ListenerEnded(&code)) {
             m_listenerFailureReported = true;
-            ReportError(true, false, platform::FromUtf8("COM" + std::to_string(m_portNumber)).c_str(), code);
+            ReportError(platform::FromUtf8("COM" + std::to_string(m_portNumber)), code);
         }
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "trelvane: out of memory while reporting; events of this tick are lost\n");

@@ -50,9 +50,16 @@ LONG CSerial::Open(LPCWSTR device, DWORD inQueue, DWORD outQueue, bool overlappe
         Close();
         return Fail(error);
     }
-    SetEventMask(DefaultEventMask);
-    SetReadTimeoutMode(ReadNonBlocking);
-    return LastErrorCode();
+    // A port that refuses the default mask still opens: its owner applies
+    // the mask it needs next and learns of a refusal there.
+    (void)SetEventMask(DefaultEventMask);
+    // A port that cannot be made to read without blocking would stall its
+    // reader: it is closed again, as for the other failures of Open.
+    if (const LONG error = SetReadTimeoutMode(ReadNonBlocking)) {
+        Close();
+        return Fail(static_cast<DWORD>(error));
+    }
+    return 0;
 }
 
 LONG CSerial::Close() {
@@ -100,9 +107,11 @@ LONG CSerial::SetEventCharacter(BYTE eventChar, bool addRxFlag) {
     DCB dcb;
     if (!ReadState(dcb)) return LastErrorCode();
     dcb.EvtChar = static_cast<char>(eventChar);
-    if (addRxFlag) SetEventMask(GetEventMask() | EV_RXFLAG);
+    // A refused mask does not keep the character from being set; it is the
+    // result when the block is written.
+    const LONG maskResult = addRxFlag ? SetEventMask(GetEventMask() | EV_RXFLAG) : 0;
     if (!SetCommState(m_port, &dcb)) return Fail(GetLastError());
-    return LastErrorCode();
+    return maskResult;
 }
 
 LONG CSerial::SetEventMask(DWORD mask) {

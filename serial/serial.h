@@ -21,15 +21,17 @@ public:
     CSerial(const CSerial&) = delete;
     CSerial& operator=(const CSerial&) = delete;
 
-    // Virtual operations, in this fixed order.
-    virtual LONG Open(LPCWSTR device, DWORD inQueue = 0, DWORD outQueue = 0, bool overlapped = false);
+    // Virtual operations, in this fixed order. Those that can fail return
+    // the result code, which is not to be ignored; Close always succeeds.
+    // Open fails with nothing left open.
+    [[nodiscard]] virtual LONG Open(LPCWSTR device, DWORD inQueue = 0, DWORD outQueue = 0, bool overlapped = false);
     virtual LONG Close();
-    virtual LONG SetLineSettings(DWORD baudRate, int dataBits, int parity, int stopBits);
-    virtual LONG SetEventCharacter(BYTE eventChar, bool addRxFlag = true);
-    virtual LONG SetEventMask(DWORD mask);
-    virtual LONG WaitForPortEvent(LPOVERLAPPED overlapped = nullptr, DWORD timeout = INFINITE);
-    virtual LONG SetHandshakeMode(int mode);
-    virtual LONG SetReadTimeoutMode(int mode);
+    [[nodiscard]] virtual LONG SetLineSettings(DWORD baudRate, int dataBits, int parity, int stopBits);
+    [[nodiscard]] virtual LONG SetEventCharacter(BYTE eventChar, bool addRxFlag = true);
+    [[nodiscard]] virtual LONG SetEventMask(DWORD mask);
+    [[nodiscard]] virtual LONG WaitForPortEvent(LPOVERLAPPED overlapped = nullptr, DWORD timeout = INFINITE);
+    [[nodiscard]] virtual LONG SetHandshakeMode(int mode);
+    [[nodiscard]] virtual LONG SetReadTimeoutMode(int mode);
     virtual DWORD GetBaudRate();
     virtual int GetDataBits();
     virtual int GetParity();
@@ -37,12 +39,12 @@ public:
     virtual int GetHandshakeMode();
     virtual DWORD GetEventMask();
     virtual BYTE GetEventCharacter();
-    virtual LONG WriteText(const char* text, DWORD* written = nullptr, LPOVERLAPPED overlapped = nullptr,
-                           DWORD timeout = INFINITE);
-    virtual LONG Write(const void* buffer, DWORD length, DWORD* written = nullptr, LPOVERLAPPED overlapped = nullptr,
-                       DWORD timeout = INFINITE);
-    virtual LONG Read(void* buffer, DWORD length, DWORD* read = nullptr, LPOVERLAPPED overlapped = nullptr,
-                      DWORD timeout = INFINITE);
+    [[nodiscard]] virtual LONG WriteText(const char* text, DWORD* written = nullptr, LPOVERLAPPED overlapped = nullptr,
+                                         DWORD timeout = INFINITE);
+    [[nodiscard]] virtual LONG Write(const void* buffer, DWORD length, DWORD* written = nullptr,
+                                     LPOVERLAPPED overlapped = nullptr, DWORD timeout = INFINITE);
+    [[nodiscard]] virtual LONG Read(void* buffer, DWORD length, DWORD* read = nullptr, LPOVERLAPPED overlapped = nullptr,
+                                    DWORD timeout = INFINITE);
 
     bool IsCtsOn() { return ModemLineOn(MS_CTS_ON); }
     bool IsDsrOn() { return ModemLineOn(MS_DSR_ON); }
@@ -68,15 +70,15 @@ protected:
 
 private:
     // Clears the stored code; stores 6 and returns false when the port is closed.
-    bool CheckOpen();
+    [[nodiscard]] bool CheckOpen();
     template <class Change>
-    LONG ChangeState(Change change);
+    [[nodiscard]] LONG ChangeState(Change change);
     template <class Issue>
-    LONG RunIo(LPOVERLAPPED overlapped, DWORD timeout, DWORD* count, Issue issue);
+    [[nodiscard]] LONG RunIo(LPOVERLAPPED overlapped, DWORD timeout, DWORD* count, Issue issue);
     // Reads the block into dcb; false (code stored) on failure.
-    bool ReadState(DCB& dcb);
+    [[nodiscard]] bool ReadState(DCB& dcb);
     // Waits for an operation started on an internal OVERLAPPED, cancelling it
     // when the wait runs out.
-    LONG Finish(OVERLAPPED& ov, DWORD* count, DWORD timeout);
+    [[nodiscard]] LONG Finish(OVERLAPPED& ov, DWORD* count, DWORD timeout);
     bool ModemLineOn(DWORD bit);
 };

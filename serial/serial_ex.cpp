@@ -13,7 +13,10 @@ LONG CSerialEx::Open(LPCWSTR device, DWORD inQueue, DWORD outQueue, bool startLi
         return Fail(error);
     }
     if (startListener) {
-        if (LONG result = StartListener()) return result;
+        if (const LONG result = StartListener()) {
+            Close();  // nothing stays open, as for the other failures of Open
+            return Fail(static_cast<DWORD>(result));
+        }
     }
     return 0;
 }
@@ -40,8 +43,9 @@ LONG CSerialEx::StopListener(DWORD timeout) {
     if (m_thread) {
         m_stopRequested.store(true);
         // Re-applying the mask completes an outstanding port-event wait; the
-        // event also ends a listener that is between two waits.
-        SetEventMask(GetEventMask());
+        // event also ends a listener that is between two waits. A port that
+        // refuses the mask has gone, and its wait has failed already.
+        (void)SetEventMask(GetEventMask());
         if (m_listenEvent) SetEvent(m_listenEvent);
         if (WaitForSingleObject(m_thread, timeout) == WAIT_OBJECT_0) {
             m_stopRequested.store(false);

@@ -17,9 +17,10 @@ public:
 
     // The port is always opened overlapped; the fourth argument says whether
     // to start the listener at once.
-    LONG Open(LPCWSTR device, DWORD inQueue = 0, DWORD outQueue = 0, bool startListener = true) override;
+    [[nodiscard]] LONG Open(LPCWSTR device, DWORD inQueue = 0, DWORD outQueue = 0, bool startListener = true) override;
     LONG Close() override;
-    virtual LONG StartListener();
+    [[nodiscard]] virtual LONG StartListener();
+    // Always succeeds: a listener that outlives the limit stays recorded.
     virtual LONG StopListener(DWORD timeout = INFINITE);
     // Called on the listener thread only, one call at a time.
     virtual void OnPortEvent(DWORD events, DWORD errors) = 0;

@@ -61,8 +61,8 @@ void CSerialSP::OnPortEvent(DWORD events, DWORD /*errors*/) {
         // the port reads non-blocking, so this returns at once.
         BYTE byte = 0;
         DWORD count = 0;
-        Read(&byte, 1, &count, nullptr, INFINITE);
-        if (count == 1) {
+        // A failed read leaves its code in the port object and no byte to report.
+        if (Read(&byte, 1, &count, nullptr, INFINITE) == 0 && count == 1) {
             char text[100];
             std::snprintf(text, sizeof text, "Read: '%#x'", static_cast<unsigned>(byte));
             Notify(byte, text);

@@ -12,12 +12,17 @@ using PortEventCallback = void (*)(void* userData, BYTE value, const char* text)
 
 class CSerialSP : public CSerialEx {
 public:
+    // What the start post is heard by: its bytes, the lines of the start
+    // post (DSR), the finish post (CTS) and the battery test (RLSD), and line
+    // errors. The owner applies it after OpenPort.
+    static constexpr DWORD DeviceEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR;
+
     CSerialSP() = default;
     ~CSerialSP() override;
 
     LONG Close() override;
     void OnPortEvent(DWORD events, DWORD errors) override;
-    virtual LONG OpenPort(LPCWSTR device);
+    [[nodiscard]] virtual LONG OpenPort(LPCWSTR device);
 
     // May be called while the listener runs: it sees the old pair or the new one.
     void SetCallback(PortEventCallback callback, void* userData);

@@ -1,5 +1,7 @@
 #include "platform/base/text_case.h"
 
+#include "platform/base/utf8.h"
+
 namespace platform {
 
 WCHAR UpperCase(WCHAR c) {
@@ -31,6 +33,10 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b) {
     for (std::size_t i = 0; i < a.size(); ++i)
         if (UpperCase(a[i]) != UpperCase(b[i])) return false;
     return true;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return EqualNoCase(std::u16string_view(FromUtf8(std::string(a))), FromUtf8(std::string(b)));
 }
 
 }  // namespace platform

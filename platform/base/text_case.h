@@ -1,5 +1,5 @@
 // Comparing names without regard to case, as the platform does for registry
-// names, resource names and lstrcmpiW.
+// names, resource names and lstrcmpiW: the one such comparison of the system.
 #pragma once
 
 #include <string>
@@ -19,5 +19,7 @@ namespace platform {
 WCHAR UpperCase(WCHAR c);
 std::u16string UpperCase(std::u16string_view text);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+// Narrow text (UTF-8, the stand-in for the ANSI code page), folded alike.
+bool EqualNoCase(std::string_view a, std::string_view b);
 
 }  // namespace platform

@@ -10,16 +10,11 @@
 #include "platform/comm/comm_backends.h"
 #include "platform/comm/port_names.h"
 #include "platform/base/errno_map.h"
+#include "platform/base/text_case.h"
 #include "platform/base/utf8.h"
 
 namespace platform {
 namespace {
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 // "COMn" (optionally behind "\\.\"), or 0 for any other name.
 unsigned PortNumber(std::string name) {

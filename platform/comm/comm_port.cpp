@@ -501,7 +501,9 @@ void CommPort::WaitForCompletion(const OVERLAPPED* overlapped) {
     auto* ov = const_cast<OVERLAPPED*>(overlapped);
     auto completed = [ov] { return StatusOf(ov).load(std::memory_order_acquire) != STATUS_PENDING; };
     std::unique_lock lock(m_mutex);
-    DriveLocked(lock, completed, std::nullopt);  // a close completes every operation
+    // Without a deadline it stops short only when the port is closed, and a
+    // close completes every operation.
+    (void)DriveLocked(lock, completed, std::nullopt);
 }
 
 DWORD CommPort::GetState(DCB* dcb) {

@@ -33,28 +33,28 @@ public:
     ~CommPort() override;
 
     // Called once by CreateFileW after the backend has opened its device.
-    DWORD Start(bool overlapped);
+    [[nodiscard]] DWORD Start(bool overlapped);
     void OnLastHandleClosed() override;
     DWORD DriveUntilSet(EventObject& event, DWORD milliseconds) override;
     void EventSet() override { Kick(); }
 
     // The platform calls. Each returns 0 or a Win32 error code; the C entry
     // points turn that into BOOL and the thread's last error.
-    DWORD GetState(DCB* dcb);
-    DWORD SetState(const DCB& dcb);
-    DWORD GetTimeouts(COMMTIMEOUTS* timeouts);
-    DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
-    DWORD SetMask(DWORD mask);
-    DWORD GetMask(DWORD* mask);
-    DWORD WaitEvent(DWORD* events, OVERLAPPED* overlapped);
-    DWORD ClearError(DWORD* errors, COMSTAT* stat);
-    DWORD ModemStatus(DWORD* status);
-    DWORD Read(BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED* overlapped);
-    DWORD Write(const BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED* overlapped);
+    [[nodiscard]] DWORD GetState(DCB* dcb);
+    [[nodiscard]] DWORD SetState(const DCB& dcb);
+    [[nodiscard]] DWORD GetTimeouts(COMMTIMEOUTS* timeouts);
+    [[nodiscard]] DWORD SetTimeouts(const COMMTIMEOUTS& timeouts);
+    [[nodiscard]] DWORD SetMask(DWORD mask);
+    [[nodiscard]] DWORD GetMask(DWORD* mask);
+    [[nodiscard]] DWORD WaitEvent(DWORD* events, OVERLAPPED* overlapped);
+    [[nodiscard]] DWORD ClearError(DWORD* errors, COMSTAT* stat);
+    [[nodiscard]] DWORD ModemStatus(DWORD* status);
+    [[nodiscard]] DWORD Read(BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED* overlapped);
+    [[nodiscard]] DWORD Write(const BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED* overlapped);
     // Cancels the calling thread's operations (which == null), or the one
     // operation of any thread that uses which. ERROR_NOT_FOUND when there was
     // none such.
-    DWORD Cancel(const OVERLAPPED* which);
+    [[nodiscard]] DWORD Cancel(const OVERLAPPED* which);
     // Waits, driving the port, until the operation of overlapped completes.
     void WaitForCompletion(const OVERLAPPED* overlapped);
     // Takes in what the device has and completes what that makes ready.
@@ -68,28 +68,28 @@ protected:
     // Takes in what the descriptor has, without waiting; *tookIn tells
     // whether there was anything. Returns 0, or the error that means the
     // device is gone.
-    virtual DWORD ReceiveLocked(bool* tookIn) = 0;
+    [[nodiscard]] virtual DWORD ReceiveLocked(bool* tookIn) = 0;
     // Sends raw bytes of the output queue without blocking; *sent may be short.
-    virtual DWORD SendLocked(const BYTE* data, std::size_t length, std::size_t* sent) = 0;
+    [[nodiscard]] virtual DWORD SendLocked(const BYTE* data, std::size_t length, std::size_t* sent) = 0;
     // Appends the wire form of payload bytes to the output queue.
     virtual void FrameDataLocked(const BYTE* data, std::size_t length, std::vector<BYTE>& out) = 0;
     // Applies line settings and control lines; nothing changes on failure.
     // May drive the port with the lock for an answer (the virtual line asks
     // its device end).
-    virtual DWORD ApplyStateLocked(std::unique_lock<std::mutex>& lock, const DCB& requested) = 0;
-    virtual DWORD ModemStatusLocked(DWORD* status) = 0;
+    [[nodiscard]] virtual DWORD ApplyStateLocked(std::unique_lock<std::mutex>& lock, const DCB& requested) = 0;
+    [[nodiscard]] virtual DWORD ModemStatusLocked(DWORD* status) = 0;
     // The line settings; by default those last applied.
-    virtual DWORD GetStateLocked(DCB* dcb) {
+    [[nodiscard]] virtual DWORD GetStateLocked(DCB* dcb) {
         *dcb = m_dcb;
         return ERROR_SUCCESS;
     }
     // An error when the device refuses the next write, else 0.
-    virtual DWORD WriteFaultLocked() { return ERROR_SUCCESS; }
+    [[nodiscard]] virtual DWORD WriteFaultLocked() { return ERROR_SUCCESS; }
     // Called once no thread drives the port any more: release the device.
     virtual void Shutdown() = 0;
     // Called once at the end of Start (the tty starts its modem watch here);
     // a failure fails the open.
-    virtual DWORD StartBackend() { return ERROR_SUCCESS; }
+    [[nodiscard]] virtual DWORD StartBackend() { return ERROR_SUCCESS; }
 
     // For backends, with m_mutex held.
     void AddInputLocked(const BYTE* data, std::size_t length);
@@ -101,10 +101,10 @@ protected:
     void CompleteReadyLocked(Clock::time_point now);
     // Polls the device on the calling thread until done() holds (true), or
     // until the deadline passes or the port is closed (false).
-    bool DriveLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
-                     std::optional<Clock::time_point> until);
+    [[nodiscard]] bool DriveLocked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& done,
+                                   std::optional<Clock::time_point> until);
     // ERROR_INVALID_HANDLE once closed, the removal error once the device is gone, else 0.
-    DWORD CheckOpenLocked() const;
+    [[nodiscard]] DWORD CheckOpenLocked() const;
 
     std::mutex m_mutex;
     std::condition_variable m_changed;  // the last driver left; the tty's watcher ended
@@ -135,7 +135,7 @@ private:
     void TakeInLocked();
     void RegisterPoller(int wakeFd);
     void UnregisterPoller(int wakeFd);
-    DWORD Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv);
+    [[nodiscard]] DWORD Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv);
     bool TryCompleteLocked(Op& op, Clock::time_point now);
     void FillReadsLocked(Clock::time_point now);
     void RecordEventLocked(DWORD bit);

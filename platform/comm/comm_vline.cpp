@@ -141,9 +141,10 @@ protected:
         vline::AppendSettingsRequest(
             message, {id, {requested.BaudRate, requested.ByteSize, requested.Parity, requested.StopBits}, lines});
         QueueRawLocked(message);
-        DriveLocked(lock, [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; },
-                    Clock::now() + kSettingsReplyTimeout);
-        // A reply that came just before the line ended still tells what the device did.
+        // Whether and how the wait ended is read from the reply below: a reply
+        // that came just before the line ended still tells what the device did.
+        (void)DriveLocked(lock, [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; },
+                          Clock::now() + kSettingsReplyTimeout);
         if (m_lastReply != id) {
             if (DWORD error = CheckOpenLocked()) return error;
             return ERROR_SEM_TIMEOUT;

@@ -1,10 +1,9 @@
 #include "platform/comm/port_names.h"
 
-#include <strings.h>
-
 #include <filesystem>
 
 #include "platform/base/paths.h"
+#include "platform/base/text_case.h"
 
 namespace platform {
 
@@ -14,7 +13,7 @@ std::string PortDevicePath(unsigned n) {
     if (folder.empty()) return folder;  // no home to look in (logged): no port by that name
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
-        if (::strcasecmp(entry.path().filename().c_str(), wanted.c_str()) == 0) return entry.path().string();
+        if (EqualNoCase(entry.path().filename().string(), wanted)) return entry.path().string();
     }
     return "/dev/ttyS" + std::to_string(n - 1);
 }

@@ -4,10 +4,10 @@
 #include <new>
 #include <type_traits>
 
+#include "platform/base/text_case.h"
+
 namespace platform {
 namespace {
-
-OLECHAR Lower(OLECHAR c) { return (c >= u'A' && c <= u'Z') ? static_cast<OLECHAR>(c - u'A' + u'a') : c; }
 
 BSTR Copy(LPCOLESTR text) { return text ? SysAllocString(text) : nullptr; }
 
@@ -174,12 +174,12 @@ public:
         if (name == nullptr || found == nullptr) return E_INVALIDARG;
         *found = FALSE;
         for (const auto* iface : m_desc.interfaces) {
-            if (EqualsNoCase(iface->name, name)) *found = TRUE;
+            if (EqualNoCase(iface->name, name)) *found = TRUE;
             for (const auto& m : iface->members)
-                if (EqualsNoCase(m.name, name)) *found = TRUE;
+                if (EqualNoCase(m.name, name)) *found = TRUE;
         }
         for (const auto* coclass : m_desc.coclasses)
-            if (EqualsNoCase(coclass->name, name)) *found = TRUE;
+            if (EqualNoCase(coclass->name, name)) *found = TRUE;
         return S_OK;
     }
     HRESULT FindName(LPOLESTR, ULONG, ITypeInfo**, MEMBERID*, USHORT*) override { return E_NOTIMPL; }
@@ -289,7 +289,7 @@ HRESULT TypeInfo::GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) {
     const MemberDesc* member = nullptr;
     if (m_iface)
         for (const auto& m : m_iface->members)
-            if (EqualsNoCase(m.name, names[0])) {
+            if (names[0] && EqualNoCase(m.name, names[0])) {
                 member = &m;
                 break;
             }
@@ -300,7 +300,7 @@ HRESULT TypeInfo::GetIDsOfNames(LPOLESTR* names, UINT count, MEMBERID* ids) {
         ids[i] = MEMBERID_NIL;
         if (member)
             for (std::size_t k = 0; k < member->params.size(); ++k)
-                if (member->params[k].name && EqualsNoCase(member->params[k].name, names[i]))
+                if (names[i] && member->params[k].name && EqualNoCase(member->params[k].name, names[i]))
                     ids[i] = static_cast<MEMBERID>(k);
         if (ids[i] == MEMBERID_NIL) hr = DISP_E_UNKNOWNNAME;
     }
@@ -340,13 +340,6 @@ HRESULT TypeInfo::GetContainingTypeLib(ITypeLib** library, UINT* index) {
 }
 
 }  // namespace
-
-bool EqualsNoCase(LPCOLESTR a, LPCOLESTR b) {
-    if (a == nullptr || b == nullptr) return a == b;
-    for (; *a && *b; ++a, ++b)
-        if (Lower(*a) != Lower(*b)) return false;
-    return *a == *b;
-}
 
 std::size_t CallerParamCount(const MemberDesc& member) {
     std::size_t count = 0;

@@ -66,8 +66,6 @@ HRESULT CreateTypeLibFromDesc(const LibraryDesc& desc, ITypeLib** library);
 // The parameters a caller passes: all but the [out, retval] one.
 std::size_t CallerParamCount(const MemberDesc& member);
 
-bool EqualsNoCase(LPCOLESTR a, LPCOLESTR b);
-
 }  // namespace platform
 
 // A program carries its type library as its resource "TYPELIB" 1, whose data

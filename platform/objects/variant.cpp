@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/text_case.h"
 #include "platform/objects/oaidl.h"
 
 void VariantInit(VARIANTARG* pvarg) {
@@ -354,24 +355,6 @@ bool ToInteger(const ParsedNumber& p, __int128* value) {
     return true;
 }
 
-bool EqualsNoCase(const OLECHAR* s, UINT n, const char* word) {
-    const std::size_t length = std::strlen(word);
-    if (n != length) return false;
-    for (UINT k = 0; k < n; ++k) {
-        OLECHAR c = s[k];
-        if (c >= u'A' && c <= u'Z') c = static_cast<OLECHAR>(c - u'A' + u'a');
-        if (c != static_cast<unsigned char>(word[k])) return false;
-    }
-    return true;
-}
-
-bool EqualsExactly(const OLECHAR* s, UINT n, const char* word) {
-    if (n != std::strlen(word)) return false;
-    for (UINT k = 0; k < n; ++k)
-        if (s[k] != static_cast<unsigned char>(word[k])) return false;
-    return true;
-}
-
 BSTR AsciiBstr(const std::string& text) {
     std::u16string wide(text.begin(), text.end());
     return SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
@@ -491,15 +474,14 @@ HRESULT ToBool(const Value& value, VARIANT* out) {
     case Value::Kind::Bool: on = value.boolean != 0; break;
     case Value::Kind::Real: on = value.real != 0; break;
     case Value::Kind::String: {
-        const OLECHAR* s = value.text;
-        const UINT n = value.length;
-        if (EqualsNoCase(s, n, "true") || EqualsExactly(s, n, "#TRUE#")) {
+        const std::u16string_view text(value.text, value.length);
+        if (platform::EqualNoCase(text, u"true") || text == u"#TRUE#") {
             on = true;
-        } else if (EqualsNoCase(s, n, "false") || EqualsExactly(s, n, "#FALSE#")) {
+        } else if (platform::EqualNoCase(text, u"false") || text == u"#FALSE#") {
             on = false;
         } else {
             ParsedNumber number;
-            if (!ParseNumber(s, n, &number)) return DISP_E_TYPEMISMATCH;
+            if (!ParseNumber(value.text, value.length, &number)) return DISP_E_TYPEMISMATCH;
             on = number.isBits ? number.bits != 0 : !number.digits.empty();
         }
         break;

@@ -17,6 +17,7 @@
 
 #include "driver/tarvik.h"
 #include "platform/windows.h"
+#include "protocol/device_bytes.h"
 #include "tests/driver/placement.h"
 #include "tools/device_end/device_end.h"
 #include "tools/testsupport/server_process.h"
@@ -209,7 +210,7 @@ protected:
         ASSERT_TRUE(device->SendByte(byte));
         auto ack = device->ReadByte(2s);
         ASSERT_TRUE(ack.has_value());
-        EXPECT_EQ(*ack, 0xF0);
+        EXPECT_EQ(*ack, protocol::kAcknowledge);
     }
 
     std::unique_ptr<DeviceEnd> device;

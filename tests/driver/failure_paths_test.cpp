@@ -19,7 +19,7 @@ protected:
     void OpenAndTakeTheReset(LONG port = 3) {
         ASSERT_EQ(Open(port), 0);
         if (port == 3) {
-            ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+            ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
         }
         log.Clear();
     }

@@ -13,7 +13,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_EQ(Open(), 0);
-        ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));  // the reset
+        ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));  // the reset
         log.Clear();
     }
     void SendFrame(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
@@ -48,9 +48,9 @@ TEST_P(Reception, TheExchangeForOneHundredTwentyThree) {
     EXPECT_EQ(tarvik->StartNumberOK(124), S_FALSE);
     EXPECT_FALSE(device->ReadByte(100ms).has_value());
     EXPECT_EQ(tarvik->StartNumberOK(123), S_OK);
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kAcknowledge));
     EXPECT_EQ(tarvik->StartNumberOK(123), S_OK);  // again: the number stays
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kAcknowledge));
     EXPECT_EQ(log.Texts().back(), "InputReceived Write: '0xf0' (Acknowledge)");
 }
 
@@ -76,11 +76,11 @@ TEST_P(Reception, FramesDecodeOrFail) {
     }
     // After a failed check -1 matches, and the acknowledge goes out.
     EXPECT_EQ(tarvik->StartNumberOK(-1), S_OK);
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kAcknowledge));
 }
 
 TEST_P(Reception, NullAndAcknowledgeBytesAreReportedButNotTaken) {
-    ASSERT_TRUE(device->Send({0x00, 0xF0}));
+    ASSERT_TRUE(device->Send({protocol::kReset, protocol::kAcknowledge}));
     ASSERT_TRUE(PumpUntil([&] { return log.Named("InputReceived Read").size() == 2; }));
     EXPECT_FALSE(device->ReadByte(100ms).has_value());  // no acknowledge
     SendFrame(0x3F, 0x7B, 0x3F, 0x7B);
@@ -125,7 +125,7 @@ TEST_P(Reception, SilenceInAFrameReopensThePort) {
                                             "SP_PortOpened"};
     EXPECT_EQ(log.Texts(), expected);
     EXPECT_EQ(device->Connections(), 2);  // the same port, opened again
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     LONG port = 0;
     tarvik->get_PortNumber(&port);
     EXPECT_EQ(port, 3);
@@ -192,7 +192,7 @@ TEST_P(Reception, ClientCallsFromInsideEventHandlers) {
     };
     SendFrame(0x3F, 0x7B, 0x3F, 0x7B);
     ASSERT_TRUE(WaitLogged("StartNumberRequest 123"));
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kAcknowledge));
     // Close from an event on the listener thread: done at the next tick (in
     // another process at once, on the server's main thread), no hang.
     testEvents->hook = [this](const std::string& text) {
@@ -215,7 +215,7 @@ TEST_P(Reception, ClientCallsFromInsideEventHandlers) {
 TEST_P(Reception, ResetEmptiesTheFrame) {
     SendAcknowledged(0x3F);
     ASSERT_EQ(tarvik->ResetStartPost(), S_OK);
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     SendFrame(0x1F, 0xFD, 0x1F, 0xFD);  // a whole frame after the reset
     EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
 }
@@ -228,14 +228,14 @@ TEST_F(Reception, AFrameThatAnswersTheResetAtOnceIsKeptWhole) {
     // (Hooks are set while the listener is idle and stay.)
     testEvents->hook = [this](const std::string& text) {
         if (text != "SP_Reset") return;
-        ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+        ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
         SendAcknowledged(0x1F);
         ASSERT_TRUE(device->SendByte(0xFD));
         ASSERT_TRUE(PumpUntil([&] { return Logged("InputReceived Read: '0xfd'"); }));
     };
     SendAcknowledged(0x3F);  // an old frame, cut short by the reset
     ASSERT_EQ(tarvik->ResetStartPost(), S_OK);
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));  // the second byte's
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kAcknowledge));  // the second byte's
     SendAcknowledged(0x1F);
     ASSERT_TRUE(device->SendByte(0xFD));
     // The whole frame, before the inter-character timeout could end it.
@@ -253,7 +253,7 @@ TEST_F(Reception, AByteWhoseAcknowledgeRacesAResetIsDropped) {
     };
     SendAcknowledged(0x3F);
     ASSERT_TRUE(WaitLogged("SP_Reset"));
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     SendFrame(0x1F, 0xFD, 0x1F, 0xFD);
     EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
 }
@@ -262,7 +262,7 @@ TEST_P(Reception, AResetThatCannotBeWrittenLeavesTheFrame) {
     SendAcknowledged(0x3F);
     device->FailWrites(1);
     // A byte that is never part of a frame: once it is in, so is the fault.
-    ASSERT_TRUE(device->SendByte(0xF0));
+    ASSERT_TRUE(device->SendByte(protocol::kAcknowledge));
     ASSERT_TRUE(WaitLogged("InputReceived Read: '0xf0'"));
     EXPECT_TRUE(FAILED(tarvik->ResetStartPost()));
     EXPECT_TRUE(log.Named("SP_Reset").empty());
@@ -311,7 +311,7 @@ TEST_P(Reception, UnpluggedDeviceIsReportedOnceAndCanBeReopened) {
     ASSERT_TRUE(device->Replug());
     log.Clear();
     EXPECT_EQ(Open(), 0);
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     SendFrame(0x3F, 0x7B, 0x3F, 0x7B);
     EXPECT_TRUE(WaitLogged("StartNumberRequest 123"));
 }

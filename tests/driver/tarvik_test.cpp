@@ -59,7 +59,7 @@ TEST_P(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
     ASSERT_EQ(Open(), 0);
     EXPECT_EQ(log.Texts(),
               (std::vector<std::string>{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"}));
-    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     const auto settings = device->Settings();
     EXPECT_EQ(settings.baud, 68u);
     EXPECT_EQ(settings.dataBits, 8);

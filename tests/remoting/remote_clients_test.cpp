@@ -172,7 +172,7 @@ protected:
     }
     void SendAcknowledged(std::uint8_t byte) {
         ASSERT_TRUE(device->SendByte(byte));
-        EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0xF0));
+        EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kAcknowledge));
     }
 
     TempHome home;
@@ -187,7 +187,7 @@ TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
     ASSERT_EQ(second.Started(), S_OK);
     ITarvik* tarvik = nullptr;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
-    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));
+    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     std::vector<std::string> expected{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"};
     for (int frame = 0; frame < 10; ++frame) {
         for (std::uint8_t byte : {0x3F, 0x7B, 0x3F}) {
@@ -274,7 +274,7 @@ TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
 TEST_F(Served, AClientProcessWhoseSinksThrowLogsItAndGoesOnAsDoTheOthers) {
     ITarvik* tarvik = nullptr;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
-    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(0x00));  // the reset
+    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));  // the reset
     EventLog log;
     EventSink* sink = TestEventsSink(&log);
     DWORD cookie = 0;

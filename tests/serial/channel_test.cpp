@@ -32,7 +32,7 @@ protected:
     }
     void OpenWithCallback() {
         ASSERT_EQ(channel.OpenPort(u"COM8"), 0);
-        ASSERT_EQ(channel.SetEventMask(0xF9), 0);
+        ASSERT_EQ(channel.SetEventMask(CSerialSP::DeviceEventMask), 0);
         channel.SetCallback(Record, &calls);
         ASSERT_TRUE(device->WaitConnected(2s));
     }
@@ -98,7 +98,7 @@ TEST_F(Channel, LinesInOneEventComeInTableOrder) {
 
 TEST_F(Channel, RlsdTimeIsRecordedAlsoWithoutACallback) {
     ASSERT_EQ(channel.OpenPort(u"COM8"), 0);
-    ASSERT_EQ(channel.SetEventMask(0xF9), 0);
+    ASSERT_EQ(channel.SetEventMask(CSerialSP::DeviceEventMask), 0);
     ASSERT_TRUE(device->WaitConnected(2s));
     __timeb64 before{};
     _ftime64_s(&before);

@@ -102,7 +102,7 @@ TEST_F(Listener, EventsOutsideTheMaskCauseNoCallAndErrorsGoWithTheNextOne) {
 TEST_F(Listener, SeveralKindsInOneWaitComeInOneCall) {
     ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
     ASSERT_TRUE(device->WaitConnected(2s));
-    ASSERT_EQ(listener.SetEventMask(0xF9), 0);
+    ASSERT_EQ(listener.SetEventMask(EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR), 0);
     std::this_thread::sleep_for(50ms);
     device->SetModemLines(true, true, true);
     ASSERT_TRUE(listener.calls.WaitFor(1, 2s));
@@ -189,7 +189,7 @@ TEST_F(Listener, BoundedIoInTheTimeoutHandlerLeavesTheListenerWaiting) {
             if (events != CSerialEx::ListenTimeoutFlag) return;
             BYTE byte = 0x55;
             bounded = write ? handler.Write(&byte, 1, nullptr, nullptr, 50) : handler.Read(&byte, 1, nullptr, nullptr, 50);
-            handler.SetReadTimeoutMode(CSerial::ReadNonBlocking);
+            EXPECT_EQ(handler.SetReadTimeoutMode(CSerial::ReadNonBlocking), 0);
             handler.SetListenTimeout(INFINITE);
         };
         ASSERT_EQ(handler.Open(u"COM4", 0, 0, false), 0);
@@ -235,6 +235,16 @@ TEST_F(Listener, CloseAfterTheListenerDiedReturnsAtOnce) {
     EXPECT_EQ(listener.calls.Size(), 0u);
     EXPECT_EQ(listener.Close(), 0);
     EXPECT_FALSE(listener.ListenerRecorded());
+}
+
+TEST_F(Listener, AListenerThatCannotStartLeavesNothingOpen) {
+    struct Unstartable : trelvane::testing::RecordingListener {
+        LONG StartListener() override { return Fail(ERROR_NOT_ENOUGH_MEMORY); }
+    } port;
+    EXPECT_EQ(port.Open(u"COM4", 0, 0, true), static_cast<LONG>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(port.LastErrorCode(), static_cast<LONG>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_EQ(port.PortHandle(), nullptr);
+    EXPECT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
 }
 
 TEST_F(Listener, StartTwiceMakesOneThreadAndStopWithoutOneIsFine) {

@@ -42,6 +42,32 @@ TEST_F(SerialPort, OpenSetsTheDefaultMaskAndNonBlockingReads) {
     EXPECT_EQ(serial.Close(), 0);
 }
 
+// A port whose steps of Open can be refused.
+class RefusingPort : public CSerial {
+public:
+    LONG SetEventMask(DWORD mask) override { return refuseMask ? Fail(refuseMask) : CSerial::SetEventMask(mask); }
+    LONG SetReadTimeoutMode(int mode) override {
+        return refuseReadMode ? Fail(refuseReadMode) : CSerial::SetReadTimeoutMode(mode);
+    }
+    DWORD refuseMask = 0;
+    DWORD refuseReadMode = 0;
+};
+
+TEST_F(SerialPort, ARefusedMaskStillOpensButARefusedReadModeLeavesNothingOpen) {
+    RefusingPort port;
+    port.refuseMask = ERROR_GEN_FAILURE;
+    EXPECT_EQ(port.Open(u"COM2", 0, 0, true), 0);
+    EXPECT_NE(port.PortHandle(), nullptr);
+    EXPECT_EQ(port.Close(), 0);
+    port.refuseMask = 0;
+    port.refuseReadMode = ERROR_GEN_FAILURE;
+    EXPECT_EQ(port.Open(u"COM2", 0, 0, true), static_cast<LONG>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(port.LastErrorCode(), static_cast<LONG>(ERROR_GEN_FAILURE));
+    EXPECT_EQ(port.PortHandle(), nullptr);
+    port.refuseReadMode = 0;
+    EXPECT_EQ(port.Open(u"COM2", 0, 0, true), 0);
+}
+
 TEST_F(SerialPort, MissingDeviceThenAGoodOne) {
     EXPECT_EQ(serial.Open(u"COM250", 0, 0, true), 2);
     EXPECT_EQ(serial.PortHandle(), nullptr);

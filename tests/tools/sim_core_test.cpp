@@ -1,46 +1,19 @@
-// The simulator's pure parts: frames, battery answers, commands and the
+// The simulator's pure parts: battery answers, commands and the
 // naming of what the driver sends.
 #include <gtest/gtest.h>
 
 #include <cmath>
 
-#include "protocol/frame_decoding.h"
+#include "protocol/device_bytes.h"
 #include "tools/sim/battery.h"
 #include "tools/sim/commands.h"
 #include "tools/sim/driver_traffic.h"
-#include "tools/sim/frame_encoding.h"
 #include "tools/sim/options.h"
 #include "tools/common/record.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(SimFrames, EveryNumberDecodesBackThroughTheDriverOrIsRefused) {
-    int refused = 0;
-    for (int n = 0; n <= sim::kLargestStartNumber; ++n) {
-        const auto frame = sim::EncodeFrame(n);
-        if (!frame) {
-            EXPECT_TRUE((n >= 1656 && n <= 1665)) << n;  // every way of writing these needs a 0x00 byte
-            ++refused;
-            continue;
-        }
-        EXPECT_EQ(protocol::DecodeStartNumber(frame->data()), n);
-        for (auto byte : *frame) EXPECT_FALSE(sim::IsDroppedByte(byte)) << n;
-    }
-    EXPECT_EQ(refused, 10);
-    EXPECT_FALSE(sim::EncodeFrame(-1));
-    EXPECT_FALSE(sim::EncodeFrame(sim::kLargestStartNumber + 1));
-}
-
-TEST(SimFrames, KnownFramesAndUnequalSets) {
-    EXPECT_EQ(sim::EncodeFrame(123), (sim::Frame{0x3F, 0x7B, 0x3F, 0x7B}));
-    EXPECT_EQ(sim::EncodeFrame(47), (sim::Frame{0x1F, 0xFD, 0x1F, 0xFD}));
-    EXPECT_EQ(sim::EncodeFrame(0), (sim::Frame{0xFF, 0xFF, 0xFF, 0xFF}));
-    const auto unequal = sim::EncodeFrame(123, 124);
-    ASSERT_TRUE(unequal);
-    EXPECT_EQ(protocol::DecodeStartNumber(unequal->data()), -1);
-}
 
 TEST(SimBattery, TheDelayGivesTheVoltageBackThroughTheDriversFormula) {
     for (double volts : {2.6, 3.955, 6.354, 9.0, 11.3, 12.0, 26.27, 100.0}) {
@@ -162,22 +135,24 @@ TEST(SimDriverTraffic, AcknowledgesFollowTheFrameAsTheDriverCountsIt) {
     sim::DriverTraffic traffic;
     traffic.Connected();
     const sim::FrameName name{"start number 123", "123"};
+    constexpr std::uint8_t ack = protocol::kAcknowledge, reset = protocol::kReset;
+    const std::uint8_t sent[] = {0x3F, reset, 0x7B, ack, 0x3F, 0x7B};
     std::vector<int> places;
-    for (std::uint8_t byte : {0x3F, 0x00, 0x7B, 0xF0, 0x3F, 0x7B}) places.push_back(traffic.DeviceSent(byte, name));
-    EXPECT_EQ(places, (std::vector<int>{1, 0, 2, 0, 3, 4}));  // 0x00 and 0xf0 never count
-    EXPECT_EQ(Receive(traffic, {0xF0, 0xF0, 0xF0, 0xF0, 0xF0}),
+    for (std::uint8_t byte : sent) places.push_back(traffic.DeviceSent(byte, name));
+    EXPECT_EQ(places, (std::vector<int>{1, 0, 2, 0, 3, 4}));  // reset and acknowledge never count
+    EXPECT_EQ(Receive(traffic, {ack, ack, ack, ack, ack}),
               (std::vector<std::string>{"ack 1", "ack 2", "ack 3", "final-ack 123", "final-ack 123"}));
-    EXPECT_EQ(Receive(traffic, {0x00, 0xF0}), (std::vector<std::string>{"reset", "stray-ack"}));
+    EXPECT_EQ(Receive(traffic, {reset, ack}), (std::vector<std::string>{"reset", "stray-ack"}));
 
     // A frame cut short and one sent after it make one frame for the driver.
     traffic.DeviceSent(0x3F, name);
     EXPECT_EQ(traffic.DeviceSent(0x1F, sim::FrameName{"start number 47", "47"}), 2);
     traffic.DeviceSent(0xFD);
     traffic.DeviceSent(0x1F);
-    EXPECT_EQ(Receive(traffic, {0xF0, 0xF0, 0xF0, 0xF0}),
+    EXPECT_EQ(Receive(traffic, {ack, ack, ack, ack}),
               (std::vector<std::string>{"ack 1", "ack 2", "ack 3", "final-ack 123"}));
     traffic.Disconnected();
-    EXPECT_EQ(Receive(traffic, {0xF0}), (std::vector<std::string>{"stray-ack"}));
+    EXPECT_EQ(Receive(traffic, {ack}), (std::vector<std::string>{"stray-ack"}));
 }
 
 TEST(SimDriverTraffic, RawTextLinesAndSettingsAreNamed) {

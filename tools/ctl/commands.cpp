@@ -4,6 +4,7 @@
 #include <deque>
 #include <optional>
 
+#include "contract/trelvane.h"
 #include "tools/common/signals.h"
 #include "tools/ctl/advice.h"
 #include "tools/ctl/event_record.h"
@@ -114,9 +115,10 @@ int Client::Open(int port) {
     }
     if (FAILED(hr)) return CallFailed("opening " + name, hr);
     const std::string advice =
-        status == 1 ? PortAdvice(port)
-                    : "the port opened but did not take the device's settings (68 baud, 8 data bits, no parity); "
-                      "is it a serial port that can run at that rate?";
+        static_cast<contract::OpenStatus>(status) == contract::OpenStatus::PortNotOpened
+            ? PortAdvice(port)
+            : "the port opened but did not take the device's settings (68 baud, 8 data bits, no parity); "
+              "is it a serial port that can run at that rate?";
     m_reporter.Failure(name + " did not open (status " + std::to_string(status) + "): " + m_systemError, advice);
     return kFailed;
 }

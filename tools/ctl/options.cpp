@@ -1,11 +1,11 @@
 #include "tools/ctl/options.h"
 
-#include <strings.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <map>
+
+#include "platform/windows.h"
 
 namespace ctl {
 namespace {
@@ -50,8 +50,8 @@ std::string CheckOperands(Options& options) {
         if (!(options.number = ParseLong(operands[0]))) return "not a start number: " + operands[0];
         break;
     case Verb::Battery:
-        if (::strcasecmp(operands[0].c_str(), "start") == 0 || operands[0] == "StartPost") operands[0] = "StartPost";
-        else if (::strcasecmp(operands[0].c_str(), "finish") == 0 || operands[0] == "FinishPost") operands[0] = "FinishPost";
+        if (platform::EqualNoCase(operands[0], "start") || operands[0] == "StartPost") operands[0] = "StartPost";
+        else if (platform::EqualNoCase(operands[0], "finish") || operands[0] == "FinishPost") operands[0] = "FinishPost";
         else return "which post: start or finish, not " + operands[0];
         break;
     default:
@@ -63,7 +63,7 @@ std::string CheckOperands(Options& options) {
 }  // namespace
 
 std::optional<int> ParsePort(std::string_view text) {
-    if (text.size() > 3 && ::strncasecmp(text.data(), "com", 3) == 0) text.remove_prefix(3);
+    if (text.size() > 3 && platform::EqualNoCase(text.substr(0, 3), "com")) text.remove_prefix(3);
     if (text.empty() || text.size() > 4 || text[0] == '0') return std::nullopt;
     int n = 0;
     for (char c : text) {

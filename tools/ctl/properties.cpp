@@ -1,10 +1,9 @@
 #include "tools/ctl/properties.h"
 
-#include <strings.h>
-
 #include <map>
 
 #include "contract/contract.h"
+#include "platform/windows.h"
 
 namespace ctl {
 namespace {
@@ -30,10 +29,6 @@ void Collect(const contract::InterfaceContract& contract, std::vector<Property>*
     }
 }
 
-bool EqualNoCase(std::string_view a, const char* b) {
-    return a.size() == std::strlen(b) && ::strncasecmp(a.data(), b, a.size()) == 0;
-}
-
 }  // namespace
 
 const std::vector<Property>& Properties() {
@@ -48,14 +43,14 @@ const std::vector<Property>& Properties() {
 
 const Property* FindProperty(std::string_view name) {
     for (const auto& p : Properties())
-        if (EqualNoCase(name, p.name.c_str())) return &p;
+        if (platform::EqualNoCase(name, p.name)) return &p;
     return nullptr;
 }
 
 std::string CanonicalValue(const Property& property, std::string_view text, std::string* expected) {
     if (property.name == "Parity") {
         for (const char* parity : {"None", "Odd", "Even", "Mark", "Space"})
-            if (EqualNoCase(text, parity)) return parity;
+            if (platform::EqualNoCase(text, parity)) return parity;
         *expected = "None, Odd, Even, Mark or Space";
         return {};
     }

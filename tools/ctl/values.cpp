@@ -1,11 +1,10 @@
 #include "tools/ctl/values.h"
 
-#include <strings.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/windows.h"
 #include "tools/ctl/options.h"
 
 namespace ctl {
@@ -13,9 +12,9 @@ namespace {
 
 std::optional<bool> ParseSwitch(std::string_view text) {
     for (const char* on : {"on", "true", "yes", "1"})
-        if (::strcasecmp(std::string(text).c_str(), on) == 0) return true;
+        if (platform::EqualNoCase(text, on)) return true;
     for (const char* off : {"off", "false", "no", "0"})
-        if (::strcasecmp(std::string(text).c_str(), off) == 0) return false;
+        if (platform::EqualNoCase(text, off)) return false;
     return std::nullopt;
 }
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "protocol/frame_coding.h"
 #include "tools/sim/battery.h"
-#include "tools/sim/frame_encoding.h"
 #include "tools/common/record.h"
 
 namespace sim {
@@ -103,9 +103,9 @@ std::string NoArguments(const Args& args, Command&) {
 }
 
 std::string SendableNumber(std::string_view word, int* number) {
-    const auto value = ParseInt(word, 0, kLargestStartNumber);
+    const auto value = ParseInt(word, 0, protocol::kLargestStartNumber);
     if (!value) return "start number " + Quoted(word) + " is not a number from 0 to 1665";
-    if (!EncodeStartNumberSet(*value))
+    if (!protocol::EncodeStartNumberSet(*value))
         return "start number " + std::to_string(*value) + " cannot be sent: every frame for it needs a 0x00 byte, which the driver drops";
     *number = *value;
     return "";
@@ -225,8 +225,8 @@ std::string NormalizeArgument(ArgumentKind kind, std::string_view text, std::str
         if (!ParseInt(text, 1, 3)) return "expects the frame byte 1, 2 or 3";
         break;
     case ArgumentKind::Number:
-        if (!ParseInt(text, 0, kLargestStartNumber)) return "expects a start number from 0 to 1665";
-        *argument = std::to_string(*ParseInt(text, 0, kLargestStartNumber));
+        if (!ParseInt(text, 0, protocol::kLargestStartNumber)) return "expects a start number from 0 to 1665";
+        *argument = std::to_string(*ParseInt(text, 0, protocol::kLargestStartNumber));
         return "";
     case ArgumentKind::Byte: {
         const auto byte = ParseHexByte(text);

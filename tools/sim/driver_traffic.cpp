@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "platform/comm/vline_protocol.h"
-#include "tools/sim/frame_encoding.h"
+#include "protocol/device_bytes.h"
 
 namespace sim {
 namespace {
@@ -39,7 +39,7 @@ std::string StopBitsName(std::uint8_t stopBits) {
 }  // namespace
 
 int DriverTraffic::DeviceSent(std::uint8_t byte, const std::optional<FrameName>& name) {
-    if (IsDroppedByte(byte)) return 0;
+    if (protocol::IsDroppedByte(byte)) return 0;
     if (m_frame.empty()) m_frameName = name;
     m_frame.push_back(byte);
     const int place = static_cast<int>(m_frame.size());
@@ -119,12 +119,12 @@ std::vector<tools::Record> DriverTraffic::Byte(std::uint8_t byte) {
 }
 
 std::vector<tools::Record> DriverTraffic::Received(std::uint8_t byte) {
-    if (byte == 0x00) {
+    if (byte == protocol::kReset) {
         ForgetFrame();  // the start post starts over
         return {Driver("reset", "reset (0x00)")};
     }
     // 0xf0 inside a line of raw text is text (a UTF-8 lead byte, for one).
-    if (byte == 0xF0 && m_text.empty()) return {Acknowledge()};
+    if (byte == protocol::kAcknowledge && m_text.empty()) return {Acknowledge()};
     return Byte(byte);
 }
 

@@ -2,14 +2,14 @@
 
 #include <cctype>
 
+#include "platform/base/text_case.h"
 #include "tools/sim/commands.h"
 
 namespace sim {
 
 std::optional<int> ParsePortName(std::string_view name) {
     if (name.size() < 4 || name.size() > 7) return std::nullopt;
-    for (std::size_t i = 0; i < 3; ++i)
-        if (std::tolower(static_cast<unsigned char>(name[i])) != "com"[i]) return std::nullopt;
+    if (!platform::EqualNoCase(name.substr(0, 3), "com")) return std::nullopt;
     if (name[3] == '0') return std::nullopt;
     int number = 0;
     for (std::size_t i = 3; i < name.size(); ++i) {

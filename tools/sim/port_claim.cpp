@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/base/text_case.h"
+
 namespace sim {
 namespace {
 
@@ -75,13 +77,6 @@ int LockPort(const std::string& lockPath, const std::string& portName, std::stri
     }
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-    return true;
-}
-
 // Removes a dosdevices entry for the port that a simulator left behind, or
 // says why the entry is not to be touched.
 std::string ClearStaleEntry(const fs::path& entry, const std::string& ownSocket, std::string* note) {
@@ -130,7 +125,7 @@ std::unique_ptr<PortClaim> PortClaim::Take(const std::string& home, int port, st
     std::error_code ec;
     std::vector<fs::path> entries;  // the name without regard to case, as the port is looked up
     for (const auto& entry : fs::directory_iterator(dosdevices, ec))
-        if (EqualNoCase(entry.path().filename().string(), name)) entries.push_back(entry.path());
+        if (platform::EqualNoCase(entry.path().filename().string(), name)) entries.push_back(entry.path());
     if (ec) {
         *error = "cannot read " + dosdevices.string() + ": " + ec.message();
         return nullptr;

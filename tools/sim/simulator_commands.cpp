@@ -1,7 +1,7 @@
 // The commands that play the start post: frames, raw bytes, the lines, the
 // batteries, the cable, and waiting for the driver.
 #include "tools/sim/battery.h"
-#include "tools/sim/frame_encoding.h"
+#include "protocol/frame_coding.h"
 #include "tools/sim/wording.h"
 #include "tools/sim/simulator.h"
 
@@ -43,7 +43,7 @@ Outcome Simulator::Execute(const Command& command) {
 // final acknowledge whenever it comes.
 Outcome Simulator::SendFrame(const Command& command) {
     const bool unequal = command.kind == CommandKind::Unequal;
-    const auto frame = EncodeFrame(command.number, unequal ? command.second : command.number);
+    const auto frame = protocol::EncodeFrame(command.number, unequal ? command.second : command.number);
     if (!frame) return Failure("cannot encode the frame");  // the parser lets no such number through
     const FrameName name = unequal ? FrameName{"unequal frame " + std::to_string(command.number) + "/" +
                                                    std::to_string(command.second),

@@ -18,7 +18,12 @@ TEST(TextCase, LettersOfEveryCoveredScriptMatchTheirOtherCase) {
         {u"\u0436\u0451", u"\u0416\u0401"},
         {u"", u""},
     };
-    for (const auto& e : equal) EXPECT_EQ(lstrcmpiW(e.a, e.b), 0) << platform::ToUtf8(e.a);
+    for (const auto& e : equal) {
+        EXPECT_EQ(lstrcmpiW(e.a, e.b), 0) << platform::ToUtf8(e.a);
+        // Narrow text (UTF-8) folds alike.
+        EXPECT_TRUE(platform::EqualNoCase(platform::ToUtf8(e.a), platform::ToUtf8(e.b))) << platform::ToUtf8(e.a);
+    }
+    EXPECT_FALSE(platform::EqualNoCase("COM1", "com12"));
     EXPECT_LT(lstrcmpiW(u"apple", u"BANANA"), 0);
     EXPECT_GT(lstrcmpiW(u"Modules", u"MODULE"), 0);
     EXPECT_LT(lstrcmpiW(nullptr, u""), 0);

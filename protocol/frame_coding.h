@@ -1,26 +1,33 @@
-// The start-number frame as the start post sends it: two equal sets of two
-// bytes, each byte two 4-bit digits, inverted and in reverse bit order.
-// Set byte A carries an ignored digit and the units, set byte B the tens and
-// the hundreds.
+// The start-number frame: four bytes, two equal sets of two bytes, each byte
+// two inverted, bit-reversed 4-bit digits. Set byte A carries an ignored
+// digit and the units, set byte B the tens and the hundreds. The driver
+// decodes; the simulated start post encodes.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
-namespace sim {
+#include "protocol/device_bytes.h"
 
-using Frame = std::array<std::uint8_t, 4>;
+namespace protocol {
+
+using Frame = std::array<std::uint8_t, kFrameLength>;
 using FrameSet = std::array<std::uint8_t, 2>;
 
 // The largest number four digits of 0 to 15 can add up to.
 constexpr int kLargestStartNumber = 1665;
 
+// The two digits of a received byte: first the high nibble, then the low one.
+std::pair<int, int> DecodeDigitPair(std::uint8_t byte);
+
+// 100 x hundreds + 10 x tens + units from the first set, or -1 when the two
+// sets differ. Digits above 9 count as they are: at most kLargestStartNumber.
+std::int32_t DecodeStartNumber(const std::uint8_t frame[kFrameLength]);
+
 // The byte that carries two digits (each 0 to 15).
 std::uint8_t EncodeDigitPair(int first, int second);
-
-// True for a byte the driver drops on arrival and never takes into a frame.
-bool IsDroppedByte(std::uint8_t byte);
 
 // One set for a number: decimal digits where they suffice, digits above 9
 // only for numbers above 999. Empty when the number is out of range or every
@@ -32,4 +39,4 @@ std::optional<FrameSet> EncodeStartNumberSet(int number);
 std::optional<Frame> EncodeFrame(int first, int second);
 inline std::optional<Frame> EncodeFrame(int number) { return EncodeFrame(number, number); }
 
-}  // namespace sim
+}  // namespace protocol
