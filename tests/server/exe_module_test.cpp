@@ -29,6 +29,7 @@ public:
         if (!failingPump) return CAtlExeModuleT::PumpMessages();
         LockModule();
         UnlockModule();
+        while (m_activity) Sleep(1);  // the monitor has begun its timed wait
         return false;
     }
     HRESULT StartShutdownMonitor() {
