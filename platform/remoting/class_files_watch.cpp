@@ -16,13 +16,16 @@ namespace {
 
 constexpr std::uint32_t kFolderChanges = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
 
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
 }  // namespace
 
 ClassFilesWatch::ClassFilesWatch(REFCLSID clsid, std::string socketPath, std::function<void()> socketGone)
-    : m_socketPath(std::move(socketPath)), m_logPath(ClassLogPath(clsid)), m_socketGone(std::move(socketGone)) {
+    : m_socketPath(std::move(socketPath)), m_runFolder(FolderOf(m_socketPath)), m_logPath(ClassLogPath(clsid)),
+      m_socketGone(std::move(socketGone)) {
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0) {
-        Log("cannot watch %s: errno %d; a socket removed there is not put back", RunFolder().c_str(), errno);
+        Log("cannot watch %s: errno %d; a socket removed there is not put back", m_runFolder.c_str(), errno);
         return;
     }
     WatchRunFolder();
@@ -40,9 +43,9 @@ ClassFilesWatch::~ClassFilesWatch() {
 
 void ClassFilesWatch::WatchRunFolder() {
     if (m_fd < 0) return;
-    m_folderWatch = ::inotify_add_watch(m_fd, RunFolder().c_str(), kFolderChanges);
+    m_folderWatch = ::inotify_add_watch(m_fd, m_runFolder.c_str(), kFolderChanges);
     if (m_folderWatch < 0)
-        Log("cannot watch %s: errno %d; a socket removed there is not put back", RunFolder().c_str(), errno);
+        Log("cannot watch %s: errno %d; a socket removed there is not put back", m_runFolder.c_str(), errno);
 }
 
 void ClassFilesWatch::OnChange() {
@@ -57,8 +60,12 @@ void ClassFilesWatch::OnChange() {
         }
     }
     if (log) BoundLog();
+    // A home removed whole (its state thrown away on purpose, as a test's
+    // temporary home is) is not made again.
     struct stat info {};
-    if (folder && (::lstat(m_socketPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode))) m_socketGone();
+    if (folder && (::lstat(m_socketPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) &&
+        ::stat(FolderOf(m_runFolder).c_str(), &info) == 0)
+        m_socketGone();
 }
 
 // The log is set aside as a client sets it aside before it starts a server,

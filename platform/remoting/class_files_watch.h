@@ -2,8 +2,9 @@
 // it serves, from the registering thread's waits (an inotify descriptor among
 // the thread's wait sources: nothing runs while nothing changes):
 // - the run folder: when the class's socket is gone (a cleaner of temporary
-//   files, a person, the whole folder removed), clients could no longer
-//   reach the class, so the registration is told to listen there again;
+//   files, a person, the whole folder removed; not the whole home),
+//   clients could no longer reach the class, so the registration is told
+//   to listen there again;
 // - the class's log, when it is the server's standard error (a server that
 //   activation started): once it reaches its bound it is set aside as
 //   "<log>.1" and the server's standard output and error go on in a new log.
@@ -33,6 +34,7 @@ private:
     void BoundLog();
 
     std::string m_socketPath;
+    std::string m_runFolder;  // the socket's, also once TRELVANE_HOME names another
     std::string m_logPath;
     std::function<void()> m_socketGone;
     int m_fd = -1;

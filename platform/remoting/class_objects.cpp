@@ -86,9 +86,11 @@ void PutSocketBack(REFCLSID clsid) {
         if (it == registrations.entries.end()) return;
         r = *it;
     }
-    HRESULT hr = PrepareRunFolder();
+    // The paths are the socket's own, also when TRELVANE_HOME has changed since.
+    HRESULT hr = PrepareOwnFolder(r.path.substr(0, r.path.rfind('/')));
+    const std::string lockPath = r.path + ".lock";
     int lockFd = r.lockFd;
-    if (SUCCEEDED(hr) && !IsFileAt(r.lockFd, ClassLockPath(clsid))) lockFd = LockExclusive(ClassLockPath(clsid), &hr);
+    if (SUCCEEDED(hr) && !IsFileAt(r.lockFd, lockPath)) lockFd = LockExclusive(lockPath, &hr);
     const int listenFd = SUCCEEDED(hr) ? ListenAt(r.path, &hr) : -1;
     if (listenFd < 0) {
         Log("%s was removed and cannot be made again: 0x%08X; clients cannot reach this server", r.path.c_str(),
