@@ -7,6 +7,7 @@ namespace server {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: trelvane [-RegServer | -UnregServer | -Embedding]
+       trelvane --help | --version
 
 The automation server of the start-post driver. It serves the one driver
 object CTarvik to every client of this user: the first client's activation
@@ -20,10 +21,12 @@ runs yet; it can also be started by hand with no arguments.
                  type library) and exit
   -UnregServer   remove that registration and exit
   --help         show this text and exit
+  --version      show the version and exit
 
 The switches may also be given after "/" and in any case; the first one on
 the command line counts. Any other argument is ignored, and the server
-serves.
+serves. --help and --version count only as the one argument: with others
+they are ignored like any other argument.
 
 The server writes nothing to standard output; what it has to report goes
 to standard error.
@@ -44,12 +47,14 @@ Environment:
 
 }  // namespace
 
-bool WantsHelp(int argc, const char* const* argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::string_view(argv[i]) == "--help") return true;
-    return false;
+InfoAsked AskedForInfo(int argc, const char* const* argv) {
+    if (argc != 2) return InfoAsked::None;
+    const std::string_view argument(argv[1]);
+    return argument == "--help" ? InfoAsked::Help : argument == "--version" ? InfoAsked::Version : InfoAsked::None;
 }
 
 void PrintHelp() { std::fputs(kHelp, stdout); }
+
+void PrintVersion() { std::printf("trelvane %s\n", TRELVANE_VERSION); }
 
 }  // namespace server

@@ -1,11 +1,16 @@
-// The text of "trelvane --help".
+// The texts of "trelvane --help" and "trelvane --version".
 #pragma once
 
 namespace server {
 
-// Whether the arguments (the program path first) ask for the help text.
-bool WantsHelp(int argc, const char* const* argv);
-// Writes the help text to standard output, where it was asked for.
+enum class InfoAsked { None, Help, Version };
+
+// What the arguments (the program path first) ask for: the help text or the
+// version only when "--help" or "--version" is the one argument; with
+// others, such as "-RegServer --help", the switch scan decides alone.
+InfoAsked AskedForInfo(int argc, const char* const* argv);
+// Write the text to standard output, where it was asked for.
 void PrintHelp();
+void PrintVersion();
 
 }  // namespace server

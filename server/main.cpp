@@ -4,9 +4,10 @@
 #include "server/trelvane_module.h"
 
 int main(int argc, char** argv) {
-    if (server::WantsHelp(argc, argv)) {
-        server::PrintHelp();
-        return 0;
+    switch (server::AskedForInfo(argc, argv)) {
+    case server::InfoAsked::Help: server::PrintHelp(); return 0;
+    case server::InfoAsked::Version: server::PrintVersion(); return 0;
+    case server::InfoAsked::None: break;
     }
     int result;
     {

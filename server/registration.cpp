@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "contract/contract.h"
 #include "server/registry_vm.h"
@@ -48,6 +49,20 @@ HRESULT UpdateServer(bool registering) {
     return UpdateTypeLibrary(registering);
 }
 
+// The program's path goes into LocalServer32 in quotation marks, and a
+// command line has no way to quote a quotation mark inside them: such a path
+// is refused before anything is written.
+HRESULT CheckQuotablePath() {
+    WCHAR path[MAX_PATH];
+    if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
+    if (std::u16string_view(path).find(u'"') == std::u16string_view::npos) return S_OK;
+    std::fprintf(stderr,
+                 "trelvane: cannot register %s: a quotation mark in the program's path cannot be quoted on the "
+                 "command line that starts it; install it under a path without one\n",
+                 platform::ToUtf8(path).c_str());
+    return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
+}
+
 }  // namespace
 
 void SetRegistrationModule(IRegistrationModule* module) { g_module = module; }
@@ -79,6 +94,7 @@ HRESULT UpdateAppIdEntries(bool registering) {
 }
 
 HRESULT RegisterServerEntries() {
+    if (HRESULT hr = CheckQuotablePath(); FAILED(hr)) return hr;
     if (HRESULT hr = UpdateAppIdEntries(true); FAILED(hr)) return hr;
     return UpdateServer(true);
 }

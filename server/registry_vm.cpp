@@ -50,11 +50,7 @@ HRESULT CRegistryVirtualMachine::AddModulePlaceholders(IRegistrationModule& modu
     const HMODULE instance = GetModuleHandleW(nullptr);
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(instance, path); FAILED(hr)) return hr;
-    // A path in the command line of a local server is quoted; another
-    // module's path is used as it is.
-    const std::u16string quoted = u"\"" + std::u16string(path) + u"\"";
-    HRESULT hr = AddPlaceholder(u"Module", instance == GetModuleHandleW(nullptr) ? quoted.c_str() : path);
-    if (SUCCEEDED(hr)) hr = AddPlaceholder(u"Module_Raw", path);
+    HRESULT hr = AddModuleReplacements(this, instance, path);
     if (FAILED(hr)) return hr;
     LPOLESTR libid = nullptr;
     if (hr = StringFromCLSID(contract::LIBID_Trelvane, &libid); FAILED(hr)) return hr;

@@ -37,6 +37,7 @@ constexpr MessageEntry kMessages[] = {
     {120, "This function is not supported on this system."},
     {121, "The semaphore timeout period has expired."},
     {122, "The data area passed to a system call is too small."},
+    {123, "The filename, directory name, or volume label syntax is incorrect."},
     {126, "The specified module could not be found."},
     {170, "The requested resource is in use."},
     {234, "More data is available."},

@@ -34,11 +34,24 @@ std::string ExecutablePath() {
 constexpr DWORD_PTR kElfProgram = 0x4C45;
 constexpr DWORD_PTR kScript = 0x2123;
 
+bool IsRunningProgram(const std::string& path) {
+    struct stat file {
+    }, self{};
+    return ::stat(path.c_str(), &file) == 0 && ::stat("/proc/self/exe", &self) == 0 && file.st_dev == self.st_dev &&
+           file.st_ino == self.st_ino;
+}
+
 DWORD_PTR ExecutableType(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !(info.st_mode & 0111)) return 0;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) {
+        // A program installed execute-only (mode 0711) cannot be read by
+        // ordinary users; one the caller may run is a program all the same,
+        // and so is the one running.
+        const bool runnable = errno == EACCES && (::access(path.c_str(), X_OK) == 0 || IsRunningProgram(path));
+        return runnable ? kElfProgram : 0;
+    }
     unsigned char head[18] = {};
     const ssize_t n = ::read(fd, head, sizeof head);
     ::close(fd);
@@ -82,11 +95,6 @@ DWORD_PTR SHGetFileInfoW(LPCWSTR pszPath, DWORD, SHFILEINFOW*, UINT, UINT uFlags
 
 namespace platform {
 
-bool IsThisExecutable(LPCWSTR path) {
-    struct stat file {
-    }, self{};
-    return path != nullptr && ::stat(ToUtf8(path).c_str(), &file) == 0 && ::stat("/proc/self/exe", &self) == 0 &&
-           file.st_dev == self.st_dev && file.st_ino == self.st_ino;
-}
+bool IsThisExecutable(LPCWSTR path) { return path != nullptr && IsRunningProgram(ToUtf8(path)); }
 
 }  // namespace platform

@@ -153,6 +153,14 @@ HRESULT AtlCreateRegistrar(IRegistrar** ppReg) {
     return *ppReg ? S_OK : E_OUTOFMEMORY;
 }
 
+HRESULT AddModuleReplacements(IRegistrarBase* registrar, HMODULE module, LPCOLESTR path) {
+    if (registrar == nullptr || path == nullptr) return E_INVALIDARG;
+    const bool executable = module == nullptr || module == GetModuleHandleW(nullptr);
+    const std::u16string quoted = u"\"" + std::u16string(path) + u"\"";
+    if (HRESULT hr = registrar->AddReplacement(u"Module", executable ? quoted.c_str() : path); FAILED(hr)) return hr;
+    return registrar->AddReplacement(u"Module_Raw", path);
+}
+
 HRESULT AtlUpdateRegistryFromResourceD(HINSTANCE hInst, LPCOLESTR lpszRes, BOOL bRegister,
                                        _ATL_REGMAP_ENTRY* pMapEntries, IRegistrar* pReg) {
     platform::ComPtr<IRegistrar> registrar(pReg);
@@ -164,6 +172,7 @@ HRESULT AtlUpdateRegistryFromResourceD(HINSTANCE hInst, LPCOLESTR lpszRes, BOOL 
     const DWORD length = GetModuleFileNameW(hInst, path, MAX_PATH);
     if (length == 0) return HRESULT_FROM_WIN32(GetLastError());
     if (length == MAX_PATH) return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    if (HRESULT hr = AddModuleReplacements(registrar.Get(), hInst, path); FAILED(hr)) return hr;
     if (IS_INTRESOURCE(lpszRes)) {
         const UINT id = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(lpszRes));
         return bRegister ? registrar->ResourceRegister(path, id, u"REGISTRY")

@@ -38,10 +38,16 @@ struct _ATL_REGMAP_ENTRY {
     LPCOLESTR szData;
 };
 
+// "Module" (the module's path: in quotation marks for the process's
+// executable, which is started by it, else as it is) and "Module_Raw" (the
+// bare path).
+HRESULT AddModuleReplacements(IRegistrarBase* registrar, HMODULE module, LPCOLESTR path);
+
 // A new registrar with no placeholders (one reference for the caller).
 HRESULT AtlCreateRegistrar(IRegistrar** ppReg);
 // Applies the "REGISTRY" resource lpszRes of the module with pReg (a new
 // registrar when null), after adding the placeholders of pMapEntries (ended
-// by an entry with a null key). The module's path must fit MAX_PATH.
+// by an entry with a null key), then "Module" and "Module_Raw". The module's
+// path must fit MAX_PATH.
 HRESULT AtlUpdateRegistryFromResourceD(HINSTANCE hInst, LPCOLESTR lpszRes, BOOL bRegister,
                                        _ATL_REGMAP_ENTRY* pMapEntries, IRegistrar* pReg);

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/activation_ready.h"
 #include "platform/remoting/apartment.h"
+#include "platform/remoting/class_files_watch.h"
 #include "platform/remoting/class_table.h"
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/socket.h"
@@ -29,6 +31,7 @@ struct Registration {
     int lockFd;  // held while registered: one server per class
     std::string path;
     int sourceId;
+    std::shared_ptr<ClassFilesWatch> watch;  // made and ended on the registering thread
 };
 
 struct Registrations {
@@ -67,7 +70,55 @@ void AcceptWaiting(int listenFd) {
     }
 }
 
-void Withdraw(const Registration& r) {
+int AddListenSource(int listenFd) {
+    return AddWaitSource({listenFd, [] { return short(POLLIN); }, [listenFd](short) { AcceptWaiting(listenFd); }});
+}
+
+// The class's socket is gone: listen there again, with the class's lock
+// taken again if its file went too. Connections made before are still taken.
+void PutSocketBack(REFCLSID clsid) {
+    Registration r{};
+    {
+        auto& registrations = TheRegistrations();
+        std::lock_guard lock(registrations.mutex);
+        auto it = std::find_if(registrations.entries.begin(), registrations.entries.end(),
+                               [&](const Registration& e) { return e.clsid == clsid; });
+        if (it == registrations.entries.end()) return;
+        r = *it;
+    }
+    // The paths are the socket's own, also when TRELVANE_HOME has changed since.
+    HRESULT hr = PrepareOwnFolder(r.path.substr(0, r.path.rfind('/')));
+    const std::string lockPath = r.path + ".lock";
+    int lockFd = r.lockFd;
+    if (SUCCEEDED(hr) && !IsFileAt(r.lockFd, lockPath)) lockFd = LockExclusive(lockPath, &hr);
+    const int listenFd = SUCCEEDED(hr) ? ListenAt(r.path, &hr) : -1;
+    if (listenFd < 0) {
+        Log("%s was removed and cannot be made again: 0x%08X; clients cannot reach this server", r.path.c_str(),
+            static_cast<unsigned>(hr));
+        if (lockFd != r.lockFd) CloseSocket(lockFd);
+        return;
+    }
+    AcceptWaiting(r.listenFd);
+    RemoveWaitSource(r.sourceId);
+    CloseSocket(r.listenFd);
+    if (lockFd != r.lockFd) CloseSocket(r.lockFd);
+    const int sourceId = AddListenSource(listenFd);
+    {
+        auto& registrations = TheRegistrations();
+        std::lock_guard lock(registrations.mutex);
+        for (auto& e : registrations.entries)
+            if (e.clsid == clsid) {
+                e.listenFd = listenFd;
+                e.lockFd = lockFd;
+                e.sourceId = sourceId;
+            }
+    }
+    r.watch->WatchRunFolder();
+    Log("%s was removed; listening there again", r.path.c_str());
+}
+
+void Withdraw(Registration& r) {
+    r.watch.reset();  // before the socket goes, which it would put back
     RemoveWaitSource(r.sourceId);
     CloseSocket(r.listenFd);
     RemovePath(r.path);
@@ -86,8 +137,9 @@ HRESULT Listen(REFCLSID clsid, Registration* r) {
         CloseSocket(r->lockFd);
         return hr;
     }
-    const int fd = r->listenFd;
-    r->sourceId = AddWaitSource({fd, [] { return short(POLLIN); }, [fd](short) { AcceptWaiting(fd); }});
+    r->sourceId = AddListenSource(r->listenFd);
+    const CLSID watched = clsid;
+    r->watch = std::make_shared<ClassFilesWatch>(clsid, r->path, [watched] { PutSocketBack(watched); });
     return S_OK;
 }
 
@@ -122,7 +174,7 @@ void RevokeClassObjectsOf(DWORD thread) {
             return true;
         });
     }
-    for (const auto& r : gone) Withdraw(r);
+    for (auto& r : gone) Withdraw(r);
 }
 
 }  // namespace platform::remoting
@@ -145,7 +197,7 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContex
         for (const auto& r : registrations.entries)
             if (r.clsid == rclsid) return CO_E_OBJISREG;
     }
-    Registration r{0, rclsid, pUnk, apartment->Thread(), -1, -1, {}, 0};
+    Registration r{0, rclsid, pUnk, apartment->Thread(), -1, -1, {}, 0, {}};
     if (HRESULT hr = Listen(rclsid, &r); FAILED(hr)) return hr;
     pUnk->AddRef();
     {

@@ -53,6 +53,9 @@ public:
     // Serves until the server has been idle for m_shutdownTimeout.
     HRESULT RunServer();
     HRESULT StartShutdownMonitor();
+    // Ends a monitor that still runs and waits for its thread, so that no
+    // monitor outlives the module it reads.
+    void EndShutdownMonitor();
     // The monitor thread's work: posts WM_QUIT to the main thread once the
     // lock count has stayed at zero for m_shutdownTimeout.
     void ShutdownMonitor();
@@ -77,6 +80,9 @@ protected:
     // Set by each unlock to zero; the monitor clears it before each timed wait.
     std::atomic<bool> m_activity{false};
     bool m_comInitialized = false;
+    // The running monitor's thread, and the request that it end without a quit.
+    HANDLE m_monitorThread = nullptr;
+    std::atomic<bool> m_endMonitor{false};
 
 private:
     T* Derived() { return static_cast<T*>(this); }
@@ -105,6 +111,7 @@ CAtlExeModuleT<T>::CAtlExeModuleT() : m_mainThreadId(GetCurrentThreadId()) {
 
 template <class T>
 CAtlExeModuleT<T>::~CAtlExeModuleT() {
+    EndShutdownMonitor();
     if (m_classesStarted)
         for (ClassTableEntry& entry : T::ClassTable())
             if (entry.classStartStop) entry.classStartStop(false);
@@ -155,8 +162,8 @@ HRESULT CAtlExeModuleT<T>::RunServer() {
             if (m_shutdownEvent == nullptr && FAILED(Derived()->StartShutdownMonitor())) break;
     }
     // A monitor still waiting here (the loop ended because taking a message
-    // failed) is left waiting for an event that nobody signals any more.
-    if (HANDLE event = m_shutdownEvent.exchange(nullptr)) CloseHandle(event);
+    // failed) would read the module after it is gone.
+    EndShutdownMonitor();
     const HRESULT revoked = Derived()->RevokeClassObjects();
     if (m_delayShutdown) Sleep(m_pauseAfterRevoke);
     return revoked;
@@ -164,6 +171,7 @@ HRESULT CAtlExeModuleT<T>::RunServer() {
 
 template <class T>
 HRESULT CAtlExeModuleT<T>::StartShutdownMonitor() {
+    EndShutdownMonitor();  // one that has posted its quit and is ending
     const HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (event == nullptr) {
         platform::LogServerFailure("cannot make the shutdown event", HRESULT_FROM_WIN32(GetLastError()));
@@ -177,8 +185,18 @@ HRESULT CAtlExeModuleT<T>::StartShutdownMonitor() {
         CloseHandle(event);
         return E_FAIL;
     }
-    CloseHandle(thread);  // the monitor ends by itself
+    m_monitorThread = thread;
     return S_OK;
+}
+
+template <class T>
+void CAtlExeModuleT<T>::EndShutdownMonitor() {
+    if (m_monitorThread == nullptr) return;
+    m_endMonitor = true;
+    if (HANDLE event = m_shutdownEvent) SetEvent(event);  // fails harmlessly once the monitor has closed it
+    WaitForSingleObject(m_monitorThread, INFINITE);
+    CloseHandle(std::exchange(m_monitorThread, nullptr));
+    m_endMonitor = false;
 }
 
 template <class T>
@@ -193,18 +211,19 @@ void CAtlExeModuleT<T>::ShutdownMonitor() {
     DWORD wait;
     for (;;) {
         // Idle only once the count has returned to zero for the first time.
-        if ((wait = WaitForSingleObject(event, INFINITE)) != WAIT_OBJECT_0) break;
+        if ((wait = WaitForSingleObject(event, INFINITE)) != WAIT_OBJECT_0 || m_endMonitor) break;
         do {
             m_activity = false;
             wait = WaitForSingleObject(event, m_shutdownTimeout);
-        } while (wait == WAIT_OBJECT_0);
+        } while (wait == WAIT_OBJECT_0 && !m_endMonitor);
         if (wait != WAIT_TIMEOUT) break;
         // A lock still held suspends the countdown until the next unlock to zero.
         if (!m_activity && this->m_lockCount == 0) break;
     }
+    if (HANDLE own = m_shutdownEvent.exchange(nullptr)) CloseHandle(own);
+    if (m_endMonitor) return;  // the main thread is ending the server already
     if (wait != WAIT_TIMEOUT)
         platform::LogServerFailure("the shutdown monitor cannot wait", HRESULT_FROM_WIN32(GetLastError()));
-    if (HANDLE own = m_shutdownEvent.exchange(nullptr)) CloseHandle(own);
     PostThreadMessageW(m_mainThreadId, WM_QUIT, 0, 0);
 }
 

@@ -34,7 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kDefaultBoundMs = 30000;
 constexpr auto kQuietServer = std::chrono::milliseconds(200);
-constexpr off_t kLogBound = 1 << 20;  // bytes of a class's log before it is set aside
 
 HRESULT FromErrno(int error) { return HRESULT_FROM_WIN32(ErrnoToError(error)); }
 
@@ -48,9 +47,8 @@ std::string GuidText(REFCLSID clsid) {
 class ClassLog {
 public:
     explicit ClassLog(REFCLSID clsid) {
-        const std::string folder = TrelvaneHome() + "/log";
-        if (FAILED(PrepareOwnFolder(folder))) return;
-        m_path = folder + "/" + GuidText(clsid) + ".log";
+        m_path = ClassLogPath(clsid);
+        if (FAILED(PrepareOwnFolder(m_path.substr(0, m_path.rfind('/'))))) return;
         m_fd = Open(m_path);
         if (m_fd < 0) Log("cannot open the log %s: errno %d", m_path.c_str(), errno);
     }
@@ -63,14 +61,14 @@ public:
     int Fd() const { return m_fd; }
 
     // Before a server is started (the launch lock held, so one client at a
-    // time): a log that has reached kLogBound bytes becomes "<log>.1",
+    // time): a log that has reached kClassLogBound bytes becomes "<log>.1",
     // replacing the one before, and what follows goes to a new log. A log
     // that another client has set aside since we opened it is left for the
     // current one.
     void Rotate() {
         if (m_fd < 0) return;
         struct stat current {};
-        if (::lstat(m_path.c_str(), &current) == 0 && current.st_size >= kLogBound &&
+        if (::lstat(m_path.c_str(), &current) == 0 && current.st_size >= kClassLogBound &&
             ::rename(m_path.c_str(), (m_path + ".1").c_str()) != 0) {
             const int error = errno;
             Write(true, "cannot set the log %s aside: errno %d", m_path.c_str(), error);
@@ -239,10 +237,10 @@ long long MillisecondsSince(Clock::time_point start) {
 // on its word over the ready socket, and failing that (a server that closed
 // the socket unused or keeps it quiet, or one whose class is not yet
 // listening when it sends) on the run folder.
-int AwaitServer(const std::string& socketPath, const DetachedProcess& server, int readyFd,
+int AwaitServer(const std::string& socketPath, const DetachedProcess& server, int readyFd, DWORD boundMs,
                 std::optional<RunFolderWatch>& watch, ClassLog& log, const std::string& command, HRESULT* hr) {
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::milliseconds(ActivationBoundMs());
+    const auto deadline = start + std::chrono::milliseconds(boundMs);
     for (bool look = false;; look = true) {
         if (look) {
             if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) {
@@ -276,14 +274,14 @@ int AwaitServer(const std::string& socketPath, const DetachedProcess& server, in
             // A server that has not come up in time is not left to hang on.
             ::syscall(SYS_pidfd_send_signal, server.pidfd, SIGKILL, nullptr, 0);
             log.Write(true, "%s (pid %ld) did not register its class object within %u ms; killed", command.c_str(),
-                      server.pid, static_cast<unsigned>(ActivationBoundMs()));
+                      server.pid, static_cast<unsigned>(boundMs));
         }
         return -1;
     }
 }
 
 // Starts the server (the caller holds the launch lock) and waits for it.
-int StartServer(const std::u16string& registered, const std::string& socketPath,
+int StartServer(const std::u16string& registered, const std::string& socketPath, DWORD boundMs,
                 std::optional<RunFolderWatch>& watch, ClassLog& log, HRESULT* hr) {
     const std::u16string commandLine = registered + u" -Embedding";
     const std::string command = ToUtf8(commandLine);
@@ -312,7 +310,7 @@ int StartServer(const std::u16string& registered, const std::string& socketPath,
         log.Write(true, "cannot start %s: 0x%08X %s", command.c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
     } else {
         log.Write(false, "started %s as pid %ld", command.c_str(), server.pid);
-        fd = AwaitServer(socketPath, server, ready[0], watch, log, command, hr);
+        fd = AwaitServer(socketPath, server, ready[0], boundMs, watch, log, command, hr);
         ::close(server.pidfd);
     }
     ::close(ready[0]);
@@ -321,16 +319,28 @@ int StartServer(const std::u16string& registered, const std::string& socketPath,
 
 }  // namespace
 
-DWORD ActivationBoundMs() {
-    if (const char* text = std::getenv("TRELVANE_ACTIVATION_TIMEOUT_MS"); text && *text) {
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(text, &end, 10);
-        if (*end == '\0' && value > 0 && value < INFINITE) return static_cast<DWORD>(value);
+HRESULT ActivationBound(DWORD* ms) {
+    *ms = kDefaultBoundMs;
+    const char* text = std::getenv("TRELVANE_ACTIVATION_TIMEOUT_MS");
+    if (text == nullptr || *text == '\0') return S_OK;
+    unsigned long value = 0;
+    for (const char* p = text; value <= kLongestActivationBoundMs; ++p) {
+        if (*p == '\0') {
+            if (value == 0) break;
+            *ms = static_cast<DWORD>(value);
+            return S_OK;
+        }
+        if (*p < '0' || *p > '9') break;
+        value = value * 10 + static_cast<unsigned long>(*p - '0');
     }
-    return kDefaultBoundMs;
+    Log("TRELVANE_ACTIVATION_TIMEOUT_MS=%.40s is not a number of milliseconds from 1 to %u",
+        text, static_cast<unsigned>(kLongestActivationBoundMs));
+    return E_INVALIDARG;
 }
 
 int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
+    DWORD boundMs = 0;
+    if (*hr = ActivationBound(&boundMs); FAILED(*hr)) return -1;
     std::u16string registered;
     if (*hr = ReadLocalServerCommand(clsid, &registered); FAILED(*hr)) {
         Log("cannot activate %s: 0x%08X %s", GuidText(clsid).c_str(), static_cast<unsigned>(*hr), Text(*hr).c_str());
@@ -343,7 +353,7 @@ int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
     }
     ClassLog log(clsid);
     const std::string socketPath = ClassSocketPath(clsid);
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ActivationBoundMs());
+    const auto deadline = Clock::now() + std::chrono::milliseconds(boundMs);
     LaunchLock lock(clsid);
     std::optional<RunFolderWatch> watch;
     // Another client may be starting the server: wait for it to listen, or
@@ -360,13 +370,13 @@ int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
         if (Wait(&*watch, -1, -1, deadline) != Outcome::Changed) {
             *hr = CO_E_SERVER_EXEC_FAILURE;
             log.Write(true, "gave up after %u ms waiting for another client's start of %s",
-                      static_cast<unsigned>(ActivationBoundMs()), ToUtf8(registered).c_str());
+                      static_cast<unsigned>(boundMs), ToUtf8(registered).c_str());
             return -1;
         }
     }
     // A server may have come up between the last look and taking the lock.
     if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) return fd;
-    return StartServer(registered, socketPath, watch, log, hr);
+    return StartServer(registered, socketPath, boundMs, watch, log, hr);
 }
 
 }  // namespace platform::remoting

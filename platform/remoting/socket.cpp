@@ -63,6 +63,7 @@ std::string RunFolder() { return TrelvaneHome() + "/run"; }
 
 std::string ClassSocketPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(clsid); }
 std::string ClassLockPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(clsid) + ".lock"; }
+std::string ClassLogPath(REFCLSID clsid) { return TrelvaneHome() + "/log/" + GuidText(clsid) + ".log"; }
 
 HRESULT PrepareOwnFolder(const std::string& path) {
     const std::string home = TrelvaneHome();
@@ -89,6 +90,12 @@ int LockExclusive(const std::string& path, HRESULT* hr) {
     }
     *hr = S_OK;
     return fd;
+}
+
+bool IsFileAt(int fd, const std::string& path) {
+    struct stat held {}, named{};
+    return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+           held.st_ino == named.st_ino;
 }
 
 int ListenAt(const std::string& path, HRESULT* hr) {

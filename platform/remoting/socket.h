@@ -14,6 +14,11 @@ namespace platform::remoting {
 std::string ClassSocketPath(REFCLSID clsid);
 std::string ClassLockPath(REFCLSID clsid);
 std::string RunFolder();
+// $TRELVANE_HOME/log/{CLSID}.log: what the class's servers write, and what
+// activation did. Set aside as "<log>.1" once it has reached kClassLogBound
+// bytes, by a client before it starts a server and by a running server.
+std::string ClassLogPath(REFCLSID clsid);
+constexpr long long kClassLogBound = 1 << 20;
 // Makes $TRELVANE_HOME/run (mode 0700) and checks that it is ours and
 // closed to others; E_ACCESSDENIED when it belongs to another user.
 HRESULT PrepareRunFolder();
@@ -23,6 +28,9 @@ HRESULT PrepareOwnFolder(const std::string& path);
 // Takes an exclusive lock on path (made if missing): -1 and CO_E_OBJISREG
 // when another holder has it.
 int LockExclusive(const std::string& path, HRESULT* hr);
+// Whether descriptor fd is still the file at path (not removed or replaced,
+// as a cleaner of temporary files may do).
+bool IsFileAt(int fd, const std::string& path);
 // Listens at path: the socket is made beside it (mode 0600), listens, and
 // only then takes path's place, replacing any stale socket there, so that a
 // socket that appears at path is always ready to be connected to.

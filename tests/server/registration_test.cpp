@@ -1,7 +1,9 @@
 // The server's registration: the entries it writes and removes, and how it
 // fails; in this process, and as the program's switches.
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 
 #include "contract/contract.h"
 #include "server/class_table.h"
@@ -195,6 +197,64 @@ TEST_F(Registration, AFailureStopsAtOnceAndLeavesWhatWasWritten) {
     EXPECT_TRUE(Exists(u"TypeLib"));
 }
 
+// Each change rewrites the store, so a store that may grow only to a given
+// size keeps the changes that fit. The smallest limit beyond the current
+// state's size that changes the store lets exactly one more change through:
+// stepping so from change to change shows the order of the writes. The store
+// is kept in memory (tmpfs), where its flushes cost nothing.
+TEST_F(Registration, TheEntriesAreWrittenInTheirOrder) {
+    char folder[] = "/dev/shm/trelvane-order-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const trelvane::testing::ScopedEnvironment memoryHome("TRELVANE_HOME", folder);
+    const std::string store = std::string(folder) + "/registry/classes.reg";
+    const auto storeWithin = [&](std::size_t limit) {
+        ::testing::internal::CaptureStderr();
+        const int status = trelvane::testing::RunInChild([&] {
+            if (!trelvane::testing::LimitFileSize(limit)) return 2;
+            return SUCCEEDED(server::RegisterServerEntries()) ? 0 : 1;
+        });
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(status, 2);
+        std::string text = std::filesystem::exists(store) ? ReadFile(store) : "";
+        std::filesystem::remove(store);
+        return text;
+    };
+    const std::string complete = storeWithin(1 << 20);
+    std::vector<std::string> added;  // the lines each change added, in order
+    for (std::string before; before != complete;) {
+        std::size_t low = before.size(), high = complete.size();  // low keeps before; high goes further
+        while (high - low > 1) {
+            const std::size_t middle = low + (high - low) / 2;
+            (storeWithin(middle) == before ? low : high) = middle;
+        }
+        const std::string after = storeWithin(high);
+        std::istringstream lines(after);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && before.find(line + "\n") == std::string::npos) added.push_back(line);
+        before = after;
+    }
+    std::filesystem::remove_all(folder);
+    const std::string root = "[HKEY_CURRENT_USER\\Software\\Classes\\";
+    const std::string classKey = root + "CLSID\\" + kClsid;
+    const std::vector<std::string> expected = {
+        root + "AppID]", root + "AppID\\" + kLibId + "]", "@=\"Trelvane\"", root + "AppID\\Trelvane.EXE]",
+        "\"AppID\"=\"" + std::string(kLibId) + "\"", root + "Trelvane.Tarvik.1]", "@=\"CTarvik Object\"",
+        root + "Trelvane.Tarvik.1\\CLSID]", "@=\"" + std::string(kClsid) + "\"", root + "Trelvane.Tarvik]",
+        root + "Trelvane.Tarvik\\CLSID]", root + "Trelvane.Tarvik\\CurVer]", "@=\"Trelvane.Tarvik.1\"",
+        root + "CLSID]", classKey + "]", classKey + "\\ProgID]", classKey + "\\VersionIndependentProgID]",
+        "@=\"Trelvane.Tarvik\"", classKey + "\\Programmable]", classKey + "\\LocalServer32]",
+        "\"ThreadingModel\"=\"apartment\"", classKey + "\\TypeLib]", "@=\"" + std::string(kLibId) + "\"",
+        root + "TypeLib]"};
+    // A line already in the store (a value that another key holds too) adds
+    // nothing, so the lines seen must follow the expected ones in order.
+    std::size_t at = 0;
+    for (const std::string& line : expected) {
+        while (at < added.size() && added[at] != line) ++at;
+        EXPECT_LT(at, added.size()) << "not in order: " << line;
+        if (at == added.size()) break;
+    }
+}
+
 TEST_F(Registration, WithoutAServerModuleNothingIsWritten) {
     server::SetRegistrationModule(nullptr);
     ::testing::internal::CaptureStderr();
@@ -324,6 +384,45 @@ TEST_F(Registration, APathThatFillsTheBufferFailsWithStatusOneAndTheText) {
             EXPECT_FALSE(Exists((u"CLSID\\" + platform::FromUtf8(kClsid)).c_str())) << c.length;
         }
     }
+}
+
+TEST_F(Registration, APathWithAQuotationMarkIsRefusedAndNothingIsWritten) {
+    const std::string folder = home.Path() + "/say \"hi\"";
+    std::filesystem::create_directories(folder);
+    const std::string program = folder + "/trelvane";
+    std::filesystem::copy_file(TRELVANE_SERVER, program);
+    const SwitchRun run = RunSwitch(program, "-RegServer");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.errors.find("cannot register " + program + ": a quotation mark"), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find("0x8007007B The filename, directory name, or volume label syntax is incorrect."),
+              std::string::npos)
+        << run.errors;
+    EXPECT_FALSE(std::filesystem::exists(UserFile()));
+}
+
+// Installed as root with mode 0711, the program cannot be read by the user
+// who registers it, only run.
+TEST_F(Registration, AnExecuteOnlyProgramRegistersAsALocalServerForAnOrdinaryUser) {
+    const std::string folder = home.Path() + "/bin";
+    std::filesystem::create_directories(folder);
+    const std::string program = folder + "/trelvane";
+    std::filesystem::copy_file(TRELVANE_SERVER, program);
+    trelvane::testing::SetMode(folder, 0755);
+    trelvane::testing::SetMode(program, 0711);
+    const std::string ownHome = home.Path() + "/nobody";
+    trelvane::testing::MakeFolder(ownHome);
+    trelvane::testing::OpenToEveryone(home.Path());
+    ASSERT_TRUE(trelvane::testing::GiveToNobody(ownHome));
+    const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
+        trelvane::testing::ScopedEnvironment userHome("TRELVANE_HOME", ownHome.c_str());
+        const SwitchRun run = RunSwitch(program, "-RegServer");
+        if (run.status != 0) return "status " + std::to_string(run.status) + ": " + run.errors;
+        const std::string store = ReadFile(ownHome + "/registry/classes.reg");
+        if (store.find("\\LocalServer32]") == std::string::npos) return "no LocalServer32 in\n" + store;
+        if (store.find("InprocServer32") != std::string::npos) return "InprocServer32 in\n" + store;
+        return "";
+    });
+    EXPECT_EQ(failure, "");
 }
 
 }  // namespace

@@ -2,10 +2,14 @@
 // simulated start post with the driver served by a second process, its JSON
 // output, and what it tells a user who may not open a port.
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <thread>
 
+#include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/host_process.h"
 #include "tools/testsupport/test_env.h"
@@ -192,6 +196,64 @@ TEST_F(CtlProgram, APortTheUserMayNotOpenNamesTheGroupThatOwnsIt) {
               std::string::npos)
         << open.errors;
     EXPECT_EQ(host.Stop(), 0);
+}
+
+// The test host registered as the driver's server, as registration writes
+// its command line; the class's log, where activation says what it started.
+class CtlActivation : public CtlProgram {
+protected:
+    CtlActivation() {
+        HKEY key = nullptr;
+        const std::u16string command = platform::FromUtf8("\"" + std::string(TRELVANE_TEST_HOST) + "\"");
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32").c_str(),
+                                  0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                                 static_cast<DWORD>((command.size() + 1) * sizeof(WCHAR))),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
+    std::string Log() const { return ReadFile(home.Path() + "/log/" + kClsid + ".log"); }
+
+    static constexpr const char* kClsid = "{979033AA-C8F3-4158-A797-255164FEA439}";
+};
+
+TEST_F(CtlActivation, ABoundOfActivationBeyondTenMinutesIsRefusedClearly) {
+    for (const char* bound : {"4233600000", "600001", "0", "-5", "30s"}) {
+        auto ctl = std::make_unique<ChildProcess>(
+            std::vector<std::string>{TRELVANE_CTL_PATH, "get", "PortNumber"},
+            ChildProcess::Options{false, {std::string("TRELVANE_ACTIVATION_TIMEOUT_MS=") + bound,
+                                          "TRELVANE_TEST_HOST_START=exit"}});
+        EXPECT_EQ(ctl->Wait(30s), 1) << bound;
+        EXPECT_NE(ctl->ErrorText().find("TRELVANE_ACTIVATION_TIMEOUT_MS=" + std::string(bound) +
+                                        " is not a number of milliseconds from 1 to 600000"),
+                  std::string::npos)
+            << ctl->ErrorText();
+    }
+    EXPECT_EQ(Log().find("started"), std::string::npos);  // refused before any server was started
+}
+
+TEST_F(CtlActivation, AStopSignalEndsItWhileItWaitsForTheServerToStart) {
+    for (bool terminate : {true, false}) {
+        auto ctl = std::make_unique<ChildProcess>(
+            std::vector<std::string>{TRELVANE_CTL_PATH, "get", "PortNumber"},
+            ChildProcess::Options{false, {"TRELVANE_ACTIVATION_TIMEOUT_MS=600000", "TRELVANE_TEST_HOST_START=hang"}});
+        // The server that never registers has been started: the activation waits for it.
+        const auto bound = std::chrono::steady_clock::now() + 20s;
+        while (Log().find("as pid ") == std::string::npos && std::chrono::steady_clock::now() < bound)
+            std::this_thread::sleep_for(10ms);
+        const std::string log = Log();
+        const auto at = log.rfind("as pid ");
+        ASSERT_NE(at, std::string::npos) << log;
+        terminate ? ctl->Terminate() : ctl->Interrupt();
+        EXPECT_EQ(ctl->Wait(20s), 1);  // not after the activation's ten minutes
+        EXPECT_NE(ctl->ErrorText().find(std::string("interrupted by ") + (terminate ? "SIGTERM" : "SIGINT") +
+                                        " while reaching the driver"),
+                  std::string::npos)
+            << ctl->ErrorText();
+        ::kill(static_cast<pid_t>(std::atol(log.c_str() + at + 7)), SIGKILL);
+        ::unlink((home.Path() + "/log/" + kClsid + ".log").c_str());
+    }
 }
 
 }  // namespace

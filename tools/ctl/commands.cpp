@@ -1,7 +1,9 @@
 #include "tools/ctl/commands.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <mutex>
 #include <optional>
 
 #include "contract/trelvane.h"
@@ -53,6 +55,8 @@ private:
     int Set(const PropertyValue& change);
     int Watch();
     int Simple(const std::string& what, HRESULT hr, const std::string& event, const std::string& text);
+    HRESULT Connect();
+    void OnStopSignal(const char* name);
     HRESULT Read(const Property& property, VARIANT* value);
     void ShowProperty(const Property& property, const VARIANT& value);
 
@@ -62,6 +66,8 @@ private:
     std::string m_systemError;                  // the latest SystemError's message
     std::optional<std::pair<std::string, double>> m_battery;  // the latest BatteryTestReady
     std::deque<long> m_toConfirm;               // watch --confirm: start numbers received
+    std::mutex m_connecting;                    // held by a signal that ends the program while it connects
+    bool m_connected = false;                   // guarded by m_connecting
 };
 
 void Client::OnEvent(REFIID iid, DISPID dispid, const DISPPARAMS& params) {
@@ -249,9 +255,31 @@ int Client::Watch() {
     return status;
 }
 
+// Reaching the driver can wait for its server to start, in a call that
+// nothing can cut short: a stop signal then ends the program at once. Once
+// connected, it ends the command's wait instead.
+void Client::OnStopSignal(const char* name) {
+    {
+        std::lock_guard lock(m_connecting);
+        if (!m_connected) {
+            m_reporter.Failure(std::string("interrupted by ") + name + " while reaching the driver");
+            std::fflush(nullptr);
+            std::_Exit(kFailed);
+        }
+    }
+    m_session.Stop();
+}
+
+HRESULT Client::Connect() {
+    const HRESULT hr = m_session.Connect();
+    std::lock_guard lock(m_connecting);
+    m_connected = true;
+    return hr;
+}
+
 int Client::Run(const PropertyValue& change, const std::vector<const Property*>& shown) {
-    tools::SignalWatcher signals("trelvanectl", [this](const char*) { m_session.Stop(); });
-    if (HRESULT hr = m_session.Connect(); FAILED(hr)) {
+    tools::SignalWatcher signals("trelvanectl", [this](const char* name) { OnStopSignal(name); });
+    if (HRESULT hr = Connect(); FAILED(hr)) {
         m_reporter.Failure("cannot reach the driver: " + ResultText(hr), ActivationAdvice(hr));
         return kFailed;
     }

@@ -130,4 +130,14 @@ TEST_F(Registrar, AScriptOutsideTheSubsetChangesNothingAndSaysWhy) {
     EXPECT_EQ(registrar->FileRegister(u"/nonexistent/script.rgs"), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
 }
 
+TEST_F(Registrar, AResourceScriptFindsTheModulesPathAsModuleAndModuleRaw) {
+    static const char kScript[] = "HKCR\n{\n\tServed = s '%MODULE%'\n\t{\n\t\tval Raw = s '%Module_Raw%'\n\t}\n}\n";
+    const platform::ExecutableResource script(u"REGISTRY", MAKEINTRESOURCEW(9003), kScript, sizeof kScript - 1);
+    ASSERT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(9003), TRUE, nullptr, nullptr), S_OK);
+    WCHAR path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+    EXPECT_EQ(Read(u"Served"), u"\"" + std::u16string(path) + u"\"");  // the executable's path, quoted
+    EXPECT_EQ(Read(u"Served", u"Raw"), std::u16string(path));
+}
+
 }  // namespace

@@ -1,0 +1,96 @@
+#include "platform/remoting/class_files_watch.h"
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/messages/thread_wait.h"
+#include "platform/remoting/socket.h"
+
+namespace platform::remoting {
+namespace {
+
+constexpr std::uint32_t kFolderChanges = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF;
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+}  // namespace
+
+ClassFilesWatch::ClassFilesWatch(REFCLSID clsid, std::string socketPath, std::function<void()> socketGone)
+    : m_socketPath(std::move(socketPath)), m_runFolder(FolderOf(m_socketPath)), m_logPath(ClassLogPath(clsid)),
+      m_socketGone(std::move(socketGone)) {
+    m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_fd < 0) {
+        Log("cannot watch %s: errno %d; a socket removed there is not put back", m_runFolder.c_str(), errno);
+        return;
+    }
+    WatchRunFolder();
+    if (IsFileAt(STDERR_FILENO, m_logPath)) m_logWatch = ::inotify_add_watch(m_fd, m_logPath.c_str(), IN_MODIFY);
+    const int fd = m_fd;
+    m_sourceId = AddWaitSource({fd, [] { return kSourceReadable; }, [this](short) { OnChange(); }});
+    BoundLog();  // one that has grown before the watch began
+}
+
+ClassFilesWatch::~ClassFilesWatch() {
+    if (m_fd < 0) return;
+    RemoveWaitSource(m_sourceId);
+    ::close(m_fd);
+}
+
+void ClassFilesWatch::WatchRunFolder() {
+    if (m_fd < 0) return;
+    m_folderWatch = ::inotify_add_watch(m_fd, m_runFolder.c_str(), kFolderChanges);
+    if (m_folderWatch < 0)
+        Log("cannot watch %s: errno %d; a socket removed there is not put back", m_runFolder.c_str(), errno);
+}
+
+void ClassFilesWatch::OnChange() {
+    alignas(inotify_event) char buffer[4096];
+    bool folder = false, log = false;
+    for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            folder = folder || event->wd == m_folderWatch;
+            log = log || event->wd == m_logWatch;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (log) BoundLog();
+    // A home removed whole (its state thrown away on purpose, as a test's
+    // temporary home is) is not made again.
+    struct stat info {};
+    if (folder && (::lstat(m_socketPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) &&
+        ::stat(FolderOf(m_runFolder).c_str(), &info) == 0)
+        m_socketGone();
+}
+
+// The log is set aside as a client sets it aside before it starts a server,
+// so that both together hold at most about twice the bound.
+void ClassFilesWatch::BoundLog() {
+    struct stat current {};
+    if (m_logWatch < 0 || ::fstat(STDERR_FILENO, &current) != 0 || current.st_size < kClassLogBound) return;
+    if (IsFileAt(STDERR_FILENO, m_logPath) && ::rename(m_logPath.c_str(), (m_logPath + ".1").c_str()) != 0) {
+        Log("cannot set the log %s aside: errno %d", m_logPath.c_str(), errno);
+        return;
+    }
+    const int fd = ::open(m_logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        Log("cannot open a new log %s: errno %d; writing on to the one set aside", m_logPath.c_str(), errno);
+        return;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    struct stat output {};
+    if (::fstat(STDOUT_FILENO, &output) == 0 && output.st_dev == current.st_dev && output.st_ino == current.st_ino)
+        ::dup2(fd, STDOUT_FILENO);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+    ::inotify_rm_watch(m_fd, m_logWatch);
+    m_logWatch = ::inotify_add_watch(m_fd, m_logPath.c_str(), IN_MODIFY);
+}
+
+}  // namespace platform::remoting
