@@ -67,13 +67,28 @@ struct Values {
     }
 };
 
-// Reads the arguments the signature promises, one per type code.
-bool ReadArgs(IncomingCall& call, const std::string& signature, Values* values) {
-    for (char code : signature) {
-        values->items.emplace_back();
-        if (!call.ReadValue(code, &values->items.back())) return false;
+// A value read from the bus as the contract's type (a double as a FLOAT),
+// before anything is called: a value out of range is an invalid argument.
+HRESULT ToDeclaredType(VARIANT* value, VARTYPE type) {
+    if (value->vt == type) return S_OK;
+    VARIANT converted;
+    VariantInit(&converted);
+    const HRESULT hr = VariantChangeType(&converted, value, 0, type);
+    if (SUCCEEDED(hr)) {
+        VariantClear(value);
+        *value = converted;
     }
-    return true;
+    return hr;
+}
+
+// Reads the arguments of the signature as the contract's types.
+HRESULT ReadArgs(IncomingCall& call, const std::vector<contract::dbus::Arg>& declared, Values* values) {
+    for (const auto& arg : declared) {
+        values->items.emplace_back();
+        if (!call.ReadValue(contract::dbus::TypeCode(arg.type), &values->items.back())) return E_INVALIDARG;
+        if (HRESULT hr = ToDeclaredType(&values->items.back(), arg.type); FAILED(hr)) return hr;
+    }
+    return S_OK;
 }
 
 // One member of the driver object through its late binding, as an
@@ -137,11 +152,10 @@ void BusFace::OnCall(IncomingCall& call) {
     const std::string iface = call.Interface();
     const std::string member = call.Member();
     if (iface == kProperties) return CallProperties(call, member);
-    if (iface == kIntrospectable && member == "Introspect" && call.Signature().empty()) {
-        ComPtr<ITarvik> object;
-        if (HRESULT hr = Hold(call.Sender(), object.Out()); FAILED(hr)) return ReplyFailure(call, hr);
+    // Introspection takes no hold: tools and client libraries introspect
+    // on their own, and that alone must not keep the server.
+    if (iface == kIntrospectable && member == "Introspect" && call.Signature().empty())
         return call.ReplyText(contract::dbus::RenderIntrospection());
-    }
     if (!iface.empty() && iface != contract::dbus::kInterface && iface != kIntrospectable)
         return call.ReplyError(kUnknownInterface, "The object has no interface " + iface);
     const Method* method = iface == kIntrospectable ? nullptr : contract::dbus::TarvikBusInterface().FindMethod(member);
@@ -161,7 +175,8 @@ void BusFace::CallMethod(IncomingCall& call, const Method& method) {
         return call.Reply({});
     }
     Values in;
-    if (!ReadArgs(call, signature, &in)) return call.ReplyError(kInvalidArgs, "Cannot read the arguments of " + method.name);
+    if (HRESULT hr = ReadArgs(call, method.in, &in); FAILED(hr))
+        return call.ReplyError(kInvalidArgs, method.name + ": " + ErrorText(hr));
     ComPtr<ITarvik> object;
     if (HRESULT hr = Hold(call.Sender(), object.Out()); FAILED(hr)) return ReplyFailure(call, hr);
 
@@ -216,6 +231,8 @@ void BusFace::CallProperties(IncomingCall& call, const std::string& member) {
             return call.ReplyError(kInvalidArgs, name + " takes a value of type " +
                                                      contract::dbus::TypeCode(property->type) + ", not " +
                                                      (code ? std::string(1, code) : std::string("another")));
+        if (HRESULT hr = ToDeclaredType(&value.items[0], property->type); FAILED(hr))
+            return call.ReplyError(kInvalidArgs, name + ": " + ErrorText(hr));
     } else if (property && !property->readable) {
         return call.ReplyError(kInvalidArgs, name + " is write-only");
     }
