@@ -46,16 +46,21 @@ HRESULT BusEventRelay::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* par
         hr = VariantChangeType(&args[i], &params->rgvarg[args.size() - 1 - i], 0, signal->args[i].type);
     if (SUCCEEDED(hr)) {
         std::shared_lock lock(m_busLock);
-        if (m_bus) {
-            m_bus->EmitSignal(contract::dbus::kInterface, signal->name, args);
-            if (!signal->changesWithFirstArg.empty() || !signal->invalidates.empty()) {
-                std::vector<std::pair<std::string, VARIANT>> changed;
-                for (const auto& name : signal->changesWithFirstArg) changed.emplace_back(name, args.at(0));
-                m_bus->EmitPropertiesChanged(contract::dbus::kInterface, changed, signal->invalidates);
+        try {
+            if (m_bus) {
+                m_bus->EmitSignal(contract::dbus::kInterface, signal->name, args);
+                if (!signal->changesWithFirstArg.empty() || !signal->invalidates.empty()) {
+                    std::vector<std::pair<std::string, VARIANT>> changed;
+                    for (const auto& name : signal->changesWithFirstArg) changed.emplace_back(name, args.at(0));
+                    m_bus->EmitPropertiesChanged(contract::dbus::kInterface, changed, signal->invalidates);
+                }
             }
+        } catch (const std::bad_alloc&) {
+            hr = E_OUTOFMEMORY;
         }
     }
     for (VARIANT& arg : args) VariantClear(&arg);
+    if (hr == E_OUTOFMEMORY) return hr;
     return FAILED(hr) ? DISP_E_TYPEMISMATCH : S_OK;
 }
 

@@ -176,6 +176,10 @@ void SessionBus::OnCall(sd_bus_message* message) {
         m_handlers.call(call);
     } catch (const std::bad_alloc&) {
         if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_NO_MEMORY, "Out of memory");
+    } catch (const std::exception& error) {
+        // Nothing may leave into the library's C code.
+        std::fprintf(stderr, "trelvane: dbus: %s failed: %s\n", call.Member().c_str(), error.what());
+        if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, error.what());
     }
     if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, "The call was not answered");
 }
@@ -225,7 +229,7 @@ void SessionBus::Emit(Emission emission) {
 }
 
 void SessionBus::Flush() {
-    std::deque<Emission> waiting;
+    std::vector<Emission> waiting;
     {
         std::lock_guard lock(m_queueLock);
         waiting.swap(m_queue);

@@ -6,7 +6,6 @@
 // thread: they leave in the order emitted, sent by the joining thread.
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -83,7 +82,7 @@ private:
     bool m_sendFailureLogged = false;
 
     std::mutex m_queueLock;
-    std::deque<Emission> m_queue;  // guarded by m_queueLock
+    std::vector<Emission> m_queue;  // guarded by m_queueLock
     bool m_overflowLogged = false;  // guarded by m_queueLock
 };
 

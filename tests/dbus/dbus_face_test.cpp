@@ -24,10 +24,10 @@ bool StartsWith(const std::string& text, const std::string& prefix) { return tex
 // A Python client (tests/dbus/bus_client.py): answers and signals as JSON lines.
 class BusClient {
 public:
-    explicit BusClient(const std::string& address)
+    explicit BusClient(const std::string& address, bool asNobody = false)
         : m_process(std::make_unique<ChildProcess>(
               std::vector<std::string>{"/usr/bin/python3", TRELVANE_SOURCE_DIR "/tests/dbus/bus_client.py"},
-              ChildProcess::Options{false, {"DBUS_SESSION_BUS_ADDRESS=" + address}})) {
+              ChildProcess::Options{asNobody, {"DBUS_SESSION_BUS_ADDRESS=" + address}})) {
         std::size_t from = 0;
         m_ready = m_process->WaitForLine(Contains("{\"ready\""), kWait, &from).has_value();
     }
@@ -72,7 +72,9 @@ private:
 
 class DbusFace : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { StartDaemon(false); }
+
+    void StartDaemon(bool asNobody) {
         const std::string config = home.Path() + "/bus.conf";
         std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -87,7 +89,7 @@ protected:
         // test's home, and short intervals so that its end can be waited for.
         m_daemon = std::make_unique<ChildProcess>(
             std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--print-address=1", "--config-file=" + config},
-            ChildProcess::Options{false,
+            ChildProcess::Options{asNobody,
                                   {"TRELVANE_HOME=" + home.Path(), "TRELVANE_TEST_SHUTDOWN_MS=300",
                                    "TRELVANE_TEST_PAUSE_MS=0"}});
         std::size_t from = 0;
@@ -102,8 +104,8 @@ protected:
         return client;
     }
 
-    std::unique_ptr<ChildProcess> ServeCom3() {
-        auto sim = StartSim({"COM3"}, {false, {"TRELVANE_HOME=" + home.Path()}});
+    std::unique_ptr<ChildProcess> ServeCom3(bool asNobody = false) {
+        auto sim = StartSim({"COM3"}, {asNobody, {"TRELVANE_HOME=" + home.Path()}});
         std::size_t from = 0;
         EXPECT_TRUE(sim->WaitForLine(Contains("serving COM3"), kWait, &from));
         return sim;
@@ -243,6 +245,22 @@ TEST_F(DbusFace, BadArgumentsAndUnknownMembersGetClearErrorsAndChangeNothing) {
     holder->Process().Write("watch-name\n");
     EXPECT_EQ(holder->Ask("call Release"), "{\"reply\": []}");
     EXPECT_EQ(holder->Next("name-gone"), "{\"name-gone\": true}") << "a refused call took a hold";
+}
+
+// Root passes checks that others do not: the bus, the server it starts, the
+// simulator and the client all as nobody, in a home of nobody's.
+TEST_F(DbusFace, AnOrdinaryUserOpensThePortThroughTheBus) {
+    if (!Nobody()) GTEST_SKIP() << "this machine has no user nobody";
+    auto probe = StartSim({"--help"}, {.asNobody = true});
+    if (probe->Wait(10s) == 126) GTEST_SKIP() << "cannot switch to nobody: the tests already run as an ordinary user";
+    ASSERT_TRUE(GiveToNobody(home.Path()));
+    StartDaemon(true);
+    auto sim = ServeCom3(true);
+    BusClient client(address, true);
+    ASSERT_TRUE(client.Ready()) << client.Process().ErrorText();
+    EXPECT_EQ(client.Ask("call Open [3]"), "{\"reply\": [0]}");
+    EXPECT_EQ(client.Next("SP_PortOpened"), "{\"args\": [], \"signal\": \"SP_PortOpened\"}");
+    EXPECT_EQ(client.Ask("call Close"), "{\"reply\": []}");
 }
 
 }  // namespace
