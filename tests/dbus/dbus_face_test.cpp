@@ -74,7 +74,17 @@ class DbusFace : public ::testing::Test {
 protected:
     void SetUp() override { StartDaemon(false); }
 
+    // The servers the bus started write to the daemon's standard error: a
+    // sanitizer's report there (in the sanitizer builds) fails the test.
+    void TearDown() override {
+        m_daemon->Terminate();
+        m_daemon->Wait(kWait);
+        for (const char* report : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(m_daemon->ErrorText().find(report), std::string::npos) << m_daemon->ErrorText();
+    }
+
     void StartDaemon(bool asNobody) {
+        if (m_daemon) m_daemon->Terminate();
         const std::string config = home.Path() + "/bus.conf";
         std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
