@@ -132,8 +132,17 @@ SessionBus::~SessionBus() {
     if (m_wakeSource) RemoveWaitSource(m_wakeSource);
     sd_bus_slot_unref(m_matchSlot);
     sd_bus_slot_unref(m_objectSlot);
-    // What is queued (the last signals, answers) goes out before leaving.
-    sd_bus_flush_close_unref(m_bus);
+    // What is queued (the last answers and signals) goes out before leaving,
+    // for a second at most: a bus daemon that takes nothing must not keep
+    // the server from ending. With the object gone, a call that comes
+    // meanwhile is answered by the library, not by the handlers.
+    for (int turn = 0; turn < 100 && !m_lost; ++turn) {
+        const int events = sd_bus_get_events(m_bus);
+        if (events <= 0 || !(events & POLLOUT)) break;
+        pollfd writable{sd_bus_get_fd(m_bus), POLLOUT, 0};
+        if (::poll(&writable, 1, 10) < 0 || sd_bus_process(m_bus, nullptr) < 0) break;
+    }
+    sd_bus_close_unref(m_bus);
     ::close(m_wakeFd);
 }
 

@@ -38,7 +38,8 @@ public:
     // there. Null when there is no bus to join; *failure then says why when
     // a bus was there but could not be joined (empty when there was none).
     static std::unique_ptr<SessionBus> Join(const std::string& path, BusHandlers handlers, std::string* failure);
-    // Sends what is still queued and leaves the bus (and so gives its names up).
+    // Sends what is still queued (for a second at most) and leaves the bus,
+    // and so gives its names up.
     ~SessionBus();
     SessionBus(const SessionBus&) = delete;
     SessionBus& operator=(const SessionBus&) = delete;
