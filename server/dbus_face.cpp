@@ -125,10 +125,12 @@ std::unique_ptr<BusFace> BusFace::Start(IUnknown* classObject) {
          [self](const std::string& client) { self->OnDeparted(client); }, [self] { self->m_holds.clear(); }},
         &failure);
     if (!face->m_bus) {
-        if (!failure.empty()) std::fprintf(stderr, "trelvane: dbus: %s; serving automation clients only\n", failure.c_str());
+        if (!failure.empty())
+            std::fprintf(stderr, "trelvane: dbus: %s; serving automation clients only\n", failure.c_str());
         return nullptr;
     }
-    face->m_relays[0] = ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikEvents, face->m_bus.get()));
+    face->m_relays[0] =
+        ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikEvents, face->m_bus.get()));
     face->m_relays[1] =
         ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikTestEvents, face->m_bus.get()));
     face->m_bus->RequestName(contract::dbus::kBusName);
@@ -168,8 +170,8 @@ void BusFace::OnCall(IncomingCall& call) {
 void BusFace::CallMethod(IncomingCall& call, const Method& method) {
     const std::string signature = contract::dbus::Signature(method.in);
     if (call.Signature() != signature)
-        return call.ReplyError(kInvalidArgs, method.name + " takes " + Quoted(signature) + ", not " +
-                                                 Quoted(call.Signature()));
+        return call.ReplyError(kInvalidArgs,
+                               method.name + " takes " + Quoted(signature) + ", not " + Quoted(call.Signature()));
     if (method.member == nullptr) {  // Release
         m_holds.erase(call.Sender());
         return call.Reply({});
@@ -210,7 +212,8 @@ void BusFace::CallProperties(IncomingCall& call, const std::string& member) {
     if (signature == nullptr)
         return call.ReplyError(kUnknownMethod, "There is no method " + member + " in " + kProperties);
     if (call.Signature() != signature)
-        return call.ReplyError(kInvalidArgs, member + " takes " + Quoted(signature) + ", not " + Quoted(call.Signature()));
+        return call.ReplyError(kInvalidArgs,
+                               member + " takes " + Quoted(signature) + ", not " + Quoted(call.Signature()));
     std::string iface, name;
     call.ReadString(&iface);
     if (!iface.empty() && iface != contract::dbus::kInterface)
@@ -240,8 +243,8 @@ void BusFace::CallProperties(IncomingCall& call, const std::string& member) {
     ComPtr<ITarvik> object;
     if (HRESULT hr = Hold(call.Sender(), object.Out()); FAILED(hr)) return ReplyFailure(call, hr);
     if (member == "Set") {
-        const HRESULT hr = InvokeMember(object.Get(), *property->iface, property->dispid, DISPATCH_PROPERTYPUT,
-                                        value.items, nullptr);
+        const HRESULT hr =
+            InvokeMember(object.Get(), *property->iface, property->dispid, DISPATCH_PROPERTYPUT, value.items, nullptr);
         return FAILED(hr) ? ReplyFailure(call, hr) : call.Reply({});
     }
     std::vector<const Property*> wanted;

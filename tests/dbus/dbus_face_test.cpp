@@ -89,19 +89,21 @@ protected:
         std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                                  "<busconfig>\n  <type>session</type>\n  <listen>unix:dir="
-                              << home.Path() << "</listen>\n  <servicedir>" TRELVANE_DBUS_SERVICES
-                                                "</servicedir>\n"
-                                                "  <policy context=\"default\">\n"
-                                                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                                                "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
-                                                "  </policy>\n</busconfig>\n";
+                              << home.Path()
+                              << "</listen>\n  <servicedir>" TRELVANE_DBUS_SERVICES
+                                 "</servicedir>\n"
+                                 "  <policy context=\"default\">\n"
+                                 "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                                 "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
+                                 "  </policy>\n</busconfig>\n";
         // The server the bus starts takes its environment from the bus: the
         // test's home, and short intervals so that its end can be waited for.
         m_daemon = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--print-address=1", "--config-file=" + config},
-            ChildProcess::Options{asNobody,
-                                  {"TRELVANE_HOME=" + home.Path(), "TRELVANE_TEST_SHUTDOWN_MS=300",
-                                   "TRELVANE_TEST_PAUSE_MS=0"}});
+            std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--print-address=1",
+                                     "--config-file=" + config},
+            ChildProcess::Options{
+                asNobody,
+                {"TRELVANE_HOME=" + home.Path(), "TRELVANE_TEST_SHUTDOWN_MS=300", "TRELVANE_TEST_PAUSE_MS=0"}});
         std::size_t from = 0;
         const auto line = m_daemon->WaitForLine(Contains("unix:"), kWait, &from);
         ASSERT_TRUE(line) << m_daemon->ErrorText();
@@ -150,7 +152,8 @@ TEST_F(DbusFace, IntrospectionIsWrittenFromTheContractAndTheFirstCallStartsTheSe
     for (const auto& line : busctl.OutputLines()) served += line + "\n";
     // busctl shows the text as s "...", with quotation marks and line ends escaped.
     std::string expected;
-    for (char c : contract::dbus::RenderIntrospection()) expected += c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+    for (char c : contract::dbus::RenderIntrospection())
+        expected += c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
     EXPECT_EQ(served, "s \"" + expected + "\"\n");
 }
 
@@ -240,15 +243,28 @@ TEST_F(DbusFace, BadArgumentsAndUnknownMembersGetClearErrorsAndChangeNothing) {
     const std::string initial = holder->Ask("getall");
     ASSERT_TRUE(StartsWith(initial, "{\"reply\": [{\"BaudRate\": -1,")) << initial;
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"typed Open s [\"3\"]", "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"Open takes (i), not (s)\"}"},
-        {"typed Open ii [3, 4]", "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"Open takes (i), not (ii)\"}"},
-        {"call Nope", "{\"error\": \"org.freedesktop.DBus.Error.UnknownMethod\", \"message\": \"There is no method Nope() in org.trelvane.Tarvik1\"}"},
-        {"iface org.example.Other Open", "{\"error\": \"org.freedesktop.DBus.Error.UnknownInterface\", \"message\": \"The object has no interface org.example.Other\"}"},
-        {"set PortNumber i 4", "{\"error\": \"org.freedesktop.DBus.Error.PropertyReadOnly\", \"message\": \"PortNumber is read-only\"}"},
-        {"set InterCharacterTimeout s \"9\"", "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"InterCharacterTimeout takes a value of type i, not s\"}"},
-        {"set StopBits d 1e300", "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"StopBits: Out of present range. (0x8002000A)\"}"},
-        {"get StartNumberTest", "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"StartNumberTest is write-only\"}"},
-        {"get Bogus", "{\"error\": \"org.freedesktop.DBus.Error.UnknownProperty\", \"message\": \"There is no property Bogus\"}"},
+        {"typed Open s [\"3\"]",
+         "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"Open takes (i), not (s)\"}"},
+        {"typed Open ii [3, 4]",
+         "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"Open takes (i), not (ii)\"}"},
+        {"call Nope",
+         "{\"error\": \"org.freedesktop.DBus.Error.UnknownMethod\", \"message\": \"There is no method Nope() in "
+         "org.trelvane.Tarvik1\"}"},
+        {"iface org.example.Other Open",
+         "{\"error\": \"org.freedesktop.DBus.Error.UnknownInterface\", \"message\": \"The object has no interface "
+         "org.example.Other\"}"},
+        {"set PortNumber i 4",
+         "{\"error\": \"org.freedesktop.DBus.Error.PropertyReadOnly\", \"message\": \"PortNumber is read-only\"}"},
+        {"set InterCharacterTimeout s \"9\"",
+         "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"InterCharacterTimeout takes a value "
+         "of type i, not s\"}"},
+        {"set StopBits d 1e300",
+         "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"StopBits: Out of present range. "
+         "(0x8002000A)\"}"},
+        {"get StartNumberTest",
+         "{\"error\": \"org.freedesktop.DBus.Error.InvalidArgs\", \"message\": \"StartNumberTest is write-only\"}"},
+        {"get Bogus",
+         "{\"error\": \"org.freedesktop.DBus.Error.UnknownProperty\", \"message\": \"There is no property Bogus\"}"},
     };
     for (const auto& [command, error] : cases) EXPECT_EQ(client->Ask(command), error) << command;
     EXPECT_EQ(holder->Ask("getall"), initial);
