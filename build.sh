@@ -11,7 +11,10 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 mode=${1:-run}
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf)
+# libsystemd-dev: sd-bus for the D-Bus face; the bus daemon, busctl (in
+# systemd) and Python's bus bindings for its tests.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libsystemd-dev
+          dbus-daemon systemd python3-dbus python3-gi)
 [ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
@@ -44,7 +47,7 @@ case $mode in
           [ -n "$sanitize" ] || ctest --test-dir "$dir" --output-on-failure -j16 -L real-intervals ;;
     bench) "$dir/bench/bench_channel_latency" && "$dir/bench/bench_ack_latency" && "$dir/bench/bench_pty_ack_latency" &&
            "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
-           "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" ;;
+           "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" && "$dir/bench/bench_dbus_face" ;;
     soak) "$dir/bench/bench_soak" ;;
     *) echo "unknown mode: $mode (run, test, bench, soak or fuzz)" >&2; exit 2 ;;
 esac

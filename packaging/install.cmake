@@ -1,5 +1,5 @@
 # What `cmake --install` puts in place, and the Debian package made from it:
-# the three programs, the client's headers and library, a pkg-config file, a
+# the three programs, the D-Bus service and interface files, the client's headers and library, a pkg-config file, a
 # CMake package (find_package(Trelvane) gives Trelvane::client), the manual
 # pages, and a package whose scripts register the server for every user.
 include(GNUInstallDirs)
@@ -11,6 +11,16 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 install(TARGETS trelvane trelvane-sim trelvanectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES docs/man/trelvane.1 docs/man/trelvane-sim.1 docs/man/trelvanectl.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The D-Bus face: the interface's introspection data, and the service file
+# with which the session bus starts the installed server on the first call.
+# Its Exec= is the server's path in the prefix installed to, known only then.
+install(FILES contract/org.trelvane.Tarvik1.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/interfaces)
+install(CODE "
+  set(service \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/dbus-1/services/org.trelvane.Tarvik1.service\")
+  message(STATUS \"Installing: \${service}\")
+  file(WRITE \"\${service}\" \"[D-BUS Service]\\nName=org.trelvane.Tarvik1\\nExec=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/trelvane\\n\")
+")
 
 # The client library: the platform and the contract's proxies in one archive,
 # so that a client links one library whatever the order of the parts.
@@ -32,7 +42,9 @@ target_include_directories(trelvane_client INTERFACE
 # they lie in the source tree. All of them, so that a header that windows.h
 # comes to include is never missing (the install test builds a client).
 install(FILES contract/trelvane.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane)
-install(DIRECTORY platform/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane/platform FILES_MATCHING PATTERN "*.h")
+# The session bus's area is the server's alone: a client never reaches it.
+install(DIRECTORY platform/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane/platform FILES_MATCHING PATTERN "*.h"
+        PATTERN dbus EXCLUDE)
 
 install(TARGETS trelvane_client EXPORT TrelvaneTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(EXPORT TrelvaneTargets NAMESPACE Trelvane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Trelvane)
@@ -58,7 +70,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libsystemd0")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
                                        ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
                                        ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)

@@ -1,7 +1,10 @@
 #include "server/trelvane_module.h"
 
+#include <utility>
+
 #include "contract/trelvane.h"
 #include "server/class_table.h"
+#include "server/dbus_face.h"
 
 CTrelvaneModule::CTrelvaneModule() {
 #ifdef TRELVANE_TEST_SEAMS
@@ -25,3 +28,15 @@ std::span<ClassTableEntry> CTrelvaneModule::ClassTable() { return server::ClassT
 HRESULT CTrelvaneModule::RegisterServerEntries() { return server::RegisterServerEntries(); }
 
 HRESULT CTrelvaneModule::UnregisterServerEntries() { return server::UnregisterServerEntries(); }
+
+bool CTrelvaneModule::PumpMessages() {
+    if (!std::exchange(m_busFaceStarted, true))
+        for (const ClassTableEntry& entry : ClassTable())
+            if (*entry.clsid == contract::CLSID_CTarvik) m_busFace = server::BusFace::Start(entry.classObject);
+    return CAtlExeModuleT::PumpMessages();
+}
+
+HRESULT CTrelvaneModule::RevokeClassObjects() {
+    m_busFace.reset();
+    return CAtlExeModuleT::RevokeClassObjects();
+}

@@ -3,10 +3,15 @@
 // for the common placeholders and the classes to register.
 #pragma once
 
+#include <memory>
 #include <span>
 
 #include "platform/windows.h"
 #include "server/registration.h"
+
+namespace server {
+class BusFace;
+}
 
 class CTrelvaneModule final : public CAtlExeModuleT<CTrelvaneModule>, public server::IRegistrationModule {
 public:
@@ -22,6 +27,12 @@ public:
     static HRESULT RegisterServerEntries();
     static HRESULT UnregisterServerEntries();
 
+    // The D-Bus face serves while the message loop runs: it joins the bus
+    // once the class objects are registered, and leaves it before they are
+    // withdrawn, so that no bus call arrives at a server that is ending.
+    bool PumpMessages();
+    HRESULT RevokeClassObjects();
+
 #ifdef TRELVANE_TEST_SEAMS
     // The test build (trelvane-test-server, test_seams.cpp): failures that
     // the platform never produces by itself, and other intervals, as the
@@ -33,4 +44,8 @@ public:
 private:
     void ApplyTestIntervals();
 #endif
+
+private:
+    std::unique_ptr<server::BusFace> m_busFace;
+    bool m_busFaceStarted = false;
 };

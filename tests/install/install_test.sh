@@ -26,9 +26,13 @@ cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
 for file in bin/trelvane bin/trelvane-sim bin/trelvanectl include/trelvane/trelvane.h \
     include/trelvane/platform/windows.h include/trelvane/platform/remoting/objbase.h lib/libtrelvane-client.a \
     lib/pkgconfig/trelvane.pc lib/cmake/Trelvane/TrelvaneConfig.cmake lib/cmake/Trelvane/TrelvaneTargets.cmake \
-    share/man/man1/trelvane.1 share/man/man1/trelvane-sim.1 share/man/man1/trelvanectl.1; do
+    share/man/man1/trelvane.1 share/man/man1/trelvane-sim.1 share/man/man1/trelvanectl.1 \
+    share/dbus-1/services/org.trelvane.Tarvik1.service share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
     [ -e "$prefix/$file" ] || fail "the install lacks $file"
 done
+has "^Exec=$prefix/bin/trelvane\$" "$prefix/share/dbus-1/services/org.trelvane.Tarvik1.service"
+cmp -s "$source/contract/org.trelvane.Tarvik1.xml" "$prefix/share/dbus-1/interfaces/org.trelvane.Tarvik1.xml" ||
+    fail "the installed interface file is not contract/org.trelvane.Tarvik1.xml"
 for program in trelvane trelvane-sim trelvanectl; do
     "$prefix/bin/$program" --help | head -1 | grep -q "^Usage: $program" || fail "$program --help"
 done
@@ -65,9 +69,12 @@ deb=$(echo "$tmp"/package/trelvane_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' > "$tmp/files"
 for file in ./usr/bin/trelvane ./usr/bin/trelvane-sim ./usr/bin/trelvanectl ./usr/include/trelvane/trelvane.h \
     ./usr/include/trelvane/platform/windows.h ./usr/lib/libtrelvane-client.a ./usr/lib/pkgconfig/trelvane.pc \
-    ./usr/lib/cmake/Trelvane/TrelvaneConfig.cmake ./usr/share/man/man1/trelvanectl.1; do
+    ./usr/lib/cmake/Trelvane/TrelvaneConfig.cmake ./usr/share/man/man1/trelvanectl.1 \
+    ./usr/share/dbus-1/services/org.trelvane.Tarvik1.service ./usr/share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
     grep -qx -- "$file" "$tmp/files" || fail "the package lacks $file"
 done
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/dbus-1/services/org.trelvane.Tarvik1.service |
+    grep -qx "Exec=/usr/bin/trelvane" || fail "the package's bus service does not start /usr/bin/trelvane"
 dpkg-deb -e "$deb" "$tmp/control"
 [ -x "$tmp/control/postinst" ] && [ -x "$tmp/control/prerm" ] || fail "the package's scripts are missing"
 

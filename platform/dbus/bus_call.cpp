@@ -1,0 +1,98 @@
+#include "platform/dbus/bus_call.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/dbus/bus_values.h"
+
+namespace platform::dbus {
+namespace {
+
+std::string OrEmpty(const char* text) { return text ? text : ""; }
+
+}  // namespace
+
+std::string IncomingCall::Sender() const { return OrEmpty(sd_bus_message_get_sender(m_message)); }
+std::string IncomingCall::Interface() const { return OrEmpty(sd_bus_message_get_interface(m_message)); }
+std::string IncomingCall::Member() const { return OrEmpty(sd_bus_message_get_member(m_message)); }
+std::string IncomingCall::Signature() const { return OrEmpty(sd_bus_message_get_signature(m_message, 1)); }
+
+bool IncomingCall::ReadValue(char code, VARIANT* value) {
+    if (dbus::ReadValue(m_message, code, value) > 0) return true;
+    VariantClear(value);
+    return false;
+}
+
+bool IncomingCall::ReadString(std::string* text) {
+    const char* value = nullptr;
+    if (sd_bus_message_read_basic(m_message, 's', &value) <= 0) return false;
+    *text = value;
+    return true;
+}
+
+bool IncomingCall::ReadVariant(char* code, VARIANT* value) {
+    const char* contents = nullptr;
+    VariantInit(value);
+    if (sd_bus_message_peek_type(m_message, nullptr, &contents) <= 0 || contents == nullptr ||
+        std::strlen(contents) != 1)
+        return false;
+    *code = contents[0];
+    if (sd_bus_message_enter_container(m_message, 'v', contents) <= 0) return false;
+    if (!ReadValue(*code, value)) return false;
+    return sd_bus_message_exit_container(m_message) >= 0;
+}
+
+// The reply is made and sent here; a reply that cannot be sent (the caller
+// has gone, the bus is full) is logged: nobody else would learn of it.
+template <class Fill>
+void IncomingCall::Answer(Fill fill) {
+    m_answered = true;
+    if (sd_bus_message_get_expect_reply(m_message) == 0) return;
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_return(m_message, &reply);
+    if (r >= 0) r = fill(reply);
+    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
+    sd_bus_message_unref(reply);
+    if (r < 0) std::fprintf(stderr, "trelvane: dbus: cannot answer %s: %s\n", Member().c_str(), std::strerror(-r));
+}
+
+void IncomingCall::Reply(const std::vector<VARIANT>& values) {
+    Answer([&](sd_bus_message* reply) {
+        for (const VARIANT& value : values)
+            if (int r = AppendValue(reply, value); r < 0) return r;
+        return 0;
+    });
+}
+
+void IncomingCall::ReplyVariant(const VARIANT& value) {
+    Answer([&](sd_bus_message* reply) { return AppendVariant(reply, value); });
+}
+
+void IncomingCall::ReplyDictionary(const std::vector<std::pair<std::string, VARIANT>>& entries) {
+    Answer([&](sd_bus_message* reply) {
+        int r = sd_bus_message_open_container(reply, 'a', "{sv}");
+        for (const auto& [name, value] : entries) {
+            if (r >= 0) r = sd_bus_message_open_container(reply, 'e', "sv");
+            if (r >= 0) r = sd_bus_message_append_basic(reply, 's', name.c_str());
+            if (r >= 0) r = AppendVariant(reply, value);
+            if (r >= 0) r = sd_bus_message_close_container(reply);
+        }
+        if (r >= 0) r = sd_bus_message_close_container(reply);
+        return r;
+    });
+}
+
+void IncomingCall::ReplyText(const std::string& text) {
+    Answer([&](sd_bus_message* reply) { return sd_bus_message_append_basic(reply, 's', text.c_str()); });
+}
+
+void IncomingCall::ReplyError(const std::string& name, const std::string& text) {
+    m_answered = true;
+    if (sd_bus_message_get_expect_reply(m_message) == 0) return;
+    const sd_bus_error error = SD_BUS_ERROR_MAKE_CONST(name.c_str(), text.c_str());
+    if (int r = sd_bus_reply_method_error(m_message, &error); r < 0)
+        std::fprintf(stderr, "trelvane: dbus: cannot answer %s with %s: %s\n", Member().c_str(), name.c_str(),
+                     std::strerror(-r));
+}
+
+}  // namespace platform::dbus

@@ -1,0 +1,50 @@
+// A method call that came over the bus to the served object, read in order
+// and answered once: with values, with one variant, with a dictionary of
+// properties, with a text, or with an error.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/objects/oleauto.h"
+
+struct sd_bus_message;
+
+namespace platform::dbus {
+
+class IncomingCall {
+public:
+    explicit IncomingCall(sd_bus_message* message) : m_message(message) {}
+    IncomingCall(const IncomingCall&) = delete;
+    IncomingCall& operator=(const IncomingCall&) = delete;
+
+    std::string Sender() const;
+    std::string Interface() const;
+    std::string Member() const;
+    std::string Signature() const;
+
+    // The next argument, whose type code the signature gives; *value is the
+    // caller's to clear. False when it is not there or cannot be read.
+    bool ReadValue(char code, VARIANT* value);
+    bool ReadString(std::string* text);
+    // The value inside the next argument, a variant; *code is its type.
+    bool ReadVariant(char* code, VARIANT* value);
+
+    void Reply(const std::vector<VARIANT>& values);
+    void ReplyVariant(const VARIANT& value);
+    void ReplyDictionary(const std::vector<std::pair<std::string, VARIANT>>& entries);
+    void ReplyText(const std::string& text);
+    void ReplyError(const std::string& name, const std::string& text);
+
+    bool Answered() const { return m_answered; }
+
+private:
+    template <class Fill>
+    void Answer(Fill fill);
+
+    sd_bus_message* m_message;
+    bool m_answered = false;
+};
+
+}  // namespace platform::dbus
