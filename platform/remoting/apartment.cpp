@@ -166,7 +166,7 @@ void Apartment::CountBuffered(std::ptrdiff_t delta) {
             if (largest == nullptr || connection->Buffered() > largest->Buffered()) largest = connection.get();
         if (largest == nullptr || largest->Buffered() == 0) return;
         Log("unfinished frames hold %zu bytes over all connections; dropping the largest holder", m_buffered);
-        largest->Misbehaved("more of unfinished frames than the server holds for one peer");
+        largest->Misbehaved("the largest share of unfinished frames when they passed their bound");
     }
 }
 

@@ -21,6 +21,8 @@ using Clock = std::chrono::steady_clock;
 // How long a server waits for a client to answer a call to one of the
 // client's objects.
 constexpr DWORD kCallbackTimeoutMs = 5000;
+// What a connection keeps allocated for frames between them.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
 // Offsets inside a request frame.
 constexpr std::size_t kTypeOffset = wire::kLengthPrefix;
 constexpr std::size_t kCallIdOffset = kTypeOffset + 1;
@@ -187,6 +189,12 @@ void Connection::ReadFrames() {
         Close();
         return;
     }
+    // The frame begun is held in one allocation of its size, not in a
+    // vector doubled as its chunks come (which leaves the old blocks behind).
+    if (m_in.size() >= wire::kLengthPrefix)
+        m_in.reserve(wire::kLengthPrefix + ReadU32(m_in.data()));
+    else if (m_in.empty() && m_in.capacity() > kKeptCapacity)
+        std::vector<BYTE>().swap(m_in);
     KeepDeadline(before, at > 0);
     SyncBuffered();
 }

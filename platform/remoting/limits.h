@@ -15,7 +15,7 @@ constexpr DWORD kGreetingDeadlineMs = 3000;
 constexpr DWORD kFrameDeadlineMs = 5000;
 // How often those two deadlines are checked while one of them runs.
 constexpr UINT kDeadlineCheckMs = 250;
-// Connections a server keeps at once; more are refused with E_OUTOFMEMORY.
+// Connections a server keeps at once; more are refused with RPC_E_CALL_REJECTED.
 constexpr std::size_t kMaxConnections = 256;
 // While no descriptor is free, the listening socket rests this long (or
 // until a connection closes) before accepting again.
