@@ -26,7 +26,7 @@ constexpr std::size_t kMaxBufferedBytes = 32u << 20;
 // Incoming calls running inside one another on a thread (each one waiting
 // for a call of its own to a peer); a request beyond this depth is refused
 // with RPC_E_CALL_REJECTED.
-constexpr int kMaxNesting = 16;
+constexpr int kMaxNesting = 64;
 // The same for the calls of one peer, so that one peer cannot take all of it.
 constexpr int kMaxNestingPerPeer = 4;
 // Sinks that one client may have advised on a server's connection points;
