@@ -44,10 +44,17 @@ protected:
         if (interCharacterTimeout) *interCharacterTimeout = value;
         tarvik->Release();
     }
-    std::size_t LogLines(const std::string& text) {
-        const std::string errors = server.Errors();
+    // The lines of the server's log that hold text, once at least atLeast
+    // of them have come (or 5 s have passed: the log is read as it comes).
+    std::size_t LogLines(const std::string& text, std::size_t atLeast = 1) {
         std::size_t count = 0;
-        for (auto at = errors.find(text); at != std::string::npos; at = errors.find(text, at + 1)) ++count;
+        for (int i = 0; i < 500; ++i) {
+            const std::string errors = server.Errors();
+            count = 0;
+            for (auto at = errors.find(text); at != std::string::npos; at = errors.find(text, at + 1)) ++count;
+            if (count >= atLeast) break;
+            std::this_thread::sleep_for(10ms);
+        }
         return count;
     }
 
@@ -156,8 +163,9 @@ TEST_F(Attacks, IdleConnectionsAtALoweredDescriptorLimitNeitherSpinTheServerNorS
     // A server that retried accept at once would have spent most of a core
     // over those seconds.
     EXPECT_LT(used.cpuNanoseconds, 500'000'000u);
-    EXPECT_GE(LogLines("cannot accept a connection"), 1u);
-    EXPECT_LE(LogLines("cannot accept a connection"), 3u);  // once per episode, not per attempt
+    const std::size_t episodes = LogLines("cannot accept a connection");
+    EXPECT_GE(episodes, 1u);
+    EXPECT_LE(episodes, 3u);  // once per episode, not per attempt
     ExpectServed();
 }
 
@@ -188,8 +196,8 @@ TEST_F(Attacks, ConnectionsBeyondTheCapAreRefusedUntilOneCloses) {
 
 TEST_F(Attacks, UnfinishedFramesOverAllConnectionsStayWithinTheBound) {
     const ProcessUsage start = ReadProcessUsage(server.Pid());
-    // Twice the bound, in frames of the largest size, each short of its last byte.
-    constexpr std::size_t kPeers = 2 * limits::kMaxBufferedBytes / wire::kMaxFrame;
+    // Four times the bound, in frames of the largest size, each short of its last byte.
+    constexpr std::size_t kPeers = 4 * limits::kMaxBufferedBytes / wire::kMaxFrame;
     RawBytes almost(wire::kLengthPrefix + wire::kMaxFrame - 1, 0);
     const std::uint32_t length = wire::kMaxFrame;
     std::memcpy(almost.data(), &length, sizeof length);
@@ -202,11 +210,12 @@ TEST_F(Attacks, UnfinishedFramesOverAllConnectionsStayWithinTheBound) {
         slow.back()->raw.Send(almost);  // fails once the server has dropped this peer
         peakKiB = std::max(peakKiB, ReadProcessUsage(server.Pid()).residentKiB);
     }
-    EXPECT_GE(LogLines("dropping the largest holder"), kPeers / 2 - 1);
+    EXPECT_GE(LogLines("dropping the largest holder", kPeers / 2), kPeers / 2);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    // Sanitizers keep freed memory and shadows of their own; the bound shows
-    // in the plain build.
-    EXPECT_LT(peakKiB - start.residentKiB, (limits::kMaxBufferedBytes + (8u << 20)) / 1024);
+    // What is held is within the bound; the allocator keeps some of what the
+    // dropped peers' frames took, up to about as much again. Sanitizers keep
+    // freed memory and shadows of their own: the bound shows in the plain build.
+    EXPECT_LT(peakKiB - start.residentKiB, (2 * limits::kMaxBufferedBytes + (16u << 20)) / 1024);
 #endif
     ExpectServed();
 }
