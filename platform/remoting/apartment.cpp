@@ -94,7 +94,8 @@ void Apartment::RunNext() {
 bool Apartment::TooDeep(const Connection& connection) {
     if (m_running <= limits::kMaxNesting && connection.Running() <= limits::kMaxNestingPerPeer) return false;
     if (!m_refusingNested)
-        Log("calls nest deeper than %d (%d from the peer at pid %ld): refusing the calls that would nest further",
+        Log("calls nest too deep (over %d, or over %d from the peer at pid %ld): refusing the calls that would "
+            "nest further",
             limits::kMaxNesting, limits::kMaxNestingPerPeer, connection.PeerPid());
     m_refusingNested = true;
     return true;
