@@ -157,7 +157,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     if (hr == E_NOINTERFACE) return CONNECT_E_CANNOTCONNECT;
     if (FAILED(hr)) return hr;
     std::lock_guard lock(m_mutex);
-    std::size_t slot = 0;
+    std::size_t slot = m_firstFree;
     while (slot < m_slots.size() && m_slots[slot]) ++slot;
     if (slot == m_slots.size()) {
         try {
@@ -168,6 +168,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
         }
     }
     m_slots[slot] = sink;
+    m_firstFree = slot + 1;
     *pdwCookie = static_cast<DWORD>(slot + 1);
     return S_OK;
 }
@@ -179,6 +180,7 @@ HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
         if (dwCookie == 0 || dwCookie > m_slots.size() || !m_slots[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
         sink = m_slots[dwCookie - 1];
         m_slots[dwCookie - 1] = nullptr;
+        m_firstFree = std::min<std::size_t>(m_firstFree, dwCookie - 1);
     }
     sink->Release();  // outside the lock: the sink may call back
     return S_OK;
@@ -258,6 +260,7 @@ void ConnectionPoint::DisconnectAll() {
                 sinks.push_back(slot);
                 slot = nullptr;
             }
+        m_firstFree = 0;
     }
     for (IUnknown* sink : sinks) sink->Release();
 }

@@ -56,6 +56,7 @@ private:
     const IID m_iid;
     std::mutex m_mutex;
     std::vector<IUnknown*> m_slots;  // no slots until the first Advise, then 4, doubling when full
+    std::size_t m_firstFree = 0;     // no slot before it is free, so that many advises cost no rescans
 };
 
 // The container's half: finding and enumerating a fixed list of points.

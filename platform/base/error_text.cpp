@@ -90,6 +90,7 @@ constexpr MessageEntry kMessages[] = {
     {0x80010105, "The server threw an exception."},
     {0x80010108, "The object invoked has disconnected from its clients."},
     {0x8001011F, "This operation returned because the timeout period expired."},
+    {0x80010001, "Call was rejected by callee."},
     {0x800401FB, "Object is not registered"},
     {0x800401FC, "Object is already registered"},
     {0x80080008, "Object server is stopping when OLE service contacts it"},

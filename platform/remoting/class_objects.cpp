@@ -54,24 +54,37 @@ void Refuse(int fd, HRESULT why) {
     CloseSocket(fd);
 }
 
-// Takes the connections waiting at a class's socket, on the registering thread.
+// Takes the connections waiting at a class's socket, on the registering
+// thread. A failed accept (no descriptor free) rests the listening socket
+// rather than have every wait report it ready again at once.
 void AcceptWaiting(int listenFd) {
     Apartment* apartment = Apartment::Current();
-    for (int fd = AcceptFrom(listenFd); fd >= 0; fd = AcceptFrom(listenFd)) {
+    int error = 0;
+    for (int fd = AcceptFrom(listenFd, &error); fd >= 0; fd = AcceptFrom(listenFd, &error)) {
         const Peer peer = PeerOf(fd);
         if (!peer.sameUser || apartment == nullptr) {
             Log("refusing a connection from pid %ld of user %ld", peer.pid, peer.uid);
             Refuse(fd, E_ACCESSDENIED);  // closes fd
             continue;
         }
+        if (!apartment->AdmitConnection()) {
+            Refuse(fd, RPC_E_CALL_REJECTED);
+            continue;
+        }
         auto connection = std::make_shared<Connection>(fd, Connection::Side::Server, apartment->Thread(), peer.pid);
         apartment->Adopt(connection);
         connection->Start();
     }
+    if (error != 0 && apartment != nullptr) apartment->PauseAccepting(error);
+}
+
+short ListenEvents() {
+    const Apartment* apartment = Apartment::Current();
+    return apartment && apartment->AcceptPaused() ? short(0) : short(POLLIN);
 }
 
 int AddListenSource(int listenFd) {
-    return AddWaitSource({listenFd, [] { return short(POLLIN); }, [listenFd](short) { AcceptWaiting(listenFd); }});
+    return AddWaitSource({listenFd, ListenEvents, [listenFd](short) { AcceptWaiting(listenFd); }});
 }
 
 // The class's socket is gone: listen there again, with the class's lock

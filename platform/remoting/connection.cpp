@@ -8,6 +8,7 @@
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/apartment.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/proxy_manager.h"
 #include "platform/remoting/socket.h"
 
@@ -15,10 +16,13 @@ namespace platform::remoting {
 namespace {
 
 using wire::FrameType;
+using Clock = std::chrono::steady_clock;
 
 // How long a server waits for a client to answer a call to one of the
 // client's objects.
 constexpr DWORD kCallbackTimeoutMs = 5000;
+// What a connection keeps allocated for frames between them.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
 // Offsets inside a request frame.
 constexpr std::size_t kTypeOffset = wire::kLengthPrefix;
 constexpr std::size_t kCallIdOffset = kTypeOffset + 1;
@@ -70,6 +74,17 @@ void Connection::Start() {
                                 [self](short revents) {
                                     if (auto connection = self.lock()) connection->OnReady(revents);
                                 }});
+    if (m_side == Side::Server) {
+        m_deadline = Clock::now() + std::chrono::milliseconds(limits::kGreetingDeadlineMs);
+        if (Apartment* apartment = Apartment::Current()) apartment->WatchDeadlines();
+    }
+}
+
+bool Connection::CheckDeadline(Clock::time_point now) {
+    if (!m_deadline || m_closed) return false;
+    if (now < *m_deadline) return true;
+    Misbehaved(m_handshaking != Handshaking::Done ? "no greeting in time" : "no whole frame in time");
+    return false;
 }
 
 HRESULT Connection::Handshake(DWORD timeoutMs) {
@@ -150,6 +165,7 @@ void Connection::OnReady(short revents) {
 }
 
 void Connection::ReadFrames() {
+    const std::size_t before = m_in.size();
     const DWORD result =
         ReadAvailable(m_fd, FdKind::Socket, [this](const BYTE* data, std::size_t size) {
             m_in.insert(m_in.end(), data, data + size);
@@ -171,7 +187,36 @@ void Connection::ReadFrames() {
     if (result != ERROR_SUCCESS) {
         if (!m_in.empty()) Misbehaved("a truncated frame");
         Close();
+        return;
     }
+    // The frame begun is held in one allocation of its size, not in a
+    // vector doubled as its chunks come (which leaves the old blocks behind).
+    if (m_in.size() >= wire::kLengthPrefix)
+        m_in.reserve(wire::kLengthPrefix + ReadU32(m_in.data()));
+    else if (m_in.empty() && m_in.capacity() > kKeptCapacity)
+        std::vector<BYTE>().swap(m_in);
+    KeepDeadline(before, at > 0);
+    SyncBuffered();
+}
+
+// A server starts a frame's deadline with its first byte (consumed: a frame
+// ended in this read, so the one left began in it).
+void Connection::KeepDeadline(std::size_t before, bool consumed) {
+    if (m_side != Side::Server || m_handshaking != Handshaking::Done) return;
+    if (m_in.empty())
+        m_deadline.reset();
+    else if (consumed || before == 0 || !m_deadline)
+        m_deadline = Clock::now() + std::chrono::milliseconds(limits::kFrameDeadlineMs);
+    if (m_deadline)
+        if (Apartment* apartment = Apartment::Current()) apartment->WatchDeadlines();
+}
+
+// Counts this peer's unfinished frame towards the apartment's bound.
+void Connection::SyncBuffered() {
+    const auto delta = static_cast<std::ptrdiff_t>(m_in.size()) - static_cast<std::ptrdiff_t>(m_counted);
+    m_counted = m_in.size();
+    if (delta != 0)
+        if (Apartment* apartment = Apartment::Current()) apartment->CountBuffered(delta);
 }
 
 void Connection::HandleFrame(std::vector<BYTE> body) {
@@ -291,6 +336,7 @@ void Connection::FailPendingCalls() {
 
 void Connection::Misbehaved(const char* what) {
     if (m_closed) return;
+    m_judgedBad = true;
     Log("the peer at pid %ld sent %s; disconnecting it", m_peerPid, what);
     Close();
 }
@@ -303,7 +349,10 @@ void Connection::Close() {
 
 void Connection::Shut() {
     m_closed = true;
+    m_deadline.reset();
     RemoveWaitSource(m_sourceId);
+    std::vector<BYTE>().swap(m_in);
+    SyncBuffered();
     {
         std::lock_guard lock(m_writeMutex);
         m_broken = true;

@@ -10,10 +10,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -77,8 +79,20 @@ public:
     DWORD CallTimeout() const;
 
     // Owner thread: ends the connection because the peer broke the protocol;
-    // logged, and the peer's references are released.
+    // logged, and the peer's references are released. Nothing the peer sent
+    // runs from then on, what is queued already included.
     void Misbehaved(const char* what);
+    bool JudgedBad() const { return m_judgedBad; }
+
+    // Owner thread: incoming frames of this peer running, one inside the other.
+    void EnterRun() { ++m_running; }
+    void LeaveRun() { --m_running; }
+    int Running() const { return m_running; }
+    // Owner thread: bytes of an unfinished frame held for this peer.
+    std::size_t Buffered() const { return m_in.size(); }
+    // Owner thread: ends the connection if its greeting or its unfinished
+    // frame is overdue; whether a deadline still runs.
+    bool CheckDeadline(std::chrono::steady_clock::time_point now);
     // Owner thread: ends the connection; the cleanup runs from the message loop.
     void Close();
     // Owner thread: releases everything the peer held, removes its sinks
@@ -99,6 +113,7 @@ public:
     ULONG DropProxy(ProxyManager* manager);
 
     void AddAdvice(const Advice& advice);
+    std::size_t AdviceCount();
     void RemoveAdvice(IUnknown* standIn);
     // The gate of the stand-in advised with cookie on point, its record
     // removed; or null.
@@ -125,6 +140,8 @@ private:
     void Flush();
     void WriteQueued();  // under m_writeMutex: as much of the queue as the socket takes
     void ReadFrames();
+    void KeepDeadline(std::size_t before, bool consumed);
+    void SyncBuffered();
     void HandleFrame(std::vector<BYTE> body);
     void HandleHandshake(Reader& r, wire::FrameType type);
     void HandleReply(std::vector<BYTE> body);
@@ -154,6 +171,11 @@ private:
     int m_sourceId = 0;
     bool m_closed = false;
     bool m_cleanedUp = false;
+    bool m_judgedBad = false;
+    int m_running = 0;
+    std::size_t m_counted = 0;  // of m_in, in the apartment's count of buffered bytes
+    // A server's deadline for the greeting, then for the unfinished frame.
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
     Handshaking m_handshaking;
     HRESULT m_handshakeResult = S_OK;
     std::vector<BYTE> m_in;

@@ -3,6 +3,7 @@
 // by id), the peer's sinks standing in our connection points, and the
 // server locks it holds; all of it given back when the peer goes.
 #include <algorithm>
+#include <map>
 
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
@@ -18,23 +19,35 @@ bool Serves(REFIID of, REFIID iid) {
     return marshaller && std::find(marshaller->serves.begin(), marshaller->serves.end(), iid) != marshaller->serves.end();
 }
 
-// A sink of the peer's, standing in one of our connection points, is
-// unadvised unless its slot changed hands meanwhile.
-void UnadviseStandIn(const Advice& a) {
-    {
-        std::lock_guard gate(a.gate->mutex);
-        a.gate->open = false;
+// The peer's sinks standing in our connection points are unadvised, each
+// unless its slot changed hands meanwhile. Each point is looked through once
+// for all of them, so that a peer with many sinks costs time in proportion.
+void UnadviseStandIns(const std::vector<Advice>& advice) {
+    std::map<IConnectionPoint*, std::vector<const Advice*>> byPoint;
+    for (const Advice& a : advice) {
+        {
+            std::lock_guard gate(a.gate->mutex);
+            a.gate->open = false;
+        }
+        byPoint[a.point].push_back(&a);
     }
-    IEnumConnections* connections = nullptr;
-    if (FAILED(a.point->EnumConnections(&connections))) return;
-    bool stillThere = false;
-    CONNECTDATA data;
-    while (connections->Next(1, &data, nullptr) == S_OK) {
-        stillThere = stillThere || (data.dwCookie == a.cookie && data.pUnk == a.standIn);
-        data.pUnk->Release();
+    for (const auto& [point, ours] : byPoint) {
+        IEnumConnections* connections = nullptr;
+        if (FAILED(point->EnumConnections(&connections))) continue;
+        std::unordered_map<DWORD, IUnknown*> held;
+        CONNECTDATA data;
+        while (connections->Next(1, &data, nullptr) == S_OK) {
+            held[data.dwCookie] = data.pUnk;
+            data.pUnk->Release();  // the enumerator still holds it
+        }
+        std::vector<DWORD> cookies;
+        for (const Advice* a : ours) {
+            auto it = held.find(a->cookie);
+            if (it != held.end() && it->second == a->standIn) cookies.push_back(a->cookie);
+        }
+        connections->Release();
+        for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
-    connections->Release();
-    if (stillThere) a.point->Unadvise(a.cookie);
 }
 
 }  // namespace
@@ -50,7 +63,7 @@ void Connection::ReleasePeerObjects() {
         exports.swap(m_exports);
         m_exportIds.clear();
     }
-    for (const Advice& a : advice) UnadviseStandIn(a);
+    UnadviseStandIns(advice);
     for (auto& [factory, count] : locks) {
         for (LONG i = 0; i < count; ++i) factory->LockServer(FALSE);
         factory->Release();
@@ -247,6 +260,11 @@ bool Connection::ReleaseExport(std::uint32_t id, std::uint32_t count) {
 void Connection::AddAdvice(const Advice& advice) {
     std::lock_guard lock(m_objectsMutex);
     m_advice.push_back(advice);
+}
+
+std::size_t Connection::AdviceCount() {
+    std::lock_guard lock(m_objectsMutex);
+    return m_advice.size();
 }
 
 void Connection::RemoveAdvice(IUnknown* standIn) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/remoting/connection.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/proxy_manager.h"
 #include "platform/remoting/proxy_stub.h"
 
@@ -87,9 +88,16 @@ void RunAdvise(IConnectionPoint* point, StubCall& call) {
     call.connection.GetObject(call.in, IID_IUnknown, reinterpret_cast<void**>(&sink));
     ComPtr<IUnknown> hold = ComPtr<IUnknown>::Attach(sink);
     if (!call.in.AtEnd()) return;
+    DWORD cookie = 0;
+    // Refused before the point asks the sink anything: each sink costs the
+    // server a slot and, when the client goes, a removal.
+    if (call.connection.AdviceCount() >= limits::kMaxSinksPerClient) {
+        call.hr = CONNECT_E_ADVISELIMIT;
+        call.out.U32(cookie);
+        return;
+    }
     IID pointIid = GUID_NULL;
     point->GetConnectionInterface(&pointIid);
-    DWORD cookie = 0;
     if (!NeedsStandIn(call.connection, sink, pointIid)) {
         call.hr = point->Advise(sink, &cookie);
     } else {

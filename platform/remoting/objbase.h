@@ -10,6 +10,7 @@ constexpr HRESULT CO_E_OBJNOTREG = static_cast<HRESULT>(0x800401FB);
 constexpr HRESULT CO_E_OBJISREG = static_cast<HRESULT>(0x800401FC);
 constexpr HRESULT CO_E_SERVER_STOPPING = static_cast<HRESULT>(0x80080008);
 constexpr HRESULT RPC_E_TIMEOUT = static_cast<HRESULT>(0x8001011F);
+constexpr HRESULT RPC_E_CALL_REJECTED = static_cast<HRESULT>(0x80010001);
 
 // Contexts (a class's server kinds) and registration kinds.
 constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;

@@ -152,12 +152,13 @@ int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr) {
     return fd;
 }
 
-int AcceptFrom(int listenFd) {
+int AcceptFrom(int listenFd, int* error) {
     for (;;) {
+        *error = 0;
         const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0 || errno == EAGAIN || errno == EWOULDBLOCK) return fd;
         if (errno == EINTR || errno == ECONNABORTED) continue;
-        Log("accept failed: errno %d", errno);
+        *error = errno;
         return -1;
     }
 }

@@ -37,8 +37,9 @@ bool IsFileAt(int fd, const std::string& path);
 int ListenAt(const std::string& path, HRESULT* hr);
 // Connects to path. *noServer is set when nothing listens there.
 int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr);
-// The next waiting connection, or -1 when none waits.
-int AcceptFrom(int listenFd);
+// The next waiting connection, or -1: *error is 0 when none waits, else
+// the errno of the failure (EMFILE when no descriptor is free).
+int AcceptFrom(int listenFd, int* error);
 
 struct Peer {
     bool known = false;

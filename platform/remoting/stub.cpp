@@ -12,6 +12,7 @@
 #include "platform/remoting/apartment.h"
 #include "platform/remoting/class_table.h"
 #include "platform/remoting/dispatch_stub.h"
+#include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_manager.h"
 #include "platform/remoting/socket.h"
 
@@ -133,6 +134,12 @@ void RunRequest(Connection& connection, Reader& r, bool event) {
     }
     if (event && (connection.GetSide() != Connection::Side::Client || method != wire::method::kInvoke)) {
         connection.Misbehaved("an event it may not send");
+        return;
+    }
+    // A call that came in while this thread waits for a peer, too deep inside
+    // other such calls: it would grow the stack without bound.
+    if (!event && Apartment::Current()->TooDeep(connection)) {
+        SendFailure(connection, callId, RPC_E_CALL_REJECTED);
         return;
     }
     Writer results(&connection);

@@ -8,6 +8,7 @@
 #include "platform/base/paths.h"
 #include "tests/platform/remoting/echo_object.h"
 #include "tools/testsupport/host_process.h"
+#include "tools/testsupport/raw_frames.h"
 #include "tools/testsupport/raw_peer.h"
 
 namespace {
@@ -21,34 +22,6 @@ using wire::FrameType;
 std::string SocketOf(const std::string& clsid) { return platform::TrelvaneHome() + "/run/" + clsid; }
 const char* kEchoClsid = "{3C1F7A52-90D4-4B6E-8A17-5D22E40B916C}";
 
-Bytes Frame(FrameType type, const std::function<void(Writer&)>& fields) {
-    Writer w;
-    w.U32(0);
-    w.U8(static_cast<std::uint8_t>(type));
-    fields(w);
-    w.PatchU32(0, static_cast<std::uint32_t>(w.Size() - 4));
-    return w.Bytes();
-}
-
-Bytes Hello(std::uint32_t magic = wire::kMagic) {
-    return Frame(FrameType::Hello, [&](Writer& w) {
-        w.U32(magic);
-        w.U16(wire::kVersion);
-        w.U32(wire::kMaxFrame);
-    });
-}
-
-Bytes Request(std::uint32_t object, REFIID iid, std::uint16_t method, const std::function<void(Writer&)>& args) {
-    static std::uint32_t callId = 100;
-    return Frame(FrameType::Request, [&](Writer& w) {
-        w.U32(++callId);
-        w.U32(object);
-        w.Guid(iid);
-        w.U16(method);
-        args(w);
-    });
-}
-
 // Invoke's arguments up to its variants: the member (Echo unless said),
 // the arguments present, and a result wanted unless said.
 void InvokeHead(Writer& w, std::uint32_t argumentCount, DISPID member = Echo::kEcho, bool resultWanted = true) {
@@ -60,15 +33,6 @@ void InvokeHead(Writer& w, std::uint32_t argumentCount, DISPID member = Echo::kE
     w.U32(argumentCount);
 }
 
-// The object id in a reply whose first result is an object reference.
-std::uint32_t ObjectIn(const Bytes& reply) {
-    // Type, call id, HRESULT, no error information, results follow, the reference's kind, its id.
-    if (reply.size() < 16 || reply[0] != static_cast<std::uint8_t>(FrameType::Reply)) return 0;
-    std::uint32_t id;
-    std::memcpy(&id, reply.data() + 12, 4);
-    return id;
-}
-
 // A raw peer that has done the handshake and holds the class factory and an Echo.
 struct Peer {
     RawPeer raw{SocketOf(kEchoClsid)};
@@ -76,15 +40,15 @@ struct Peer {
     std::uint32_t echo = 0;
 
     bool Open() {
-        if (!raw.Send(Hello()) || raw.ReadFrame(5000).empty()) return false;
-        raw.Send(Request(wire::kClassTable, GUID_NULL, wire::method::kGetClassObject, [](Writer& w) {
+        if (!raw.Send(RawHello()) || raw.ReadFrame(5000).empty()) return false;
+        raw.Send(RawRequest(wire::kClassTable, GUID_NULL, wire::method::kGetClassObject, [](Writer& w) {
             w.Guid(CLSID_Echo);
             w.Guid(IID_IClassFactory);
         }));
-        factory = ObjectIn(raw.ReadFrame(5000));
-        raw.Send(Request(factory, IID_IClassFactory, wire::method::kCreateInstance,
+        factory = RawObjectIn(raw.ReadFrame(5000));
+        raw.Send(RawRequest(factory, IID_IClassFactory, wire::method::kCreateInstance,
                          [](Writer& w) { w.Guid(IID_IDispatch); }));
-        echo = ObjectIn(raw.ReadFrame(5000));
+        echo = RawObjectIn(raw.ReadFrame(5000));
         return factory != 0 && echo != 0;
     }
 };
@@ -102,12 +66,12 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
     const BadFrame cases[] = {
         {"a request before the handshake", false,
          [](const Peer&) {
-             return Request(wire::kClassTable, GUID_NULL, 0, [](Writer& w) {
+             return RawRequest(wire::kClassTable, GUID_NULL, 0, [](Writer& w) {
                  w.Guid(CLSID_Echo);
                  w.Guid(IID_IClassFactory);
              });
          }},
-        {"a handshake of another protocol", false, [](const Peer&) { return Hello(0x12345678); }},
+        {"a handshake of another protocol", false, [](const Peer&) { return RawHello(0x12345678); }},
         {"an empty frame", true, [](const Peer&) { return Bytes{0, 0, 0, 0}; }},
         {"an oversized frame", true,
          [](const Peer&) {
@@ -116,29 +80,29 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
              std::memcpy(b.data(), &length, 4);
              return b;
          }},
-        {"an unknown frame type", true, [](const Peer&) { return Frame(static_cast<FrameType>(99), [](Writer&) {}); }},
-        {"a second handshake", true, [](const Peer&) { return Hello(); }},
+        {"an unknown frame type", true, [](const Peer&) { return RawFrame(static_cast<FrameType>(99), [](Writer&) {}); }},
+        {"a second handshake", true, [](const Peer&) { return RawHello(); }},
         {"a call to an object never handed", true,
-         [](const Peer&) { return Request(77, IID_IDispatch, wire::method::kGetTypeInfoCount, [](Writer&) {}); }},
+         [](const Peer&) { return RawRequest(77, IID_IDispatch, wire::method::kGetTypeInfoCount, [](Writer&) {}); }},
         {"an interface it was not given", true,
-         [](const Peer& p) { return Request(p.factory, IID_IConnectionPoint, 3, [](Writer&) {}); }},
+         [](const Peer& p) { return RawRequest(p.factory, IID_IConnectionPoint, 3, [](Writer&) {}); }},
         {"an unknown method", true,
-         [](const Peer& p) { return Request(p.factory, IID_IClassFactory, 9, [](Writer&) {}); }},
-        {"an AddRef", true, [](const Peer& p) { return Request(p.factory, IID_IClassFactory, 1, [](Writer&) {}); }},
+         [](const Peer& p) { return RawRequest(p.factory, IID_IClassFactory, 9, [](Writer&) {}); }},
+        {"an AddRef", true, [](const Peer& p) { return RawRequest(p.factory, IID_IClassFactory, 1, [](Writer&) {}); }},
         {"arguments with bytes left over", true,
          [](const Peer& p) {
-             return Request(p.factory, IID_IClassFactory, wire::method::kLockServer, [](Writer& w) {
+             return RawRequest(p.factory, IID_IClassFactory, wire::method::kLockServer, [](Writer& w) {
                  w.I32(1);
                  w.U32(7);
              });
          }},
         {"arguments cut short", true,
          [](const Peer&) {
-             return Request(wire::kClassTable, GUID_NULL, 0, [](Writer& w) { w.Guid(CLSID_Echo); });
+             return RawRequest(wire::kClassTable, GUID_NULL, 0, [](Writer& w) { w.Guid(CLSID_Echo); });
          }},
         {"a string longer than its frame", true,
          [](const Peer& p) {
-             return Request(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
+             return RawRequest(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
                  InvokeHead(w, 1);
                  w.U16(VT_BSTR);
                  w.U32(1000);
@@ -147,11 +111,11 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
          }},
         {"more arguments than its frame holds", true,
          [](const Peer& p) {
-             return Request(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) { InvokeHead(w, 60); });
+             return RawRequest(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) { InvokeHead(w, 60); });
          }},
         {"a value of an unknown type", true,
          [](const Peer& p) {
-             return Request(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
+             return RawRequest(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
                  InvokeHead(w, 1);
                  w.U16(0x0FFF);
                  w.U32(0);
@@ -159,7 +123,7 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
          }},
         {"a reference inside a reference", true,
          [](const Peer& p) {
-             return Request(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
+             return RawRequest(p.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
                  InvokeHead(w, 1);
                  w.U16(VT_BYREF | VT_VARIANT);
                  w.U16(VT_BYREF | VT_I4);
@@ -169,14 +133,14 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
          }},
         {"a release of references it does not hold", true,
          [](const Peer& p) {
-             return Frame(FrameType::Release, [&](Writer& w) {
+             return RawFrame(FrameType::Release, [&](Writer& w) {
                  w.U32(p.factory);
                  w.U32(5);
              });
          }},
         {"a reply to no call", true,
          [](const Peer&) {
-             return Frame(FrameType::Reply, [](Writer& w) {
+             return RawFrame(FrameType::Reply, [](Writer& w) {
                  w.U32(1234);
                  w.I32(S_OK);
                  w.U8(0);
@@ -185,7 +149,7 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
          }},
         {"an event to a server", true,
          [](const Peer& p) {
-             return Frame(FrameType::Event, [&](Writer& w) {
+             return RawFrame(FrameType::Event, [&](Writer& w) {
                  w.U32(p.echo);
                  w.Guid(IID_IDispatch);
                  w.U16(wire::method::kInvoke);
@@ -208,7 +172,7 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
     // A frame that the peer leaves unfinished when it stops sending.
     Peer cut;
     ASSERT_TRUE(cut.Open());
-    Bytes partial = Request(cut.echo, IID_IDispatch, wire::method::kGetTypeInfoCount, [](Writer&) {});
+    Bytes partial = RawRequest(cut.echo, IID_IDispatch, wire::method::kGetTypeInfoCount, [](Writer&) {});
     partial.erase(partial.end() - 3, partial.end());
     cut.raw.Send(partial);
     cut.raw.CloseWrite();
@@ -226,7 +190,7 @@ TEST(BadPeers, APeerThatGoesWhileTheServerCallsItEndsThatCallAtOnce) {
     // The peer hands the server an object of its own to keep.
     Peer peer;
     ASSERT_TRUE(peer.Open());
-    peer.raw.Send(Request(peer.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
+    peer.raw.Send(RawRequest(peer.echo, IID_IDispatch, wire::method::kInvoke, [](Writer& w) {
         InvokeHead(w, 1, Echo::kStore, false);
         w.U16(VT_DISPATCH);
         w.U8(static_cast<std::uint8_t>(wire::RefKind::SendersObject));
@@ -264,7 +228,7 @@ TEST(BadPeers, APeerThatStopsReadingIsDisconnected) {
     ASSERT_TRUE(greedy.Open());
     // Each request asks for a large answer; the peer reads none of them.
     const std::u16string large(128 * 1024, u'x');
-    const Bytes request = Request(greedy.echo, IID_IDispatch, wire::method::kInvoke, [&](Writer& w) {
+    const Bytes request = RawRequest(greedy.echo, IID_IDispatch, wire::method::kInvoke, [&](Writer& w) {
         InvokeHead(w, 1);
         w.U16(VT_BSTR);
         w.U32(static_cast<std::uint32_t>(large.size() * 2));
@@ -288,7 +252,7 @@ TEST(BadPeers, PeersOfAnotherUserAreRefusedBothWays) {
     // The server refuses a client of another user (root passes the file modes, not the peer check).
     RawPeer raw(socket);
     ASSERT_TRUE(raw.Connected());
-    raw.Send(Hello());
+    raw.Send(RawHello());
     const Bytes answer = raw.ReadFrame(5000);
     ASSERT_EQ(answer.size(), 5u);
     EXPECT_EQ(answer[0], static_cast<std::uint8_t>(FrameType::Refused));
