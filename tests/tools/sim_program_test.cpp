@@ -6,6 +6,7 @@
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/test_env.h"
+#include "version/version.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ TEST_F(SimProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
     for (const auto& arguments : cases) {
         auto sim = StartSim(arguments);
         EXPECT_EQ(sim->Wait(10s), 2);
-        EXPECT_NE(sim->ErrorText().find("\nUsage: trelvane-sim [--json] [--script FILE] [--stay] COMn\n"),
+        EXPECT_NE(sim->ErrorText().find("\nUsage: trelvane-sim [--json] [--script FILE] [--stay] COMn|n\n"),
                   std::string::npos)
             << sim->ErrorText();
     }
@@ -52,7 +53,38 @@ TEST_F(SimProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
     EXPECT_EQ(help->Wait(10s), 0);
     const auto lines = help->OutputLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "Usage: trelvane-sim [--json] [--script FILE] [--stay] COMn");
+    EXPECT_EQ(lines[0], "Usage: trelvane-sim [--json] [--script FILE] [--stay] COMn|n");
+
+    // With --json a usage error is one JSON object on standard output.
+    auto json = StartSim({"COM3", "--bogus", "--json"});
+    EXPECT_EQ(json->Wait(10s), 2);
+    const auto jsonLines = json->OutputLines();
+    ASSERT_EQ(jsonLines.size(), 1u);
+    const auto error = JsonLineReader(jsonLines[0]).Object();
+    ASSERT_TRUE(error) << jsonLines[0];
+    EXPECT_EQ(Number(*error, "schema"), 1);
+    EXPECT_EQ(Text(*error, "event"), "usage");
+    EXPECT_EQ(Text(*error, "message"), "unknown option --bogus");
+    EXPECT_TRUE(json->ErrorText().empty()) << json->ErrorText();
+
+    for (const char* option : {"--version", "-V"}) {
+        auto version = StartSim({option});
+        EXPECT_EQ(version->Wait(10s), 0);
+        const auto versionLines = version->OutputLines();
+        ASSERT_FALSE(versionLines.empty());
+        EXPECT_EQ(versionLines[0], std::string("trelvane-sim (Trelvane) ") + trelvane::kVersion);
+    }
+}
+
+TEST_F(SimProgram, AReaderThatGoesAwayEndsTheRunQuietly) {
+    // The simulator's output goes to a reader that takes one line and leaves;
+    // the simulator serves on (--stay) until a write finds the pipe closed.
+    auto sim = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c", "yes status 2>/dev/null | \"$0\" --stay 3 | head -n 1 > /dev/null", TRELVANE_SIM_PATH});
+    ASSERT_TRUE(sim->Started());
+    EXPECT_EQ(sim->Wait(30s), 0);
+    EXPECT_TRUE(sim->ErrorText().empty()) << sim->ErrorText();
+    EXPECT_FALSE(Exists(Link()));
 }
 
 TEST_F(SimProgram, AScriptIsCheckedWholeBeforeThePortIsServed) {

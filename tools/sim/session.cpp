@@ -131,14 +131,16 @@ int Serve(const Options& options, const Script& script, Output& output, Simulato
         simulator.RequestStop();
     });
     if (!signals.Ok()) std::fprintf(stderr, "trelvane-sim: signals cannot be watched; SIGTERM ends without cleanup\n");
+    output.OnReaderGone([&] { stop.Raise(); });
     Session session(output, simulator, stop);
     const int status = options.script.empty() ? session.RunInput() : session.RunScript(script.lines);
     *reason = session.Reason();
     if (status == 0 && options.stay && !session.Quit() && !stop.Raised()) {
         output.Write(SimulatorRecord("staying", "commands done; serving on until SIGINT or SIGTERM"));
-        simulator.WaitForStop();
+        stop.Wait();
         *reason = "stopped";
     }
+    output.OnReaderGone(nullptr);
     return status;
 }  // no signal is taken after this: the process is ending anyway
 
