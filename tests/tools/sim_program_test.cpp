@@ -1,5 +1,10 @@
 // trelvane-sim as a program: its command line, the port link it makes and
 // removes, scripts, the JSON output, and a port opened through the comm calls.
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <fstream>
 
@@ -74,6 +79,85 @@ TEST_F(SimProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
         ASSERT_FALSE(versionLines.empty());
         EXPECT_EQ(versionLines[0], std::string("trelvane-sim (Trelvane) ") + trelvane::kVersion);
     }
+}
+
+// The simulator at a terminal: typed input goes to it through a
+// pseudo-terminal, and what it shows is collected from there.
+class TerminalSim {
+public:
+    TerminalSim() {
+        m_pid = ::forkpty(&m_terminal, nullptr, nullptr, nullptr);
+        if (m_pid == 0) {
+            ::execl(TRELVANE_SIM_PATH, TRELVANE_SIM_PATH, "COM3", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~TerminalSim() {
+        if (m_pid > 0 && !m_ended) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_terminal >= 0) ::close(m_terminal);
+    }
+
+    bool Started() const { return m_pid > 0; }
+    void Type(const std::string& keys) { EXPECT_EQ(::write(m_terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
+    // Collects the screen until text has appeared count times in all.
+    bool WaitFor(const std::string& text, int count) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (Count(text) < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd fd{m_terminal, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+            char chunk[4096];
+            const ssize_t n = ::read(m_terminal, chunk, sizeof chunk);
+            if (n <= 0) return false;
+            m_screen.append(chunk, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    int Wait() {
+        WaitFor("\x01never", 1);  // reads until the terminal closes
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_ended = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& Screen() const { return m_screen; }
+
+private:
+    int Count(const std::string& text) const {
+        int count = 0;
+        for (auto at = m_screen.find(text); at != std::string::npos; at = m_screen.find(text, at + 1)) ++count;
+        return count;
+    }
+
+    int m_terminal = -1;
+    pid_t m_pid = -1;
+    bool m_ended = false;
+    std::string m_screen;
+};
+
+TEST_F(SimProgram, ThePromptEditsLinesAndRemembersThemAcrossRuns) {
+    {
+        TerminalSim sim;
+        ASSERT_TRUE(sim.Started());
+        ASSERT_TRUE(sim.WaitFor("trelvane-sim> ", 1)) << sim.Screen();
+        sim.Type("statux\x7fs\r");  // a typing error mended
+        ASSERT_TRUE(sim.WaitFor("port link", 1)) << sim.Screen();
+        sim.Type("\x1b[A\r");  // the line before, from the history
+        ASSERT_TRUE(sim.WaitFor("port link", 2)) << sim.Screen();
+        sim.Type("quit\r");
+        EXPECT_EQ(sim.Wait(), 0) << sim.Screen();
+    }
+    TerminalSim again;
+    ASSERT_TRUE(again.Started());
+    ASSERT_TRUE(again.WaitFor("trelvane-sim> ", 1)) << again.Screen();
+    again.Type("\x1b[A\x1b[A\r");  // quit, then status: kept from the run before
+    ASSERT_TRUE(again.WaitFor("port link", 1)) << again.Screen();
+    again.Type("\x04");  // Ctrl-D ends the input
+    EXPECT_EQ(again.Wait(), 0) << again.Screen();
+    EXPECT_FALSE(Exists(Link()));
 }
 
 TEST_F(SimProgram, AReaderThatGoesAwayEndsTheRunQuietly) {

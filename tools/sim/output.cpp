@@ -61,12 +61,12 @@ bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
     return !m_failed;
 }
 
-void Output::Prompt(const std::string& prompt) {
+void Output::Prompt(const std::string& prompt, const std::function<void()>& show) {
     std::lock_guard lock(m_mutex);
     if (m_failed) return;
     m_prompt = prompt;
-    std::fputs(prompt.c_str(), m_stream);
     std::fflush(m_stream);
+    show();
 }
 
 void Output::EndPrompt() {

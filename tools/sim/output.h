@@ -35,9 +35,10 @@ public:
     // handler withdraws it.
     void OnReaderGone(std::function<void()> handler);
 
-    // A prompt for a terminal: lines written while it shows go above it, and
-    // it is shown again below them. EndPrompt when the answer has come.
-    void Prompt(const std::string& prompt);
+    // A prompt for a terminal, shown by show() while no line is written:
+    // lines written while it shows go above it, and it is shown again below
+    // them. EndPrompt when the answer has come.
+    void Prompt(const std::string& prompt, const std::function<void()>& show);
     void EndPrompt();
 
 private:
