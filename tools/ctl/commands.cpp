@@ -52,9 +52,9 @@ private:
     int Get(const std::vector<const Property*>& properties);
     int Set(const PropertyValue& change);
     int Watch();
-    bool LostPort(LONG now);
+    void LostPort(LONG now);
     bool Shown(const std::string& event) const;
-    std::optional<LONG> OpenPort();  // the driver's port, -1 for none; empty when the call failed
+    std::optional<LONG> DriverPort();  // the driver's port, -1 for none; empty when the call failed
     int Simple(const std::string& what, HRESULT hr, const std::string& event, const std::string& text);
     HRESULT Read(const Property& property, VARIANT* value);
     void ShowProperty(const Property& property, const VARIANT& value);
@@ -99,7 +99,7 @@ bool Client::Shown(const std::string& event) const {
     return event != "InputReceived" || m_options.trace;
 }
 
-std::optional<LONG> Client::OpenPort() {
+std::optional<LONG> Client::DriverPort() {
     LONG port = -1;
     if (HRESULT hr = m_session.Tarvik()->get_PortNumber(&port); FAILED(hr)) {
         CallFailed("reading the port", hr);
@@ -129,7 +129,7 @@ int Client::Open(int port) {
     const std::string name = "COM" + std::to_string(port);
     // The driver is shared: another client's port is closed by an Open, so
     // it is taken only when asked to.
-    const auto current = OpenPort();
+    const auto current = DriverPort();
     if (!current) return kFailed;
     if (*current != -1 && !m_options.force) {
         if (*current == port) {
@@ -258,9 +258,12 @@ int Client::Watch() {
     // closed at the end, and only then.
     bool holding = false;
     if (m_options.port != 0) {
-        const auto current = OpenPort();
+        const auto current = DriverPort();
         if (!current) return kFailed;
-        if (*current != m_options.port || m_options.force) {
+        if (*current == m_options.port && !m_options.force) {
+            m_reporter.Reply("opened", "COM" + std::to_string(*current) + " is open already: watching it",
+                             {{"port", static_cast<long long>(*current)}});
+        } else {
             if (int status = Open(m_options.port); status != kSucceeded) return status;
             holding = true;
         }
@@ -283,26 +286,32 @@ int Client::Watch() {
         // server that went away tells no one.
         if (ended == Session::Ended::TimedOut || m_portChanged) {
             m_portChanged = false;
-            const auto port = OpenPort();
-            if (!port) status = kFailed;
-            else if (holding && *port != m_options.port) holding = LostPort(*port);
+            const auto port = DriverPort();
+            if (!port) {
+                status = kFailed;
+            } else if (holding && *port != m_options.port) {
+                LostPort(*port);
+                holding = false;
+            }
         }
     }
     if (!holding || status != kSucceeded) return status;
-    const auto port = OpenPort();
+    const auto port = DriverPort();
     if (!port) return kFailed;
-    if (*port != m_options.port) return LostPort(*port), kSucceeded;
+    if (*port != m_options.port) {
+        LostPort(*port);
+        return kSucceeded;
+    }
     return Simple("closing", m_session.Tarvik()->Close(), "closed", "port closed");
 }
 
-bool Client::LostPort(LONG now) {
+void Client::LostPort(LONG now) {
     const std::string mine = "COM" + std::to_string(m_options.port);
     m_reporter.Reply("port-lost",
                      now == -1 ? mine + " was closed by another client"
                                : "another client opened COM" + std::to_string(now) + " in place of " + mine,
                      {{"port", static_cast<long long>(m_options.port)},
                       {"now", now == -1 ? tools::Value(tools::Null{}) : tools::Value(static_cast<long long>(now))}});
-    return false;
 }
 
 int Client::Run(const PropertyValue& change, const std::vector<const Property*>& shown) {

@@ -1,5 +1,8 @@
 #include "tools/ctl/status.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "contract/trelvane.h"
 #include "platform/base/paths.h"
 #include "platform/registry/store.h"
@@ -19,9 +22,12 @@ std::u16string ServerKeyName() {
 }
 
 // Which store the registration that activation uses comes from: the user's
-// is read above the machine's.
+// is read above the machine's, unless TRELVANE_REGISTRY_SCOPE=machine hides
+// it.
 const char* RegistrationScope() {
     namespace registry = platform::registry;
+    if (const char* scope = std::getenv("TRELVANE_REGISTRY_SCOPE"); scope && std::string_view(scope) == "machine")
+        return "machine";
     registry::Snapshot user;
     registry::Path path;
     const bool inUserStore = registry::ReadStore(registry::UserStore(), &user) == ERROR_SUCCESS && user &&
