@@ -15,7 +15,7 @@ cd "$(dirname "$0")"
 
 mode=${1:-run}
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libedit-dev)
-[ "$mode" = test ] && packages+=(lintian)
+[ "$mode" = test ] && packages+=(lintian dpkg-dev)  # the install test makes and checks the packages
 [ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done

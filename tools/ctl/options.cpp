@@ -217,8 +217,9 @@ this user shares the one driver object, so trelvanectl sees and changes the
 driver that another program (timing software, another trelvanectl) uses.
 
 Commands:
-  status                 whether the server is registered and running (starts
-                         nothing)
+  status                 whether the server is registered (for this user or
+                         for every user) and running, and where its log is
+                         (starts nothing)
   open N [--force]       open the port COMN (N or COMN); it stays open while a
                          client holds the driver (see watch --open); a port
                          that another client opened is taken only with --force
