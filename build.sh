@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian packages), builds, and runs:
 #   ./build.sh run [asan|tsan]    the main job: the server, the simulated start
-#                                 post and a trelvanectl session (tools/demo)
-#   ./build.sh test [asan|tsan]   every test (the server's real-interval
-#                                 lifetime cases in the plain build only)
+#                                 post and a trelvanectl session (tools/demo);
+#                                 builds those three programs only
+#   ./build.sh test [asan|tsan]   builds everything and runs every test (the
+#                                 server's real-interval lifetime cases and the
+#                                 install and package test in the plain build
+#                                 only)
 #   ./build.sh bench              the benchmarks
 #   ./build.sh soak [asan|tsan]   the soak of the server program (minutes)
 #   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang
@@ -12,9 +15,11 @@ cd "$(dirname "$0")"
 
 mode=${1:-run}
 # libsystemd-dev: sd-bus for the D-Bus face; the bus daemon, busctl (in
-# systemd) and Python's bus bindings for its tests.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libsystemd-dev
+# systemd) and Python's bus bindings for its tests; libedit-dev: the
+# simulator's prompt.
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
           dbus-daemon systemd python3-dbus python3-gi)
+[ "$mode" = test ] && packages+=(lintian dpkg-dev)  # the install test makes and checks the packages
 [ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
@@ -36,8 +41,19 @@ case ${2:-} in
     *) echo "unknown build kind: $2 (asan or tsan)" >&2; exit 2 ;;
 esac
 
+say() { echo "build.sh: $*" >&2; }
+say "configuring $dir"
 cmake -S . -B "$dir" -G Ninja -DTRELVANE_SANITIZE="$sanitize" >/dev/null
-cmake --build "$dir"
+if [ "$mode" = run ]; then
+    # The main job needs the server, the simulator and trelvanectl only.
+    say "building the server, trelvane-sim and trelvanectl in $dir"
+    cmake --build "$dir" --target trelvane trelvane-sim trelvanectl
+    say "running the main job (tools/demo/trelvane-demo)"
+else
+    say "building everything in $dir: programs, tests and benchmarks"
+    cmake --build "$dir"
+    say "running $mode"
+fi
 
 case $mode in
     run) tools/demo/trelvane-demo "$dir" ;;

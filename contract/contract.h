@@ -51,6 +51,11 @@ HRESULT LoadTrelvaneTypeLib(ITypeLib** library);
 
 // The IDL text of the contract, as kept in contract/trelvane.idl.
 std::string RenderIdl();
+// The IDL name of a parameter's type: "LONG", "BSTR*", ...
+std::string IdlTypeName(VARTYPE vt);
+// The reference page of the contract for client programmers, as kept in
+// docs/reference.md (contract/reference.cpp).
+std::string RenderReference();
 
 // The wire shapes of a dual interface's methods as its proxy and stub send
 // them, in vtable order (empty for other interfaces): to be held against

@@ -18,19 +18,6 @@ std::string Uuid(const GUID& g) {
     return platform::ToUtf8(std::u16string(text + 1, 36));
 }
 
-std::string TypeName(VARTYPE vt) {
-    std::string name;
-    switch (vt & ~VT_BYREF) {
-    case VT_I4: name = "LONG"; break;
-    case VT_I2: name = "SHORT"; break;
-    case VT_R4: name = "FLOAT"; break;
-    case VT_BOOL: name = "VARIANT_BOOL"; break;
-    case VT_BSTR: name = "BSTR"; break;
-    default: name = "VARIANT"; break;
-    }
-    return (vt & VT_BYREF) ? name + "*" : name;
-}
-
 std::string Member(const platform::MemberDesc& m, const std::string& indent) {
     std::string attributes;
     if (m.kind == MemberKind::PropertyGet) attributes = "propget, ";
@@ -44,7 +31,7 @@ std::string Member(const platform::MemberDesc& m, const std::string& indent) {
             direction = "[out, retval]";
         else if (p.flags & PARAMFLAG_FOUT)
             direction = "[out]";
-        line += (i ? ", " : "") + direction + " " + TypeName(p.type) + " " + (p.name ? Text(p.name) : "newVal");
+        line += (i ? ", " : "") + direction + " " + IdlTypeName(p.type) + " " + (p.name ? Text(p.name) : "newVal");
     }
     return line + ");\n";
 }
@@ -66,6 +53,19 @@ std::string Dispinterface(const InterfaceDesc& d) {
 }
 
 }  // namespace
+
+std::string IdlTypeName(VARTYPE vt) {
+    std::string name;
+    switch (vt & ~VT_BYREF) {
+    case VT_I4: name = "LONG"; break;
+    case VT_I2: name = "SHORT"; break;
+    case VT_R4: name = "FLOAT"; break;
+    case VT_BOOL: name = "VARIANT_BOOL"; break;
+    case VT_BSTR: name = "BSTR"; break;
+    default: name = "VARIANT"; break;
+    }
+    return (vt & VT_BYREF) ? name + "*" : name;
+}
 
 std::string RenderIdl() {
     const auto& library = TrelvaneLibrary();

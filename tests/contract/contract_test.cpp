@@ -131,6 +131,24 @@ TEST(ContractIdl, FileMatchesTheDescription) {
         << "contract/trelvane.idl is out of date: regenerate it with build/tools/trelvane-idl contract/trelvane.idl";
 }
 
+TEST(ContractReference, PageMatchesTheDescriptionAndNamesEveryMember) {
+    std::ifstream file(std::string(TRELVANE_SOURCE_DIR) + "/docs/reference.md", std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string page = contract::RenderReference();
+    EXPECT_EQ(text.str(), page) << "docs/reference.md is out of date: regenerate it with "
+                                   "build/tools/trelvane-idl --reference docs/reference.md";
+    // Every member and event has its paragraph, with what the description
+    // does not hold: no name is left without a note.
+    for (const auto* d : contract::TrelvaneLibrary().interfaces)
+        for (const auto& member : d->members) {
+            const std::string heading = "**" + platform::ToUtf8(member.name) + "**: ";
+            const auto at = page.find(heading);
+            ASSERT_NE(at, std::string::npos) << heading;
+            EXPECT_NE(page.compare(at + heading.size(), 1, "\n"), 0) << heading << "has no note";
+        }
+}
+
 TEST(ContractMarshalling, ProxiesAndStubsSendWhatTheDescriptionDeclares) {
     for (const auto* c : {&contract::ITarvikContract(), &contract::ITarvikTestContract()}) {
         const auto& members = c->desc.members;

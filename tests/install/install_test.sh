@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The install as its users meet it: the tree that `cmake --install` lays out,
 # the example client built against that tree alone (CMake package and
-# pkg-config) and run against the installed programs, and the Debian package:
-# its files, its scripts, and an install into a temporary root that
-# registers the server once for every user.
+# pkg-config) and run against the installed programs, and the Debian
+# packages: their files and fields, lintian, and dpkg installing, removing
+# and purging them in a temporary root, where the server is registered once
+# for every user.
 #
-#   install_test.sh BUILD_DIR SOURCE_DIR
+#   install_test.sh BUILD_DIR SOURCE_DIR VERSION
 set -euo pipefail
 build=$(realpath "$1")
 source=$(realpath "$2")
+version=$3
 tmp=$(mktemp -d)
 chmod 755 "$tmp"  # the user nobody reads the machine's registry store below it
 sim_pid=""
@@ -19,15 +21,21 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 has() { grep -q -- "$1" "$2" || fail "$2 lacks '$1':$(printf '\n'; cat "$2")"; }
+multiarch=lib/$(gcc -print-multiarch)
 
 echo "== cmake --install into a temporary prefix"
 prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
 for file in bin/trelvane bin/trelvane-sim bin/trelvanectl include/trelvane/trelvane.h \
-    include/trelvane/platform/windows.h include/trelvane/platform/remoting/objbase.h lib/libtrelvane-client.a \
-    lib/pkgconfig/trelvane.pc lib/cmake/Trelvane/TrelvaneConfig.cmake lib/cmake/Trelvane/TrelvaneTargets.cmake \
-    share/man/man1/trelvane.1 share/man/man1/trelvane-sim.1 share/man/man1/trelvanectl.1 \
-    share/dbus-1/services/org.trelvane.Tarvik1.service share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
+    include/trelvane/platform/windows.h include/trelvane/platform/remoting/objbase.h \
+    "$multiarch/libtrelvane-client.a" "$multiarch/pkgconfig/trelvane.pc" \
+    "$multiarch/cmake/Trelvane/TrelvaneConfig.cmake" "$multiarch/cmake/Trelvane/TrelvaneTargets.cmake" \
+    share/man/man1/trelvane.1.gz share/man/man1/trelvane-sim.1.gz share/man/man1/trelvanectl.1.gz \
+    share/doc/trelvane/copyright share/doc/trelvane/changelog.gz share/doc/trelvane/LICENSE \
+    share/doc/trelvane/reference.md share/doc/trelvane/troubleshooting.md share/doc/trelvane/usage.md \
+    share/doc/libtrelvane-dev/copyright share/bash-completion/completions/trelvanectl \
+    share/bash-completion/completions/trelvane-sim share/dbus-1/services/org.trelvane.Tarvik1.service \
+    share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
     [ -e "$prefix/$file" ] || fail "the install lacks $file"
 done
 has "^Exec=$prefix/bin/trelvane\$" "$prefix/share/dbus-1/services/org.trelvane.Tarvik1.service"
@@ -36,11 +44,41 @@ cmp -s "$source/contract/org.trelvane.Tarvik1.xml" "$prefix/share/dbus-1/interfa
 for program in trelvane trelvane-sim trelvanectl; do
     "$prefix/bin/$program" --help | head -1 | grep -q "^Usage: $program" || fail "$program --help"
 done
+for program in trelvane-sim trelvanectl; do
+    [ "$("$prefix/bin/$program" --version | head -1)" = "$program (Trelvane) $version" ] || fail "$program --version"
+done
+
+echo "== the version in the manual pages' headers and the changelog"
+for page in trelvane trelvane-sim trelvanectl; do
+    zcat "$prefix/share/man/man1/$page.1.gz" | head -1 | grep -q "\"Trelvane $version\"" ||
+        fail "the manual page of $page names another version: $(zcat "$prefix/share/man/man1/$page.1.gz" | head -1)"
+done
+zcat "$prefix/share/doc/trelvane/changelog.gz" | head -1 | grep -q "^trelvane ($version) " ||
+    fail "packaging/debian/changelog does not begin with $version"
+grep -q "^## $version\$" "$source/CHANGELOG.md" || fail "CHANGELOG.md has no section for $version"
+
+echo "== bash completion"
+cat > "$tmp/complete.sh" <<'SCRIPT'
+_init_completion() { cur=${COMP_WORDS[COMP_CWORD]}; prev=${COMP_WORDS[COMP_CWORD-1]}; words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD; was_split=""; }
+compopt() { :; }
+source "$1"
+COMP_WORDS=(trelvanectl wat); COMP_CWORD=1; _trelvanectl; echo "${COMPREPLY[*]}"
+COMP_WORDS=(trelvanectl watch --events StartNumberRequest,SP_); COMP_CWORD=3; _trelvanectl; echo "${COMPREPLY[*]}"
+source "$2"
+COMP_WORDS=(trelvane-sim --ve); COMP_CWORD=1; _trelvane_sim; echo "${COMPREPLY[*]}"
+SCRIPT
+bash "$tmp/complete.sh" "$prefix/share/bash-completion/completions/trelvanectl" \
+    "$prefix/share/bash-completion/completions/trelvane-sim" > "$tmp/completions"
+diff -u - "$tmp/completions" <<'EXPECTED' || fail "completion"
+watch
+StartNumberRequest,SP_PortOpened StartNumberRequest,SP_PortClosed StartNumberRequest,SP_Reset
+--version
+EXPECTED
 
 echo "== the example, built against the installed tree only"
 cmake -S "$source/examples" -B "$tmp/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$tmp/example.log"
 cmake --build "$tmp/example" >> "$tmp/example.log" || { cat "$tmp/example.log"; fail "the example does not build"; }
-flags=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --cflags --libs trelvane)
+flags=$(PKG_CONFIG_PATH=$prefix/$multiarch/pkgconfig pkg-config --cflags --libs trelvane)
 # shellcheck disable=SC2086
 g++ -std=c++20 -o "$tmp/example-pc" "$source/examples/event_printer.cpp" $flags ||
     fail "the example does not build with pkg-config's flags: $flags"
@@ -48,6 +86,8 @@ g++ -std=c++20 -o "$tmp/example-pc" "$source/examples/event_printer.cpp" $flags 
 echo "== the example against the installed server and simulator"
 export TRELVANE_HOME=$tmp/home
 "$prefix/bin/trelvane" -RegServer
+"$prefix/bin/trelvanectl" --json status > "$tmp/status.json"
+has '"scope":"user"' "$tmp/status.json"
 printf 'expect reset within 20s\nnumber 42\nexpect final-ack 42 within 10s\nexpect disconnect within 20s\n' \
     > "$tmp/device.script"
 "$prefix/bin/trelvane-sim" --script "$tmp/device.script" COM4 > "$tmp/device.log" 2>&1 &
@@ -62,36 +102,74 @@ has "confirmed 42: 0x00000000" "$tmp/client.log"
 has "SP_PortClosed" "$tmp/client.log"
 unset TRELVANE_HOME
 
-echo "== the Debian package"
+echo "== the Debian packages"
 (cd "$build" && cpack -G DEB -B "$tmp/package" > "$tmp/cpack.log") || { cat "$tmp/cpack.log"; fail "cpack"; }
-deb=$(echo "$tmp"/package/trelvane_*.deb)
-[ -f "$deb" ] || fail "no package in $tmp/package"
+arch=$(dpkg --print-architecture)
+deb=$tmp/package/trelvane_${version}_$arch.deb
+dev=$tmp/package/libtrelvane-dev_${version}_$arch.deb
+[ -f "$deb" ] && [ -f "$dev" ] || fail "cpack made $(ls "$tmp/package")"
 dpkg-deb -c "$deb" | awk '{print $6}' > "$tmp/files"
-for file in ./usr/bin/trelvane ./usr/bin/trelvane-sim ./usr/bin/trelvanectl ./usr/include/trelvane/trelvane.h \
-    ./usr/include/trelvane/platform/windows.h ./usr/lib/libtrelvane-client.a ./usr/lib/pkgconfig/trelvane.pc \
-    ./usr/lib/cmake/Trelvane/TrelvaneConfig.cmake ./usr/share/man/man1/trelvanectl.1 \
-    ./usr/share/dbus-1/services/org.trelvane.Tarvik1.service ./usr/share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
-    grep -qx -- "$file" "$tmp/files" || fail "the package lacks $file"
+dpkg-deb -c "$dev" | awk '{print $6}' > "$tmp/dev-files"
+for file in ./usr/bin/trelvane ./usr/bin/trelvane-sim ./usr/bin/trelvanectl ./usr/share/man/man1/trelvanectl.1.gz \
+    ./usr/share/doc/trelvane/copyright ./usr/share/doc/trelvane/changelog.gz ./usr/share/doc/trelvane/reference.md \
+    ./usr/share/bash-completion/completions/trelvanectl ./usr/share/dbus-1/services/org.trelvane.Tarvik1.service \
+    ./usr/share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
+    grep -qx -- "$file" "$tmp/files" || fail "trelvane lacks $file"
 done
+for file in ./usr/include/trelvane/trelvane.h ./usr/include/trelvane/platform/windows.h \
+    "./usr/$multiarch/libtrelvane-client.a" "./usr/$multiarch/pkgconfig/trelvane.pc" \
+    "./usr/$multiarch/cmake/Trelvane/TrelvaneConfig.cmake" ./usr/share/doc/libtrelvane-dev/copyright \
+    ./usr/share/doc/libtrelvane-dev/changelog.gz; do
+    grep -qx -- "$file" "$tmp/dev-files" || fail "libtrelvane-dev lacks $file"
+done
+grep -q '^./usr/include/' "$tmp/files" && fail "trelvane carries headers"
+grep -q '^./usr/bin/' "$tmp/dev-files" && fail "libtrelvane-dev carries programs"
+field() { dpkg-deb -f "$1" "$2"; }
+[ "$(field "$deb" Section)" = comm ] && [ "$(field "$dev" Section)" = libdevel ] || fail "sections"
+[ "$(field "$deb" Version)" = "$version" ] || fail "the package's version: $(field "$deb" Version)"
+for package in "$deb" "$dev"; do
+    field "$package" Maintainer | grep -q '^Trelvane developers <' || fail "$package: Maintainer"
+    field "$package" Homepage | grep -q '^https://' || fail "$package: Homepage"
+    [ "$(field "$package" Description | wc -l)" -gt 3 ] || fail "$package: no long description"
+done
+field "$deb" Depends | grep -q 'libc6 (>= ' || fail "trelvane's dependencies are not dpkg-shlibdeps's: $(field "$deb" Depends)"
+[ "$(field "$dev" Depends)" = "trelvane (= $version)" ] || fail "libtrelvane-dev's dependencies"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/dbus-1/services/org.trelvane.Tarvik1.service |
     grep -qx "Exec=/usr/bin/trelvane" || fail "the package's bus service does not start /usr/bin/trelvane"
 dpkg-deb -e "$deb" "$tmp/control"
-[ -x "$tmp/control/postinst" ] && [ -x "$tmp/control/prerm" ] || fail "the package's scripts are missing"
+[ -x "$tmp/control/postinst" ] && [ -x "$tmp/control/prerm" ] && [ -x "$tmp/control/postrm" ] ||
+    fail "the package's scripts are missing"
 
-echo "== the package installed into a temporary root, registered for every user"
+echo "== lintian: no errors; every warning kept is listed in docs/packaging.md"
+lintian "$deb" "$dev" > "$tmp/lintian.log" 2>&1 || true
+grep -q '^E: ' "$tmp/lintian.log" && { cat "$tmp/lintian.log"; fail "lintian reports errors"; }
+while read -r _ _ tag _; do
+    grep -q -- "\`$tag\`" "$source/docs/packaging.md" || fail "lintian's $tag is not in docs/packaging.md"
+done < <(grep '^W: ' "$tmp/lintian.log" | sort -u)
+
+echo "== the packages installed, removed and purged by dpkg in a temporary root"
 root=$tmp/root
-dpkg-deb -x "$deb" "$root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+# The scripts run here, with DPKG_ROOT naming the root; the root holds
+# nothing else, so the dependencies are taken as met.
+in_root() { dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@" > "$tmp/dpkg.log" 2>&1 ||
+    { cat "$tmp/dpkg.log"; fail "dpkg $*"; }; }
+in_root --install "$deb" "$dev"
 export TRELVANE_MACHINE_REGISTRY=$root/var/lib/trelvane/registry
-# The package's own scripts, run against the temporary root.
-sed "s|/usr/bin/trelvane|$root/usr/bin/trelvane|" "$tmp/control/postinst" > "$tmp/postinst"
-sed "s|/usr/bin/trelvane|$root/usr/bin/trelvane|" "$tmp/control/prerm" > "$tmp/prerm"
-TRELVANE_HOME=$tmp/root-home sh "$tmp/postinst" configure
 mkdir "$tmp/user-home"
 chown nobody "$tmp/user-home"
 as_user() { setpriv --reuid=nobody --regid=nogroup --clear-groups env TRELVANE_HOME="$tmp/user-home" "$@"; }
 as_user "$root/usr/bin/trelvanectl" --json status > "$tmp/status.json"
 has '"registered":true' "$tmp/status.json"
+has '"scope":"machine"' "$tmp/status.json"
 has "$root/usr/bin/trelvane" "$tmp/status.json"
-TRELVANE_HOME=$tmp/root-home sh "$tmp/prerm" remove
-as_user "$root/usr/bin/trelvanectl" --json status > "$tmp/status.json"
+in_root --remove libtrelvane-dev trelvane
+[ -e "$root/usr/bin/trelvane" ] && fail "the server stays after the removal"
+as_user "$root/usr/bin/trelvanectl" --json status > "$tmp/status.json" 2>&1 && fail "trelvanectl stays" || true
+[ -d "$root/var/lib/trelvane" ] || fail "the removal took the registry store, which only a purge takes"
+as_user "$prefix/bin/trelvanectl" --json status > "$tmp/status.json"
 has '"registered":false' "$tmp/status.json"
+in_root --purge trelvane
+[ -e "$root/var/lib/trelvane" ] && fail "the purge left /var/lib/trelvane"
+true

@@ -37,6 +37,19 @@ TEST(CtlOptions, CommandsTakeTheirOperandsAndOptions) {
     ASSERT_TRUE(write.options) << write.error;
     EXPECT_EQ(write.options->operands[0], "--not an option");
 
+    // GNU forms: --name=value, -h, -V.
+    auto gnu = Parse({"watch", "--open=3", "--for=2s", "--events=startnumberrequest,SP_PORTCLOSED", "--trace",
+                      "--force"});
+    ASSERT_TRUE(gnu.options) << gnu.error;
+    EXPECT_EQ(gnu.options->port, 3);
+    EXPECT_EQ(gnu.options->limit, 2000ms);
+    EXPECT_EQ(gnu.options->events, (std::vector<std::string>{"StartNumberRequest", "SP_PortClosed"}));
+    EXPECT_TRUE(gnu.options->trace && gnu.options->force);
+    EXPECT_TRUE(Parse({"open", "3", "--force"}).options->force);
+    EXPECT_TRUE(Parse({"-V"}).options->version);
+    EXPECT_TRUE(Parse({"--version"}).options->version);
+    EXPECT_TRUE(Parse({"-h"}).options->help);
+
     EXPECT_TRUE(Parse({"--help"}).options->help);
     EXPECT_TRUE(Parse({"open", "--help"}).options->help);
     EXPECT_FALSE(Parse({"confirm"}).options->number.has_value());
@@ -53,7 +66,16 @@ TEST(CtlOptions, BadCommandLinesSayWhatIsWrong) {
         {{"open", "LPT1"}, "not a port: LPT1"},
         {{"close", "--confirm"}, "unknown option: --confirm for close"},
         {{"watch", "--open"}, "--open needs a port"},
+        {{"watch", "--open="}, "not a port: "},
         {{"watch", "--for", "soon"}, "not a duration: soon"},
+        {{"watch", "--for=soon"}, "not a duration: soon"},
+        {{"--json=yes", "status"}, "--json takes no value"},
+        {{"watch", "--confirm=1"}, "--confirm takes no value"},
+        {{"watch", "--events", "StartNumberRequest,Nope"}, "no such event: Nope"},
+        {{"watch", "--events="}, "no such event: "},
+        {{"watch", "--force"}, "--force goes with --open"},
+        {{"close", "--force"}, "unknown option: --force for close"},
+        {{"status", "-x"}, "unknown option: -x for status"},
         {{"battery", "middle"}, "which post: start or finish, not middle"},
         {{"inject", "12x"}, "not a start number: 12x"},
         {{"inject", "4294967296"}, "not a start number: 4294967296"},
@@ -64,6 +86,9 @@ TEST(CtlOptions, BadCommandLinesSayWhatIsWrong) {
         EXPECT_FALSE(parsed.options);
         EXPECT_EQ(parsed.error.substr(0, error.size()), error);
     }
+    // A usage error is JSON when --json was asked for, wherever it stands.
+    EXPECT_TRUE(Parse({"watch", "--bogus", "--json"}).json);
+    EXPECT_FALSE(Parse({"write", "--", "--json"}).json);
 }
 
 TEST(CtlOptions, DurationsAndPorts) {
@@ -147,9 +172,10 @@ TEST(CtlEvents, AnEventIsNamedWithItsArgumentsInParameterOrder) {
     EXPECT_EQ(fault.event, "StartNumberFault");
     EXPECT_EQ(fault.text, "StartNumberFault ErrorCode=3 ErrorMessage=\"'COM3': Access is denied.\"");
     ASSERT_EQ(fault.fields.size(), 2u);
-    EXPECT_EQ(fault.fields[0].name, "ErrorCode");
+    EXPECT_EQ(fault.fields[0].name, "error_code");  // JSON keys in one style, the tools' own
+    EXPECT_EQ(fault.fields[1].name, "error_message");
     EXPECT_EQ(std::get<long long>(fault.fields[0].value), 3);
-    EXPECT_EQ(std::get<std::string>(fault.fields[1].value), "'COM3': Access is denied.\r\n");  // JSON keeps it all
+    EXPECT_EQ(std::get<std::string>(fault.fields[1].value), "'COM3': Access is denied.");
     SysFreeString(message);
 
     VARIANT volts[2] = {platform::VariantR4(11.98f), platform::VariantBstr(nullptr)};

@@ -7,12 +7,14 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/host_process.h"
 #include "tools/testsupport/test_env.h"
+#include "version/version.h"
 
 namespace {
 
@@ -86,6 +88,27 @@ TEST_F(CtlProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
     EXPECT_EQ(help.status, 0);
     ASSERT_FALSE(help.lines.empty());
     EXPECT_EQ(help.lines[0], "Usage: trelvanectl [--json] COMMAND [ARGUMENTS]");
+    for (const char* option : {"--version", "-V"}) {
+        const CtlRun version = RunCtl({option});
+        EXPECT_EQ(version.status, 0);
+        ASSERT_FALSE(version.lines.empty());
+        EXPECT_EQ(version.lines[0], std::string("trelvanectl (Trelvane) ") + trelvane::kVersion);
+    }
+
+    // With --json a usage error is one JSON object on standard output, as
+    // every other failure is.
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"--json", "open"}, {"set", "Parity", "weird", "--json"}}) {
+        const CtlRun run = RunCtl(arguments);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.errors.empty()) << run.errors;
+        const auto objects = Objects(run.lines);
+        ASSERT_EQ(objects.size(), 1u);
+        EXPECT_EQ(Number(objects[0], "schema"), 1);
+        EXPECT_EQ(Text(objects[0], "source"), "error");
+        EXPECT_EQ(Text(objects[0], "event"), "usage");
+        EXPECT_FALSE(Text(objects[0], "message").empty());
+    }
 }
 
 TEST_F(CtlProgram, WithoutAServerStatusSaysSoAndCommandsSayWhatToDo) {
@@ -96,11 +119,19 @@ TEST_F(CtlProgram, WithoutAServerStatusSaysSoAndCommandsSayWhatToDo) {
     EXPECT_FALSE(Flag(objects[0], "registered"));
     EXPECT_FALSE(Flag(objects[1], "running"));
     EXPECT_EQ(Text(objects[1], "home"), home.Path());
+    EXPECT_EQ(Text(objects[0], "version"), trelvane::kVersion);
+    const std::string log = Text(objects[1], "log");
+    EXPECT_EQ(log.rfind(home.Path() + "/log/{", 0), 0u) << log;
 
     const CtlRun open = RunCtl({"open", "3"});
     EXPECT_EQ(open.status, 1);
     EXPECT_NE(open.errors.find("Class not registered"), std::string::npos) << open.errors;
     EXPECT_NE(open.errors.find("trelvane -RegServer"), std::string::npos) << open.errors;
+
+    // A watcher says what it watches before it waits for the driver.
+    const CtlRun watch = RunCtl({"watch", "--open", "3"});
+    EXPECT_EQ(watch.status, 1);
+    EXPECT_EQ(watch.errors.rfind("watching COM3 (Ctrl-C to stop)\n", 0), 0u) << watch.errors;
 }
 
 TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
@@ -114,8 +145,20 @@ TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     ASSERT_TRUE(sim->WaitForLine(Contains("serving COM3"), 10s, &simLine));
 
     auto watch = StartCtl({"--json", "watch", "--open", "3", "--confirm"});
+    auto traced = StartCtl({"--json", "watch", "--events=sp_portclosed,InputReceived"});
     std::size_t watchLine = 0;
     ASSERT_TRUE(watch->WaitForLine(Contains("\"StartPostStateChanged\""), 20s, &watchLine)) << watch->ErrorText();
+
+    // The port is the watcher's: another client takes it only with --force,
+    // and opening it again is no change.
+    const CtlRun other = RunCtl({"open", "4"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_NE(other.errors.find("another client has COM3 open"), std::string::npos) << other.errors;
+    EXPECT_NE(other.errors.find("--force"), std::string::npos) << other.errors;
+    const CtlRun again = RunCtl({"open", "COM3"});
+    EXPECT_EQ(again.status, 0) << again.errors;
+    ASSERT_EQ(again.lines.size(), 1u);
+    EXPECT_NE(again.lines[0].find("COM3 is open already"), std::string::npos) << again.lines[0];
 
     const CtlRun battery = RunCtl({"--json", "battery", "finish"});
     EXPECT_EQ(battery.status, 0) << battery.errors;
@@ -136,21 +179,34 @@ TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     EXPECT_EQ(Text(*baud, "name"), "BaudRate");
     EXPECT_EQ(Number(*baud, "value"), 9600);
 
+    // Another client closes the watcher's port: the watcher says so, and
+    // closes nothing at its end.
     EXPECT_EQ(RunCtl({"close"}).status, 0);
     ASSERT_TRUE(watch->WaitForLine(Contains("\"SP_PortClosed\""), 10s, &watchLine));
+    ASSERT_TRUE(watch->WaitForLine(Contains("\"port-lost\""), 10s, &watchLine)) << watch->ErrorText();
     watch->Interrupt();
     EXPECT_EQ(watch->Wait(10s), 0) << watch->ErrorText();
+    EXPECT_EQ(watch->ErrorText().rfind("watching COM3 (Ctrl-C to stop)\n", 0), 0u) << watch->ErrorText();
     EXPECT_EQ(sim->Wait(20s), 0);
+    traced->Interrupt();
+    EXPECT_EQ(traced->Wait(10s), 0) << traced->ErrorText();
 
     // The watcher saw it all, in order, by name.
     const auto seen = Objects(watch->OutputLines());
     std::size_t at = 0;
     for (const char* event : {"SP_Reset", "SP_PortOpened", "opened", "StartNumberRequest", "confirmed",
-                              "StartNumberFault", "StartPostStateChanged", "BatteryTestReady", "SP_PortClosed"})
+                              "StartNumberFault", "StartPostStateChanged", "BatteryTestReady", "SP_PortClosed",
+                              "port-lost"})
         EXPECT_NE(Find(seen, event, &at), nullptr) << event;
+    EXPECT_EQ(Find(seen, "closed"), nullptr);     // the port it lost is not its to close
+    EXPECT_EQ(Find(seen, "InputReceived"), nullptr);  // the bytes only with --trace
+    // The other watcher saw what it asked for and nothing else.
+    std::set<std::string> tracedEvents;
+    for (const auto& object : Objects(traced->OutputLines())) tracedEvents.insert(Text(object, "event"));
+    EXPECT_EQ(tracedEvents, (std::set<std::string>{"InputReceived", "SP_PortClosed"}));
     const JsonObject* request = Find(seen, "StartNumberRequest");
     ASSERT_NE(request, nullptr);
-    EXPECT_EQ(Number(*request, "StartNumber"), 123);
+    EXPECT_EQ(Number(*request, "start_number"), 123);
     EXPECT_EQ(Text(*request, "source"), "event");
     EXPECT_FALSE(Flag(*Find(seen, "StartPostStateChanged"), "state"));
     EXPECT_TRUE(sim->WaitForLine(Contains("final acknowledge (0xf0): start number 123 confirmed"), 0s, &simLine));

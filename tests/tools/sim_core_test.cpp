@@ -106,14 +106,18 @@ TEST(SimCommands, ArgumentsComeOutInTheFormTheEventsCarry) {
 TEST(SimOptions, PortNamesAndArguments) {
     EXPECT_EQ(sim::ParsePortName("COM3"), std::optional<int>(3));
     EXPECT_EQ(sim::ParsePortName("com9999"), std::optional<int>(9999));
-    for (const char* bad : {"COM0", "COM03", "COM10000", "COM", "LPT1", "COM3x", "3"})
+    EXPECT_EQ(sim::ParsePortName("3"), std::optional<int>(3));  // as trelvanectl takes it
+    for (const char* bad : {"COM0", "COM03", "COM10000", "COM", "LPT1", "COM3x", "0", "03", "10000", "-3"})
         EXPECT_FALSE(sim::ParsePortName(bad)) << bad;
     const auto parsed = sim::ParseArguments({"--json", "--script=s.txt", "--stay", "Com12"});
     ASSERT_TRUE(parsed.options) << parsed.error;
     EXPECT_TRUE(parsed.options->json && parsed.options->stay);
     EXPECT_EQ(parsed.options->script, "s.txt");
     EXPECT_EQ(parsed.options->port, 12);
+    EXPECT_EQ(parsed.options->portName, "COM12");
+    EXPECT_EQ(sim::ParseArguments({"7"}).options->portName, "COM7");
     EXPECT_TRUE(sim::ParseArguments({"--help"}).options->help);
+    EXPECT_TRUE(sim::ParseArguments({"-V"}).options->version);
 }
 
 std::vector<std::string> Events(const std::vector<tools::Record>& records) {
@@ -182,7 +186,7 @@ TEST(SimRecords, JsonStaysValidForAnyBytes) {
                              {{"text", std::string("ok \xC3\xA9 bad \xFF\x01")}, {"n", 5LL}, {"b", false},
                               {"v", 1.5}, {"bytes", std::vector<int>{1, 2}}}};
     EXPECT_EQ(tools::FormatJson(record),
-              "{\"time\":\"1970-01-01T00:00:01.234Z\",\"source\":\"driver\",\"event\":\"text\","
+              "{\"schema\":1,\"time\":\"1970-01-01T00:00:01.234Z\",\"source\":\"driver\",\"event\":\"text\","
               "\"message\":\"quote \\\" backslash \\\\ tab \\t\",\"text\":\"ok \xC3\xA9 bad \\ufffd\\u0001\","
               "\"n\":5,\"b\":false,\"v\":1.5,\"bytes\":[1,2]}");
     EXPECT_EQ(tools::Printable("a\xC3\xA9\n\xFF"), "a\xC3\xA9\\x0a\\xff");

@@ -1,11 +1,17 @@
 // trelvane-sim as a program: its command line, the port link it makes and
 // removes, scripts, the JSON output, and a port opened through the comm calls.
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <fstream>
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/test_env.h"
+#include "version/version.h"
 
 namespace {
 
@@ -43,7 +49,7 @@ TEST_F(SimProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
     for (const auto& arguments : cases) {
         auto sim = StartSim(arguments);
         EXPECT_EQ(sim->Wait(10s), 2);
-        EXPECT_NE(sim->ErrorText().find("\nUsage: trelvane-sim [--json] [--script FILE] [--stay] COMn\n"),
+        EXPECT_NE(sim->ErrorText().find("\nUsage: trelvane-sim [--json] [--script FILE] [--stay] COMn|n\n"),
                   std::string::npos)
             << sim->ErrorText();
     }
@@ -52,7 +58,117 @@ TEST_F(SimProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
     EXPECT_EQ(help->Wait(10s), 0);
     const auto lines = help->OutputLines();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "Usage: trelvane-sim [--json] [--script FILE] [--stay] COMn");
+    EXPECT_EQ(lines[0], "Usage: trelvane-sim [--json] [--script FILE] [--stay] COMn|n");
+
+    // With --json a usage error is one JSON object on standard output.
+    auto json = StartSim({"COM3", "--bogus", "--json"});
+    EXPECT_EQ(json->Wait(10s), 2);
+    const auto jsonLines = json->OutputLines();
+    ASSERT_EQ(jsonLines.size(), 1u);
+    const auto error = JsonLineReader(jsonLines[0]).Object();
+    ASSERT_TRUE(error) << jsonLines[0];
+    EXPECT_EQ(Number(*error, "schema"), 1);
+    EXPECT_EQ(Text(*error, "event"), "usage");
+    EXPECT_EQ(Text(*error, "message"), "unknown option --bogus");
+    EXPECT_TRUE(json->ErrorText().empty()) << json->ErrorText();
+
+    for (const char* option : {"--version", "-V"}) {
+        auto version = StartSim({option});
+        EXPECT_EQ(version->Wait(10s), 0);
+        const auto versionLines = version->OutputLines();
+        ASSERT_FALSE(versionLines.empty());
+        EXPECT_EQ(versionLines[0], std::string("trelvane-sim (Trelvane) ") + trelvane::kVersion);
+    }
+}
+
+// The simulator at a terminal: typed input goes to it through a
+// pseudo-terminal, and what it shows is collected from there.
+class TerminalSim {
+public:
+    TerminalSim() {
+        m_pid = ::forkpty(&m_terminal, nullptr, nullptr, nullptr);
+        if (m_pid == 0) {
+            ::execl(TRELVANE_SIM_PATH, TRELVANE_SIM_PATH, "COM3", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~TerminalSim() {
+        if (m_pid > 0 && !m_ended) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_terminal >= 0) ::close(m_terminal);
+    }
+
+    bool Started() const { return m_pid > 0; }
+    void Type(const std::string& keys) { EXPECT_EQ(::write(m_terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
+    // Collects the screen until text has appeared count times in all.
+    bool WaitFor(const std::string& text, int count) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (Count(text) < count) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd fd{m_terminal, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+            char chunk[4096];
+            const ssize_t n = ::read(m_terminal, chunk, sizeof chunk);
+            if (n <= 0) return false;
+            m_screen.append(chunk, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+    int Wait() {
+        WaitFor("\x01never", 1);  // reads until the terminal closes
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_ended = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    const std::string& Screen() const { return m_screen; }
+
+private:
+    int Count(const std::string& text) const {
+        int count = 0;
+        for (auto at = m_screen.find(text); at != std::string::npos; at = m_screen.find(text, at + 1)) ++count;
+        return count;
+    }
+
+    int m_terminal = -1;
+    pid_t m_pid = -1;
+    bool m_ended = false;
+    std::string m_screen;
+};
+
+TEST_F(SimProgram, ThePromptEditsLinesAndRemembersThemAcrossRuns) {
+    {
+        TerminalSim sim;
+        ASSERT_TRUE(sim.Started());
+        ASSERT_TRUE(sim.WaitFor("trelvane-sim> ", 1)) << sim.Screen();
+        sim.Type("statux\x7fs\r");  // a typing error mended
+        ASSERT_TRUE(sim.WaitFor("port link", 1)) << sim.Screen();
+        sim.Type("\x1b[A\r");  // the line before, from the history
+        ASSERT_TRUE(sim.WaitFor("port link", 2)) << sim.Screen();
+        sim.Type("quit\r");
+        EXPECT_EQ(sim.Wait(), 0) << sim.Screen();
+    }
+    TerminalSim again;
+    ASSERT_TRUE(again.Started());
+    ASSERT_TRUE(again.WaitFor("trelvane-sim> ", 1)) << again.Screen();
+    again.Type("\x1b[A\x1b[A\r");  // quit, then status: kept from the run before
+    ASSERT_TRUE(again.WaitFor("port link", 1)) << again.Screen();
+    again.Type("\x04");  // Ctrl-D ends the input
+    EXPECT_EQ(again.Wait(), 0) << again.Screen();
+    EXPECT_FALSE(Exists(Link()));
+}
+
+TEST_F(SimProgram, AReaderThatGoesAwayEndsTheRunQuietly) {
+    // The simulator's output goes to a reader that takes one line and leaves;
+    // the simulator serves on (--stay) until a write finds the pipe closed.
+    auto sim = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c", "yes status 2>/dev/null | \"$0\" --stay 3 | head -n 1 > /dev/null", TRELVANE_SIM_PATH});
+    ASSERT_TRUE(sim->Started());
+    EXPECT_EQ(sim->Wait(30s), 0);
+    EXPECT_TRUE(sim->ErrorText().empty()) << sim->ErrorText();
+    EXPECT_FALSE(Exists(Link()));
 }
 
 TEST_F(SimProgram, AScriptIsCheckedWholeBeforeThePortIsServed) {

@@ -133,6 +133,10 @@ std::string Printable(const std::string& bytes) {
     return out;
 }
 
+Record UsageErrorRecord(const std::string& reason, const std::string& usage) {
+    return {std::chrono::system_clock::now(), "error", "usage", {}, reason, {{"usage", usage}}};
+}
+
 std::string FormatText(const Record& record) {
     const Split t = SplitTime(record.time, false);
     char stamp[48];
@@ -149,7 +153,7 @@ std::string FormatJson(const Record& record) {
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.calendar.tm_year + 1900,
                   t.calendar.tm_mon + 1, t.calendar.tm_mday, t.calendar.tm_hour, t.calendar.tm_min, t.calendar.tm_sec,
                   t.millis);
-    std::string out = "{\"time\":\"" + std::string(stamp) + "\",\"source\":";
+    std::string out = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"time\":\"" + std::string(stamp) + "\",\"source\":";
     AppendJsonString(out, record.source);
     out += ",\"event\":";
     AppendJsonString(out, record.event);

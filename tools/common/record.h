@@ -30,8 +30,15 @@ struct Record {
 
 // "10:15:02.118  driver   acknowledge of byte 1 (0xf0)", local time.
 std::string FormatText(const Record& record);
-// {"time":"2024-05-01T08:15:02.118Z","source":"driver","event":"ack","message":"...",...}
+// The version of the JSON lines' shape: raised when a member changes its
+// meaning or goes; new members do not raise it.
+constexpr int kJsonSchema = 1;
+// {"schema":1,"time":"2024-05-01T08:15:02.118Z","source":"driver","event":"ack","message":"...",...}
 std::string FormatJson(const Record& record);
+
+// A command line that did not parse, as a tool shows it with --json:
+// {"source":"error","event":"usage","message":REASON,"usage":USAGE}.
+Record UsageErrorRecord(const std::string& reason, const std::string& usage);
 
 // Bytes for a line of text: valid UTF-8 stays, every other byte below 0x20,
 // 0x7f or outside UTF-8 becomes \xNN.

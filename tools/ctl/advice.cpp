@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "contract/trelvane.h"
 #include "platform/base/paths.h"
 #include "platform/comm/port_names.h"
 
@@ -35,21 +36,27 @@ std::string ResultText(HRESULT hr) {
     return std::string(code) + " (" + SystemMessageText(static_cast<DWORD>(hr)) + ")";
 }
 
+std::string ServerLogPath() {
+    WCHAR clsid[40];
+    StringFromGUID2(contract::CLSID_CTarvik, clsid, 40);
+    return platform::TrelvaneHome() + "/log/" + platform::ToUtf8(clsid) + ".log";
+}
+
 std::string ActivationAdvice(HRESULT hr) {
     switch (hr) {
     case REGDB_E_CLASSNOTREG:
         return "the server is not registered: register it for this user with `trelvane -RegServer`, or install the "
                "package, which registers it for every user";
     case CO_E_SERVER_EXEC_FAILURE:
-        return "the registered server did not come up: run `trelvane -Embedding` by hand to see what it reports, "
-               "and check `trelvanectl status`";
+        return "the registered server did not come up: its log " + ServerLogPath() +
+               " says why; check `trelvanectl status`";
     case E_ACCESSDENIED:
         return "the server's folder " + platform::TrelvaneHome() + "/run belongs to another user: use a "
                "TRELVANE_HOME of your own";
     case CO_E_SERVER_STOPPING:
         return "the server is shutting down: try again in a moment";
     default:
-        return "check `trelvanectl status`; the server reports its failures on its standard error";
+        return "check `trelvanectl status`; the server reports its failures in its log " + ServerLogPath();
     }
 }
 

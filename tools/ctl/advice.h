@@ -10,6 +10,8 @@ namespace ctl {
 
 // "0x80040154 (Class not registered)".
 std::string ResultText(HRESULT hr);
+// Where the servers that activation starts write what they report.
+std::string ServerLogPath();
 // When CTarvik cannot be created.
 std::string ActivationAdvice(HRESULT hr);
 // When COMn does not open: missing, not ours to open (naming the group

@@ -1,5 +1,6 @@
 #include "tools/ctl/commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -26,8 +27,8 @@ constexpr auto kBatteryWait = 10s;
 // still there: a server that went away tells no one.
 constexpr auto kWatchCheck = 2s;
 
-int UsageError(const std::string& error) {
-    std::fprintf(stderr, "trelvanectl: %s\n%s", error.c_str(), UsageLine().c_str());
+int UsageError(const Options& options, const std::string& error) {
+    Reporter(options.json).UsageError(error);
     return kUsageError;
 }
 
@@ -54,6 +55,9 @@ private:
     int Get(const std::vector<const Property*>& properties);
     int Set(const PropertyValue& change);
     int Watch();
+    void LostPort(LONG now);
+    bool Shown(const std::string& event) const;
+    std::optional<LONG> DriverPort();  // the driver's port, -1 for none; empty when the call failed
     int Simple(const std::string& what, HRESULT hr, const std::string& event, const std::string& text);
     HRESULT Connect();
     void OnStopSignal(const char* name);
@@ -68,35 +72,53 @@ private:
     std::deque<long> m_toConfirm;               // watch --confirm: start numbers received
     std::mutex m_connecting;                    // held by a signal that ends the program while it connects
     bool m_connected = false;                   // guarded by m_connecting
+    bool m_portChanged = false;                 // SP_PortOpened or SP_PortClosed since the last look
 };
 
 void Client::OnEvent(REFIID iid, DISPID dispid, const DISPPARAMS& params) {
     const tools::Record record = EventRecord(iid, dispid, params, std::chrono::system_clock::now());
-    m_reporter.Show(record);
+    if (Shown(record.event)) m_reporter.Show(record);
+    if (m_reporter.ReaderGone()) m_session.Stop();
     auto field = [&](const char* name) -> const tools::Value* {
         for (const auto& f : record.fields)
             if (f.name == name) return &f.value;
         return nullptr;
     };
     if (record.event == "SystemError") {
-        if (const auto* message = field("ErrorMessage"); message && std::holds_alternative<std::string>(*message))
+        if (const auto* message = field("error_message"); message && std::holds_alternative<std::string>(*message))
             m_systemError = std::get<std::string>(*message);
-        while (!m_systemError.empty() && (m_systemError.back() == '\n' || m_systemError.back() == '\r'))
-            m_systemError.pop_back();
     } else if (record.event == "BatteryTestReady") {
-        const auto* post = field("DeviceSelector");
-        const auto* volts = field("Voltage");
+        const auto* post = field("device_selector");
+        const auto* volts = field("voltage");
         if (post && volts && std::holds_alternative<std::string>(*post) && std::holds_alternative<double>(*volts))
             m_battery.emplace(std::get<std::string>(*post), std::get<double>(*volts));
     } else if (record.event == "StartNumberRequest" && m_options.autoConfirm) {
-        if (const auto* number = field("StartNumber"); number && std::holds_alternative<long long>(*number))
+        if (const auto* number = field("start_number"); number && std::holds_alternative<long long>(*number))
             m_toConfirm.push_back(static_cast<long>(std::get<long long>(*number)));
+    } else if (record.event == "SP_PortClosed" || record.event == "SP_PortOpened") {
+        m_portChanged = true;
     }
+}
+
+bool Client::Shown(const std::string& event) const {
+    const auto& only = m_options.events;
+    if (!only.empty()) return std::find(only.begin(), only.end(), event) != only.end();
+    return event != "InputReceived" || m_options.trace;
+}
+
+std::optional<LONG> Client::DriverPort() {
+    LONG port = -1;
+    if (HRESULT hr = m_session.Tarvik()->get_PortNumber(&port); FAILED(hr)) {
+        CallFailed("reading the port", hr);
+        return std::nullopt;
+    }
+    return port;
 }
 
 int Client::CallFailed(const std::string& what, HRESULT hr) {
     if (hr == RPC_E_DISCONNECTED) {
-        m_reporter.Failure(what + " failed: the server went away", "see `trelvanectl status`");
+        m_reporter.Failure(what + " failed: the server went away",
+                           "its log " + ServerLogPath() + " may say why; see `trelvanectl status`");
         return kFailed;
     }
     const std::string reason = m_systemError.empty() ? ResultText(hr) : m_systemError;
@@ -112,6 +134,19 @@ int Client::Simple(const std::string& what, HRESULT hr, const std::string& event
 
 int Client::Open(int port) {
     const std::string name = "COM" + std::to_string(port);
+    // The driver is shared: another client's port is closed by an Open, so
+    // it is taken only when asked to.
+    const auto current = DriverPort();
+    if (!current) return kFailed;
+    if (*current != -1 && !m_options.force) {
+        if (*current == port) {
+            m_reporter.Reply("opened", name + " is open already", {{"port", static_cast<long long>(port)}});
+            return kSucceeded;
+        }
+        m_reporter.Failure("another client has COM" + std::to_string(*current) + " open",
+                           "--force closes it and opens " + name + " in its place");
+        return kFailed;
+    }
     LONG status = 0;
     m_systemError.clear();
     const HRESULT hr = m_session.Tarvik()->Open(port, &status);
@@ -227,10 +262,19 @@ int Client::Set(const PropertyValue& change) {
 }
 
 int Client::Watch() {
-    bool opened = false;
+    // The port this watcher opened, as long as it stays the driver's port:
+    // closed at the end, and only then.
+    bool holding = false;
     if (m_options.port != 0) {
-        if (int status = Open(m_options.port); status != kSucceeded) return status;
-        opened = true;
+        const auto current = DriverPort();
+        if (!current) return kFailed;
+        if (*current == m_options.port && !m_options.force) {
+            m_reporter.Reply("opened", "COM" + std::to_string(*current) + " is open already: watching it",
+                             {{"port", static_cast<long long>(*current)}});
+        } else {
+            if (int status = Open(m_options.port); status != kSucceeded) return status;
+            holding = true;
+        }
     }
     using Clock = std::chrono::steady_clock;
     const auto deadline = m_options.limit ? Clock::now() + *m_options.limit : Clock::time_point::max();
@@ -238,7 +282,7 @@ int Client::Watch() {
     while (status == kSucceeded) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::min(Clock::now(), deadline));
         const auto wait = std::min(std::chrono::duration_cast<std::chrono::milliseconds>(kWatchCheck), left);
-        const auto ended = m_session.Pump([&] { return !m_toConfirm.empty(); }, wait);
+        const auto ended = m_session.Pump([&] { return !m_toConfirm.empty() || m_portChanged; }, wait);
         if (ended == Session::Ended::Stopped || Clock::now() >= deadline) break;
         // Confirmed here rather than inside the event: the call then runs
         // in no one else's dispatch.
@@ -246,13 +290,36 @@ int Client::Watch() {
             Confirm(m_toConfirm.front());  // a failure (a number overtaken by the next) is shown; watching goes on
             m_toConfirm.pop_front();
         }
-        LONG port = 0;
-        if (ended == Session::Ended::TimedOut) {
-            if (HRESULT hr = m_session.Tarvik()->get_PortNumber(&port); FAILED(hr)) status = CallFailed("watching", hr);
+        // Reading the port also makes sure that the server is still there: a
+        // server that went away tells no one.
+        if (ended == Session::Ended::TimedOut || m_portChanged) {
+            m_portChanged = false;
+            const auto port = DriverPort();
+            if (!port) {
+                status = kFailed;
+            } else if (holding && *port != m_options.port) {
+                LostPort(*port);
+                holding = false;
+            }
         }
     }
-    if (opened && status == kSucceeded) return Simple("closing", m_session.Tarvik()->Close(), "closed", "port closed");
-    return status;
+    if (!holding || status != kSucceeded) return status;
+    const auto port = DriverPort();
+    if (!port) return kFailed;
+    if (*port != m_options.port) {
+        LostPort(*port);
+        return kSucceeded;
+    }
+    return Simple("closing", m_session.Tarvik()->Close(), "closed", "port closed");
+}
+
+void Client::LostPort(LONG now) {
+    const std::string mine = "COM" + std::to_string(m_options.port);
+    m_reporter.Reply("port-lost",
+                     now == -1 ? mine + " was closed by another client"
+                               : "another client opened COM" + std::to_string(now) + " in place of " + mine,
+                     {{"port", static_cast<long long>(m_options.port)},
+                      {"now", now == -1 ? tools::Value(tools::Null{}) : tools::Value(static_cast<long long>(now))}});
 }
 
 // Reaching the driver can wait for its server to start, in a call that
@@ -279,6 +346,11 @@ HRESULT Client::Connect() {
 
 int Client::Run(const PropertyValue& change, const std::vector<const Property*>& shown) {
     tools::SignalWatcher signals("trelvanectl", [this](const char* name) { OnStopSignal(name); });
+    // Said at once: creating the driver may wait for its server to start.
+    if (m_options.verb == Verb::Watch) {
+        const std::string what = m_options.port ? "COM" + std::to_string(m_options.port) : std::string("the driver");
+        std::fprintf(stderr, "watching %s (Ctrl-C to stop)\n", what.c_str());
+    }
     if (HRESULT hr = Connect(); FAILED(hr)) {
         m_reporter.Failure("cannot reach the driver: " + ResultText(hr), ActivationAdvice(hr));
         return kFailed;
@@ -351,11 +423,11 @@ int RunCommand(const Options& options) {
     PropertyValue change;
     if (options.verb == Verb::Get) {
         auto properties = ShownProperties(options, &error);
-        if (!properties) return UsageError(error);
+        if (!properties) return UsageError(options, error);
         shown = *properties;
     } else if (options.verb == Verb::Set) {
         auto parsed = Change(options, &error);
-        if (!parsed) return UsageError(error);
+        if (!parsed) return UsageError(options, error);
         change = *parsed;
     }
     tools::SignalWatcher::BlockStopSignals();

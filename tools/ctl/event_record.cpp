@@ -14,6 +14,19 @@ const platform::MemberDesc* FindEvent(REFIID iid, DISPID dispid) {
     return nullptr;
 }
 
+// "ErrorMessage" -> "error_message", "SP_PortOpened" -> "sp_port_opened":
+// every JSON key of the tools is in snake_case.
+std::string SnakeCase(const std::string& name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool upper = c >= 'A' && c <= 'Z';
+        if (upper && i > 0 && name[i - 1] != '_' && !(name[i - 1] >= 'A' && name[i - 1] <= 'Z')) out += '_';
+        out += upper ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return out;
+}
+
 }  // namespace
 
 tools::Record EventRecord(REFIID iid, DISPID dispid, const DISPPARAMS& params,
@@ -27,7 +40,7 @@ tools::Record EventRecord(REFIID iid, DISPID dispid, const DISPPARAMS& params,
         const std::string name =
             event && i < event->params.size() && event->params[i].name ? platform::ToUtf8(event->params[i].name)
                                                                          : "argument" + std::to_string(i + 1);
-        record.fields.push_back({name, JsonValueOf(argument)});
+        record.fields.push_back({SnakeCase(name), JsonValueOf(argument)});
         record.text += " " + name + "=" + TextOf(argument);
     }
     return record;

@@ -6,15 +6,21 @@
 
 #include "tools/ctl/commands.h"
 #include "tools/ctl/options.h"
+#include "tools/ctl/reporter.h"
+#include "version/version.h"
 
 int main(int argc, char** argv) {
     const auto parsed = ctl::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.options) {
-        std::fprintf(stderr, "trelvanectl: %s\n%s", parsed.error.c_str(), ctl::UsageLine().c_str());
+        ctl::Reporter(parsed.json).UsageError(parsed.error);
         return ctl::kUsageError;
     }
     if (parsed.options->help) {
         std::fputs(ctl::HelpText().c_str(), stdout);
+        return ctl::kSucceeded;
+    }
+    if (parsed.options->version) {
+        std::fputs(trelvane::VersionText("trelvanectl").c_str(), stdout);
         return ctl::kSucceeded;
     }
     return ctl::RunCommand(*parsed.options);

@@ -1,10 +1,12 @@
 #include "tools/ctl/options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 
+#include "contract/contract.h"
 #include "platform/windows.h"
 
 namespace ctl {
@@ -26,13 +28,21 @@ const std::map<std::string, VerbInfo, std::less<>>& Verbs() {
     return verbs;
 }
 
-ParsedOptions Fail(std::string error) { return {std::nullopt, std::move(error)}; }
-
-// The option's value: the next argument, which must exist.
-bool TakeValue(const std::vector<std::string>& arguments, std::size_t* i, std::string* value) {
-    if (*i + 1 >= arguments.size()) return false;
-    *value = arguments[++*i];
-    return true;
+// "StartNumberRequest,SP_PortOpened": names of events, without regard to
+// case; each kept as the contract spells it.
+std::string TakeEvents(const std::string& list, std::vector<std::string>* events) {
+    std::size_t begin = 0;
+    while (begin <= list.size()) {
+        const std::size_t end = std::min(list.find(',', begin), list.size());
+        const std::string name = list.substr(begin, end - begin);
+        const auto& known = EventNames();
+        const auto it = std::find_if(known.begin(), known.end(),
+                                     [&](const std::string& k) { return platform::EqualNoCase(k, name); });
+        if (it == known.end()) return "no such event: " + name + " (trelvanectl --help lists them)";
+        events->push_back(*it);
+        begin = end + 1;
+    }
+    return {};
 }
 
 // Checks the verb's operands and takes the numbers, the port and the post
@@ -95,55 +105,104 @@ std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
     return std::chrono::milliseconds(static_cast<long long>(std::llround(value)));
 }
 
+const std::vector<std::string>& EventNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> all;
+        for (const auto* contract : {&contract::ITarvikEventsContract(), &contract::ITarvikTestEventsContract()})
+            for (const auto& member : contract->desc.members) all.push_back(platform::ToUtf8(member.name));
+        return all;
+    }();
+    return names;
+}
+
 ParsedOptions ParseArguments(const std::vector<std::string>& arguments) {
     Options options;
     bool haveVerb = false;
     bool operandsOnly = false;  // after "--"
+    ParsedOptions failed;
+    auto fail = [&](std::string error) {
+        failed.error = std::move(error);
+        return failed;
+    };
+    for (const auto& a : arguments) {
+        if (a == "--") break;
+        if (a == "--json") failed.json = true;
+    }
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& a = arguments[i];
-        std::string value;
         if (operandsOnly || a.empty() || a[0] != '-' || a == "-" || (haveVerb && ParseLong(a))) {
             if (!haveVerb) {
                 const auto it = Verbs().find(a);
-                if (it == Verbs().end()) return Fail("unknown command: " + a);
+                if (it == Verbs().end()) return fail("unknown command: " + a);
                 options.verb = it->second.verb;
                 options.verbName = a;
                 haveVerb = true;
             } else {
                 options.operands.push_back(a);
             }
-        } else if (a == "--") {
+            continue;
+        }
+        if (a == "--") {
             operandsOnly = true;
-        } else if (a == "-h" || a == "--help") {
+            continue;
+        }
+        // "--name=value" or "--name value"
+        const auto equals = a.rfind("--", 0) == 0 ? a.find('=') : std::string::npos;
+        const std::string name = a.substr(0, equals);
+        std::optional<std::string> inlineValue;
+        if (equals != std::string::npos) inlineValue = a.substr(equals + 1);
+        auto value = [&](std::string* out) {
+            if (inlineValue) *out = *inlineValue;
+            else if (i + 1 < arguments.size()) *out = arguments[++i];
+            else return false;
+            return true;
+        };
+        const bool watch = haveVerb && options.verb == Verb::Watch;
+        const bool takesValue = (name == "--open" && watch) || (name == "--for" && watch) ||
+                                (name == "--events" && haveVerb) ||
+                                (name == "--timeout" && haveVerb && options.verb == Verb::Battery);
+        if (inlineValue && !takesValue) return fail(name + " takes no value");
+        std::string v;
+        if (takesValue && !value(&v))
+            return fail(name + (name == "--open"     ? " needs a port"
+                                : name == "--events" ? " needs the names of events"
+                                                     : " needs a duration"));
+        if (name == "-h" || name == "--help") {
             options.help = true;
-        } else if (a == "--json") {
+        } else if (name == "-V" || name == "--version") {
+            options.version = true;
+        } else if (name == "--json") {
             options.json = true;
-        } else if (a == "--confirm" && options.verb == Verb::Watch && haveVerb) {
+        } else if (name == "--confirm" && watch) {
             options.autoConfirm = true;
-        } else if (a == "--open" && options.verb == Verb::Watch && haveVerb) {
-            if (!TakeValue(arguments, &i, &value)) return Fail("--open needs a port");
-            const auto port = ParsePort(value);
-            if (!port) return Fail("not a port: " + value + " (a number from 1 to 9999, or COMn)");
+        } else if (name == "--trace" && haveVerb) {
+            options.trace = true;
+        } else if (name == "--force" && haveVerb && (options.verb == Verb::Open || watch)) {
+            options.force = true;
+        } else if (name == "--open") {
+            const auto port = ParsePort(v);
+            if (!port) return fail("not a port: " + v + " (a number from 1 to 9999, or COMn)");
             options.port = *port;
-        } else if ((a == "--for" && options.verb == Verb::Watch && haveVerb) ||
-                   (a == "--timeout" && options.verb == Verb::Battery && haveVerb)) {
-            if (!TakeValue(arguments, &i, &value)) return Fail(a + " needs a duration");
-            if (!(options.limit = ParseDuration(value))) return Fail("not a duration: " + value + " (250ms, 2s, 1.5s)");
+        } else if (name == "--events") {
+            if (auto error = TakeEvents(v, &options.events); !error.empty()) return fail(error);
+        } else if (name == "--for" || name == "--timeout") {
+            if (!(options.limit = ParseDuration(v))) return fail("not a duration: " + v + " (250ms, 2s, 1.5s)");
         } else {
-            return Fail("unknown option: " + a + (haveVerb ? " for " + options.verbName : std::string()));
+            return fail("unknown option: " + name + (haveVerb ? " for " + options.verbName : std::string()));
         }
     }
-    if (options.help) return {options, {}};
-    if (!haveVerb) return Fail("no command given");
+    if (options.help || options.version) return {options, {}, options.json};
+    if (!haveVerb) return fail("no command given");
     const VerbInfo& info = Verbs().at(options.verbName);
-    if (options.operands.size() < info.minOperands) return Fail(options.verbName + ": too few arguments");
-    if (options.operands.size() > info.maxOperands) return Fail(options.verbName + ": too many arguments");
-    if (std::string error = CheckOperands(options); !error.empty()) return Fail(error);
-    return {options, {}};
+    if (options.operands.size() < info.minOperands) return fail(options.verbName + ": too few arguments");
+    if (options.operands.size() > info.maxOperands) return fail(options.verbName + ": too many arguments");
+    if (options.force && options.verb == Verb::Watch && options.port == 0) return fail("--force goes with --open");
+    if (std::string error = CheckOperands(options); !error.empty()) return fail(error);
+    return {options, {}, options.json};
 }
 
 std::string UsageLine() {
-    return "Usage: trelvanectl [--json] COMMAND [ARGUMENTS]   (trelvanectl --help lists the commands)\n";
+    return "Usage: trelvanectl [--json] COMMAND [ARGUMENTS]   (trelvanectl --help lists the commands)";
 }
 
 std::string HelpText() {
@@ -151,15 +210,18 @@ std::string HelpText() {
 
 Uses the start-post driver as any client does: it creates the driver object
 CTarvik (starting the server when none runs) and shows, with time stamps,
-every event that the driver raises while the command runs. Every client of
+the events that the driver raises while the command runs (all but
+InputReceived, unless --trace or --events say otherwise). Every client of
 this user shares the one driver object, so trelvanectl sees and changes the
 driver that another program (timing software, another trelvanectl) uses.
 
 Commands:
-  status                 whether the server is registered and running (starts
-                         nothing)
-  open N                 open the port COMN (N or COMN); it stays open while a
-                         client holds the driver (see watch --open)
+  status                 whether the server is registered (for this user or
+                         for every user) and running, and where its log is
+                         (starts nothing)
+  open N [--force]       open the port COMN (N or COMN); it stays open while a
+                         client holds the driver (see watch --open); a port
+                         that another client opened is taken only with --force
   close                  close the port
   reset                  send the device the reset byte
   confirm [N]            confirm start number N (by default the one received
@@ -175,23 +237,38 @@ Commands:
                          BaudRate, DataBits (5 to 8), StopBits (1, 1.5, 2),
                          ParityCheck;
                          switches take on/off, true/false or 1/0
-  watch [--open N]       show every event until interrupted (Ctrl-C), attached
-      [--confirm]        to the driver as it is; --open opens COMN first and
-      [--for D]          closes it at the end, --confirm confirms every start
-                         number, --for ends after the duration D (2s, 500ms)
+  watch [--open N]       show the events until interrupted (Ctrl-C), attached
+      [--force]          to the driver as it is; --open opens COMN first (with
+      [--confirm]        --force also when another client's port is open) and
+      [--for D]          closes it at the end if it is still the one opened;
+                         --confirm confirms every start number, --for ends
+                         after the duration D (2s, 500ms)
 
-Options:
-  --json       one JSON object per line for every event and reply, with
-               "time" (UTC), "source" (event, reply or error), "event" and
-               "message" (the line for people), and members of its own
-  -h, --help   show this text
+Options (an option's value may follow as --name=VALUE):
+  --json         one JSON object per line for every event and reply, with
+                 "schema" (1), "time" (UTC), "source" (event, reply or error),
+                 "event", "message" (the line for people) and members of its
+                 own, named in snake_case; usage errors too
+  --trace        show InputReceived too (every byte in both directions)
+  --events LIST  show only the events named (NAME,NAME,...): StartNumberRequest,
+                 StartNumberFault, SystemError, StartPostStateChanged,
+                 FinishPostStateChanged, BatteryTestReady, SP_PortOpened,
+                 SP_PortClosed, SP_Reset, InputReceived
+  -h, --help     show this text
+  -V, --version  show the version
 
 Exit status: 0 success; 1 the command failed (the reason and what to do on
 standard error, or as an "error" object with --json); 2 a usage error.
+A reader of the output that goes away (a closed pipe) ends the command
+quietly.
 
 Environment:
   TRELVANE_HOME  where the state is kept (default ~/.trelvane): the port
                  links (dosdevices/comn), the registry, the servers' sockets
+                 and logs (log/)
+
+The reference of the driver's methods, properties and events, and the
+troubleshooting guide, are in /usr/share/doc/trelvane/.
 )";
 }
 

@@ -13,6 +13,7 @@ enum class Verb { Status, Open, Close, Reset, Confirm, Inject, Write, Battery, G
 
 struct Options {
     bool help = false;
+    bool version = false;
     bool json = false;
     Verb verb = Verb::Status;
     std::string verbName;
@@ -20,12 +21,16 @@ struct Options {
     int port = 0;                               // open N, watch --open N
     std::optional<long> number;                 // confirm [N], inject N
     bool autoConfirm = false;                   // watch --confirm
+    bool force = false;                         // open, watch --open: take the port from another client
+    bool trace = false;                         // watch --trace: InputReceived too
+    std::vector<std::string> events;            // watch --events: only these (as the contract names them)
     std::optional<std::chrono::milliseconds> limit;  // watch --for, battery --timeout
 };
 
 struct ParsedOptions {
     std::optional<Options> options;
     std::string error;  // set when options is empty
+    bool json = false;  // --json was given: a usage error is reported as JSON too
 };
 
 ParsedOptions ParseArguments(const std::vector<std::string>& arguments);
@@ -35,6 +40,8 @@ std::optional<int> ParsePort(std::string_view text);
 // "250", "250ms", "2s", "1.5s"; at most a day.
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
 std::optional<long> ParseLong(std::string_view text);
+// The names of the events as the contract has them, in its order.
+const std::vector<std::string>& EventNames();
 
 std::string UsageLine();
 std::string HelpText();

@@ -17,12 +17,18 @@ public:
     void Show(const tools::Record& record);
     void Reply(const std::string& event, const std::string& text, std::vector<tools::Field> fields = {});
     void Failure(const std::string& reason, const std::string& advice = {});
+    // A command line that does not parse: the reason and the usage line.
+    void UsageError(const std::string& reason);
+    // The reader of standard output went away (a closed pipe): nothing more
+    // is shown, and a command that would go on should end.
+    bool ReaderGone() const { return m_readerGone; }
 
 private:
     void WriteLine(const std::string& line);
 
     const bool m_json;
     bool m_outputFailed = false;
+    bool m_readerGone = false;
 };
 
 }  // namespace ctl

@@ -1,20 +1,43 @@
 #include "tools/ctl/status.h"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "contract/trelvane.h"
 #include "platform/base/paths.h"
+#include "platform/registry/store.h"
 #include "platform/remoting/socket.h"
 #include "tools/ctl/advice.h"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/reporter.h"
+#include "version/version.h"
 
 namespace ctl {
 namespace {
 
-// The registered command line of the server, or the registry's error.
-LSTATUS RegisteredServer(std::string* commandLine) {
+std::u16string ServerKeyName() {
     WCHAR clsid[40];
     StringFromGUID2(contract::CLSID_CTarvik, clsid, 40);
-    const std::u16string keyName = u"CLSID\\" + std::u16string(clsid) + u"\\LocalServer32";
+    return u"CLSID\\" + std::u16string(clsid) + u"\\LocalServer32";
+}
+
+// Which store the registration that activation uses comes from: the user's
+// is read above the machine's, unless TRELVANE_REGISTRY_SCOPE=machine hides
+// it.
+const char* RegistrationScope() {
+    namespace registry = platform::registry;
+    if (const char* scope = std::getenv("TRELVANE_REGISTRY_SCOPE"); scope && std::string_view(scope) == "machine")
+        return "machine";
+    registry::Snapshot user;
+    registry::Path path;
+    const bool inUserStore = registry::ReadStore(registry::UserStore(), &user) == ERROR_SUCCESS && user &&
+                             registry::SplitPath(ServerKeyName(), &path) && registry::FindPath(*user, path);
+    return inUserStore ? "user" : "machine";
+}
+
+// The registered command line of the server, or the registry's error.
+LSTATUS RegisteredServer(std::string* commandLine) {
+    const std::u16string keyName = ServerKeyName();
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) return status;
@@ -52,12 +75,20 @@ int ShowStatus(bool json) {
         return kFailed;
     }
     const bool registered = registry == ERROR_SUCCESS;
-    reporter.Reply("registered", registered ? "registered: " + commandLine : "not registered (trelvane -RegServer)",
-                   {{"registered", registered}, {"server", registered ? tools::Value(commandLine) : tools::Null{}}});
+    const std::string scope = registered ? RegistrationScope() : "";
+    reporter.Reply("registered",
+                   registered ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
+                                    ": " + commandLine
+                              : "not registered (trelvane -RegServer)",
+                   {{"registered", registered},
+                    {"scope", registered ? tools::Value(scope) : tools::Null{}},
+                    {"server", registered ? tools::Value(commandLine) : tools::Null{}},
+                    {"version", std::string(trelvane::kVersion)}});
     const long pid = RunningServer();
-    reporter.Reply("running", pid ? "running: pid " + std::to_string(pid) : "not running",
+    const std::string log = ServerLogPath();
+    reporter.Reply("running", (pid ? "running: pid " + std::to_string(pid) : std::string("not running")) + "; log " + log,
                    {{"running", pid != 0}, {"pid", pid ? tools::Value(static_cast<long long>(pid)) : tools::Null{}},
-                    {"home", platform::TrelvaneHome()}});
+                    {"home", platform::TrelvaneHome()}, {"log", log}});
     return kSucceeded;
 }
 

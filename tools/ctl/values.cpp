@@ -42,7 +42,7 @@ tools::Value JsonValueOf(const VARIANT& value) {
     case VT_R8: return value.dblVal;
     case VT_BOOL: return value.boolVal != VARIANT_FALSE;
     case VT_BSTR:
-        if (value.bstrVal) return Utf8Of(value.bstrVal);
+        if (value.bstrVal) return WithoutLineEnd(Utf8Of(value.bstrVal));
         return tools::Null{};
     default: return tools::Null{};
     }

@@ -11,7 +11,8 @@
 
 namespace ctl {
 
-// A value for JSON: numbers, booleans and strings as they are; an empty
+// A value for JSON: numbers, booleans and strings as they are (a string
+// without the line end that the driver's messages carry); an empty
 // variant (a getter that had nothing to give) and a null string as null.
 tools::Value JsonValueOf(const VARIANT& value);
 // The same for people: strings in quotation marks, "-" for nothing.

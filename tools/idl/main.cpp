@@ -1,15 +1,23 @@
-// Writes the contract's IDL to standard output (or to the file named); with
-// --dbus first, the bus interface's introspection file instead.
+// Writes the contract's IDL to standard output or to the file named; with
+// --reference first, its reference page, and with --dbus first, the bus
+// interface's introspection file instead.
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
+#include "contract/contract.h"
 #include "contract/dbus.h"
 
 int main(int argc, char** argv) {
-    const bool dbus = argc > 1 && std::strcmp(argv[1], "--dbus") == 0;
-    if (dbus) --argc, ++argv;
-    const std::string text = dbus ? contract::dbus::RenderInterfaceFile() : contract::RenderIdl();
+    const char* kind = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : nullptr;
+    if (kind != nullptr) --argc, ++argv;
+    if (argc > 2 || (kind != nullptr && std::strcmp(kind, "--reference") != 0 && std::strcmp(kind, "--dbus") != 0)) {
+        std::fputs("Usage: trelvane-idl [--reference | --dbus] [FILE]\n", stderr);
+        return 2;
+    }
+    const std::string text = kind == nullptr                         ? contract::RenderIdl()
+                             : std::strcmp(kind, "--reference") == 0 ? contract::RenderReference()
+                                                                      : contract::dbus::RenderInterfaceFile();
     if (argc > 1) {
         std::ofstream out(argv[1], std::ios::binary);
         out << text;

@@ -6,15 +6,34 @@
 namespace sim {
 
 bool Output::WriteLine(const std::string& line) {
-    std::lock_guard lock(m_mutex);
-    if (m_failed) return false;
-    // Over the prompt: back to the start of its line, and clear it.
-    const std::string text = (m_prompt.empty() ? "" : "\r\x1b[K") + line + "\n" + m_prompt;
-    if (std::fputs(text.c_str(), m_stream) < 0 || std::fflush(m_stream) != 0) {
+    bool readerGoneNow = false;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_failed) return false;
+        // Over the prompt: back to the start of its line, and clear it.
+        const std::string text = (m_prompt.empty() ? "" : "\r\x1b[K") + line + "\n" + m_prompt;
+        if (std::fputs(text.c_str(), m_stream) >= 0 && std::fflush(m_stream) == 0) return true;
         m_failed = true;
-        std::fprintf(stderr, "trelvane-sim: cannot write the output: %s\n", std::strerror(errno));
+        // A reader that went away on purpose (`| head`) is no failure worth a
+        // word, but ends the run; any other failure is said once.
+        if (errno == EPIPE) readerGoneNow = m_readerGone = true;
+        else std::fprintf(stderr, "trelvane-sim: cannot write the output: %s\n", std::strerror(errno));
     }
-    return !m_failed;
+    if (readerGoneNow) {
+        std::lock_guard lock(m_handlerMutex);
+        if (m_onReaderGone) m_onReaderGone();
+    }
+    return false;
+}
+
+void Output::OnReaderGone(std::function<void()> handler) {
+    std::lock_guard lock(m_handlerMutex);  // so that a handler withdrawn is no longer running
+    m_onReaderGone = std::move(handler);
+}
+
+bool Output::ReaderGone() {
+    std::lock_guard lock(m_mutex);
+    return m_readerGone;
 }
 
 bool Output::Write(const tools::Record& record) { return WriteLine(m_json ? tools::FormatJson(record) : tools::FormatText(record)); }
@@ -42,12 +61,12 @@ bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
     return !m_failed;
 }
 
-void Output::Prompt(const std::string& prompt) {
+void Output::Prompt(const std::string& prompt, const std::function<void()>& show) {
     std::lock_guard lock(m_mutex);
     if (m_failed) return;
     m_prompt = prompt;
-    std::fputs(prompt.c_str(), m_stream);
     std::fflush(m_stream);
+    show();
 }
 
 void Output::EndPrompt() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,10 +28,17 @@ public:
     bool Write(const tools::Record& record);
     bool WriteResult(const std::string& command, const Outcome& outcome);
     bool Json() const { return m_json; }
+    // The stream failed because its reader went away (a closed pipe).
+    bool ReaderGone();
+    // Called once, by the writer that finds the reader gone, perhaps while
+    // that writer holds locks of its own: the handler takes none. An empty
+    // handler withdraws it.
+    void OnReaderGone(std::function<void()> handler);
 
-    // A prompt for a terminal: lines written while it shows go above it, and
-    // it is shown again below them. EndPrompt when the answer has come.
-    void Prompt(const std::string& prompt);
+    // A prompt for a terminal, shown by show() while no line is written:
+    // lines written while it shows go above it, and it is shown again below
+    // them. EndPrompt when the answer has come.
+    void Prompt(const std::string& prompt, const std::function<void()>& show);
     void EndPrompt();
 
 private:
@@ -40,6 +48,9 @@ private:
     std::FILE* const m_stream;
     const bool m_json;
     bool m_failed = false;
+    bool m_readerGone = false;
+    std::mutex m_handlerMutex;  // taken after m_mutex is released
+    std::function<void()> m_onReaderGone;
     std::string m_prompt;  // showing now, or empty
 };
 

@@ -11,6 +11,7 @@
 #include "tools/sim/line_reader.h"
 #include "tools/sim/output.h"
 #include "tools/sim/port_claim.h"
+#include "tools/sim/prompt_reader.h"
 #include "tools/common/signals.h"
 #include "tools/sim/simulator.h"
 #include "tools/sim/stop_flag.h"
@@ -18,6 +19,8 @@
 
 namespace sim {
 namespace {
+
+constexpr char kPrompt[] = "trelvane-sim> ";
 
 struct ScriptLine {
     int number;
@@ -72,10 +75,12 @@ public:
         const bool interactive = ::isatty(STDIN_FILENO) == 1;
         const bool prompt = interactive && ::isatty(STDOUT_FILENO) == 1 && !m_output.Json();
         LineReader reader(STDIN_FILENO, m_stop);
+        std::optional<PromptReader> editor;
+        if (prompt) editor.emplace(m_stop, platform::TrelvaneHome() + "/sim_history");
         while (true) {
-            if (prompt) m_output.Prompt("trelvane-sim> ");
+            if (prompt) m_output.Prompt(kPrompt, [&] { editor->ShowPrompt(kPrompt); });
             std::string error;
-            const auto line = reader.Next(&error);
+            const auto line = prompt ? editor->Next(&error) : reader.Next(&error);
             m_output.EndPrompt();
             if (!line && !error.empty()) return Ended(1, "cannot read the commands: " + error);
             if (!line) return Ended(0, m_stop.Raised() ? "stopped" : "the commands ended");
@@ -131,14 +136,16 @@ int Serve(const Options& options, const Script& script, Output& output, Simulato
         simulator.RequestStop();
     });
     if (!signals.Ok()) std::fprintf(stderr, "trelvane-sim: signals cannot be watched; SIGTERM ends without cleanup\n");
+    output.OnReaderGone([&] { stop.Raise(); });
     Session session(output, simulator, stop);
     const int status = options.script.empty() ? session.RunInput() : session.RunScript(script.lines);
     *reason = session.Reason();
     if (status == 0 && options.stay && !session.Quit() && !stop.Raised()) {
         output.Write(SimulatorRecord("staying", "commands done; serving on until SIGINT or SIGTERM"));
-        simulator.WaitForStop();
+        stop.Wait();
         *reason = "stopped";
     }
+    output.OnReaderGone(nullptr);
     return status;
 }  // no signal is taken after this: the process is ending anyway
 

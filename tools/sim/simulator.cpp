@@ -64,11 +64,6 @@ void Simulator::RequestStop() {
     m_changed.notify_all();
 }
 
-void Simulator::WaitForStop() {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [this] { return m_stopping; });
-}
-
 // The simulator's thread: names and shows what the driver did, in order, and
 // gives battery answers when they are due.
 void Simulator::Run() {

@@ -39,7 +39,6 @@ public:
     Outcome Execute(const Command& command);
     // Ends the waits of Execute at once and every later one; from any thread.
     void RequestStop();
-    void WaitForStop();
     bool StopRequested();
 
 private:

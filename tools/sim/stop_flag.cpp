@@ -1,5 +1,6 @@
 #include "tools/sim/stop_flag.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -23,6 +24,16 @@ void StopFlag::Raise() {
     const std::uint64_t one = 1;
     if (m_fd >= 0 && ::write(m_fd, &one, sizeof one) < 0 && errno != EAGAIN)
         std::fprintf(stderr, "trelvane-sim: cannot signal the stop: %s\n", std::strerror(errno));
+}
+
+void StopFlag::Wait() const {
+    while (!Raised()) {
+        pollfd fd{m_fd, POLLIN, 0};
+        if (m_fd < 0 || (::poll(&fd, 1, -1) < 0 && errno != EINTR)) {
+            std::fprintf(stderr, "trelvane-sim: cannot wait for the stop: %s\n", std::strerror(errno));
+            return;
+        }
+    }
 }
 
 }  // namespace sim

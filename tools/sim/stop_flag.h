@@ -14,6 +14,7 @@ public:
     StopFlag& operator=(const StopFlag&) = delete;
 
     void Raise();
+    void Wait() const;  // until raised
     bool Raised() const { return m_raised.load(); }
     int Fd() const { return m_fd; }  // readable once raised
 
