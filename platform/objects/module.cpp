@@ -90,11 +90,20 @@ DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
 
 DWORD_PTR SHGetFileInfoW(LPCWSTR pszPath, DWORD, SHFILEINFOW*, UINT, UINT uFlags) {
     if (pszPath == nullptr || uFlags != SHGFI_EXETYPE) return 0;
-    return ExecutableType(platform::ToUtf8(pszPath));
+    // The running program is read through its own image: a process that has
+    // dropped to another user may no longer enter the folders leading to it.
+    const std::string path = platform::ToUtf8(pszPath);
+    return ExecutableType(!path.empty() && path == ExecutablePath() ? "/proc/self/exe" : path);
 }
 
 namespace platform {
 
-bool IsThisExecutable(LPCWSTR path) { return path != nullptr && IsRunningProgram(ToUtf8(path)); }
+bool IsThisExecutable(LPCWSTR path) {
+    if (path == nullptr) return false;
+    // Its own path names it even where its user may not enter the folders
+    // leading to it (a process that has dropped to another user).
+    const std::string utf8 = ToUtf8(path);
+    return (!utf8.empty() && utf8 == ExecutablePath()) || IsRunningProgram(utf8);
+}
 
 }  // namespace platform

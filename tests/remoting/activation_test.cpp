@@ -20,6 +20,7 @@
 #include "tools/testsupport/child_process.h"
 #include "tools/testsupport/forked_child.h"
 #include "tools/testsupport/ordinary_user.h"
+#include "tools/testsupport/reachable_program.h"
 #include "tools/testsupport/test_env.h"
 
 namespace {
@@ -438,14 +439,17 @@ TEST_F(Activation, AServerKilledWithThePortOpenDisconnectsItsClientAndAFreshOneO
 }
 
 TEST_F(Activation, AnOrdinaryUserStartsAServerInFoldersOfItsOwn) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     // The folders are made by the child as nobody, in a home nobody owns.
     const std::string home = m_home.Path() + "/nobody";
     trelvane::testing::MakeFolder(home);
     ASSERT_TRUE(trelvane::testing::GiveToNobody(home));
     trelvane::testing::OpenToEveryone(m_home.Path());
+    const trelvane::testing::ReachableProgram host(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(host.Ok()) << host.Error();
     const std::string failure = trelvane::testing::RunAsOrdinaryUser([&]() -> std::string {
         ScopedEnvironment own("TRELVANE_HOME", home.c_str());
-        if (!Register(Quoted(TRELVANE_TEST_HOST))) return "cannot register";
+        if (!Register(Quoted(host.Path()))) return "cannot register";
         CoInitialize(nullptr);
         const HRESULT hr = ActivateAndCall();
         CoUninitialize();

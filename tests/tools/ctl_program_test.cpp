@@ -13,6 +13,7 @@
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/host_process.h"
+#include "tools/testsupport/ordinary_user.h"
 #include "tools/testsupport/test_env.h"
 #include "version/version.h"
 
@@ -234,6 +235,7 @@ TEST_F(CtlProgram, WithoutAnOpenPortLineSettingsAndConfirmationsAreRefused) {
 }
 
 TEST_F(CtlProgram, APortTheUserMayNotOpenNamesTheGroupThatOwnsIt) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     // A pseudo-terminal's device belongs to root and its group, closed to
     // others, as a serial port belongs to root and dialout.
     PtyPort port(home.Path(), 7);

@@ -10,6 +10,7 @@
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
+#include "tools/testsupport/ordinary_user.h"
 #include "tools/testsupport/test_env.h"
 #include "version/version.h"
 
@@ -360,10 +361,7 @@ TEST_F(SimProgram, AScriptPlaysTheDeviceForAPortOpenedThroughTheCommCalls) {
 }
 
 TEST_F(SimProgram, AnOrdinaryUserServesAPortInAHomeOfTheirOwn) {
-    if (!Nobody()) GTEST_SKIP() << "this machine has no user nobody";
-    auto probe = StartSim({"--help"}, {.asNobody = true});
-    if (probe->Wait(10s) == 126) GTEST_SKIP() << "cannot switch to nobody: the tests already run as an ordinary user";
-
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     {
         TempHome closed;  // root's, so nobody may not write to it
         auto refused = StartSim({"COM3"}, {.asNobody = true});

@@ -57,6 +57,15 @@ bool GiveToNobody(const std::string& path) {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options) {
     ::signal(SIGPIPE, SIG_IGN);  // a child that has ended shows as a failed write
+    std::string program = argv.at(0);
+    if (options.asNobody) {
+        m_program = std::make_unique<ReachableProgram>(program);
+        if (!m_program->Ok()) {
+            m_errorText = m_program->Error() + "\n";
+            return;
+        }
+        program = m_program->Path();
+    }
     int input[2], output[2], error[2];
     if (::pipe2(input, O_CLOEXEC) != 0) return;
     if (::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(error, O_CLOEXEC) != 0) {
@@ -67,6 +76,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    args[0] = program.data();
     const std::vector<std::string> environment = EnvironmentWith(options.environment);
     std::vector<char*> envp;
     for (const auto& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
@@ -80,7 +90,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options
         ::dup2(error[1], STDERR_FILENO);
         if (options.asNobody) {
             if (!nobody || ::setgroups(0, nullptr) != 0 || ::setresgid(ids.gid, ids.gid, ids.gid) != 0 ||
-                ::setresuid(ids.uid, ids.uid, ids.uid) != 0)
+                ::setresuid(ids.uid, ids.uid, ids.uid) != 0 || ::chdir("/") != 0)
                 ::_exit(126);
         }
         ::execve(args[0], args.data(), envp.data());

@@ -5,18 +5,23 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/testsupport/reachable_program.h"
+
 namespace trelvane::testing {
 
 class ChildProcess {
 public:
     struct Options {
-        bool asNobody = false;  // drop to the user nobody (and group nogroup) before exec
+        // Drop to the user nobody (and group nogroup) before exec, and run the
+        // program from a folder that nobody can reach, with / as its folder.
+        bool asNobody = false;
         // "NAME=value" entries that replace or add to the test's environment.
         std::vector<std::string> environment = {};
     };
@@ -50,6 +55,7 @@ private:
     void Collect();
     void Signal(int signal);
 
+    std::unique_ptr<ReachableProgram> m_program;  // outlives the child
     int m_pid = -1;
     int m_input = -1;
     int m_output = -1;

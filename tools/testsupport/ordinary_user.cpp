@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,16 +9,10 @@
 #include <cstring>
 #include <fstream>
 
+#include "tools/testsupport/child_process.h"
+
 namespace trelvane::testing {
 namespace {
-
-bool LookUpNobody(uid_t* uid, gid_t* gid) {
-    const passwd* user = ::getpwnam("nobody");
-    if (user == nullptr) return false;
-    *uid = user->pw_uid;
-    *gid = user->pw_gid;
-    return true;
-}
 
 // The real user id of a task, from its status file; -1 if it is gone.
 long RealUid(const std::string& statusPath) {
@@ -38,10 +31,15 @@ long RealUid(const std::string& statusPath) {
 
 }  // namespace
 
+std::string WhyNobodyIsOutOfReach() {
+    if (::geteuid() != 0) return "needs root to drop to nobody (the tests run as an ordinary user)";
+    if (!Nobody()) return "needs a user nobody to act as an ordinary user, and this machine has none";
+    return "";
+}
+
 std::string RunAsOrdinaryUser(const std::function<std::string()>& body) {
-    uid_t uid;
-    gid_t gid;
-    if (!LookUpNobody(&uid, &gid)) return "there is no user nobody";
+    const auto nobody = Nobody();
+    if (!nobody) return "there is no user nobody";
     int fds[2];
     if (::pipe(fds) != 0) return std::string("pipe: ") + std::strerror(errno);
     const pid_t child = ::fork();
@@ -49,8 +47,11 @@ std::string RunAsOrdinaryUser(const std::function<std::string()>& body) {
     if (child == 0) {
         ::close(fds[0]);
         std::string result;
+        const auto [uid, gid] = *nobody;
         if (::setgroups(0, nullptr) != 0 || ::setresgid(gid, gid, gid) != 0 || ::setresuid(uid, uid, uid) != 0)
             result = std::string("cannot drop to nobody: ") + std::strerror(errno);
+        else if (::chdir("/") != 0)
+            result = std::string("cannot enter /: ") + std::strerror(errno);
         else
             result = body();
         if (::write(fds[1], result.data(), result.size()) < 0) ::_exit(2);
@@ -75,9 +76,8 @@ void OpenToEveryone(const std::string& path) {
 }
 
 int TasksOfOrdinaryUser() {
-    uid_t uid;
-    gid_t gid;
-    if (!LookUpNobody(&uid, &gid)) return 0;
+    const auto nobody = Nobody();
+    if (!nobody) return 0;
     int count = 0;
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) return 0;
@@ -88,7 +88,7 @@ int TasksOfOrdinaryUser() {
         if (dir == nullptr) continue;
         while (const dirent* task = ::readdir(dir)) {
             if (task->d_name[0] == '.') continue;
-            if (RealUid(tasks + "/" + task->d_name + "/status") == static_cast<long>(uid)) ++count;
+            if (RealUid(tasks + "/" + task->d_name + "/status") == static_cast<long>(nobody->uid)) ++count;
         }
         ::closedir(dir);
     }

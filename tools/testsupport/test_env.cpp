@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,23 +21,27 @@
 
 namespace trelvane::testing {
 
-TempHome::TempHome() {
+namespace {
+
+std::string MakeTempFolder() {
     char pattern[] = "/tmp/trelvane-test-XXXXXX";
-    const char* made = ::mkdtemp(pattern);
-    m_path = made ? made : "/tmp";
-    if (const char* previous = std::getenv("TRELVANE_HOME")) {
-        m_previous = previous;
-        m_hadPrevious = true;
+    if (::mkdtemp(pattern) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();  // a test must not go on in a folder it shares
     }
-    ::setenv("TRELVANE_HOME", m_path.c_str(), 1);
+    return pattern;
+}
+
+}  // namespace
+
+TempHome::TempHome()
+    : m_path(MakeTempFolder()),
+      m_home("TRELVANE_HOME", m_path.c_str()),
+      m_machineStore("TRELVANE_MACHINE_REGISTRY", (m_path + "/machine").c_str()) {
     std::filesystem::create_directories(m_path + "/dosdevices");
 }
 
 TempHome::~TempHome() {
-    if (m_hadPrevious)
-        ::setenv("TRELVANE_HOME", m_previous.c_str(), 1);
-    else
-        ::unsetenv("TRELVANE_HOME");
     std::error_code ec;
     std::filesystem::remove_all(m_path, ec);
 }

@@ -6,7 +6,23 @@
 
 namespace trelvane::testing {
 
-// Creates a fresh folder, points TRELVANE_HOME at it, and removes it again.
+// Sets an environment variable (null: removes it) and restores it on
+// destruction.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const std::string& name, const char* value);
+    ~ScopedEnvironment();
+
+private:
+    std::string m_name;
+    std::string m_previous;
+    bool m_hadPrevious = false;
+};
+
+// Creates a fresh folder, points TRELVANE_HOME at it and the machine's
+// registry store (TRELVANE_MACHINE_REGISTRY) at its folder "machine", so
+// that nothing is shared with the machine or another run, and removes it
+// again.
 class TempHome {
 public:
     TempHome();
@@ -15,8 +31,8 @@ public:
 
 private:
     std::string m_path;
-    std::string m_previous;
-    bool m_hadPrevious = false;
+    ScopedEnvironment m_home;
+    ScopedEnvironment m_machineStore;
 };
 
 // A pseudo-terminal whose device side is linked as dosdevices/com<N>. The
@@ -40,19 +56,6 @@ private:
     int m_master = -1;
     std::string m_slavePath;
     std::string m_link;
-};
-
-// Sets an environment variable (null: removes it) and restores it on
-// destruction.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const std::string& name, const char* value);
-    ~ScopedEnvironment();
-
-private:
-    std::string m_name;
-    std::string m_previous;
-    bool m_hadPrevious = false;
 };
 
 // Links dosdevices/com<N> to target (which need not exist).

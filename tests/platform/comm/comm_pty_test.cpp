@@ -137,6 +137,7 @@ TEST_F(Pty, HeldByAnotherOpenIsAccessDenied) {
 }
 
 TEST_F(Pty, AnOrdinaryUserOpensThePortAgainAfterClosingIt) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     // The pseudo-terminal outlives each close (its other side stays open),
     // as a port that another program holds does.
     trelvane::testing::OpenToEveryone(home.Path());

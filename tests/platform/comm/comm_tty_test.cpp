@@ -202,6 +202,7 @@ TEST_F(TtyBackend, DriverErrorsBecomeThePlatformsCodes) {
 }
 
 TEST_F(TtyBackend, AWatcherThatCannotStartFailsTheOpen) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     // An ordinary user may start only so many threads: here the watcher
     // cannot start.
     driver.HaveModemLines(true);

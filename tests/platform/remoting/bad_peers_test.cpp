@@ -8,6 +8,7 @@
 #include "platform/base/paths.h"
 #include "tests/platform/remoting/echo_object.h"
 #include "tools/testsupport/host_process.h"
+#include "tools/testsupport/ordinary_user.h"
 #include "tools/testsupport/raw_frames.h"
 #include "tools/testsupport/raw_peer.h"
 
@@ -244,6 +245,7 @@ TEST(BadPeers, APeerThatStopsReadingIsDisconnected) {
 }
 
 TEST(BadPeers, PeersOfAnotherUserAreRefusedBothWays) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     TempHome home;
     ASSERT_TRUE(GiveToNobody(home.Path()));
     HostProcess server(TRELVANE_TEST_HOST, {}, true);  // serves the driver object as the unprivileged user
