@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "version/version.h"
+
 namespace server {
 namespace {
 
@@ -55,6 +57,6 @@ InfoAsked AskedForInfo(int argc, const char* const* argv) {
 
 void PrintHelp() { std::fputs(kHelp, stdout); }
 
-void PrintVersion() { std::printf("trelvane %s\n", TRELVANE_VERSION); }
+void PrintVersion() { std::fputs(trelvane::VersionText("trelvane").c_str(), stdout); }
 
 }  // namespace server

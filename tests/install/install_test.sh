@@ -46,7 +46,7 @@ cmp -s "$source/contract/org.trelvane.Tarvik1.xml" "$prefix/share/dbus-1/interfa
 for program in trelvane trelvane-sim trelvanectl; do
     "$prefix/bin/$program" --help | head -1 | grep -q "^Usage: $program" || fail "$program --help"
 done
-for program in trelvane-sim trelvanectl; do
+for program in trelvane trelvane-sim trelvanectl; do
     [ "$("$prefix/bin/$program" --version | head -1)" = "$program (Trelvane) $version" ] || fail "$program --version"
 done
 
