@@ -48,11 +48,15 @@ template <class Fill>
 void IncomingCall::Answer(Fill fill) {
     m_answered = true;
     if (sd_bus_message_get_expect_reply(m_message) == 0) return;
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_message_new_method_return(m_message, &reply);
-    if (r >= 0) r = fill(reply);
-    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
+    int r;
+    {
+        std::lock_guard lock(m_busLock);
+        sd_bus_message* made = nullptr;
+        r = sd_bus_message_new_method_return(m_message, &made);
+        const MessagePtr reply(made);
+        if (r >= 0) r = fill(reply.get());
+        if (r >= 0) r = sd_bus_send(nullptr, reply.get(), nullptr);
+    }
     if (r < 0) std::fprintf(stderr, "trelvane: dbus: cannot answer %s: %s\n", Member().c_str(), std::strerror(-r));
 }
 
@@ -90,7 +94,10 @@ void IncomingCall::ReplyError(const std::string& name, const std::string& text) 
     m_answered = true;
     if (sd_bus_message_get_expect_reply(m_message) == 0) return;
     const sd_bus_error error = SD_BUS_ERROR_MAKE_CONST(name.c_str(), text.c_str());
-    if (int r = sd_bus_reply_method_error(m_message, &error); r < 0)
+    std::unique_lock lock(m_busLock);
+    const int r = sd_bus_reply_method_error(m_message, &error);
+    lock.unlock();
+    if (r < 0)
         std::fprintf(stderr, "trelvane: dbus: cannot answer %s with %s: %s\n", Member().c_str(), name.c_str(),
                      std::strerror(-r));
 }

@@ -4,9 +4,18 @@
 
 #include <systemd/sd-bus.h>
 
+#include <memory>
+
 #include "platform/objects/oleauto.h"
 
 namespace platform::dbus {
+
+// A message of ours, let go when it goes (under the connection's lock: the
+// message holds a reference to the connection).
+struct MessageUnref {
+    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
 // The bus's type code of a value's type, 0 for a type the bus face has not.
 char BusTypeCode(VARTYPE type);
