@@ -73,17 +73,7 @@ void IncomingCall::ReplyVariant(const VARIANT& value) {
 }
 
 void IncomingCall::ReplyDictionary(const std::vector<std::pair<std::string, VARIANT>>& entries) {
-    Answer([&](sd_bus_message* reply) {
-        int r = sd_bus_message_open_container(reply, 'a', "{sv}");
-        for (const auto& [name, value] : entries) {
-            if (r >= 0) r = sd_bus_message_open_container(reply, 'e', "sv");
-            if (r >= 0) r = sd_bus_message_append_basic(reply, 's', name.c_str());
-            if (r >= 0) r = AppendVariant(reply, value);
-            if (r >= 0) r = sd_bus_message_close_container(reply);
-        }
-        if (r >= 0) r = sd_bus_message_close_container(reply);
-        return r;
-    });
+    Answer([&](sd_bus_message* reply) { return AppendDictionary(reply, entries); });
 }
 
 void IncomingCall::ReplyText(const std::string& text) {
@@ -94,9 +84,11 @@ void IncomingCall::ReplyError(const std::string& name, const std::string& text) 
     m_answered = true;
     if (sd_bus_message_get_expect_reply(m_message) == 0) return;
     const sd_bus_error error = SD_BUS_ERROR_MAKE_CONST(name.c_str(), text.c_str());
-    std::unique_lock lock(m_busLock);
-    const int r = sd_bus_reply_method_error(m_message, &error);
-    lock.unlock();
+    int r;
+    {
+        std::lock_guard lock(m_busLock);
+        r = sd_bus_reply_method_error(m_message, &error);
+    }
     if (r < 0)
         std::fprintf(stderr, "trelvane: dbus: cannot answer %s with %s: %s\n", Member().c_str(), name.c_str(),
                      std::strerror(-r));

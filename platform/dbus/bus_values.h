@@ -5,6 +5,9 @@
 #include <systemd/sd-bus.h>
 
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/objects/oleauto.h"
 
@@ -23,6 +26,8 @@ char BusTypeCode(VARTYPE type);
 int AppendValue(sd_bus_message* message, const VARIANT& value);
 // Appends a variant ('v') holding the value.
 int AppendVariant(sd_bus_message* message, const VARIANT& value);
+// Appends a dictionary of named values ('a{sv}'), as properties travel.
+int AppendDictionary(sd_bus_message* message, const std::vector<std::pair<std::string, VARIANT>>& entries);
 // Reads the next value, of basic type code; *value is new and the caller's
 // to clear. 1, or a negative errno.
 int ReadValue(sd_bus_message* message, char code, VARIANT* value);

@@ -238,14 +238,7 @@ void SessionBus::EmitPropertiesChanged(const std::string& iface,
                                       "PropertiesChanged");
     const MessagePtr message(made);
     if (r >= 0) r = sd_bus_message_append_basic(made, 's', iface.c_str());
-    if (r >= 0) r = sd_bus_message_open_container(made, 'a', "{sv}");
-    for (const auto& [name, value] : changed) {
-        if (r >= 0) r = sd_bus_message_open_container(made, 'e', "sv");
-        if (r >= 0) r = sd_bus_message_append_basic(made, 's', name.c_str());
-        if (r >= 0) r = AppendVariant(made, value);
-        if (r >= 0) r = sd_bus_message_close_container(made);
-    }
-    if (r >= 0) r = sd_bus_message_close_container(made);
+    if (r >= 0) r = AppendDictionary(made, changed);
     if (r >= 0) r = sd_bus_message_open_container(made, 'a', "s");
     for (const auto& name : invalidated)
         if (r >= 0) r = sd_bus_message_append_basic(made, 's', name.c_str());
