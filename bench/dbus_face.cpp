@@ -123,9 +123,12 @@ int OnInput(sd_bus_message* message, void* client, sd_bus_error*) {
     return 0;
 }
 
+// The server is the build's, or TRELVANE_BENCH_SERVER's (another build, to
+// compare two in the same conditions).
 std::string StartDaemon(const std::string& home, std::unique_ptr<trelvane::testing::ChildProcess>* daemon) {
+    const char* server = std::getenv("TRELVANE_BENCH_SERVER");
     std::ofstream(home + "/services/org.trelvane.Tarvik1.service")
-        << "[D-BUS Service]\nName=org.trelvane.Tarvik1\nExec=" TRELVANE_BENCH_SERVER "\n";
+        << "[D-BUS Service]\nName=org.trelvane.Tarvik1\nExec=" << (server ? server : TRELVANE_BENCH_SERVER) << "\n";
     std::ofstream(home + "/bus.conf") << "<busconfig><type>session</type><listen>unix:dir=" << home
                                       << "</listen><servicedir>" << home
                                       << "/services</servicedir><policy context=\"default\">"

@@ -48,11 +48,15 @@ template <class Fill>
 void IncomingCall::Answer(Fill fill) {
     m_answered = true;
     if (sd_bus_message_get_expect_reply(m_message) == 0) return;
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_message_new_method_return(m_message, &reply);
-    if (r >= 0) r = fill(reply);
-    if (r >= 0) r = sd_bus_send(nullptr, reply, nullptr);
-    sd_bus_message_unref(reply);
+    int r;
+    {
+        std::lock_guard lock(m_busLock);
+        sd_bus_message* made = nullptr;
+        r = sd_bus_message_new_method_return(m_message, &made);
+        const MessagePtr reply(made);
+        if (r >= 0) r = fill(reply.get());
+        if (r >= 0) r = sd_bus_send(nullptr, reply.get(), nullptr);
+    }
     if (r < 0) std::fprintf(stderr, "trelvane: dbus: cannot answer %s: %s\n", Member().c_str(), std::strerror(-r));
 }
 
@@ -69,17 +73,7 @@ void IncomingCall::ReplyVariant(const VARIANT& value) {
 }
 
 void IncomingCall::ReplyDictionary(const std::vector<std::pair<std::string, VARIANT>>& entries) {
-    Answer([&](sd_bus_message* reply) {
-        int r = sd_bus_message_open_container(reply, 'a', "{sv}");
-        for (const auto& [name, value] : entries) {
-            if (r >= 0) r = sd_bus_message_open_container(reply, 'e', "sv");
-            if (r >= 0) r = sd_bus_message_append_basic(reply, 's', name.c_str());
-            if (r >= 0) r = AppendVariant(reply, value);
-            if (r >= 0) r = sd_bus_message_close_container(reply);
-        }
-        if (r >= 0) r = sd_bus_message_close_container(reply);
-        return r;
-    });
+    Answer([&](sd_bus_message* reply) { return AppendDictionary(reply, entries); });
 }
 
 void IncomingCall::ReplyText(const std::string& text) {
@@ -90,7 +84,12 @@ void IncomingCall::ReplyError(const std::string& name, const std::string& text) 
     m_answered = true;
     if (sd_bus_message_get_expect_reply(m_message) == 0) return;
     const sd_bus_error error = SD_BUS_ERROR_MAKE_CONST(name.c_str(), text.c_str());
-    if (int r = sd_bus_reply_method_error(m_message, &error); r < 0)
+    int r;
+    {
+        std::lock_guard lock(m_busLock);
+        r = sd_bus_reply_method_error(m_message, &error);
+    }
+    if (r < 0)
         std::fprintf(stderr, "trelvane: dbus: cannot answer %s with %s: %s\n", Member().c_str(), name.c_str(),
                      std::strerror(-r));
 }

@@ -1,8 +1,11 @@
 // A method call that came over the bus to the served object, read in order
 // and answered once: with values, with one variant, with a dictionary of
-// properties, with a text, or with an error.
+// properties, with a text, or with an error. The message is read on the
+// joining thread alone; the answer, which uses the connection, is made and
+// sent under the connection's lock.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,7 +18,7 @@ namespace platform::dbus {
 
 class IncomingCall {
 public:
-    explicit IncomingCall(sd_bus_message* message) : m_message(message) {}
+    IncomingCall(sd_bus_message* message, std::mutex& busLock) : m_message(message), m_busLock(busLock) {}
     IncomingCall(const IncomingCall&) = delete;
     IncomingCall& operator=(const IncomingCall&) = delete;
 
@@ -44,6 +47,7 @@ private:
     void Answer(Fill fill);
 
     sd_bus_message* m_message;
+    std::mutex& m_busLock;
     bool m_answered = false;
 };
 

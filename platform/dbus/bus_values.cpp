@@ -50,6 +50,18 @@ int AppendVariant(sd_bus_message* message, const VARIANT& value) {
     return r;
 }
 
+int AppendDictionary(sd_bus_message* message, const std::vector<std::pair<std::string, VARIANT>>& entries) {
+    int r = sd_bus_message_open_container(message, 'a', "{sv}");
+    for (const auto& [name, value] : entries) {
+        if (r >= 0) r = sd_bus_message_open_container(message, 'e', "sv");
+        if (r >= 0) r = sd_bus_message_append_basic(message, 's', name.c_str());
+        if (r >= 0) r = AppendVariant(message, value);
+        if (r >= 0) r = sd_bus_message_close_container(message);
+    }
+    if (r >= 0) r = sd_bus_message_close_container(message);
+    return r;
+}
+
 int ReadValue(sd_bus_message* message, char code, VARIANT* value) {
     VariantInit(value);
     int r;

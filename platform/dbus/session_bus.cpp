@@ -26,23 +26,6 @@ constexpr char kDepartures[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
 
-// A value kept for an emission that waits for the joining thread.
-class OwnedVariant {
-public:
-    explicit OwnedVariant(const VARIANT& value) {
-        VariantInit(&m_value);
-        if (FAILED(VariantCopy(&m_value, &value))) throw std::bad_alloc();
-    }
-    OwnedVariant(OwnedVariant&& other) noexcept : m_value(other.m_value) { VariantInit(&other.m_value); }
-    OwnedVariant(const OwnedVariant&) = delete;
-    OwnedVariant& operator=(const OwnedVariant&) = delete;
-    ~OwnedVariant() { VariantClear(&m_value); }
-    const VARIANT& Get() const { return m_value; }
-
-private:
-    VARIANT m_value;
-};
-
 void Wake(int fd) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(fd, &one, sizeof one);  // a full counter is still a wake-up
@@ -52,24 +35,21 @@ void Wake(int fd) {
 
 // The library's callbacks, with the library's signatures.
 struct BusCallbacks {
-    static int Call(sd_bus_message* message, void* self, sd_bus_error*) {
+    // Nothing may leave into the library's C code: a call that cannot be
+    // kept is answered with the library's error for -ENOMEM.
+    static int Call(sd_bus_message* message, void* self, sd_bus_error*) try {
         static_cast<SessionBus*>(self)->OnCall(message);
         return 1;
+    } catch (const std::bad_alloc&) {
+        return -ENOMEM;
     }
-    static int NameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error*) {
+    static int NameOwnerChanged(sd_bus_message* message, void* self, sd_bus_error*) try {
         static_cast<SessionBus*>(self)->OnNameOwnerChanged(message);
         return 0;
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "trelvane: dbus: out of memory for a departing client; its hold stays\n");
+        return 0;
     }
-};
-
-// A signal (member set) or a PropertiesChanged (member empty: names and
-// values are the changed properties).
-struct SessionBus::Emission {
-    std::string iface;
-    std::string member;
-    std::vector<OwnedVariant> values;
-    std::vector<std::string> names;
-    std::vector<std::string> invalidated;
 };
 
 std::unique_ptr<SessionBus> SessionBus::Join(const std::string& path, BusHandlers handlers, std::string* failure) {
@@ -107,29 +87,23 @@ bool SessionBus::Start(std::string* failure) {
         *failure = std::string("cannot serve on the session bus: ") + std::strerror(-r);
         return false;
     }
-    m_busSource = AddWaitSource({sd_bus_get_fd(m_bus),
-                                 [this]() -> short {
-                                     if (m_processing || m_lost) return 0;
-                                     const int events = sd_bus_get_events(m_bus);
-                                     if (events < 0) return 0;
-                                     return static_cast<short>(((events & POLLIN) ? kSourceReadable : 0) |
-                                                               ((events & POLLOUT) ? kSourceWritable : 0));
-                                 },
-                                 [this](short) { Process(); }});
+    m_busSource = AddWaitSource({sd_bus_get_fd(m_bus), [this] { return WaitEvents(); }, [this](short) { Process(); }});
+    // Written when more waits in the library's buffer, or when another
+    // thread's signal is left queued: the wait's events need a new look.
     m_wakeSource = AddWaitSource({m_wakeFd, [] { return kSourceReadable; },
                                   [this](short) {
                                       std::uint64_t count;
                                       [[maybe_unused]] const ssize_t got = ::read(m_wakeFd, &count, sizeof count);
-                                      Flush();
                                       Process();
                                   }});
     return true;
 }
 
 SessionBus::~SessionBus() {
-    Flush();
     if (m_busSource) RemoveWaitSource(m_busSource);
     if (m_wakeSource) RemoveWaitSource(m_wakeSource);
+    std::unique_lock lock(m_busLock);
+    for (sd_bus_message* call : m_calls) sd_bus_message_unref(call);
     sd_bus_slot_unref(m_matchSlot);
     sd_bus_slot_unref(m_objectSlot);
     // What is queued (the last answers and signals) goes out before leaving,
@@ -140,9 +114,13 @@ SessionBus::~SessionBus() {
         const int events = sd_bus_get_events(m_bus);
         if (events <= 0 || !(events & POLLOUT)) break;
         pollfd writable{sd_bus_get_fd(m_bus), POLLOUT, 0};
-        if (::poll(&writable, 1, 10) < 0 || sd_bus_process(m_bus, nullptr) < 0) break;
+        lock.unlock();
+        const int polled = ::poll(&writable, 1, 10);
+        lock.lock();
+        if (polled < 0 || sd_bus_process(m_bus, nullptr) < 0) break;
     }
     sd_bus_close_unref(m_bus);
+    lock.unlock();
     ::close(m_wakeFd);
 }
 
@@ -155,15 +133,37 @@ void SessionBus::RequestName(const std::string& name) {
             std::fprintf(stderr, "trelvane: dbus: another program owns the bus name; waiting for it\n");
         return 0;
     };
-    if (int r = sd_bus_request_name_async(m_bus, nullptr, name.c_str(), SD_BUS_NAME_QUEUE, reply, this); r < 0)
+    std::unique_lock lock(m_busLock);
+    const int r = sd_bus_request_name_async(m_bus, nullptr, name.c_str(), SD_BUS_NAME_QUEUE, reply, this);
+    lock.unlock();
+    if (r < 0)
         std::fprintf(stderr, "trelvane: dbus: cannot ask for the bus name %s: %s\n", name.c_str(), std::strerror(-r));
 }
 
+short SessionBus::WaitEvents() {
+    // A call being handled may wait for other things; the bus is not read
+    // again meanwhile.
+    if (m_processing) return 0;
+    std::lock_guard lock(m_busLock);
+    const int events = m_lost ? 0 : sd_bus_get_events(m_bus);
+    if (events <= 0) return 0;
+    return static_cast<short>(((events & POLLIN) ? kSourceReadable : 0) | ((events & POLLOUT) ? kSourceWritable : 0));
+}
+
+// One message at a time under the lock; what its callbacks took (a call, a
+// departure) is handled after it, so that the handlers, which call the
+// driver and may emit signals or wait, never hold the lock.
 void SessionBus::Process() {
-    if (m_processing || m_lost) return;
+    if (m_processing) return;
     m_processing = true;
     int r = 0;
-    for (int turn = 0; turn < kCallsPerTurn && (r = sd_bus_process(m_bus, nullptr)) > 0; ++turn) {
+    for (int turn = 0; turn < kCallsPerTurn; ++turn) {
+        {
+            std::lock_guard lock(m_busLock);
+            r = m_lost ? 0 : sd_bus_process(m_bus, nullptr);
+        }
+        HandleTaken();
+        if (r <= 0) break;
     }
     m_processing = false;
     if (r < 0) return Lose(r);
@@ -172,117 +172,94 @@ void SessionBus::Process() {
     if (r > 0) Wake(m_wakeFd);
 }
 
+void SessionBus::HandleTaken() {
+    for (const std::string& name : std::exchange(m_departed, {})) m_handlers.departed(name);
+    // One call at most (one message per turn); m_calls keeps its room.
+    for (sd_bus_message* message : m_calls) {
+        IncomingCall call(message, m_busLock);
+        try {
+            m_handlers.call(call);
+        } catch (const std::bad_alloc&) {
+            if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_NO_MEMORY, "Out of memory");
+        } catch (const std::exception& error) {
+            // Nothing may leave into the library's C code.
+            std::fprintf(stderr, "trelvane: dbus: %s failed: %s\n", call.Member().c_str(), error.what());
+            if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, error.what());
+        }
+        if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, "The call was not answered");
+        std::lock_guard lock(m_busLock);
+        sd_bus_message_unref(message);
+    }
+    m_calls.clear();
+}
+
 void SessionBus::Lose(int error) {
-    m_lost = true;
+    {
+        std::lock_guard lock(m_busLock);
+        m_lost = true;
+    }
     RemoveWaitSource(std::exchange(m_busSource, 0));
     std::fprintf(stderr, "trelvane: dbus: the session bus connection has ended: %s\n", std::strerror(-error));
     if (m_handlers.lost) m_handlers.lost();
 }
 
+// Under the lock, inside the library's processing: the call is kept for
+// HandleTaken.
 void SessionBus::OnCall(sd_bus_message* message) {
-    IncomingCall call(message);
-    try {
-        m_handlers.call(call);
-    } catch (const std::bad_alloc&) {
-        if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_NO_MEMORY, "Out of memory");
-    } catch (const std::exception& error) {
-        // Nothing may leave into the library's C code.
-        std::fprintf(stderr, "trelvane: dbus: %s failed: %s\n", call.Member().c_str(), error.what());
-        if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, error.what());
-    }
-    if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, "The call was not answered");
+    m_calls.reserve(m_calls.size() + 1);
+    m_calls.push_back(sd_bus_message_ref(message));
 }
 
 void SessionBus::OnNameOwnerChanged(sd_bus_message* message) {
     const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
     if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return;
     // A unique name that loses its owner is a client that has left.
-    if (name[0] == ':' && newOwner[0] == '\0') m_handlers.departed(name);
+    if (name[0] == ':' && newOwner[0] == '\0') m_departed.emplace_back(name);
 }
 
 void SessionBus::EmitSignal(const std::string& iface, const std::string& member, const std::vector<VARIANT>& args) {
-    Emission emission{iface, member, {}, {}, {}};
-    for (const VARIANT& arg : args) emission.values.emplace_back(arg);
-    Emit(std::move(emission));
+    std::lock_guard lock(m_busLock);
+    if (m_lost) return;
+    sd_bus_message* made = nullptr;
+    int r = sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), iface.c_str(), member.c_str());
+    const MessagePtr message(made);
+    for (const VARIANT& arg : args)
+        if (r >= 0) r = AppendValue(message.get(), arg);
+    Send(r, message.get(), member.c_str());
 }
 
 void SessionBus::EmitPropertiesChanged(const std::string& iface,
                                        const std::vector<std::pair<std::string, VARIANT>>& changed,
                                        const std::vector<std::string>& invalidated) {
-    Emission emission{iface, {}, {}, {}, invalidated};
-    for (const auto& [name, value] : changed) {
-        emission.names.push_back(name);
-        emission.values.emplace_back(value);
-    }
-    Emit(std::move(emission));
-}
-
-// On the joining thread what waits goes first, so the order stays the order
-// of emission; another thread queues and wakes the joining thread once.
-void SessionBus::Emit(Emission emission) {
-    if (GetCurrentThreadId() == m_owner) {
-        Flush();
-        Send(emission);
-        return;
-    }
-    std::lock_guard lock(m_queueLock);
-    if (m_queue.size() >= kMaxQueued) {
-        if (!std::exchange(m_overflowLogged, true))
-            std::fprintf(stderr, "trelvane: dbus: %zu signals wait for the server's thread; dropping more\n",
-                         m_queue.size());
-        return;
-    }
-    m_overflowLogged = false;
-    m_queue.push_back(std::move(emission));
-    if (m_queue.size() == 1) Wake(m_wakeFd);
-}
-
-void SessionBus::Flush() {
-    std::vector<Emission> waiting;
-    {
-        std::lock_guard lock(m_queueLock);
-        waiting.swap(m_queue);
-    }
-    for (const Emission& emission : waiting) Send(emission);
-}
-
-void SessionBus::Send(const Emission& emission) {
+    std::lock_guard lock(m_busLock);
     if (m_lost) return;
-    sd_bus_message* message = nullptr;
-    int r;
-    if (!emission.member.empty()) {
-        r = sd_bus_message_new_signal(m_bus, &message, m_path.c_str(), emission.iface.c_str(),
-                                      emission.member.c_str());
-        for (const OwnedVariant& value : emission.values)
-            if (r >= 0) r = AppendValue(message, value.Get());
-    } else {
-        r = sd_bus_message_new_signal(m_bus, &message, m_path.c_str(), "org.freedesktop.DBus.Properties",
+    sd_bus_message* made = nullptr;
+    int r = sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), "org.freedesktop.DBus.Properties",
                                       "PropertiesChanged");
-        if (r >= 0) r = sd_bus_message_append_basic(message, 's', emission.iface.c_str());
-        if (r >= 0) r = sd_bus_message_open_container(message, 'a', "{sv}");
-        for (std::size_t i = 0; i < emission.names.size() && r >= 0; ++i) {
-            r = sd_bus_message_open_container(message, 'e', "sv");
-            if (r >= 0) r = sd_bus_message_append_basic(message, 's', emission.names[i].c_str());
-            if (r >= 0) r = AppendVariant(message, emission.values[i].Get());
-            if (r >= 0) r = sd_bus_message_close_container(message);
-        }
-        if (r >= 0) r = sd_bus_message_close_container(message);
-        if (r >= 0) r = sd_bus_message_open_container(message, 'a', "s");
-        for (const auto& name : emission.invalidated)
-            if (r >= 0) r = sd_bus_message_append_basic(message, 's', name.c_str());
-        if (r >= 0) r = sd_bus_message_close_container(message);
-    }
-    // Sent without waiting: the library queues what the socket does not
-    // take now, and the thread's wait writes it when the socket can.
-    if (r >= 0) r = sd_bus_send(m_bus, message, nullptr);
-    sd_bus_message_unref(message);
+    const MessagePtr message(made);
+    if (r >= 0) r = sd_bus_message_append_basic(made, 's', iface.c_str());
+    if (r >= 0) r = AppendDictionary(made, changed);
+    if (r >= 0) r = sd_bus_message_open_container(made, 'a', "s");
+    for (const auto& name : invalidated)
+        if (r >= 0) r = sd_bus_message_append_basic(made, 's', name.c_str());
+    if (r >= 0) r = sd_bus_message_close_container(made);
+    Send(r, made, "PropertiesChanged");
+}
+
+// Under the lock; made is the outcome of making the message. Sent without
+// waiting: the library queues what the socket does not take now, and the
+// joining thread's wait writes it when the socket can. That wait looks at
+// the queue before it sleeps; a signal queued by another thread meanwhile
+// wakes it to look again.
+void SessionBus::Send(int made, sd_bus_message* message, const char* what) {
+    const int r = made < 0 ? made : sd_bus_send(m_bus, message, nullptr);
     if (r < 0) {
         if (!std::exchange(m_sendFailureLogged, true))
-            std::fprintf(stderr, "trelvane: dbus: cannot send %s: %s\n",
-                         emission.member.empty() ? "PropertiesChanged" : emission.member.c_str(), std::strerror(-r));
-    } else {
-        m_sendFailureLogged = false;
+            std::fprintf(stderr, "trelvane: dbus: cannot send %s: %s\n", what, std::strerror(-r));
+        return;
     }
+    m_sendFailureLogged = false;
+    if (GetCurrentThreadId() != m_owner && (sd_bus_get_events(m_bus) & POLLOUT)) Wake(m_wakeFd);
 }
 
 }  // namespace platform::dbus

@@ -3,7 +3,8 @@
 // bus costs nothing while idle and needs no thread of its own. One object
 // path is served by a handler that answers every call to it; the departure
 // of every client from the bus is reported. Signals may be emitted from any
-// thread: they leave in the order emitted, sent by the joining thread.
+// thread: each is sent at once, by the emitting thread, so they leave in the
+// order emitted.
 #pragma once
 
 #include <functional>
@@ -48,43 +49,47 @@ public:
     // in the bus's queue. The outcome is logged only when it is a failure.
     void RequestName(const std::string& name);
 
-    // Values as bus values (bus_values.h); copied.
+    // Values as bus values (bus_values.h). What the socket does not take at
+    // once waits in the library's queue, and the joining thread's wait
+    // writes it: an emitting thread waits for the lock at most.
     void EmitSignal(const std::string& iface, const std::string& member, const std::vector<VARIANT>& args);
     void EmitPropertiesChanged(const std::string& iface, const std::vector<std::pair<std::string, VARIANT>>& changed,
                                const std::vector<std::string>& invalidated);
 
-    // Emissions waiting for the joining thread, at most.
-    static constexpr std::size_t kMaxQueued = 4096;
-
 private:
-    struct Emission;
     SessionBus(sd_bus* bus, std::string path, BusHandlers handlers, int wakeFd);
     bool Start(std::string* failure);
+    short WaitEvents();
     void Process();
+    void HandleTaken();
     void Lose(int error);
-    void Emit(Emission emission);
-    void Flush();
-    void Send(const Emission& emission);
+    void Send(int made, sd_bus_message* message, const char* what);
     void OnCall(sd_bus_message* message);
     void OnNameOwnerChanged(sd_bus_message* message);
     friend struct BusCallbacks;
 
-    sd_bus* m_bus;
+    // The library's objects are not thread-safe: every use of m_bus, and of
+    // a message, is under m_busLock. The joining thread takes it only around
+    // the library's own calls, never while a handler runs or while it waits,
+    // so an emitting thread waits for no more than one of those calls.
+    std::mutex m_busLock;
+    sd_bus* const m_bus;
     const std::string m_path;
     const BusHandlers m_handlers;
     const DWORD m_owner;
     const int m_wakeFd;
+    bool m_lost = false;               // guarded by m_busLock
+    bool m_sendFailureLogged = false;  // guarded by m_busLock
+
+    // The joining thread's own.
     int m_busSource = 0;
     int m_wakeSource = 0;
     sd_bus_slot* m_objectSlot = nullptr;
     sd_bus_slot* m_matchSlot = nullptr;
     bool m_processing = false;
-    bool m_lost = false;
-    bool m_sendFailureLogged = false;
-
-    std::mutex m_queueLock;
-    std::vector<Emission> m_queue;  // guarded by m_queueLock
-    bool m_overflowLogged = false;  // guarded by m_queueLock
+    // Taken by the library's callbacks under the lock, handled after it.
+    std::vector<sd_bus_message*> m_calls;
+    std::vector<std::string> m_departed;
 };
 
 }  // namespace platform::dbus
