@@ -3,6 +3,7 @@
 // clients in Python and busctl, and the start post played by trelvane-sim.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -11,6 +12,7 @@
 #include "contract/dbus.h"
 #include "tests/tools/json_line.h"
 #include "tests/tools/sim_fixture.h"
+#include "tools/testsupport/reachable_program.h"
 #include "tools/testsupport/test_env.h"
 
 namespace {
@@ -26,10 +28,18 @@ class BusClient {
 public:
     explicit BusClient(const std::string& address, bool asNobody = false)
         : m_process(std::make_unique<ChildProcess>(
-              std::vector<std::string>{"/usr/bin/python3", TRELVANE_SOURCE_DIR "/tests/dbus/bus_client.py"},
+              std::vector<std::string>{"/usr/bin/python3", "-c", Script()},
               ChildProcess::Options{asNobody, {"DBUS_SESSION_BUS_ADDRESS=" + address}})) {
         std::size_t from = 0;
         m_ready = m_process->WaitForLine(Contains("{\"ready\""), kWait, &from).has_value();
+    }
+    // The client's text, handed over whole: the checkout may lie where the
+    // user the client runs as cannot read.
+    static std::string Script() {
+        std::ifstream file(TRELVANE_SOURCE_DIR "/tests/dbus/bus_client.py", std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
     }
     bool Ready() const { return m_ready; }
     ChildProcess& Process() { return *m_process; }
@@ -85,13 +95,21 @@ protected:
 
     void StartDaemon(bool asNobody) {
         if (m_daemon) m_daemon->Terminate();
+        // The bus starts the test server from a service folder in the home,
+        // through a copy that the daemon's user may run.
+        if (asNobody && !m_server) m_server = std::make_unique<ReachableProgram>(TRELVANE_TEST_SERVER);
+        const std::string services = home.Path() + "/services";
+        std::filesystem::create_directories(services);
+        std::ofstream(services + "/org.trelvane.Tarvik1.service")
+            << "[D-BUS Service]\nName=org.trelvane.Tarvik1\nExec="
+            << (asNobody ? m_server->Path() : std::string(TRELVANE_TEST_SERVER)) << "\n";
         const std::string config = home.Path() + "/bus.conf";
         std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                                  "<busconfig>\n  <type>session</type>\n  <listen>unix:dir="
                               << home.Path()
-                              << "</listen>\n  <servicedir>" TRELVANE_DBUS_SERVICES
-                                 "</servicedir>\n"
+                              << "</listen>\n  <servicedir>" << services
+                              << "</servicedir>\n"
                                  "  <policy context=\"default\">\n"
                                  "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
                                  "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
@@ -133,6 +151,7 @@ protected:
     TempHome home;
     std::string address;
     std::unique_ptr<ChildProcess> m_daemon;
+    std::unique_ptr<ReachableProgram> m_server;
 };
 
 // What is served and what is installed are the contract's.
@@ -196,7 +215,8 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     auto sim = ServeCom3();
     auto client = Client();
     ASSERT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");  // the bus has started the server
-    ChildProcess ctl({TRELVANE_CTL_PATH, "--json", "watch", "--open", "3"}, {false, {"TRELVANE_HOME=" + home.Path()}});
+    ChildProcess ctl({TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
+                     {false, {"TRELVANE_HOME=" + home.Path()}});
     std::size_t seen = 0;
     ASSERT_TRUE(ctl.WaitForLine(Contains("\"SP_PortOpened\""), kWait, &seen)) << ctl.ErrorText();
     std::size_t shown = 0;

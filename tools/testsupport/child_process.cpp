@@ -58,7 +58,10 @@ bool GiveToNobody(const std::string& path) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, Options options) {
     ::signal(SIGPIPE, SIG_IGN);  // a child that has ended shows as a failed write
     std::string program = argv.at(0);
-    if (options.asNobody) {
+    // The system's own programs are everyone's already (and an interpreter
+    // copied away from its library would not start): only the build's move.
+    const bool systemProgram = program.rfind("/usr/", 0) == 0 || program.rfind("/bin/", 0) == 0;
+    if (options.asNobody && !systemProgram) {
         m_program = std::make_unique<ReachableProgram>(program);
         if (!m_program->Ok()) {
             m_errorText = m_program->Error() + "\n";
