@@ -405,6 +405,7 @@ TEST_F(Registration, APathWithAQuotationMarkIsRefusedAndNothingIsWritten) {
 // Installed as root with mode 0711, the program cannot be read by the user
 // who registers it, only run.
 TEST_F(Registration, AnExecuteOnlyProgramRegistersAsALocalServerForAnOrdinaryUser) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();
     const std::string folder = home.Path() + "/bin";
     std::filesystem::create_directories(folder);
     const std::string program = folder + "/trelvane";

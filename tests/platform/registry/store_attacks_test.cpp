@@ -36,6 +36,9 @@ void PlantStore(const std::string& home, const char* root = "HKEY_CURRENT_USER\\
 
 class StoreAttacks : public RegistryTest {
 protected:
+    // Every case plants files of another user, or acts as one: root's work.
+    void SetUp() override { SKIP_UNLESS_ABLE_TO_BE_NOBODY(); }
+
     // The class's program as a fresh handle reads it, or "<error N>"; and
     // what was logged meanwhile.
     static std::u16string ReadPlanted(std::string* log) {
