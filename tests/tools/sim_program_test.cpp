@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <fstream>
+#include <functional>
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
@@ -105,20 +106,20 @@ public:
     void Type(const std::string& keys) { EXPECT_EQ(::write(m_terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
     // Collects the screen until text has appeared count times in all.
     bool WaitFor(const std::string& text, int count) {
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        while (Count(text) < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            pollfd fd{m_terminal, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
-            char chunk[4096];
-            const ssize_t n = ::read(m_terminal, chunk, sizeof chunk);
-            if (n <= 0) return false;
-            m_screen.append(chunk, static_cast<std::size_t>(n));
-        }
-        return true;
+        return Collect([&] { return Count(text) >= count; });
     }
+    // Collects the screen until the prompt stands after the last `after`:
+    // keys typed before the prompt is back may be dropped as the line
+    // editor takes the terminal again.
+    bool WaitForPromptAfter(const std::string& after) {
+        return Collect([&] {
+            const auto at = m_screen.rfind(after);
+            return at != std::string::npos && m_screen.find("trelvane-sim> ", at) != std::string::npos;
+        });
+    }
+    // Reads until the terminal closes; a simulator still running then is ended.
     int Wait() {
-        WaitFor("\x01never", 1);  // reads until the terminal closes
+        if (!Collect([] { return false; }) && !m_closed) ::kill(m_pid, SIGKILL);
         int status = 0;
         ::waitpid(m_pid, &status, 0);
         m_ended = true;
@@ -127,6 +128,23 @@ public:
     const std::string& Screen() const { return m_screen; }
 
 private:
+    bool Collect(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!done()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd fd{m_terminal, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+            char chunk[4096];
+            const ssize_t n = ::read(m_terminal, chunk, sizeof chunk);
+            if (n <= 0) {
+                m_closed = true;
+                return false;
+            }
+            m_screen.append(chunk, static_cast<std::size_t>(n));
+        }
+        return true;
+    }
     int Count(const std::string& text) const {
         int count = 0;
         for (auto at = m_screen.find(text); at != std::string::npos; at = m_screen.find(text, at + 1)) ++count;
@@ -136,6 +154,7 @@ private:
     int m_terminal = -1;
     pid_t m_pid = -1;
     bool m_ended = false;
+    bool m_closed = false;
     std::string m_screen;
 };
 
@@ -146,8 +165,10 @@ TEST_F(SimProgram, ThePromptEditsLinesAndRemembersThemAcrossRuns) {
         ASSERT_TRUE(sim.WaitFor("trelvane-sim> ", 1)) << sim.Screen();
         sim.Type("statux\x7fs\r");  // a typing error mended
         ASSERT_TRUE(sim.WaitFor("port link", 1)) << sim.Screen();
+        ASSERT_TRUE(sim.WaitForPromptAfter("port link")) << sim.Screen();
         sim.Type("\x1b[A\r");  // the line before, from the history
         ASSERT_TRUE(sim.WaitFor("port link", 2)) << sim.Screen();
+        ASSERT_TRUE(sim.WaitForPromptAfter("port link")) << sim.Screen();
         sim.Type("quit\r");
         EXPECT_EQ(sim.Wait(), 0) << sim.Screen();
     }
@@ -156,6 +177,7 @@ TEST_F(SimProgram, ThePromptEditsLinesAndRemembersThemAcrossRuns) {
     ASSERT_TRUE(again.WaitFor("trelvane-sim> ", 1)) << again.Screen();
     again.Type("\x1b[A\x1b[A\r");  // quit, then status: kept from the run before
     ASSERT_TRUE(again.WaitFor("port link", 1)) << again.Screen();
+    ASSERT_TRUE(again.WaitForPromptAfter("port link")) << again.Screen();
     again.Type("\x04");  // Ctrl-D ends the input
     EXPECT_EQ(again.Wait(), 0) << again.Screen();
     EXPECT_FALSE(Exists(Link()));
