@@ -7,7 +7,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/base/utf8.h"
-#include "platform/objects/server_command_line.h"
+#include "platform/framework/server_command_line.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/base/utf8.h"
-#include "platform/objects/registry_script.h"
+#include "platform/framework/registry_script.h"
 
 namespace {
 

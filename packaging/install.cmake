@@ -88,7 +88,8 @@ install(CODE "
 # The client library: the platform and the contract's proxies in one archive,
 # so that a client links one library whatever the order of the parts.
 set(TRELVANE_CLIENT_PARTS trelvane_platform_base trelvane_platform_messages trelvane_platform_comm
-    trelvane_platform_registry trelvane_platform_objects trelvane_platform_remoting trelvane_contract)
+    trelvane_platform_registry trelvane_platform_objects trelvane_platform_remoting trelvane_platform_framework
+    trelvane_contract)
 set(client_objects)
 foreach(part IN LISTS TRELVANE_CLIENT_PARTS)
   list(APPEND client_objects $<TARGET_OBJECTS:${part}>)

@@ -1,4 +1,4 @@
-#include "platform/objects/class_factory.h"
+#include "platform/framework/class_factory.h"
 
 HRESULT CComClassFactory::QueryInterface(REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;

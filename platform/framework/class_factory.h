@@ -7,7 +7,7 @@
 #include <new>
 
 #include "platform/base/sync.h"
-#include "platform/objects/cached_object.h"
+#include "platform/framework/cached_object.h"
 #include "platform/objects/ocidl.h"
 
 // A class object counts its own references and holds no server lock, so

@@ -1,4 +1,4 @@
-#include "platform/objects/registrar.h"
+#include "platform/framework/registrar.h"
 
 #include <cstdio>
 #include <fstream>
@@ -6,8 +6,8 @@
 #include <sstream>
 
 #include "platform/base/utf8.h"
+#include "platform/framework/registry_script.h"
 #include "platform/objects/oleauto.h"
-#include "platform/objects/registry_script.h"
 #include "platform/objects/resources.h"
 #include "platform/registry/registry.h"
 

@@ -1,4 +1,4 @@
-#include "platform/objects/placeholders.h"
+#include "platform/framework/placeholders.h"
 
 #include <new>
 

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "platform/objects/server_module.h"
+#include "platform/framework/server_module.h"
 
 template <class T>
 class CComClassFactorySingleton;

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/objects/placeholders.h"
+#include "platform/framework/placeholders.h"
 
 namespace platform {
 

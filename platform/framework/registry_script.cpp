@@ -1,4 +1,4 @@
-#include "platform/objects/registry_script.h"
+#include "platform/framework/registry_script.h"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "platform/objects/server_command_line.h"
+#include "platform/framework/server_command_line.h"
 
 #include "platform/base/characters.h"
 

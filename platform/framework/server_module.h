@@ -6,8 +6,8 @@
 #include <atomic>
 #include <span>
 
+#include "platform/framework/registrar.h"
 #include "platform/objects/com_base.h"
-#include "platform/objects/registrar.h"
 
 // One creatable class of a server.
 struct ClassTableEntry {

@@ -23,9 +23,9 @@
 #include "platform/base/error_text.h"
 #include "platform/base/loaded_modules.h"
 #include "platform/base/sync.h"
+#include "platform/framework/server_command_line.h"
+#include "platform/framework/server_module.h"
 #include "platform/messages/messages.h"
-#include "platform/objects/server_command_line.h"
-#include "platform/objects/server_module.h"
 #include "platform/remoting/objbase.h"
 
 namespace platform {

@@ -1,4 +1,4 @@
-#include "platform/objects/server_module.h"
+#include "platform/framework/server_module.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Registry scripts: what the registrar reads and refuses, and how it writes
 // and removes keys.
 #include "contract/contract.h"
-#include "platform/objects/registry_script.h"
+#include "platform/framework/registry_script.h"
 #include "tests/platform/registry/registry_fixture.h"
 
 namespace {
