@@ -19,6 +19,7 @@
 #include "platform/framework/registrar.h"
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
+#include "platform/framework/variant_values.h"
 #include "platform/messages/messages.h"
 #include "platform/objects/module.h"
 #include "platform/objects/oaidl.h"

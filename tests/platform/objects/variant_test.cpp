@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "platform/framework/variant_values.h"
 #include "platform/objects/oaidl.h"
 
 namespace {
