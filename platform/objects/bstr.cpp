@@ -37,3 +37,10 @@ UINT SysStringByteLen(BSTR bstr) {
 }
 
 UINT SysStringLen(BSTR pbstr) { return SysStringByteLen(pbstr) / sizeof(OLECHAR); }
+
+void platform::ClearExcepInfo(EXCEPINFO* info) {
+    SysFreeString(info->bstrSource);
+    SysFreeString(info->bstrDescription);
+    SysFreeString(info->bstrHelpFile);
+    *info = EXCEPINFO{};
+}

@@ -127,7 +127,7 @@ template <class T>
 class ComPtr {
 public:
     ComPtr() = default;
-    ComPtr(T* p) : m_p(p) {  // takes a new reference
+    explicit ComPtr(T* p) : m_p(p) {  // takes a new reference; Attach adopts one
         if (m_p) m_p->AddRef();
     }
     ComPtr(const ComPtr& other) : ComPtr(other.m_p) {}
