@@ -142,11 +142,9 @@ HRESULT AutomationObject::GetClassInfo(ITypeInfo** ppTI) {
     if (ppTI == nullptr) return E_POINTER;
     *ppTI = nullptr;
     // Through the type library's registration, so this needs the server registered.
-    ITypeLib* library = nullptr;
-    if (HRESULT hr = LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, &library); FAILED(hr)) return hr;
-    const HRESULT hr = library->GetTypeInfoOfGuid(contract::CLSID_CTarvik, ppTI);
-    library->Release();
-    return hr;
+    platform::ComPtr<ITypeLib> library;
+    if (HRESULT hr = LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, library.Out()); FAILED(hr)) return hr;
+    return library->GetTypeInfoOfGuid(contract::CLSID_CTarvik, ppTI);
 }
 
 HRESULT AutomationObject::GetGUID(DWORD dwGuidKind, GUID* pGUID) {

@@ -19,6 +19,7 @@ public:
         for (auto& item : m_items) Unknown(item)->AddRef();
     }
     ~Enumerator() override {
+        // The items are the interfaces' own plain structures, so the references they carry are released by hand.
         for (auto& item : m_items) Unknown(item)->Release();
     }
 
@@ -76,23 +77,18 @@ using PointEnumerator = Enumerator<IEnumConnectionPoints, IConnectionPoint*, IID
 // The failing sink's exception, made the thread's error information.
 void KeepErrorInfo(EXCEPINFO& ex) {
     if (ex.pfnDeferredFillIn) ex.pfnDeferredFillIn(&ex);
-    ICreateErrorInfo* create = nullptr;
-    if (SUCCEEDED(CreateErrorInfo(&create))) {
+    platform::ComPtr<ICreateErrorInfo> create;
+    if (SUCCEEDED(CreateErrorInfo(create.Out()))) {
         create->SetGUID(IID_IDispatch);
         create->SetSource(ex.bstrSource);
         create->SetDescription(ex.bstrDescription);
         create->SetHelpFile(ex.bstrHelpFile);
         create->SetHelpContext(ex.dwHelpContext);
-        IErrorInfo* info = nullptr;
-        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-            SetErrorInfo(0, info);
-            info->Release();
-        }
-        create->Release();
+        platform::ComPtr<IErrorInfo> info;
+        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(info.Out()))))
+            SetErrorInfo(0, info.Get());
     }
-    SysFreeString(ex.bstrSource);
-    SysFreeString(ex.bstrDescription);
-    SysFreeString(ex.bstrHelpFile);
+    platform::ClearExcepInfo(&ex);
 }
 
 // A sink let an exception out of an event: logged, and the event's result
@@ -108,10 +104,7 @@ HRESULT SinkThrew(DISPID dispid, std::exception_ptr exception, EXCEPINFO& ex) {
     }
     std::fprintf(stderr, "trelvane: an event sink threw an exception (%s) from event %ld; the other sinks still get it\n",
                  what.c_str(), static_cast<long>(dispid));
-    SysFreeString(ex.bstrSource);
-    SysFreeString(ex.bstrDescription);
-    SysFreeString(ex.bstrHelpFile);
-    ex = EXCEPINFO{};
+    platform::ClearExcepInfo(&ex);
     ex.scode = RPC_E_SERVERFAULT;
     const std::u16string text = platform::FromUtf8(what);
     ex.bstrDescription = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
@@ -152,8 +145,8 @@ HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer**
 HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     if (pUnkSink == nullptr || pdwCookie == nullptr) return E_POINTER;
     *pdwCookie = 0;
-    IUnknown* sink = nullptr;
-    const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(&sink));
+    platform::ComPtr<IUnknown> sink;
+    const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(sink.Out()));
     if (hr == E_NOINTERFACE) return CONNECT_E_CANNOTCONNECT;
     if (FAILED(hr)) return hr;
     std::lock_guard lock(m_mutex);
@@ -161,28 +154,25 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     while (slot < m_slots.size() && m_slots[slot]) ++slot;
     if (slot == m_slots.size()) {
         try {
-            m_slots.resize(m_slots.empty() ? 4 : m_slots.size() * 2, nullptr);
+            m_slots.resize(m_slots.empty() ? 4 : m_slots.size() * 2);
         } catch (const std::bad_alloc&) {
-            sink->Release();
             return CONNECT_E_ADVISELIMIT;
         }
     }
-    m_slots[slot] = sink;
+    m_slots[slot] = std::move(sink);
     m_firstFree = slot + 1;
     *pdwCookie = static_cast<DWORD>(slot + 1);
     return S_OK;
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
-    IUnknown* sink = nullptr;
+    platform::ComPtr<IUnknown> sink;  // released outside the lock: the sink may call back
     {
         std::lock_guard lock(m_mutex);
         if (dwCookie == 0 || dwCookie > m_slots.size() || !m_slots[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
-        sink = m_slots[dwCookie - 1];
-        m_slots[dwCookie - 1] = nullptr;
+        sink = std::move(m_slots[dwCookie - 1]);
         m_firstFree = std::min<std::size_t>(m_firstFree, dwCookie - 1);
     }
-    sink->Release();  // outside the lock: the sink may call back
     return S_OK;
 }
 
@@ -192,7 +182,7 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     {
         std::lock_guard lock(m_mutex);
         for (std::size_t i = 0; i < m_slots.size(); ++i)
-            if (m_slots[i]) items.push_back({m_slots[i], static_cast<DWORD>(i + 1)});
+            if (m_slots[i]) items.push_back({m_slots[i].Get(), static_cast<DWORD>(i + 1)});
         // The enumerator takes its references while the sinks are still held here.
         *ppEnum = new (std::nothrow) ConnectionEnumerator(std::move(items));
     }
@@ -203,22 +193,19 @@ std::vector<ConnectionPoint::Connection> ConnectionPoint::Snapshot() {
     std::vector<Connection> connections;
     std::lock_guard lock(m_mutex);
     for (std::size_t i = 0; i < m_slots.size(); ++i)
-        if (m_slots[i]) {
-            m_slots[i]->AddRef();
-            connections.push_back({static_cast<DWORD>(i + 1), m_slots[i]});
-        }
+        if (m_slots[i]) connections.push_back({static_cast<DWORD>(i + 1), m_slots[i]});
     return connections;
 }
 
 bool ConnectionPoint::Connected(DWORD cookie, IUnknown* sink) {
     std::lock_guard lock(m_mutex);
-    return cookie <= m_slots.size() && m_slots[cookie - 1] == sink;
+    return cookie <= m_slots.size() && m_slots[cookie - 1].Get() == sink;
 }
 
 HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
     HRESULT last = S_OK;
     for (const Connection& connection : Snapshot()) {
-        if (Connected(connection.cookie, connection.sink)) {
+        if (Connected(connection.cookie, connection.sink.Get())) {
             // DISPPARAMS lists the arguments last first; each sink gets its own copy.
             std::vector<VARIANT> reversed(args, args + count);
             std::reverse(reversed.begin(), reversed.end());
@@ -229,7 +216,7 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
             UINT argErr = static_cast<UINT>(-1);
             // The slot holds the sink's answer to QueryInterface for this
             // point's dispinterface: an IDispatch.
-            auto* dispatch = static_cast<IDispatch*>(connection.sink);
+            auto* dispatch = static_cast<IDispatch*>(connection.sink.Get());
             HRESULT hr = S_OK;
             try {
                 hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &ex,
@@ -246,23 +233,17 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
                 last = hr;
             }
         }
-        connection.sink->Release();
     }
     return last;
 }
 
 void ConnectionPoint::DisconnectAll() {
-    std::vector<IUnknown*> sinks;
+    std::vector<platform::ComPtr<IUnknown>> sinks;  // released outside the lock
     {
         std::lock_guard lock(m_mutex);
-        for (auto*& slot : m_slots)
-            if (slot) {
-                sinks.push_back(slot);
-                slot = nullptr;
-            }
+        sinks.swap(m_slots);
         m_firstFree = 0;
     }
-    for (IUnknown* sink : sinks) sink->Release();
 }
 
 HRESULT FindConnectionPointIn(ConnectionPoint* const* points, std::size_t count, REFIID riid, IConnectionPoint** ppCP) {

@@ -46,7 +46,7 @@ public:
 private:
     struct Connection {
         DWORD cookie;
-        IUnknown* sink;  // with its own reference
+        platform::ComPtr<IUnknown> sink;  // keeps the sink alive while it is called
     };
     std::vector<Connection> Snapshot();
     bool Connected(DWORD cookie, IUnknown* sink);
@@ -55,7 +55,7 @@ private:
     IConnectionPointContainer* m_container;
     const IID m_iid;
     std::mutex m_mutex;
-    std::vector<IUnknown*> m_slots;  // no slots until the first Advise, then 4, doubling when full
+    std::vector<platform::ComPtr<IUnknown>> m_slots;  // no slots until the first Advise, then 4, doubling when full
     std::size_t m_firstFree = 0;     // no slot before it is free, so that many advises cost no rescans
 };
 

@@ -29,13 +29,12 @@ void FillFromErrorInfo(HRESULT hr, EXCEPINFO* excepInfo) {
     if (excepInfo == nullptr) return;
     *excepInfo = EXCEPINFO{};
     excepInfo->scode = hr;
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || info == nullptr) return;
+    platform::ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) != S_OK || !info) return;
     info->GetSource(&excepInfo->bstrSource);
     info->GetDescription(&excepInfo->bstrDescription);
     info->GetHelpFile(&excepInfo->bstrHelpFile);
     info->GetHelpContext(&excepInfo->dwHelpContext);
-    info->Release();
 }
 
 }  // namespace
@@ -155,9 +154,8 @@ HRESULT InvokeByContract(const contract::InterfaceContract& contract, DISPID dis
 
 HRESULT ContractTypeInfoCount(UINT* count) {
     if (count == nullptr) return E_POINTER;
-    ITypeLib* library = nullptr;
-    *count = SUCCEEDED(contract::LoadTrelvaneTypeLib(&library)) ? 1 : 0;
-    if (library) library->Release();
+    platform::ComPtr<ITypeLib> library;
+    *count = SUCCEEDED(contract::LoadTrelvaneTypeLib(library.Out())) ? 1 : 0;
     return S_OK;
 }
 
@@ -165,11 +163,9 @@ HRESULT ContractTypeInfo(REFIID iid, UINT index, ITypeInfo** info) {
     if (info == nullptr) return E_POINTER;
     *info = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    ITypeLib* library = nullptr;
-    if (HRESULT hr = contract::LoadTrelvaneTypeLib(&library); FAILED(hr)) return hr;
-    const HRESULT hr = library->GetTypeInfoOfGuid(iid, info);
-    library->Release();
-    return hr;
+    platform::ComPtr<ITypeLib> library;
+    if (HRESULT hr = contract::LoadTrelvaneTypeLib(library.Out()); FAILED(hr)) return hr;
+    return library->GetTypeInfoOfGuid(iid, info);
 }
 
 }  // namespace driver

@@ -34,13 +34,9 @@ void CTarvik::ReportText(std::u16string message) {
         if (message[cut - 1] >= 0xD800 && message[cut - 1] < 0xDC00) --cut;  // never half a character
         message.resize(cut);
     }
-    BSTR event = SysAllocStringLen(message.data(), static_cast<UINT>(message.size()));
-    if (event == nullptr) throw std::bad_alloc();
-    struct Free {
-        BSTR b;
-        ~Free() { SysFreeString(b); }
-    } freeLater{event};
-    Fire_SystemError(event);
+    const platform::Bstr event(message);
+    if (!event) throw std::bad_alloc();
+    Fire_SystemError(event.Get());
 }
 
 void CTarvik::ReportError(const std::u16string& text, DWORD code) {

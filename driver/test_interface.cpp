@@ -24,10 +24,9 @@ HRESULT CTarvik::put_StartNumberTest(LONG newVal) {
             Fire_StartNumberRequest(newVal);
             return S_OK;
         }
-        BSTR message = SysAllocString(u"Illegal startnumber");
-        if (message == nullptr) return E_OUTOFMEMORY;
-        Fire_StartNumberFault(2, message);
-        SysFreeString(message);
+        const platform::Bstr message(u"Illegal startnumber");
+        if (!message) return E_OUTOFMEMORY;
+        Fire_StartNumberFault(2, message.Get());
         return S_OK;
     });
 }

@@ -78,15 +78,13 @@ private:
 // Connects the sink to the object's events (cookie non-zero), or
 // disconnects the sink of the cookie (sink null).
 void Connect(IUnknown* object, REFIID events, IUnknown* sink, DWORD* cookie) {
-    IConnectionPointContainer* container = nullptr;
-    IConnectionPoint* point = nullptr;
-    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
-        SUCCEEDED(container->FindConnectionPoint(events, &point))) {
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
+        SUCCEEDED(container->FindConnectionPoint(events, point.Out()))) {
         if (sink) point->Advise(sink, cookie);
         else if (*cookie) point->Unadvise(*cookie);
     }
-    if (point) point->Release();
-    if (container) container->Release();
 }
 
 // Runs the thread's messages, and so the events, for a while.
@@ -125,11 +123,11 @@ int main(int argc, char** argv) {
         CoUninitialize();
         return 1;
     }
-    auto* events = new EventSink(contract::DIID__ITarvikEvents);
-    auto* testEvents = new EventSink(contract::DIID__ITarvikTestEvents);
+    auto events = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents));
+    auto testEvents = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikTestEvents));
     DWORD eventsCookie = 0, testEventsCookie = 0;
-    Connect(g_tarvik, contract::DIID__ITarvikEvents, events, &eventsCookie);
-    Connect(g_tarvik, contract::DIID__ITarvikTestEvents, testEvents, &testEventsCookie);
+    Connect(g_tarvik, contract::DIID__ITarvikEvents, events.Get(), &eventsCookie);
+    Connect(g_tarvik, contract::DIID__ITarvikTestEvents, testEvents.Get(), &testEventsCookie);
 
     LONG status = 0;
     hr = g_tarvik->Open(port, &status);
@@ -142,9 +140,9 @@ int main(int argc, char** argv) {
     }
     Connect(g_tarvik, contract::DIID__ITarvikEvents, nullptr, &eventsCookie);
     Connect(g_tarvik, contract::DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
-    g_tarvik->Release();
-    events->Release();
-    testEvents->Release();
+    g_tarvik->Release();  // the event handler reads the global, so it stays a plain pointer
+    events.Reset();
+    testEvents.Reset();
     CoUninitialize();
     return hr == S_OK ? 0 : 1;
 }

@@ -21,6 +21,7 @@
 #include "platform/framework/server_module.h"
 #include "platform/framework/variant_values.h"
 #include "platform/messages/messages.h"
+#include "platform/objects/bstr_owner.h"
 #include "platform/objects/module.h"
 #include "platform/objects/oaidl.h"
 #include "platform/objects/ocidl.h"

@@ -22,15 +22,12 @@ private:
     CRITICAL_SECTION& m_cs;
 };
 
-struct Bstr {
-    BSTR b;
-    explicit Bstr(const std::u16string& text) : b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
-        if (b == nullptr) throw std::bad_alloc();
-    }
-    ~Bstr() { SysFreeString(b); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-};
+// An event's text; the tick reports a failed allocation.
+platform::Bstr EventText(std::u16string_view text) {
+    platform::Bstr result(text);
+    if (!result) throw std::bad_alloc();
+    return result;
+}
 
 }  // namespace
 
@@ -42,8 +39,7 @@ void CTarvik::ChannelCallback(void* userData, BYTE value, const char* text) {
 }
 
 void CTarvik::FireInputReceived(const std::u16string& text) {
-    Bstr message(text);
-    Fire_InputReceived(message.b);
+    Fire_InputReceived(EventText(text).Get());
 }
 
 void CTarvik::OnChannelEvent(BYTE value, const char* text) {
@@ -159,19 +155,16 @@ void CTarvik::DispatchPending() {
     try {
         if (numberReady) {
             if (number == -1) {
-                Bstr message(u"Bytes in 1st and 2nd set not equal");
-                Fire_StartNumberFault(1, message.b);
+                Fire_StartNumberFault(1, EventText(u"Bytes in 1st and 2nd set not equal").Get());
             } else if (number == -2) {
-                Bstr message(u"Illegal startpost number");
-                Fire_StartNumberFault(2, message.b);
+                Fire_StartNumberFault(2, EventText(u"Illegal startpost number").Get());
             } else {
                 Fire_StartNumberRequest(number);
             }
         }
         if (timeoutPending) ReportTimeout();
         if (batteryReady) {
-            Bstr device(batteryDevice);
-            Fire_BatteryTestReady(device.b, voltage);
+            Fire_BatteryTestReady(EventText(batteryDevice).Get(), voltage);
         }
         if (dsrChanged) Fire_StartPostStateChanged(m_channel.IsDsrOn() ? VARIANT_TRUE : VARIANT_FALSE);
         if (ctsChanged) Fire_FinishPostStateChanged(m_channel.IsCtsOn() ? VARIANT_TRUE : VARIANT_FALSE);
@@ -190,9 +183,9 @@ void CTarvik::DispatchPending() {
 }
 
 void CTarvik::ReportTimeout() {
-    Bstr message(u"Intercharacter timeout");
+    const platform::Bstr message = EventText(u"Intercharacter timeout");
     const ULONG portCalls = m_portCalls;
-    Fire_StartNumberFault(3, message.b);
+    Fire_StartNumberFault(3, message.Get());
     // A client that closed or opened the port from its handler has dealt
     // with the fault: the port is not reopened behind its back.
     if (m_portCalls != portCalls) return;

@@ -19,13 +19,13 @@ std::atomic<IRegistrationModule*> g_module{nullptr};
 HRESULT UpdateTypeLibrary(bool registering) {
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
-    ITypeLib* library = nullptr;
-    if (HRESULT hr = LoadTypeLib(path, &library); FAILED(hr)) return hr;
+    platform::ComPtr<ITypeLib> library;
+    if (HRESULT hr = LoadTypeLib(path, library.Out()); FAILED(hr)) return hr;
     HRESULT hr;
     if (registering) {
         std::u16string folder(path);
         folder.erase(folder.rfind(u'/') == std::u16string::npos ? 0 : folder.rfind(u'/'));
-        hr = RegisterTypeLib(library, path, folder.c_str());
+        hr = RegisterTypeLib(library.Get(), path, folder.c_str());
     } else {
         TLIBATTR* attr = nullptr;
         hr = library->GetLibAttr(&attr);
@@ -35,7 +35,6 @@ HRESULT UpdateTypeLibrary(bool registering) {
         }
         if (hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
     }
-    library->Release();
     return hr;
 }
 

@@ -186,11 +186,10 @@ int Client::Confirm(std::optional<long> number) {
 }
 
 int Client::Battery(const std::string& post) {
-    BSTR selector = SysAllocString(platform::FromUtf8(post).c_str());
+    const platform::Bstr selector(platform::FromUtf8(post));
     m_systemError.clear();
     m_battery.reset();
-    const HRESULT hr = m_session.Tarvik()->StartBatteryTest(selector);
-    SysFreeString(selector);
+    const HRESULT hr = m_session.Tarvik()->StartBatteryTest(selector.Get());
     if (hr == S_FALSE) {
         m_reporter.Failure("the battery test of the " + post + " did not start: " + m_systemError,
                            m_systemError == "Device off line" ? "the post must be on line, on an open port" : "");
@@ -367,11 +366,9 @@ int Client::Run(const PropertyValue& change, const std::vector<const Property*>&
         return Simple("injecting", test->put_StartNumberTest(*o.number), "injected",
                       "start number " + std::to_string(*o.number) + " injected");
     case Verb::Write: {
-        const std::u16string text = platform::FromUtf8(o.operands[0]);
-        BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+        const platform::Bstr text(platform::FromUtf8(o.operands[0]));
         m_systemError.clear();
-        const HRESULT hr = test->WriteToPort(b);
-        SysFreeString(b);
+        const HRESULT hr = test->WriteToPort(text.Get());
         return Simple("writing", hr, "written", "written: " + tools::Printable(o.operands[0]));
     }
     case Verb::Battery: return Battery(o.operands[0]);

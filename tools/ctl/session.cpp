@@ -12,10 +12,11 @@ Session::~Session() {
         Unadvise(contract::DIID__ITarvikEvents, m_eventsCookie);
         Unadvise(contract::DIID__ITarvikTestEvents, m_testEventsCookie);
     }
-    if (m_test) m_test->Release();
-    if (m_tarvik) m_tarvik->Release();
-    if (m_events) m_events->Release();
-    if (m_testEvents) m_testEvents->Release();
+    // Every reference goes before the apartment does.
+    m_test.Reset();
+    m_tarvik.Reset();
+    m_events.Reset();
+    m_testEvents.Reset();
     if (m_apartment) CoUninitialize();
 }
 
@@ -23,40 +24,36 @@ HRESULT Session::Connect() {
     if (HRESULT hr = CoInitialize(nullptr); FAILED(hr)) return hr;
     m_apartment = true;
     HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                  reinterpret_cast<void**>(&m_tarvik));
-    if (SUCCEEDED(hr)) hr = m_tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&m_test));
+                                  reinterpret_cast<void**>(m_tarvik.Out()));
+    if (SUCCEEDED(hr)) hr = m_tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(m_test.Out()));
     if (FAILED(hr)) return hr;
-    m_events = new EventSink(contract::DIID__ITarvikEvents, m_onEvent);
-    m_testEvents = new EventSink(contract::DIID__ITarvikTestEvents, m_onEvent);
-    if (hr = Advise(contract::DIID__ITarvikEvents, m_events, &m_eventsCookie); FAILED(hr)) return hr;
-    return Advise(contract::DIID__ITarvikTestEvents, m_testEvents, &m_testEventsCookie);
+    m_events = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents, m_onEvent));
+    m_testEvents = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikTestEvents, m_onEvent));
+    if (hr = Advise(contract::DIID__ITarvikEvents, m_events.Get(), &m_eventsCookie); FAILED(hr)) return hr;
+    return Advise(contract::DIID__ITarvikTestEvents, m_testEvents.Get(), &m_testEventsCookie);
 }
 
 IDispatch* Session::DispatchFor(REFIID iid) const {
-    if (iid == contract::IID_ITarvikTest) return m_test;
-    return m_tarvik;
+    if (iid == contract::IID_ITarvikTest) return m_test.Get();
+    return m_tarvik.Get();
 }
 
 HRESULT Session::Advise(REFIID iid, EventSink* sink, DWORD* cookie) {
-    IConnectionPointContainer* container = nullptr;
-    IConnectionPoint* point = nullptr;
-    HRESULT hr = m_tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, &point);
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<IConnectionPoint> point;
+    HRESULT hr = m_tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, point.Out());
     if (SUCCEEDED(hr)) hr = point->Advise(sink, cookie);
-    if (point) point->Release();
-    if (container) container->Release();
     return hr;
 }
 
 void Session::Unadvise(REFIID iid, DWORD cookie) {
     if (cookie == 0) return;
-    IConnectionPointContainer* container = nullptr;
-    IConnectionPoint* point = nullptr;
-    if (SUCCEEDED(m_tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
-        SUCCEEDED(container->FindConnectionPoint(iid, &point)))
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<IConnectionPoint> point;
+    if (SUCCEEDED(m_tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
+        SUCCEEDED(container->FindConnectionPoint(iid, point.Out())))
         point->Unadvise(cookie);  // a server that has gone has let go of the sink already
-    if (point) point->Release();
-    if (container) container->Release();
 }
 
 Session::Ended Session::Pump(const std::function<bool()>& done, std::optional<std::chrono::milliseconds> limit) {

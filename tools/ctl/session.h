@@ -24,8 +24,8 @@ public:
     // none runs) and connects both sinks.
     HRESULT Connect();
 
-    ITarvik* Tarvik() const { return m_tarvik; }
-    ITarvikTest* Test() const { return m_test; }
+    ITarvik* Tarvik() const { return m_tarvik.Get(); }
+    ITarvikTest* Test() const { return m_test.Get(); }
     IDispatch* DispatchFor(REFIID iid) const;
 
     enum class Ended { Done, TimedOut, Stopped };
@@ -44,10 +44,10 @@ private:
     const DWORD m_thread;
     bool m_apartment = false;
     std::atomic<bool> m_stopped{false};
-    ITarvik* m_tarvik = nullptr;
-    ITarvikTest* m_test = nullptr;
-    EventSink* m_events = nullptr;
-    EventSink* m_testEvents = nullptr;
+    platform::ComPtr<ITarvik> m_tarvik;
+    platform::ComPtr<ITarvikTest> m_test;
+    platform::ComPtr<EventSink> m_events;
+    platform::ComPtr<EventSink> m_testEvents;
     DWORD m_eventsCookie = 0;
     DWORD m_testEventsCookie = 0;
 };
