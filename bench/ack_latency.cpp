@@ -21,16 +21,17 @@ int main(int argc, char** argv) {
     trelvane::bench::Arrivals arrivals;
     arrivals.Watch(*device);
 
-    CTarvik* driver = CTarvik::Create();
+    auto driver = platform::ComPtr<CTarvik>::Attach(CTarvik::Create());
     LONG status = -1;
     if (driver->Open(1, &status) != S_OK) {
         std::fprintf(stderr, "cannot open the virtual line: status %ld\n", static_cast<long>(status));
         return 1;
     }
     device->ReadByte(std::chrono::seconds(2));  // the reset byte
-    IConnectionPoint* point = nullptr;
-    driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
-    trelvane::bench::QuietSink* sinks[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
+    platform::ComPtr<IConnectionPoint> point;
+    driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out());
+    using Sink = platform::ComPtr<trelvane::bench::QuietSink>;
+    const Sink sinks[2] = {Sink::Attach(new trelvane::bench::QuietSink), Sink::Attach(new trelvane::bench::QuietSink)};
     trelvane::bench::MeasureAcks(*device, arrivals, 300);  // warm-up
     // Rounds interleave the three measurements, so that all of them meet the
     // same machine: the raw echo alone swings several-fold with where the
@@ -41,14 +42,11 @@ int main(int argc, char** argv) {
         trelvane::bench::Append(raw, trelvane::testing::RawEchoRoundTrips(perRound));
         trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(*device, arrivals, perRound));
         DWORD cookies[2];
-        for (int i = 0; i < 2; ++i) point->Advise(sinks[i], &cookies[i]);
+        for (int i = 0; i < 2; ++i) point->Advise(sinks[i].Get(), &cookies[i]);
         trelvane::bench::Append(withSinks, trelvane::bench::MeasureAcks(*device, arrivals, perRound));
         for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
-    for (auto* sink : sinks) sink->Release();
-    point->Release();
     driver->Close();
-    driver->Release();
 
     std::printf("Acknowledge path over the virtual line, %d bytes (%s)\n", count, quick ? "quick run" : "full run");
     trelvane::bench::PrintRow("raw echo round trip (baseline)", raw);

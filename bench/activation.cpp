@@ -48,14 +48,12 @@ bool RegisterServer(const std::string& program) {
 }
 
 bool ActivateAndCall() {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     if (FAILED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                reinterpret_cast<void**>(&tarvik))))
+                                reinterpret_cast<void**>(tarvik.Out()))))
         return false;
     LONG timeout = 0;
-    const bool ok = SUCCEEDED(tarvik->get_InterCharacterTimeout(&timeout)) && timeout == 1500;
-    tarvik->Release();
-    return ok;
+    return SUCCEEDED(tarvik->get_InterCharacterTimeout(&timeout)) && timeout == 1500;
 }
 
 // The pid of the last server that activation started, from the class's log.

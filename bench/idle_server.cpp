@@ -60,11 +60,11 @@ int main(int argc, char** argv) {
 
     auto device = trelvane::DeviceEnd::Create(home.Path(), 3);
     CoInitialize(nullptr);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     LONG status = -1;
     if (!device ||
         FAILED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                reinterpret_cast<void**>(&tarvik))) ||
+                                reinterpret_cast<void**>(tarvik.Out()))) ||
         tarvik->Open(3, &status) != S_OK) {
         std::fprintf(stderr, "cannot open a port through the server\n");
         return 1;
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     PrintRow("trelvane, a client, a port open", open, stretch);
     PrintThreads(open);
     tarvik->Close();
-    tarvik->Release();
+    tarvik.Reset();  // before the apartment goes
     CoUninitialize();
     return 0;
 }

@@ -47,16 +47,17 @@ int main(int argc, char** argv) {
     trelvane::testing::PtyPort device(home.Path(), 1);
     if (!device.Ok()) return 1;
 
-    CTarvik* driver = CTarvik::Create();
+    auto driver = platform::ComPtr<CTarvik>::Attach(CTarvik::Create());
     LONG status = -1;
     if (driver->Open(1, &status) != S_OK) {
         std::fprintf(stderr, "cannot open the pseudo-terminal: status %ld\n", static_cast<long>(status));
         return 1;
     }
     device.Receive(1, 2000);  // the reset byte
-    IConnectionPoint* point = nullptr;
-    driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
-    trelvane::bench::QuietSink* sinks[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
+    platform::ComPtr<IConnectionPoint> point;
+    driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out());
+    using Sink = platform::ComPtr<trelvane::bench::QuietSink>;
+    const Sink sinks[2] = {Sink::Attach(new trelvane::bench::QuietSink), Sink::Attach(new trelvane::bench::QuietSink)};
     MeasureAcks(device, 300);  // warm-up
     // Rounds interleave the three measurements, so that all of them meet the
     // same machine.
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
         trelvane::bench::Append(raw, trelvane::testing::PtyEchoRoundTrips(perRound));
         trelvane::bench::Append(bare, MeasureAcks(device, perRound));
         DWORD cookies[2];
-        for (int i = 0; i < 2; ++i) point->Advise(sinks[i], &cookies[i]);
+        for (int i = 0; i < 2; ++i) point->Advise(sinks[i].Get(), &cookies[i]);
         trelvane::bench::Append(withSinks, MeasureAcks(device, perRound));
         for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
@@ -76,10 +77,7 @@ int main(int argc, char** argv) {
     const double before = trelvane::testing::ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(idleSeconds));
     const double idle = trelvane::testing::ProcessCpuSeconds() - before;
-    for (auto* sink : sinks) sink->Release();
-    point->Release();
     driver->Close();
-    driver->Release();
 
     std::printf("Acknowledge path over a pseudo-terminal, %d bytes (%s)\n", count, quick ? "quick run" : "full run");
     trelvane::bench::PrintRow("raw pty echo round trip (baseline)", raw);
