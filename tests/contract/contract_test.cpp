@@ -13,21 +13,17 @@
 namespace {
 
 struct Library {
-    ITypeLib* lib = nullptr;
-    Library() { EXPECT_EQ(contract::LoadTrelvaneTypeLib(&lib), S_OK); }
-    ~Library() { lib->Release(); }
-    ITypeInfo* Info(REFGUID guid) {
-        ITypeInfo* info = nullptr;
-        EXPECT_EQ(lib->GetTypeInfoOfGuid(guid, &info), S_OK);
+    platform::ComPtr<ITypeLib> lib;
+    Library() { EXPECT_EQ(contract::LoadTrelvaneTypeLib(lib.Out()), S_OK); }
+    platform::ComPtr<ITypeInfo> Info(REFGUID guid) {
+        platform::ComPtr<ITypeInfo> info;
+        EXPECT_EQ(lib->GetTypeInfoOfGuid(guid, info.Out()), S_OK);
         return info;
     }
 };
 
-std::u16string Str(BSTR b) {
-    std::u16string s = b ? std::u16string(b) : std::u16string();
-    SysFreeString(b);
-    return s;
-}
+// The text of a string the callee handed over, which is freed here.
+std::u16string Str(BSTR b) { return std::u16string(platform::Bstr::Attach(b).View()); }
 
 TEST(TypeLibrary, NameVersionAndHelp) {
     Library l;
@@ -46,7 +42,7 @@ TEST(TypeLibrary, NameVersionAndHelp) {
 
 TEST(TypeLibrary, MembersWithDispidsKindsAndParameters) {
     Library l;
-    ITypeInfo* info = l.Info(contract::IID_ITarvikTest);
+    auto info = l.Info(contract::IID_ITarvikTest);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->cFuncs, 16);
@@ -62,7 +58,6 @@ TEST(TypeLibrary, MembersWithDispidsKindsAndParameters) {
     EXPECT_EQ(getters, 0);
     EXPECT_EQ(setters, 1);
     info->ReleaseTypeAttr(attr);
-    info->Release();
 
     info = l.Info(contract::IID_ITarvik);
     FUNCDESC* open = nullptr;
@@ -86,18 +81,16 @@ TEST(TypeLibrary, MembersWithDispidsKindsAndParameters) {
     ASSERT_EQ(info->GetDocumentation(9, nullptr, &doc, nullptr, nullptr), S_OK);
     EXPECT_EQ(Str(doc), u"Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from "
                         u"the 'startpost' device. Default value is 1500 ms.");
-    info->Release();
 
     info = l.Info(contract::DIID__ITarvikEvents);
     ASSERT_EQ(info->GetDocumentation(2, nullptr, &doc, nullptr, nullptr), S_OK);
     EXPECT_EQ(Str(doc), u"Fired on read error. Codes: 1: Illegal startpost id, 2: 1st byte <> 2nd byte, 3: Inter "
                         u"character timeout. ErrorMessage contains a description of the error.");
-    info->Release();
 }
 
 TEST(TypeLibrary, ClassWithDefaultInterfaceAndDefaultSource) {
     Library l;
-    ITypeInfo* info = l.Info(contract::CLSID_CTarvik);
+    auto info = l.Info(contract::CLSID_CTarvik);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
     ASSERT_EQ(attr->cImplTypes, 4);
@@ -111,16 +104,14 @@ TEST(TypeLibrary, ClassWithDefaultInterfaceAndDefaultSource) {
     ASSERT_GE(defaultSource, 0);
     HREFTYPE href = 0;
     ASSERT_EQ(info->GetRefTypeOfImplType(static_cast<UINT>(defaultSource), &href), S_OK);
-    ITypeInfo* source = nullptr;
-    ASSERT_EQ(info->GetRefTypeInfo(href, &source), S_OK);
+    platform::ComPtr<ITypeInfo> source;
+    ASSERT_EQ(info->GetRefTypeInfo(href, source.Out()), S_OK);
     BSTR name = nullptr;
     source->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
     EXPECT_EQ(Str(name), u"_ITarvikEvents");
-    source->Release();
     BSTR help = nullptr;
     info->GetDocumentation(MEMBERID_NIL, nullptr, &help, nullptr, nullptr);
     EXPECT_EQ(Str(help), u"Tarvik Class");
-    info->Release();
 }
 
 TEST(ContractIdl, FileMatchesTheDescription) {
