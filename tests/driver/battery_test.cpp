@@ -12,10 +12,7 @@ using namespace trelvane::testing;
 class Battery : public DriverTest {
 protected:
     HRESULT Start(const char16_t* selector) {
-        BSTR b = SysAllocString(selector);
-        const HRESULT hr = tarvik->StartBatteryTest(b);
-        SysFreeString(b);
-        return hr;
+        return tarvik->StartBatteryTest(platform::Bstr(selector).Get());
     }
 };
 

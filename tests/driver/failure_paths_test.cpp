@@ -24,10 +24,7 @@ protected:
         log.Clear();
     }
     HRESULT StartBatteryTest(const char16_t* selector) {
-        BSTR b = SysAllocString(selector);
-        const HRESULT hr = tarvik->StartBatteryTest(b);
-        SysFreeString(b);
-        return hr;
+        return tarvik->StartBatteryTest(platform::Bstr(selector).Get());
     }
     LONG PortNumber() {
         LONG port = 0;

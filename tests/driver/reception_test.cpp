@@ -274,11 +274,10 @@ TEST_P(Reception, AResetThatCannotBeWrittenLeavesTheFrame) {
 }
 
 TEST_P(Reception, WriteToPortSendsTheTextSlowlyAndSummarises) {
-    BSTR text = SysAllocString(u"AB");
+    const platform::Bstr text(u"AB");
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(test->WriteToPort(text), S_OK);
+    ASSERT_EQ(test->WriteToPort(text.Get()), S_OK);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);  // 100 ms after every byte
-    SysFreeString(text);
     EXPECT_EQ(device->ReadBytes(3, 2s), (std::vector<std::uint8_t>{0x41, 0x42, 0x0A}));
     EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Write: '0x41' (WriteToPort)",
                                                      "InputReceived Write: '0x42' (WriteToPort)",
@@ -286,16 +285,12 @@ TEST_P(Reception, WriteToPortSendsTheTextSlowlyAndSummarises) {
                                                      "SystemError Write 3 bytes: 'AB'"}));
     // An empty text writes just the line feed.
     log.Clear();
-    BSTR empty = SysAllocString(u"");
-    ASSERT_EQ(test->WriteToPort(empty), S_OK);
-    SysFreeString(empty);
+    ASSERT_EQ(test->WriteToPort(platform::Bstr(u"").Get()), S_OK);
     EXPECT_EQ(device->ReadBytes(1, 2s), std::vector<std::uint8_t>{0x0A});
     EXPECT_EQ(log.Texts().back(), "SystemError Write 1 bytes: ''");
     // A text beyond the limits writes nothing and says why.
     log.Clear();
-    BSTR tooLong = SysAllocString(std::u16string(181, u'x').c_str());
-    EXPECT_EQ(test->WriteToPort(tooLong), E_INVALIDARG);
-    SysFreeString(tooLong);
+    EXPECT_EQ(test->WriteToPort(platform::Bstr(std::u16string(181, u'x')).Get()), E_INVALIDARG);
     EXPECT_FALSE(device->ReadByte(200ms).has_value());
     ASSERT_EQ(log.Texts().size(), 1u);
     EXPECT_EQ(log.Texts()[0].rfind("SystemError WriteToPort: text of 181 bytes is too long", 0), 0u);

@@ -74,10 +74,9 @@ TEST_P(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
     SHORT bits = 0;
     test->get_DataBits(&bits);
     EXPECT_EQ(bits, 8);
-    BSTR parity = nullptr;
-    test->get_Parity(&parity);
-    EXPECT_EQ(std::u16string(parity), u"None");
-    SysFreeString(parity);
+    platform::Bstr parity;
+    test->get_Parity(parity.Out());
+    EXPECT_EQ(parity.View(), u"None");
     FLOAT stop = 0;
     test->get_StopBits(&stop);
     EXPECT_EQ(stop, 1.0f);
@@ -133,13 +132,10 @@ TEST_P(DriverTest, LineSettingsThroughTheTestInterface) {
     ASSERT_EQ(test->put_ParityCheck(2), S_OK);  // the lowest bit counts
     test->get_ParityCheck(&b);
     EXPECT_EQ(b, VARIANT_FALSE);
-    BSTR odd = SysAllocString(u"odd");
-    ASSERT_EQ(test->put_Parity(odd), S_OK);  // names are exact: unchanged
-    SysFreeString(odd);
-    BSTR parity = nullptr;
-    test->get_Parity(&parity);
-    EXPECT_EQ(std::u16string(parity), u"None");
-    SysFreeString(parity);
+    ASSERT_EQ(test->put_Parity(platform::Bstr(u"odd").Get()), S_OK);  // names are exact: unchanged
+    platform::Bstr parity;
+    test->get_Parity(parity.Out());
+    EXPECT_EQ(parity.View(), u"None");
     ASSERT_EQ(test->put_ReadyToSend(VARIANT_TRUE), S_OK);
     EXPECT_TRUE(device->WaitLines([](bool, bool rts) { return rts; }, 2s));
     ASSERT_EQ(tarvik->put_StateDTR(VARIANT_TRUE), S_OK);

@@ -141,9 +141,8 @@ TEST_F(Registration, RegisteringTwiceLeavesTheSameEntriesAsOnce) {
     EXPECT_EQ(clsid, contract::CLSID_CTarvik);
     EXPECT_EQ(CLSIDFromString(u"trelvane.tarvik", &clsid), S_OK);
     EXPECT_EQ(clsid, contract::CLSID_CTarvik);
-    ITypeLib* library = nullptr;
-    ASSERT_EQ(LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, &library), S_OK);
-    library->Release();
+    platform::ComPtr<ITypeLib> library;
+    ASSERT_EQ(LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, library.Out()), S_OK);
 }
 
 TEST_F(Registration, RemovalTakesAlongWhatOthersAddedBelowAndKeepsClsidAndAppId) {
