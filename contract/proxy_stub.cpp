@@ -5,6 +5,8 @@
 // and the type library from which the receiving side builds type information.
 #include "contract/contract.h"
 
+#include <type_traits>
+
 namespace contract {
 namespace {
 
@@ -15,48 +17,25 @@ using platform::remoting::TypedStubs;
 
 constexpr UINT kFirst = platform::remoting::wire::method::kFirstDualMethod;
 
-class ITarvikProxy final : public DualProxy<ITarvik> {
-public:
-    using DualProxy::DualProxy;
-    HRESULT Open(LONG PortNumber, LONG* Status) override { return CallTyped(kFirst, PortNumber, Status); }
-    HRESULT Close() override { return CallTyped(kFirst + 1); }
-    HRESULT ResetStartPost() override { return CallTyped(kFirst + 2); }
-    HRESULT StartNumberOK(LONG StartNumber) override { return CallTyped(kFirst + 3, StartNumber); }
-    HRESULT get_PortNumber(LONG* pVal) override { return CallTyped(kFirst + 4, pVal); }
-    HRESULT get_StartNumber(LONG* pVal) override { return CallTyped(kFirst + 5, pVal); }
-    HRESULT get_InterCharacterTimeout(LONG* pVal) override { return CallTyped(kFirst + 6, pVal); }
-    HRESULT put_InterCharacterTimeout(LONG newVal) override { return CallTyped(kFirst + 7, newVal); }
-    HRESULT get_StateDTR(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 8, pVal); }
-    HRESULT put_StateDTR(VARIANT_BOOL newVal) override { return CallTyped(kFirst + 9, newVal); }
-    HRESULT get_StateStartPost(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 10, pVal); }
-    HRESULT get_StateFinishPost(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 11, pVal); }
-    HRESULT StartBatteryTest(BSTR DeviceSelector) override { return CallTyped(kFirst + 12, DeviceSelector); }
-};
-
-class ITarvikTestProxy final : public DualProxy<ITarvikTest> {
-public:
-    using DualProxy::DualProxy;
-    HRESULT put_StartNumberTest(LONG newVal) override { return CallTyped(kFirst, newVal); }
-    HRESULT get_ReadyToSend(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 1, pVal); }
-    HRESULT put_ReadyToSend(VARIANT_BOOL newVal) override { return CallTyped(kFirst + 2, newVal); }
-    HRESULT get_Parity(BSTR* pVal) override { return CallTyped(kFirst + 3, pVal); }
-    HRESULT put_Parity(BSTR newVal) override { return CallTyped(kFirst + 4, newVal); }
-    HRESULT get_BaudRate(LONG* pVal) override { return CallTyped(kFirst + 5, pVal); }
-    HRESULT put_BaudRate(LONG newVal) override { return CallTyped(kFirst + 6, newVal); }
-    HRESULT get_DataBits(SHORT* pVal) override { return CallTyped(kFirst + 7, pVal); }
-    HRESULT put_DataBits(SHORT newVal) override { return CallTyped(kFirst + 8, newVal); }
-    HRESULT get_StopBits(FLOAT* pVal) override { return CallTyped(kFirst + 9, pVal); }
-    HRESULT put_StopBits(FLOAT newVal) override { return CallTyped(kFirst + 10, newVal); }
-    HRESULT get_ParityCheck(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 11, pVal); }
-    HRESULT put_ParityCheck(VARIANT_BOOL newVal) override { return CallTyped(kFirst + 12, newVal); }
-    HRESULT WriteToPort(BSTR strToWrite) override { return CallTyped(kFirst + 13, strToWrite); }
-    HRESULT get_StateDSR(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 14, pVal); }
-    HRESULT get_StateCTS(VARIANT_BOOL* pVal) override { return CallTyped(kFirst + 15, pVal); }
-};
+// Member pointers compared as template arguments: equality of pointers to
+// virtual functions is not a constant expression, identity of arguments is.
+template <auto>
+struct Member {};
 
 // One interface's methods in vtable order: its stub and their signatures.
 template <auto... Methods>
 struct MethodTable {
+    // A method's slot: kFirst plus its place in the list.
+    template <auto Method>
+    static constexpr UINT Slot() {
+        constexpr UINT place = [] {
+            UINT counted = 0;
+            (void)((std::is_same_v<Member<Method>, Member<Methods>> || (++counted, false)) || ...);
+            return counted;
+        }();
+        static_assert(place < sizeof...(Methods), "not a method of this interface");
+        return kFirst + place;
+    }
     static constexpr auto kStub = &TypedStubs<kFirst, Methods...>;
     static constexpr std::uint16_t kSlots = kFirst + sizeof...(Methods);
     static std::vector<std::vector<platform::remoting::ParamShape>> Shapes() {
@@ -76,6 +55,55 @@ using ITarvikTestMethods =
                 &ITarvikTest::get_StopBits, &ITarvikTest::put_StopBits, &ITarvikTest::get_ParityCheck,
                 &ITarvikTest::put_ParityCheck, &ITarvikTest::WriteToPort, &ITarvikTest::get_StateDSR,
                 &ITarvikTest::get_StateCTS>;
+
+class ITarvikProxy final : public DualProxy<ITarvik> {
+    template <auto Method, class... A>
+    HRESULT Call(A... args) {
+        return CallTyped(ITarvikMethods::Slot<Method>(), args...);
+    }
+
+public:
+    using DualProxy::DualProxy;
+    HRESULT Open(LONG PortNumber, LONG* Status) override { return Call<&ITarvik::Open>(PortNumber, Status); }
+    HRESULT Close() override { return Call<&ITarvik::Close>(); }
+    HRESULT ResetStartPost() override { return Call<&ITarvik::ResetStartPost>(); }
+    HRESULT StartNumberOK(LONG StartNumber) override { return Call<&ITarvik::StartNumberOK>(StartNumber); }
+    HRESULT get_PortNumber(LONG* pVal) override { return Call<&ITarvik::get_PortNumber>(pVal); }
+    HRESULT get_StartNumber(LONG* pVal) override { return Call<&ITarvik::get_StartNumber>(pVal); }
+    HRESULT get_InterCharacterTimeout(LONG* pVal) override { return Call<&ITarvik::get_InterCharacterTimeout>(pVal); }
+    HRESULT put_InterCharacterTimeout(LONG newVal) override { return Call<&ITarvik::put_InterCharacterTimeout>(newVal); }
+    HRESULT get_StateDTR(VARIANT_BOOL* pVal) override { return Call<&ITarvik::get_StateDTR>(pVal); }
+    HRESULT put_StateDTR(VARIANT_BOOL newVal) override { return Call<&ITarvik::put_StateDTR>(newVal); }
+    HRESULT get_StateStartPost(VARIANT_BOOL* pVal) override { return Call<&ITarvik::get_StateStartPost>(pVal); }
+    HRESULT get_StateFinishPost(VARIANT_BOOL* pVal) override { return Call<&ITarvik::get_StateFinishPost>(pVal); }
+    HRESULT StartBatteryTest(BSTR DeviceSelector) override { return Call<&ITarvik::StartBatteryTest>(DeviceSelector); }
+};
+
+class ITarvikTestProxy final : public DualProxy<ITarvikTest> {
+    template <auto Method, class... A>
+    HRESULT Call(A... args) {
+        return CallTyped(ITarvikTestMethods::Slot<Method>(), args...);
+    }
+
+public:
+    using DualProxy::DualProxy;
+    HRESULT put_StartNumberTest(LONG newVal) override { return Call<&ITarvikTest::put_StartNumberTest>(newVal); }
+    HRESULT get_ReadyToSend(VARIANT_BOOL* pVal) override { return Call<&ITarvikTest::get_ReadyToSend>(pVal); }
+    HRESULT put_ReadyToSend(VARIANT_BOOL newVal) override { return Call<&ITarvikTest::put_ReadyToSend>(newVal); }
+    HRESULT get_Parity(BSTR* pVal) override { return Call<&ITarvikTest::get_Parity>(pVal); }
+    HRESULT put_Parity(BSTR newVal) override { return Call<&ITarvikTest::put_Parity>(newVal); }
+    HRESULT get_BaudRate(LONG* pVal) override { return Call<&ITarvikTest::get_BaudRate>(pVal); }
+    HRESULT put_BaudRate(LONG newVal) override { return Call<&ITarvikTest::put_BaudRate>(newVal); }
+    HRESULT get_DataBits(SHORT* pVal) override { return Call<&ITarvikTest::get_DataBits>(pVal); }
+    HRESULT put_DataBits(SHORT newVal) override { return Call<&ITarvikTest::put_DataBits>(newVal); }
+    HRESULT get_StopBits(FLOAT* pVal) override { return Call<&ITarvikTest::get_StopBits>(pVal); }
+    HRESULT put_StopBits(FLOAT newVal) override { return Call<&ITarvikTest::put_StopBits>(newVal); }
+    HRESULT get_ParityCheck(VARIANT_BOOL* pVal) override { return Call<&ITarvikTest::get_ParityCheck>(pVal); }
+    HRESULT put_ParityCheck(VARIANT_BOOL newVal) override { return Call<&ITarvikTest::put_ParityCheck>(newVal); }
+    HRESULT WriteToPort(BSTR strToWrite) override { return Call<&ITarvikTest::WriteToPort>(strToWrite); }
+    HRESULT get_StateDSR(VARIANT_BOOL* pVal) override { return Call<&ITarvikTest::get_StateDSR>(pVal); }
+    HRESULT get_StateCTS(VARIANT_BOOL* pVal) override { return Call<&ITarvikTest::get_StateCTS>(pVal); }
+};
 
 // A dispinterface of events: every member takes only [in] arguments, so
 // nobody waits for its answer.
