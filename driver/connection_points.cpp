@@ -102,8 +102,9 @@ HRESULT SinkThrew(DISPID dispid, std::exception_ptr exception, EXCEPINFO& ex) {
         what = error.what();
     } catch (...) {
     }
-    std::fprintf(stderr, "trelvane: an event sink threw an exception (%s) from event %ld; the other sinks still get it\n",
-                 what.c_str(), static_cast<long>(dispid));
+    platform::log::Error(platform::log::Channel::driver,
+                         "an event sink threw an exception (%s) from event %ld; the other sinks still get it",
+                         what.c_str(), static_cast<long>(dispid));
     platform::ClearExcepInfo(&ex);
     ex.scode = RPC_E_SERVERFAULT;
     const std::u16string text = platform::FromUtf8(what);
@@ -204,7 +205,10 @@ bool ConnectionPoint::Connected(DWORD cookie, IUnknown* sink) {
 
 HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
     HRESULT last = S_OK;
-    for (const Connection& connection : Snapshot()) {
+    const std::vector<Connection> connections = Snapshot();
+    platform::log::Trace(platform::log::Channel::driver, "event %ld to %zu sink(s)", static_cast<long>(dispid),
+                         connections.size());
+    for (const Connection& connection : connections) {
         if (Connected(connection.cookie, connection.sink.Get())) {
             // DISPPARAMS lists the arguments last first; each sink gets its own copy.
             std::vector<VARIANT> reversed(args, args + count);

@@ -7,6 +7,7 @@
 #include "platform/base/error_text.h"
 #include "platform/base/kernel_object.h"
 #include "platform/base/loaded_modules.h"
+#include "platform/base/log.h"
 #include "platform/base/sync.h"
 #include "platform/base/text_case.h"
 #include "platform/base/types.h"

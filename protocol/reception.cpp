@@ -38,9 +38,7 @@ void CTarvik::ChannelCallback(void* userData, BYTE value, const char* text) {
     t_inCallback = nullptr;
 }
 
-void CTarvik::FireInputReceived(const std::u16string& text) {
-    Fire_InputReceived(EventText(text).Get());
-}
+void CTarvik::FireInputReceived(const std::u16string& text) { Fire_InputReceived(EventText(text).Get()); }
 
 void CTarvik::OnChannelEvent(BYTE value, const char* text) {
     try {
@@ -64,7 +62,7 @@ void CTarvik::OnChannelEvent(BYTE value, const char* text) {
     } catch (const DriverFailure&) {
         // Reported already; the listener goes on with the next notification.
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "trelvane: out of memory for a notification; it is dropped\n");
+        platform::log::Error(platform::log::Channel::driver, "out of memory for a notification; it is dropped");
     }
 }
 
@@ -178,7 +176,8 @@ void CTarvik::DispatchPending() {
             ReportError(platform::FromUtf8("COM" + std::to_string(m_portNumber)), code);
         }
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "trelvane: out of memory while reporting; events of this tick are lost\n");
+        platform::log::Error(platform::log::Channel::driver,
+                             "out of memory while reporting; events of this tick are lost");
     }
 }
 

@@ -126,7 +126,8 @@ std::unique_ptr<BusFace> BusFace::Start(IUnknown* classObject) {
         &failure);
     if (!face->m_bus) {
         if (!failure.empty())
-            std::fprintf(stderr, "trelvane: dbus: %s; serving automation clients only\n", failure.c_str());
+            platform::log::Warning(platform::log::Channel::dbus, "%s; serving automation clients only",
+                                   failure.c_str());
         return nullptr;
     }
     face->m_relays[0] =
@@ -299,8 +300,8 @@ void BusFace::ConnectRelays(ITarvik* object) {
         if (SUCCEEDED(hr)) hr = point->Advise(relay.Get(), &cookie);
     }
     if (FAILED(hr))
-        std::fprintf(stderr, "trelvane: dbus: cannot connect to the driver's events: 0x%08X %s\n",
-                     static_cast<unsigned>(hr), SystemMessageText(static_cast<DWORD>(hr)).c_str());
+        platform::log::Error(platform::log::Channel::dbus, "cannot connect to the driver's events: 0x%08X %s",
+                             static_cast<unsigned>(hr), SystemMessageText(static_cast<DWORD>(hr)).c_str());
     m_relaysConnected = true;
 }
 

@@ -27,11 +27,11 @@ int ExitStatus(int entryResult) {
 
 void ReportEntryResult(int entryResult) {
     if (entryResult == -1) {
-        std::fprintf(stderr, "trelvane: the server could not start\n");
+        platform::log::Error(platform::log::Channel::general, "the server could not start");
     } else if (FAILED(entryResult)) {
         const std::string text = TextOf(entryResult);
-        std::fprintf(stderr, "trelvane: failed: 0x%08X%s%s\n", static_cast<unsigned>(entryResult),
-                     text.empty() ? "" : " ", text.c_str());
+        platform::log::Error(platform::log::Channel::general, "failed: 0x%08X%s%s", static_cast<unsigned>(entryResult),
+                             text.empty() ? "" : " ", text.c_str());
     }
 }
 

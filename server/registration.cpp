@@ -55,10 +55,10 @@ HRESULT CheckQuotablePath() {
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
     if (std::u16string_view(path).find(u'"') == std::u16string_view::npos) return S_OK;
-    std::fprintf(stderr,
-                 "trelvane: cannot register %s: a quotation mark in the program's path cannot be quoted on the "
-                 "command line that starts it; install it under a path without one\n",
-                 platform::ToUtf8(path).c_str());
+    platform::log::Error(platform::log::Channel::general,
+                         "cannot register %s: a quotation mark in the program's path cannot be quoted on the "
+                         "command line that starts it; install it under a path without one",
+                         platform::ToUtf8(path).c_str());
     return HRESULT_FROM_WIN32(ERROR_INVALID_NAME);
 }
 
@@ -69,7 +69,7 @@ void SetRegistrationModule(IRegistrationModule* module) { g_module = module; }
 HRESULT CurrentRegistrationModule(IRegistrationModule** module) {
     *module = g_module.load();
     if (*module) return S_OK;
-    std::fprintf(stderr, "trelvane: registration without a server module\n");
+    platform::log::Error(platform::log::Channel::general, "registration without a server module");
     return E_UNEXPECTED;
 }
 

@@ -42,6 +42,6 @@ HRESULT CTrelvaneModule::RegisterClassObjects(DWORD context, DWORD flags) {
 
 HRESULT CTrelvaneModule::StartShutdownMonitor() {
     if (!Fault("monitor")) return CAtlExeModuleT::StartShutdownMonitor();
-    std::fprintf(stderr, "trelvane: cannot start the shutdown monitor (injected)\n");
+    platform::log::Error(platform::log::Channel::server, "cannot start the shutdown monitor (injected)");
     return E_FAIL;
 }

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <vector>
 
+#include "platform/base/log.h"
 #include "platform/base/utf8.h"
 
 namespace platform {
@@ -15,7 +16,7 @@ namespace {
 std::vector<std::string> ProcessArguments() {
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
     if (!file.is_open()) {
-        std::fprintf(stderr, "trelvane: cannot read the process's command line\n");
+        log::Error(log::Channel::general, "cannot read the process's command line");
         return {};
     }
     const std::string all{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/base/log.h"
+
 namespace platform {
 namespace {
 
@@ -24,7 +26,7 @@ void Refuse(const std::string& why) {
     std::lock_guard lock(mutex);
     if (why == last) return;
     last = why;
-    std::fprintf(stderr, "trelvane: %s\n", why.c_str());
+    log::Error(log::Channel::general, "%s", why.c_str());
 }
 
 // The home folder the password database gives this process's user.
@@ -60,8 +62,9 @@ Home Locate() {
     const char* variable = std::getenv("HOME");
     std::string user = variable && *variable == '/' ? variable : PasswordHome();
     if (user.empty() || user[0] != '/') {
-        Refuse("this user has no home folder (HOME is not an absolute path and the password database names none): "
-               "set TRELVANE_HOME to an absolute path");
+        Refuse(
+            "this user has no home folder (HOME is not an absolute path and the password database names none): "
+            "set TRELVANE_HOME to an absolute path");
         return {};
     }
     user = Trimmed(user);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/base/errno_map.h"
+#include "platform/base/log.h"
 
 namespace platform {
 namespace {
@@ -40,7 +41,7 @@ int ThreadWakeFd() {
     struct Holder {
         int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         Holder() {
-            if (fd < 0) std::fprintf(stderr, "trelvane: no wake-up descriptor for a thread: %s\n", std::strerror(errno));
+            if (fd < 0) log::Error(log::Channel::comm, "no wake-up descriptor for a thread: %s", std::strerror(errno));
         }
         ~Holder() {
             if (fd >= 0) ::close(fd);
@@ -96,7 +97,7 @@ void CommPort::Kick() {
     std::lock_guard lock(m_pollerLock);
     for (int fd : m_pollers)
         if (::write(fd, &one, sizeof one) < 0 && errno != EAGAIN)
-            std::fprintf(stderr, "trelvane: cannot wake a thread waiting on a serial port: %s\n", std::strerror(errno));
+            log::Error(log::Channel::comm, "cannot wake a thread waiting on a serial port: %s", std::strerror(errno));
 }
 
 DWORD CommPort::DriveUntilSet(EventObject& event, DWORD milliseconds) {
@@ -104,7 +105,9 @@ DWORD CommPort::DriveUntilSet(EventObject& event, DWORD milliseconds) {
     std::optional<Clock::time_point> until;
     if (milliseconds != INFINITE) until = start + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(m_mutex);
-    if (DriveLocked(lock, [&event] { return event.TryTake(); }, until)) return WAIT_OBJECT_0;
+    if (DriveLocked(
+            lock, [&event] { return event.TryTake(); }, until))
+        return WAIT_OBJECT_0;
     if (!m_closed) return WAIT_TIMEOUT;
     lock.unlock();
     // The port closed, and this event was not one of its operations' (those
@@ -166,7 +169,7 @@ bool CommPort::DriveLocked(std::unique_lock<std::mutex>& lock, const std::functi
 
 void CommPort::ServeLocked(const pollfd* fds, int count, int ready, int pollErrno) {
     if (ready < 0 && pollErrno != EINTR) {
-        std::fprintf(stderr, "trelvane: poll on serial port failed: %s\n", std::strerror(pollErrno));
+        log::Error(log::Channel::comm, "poll on serial port failed: %s", std::strerror(pollErrno));
         m_removed = ErrnoToError(pollErrno);
         FailAllLocked(m_removed);
         return;
@@ -218,6 +221,8 @@ void CommPort::AddInputLocked(const BYTE* data, std::size_t length) {
         m_errors |= CE_RXOVER;
         length = room;
     }
+    if (log::Tracing(log::Channel::comm))
+        log::Trace(log::Channel::comm, "read %zu byte(s): %s", length, log::Hex(data, length).c_str());
     m_input.insert(m_input.end(), data, data + length);
     RecordEventLocked(EV_RXCHAR);
     if ((m_mask & EV_RXFLAG) && std::find(data, data + length, static_cast<BYTE>(m_dcb.EvtChar)) != data + length)
@@ -226,6 +231,7 @@ void CommPort::AddInputLocked(const BYTE* data, std::size_t length) {
 
 void CommPort::ModemChangedLocked(DWORD newStatus) {
     const DWORD changed = m_modemStatus ^ newStatus;
+    if (changed) log::Trace(log::Channel::comm, "modem lines 0x%02X", static_cast<unsigned>(newStatus));
     m_modemStatus = newStatus;
     if (changed & MS_CTS_ON) RecordEventLocked(EV_CTS);
     if (changed & MS_DSR_ON) RecordEventLocked(EV_DSR);
@@ -386,8 +392,8 @@ DWORD CommPort::Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv) {
             op.totalDeadline = now + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
         } else {
             if (t.ReadTotalTimeoutMultiplier || t.ReadTotalTimeoutConstant) {
-                const std::uint64_t total = std::uint64_t{t.ReadTotalTimeoutMultiplier} * op.length +
-                                            t.ReadTotalTimeoutConstant;
+                const std::uint64_t total =
+                    std::uint64_t{t.ReadTotalTimeoutMultiplier} * op.length + t.ReadTotalTimeoutConstant;
                 op.totalDeadline = now + std::chrono::milliseconds(std::min<std::uint64_t>(total, MAXDWORD));
             }
             if (t.ReadIntervalTimeout != MAXDWORD) op.interval = t.ReadIntervalTimeout;
@@ -466,6 +472,9 @@ DWORD CommPort::Write(const BYTE* buffer, DWORD length, DWORD* count, OVERLAPPED
     if (buffer == nullptr && length) return ERROR_INVALID_USER_BUFFER;
     Op op;
     op.kind = Op::Kind::Write;
+    if (buffer && log::Tracing(log::Channel::comm))
+        log::Trace(log::Channel::comm, "write %u byte(s): %s", static_cast<unsigned>(length),
+                   log::Hex(buffer, length).c_str());
     op.buffer = const_cast<BYTE*>(buffer);  // only read from
     op.length = length;
     return Begin(std::move(op), count, overlapped);

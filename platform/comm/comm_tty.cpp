@@ -19,9 +19,10 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/comm/comm_backends.h"
 #include "platform/base/errno_map.h"
 #include "platform/base/fd_io.h"
+#include "platform/base/log.h"
+#include "platform/comm/comm_backends.h"
 #include "platform/comm/termios2.h"
 #include "platform/comm/tty_ioctl.h"
 
@@ -72,8 +73,7 @@ public:
         event.sigev_signo = WakeSignal();
         event._sigev_un._tid = ::gettid();
         m_armed = ::timer_create(CLOCK_MONOTONIC, &event, &m_timer) == 0;
-        if (!m_armed)
-            std::fprintf(stderr, "trelvane: no re-look alarm for the modem lines: %s\n", std::strerror(errno));
+        if (!m_armed) log::Error(log::Channel::comm, "no re-look alarm for the modem lines: %s", std::strerror(errno));
     }
     ~ReLookAlarm() {
         if (m_armed) ::timer_delete(m_timer);
@@ -113,8 +113,8 @@ public:
         SetLineFields(config, &m_dcb);
         m_dcb.fBinary = 1;
         m_dcb.fOutxCtsFlow = config.ctsFlow;
-        m_dcb.fRtsControl = config.ctsFlow ? RTS_CONTROL_HANDSHAKE
-                                           : ((lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
+        m_dcb.fRtsControl =
+            config.ctsFlow ? RTS_CONTROL_HANDSHAKE : ((lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE);
         m_dcb.fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
         m_dcb.fOutX = config.xonXoffOut;
         m_dcb.fInX = config.xonXoffIn;
@@ -135,7 +135,7 @@ protected:
         try {
             m_watch = std::thread([this] { WatchModemLines(); });
         } catch (const std::system_error& error) {
-            std::fprintf(stderr, "trelvane: cannot start the modem line watcher: %s\n", error.what());
+            log::Error(log::Channel::comm, "cannot start the modem line watcher: %s", error.what());
             return ERROR_NOT_ENOUGH_MEMORY;
         }
         return ERROR_SUCCESS;
@@ -192,8 +192,8 @@ protected:
         // Adapters may quietly round a rate they cannot run (cp210x raises
         // anything under 300 to 300): refuse it as the platform does.
         if (std::fabs(static_cast<double>(actual) - requested.BaudRate) > 0.02 * requested.BaudRate) {
-            std::fprintf(stderr, "trelvane: serial adapter cannot run at %u baud (it set %u)\n",
-                         static_cast<unsigned>(requested.BaudRate), static_cast<unsigned>(actual));
+            log::Error(log::Channel::comm, "serial adapter cannot run at %u baud (it set %u)",
+                       static_cast<unsigned>(requested.BaudRate), static_cast<unsigned>(actual));
             std::uint32_t ignored;
             tty::SetConfig(m_fd, previous, &ignored);
             return ERROR_INVALID_PARAMETER;
@@ -253,7 +253,7 @@ private:
     void ReleaseDevice() {
         if (m_fd < 0) return;
         if (m_exclusive && tty::Ioctl(m_fd, TIOCNXCL, nullptr) != 0 && errno != EIO)
-            std::fprintf(stderr, "trelvane: cannot release exclusive use of the port: %s\n", std::strerror(errno));
+            log::Error(log::Channel::comm, "cannot release exclusive use of the port: %s", std::strerror(errno));
         ::close(m_fd);
         m_fd = -1;
     }
@@ -291,7 +291,7 @@ private:
                     if (error == EIO) break;  // unplugged: the service thread reports the removal
                     canWait = false;
                     if (error != ENOTTY && error != EINVAL)
-                        std::fprintf(stderr, "trelvane: modem line wait failed (%s); reading the lines every %d ms\n",
+                        log::Warning(log::Channel::comm, "modem line wait failed (%s); reading the lines every %d ms",
                                      std::strerror(error), static_cast<int>(kModemPollPeriod.count()));
                 }
             } else {
@@ -316,7 +316,7 @@ private:
         if (tty::Ioctl(m_fd, TIOCMGET, &lines) != 0) {
             if (errno == EIO) return Look::Gone;
             if (!m_lineReadFailed)
-                std::fprintf(stderr, "trelvane: cannot read the modem lines: %s\n", std::strerror(errno));
+                log::Error(log::Channel::comm, "cannot read the modem lines: %s", std::strerror(errno));
             m_lineReadFailed = true;
             return Look::Quiet;
         }

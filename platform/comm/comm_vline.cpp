@@ -8,10 +8,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/comm/comm_backends.h"
 #include "platform/base/errno_map.h"
-#include "platform/base/fd_io.h"
 #include "platform/base/error_text.h"
+#include "platform/base/fd_io.h"
+#include "platform/base/log.h"
+#include "platform/comm/comm_backends.h"
 #include "platform/comm/vline_codec.h"
 
 namespace platform {
@@ -143,8 +144,9 @@ protected:
         QueueRawLocked(message);
         // Whether and how the wait ended is read from the reply below: a reply
         // that came just before the line ended still tells what the device did.
-        (void)DriveLocked(lock, [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; },
-                          Clock::now() + kSettingsReplyTimeout);
+        (void)DriveLocked(
+            lock, [&] { return m_lastReply == id || CheckOpenLocked() != ERROR_SUCCESS; },
+            Clock::now() + kSettingsReplyTimeout);
         if (m_lastReply != id) {
             if (DWORD error = CheckOpenLocked()) return error;
             return ERROR_SEM_TIMEOUT;
@@ -174,9 +176,7 @@ private:
     DWORD HandleMessageLocked(const vline::Message& message) {
         const std::optional<BYTE> byte = vline::ReadByte(message);
         switch (static_cast<vline::DeviceMessage>(message.type)) {
-        case vline::DeviceMessage::Data:
-            AddInputLocked(message.payload, message.length);
-            return ERROR_SUCCESS;
+        case vline::DeviceMessage::Data: AddInputLocked(message.payload, message.length); return ERROR_SUCCESS;
         case vline::DeviceMessage::Modem:
             if (!byte) break;
             ModemChangedLocked(ModemBitsToStatus(*byte));
@@ -202,11 +202,10 @@ private:
         case vline::DeviceMessage::Bye:
             if (message.length != 0) break;
             return ERROR_DEVICE_NOT_CONNECTED;  // the cable is pulled, right after what came before
-        default:
-            break;
+        default: break;
         }
-        std::fprintf(stderr, "trelvane: virtual line: malformed message 0x%02x from the device end; dropping it\n",
-                     message.type);
+        log::Error(log::Channel::comm, "virtual line: malformed message 0x%02x from the device end; dropping it",
+                   message.type);
         return ERROR_IO_DEVICE;
     }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/base/log.h"
 #include "platform/dbus/bus_values.h"
 
 namespace platform::dbus {
@@ -57,7 +58,7 @@ void IncomingCall::Answer(Fill fill) {
         if (r >= 0) r = fill(reply.get());
         if (r >= 0) r = sd_bus_send(nullptr, reply.get(), nullptr);
     }
-    if (r < 0) std::fprintf(stderr, "trelvane: dbus: cannot answer %s: %s\n", Member().c_str(), std::strerror(-r));
+    if (r < 0) log::Error(log::Channel::dbus, "cannot answer %s: %s", Member().c_str(), std::strerror(-r));
 }
 
 void IncomingCall::Reply(const std::vector<VARIANT>& values) {
@@ -90,8 +91,8 @@ void IncomingCall::ReplyError(const std::string& name, const std::string& text) 
         r = sd_bus_reply_method_error(m_message, &error);
     }
     if (r < 0)
-        std::fprintf(stderr, "trelvane: dbus: cannot answer %s with %s: %s\n", Member().c_str(), name.c_str(),
-                     std::strerror(-r));
+        log::Error(log::Channel::dbus, "cannot answer %s with %s: %s", Member().c_str(), name.c_str(),
+                   std::strerror(-r));
 }
 
 }  // namespace platform::dbus

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/base/log.h"
 #include "platform/base/sync.h"
 #include "platform/dbus/bus_values.h"
 #include "platform/messages/thread_wait.h"
@@ -47,7 +48,7 @@ struct BusCallbacks {
         static_cast<SessionBus*>(self)->OnNameOwnerChanged(message);
         return 0;
     } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "trelvane: dbus: out of memory for a departing client; its hold stays\n");
+        log::Error(log::Channel::dbus, "out of memory for a departing client; its hold stays");
         return 0;
     }
 };
@@ -74,7 +75,10 @@ std::unique_ptr<SessionBus> SessionBus::Join(const std::string& path, BusHandler
 }
 
 SessionBus::SessionBus(sd_bus* bus, std::string path, BusHandlers handlers, int wakeFd)
-    : m_bus(bus), m_path(std::move(path)), m_handlers(std::move(handlers)), m_owner(GetCurrentThreadId()),
+    : m_bus(bus),
+      m_path(std::move(path)),
+      m_handlers(std::move(handlers)),
+      m_owner(GetCurrentThreadId()),
       m_wakeFd(wakeFd) {}
 
 bool SessionBus::Start(std::string* failure) {
@@ -128,16 +132,15 @@ void SessionBus::RequestName(const std::string& name) {
     auto reply = [](sd_bus_message* message, void*, sd_bus_error*) -> int {
         uint32_t result = 0;
         if (const sd_bus_error* error = sd_bus_message_get_error(message))
-            std::fprintf(stderr, "trelvane: dbus: cannot take the bus name: %s\n", error->message);
+            log::Error(log::Channel::dbus, "cannot take the bus name: %s", error->message);
         else if (sd_bus_message_read_basic(message, 'u', &result) > 0 && result == 2)
-            std::fprintf(stderr, "trelvane: dbus: another program owns the bus name; waiting for it\n");
+            log::Warning(log::Channel::dbus, "another program owns the bus name; waiting for it");
         return 0;
     };
     std::unique_lock lock(m_busLock);
     const int r = sd_bus_request_name_async(m_bus, nullptr, name.c_str(), SD_BUS_NAME_QUEUE, reply, this);
     lock.unlock();
-    if (r < 0)
-        std::fprintf(stderr, "trelvane: dbus: cannot ask for the bus name %s: %s\n", name.c_str(), std::strerror(-r));
+    if (r < 0) log::Error(log::Channel::dbus, "cannot ask for the bus name %s: %s", name.c_str(), std::strerror(-r));
 }
 
 short SessionBus::WaitEvents() {
@@ -183,7 +186,7 @@ void SessionBus::HandleTaken() {
             if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_NO_MEMORY, "Out of memory");
         } catch (const std::exception& error) {
             // Nothing may leave into the library's C code.
-            std::fprintf(stderr, "trelvane: dbus: %s failed: %s\n", call.Member().c_str(), error.what());
+            log::Error(log::Channel::dbus, "%s failed: %s", call.Member().c_str(), error.what());
             if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, error.what());
         }
         if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, "The call was not answered");
@@ -199,7 +202,7 @@ void SessionBus::Lose(int error) {
         m_lost = true;
     }
     RemoveWaitSource(std::exchange(m_busSource, 0));
-    std::fprintf(stderr, "trelvane: dbus: the session bus connection has ended: %s\n", std::strerror(-error));
+    log::Error(log::Channel::dbus, "the session bus connection has ended: %s", std::strerror(-error));
     if (m_handlers.lost) m_handlers.lost();
 }
 
@@ -234,8 +237,8 @@ void SessionBus::EmitPropertiesChanged(const std::string& iface,
     std::lock_guard lock(m_busLock);
     if (m_lost) return;
     sd_bus_message* made = nullptr;
-    int r = sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), "org.freedesktop.DBus.Properties",
-                                      "PropertiesChanged");
+    int r =
+        sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), "org.freedesktop.DBus.Properties", "PropertiesChanged");
     const MessagePtr message(made);
     if (r >= 0) r = sd_bus_message_append_basic(made, 's', iface.c_str());
     if (r >= 0) r = AppendDictionary(made, changed);
@@ -255,7 +258,7 @@ void SessionBus::Send(int made, sd_bus_message* message, const char* what) {
     const int r = made < 0 ? made : sd_bus_send(m_bus, message, nullptr);
     if (r < 0) {
         if (!std::exchange(m_sendFailureLogged, true))
-            std::fprintf(stderr, "trelvane: dbus: cannot send %s: %s\n", what, std::strerror(-r));
+            log::Error(log::Channel::dbus, "cannot send %s: %s", what, std::strerror(-r));
         return;
     }
     m_sendFailureLogged = false;

@@ -22,6 +22,7 @@
 #include "platform/base/command_line.h"
 #include "platform/base/error_text.h"
 #include "platform/base/loaded_modules.h"
+#include "platform/base/log.h"
 #include "platform/base/sync.h"
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
@@ -32,8 +33,8 @@ namespace platform {
 
 // A failure of the server module, on standard error.
 inline void LogServerFailure(const char* what, HRESULT hr) {
-    std::fprintf(stderr, "trelvane: %s: 0x%08X %s\n", what, static_cast<unsigned>(hr),
-                 SystemMessageText(static_cast<DWORD>(hr)).c_str());
+    log::Error(log::Channel::general, "%s: 0x%08X %s", what, static_cast<unsigned>(hr),
+               SystemMessageText(static_cast<DWORD>(hr)).c_str());
 }
 
 }  // namespace platform

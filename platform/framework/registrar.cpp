@@ -5,6 +5,7 @@
 #include <new>
 #include <sstream>
 
+#include "platform/base/log.h"
 #include "platform/base/utf8.h"
 #include "platform/framework/registry_script.h"
 #include "platform/objects/oleauto.h"
@@ -59,7 +60,7 @@ HRESULT UnregisterKey(HKEY parent, const ScriptKey& script) {
 
 // A script outside the subset: the reason as error information and a log line.
 HRESULT ScriptError(const std::string& reason) {
-    std::fprintf(stderr, "trelvane: registry script: %s\n", reason.c_str());
+    platform::log::Error(platform::log::Channel::general, "registry script: %s", reason.c_str());
     ICreateErrorInfo* info = nullptr;
     if (SUCCEEDED(CreateErrorInfo(&info))) {
         std::u16string text = platform::FromUtf8("Registry script, " + reason);

@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/base/log.h"
 #include "platform/base/sync.h"
 #include "platform/base/wall_clock.h"
 #include "platform/messages/thread_wait.h"
@@ -143,7 +144,7 @@ Clock::time_point NextDue(const MessageQueue& q) {
 void Wake(int fd) {
     const std::uint64_t one = 1;
     if (fd >= 0 && ::write(fd, &one, sizeof one) < 0 && errno != EAGAIN)
-        std::fprintf(stderr, "trelvane: cannot wake a message wait: errno %d\n", errno);
+        platform::log::Error(platform::log::Channel::messages, "cannot wake a message wait: errno %d", errno);
 }
 
 // The wake-up descriptor, made on the owner's first wait. Without one the
@@ -151,7 +152,8 @@ void Wake(int fd) {
 int EnsureWakeFd(MessageQueue& q) {
     if (q.wakeFd < 0) {
         q.wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (q.wakeFd < 0) std::fprintf(stderr, "trelvane: no eventfd for a message queue: errno %d\n", errno);
+        if (q.wakeFd < 0)
+            platform::log::Error(platform::log::Channel::messages, "no eventfd for a message queue: errno %d", errno);
     }
     return q.wakeFd;
 }
@@ -201,13 +203,14 @@ void WaitOnce(MessageQueue& q, std::uint64_t seen, Clock::time_point until, bool
         q.sleeping = false;
     }
     if (n < 0) {
-        if (errno != EINTR) std::fprintf(stderr, "trelvane: message wait failed: errno %d\n", errno);
+        if (errno != EINTR)
+            platform::log::Error(platform::log::Channel::messages, "message wait failed: errno %d", errno);
         return;
     }
     if (fds[0].revents & POLLIN) {
         std::uint64_t count;
         if (::read(wakeFd, &count, sizeof count) < 0 && errno != EAGAIN)
-            std::fprintf(stderr, "trelvane: cannot read a message wake-up: errno %d\n", errno);
+            platform::log::Error(platform::log::Channel::messages, "cannot read a message wake-up: errno %d", errno);
     }
     HandleReadySources(q, fds, ids);
 }
@@ -285,8 +288,7 @@ LRESULT DispatchMessageW(const MSG* lpMsg) {
     {
         std::lock_guard lock(q.mutex);
         auto it = q.timers.find(lpMsg->wParam);
-        if (it != q.timers.end() && reinterpret_cast<LPARAM>(it->second.proc) == lpMsg->lParam)
-            proc = it->second.proc;
+        if (it != q.timers.end() && reinterpret_cast<LPARAM>(it->second.proc) == lpMsg->lParam) proc = it->second.proc;
     }
     if (proc) proc(nullptr, WM_TIMER, lpMsg->wParam, GetTickCount());
     return 0;

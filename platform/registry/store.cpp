@@ -16,6 +16,7 @@
 
 #include "platform/base/error_text.h"
 #include "platform/base/file_trust.h"
+#include "platform/base/log.h"
 #include "platform/base/paths.h"
 #include "platform/registry/reg_format.h"
 
@@ -47,8 +48,7 @@ std::string DistrustOfFolders(const StoreLocation& store, bool* complete) {
 }
 
 void Log(const std::string& path, const std::string& what, DWORD error) {
-    std::fprintf(stderr, "trelvane: registry: %s: %s: %s\n", path.c_str(), what.c_str(),
-                 SystemMessageText(error).c_str());
+    log::Error(log::Channel::registry, "%s: %s: %s", path.c_str(), what.c_str(), SystemMessageText(error).c_str());
 }
 
 // A descriptor that closes itself.
@@ -133,16 +133,12 @@ DWORD Parse(const StoreLocation& store, const std::string& text, bool present, K
 
 DWORD WriteError(int error) {
     switch (error) {
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
-        case ENOSPC:
-        case EDQUOT:
-            return ERROR_DISK_FULL;
-        case EROFS:
-            return ERROR_WRITE_PROTECT;
-        default:
-            return ERROR_CANTWRITE;
+    case EACCES:
+    case EPERM: return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EROFS: return ERROR_WRITE_PROTECT;
+    default: return ERROR_CANTWRITE;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/base/fd_io.h"
+#include "platform/base/log.h"
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/apartment.h"
@@ -95,8 +96,7 @@ HRESULT Connection::Handshake(DWORD timeoutMs) {
     EndFrame(hello);
     if (HRESULT hr = Send(std::move(hello.Bytes())); FAILED(hr)) return hr;
     Apartment* apartment = Apartment::Current();
-    const bool answered =
-        apartment->Wait([this] { return m_handshaking == Handshaking::Done || !Alive(); }, timeoutMs);
+    const bool answered = apartment->Wait([this] { return m_handshaking == Handshaking::Done || !Alive(); }, timeoutMs);
     if (m_handshaking == Handshaking::Done) return m_handshakeResult;
     Log("the server at pid %ld did not %s", m_peerPid, answered ? "accept the connection" : "answer in time");
     Close();
@@ -166,10 +166,9 @@ void Connection::OnReady(short revents) {
 
 void Connection::ReadFrames() {
     const std::size_t before = m_in.size();
-    const DWORD result =
-        ReadAvailable(m_fd, FdKind::Socket, [this](const BYTE* data, std::size_t size) {
-            m_in.insert(m_in.end(), data, data + size);
-        });
+    const DWORD result = ReadAvailable(m_fd, FdKind::Socket, [this](const BYTE* data, std::size_t size) {
+        m_in.insert(m_in.end(), data, data + size);
+    });
     std::size_t at = 0;
     while (!m_closed && m_in.size() - at >= wire::kLengthPrefix) {
         const std::uint32_t length = ReadU32(m_in.data() + at);
@@ -222,6 +221,8 @@ void Connection::SyncBuffered() {
 void Connection::HandleFrame(std::vector<BYTE> body) {
     Reader r(body.data(), body.size(), this);
     const auto type = static_cast<FrameType>(r.U8());
+    log::Trace(log::Channel::remoting, "frame of type %u, %zu bytes, from pid %ld", static_cast<unsigned>(type),
+               body.size(), m_peerPid);
     if (m_handshaking != Handshaking::Done) {
         HandleHandshake(r, type);
         return;
@@ -343,6 +344,7 @@ void Connection::Misbehaved(const char* what) {
 
 void Connection::Close() {
     if (m_closed) return;
+    log::Trace(log::Channel::remoting, "closing the connection to pid %ld", m_peerPid);
     Shut();
     if (Apartment* apartment = Apartment::Current()) apartment->Deliver(shared_from_this(), {});
 }

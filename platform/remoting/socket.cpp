@@ -13,6 +13,7 @@
 
 #include "platform/base/errno_map.h"
 #include "platform/base/file_trust.h"
+#include "platform/base/log.h"
 #include "platform/base/paths.h"
 
 namespace platform::remoting {
@@ -93,7 +94,8 @@ int LockExclusive(const std::string& path, HRESULT* hr) {
 }
 
 bool IsFileAt(int fd, const std::string& path) {
-    struct stat held {}, named{};
+    struct stat held {
+    }, named{};
     return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
            held.st_ino == named.st_ino;
 }
@@ -186,12 +188,10 @@ void ShutDownSocket(int fd) {
 void RemovePath(const std::string& path) { ::unlink(path.c_str()); }
 
 void Log(const char* format, ...) {
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    log::WriteV(log::Channel::remoting, log::Level::error, format, args);
     va_end(args);
-    std::fprintf(stderr, "trelvane: remoting: %s\n", text);
 }
 
 }  // namespace platform::remoting
