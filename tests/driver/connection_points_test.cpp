@@ -194,15 +194,11 @@ TEST_P(ConnectionPoints, ClientInvokingTheObjectsEventInterfaceRaisesTheEvent) {
     events->Advise(sink, &cookie);
     platform::ComPtr<IDispatch> raise;
     ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(raise.Out())), S_OK);
-    VARIANT text;
-    VariantInit(&text);
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString(u"from a client");
+    const platform::Bstr fromClient(u"from a client");
+    VARIANT text = VariantBstr(fromClient.Get());
     DISPPARAMS params{&text, nullptr, 1, 0};
     EXPECT_EQ(raise->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(sink->Calls(), (std::vector<std::string>{"4:BSTR from a client"}));
-    VariantClear(&text);
-    raise.Reset();
 }
 
 TEST_P(ConnectionPoints, SinksThatUnadviseOrAdviseDuringDelivery) {
