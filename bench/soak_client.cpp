@@ -55,9 +55,10 @@ class Connection {
 public:
     Connection(IUnknown* object, REFIID iid, IUnknown* sink) {
         platform::ComPtr<IConnectionPointContainer> container;
-        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
-            SUCCEEDED(container->FindConnectionPoint(iid, m_point.Out())) && FAILED(m_point->Advise(sink, &m_cookie)))
-            m_point.Reset();
+        HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
+        if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, m_point.Out());
+        if (SUCCEEDED(hr)) hr = m_point->Advise(sink, &m_cookie);
+        if (FAILED(hr)) m_point.Reset();
     }
     ~Connection() {
         if (m_point) m_point->Unadvise(m_cookie);
@@ -245,9 +246,10 @@ int main(int argc, char** argv) {
         if (!bare) {
             ok = Activate(&state.tarvik);
             if (ok) {
-                connection = std::make_unique<Connection>(state.tarvik.Get(), contract::DIID__ITarvikEvents, events.Get());
-                state.testConnection = std::make_unique<Connection>(state.tarvik.Get(),
-                                                                    contract::DIID__ITarvikTestEvents, testEvents.Get());
+                ITarvik* object = state.tarvik.Get();
+                connection = std::make_unique<Connection>(object, contract::DIID__ITarvikEvents, events.Get());
+                state.testConnection =
+                    std::make_unique<Connection>(object, contract::DIID__ITarvikTestEvents, testEvents.Get());
                 ok = connection->Ok() && state.testConnection->Ok();
             }
         }

@@ -116,9 +116,6 @@ TEST_P(ConnectionPoints, NullPointersAndWrongSinksGetThePlatformsCodes) {
     EXPECT_EQ(copy->Next(1, point.Out(), nullptr), S_FALSE);  // the clone keeps the position
     copy->Reset();
     ASSERT_EQ(copy->Next(1, point.Out(), nullptr), S_OK);
-    point.Reset();
-    copy.Reset();
-    all.Reset();
 }
 
 TEST_P(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
@@ -242,7 +239,8 @@ TEST_F(ConnectionPoints, DeliveryOnOneThreadWhileAnotherAdvises) {
     while (!done) {
         DWORD cookies[6];
         for (DWORD& cookie : cookies) {
-            const auto churn = platform::ComPtr<RecordingSink>::Attach(new RecordingSink(contract::DIID__ITarvikEvents));
+            const auto churn =
+                platform::ComPtr<RecordingSink>::Attach(new RecordingSink(contract::DIID__ITarvikEvents));
             events->Advise(churn.Get(), &cookie);
         }
         for (DWORD c : cookies) events->Unadvise(c);

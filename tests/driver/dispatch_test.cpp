@@ -31,8 +31,8 @@ protected:
                                 LOCALE_USER_DEFAULT, ids->data());
     }
     template <class T>
-    HRESULT Call(const platform::ComPtr<T>& d, DISPID id, WORD flags, std::vector<VARIANT> argsLastFirst, VARIANT* result = nullptr,
-                 UINT* argErr = nullptr, std::vector<DISPID> named = {}) {
+    HRESULT Call(const platform::ComPtr<T>& d, DISPID id, WORD flags, std::vector<VARIANT> argsLastFirst,
+                 VARIANT* result = nullptr, UINT* argErr = nullptr, std::vector<DISPID> named = {}) {
         DISPPARAMS p{argsLastFirst.empty() ? nullptr : argsLastFirst.data(), named.empty() ? nullptr : named.data(),
                      static_cast<UINT>(argsLastFirst.size()), static_cast<UINT>(named.size())};
         return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &p, result, nullptr, argErr);

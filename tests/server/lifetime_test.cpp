@@ -76,7 +76,8 @@ protected:
         platform::ComPtr<IConnectionPoint> point;
         platform::ComPtr<IEnumConnections> connections;
         int count = -1;
-        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
+        if (SUCCEEDED(
+                object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
             SUCCEEDED(container->FindConnectionPoint(iid, point.Out())) &&
             SUCCEEDED(point->EnumConnections(connections.Out()))) {
             CONNECTDATA data;

@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
     std::vector<DWORD> cookies;
     for (const auto& [clsid, factory] : classes) {
         DWORD cookie = 0;
-        const HRESULT hr = CoRegisterClassObject(clsid, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+        const HRESULT hr =
+            CoRegisterClassObject(clsid, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
         if (FAILED(hr)) {
             std::fprintf(stderr, "trelvane-test-host: cannot register a class: 0x%08X\n", static_cast<unsigned>(hr));
             return 3;
