@@ -39,9 +39,9 @@ struct Figures {
 // Calls the server in a loop until stopped, keeping the longest call.
 void WellBehavedClient(std::atomic<bool>& stop, Figures& figures) {
     CoInitialize(nullptr);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                   reinterpret_cast<void**>(&tarvik)))) {
+                                   reinterpret_cast<void**>(tarvik.Out())))) {
         while (!stop) {
             const auto start = Clock::now();
             LONG value = 0;
@@ -52,7 +52,7 @@ void WellBehavedClient(std::atomic<bool>& stop, Figures& figures) {
             if (FAILED(hr)) ++figures.failedCalls;
             std::this_thread::sleep_for(5ms);
         }
-        tarvik->Release();
+        tarvik.Reset();
     } else {
         ++figures.failedCalls;
     }
@@ -162,25 +162,25 @@ void SinkFlood(ServerProcess&, const std::string&) {
     for (int c = 0; c < kClients; ++c)
         clients.emplace_back([&] {
             CoInitialize(nullptr);
-            ITarvik* tarvik = nullptr;
-            IConnectionPointContainer* container = nullptr;
-            IConnectionPoint* point = nullptr;
-            auto* sink = new trelvane::bench::QuietSink;
+            platform::ComPtr<ITarvik> tarvik;
+            platform::ComPtr<IConnectionPointContainer> container;
+            platform::ComPtr<IConnectionPoint> point;
+            auto sink = platform::ComPtr<trelvane::bench::QuietSink>::Attach(new trelvane::bench::QuietSink);
             if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER,
-                                           contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik))) &&
+                                           contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()))) &&
                 SUCCEEDED(tarvik->QueryInterface(IID_IConnectionPointContainer,
-                                                 reinterpret_cast<void**>(&container))) &&
-                SUCCEEDED(container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point))) {
+                                                 reinterpret_cast<void**>(container.Out()))) &&
+                SUCCEEDED(container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out()))) {
                 DWORD cookie;
-                while (point->Advise(sink, &cookie) == S_OK) {
+                while (point->Advise(sink.Get(), &cookie) == S_OK) {
                 }
             }
             ++advised;
             while (!leave) std::this_thread::sleep_for(10ms);
-            if (point) point->Release();
-            if (container) container->Release();
-            if (tarvik) tarvik->Release();
-            sink->Release();
+            point.Reset();
+            container.Reset();
+            tarvik.Reset();
+            sink.Reset();
             CoUninitialize();  // the connection goes, and with it every sink
         });
     while (advised < kClients) std::this_thread::sleep_for(10ms);

@@ -20,14 +20,15 @@ int main(int argc, char** argv) {
     // interface, method and the caller's value (35 bytes); its reply is smaller.
     constexpr std::size_t kRequestBytes = 35;
     trelvane::testing::TempHome home;
-    auto* factory = new trelvane::testing::SingletonFactory<CTarvik>;
+    using Factory = trelvane::testing::SingletonFactory<CTarvik>;
+    const auto factory = platform::ComPtr<Factory>::Attach(new Factory);
     int status = 0;
     {
-        trelvane::testing::ServerThread server(contract::CLSID_CTarvik, factory);
+        trelvane::testing::ServerThread server(contract::CLSID_CTarvik, factory.Get());
         CoInitialize(nullptr);
-        ITarvik* tarvik = nullptr;
+        platform::ComPtr<ITarvik> tarvik;
         if (FAILED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                    reinterpret_cast<void**>(&tarvik)))) {
+                                    reinterpret_cast<void**>(tarvik.Out())))) {
             std::fprintf(stderr, "cannot create the driver object in the server thread\n");
             return 1;
         }
@@ -47,13 +48,12 @@ int main(int argc, char** argv) {
             trelvane::bench::Append(viaInvoke, trelvane::bench::TimeEach(perRound, invoke));
         }
         if (value != 1500 || result.vt != VT_I4 || result.lVal != 1500) status = 1;
-        tarvik->Release();
+        tarvik.Reset();
         CoUninitialize();
         std::printf("A property read in another apartment, %d calls (%s)\n", count, quick ? "quick run" : "full run");
         trelvane::bench::PrintRow("raw round trip, 35 bytes each way (baseline)", raw);
         trelvane::bench::PrintRow("get_InterCharacterTimeout through the proxy", viaVtable, &raw);
         trelvane::bench::PrintRow("InterCharacterTimeout through Invoke", viaInvoke, &raw);
     }
-    factory->Release();
     return status;
 }

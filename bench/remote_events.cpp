@@ -48,14 +48,13 @@ class Sinks {
 public:
     Sinks(trelvane::testing::ApartmentThread& client, ITarvik* tarvik) : m_client(client) {
         client.Run([&] {
-            IConnectionPointContainer* container = nullptr;
-            tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-            container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &m_point);
-            container->Release();
+            platform::ComPtr<IConnectionPointContainer> container;
+            tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
+            container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, m_point.Out());
         });
     }
     ~Sinks() {
-        m_client.Run([&] { m_point->Release(); });
+        m_client.Run([&] { m_point.Reset(); });  // a proxy of the client's apartment, let go there
     }
     void Advise(std::vector<IUnknown*> sinks) {
         m_client.Run([&] {
@@ -75,25 +74,25 @@ public:
 
 private:
     trelvane::testing::ApartmentThread& m_client;
-    IConnectionPoint* m_point = nullptr;
+    platform::ComPtr<IConnectionPoint> m_point;
     std::vector<DWORD> m_cookies;
 };
 
 void AckPath(int count, trelvane::DeviceEnd& device, Sinks& sinks) {
     trelvane::bench::Arrivals arrivals;
     arrivals.Watch(device);
-    trelvane::bench::QuietSink* quiet[2] = {new trelvane::bench::QuietSink, new trelvane::bench::QuietSink};
+    using Sink = platform::ComPtr<trelvane::bench::QuietSink>;
+    const Sink quiet[2] = {Sink::Attach(new trelvane::bench::QuietSink), Sink::Attach(new trelvane::bench::QuietSink)};
     trelvane::bench::MeasureAcks(device, arrivals, 300);  // warm-up
     std::vector<double> raw, bare, remote;
     const int perRound = count / trelvane::bench::kRounds;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         trelvane::bench::Append(raw, trelvane::testing::RawEchoRoundTrips(perRound));
         trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(device, arrivals, perRound));
-        sinks.Advise({quiet[0], quiet[1]});
+        sinks.Advise({quiet[0].Get(), quiet[1].Get()});
         trelvane::bench::Append(remote, trelvane::bench::MeasureAcks(device, arrivals, perRound));
         sinks.UnadviseAll();
     }
-    for (auto* sink : quiet) sink->Release();
     std::printf("Acknowledge path over the virtual line, %d bytes\n", count);
     trelvane::bench::PrintRow("raw echo round trip (baseline)", raw);
     trelvane::bench::PrintRow("frame byte -> 0xF0, no sink", bare, &raw);
@@ -104,17 +103,16 @@ void AckPath(int count, trelvane::DeviceEnd& device, Sinks& sinks) {
 // ahead of what the sink has received; the events per second.
 double EventRate(trelvane::testing::ServerThread& server, CTarvik* object, CountingSink& sink, long count) {
     constexpr long kBatch = 500, kWindow = 2000;
-    BSTR text = SysAllocString(u"Read: '0x3f'");
+    const platform::Bstr text(u"Read: '0x3f'");
     const auto start = Clock::now();
     for (long raised = 0; raised < count; raised += kBatch) {
         if (raised >= kWindow && !sink.WaitFor(raised - kWindow)) break;
         server.Run([&] {
-            for (long i = 0; i < kBatch; ++i) object->Fire_InputReceived(text);
+            for (long i = 0; i < kBatch; ++i) object->Fire_InputReceived(text.Get());
         });
     }
     const bool all = sink.WaitFor(count);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    SysFreeString(text);
     return all ? static_cast<double>(count) / seconds : 0;
 }
 
@@ -125,54 +123,53 @@ int main(int argc, char** argv) {
     trelvane::testing::TempHome home;
     auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
     if (!device) return 1;
-    auto* factory = new trelvane::testing::SingletonFactory<CTarvik>;
+    using Factory = trelvane::testing::SingletonFactory<CTarvik>;
+    const auto factory = platform::ComPtr<Factory>::Attach(new Factory);
     {
-        trelvane::testing::ServerThread server(contract::CLSID_CTarvik, factory);
+        trelvane::testing::ServerThread server(contract::CLSID_CTarvik, factory.Get());
         trelvane::testing::ApartmentThread client;
-        ITarvik* tarvik = nullptr;
+        platform::ComPtr<ITarvik> tarvik;  // a proxy of the client's apartment, let go there
         LONG status = -1;
         client.Run([&] {
             if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER,
-                                           contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik))))
+                                           contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()))))
                 tarvik->Open(1, &status);
         });
         if (status != 0) {
+            client.Run([&] { tarvik.Reset(); });
             std::fprintf(stderr, "cannot open the virtual line through the server: status %ld\n",
                          static_cast<long>(status));
             return 1;
         }
         device->ReadByte(std::chrono::seconds(2));  // the reset byte
         {
-            Sinks sinks(client, tarvik);
+            Sinks sinks(client, tarvik.Get());
             AckPath(quick ? 1000 : 10000, *device, sinks);
             const long events = quick ? 20000 : 200000;
-            auto* remote = new CountingSink;
-            sinks.Advise({remote});
-            const double remoteRate = EventRate(server, factory->Object(), *remote, events);
+            const auto remote = platform::ComPtr<CountingSink>::Attach(new CountingSink);
+            sinks.Advise({remote.Get()});
+            const double remoteRate = EventRate(server, factory->Object(), *remote.Get(), events);
             sinks.UnadviseAll();
-            remote->Release();
-            auto* local = new CountingSink;
-            IConnectionPoint* point = nullptr;
+            const auto local = platform::ComPtr<CountingSink>::Attach(new CountingSink);
+            platform::ComPtr<IConnectionPoint> point;
             DWORD cookie = 0;
             server.Run([&] {
-                factory->Object()->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &point);
-                point->Advise(local, &cookie);
+                factory->Object()->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out());
+                point->Advise(local.Get(), &cookie);
             });
-            const double localRate = EventRate(server, factory->Object(), *local, events);
+            const double localRate = EventRate(server, factory->Object(), *local.Get(), events);
             server.Run([&] {
                 point->Unadvise(cookie);
-                point->Release();
+                point.Reset();
             });
-            local->Release();
             std::printf("Events to one sink, %ld InputReceived\n", events);
             std::printf("%-44s %10.0f events/s\n", "sink in the server's apartment (reference)", localRate);
             std::printf("%-44s %10.0f events/s\n", "sink in another apartment", remoteRate);
         }
         client.Run([&] {
             tarvik->Close();
-            tarvik->Release();
+            tarvik.Reset();
         });
     }
-    factory->Release();
     return 0;
 }

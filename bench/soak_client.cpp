@@ -54,30 +54,25 @@ std::string Hex(HRESULT hr) {
 class Connection {
 public:
     Connection(IUnknown* object, REFIID iid, IUnknown* sink) {
-        IConnectionPointContainer* container = nullptr;
-        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
-            if (SUCCEEDED(container->FindConnectionPoint(iid, &m_point)) && FAILED(m_point->Advise(sink, &m_cookie))) {
-                m_point->Release();
-                m_point = nullptr;
-            }
-            container->Release();
-        }
+        platform::ComPtr<IConnectionPointContainer> container;
+        HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
+        if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, m_point.Out());
+        if (SUCCEEDED(hr)) hr = m_point->Advise(sink, &m_cookie);
+        if (FAILED(hr)) m_point.Reset();
     }
     ~Connection() {
-        if (!m_point) return;
-        m_point->Unadvise(m_cookie);
-        m_point->Release();
+        if (m_point) m_point->Unadvise(m_cookie);
     }
-    bool Ok() const { return m_point != nullptr; }
+    bool Ok() const { return static_cast<bool>(m_point); }
 
 private:
-    IConnectionPoint* m_point = nullptr;
+    platform::ComPtr<IConnectionPoint> m_point;
     DWORD m_cookie = 0;
 };
 
 // What the client holds and what its sinks have seen; the main thread only.
 struct State {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     IUnknown* testSink = nullptr;
     std::unique_ptr<Connection> testConnection;  // while the test events are wanted
     int slowMs = 0;
@@ -145,9 +140,9 @@ std::string Times(const char* name, int failures, const std::vector<double>& tim
     return line;
 }
 
-bool Activate(ITarvik** tarvik) {
+bool Activate(platform::ComPtr<ITarvik>* tarvik) {
     return SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                      reinterpret_cast<void**>(tarvik)));
+                                      reinterpret_cast<void**>(tarvik->Out())));
 }
 
 void Run(State& state, const std::string& line) {
@@ -174,11 +169,11 @@ void Run(State& state, const std::string& line) {
         std::vector<double> times;
         for (long i = 0; i < a; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            ITarvik* tarvik = nullptr;
+            platform::ComPtr<ITarvik> tarvik;
             LONG timeout = 0;
             if (!Activate(&tarvik) || tarvik->get_InterCharacterTimeout(&timeout) != S_OK || timeout != 1500)
                 ++failures;
-            if (tarvik) tarvik->Release();
+            tarvik.Reset();
             times.push_back(MicrosecondsSince(start));
         }
         Say(Times("activations", failures, times));
@@ -189,7 +184,7 @@ void Run(State& state, const std::string& line) {
         state.testConnection.reset();
         if (a != 0 && state.tarvik)
             state.testConnection =
-                std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikTestEvents, state.testSink);
+                std::make_unique<Connection>(state.tarvik.Get(), contract::DIID__ITarvikTestEvents, state.testSink);
         Say("test-events " + std::to_string(state.testConnection && state.testConnection->Ok() ? 1 : 0));
     } else if (command == "counts") {
         Say("counts " + std::to_string(state.reads) + " " + std::to_string(state.acknowledges) + " " +
@@ -242,18 +237,19 @@ int main(int argc, char** argv) {
     CoInitialize(nullptr);
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-    auto* events = new EventSink(state);
-    auto* testEvents = new TestEventSink(state);
-    state.testSink = testEvents;
+    auto events = platform::ComPtr<EventSink>::Attach(new EventSink(state));
+    auto testEvents = platform::ComPtr<TestEventSink>::Attach(new TestEventSink(state));
+    state.testSink = testEvents.Get();
     bool ok = true;
     {
         std::unique_ptr<Connection> connection;
         if (!bare) {
             ok = Activate(&state.tarvik);
             if (ok) {
-                connection = std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikEvents, events);
+                ITarvik* object = state.tarvik.Get();
+                connection = std::make_unique<Connection>(object, contract::DIID__ITarvikEvents, events.Get());
                 state.testConnection =
-                    std::make_unique<Connection>(state.tarvik, contract::DIID__ITarvikTestEvents, testEvents);
+                    std::make_unique<Connection>(object, contract::DIID__ITarvikTestEvents, testEvents.Get());
                 ok = connection->Ok() && state.testConnection->Ok();
             }
         }
@@ -268,9 +264,9 @@ int main(int argc, char** argv) {
         }
         state.testConnection.reset();
     }
-    if (state.tarvik) state.tarvik->Release();
-    events->Release();
-    testEvents->Release();
+    state.tarvik.Reset();
+    events.Reset();
+    testEvents.Reset();
     CoUninitialize();
     return ok ? 0 : 1;
 }

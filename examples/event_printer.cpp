@@ -14,7 +14,7 @@
 
 namespace {
 
-ITarvik* g_tarvik = nullptr;
+ITarvik* g_tarvik = nullptr;  // main's driver object, for the handler that confirms start numbers
 
 std::string Text(const VARIANT& v) {
     switch (v.vt) {
@@ -112,35 +112,38 @@ int main(int argc, char** argv) {
     const long seconds = argc > 2 ? std::atol(argv[2]) : 60;
 
     CoInitialize(nullptr);
+    platform::ComPtr<ITarvik> tarvik;
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(u"Trelvane.Tarvik", &clsid);
     if (SUCCEEDED(hr))
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                              reinterpret_cast<void**>(&g_tarvik));
+                              reinterpret_cast<void**>(tarvik.Out()));
     if (FAILED(hr)) {
         std::fprintf(stderr, "cannot create Trelvane.Tarvik: 0x%08X (is the server registered?)\n",
                      static_cast<unsigned>(hr));
         CoUninitialize();
         return 1;
     }
+    g_tarvik = tarvik.Get();
     auto events = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents));
     auto testEvents = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikTestEvents));
     DWORD eventsCookie = 0, testEventsCookie = 0;
-    Connect(g_tarvik, contract::DIID__ITarvikEvents, events.Get(), &eventsCookie);
-    Connect(g_tarvik, contract::DIID__ITarvikTestEvents, testEvents.Get(), &testEventsCookie);
+    Connect(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get(), &eventsCookie);
+    Connect(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get(), &testEventsCookie);
 
     LONG status = 0;
-    hr = g_tarvik->Open(port, &status);
+    hr = tarvik->Open(port, &status);
     std::printf("Open(%ld): 0x%08X, status %ld\n", static_cast<long>(port), static_cast<unsigned>(hr),
                 static_cast<long>(status));
     std::fflush(stdout);
     if (hr == S_OK) {
         PumpMessages(std::chrono::seconds(seconds));
-        g_tarvik->Close();
+        tarvik->Close();
     }
-    Connect(g_tarvik, contract::DIID__ITarvikEvents, nullptr, &eventsCookie);
-    Connect(g_tarvik, contract::DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
-    g_tarvik->Release();  // the event handler reads the global, so it stays a plain pointer
+    Connect(tarvik.Get(), contract::DIID__ITarvikEvents, nullptr, &eventsCookie);
+    Connect(tarvik.Get(), contract::DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
+    g_tarvik = nullptr;
+    tarvik.Reset();
     events.Reset();
     testEvents.Reset();
     CoUninitialize();

@@ -105,9 +105,7 @@ HRESULT InvokeMember(ITarvik* object, const contract::InterfaceContract& iface, 
     EXCEPINFO exception{};
     UINT argError = 0;
     hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, &exception, &argError);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
+    platform::ClearExcepInfo(&exception);
     return hr;
 }
 

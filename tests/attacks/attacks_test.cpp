@@ -35,14 +35,13 @@ protected:
 
     // A well-behaved client is served: it activates the object and reads a property.
     void ExpectServed(LONG* interCharacterTimeout = nullptr) {
-        ITarvik* tarvik = nullptr;
+        platform::ComPtr<ITarvik> tarvik;
         ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                   reinterpret_cast<void**>(&tarvik)),
+                                   reinterpret_cast<void**>(tarvik.Out())),
                   S_OK);
         LONG value = 0;
         EXPECT_EQ(tarvik->get_InterCharacterTimeout(&value), S_OK);
         if (interCharacterTimeout) *interCharacterTimeout = value;
-        tarvik->Release();
     }
     // The lines of the server's log that hold text, once at least atLeast
     // of them have come (or 5 s have passed: the log is read as it comes).
@@ -221,30 +220,26 @@ TEST_F(Attacks, UnfinishedFramesOverAllConnectionsStayWithinTheBound) {
 }
 
 TEST_F(Attacks, AClientsAdvisesBeyondItsLimitAreRefused) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&tarvik)),
+                               reinterpret_cast<void**>(tarvik.Out())),
               S_OK);
-    IConnectionPointContainer* container = nullptr;
-    ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
-    IConnectionPoint* point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, &point), S_OK);
+    platform::ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())), S_OK);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
     EventLog log;
-    auto* sink = new EventSink(contract::DIID__ITarvikEvents, {}, &log);
+    const auto sink = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents, {}, &log));
     DWORD first = 0;
     DWORD cookie = 0;
     for (std::size_t i = 0; i < limits::kMaxSinksPerClient; ++i) {
-        ASSERT_EQ(point->Advise(sink, &cookie), S_OK) << i;
+        ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK) << i;
         if (i == 0) first = cookie;
     }
-    EXPECT_EQ(point->Advise(sink, &cookie), CONNECT_E_ADVISELIMIT);
+    EXPECT_EQ(point->Advise(sink.Get(), &cookie), CONNECT_E_ADVISELIMIT);
     EXPECT_EQ(cookie, 0u);
     EXPECT_EQ(point->Unadvise(first), S_OK);
-    EXPECT_EQ(point->Advise(sink, &cookie), S_OK);  // room again
-    point->Release();
-    container->Release();
-    tarvik->Release();
-    sink->Release();
+    EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);  // room again
 }
 
 // The tick runs while the server waits for a client's callback: the test

@@ -21,55 +21,54 @@ class ConnectionPoints : public RecordingTest {
 protected:
     void SetUp() override {
         RecordingTest::SetUp();
-        ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, &events), S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, &testEvents), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, events.Out()), S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, testEvents.Out()), S_OK);
     }
     void TearDown() override {
-        if (events) events->Release();
-        if (testEvents) testEvents->Release();
+        events.Reset();
+        testEvents.Reset();
         RecordingTest::TearDown();
-        for (auto* s : sinks) s->Release();
+        sinks.clear();
     }
     RecordingSink* Sink(REFIID iid = contract::DIID__ITarvikEvents) {
-        sinks.push_back(new RecordingSink(iid));
-        return sinks.back();
+        sinks.push_back(platform::ComPtr<RecordingSink>::Attach(new RecordingSink(iid)));
+        return sinks.back().Get();
     }
     HRESULT SystemError(const char16_t* text) {
-        BSTR b = SysAllocString(text);
-        const HRESULT hr = Raise(contract::DIID__ITarvikEvents, 4, {VariantBstr(b)});
-        SysFreeString(b);
-        return hr;
+        const platform::Bstr b(text);
+        return Raise(contract::DIID__ITarvikEvents, 4, {VariantBstr(b.Get())});
     }
 
-    IConnectionPoint* events = nullptr;
-    IConnectionPoint* testEvents = nullptr;
-    std::vector<RecordingSink*> sinks;
+    platform::ComPtr<IConnectionPoint> events;
+    platform::ComPtr<IConnectionPoint> testEvents;
+    std::vector<platform::ComPtr<RecordingSink>> sinks;
 };
 
 TEST_P(ConnectionPoints, FoundAndEnumeratedInOrder) {
-    IConnectionPoint* point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, &point), S_OK);
-    point->Release();
-    EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, &point), CONNECT_E_NOCONNECTION);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, point.Out()), S_OK);
+    point.Reset();
+    EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, point.Out()), CONNECT_E_NOCONNECTION);
     EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, nullptr), E_POINTER);
-    IEnumConnectionPoints* all = nullptr;
-    ASSERT_EQ(container->EnumConnectionPoints(&all), S_OK);
+    platform::ComPtr<IEnumConnectionPoints> all;
+    ASSERT_EQ(container->EnumConnectionPoints(all.Out()), S_OK);
     IConnectionPoint* found[4] = {};
     ULONG fetched = 0;
     EXPECT_EQ(all->Next(4, found, &fetched), S_FALSE);
+    std::vector<platform::ComPtr<IConnectionPoint>> owned;
+    for (ULONG i = 0; i < fetched && i < 4; ++i) owned.push_back(platform::ComPtr<IConnectionPoint>::Attach(found[i]));
     ASSERT_EQ(fetched, 3u);
     const IID order[] = {IID_IPropertyNotifySink, contract::DIID__ITarvikEvents, contract::DIID__ITarvikTestEvents};
     for (int i = 0; i < 3; ++i) {
         IID iid{};
-        found[i]->GetConnectionInterface(&iid);
+        owned[i]->GetConnectionInterface(&iid);
         EXPECT_EQ(iid, order[i]);
-        found[i]->Release();
     }
-    all->Release();
-    IConnectionPointContainer* itsContainer = nullptr;
-    ASSERT_EQ(events->GetConnectionPointContainer(&itsContainer), S_OK);
-    EXPECT_EQ(itsContainer, container);
-    itsContainer->Release();
+    owned.clear();
+    all.Reset();
+    platform::ComPtr<IConnectionPointContainer> itsContainer;
+    ASSERT_EQ(events->GetConnectionPointContainer(itsContainer.Out()), S_OK);
+    EXPECT_EQ(itsContainer.Get(), container.Get());
 }
 
 TEST_P(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
@@ -86,17 +85,16 @@ TEST_P(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
     EXPECT_EQ(c, 1u);
     for (int i = 0; i < 10; ++i) events->Advise(Sink(), &c);  // past 4 and 8 slots
     EXPECT_EQ(c, 12u);
-    IEnumConnections* connections = nullptr;
-    ASSERT_EQ(events->EnumConnections(&connections), S_OK);
+    platform::ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(events->EnumConnections(connections.Out()), S_OK);
     CONNECTDATA data[16];
     ULONG fetched = 0;
     connections->Next(16, data, &fetched);
     EXPECT_EQ(fetched, 12u);
     for (ULONG i = 0; i < fetched; ++i) {
+        const auto sink = platform::ComPtr<IUnknown>::Attach(data[i].pUnk);
         EXPECT_EQ(data[i].dwCookie, i + 1);
-        data[i].pUnk->Release();
     }
-    connections->Release();
 }
 
 TEST_P(ConnectionPoints, NullPointersAndWrongSinksGetThePlatformsCodes) {
@@ -108,19 +106,16 @@ TEST_P(ConnectionPoints, NullPointersAndWrongSinksGetThePlatformsCodes) {
     EXPECT_EQ(events->GetConnectionPointContainer(nullptr), E_POINTER);
     EXPECT_EQ(events->EnumConnections(nullptr), E_POINTER);
     EXPECT_EQ(container->EnumConnectionPoints(nullptr), E_POINTER);
-    IEnumConnectionPoints* all = nullptr;
-    ASSERT_EQ(container->EnumConnectionPoints(&all), S_OK);
+    platform::ComPtr<IEnumConnectionPoints> all;
+    ASSERT_EQ(container->EnumConnectionPoints(all.Out()), S_OK);
     EXPECT_EQ(all->Next(1, nullptr, nullptr), E_POINTER);
     EXPECT_EQ(all->Skip(5), S_FALSE);
-    IEnumConnectionPoints* copy = nullptr;
-    ASSERT_EQ(all->Clone(&copy), S_OK);
-    IConnectionPoint* point = nullptr;
-    EXPECT_EQ(copy->Next(1, &point, nullptr), S_FALSE);  // the clone keeps the position
+    platform::ComPtr<IEnumConnectionPoints> copy;
+    ASSERT_EQ(all->Clone(copy.Out()), S_OK);
+    platform::ComPtr<IConnectionPoint> point;
+    EXPECT_EQ(copy->Next(1, point.Out(), nullptr), S_FALSE);  // the clone keeps the position
     copy->Reset();
-    ASSERT_EQ(copy->Next(1, &point, nullptr), S_OK);
-    point->Release();
-    copy->Release();
-    all->Release();
+    ASSERT_EQ(copy->Next(1, point.Out(), nullptr), S_OK);
 }
 
 TEST_P(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
@@ -132,16 +127,14 @@ TEST_P(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
     events->Advise(first, &cookie);
     events->Advise(second, &cookie);
     testEvents->Advise(test, &cookie);
-    BSTR post = SysAllocString(u"StartPost");
-    BSTR fault = SysAllocString(u"Intercharacter timeout");
+    const platform::Bstr post(u"StartPost");
+    const platform::Bstr fault(u"Intercharacter timeout");
     Raise(contract::DIID__ITarvikEvents, 1, {VariantI4(123)});
-    Raise(contract::DIID__ITarvikEvents, 2, {VariantI4(3), VariantBstr(fault)});
+    Raise(contract::DIID__ITarvikEvents, 2, {VariantI4(3), VariantBstr(fault.Get())});
     Raise(contract::DIID__ITarvikEvents, 5, {VariantBool(VARIANT_TRUE)});
-    Raise(contract::DIID__ITarvikEvents, 7, {VariantBstr(post), VariantR4(3.955f)});
+    Raise(contract::DIID__ITarvikEvents, 7, {VariantBstr(post.Get()), VariantR4(3.955f)});
     Raise(contract::DIID__ITarvikTestEvents, 1, {});
-    Raise(contract::DIID__ITarvikTestEvents, 4, {VariantBstr(post)});
-    SysFreeString(post);
-    SysFreeString(fault);
+    Raise(contract::DIID__ITarvikTestEvents, 4, {VariantBstr(post.Get())});
     const std::vector<std::string> expected{"1:I4 123", "2:I4 3,BSTR Intercharacter timeout", "5:BOOL -1",
                                             "7:BSTR StartPost,R4 3.955000"};
     EXPECT_EQ(first->Calls(), expected);
@@ -151,14 +144,11 @@ TEST_P(ConnectionPoints, EventsReachEverySinkWithTheirTypes) {
 
 // The description of this thread's error information.
 std::u16string ErrorDescription() {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK) return u"(none)";
-    BSTR description = nullptr;
-    info->GetDescription(&description);
-    std::u16string text = description ? description : u"";
-    SysFreeString(description);
-    info->Release();
-    return text;
+    platform::ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Out()) != S_OK) return u"(none)";
+    platform::Bstr description;
+    info->GetDescription(description.Out());
+    return std::u16string(description.View());
 }
 
 TEST_P(ConnectionPoints, AFailingOrThrowingSinkDoesNotStopTheOthers) {
@@ -199,17 +189,13 @@ TEST_P(ConnectionPoints, ClientInvokingTheObjectsEventInterfaceRaisesTheEvent) {
     DWORD cookie;
     auto* sink = Sink();
     events->Advise(sink, &cookie);
-    IDispatch* raise = nullptr;
-    ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&raise)), S_OK);
-    VARIANT text;
-    VariantInit(&text);
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString(u"from a client");
+    platform::ComPtr<IDispatch> raise;
+    ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(raise.Out())), S_OK);
+    const platform::Bstr fromClient(u"from a client");
+    VARIANT text = VariantBstr(fromClient.Get());
     DISPPARAMS params{&text, nullptr, 1, 0};
     EXPECT_EQ(raise->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
     EXPECT_EQ(sink->Calls(), (std::vector<std::string>{"4:BSTR from a client"}));
-    VariantClear(&text);
-    raise->Release();
 }
 
 TEST_P(ConnectionPoints, SinksThatUnadviseOrAdviseDuringDelivery) {
@@ -245,19 +231,17 @@ TEST_F(ConnectionPoints, DeliveryOnOneThreadWhileAnotherAdvises) {
     events->Advise(steady, &cookie);
     std::atomic<bool> done{false};
     std::thread raiser([&] {
-        BSTR text = SysAllocString(u"Read: '0x3f'");
-        for (int i = 0; i < 3000; ++i) local->Fire_SystemError(text);
-        SysFreeString(text);
+        const platform::Bstr text(u"Read: '0x3f'");
+        for (int i = 0; i < 3000; ++i) local->Fire_SystemError(text.Get());
         done = true;
     });
     // Slots come and go (and the list grows) while the other thread delivers.
     while (!done) {
-        RecordingSink* churn[6];
         DWORD cookies[6];
-        for (int k = 0; k < 6; ++k) {
-            churn[k] = new RecordingSink(contract::DIID__ITarvikEvents);
-            events->Advise(churn[k], &cookies[k]);
-            churn[k]->Release();
+        for (DWORD& cookie : cookies) {
+            const auto churn =
+                platform::ComPtr<RecordingSink>::Attach(new RecordingSink(contract::DIID__ITarvikEvents));
+            events->Advise(churn.Get(), &cookie);
         }
         for (DWORD c : cookies) events->Unadvise(c);
     }
@@ -266,20 +250,17 @@ TEST_F(ConnectionPoints, DeliveryOnOneThreadWhileAnotherAdvises) {
 }
 
 TEST_F(ConnectionPoints, ReleasingTheObjectReleasesItsSinks) {
+    // The sink's count is what this test reads, so its references are counted by hand.
     auto* sink = new RecordingSink(contract::DIID__ITarvikEvents);
     DWORD cookie;
     events->Advise(sink, &cookie);
     EXPECT_EQ(sink->AddRef(), 3u);  // ours, the slot's, this one
     sink->Release();
-    events->Release();
-    testEvents->Release();
-    container->Release();
-    object->Release();
-    local->Release();
-    events = testEvents = nullptr;
-    container = nullptr;
-    object = nullptr;
-    local = nullptr;
+    events.Reset();
+    testEvents.Reset();
+    container.Reset();
+    object.Reset();
+    local.Reset();
     EXPECT_EQ(sink->Release(), 0u);  // the object gave its reference back
 }
 

@@ -12,33 +12,36 @@ class Dispatch : public RecordingTest {
 protected:
     void SetUp() override {
         RecordingTest::SetUp();
-        ASSERT_EQ(object->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik)), S_OK);
-        ASSERT_EQ(object->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test)), S_OK);
-        ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&events)), S_OK);
+        ASSERT_EQ(object->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out())), S_OK);
+        ASSERT_EQ(object->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out())), S_OK);
+        ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(events.Out())),
+                  S_OK);
     }
     void TearDown() override {
-        if (tarvik) tarvik->Release();
-        if (test) test->Release();
-        if (events) events->Release();
+        tarvik.Reset();
+        test.Reset();
+        events.Reset();
         RecordingTest::TearDown();
     }
     // Names through one interface's IDispatch.
-    HRESULT Ids(IDispatch* d, std::vector<const char16_t*> names, std::vector<DISPID>* ids) {
+    template <class T>
+    HRESULT Ids(const platform::ComPtr<T>& d, std::vector<const char16_t*> names, std::vector<DISPID>* ids) {
         ids->assign(names.size(), 77);
         return d->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(names.data()), static_cast<UINT>(names.size()),
                                 LOCALE_USER_DEFAULT, ids->data());
     }
-    HRESULT Call(IDispatch* d, DISPID id, WORD flags, std::vector<VARIANT> argsLastFirst, VARIANT* result = nullptr,
-                 UINT* argErr = nullptr, std::vector<DISPID> named = {}) {
+    template <class T>
+    HRESULT Call(const platform::ComPtr<T>& d, DISPID id, WORD flags, std::vector<VARIANT> argsLastFirst,
+                 VARIANT* result = nullptr, UINT* argErr = nullptr, std::vector<DISPID> named = {}) {
         DISPPARAMS p{argsLastFirst.empty() ? nullptr : argsLastFirst.data(), named.empty() ? nullptr : named.data(),
                      static_cast<UINT>(argsLastFirst.size()), static_cast<UINT>(named.size())};
         return d->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &p, result, nullptr, argErr);
     }
     static VARIANT I4(LONG v) { return platform::VariantI4(v); }
 
-    ITarvik* tarvik = nullptr;
-    ITarvikTest* test = nullptr;
-    IDispatch* events = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
+    platform::ComPtr<ITarvikTest> test;
+    platform::ComPtr<IDispatch> events;
 };
 
 TEST_P(Dispatch, NamesResolveFromTheFixedTables) {
@@ -61,10 +64,8 @@ TEST_P(Dispatch, NamesResolveFromTheFixedTables) {
 }
 
 TEST_P(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
-    VARIANT text;
-    VariantInit(&text);
-    text.vt = VT_BSTR;
-    text.bstrVal = SysAllocString(u"7");
+    const platform::Bstr seven(u"7");
+    const VARIANT text = platform::VariantBstr(seven.Get());
     LONG status = -5;
     VARIANT out;
     out.vt = VT_BYREF | VT_I4;
@@ -84,7 +85,6 @@ TEST_P(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
     ASSERT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {viaVariant, I4(2)}), S_OK);
     EXPECT_EQ(holder.vt, VT_I4);
     EXPECT_EQ(holder.lVal, 4);
-    SysFreeString(text.bstrVal);
 
     VARIANT result;
     VariantInit(&result);
@@ -99,21 +99,15 @@ TEST_P(Dispatch, MembersRunThroughTheVtableWithConvertedArguments) {
     EXPECT_EQ(result.vt, VT_BSTR);
     EXPECT_EQ(std::u16string(result.bstrVal), u"None");
     VariantClear(&result);
-    VARIANT stop;
-    VariantInit(&stop);
-    stop.vt = VT_BSTR;
-    stop.bstrVal = SysAllocString(u"1.5");
-    ASSERT_EQ(Call(test, 6, DISPATCH_PROPERTYPUT, {stop}), S_OK);
+    const platform::Bstr stop(u"1.5");
+    ASSERT_EQ(Call(test, 6, DISPATCH_PROPERTYPUT, {platform::VariantBstr(stop.Get())}), S_OK);
     EXPECT_EQ(Calls().back(), "put_StopBits 1.500000");
-    SysFreeString(stop.bstrVal);
 }
 
 TEST_P(Dispatch, BadCallsGetThePlatformsCodes) {
     UINT argErr = 99;
-    VARIANT word;
-    VariantInit(&word);
-    word.vt = VT_BSTR;
-    word.bstrVal = SysAllocString(u"seven");
+    const platform::Bstr seven(u"seven");
+    const VARIANT word = platform::VariantBstr(seven.Get());
     LONG status = 0;
     VARIANT out;
     out.vt = VT_BYREF | VT_I4;
@@ -122,7 +116,6 @@ TEST_P(Dispatch, BadCallsGetThePlatformsCodes) {
     EXPECT_EQ(argErr, 1u);  // PortNumber is element 1 of rgvarg
     EXPECT_EQ(Call(tarvik, 1, DISPATCH_METHOD, {I4(0), I4(1)}, nullptr, &argErr), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(argErr, 0u);  // Status must be a reference
-    SysFreeString(word.bstrVal);
 
     EXPECT_EQ(tarvik->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, nullptr, nullptr, nullptr, nullptr), DISP_E_BADVARTYPE);
     EXPECT_EQ(Call(tarvik, 2, DISPATCH_METHOD, {I4(1), I4(2), I4(3)}), DISP_E_BADPARAMCOUNT);  // more than two
@@ -145,16 +138,13 @@ TEST_P(Dispatch, NamedArgumentsFollowEachInterfacesRule) {
     EXPECT_EQ(Call(tarvik, 4, DISPATCH_METHOD, {I4(5)}, nullptr, &argErr, {3}), DISP_E_PARAMNOTFOUND);
     EXPECT_EQ(argErr, 0u);
     // _ITarvikEvents: only DISPID_PROPERTYPUT.
-    VARIANT msg;
-    VariantInit(&msg);
-    msg.vt = VT_BSTR;
-    msg.bstrVal = SysAllocString(u"x");
+    const platform::Bstr x(u"x");
+    const VARIANT msg = platform::VariantBstr(x.Get());
     EXPECT_EQ(Call(events, 4, DISPATCH_METHOD, {msg}, nullptr, nullptr, {0}), DISP_E_NONAMEDARGS);
     EXPECT_EQ(Call(events, 4, DISPATCH_METHOD, {msg}, nullptr, nullptr, {DISPID_PROPERTYPUT}), S_OK);
     // ITarvikTest: names are ignored.
     EXPECT_EQ(Call(test, 8, DISPATCH_METHOD, {msg}, nullptr, nullptr, {42}), S_OK);
     EXPECT_EQ(Calls().back(), "WriteToPort x");
-    SysFreeString(msg.bstrVal);
 }
 
 TEST_P(Dispatch, FailingMemberFillsExcepInfoFromTheThreadsErrorInformation) {
@@ -165,51 +155,45 @@ TEST_P(Dispatch, FailingMemberFillsExcepInfoFromTheThreadsErrorInformation) {
     EXPECT_EQ(ex.scode, E_ACCESSDENIED);
     ASSERT_NE(ex.bstrDescription, nullptr);
     EXPECT_EQ(std::u16string(ex.bstrDescription), u"recorded failure");
-    SysFreeString(ex.bstrDescription);
-    SysFreeString(ex.bstrSource);
-    SysFreeString(ex.bstrHelpFile);
+    platform::ClearExcepInfo(&ex);
     // Through the vtable the error information becomes the caller's thread's.
-    IErrorInfo* info = nullptr;
+    platform::ComPtr<IErrorInfo> info;
     EXPECT_EQ(tarvik->Close(), E_ACCESSDENIED);
-    ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
-    BSTR description = nullptr;
-    info->GetDescription(&description);
-    EXPECT_EQ(std::u16string(description), u"recorded failure");
-    SysFreeString(description);
-    info->Release();
+    ASSERT_EQ(GetErrorInfo(0, info.Out()), S_OK);
+    platform::Bstr description;
+    info->GetDescription(description.Out());
+    EXPECT_EQ(description.View(), u"recorded failure");
 }
 
 TEST_P(Dispatch, TypeInformationPerInterface) {
     UINT count = 0;
     ASSERT_EQ(tarvik->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
-    ITypeInfo* info = nullptr;
-    EXPECT_EQ(tarvik->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
+    platform::ComPtr<ITypeInfo> info;
+    EXPECT_EQ(tarvik->GetTypeInfo(1, 0, info.Out()), DISP_E_BADINDEX);
     EXPECT_EQ(tarvik->GetTypeInfo(0, 0, nullptr), E_POINTER);
-    ASSERT_EQ(events->GetTypeInfo(0, 0, &info), S_OK);
+    ASSERT_EQ(events->GetTypeInfo(0, 0, info.Out()), S_OK);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->guid, contract::DIID__ITarvikEvents);
     EXPECT_EQ(attr->cFuncs, 6);
     info->ReleaseTypeAttr(attr);
-    info->Release();
 }
 
 TEST_P(Dispatch, QueryInterfaceAnswersExactlyTheContractsInterfaces) {
-    void* p = nullptr;
+    platform::ComPtr<IUnknown> p;
     for (const IID& iid : {IID_IUnknown, IID_IDispatch, contract::IID_ITarvik, contract::IID_ITarvikTest,
                            contract::DIID__ITarvikEvents, contract::DIID__ITarvikTestEvents,
                            IID_IConnectionPointContainer, IID_IProvideClassInfo, IID_IProvideClassInfo2}) {
-        ASSERT_EQ(object->QueryInterface(iid, &p), S_OK);
-        static_cast<IUnknown*>(p)->Release();
+        ASSERT_EQ(object->QueryInterface(iid, reinterpret_cast<void**>(p.Out())), S_OK);
     }
-    EXPECT_EQ(object->QueryInterface(IID_IConnectionPoint, &p), E_NOINTERFACE);
-    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(object->QueryInterface(IID_IConnectionPoint, reinterpret_cast<void**>(p.Out())), E_NOINTERFACE);
+    EXPECT_EQ(p.Get(), nullptr);
     EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
     // IDispatch is the ITarvik part.
-    ASSERT_EQ(object->QueryInterface(IID_IDispatch, &p), S_OK);
-    EXPECT_EQ(p, static_cast<IDispatch*>(tarvik));
-    static_cast<IUnknown*>(p)->Release();
+    platform::ComPtr<IDispatch> dispatch;
+    ASSERT_EQ(object->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(dispatch.Out())), S_OK);
+    EXPECT_EQ(dispatch.Get(), static_cast<IDispatch*>(tarvik.Get()));
 }
 
 // The executable's type library registered in a private registry.
@@ -218,11 +202,10 @@ public:
     RegisteredTypeLibrary() {
         WCHAR path[MAX_PATH];
         EXPECT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
-        ITypeLib* library = nullptr;
-        EXPECT_EQ(LoadTypeLib(path, &library), S_OK);
+        platform::ComPtr<ITypeLib> library;
+        EXPECT_EQ(LoadTypeLib(path, library.Out()), S_OK);
         if (library) {
-            EXPECT_EQ(RegisterTypeLib(library, path, nullptr), S_OK);
-            library->Release();
+            EXPECT_EQ(RegisterTypeLib(library.Get(), path, nullptr), S_OK);
         }
     }
 
@@ -235,30 +218,28 @@ private:
 // (trelvane-test-host registers it as it starts).
 TEST_P(Dispatch, ClassInformationNamesTheDefaultSource) {
     RegisteredTypeLibrary registered;
-    IProvideClassInfo2* classInfo = nullptr;
-    ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&classInfo)), S_OK);
+    platform::ComPtr<IProvideClassInfo2> classInfo;
+    ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(classInfo.Out())), S_OK);
     GUID guid{};
     ASSERT_EQ(classInfo->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &guid), S_OK);
     EXPECT_EQ(guid, contract::DIID__ITarvikEvents);
     EXPECT_EQ(classInfo->GetGUID(2, &guid), E_FAIL);
     EXPECT_EQ(guid, GUID_NULL);
     EXPECT_EQ(classInfo->GetGUID(1, nullptr), E_POINTER);
-    ITypeInfo* info = nullptr;
-    ASSERT_EQ(classInfo->GetClassInfo(&info), S_OK);
+    platform::ComPtr<ITypeInfo> info;
+    ASSERT_EQ(classInfo->GetClassInfo(info.Out()), S_OK);
     TYPEATTR* attr = nullptr;
     ASSERT_EQ(info->GetTypeAttr(&attr), S_OK);
     EXPECT_EQ(attr->typekind, TKIND_COCLASS);
     EXPECT_EQ(attr->guid, contract::CLSID_CTarvik);
     info->ReleaseTypeAttr(attr);
-    info->Release();
-    classInfo->Release();
 }
 
 // In process only: the server of the other process has registered its library.
 TEST_F(Dispatch, ClassInformationNeedsTheRegisteredTypeLibrary) {
     trelvane::testing::TempHome unregistered;
-    IProvideClassInfo* classInfo = nullptr;
-    ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&classInfo)), S_OK);
+    platform::ComPtr<IProvideClassInfo> classInfo;
+    ASSERT_EQ(object->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(classInfo.Out())), S_OK);
     ITypeInfo* info = reinterpret_cast<ITypeInfo*>(0x1);
     EXPECT_EQ(classInfo->GetClassInfo(&info), TYPE_E_LIBNOTREGISTERED);
     EXPECT_EQ(info, nullptr);
@@ -266,7 +247,6 @@ TEST_F(Dispatch, ClassInformationNeedsTheRegisteredTypeLibrary) {
     UINT count = 0;
     EXPECT_EQ(tarvik->GetTypeInfoCount(&count), S_OK);
     EXPECT_EQ(count, 1u);
-    classInfo->Release();
 }
 
 TRELVANE_BOTH_PLACEMENTS(Dispatch);

@@ -115,34 +115,31 @@ protected:
             ASSERT_TRUE(server->Start());
             ASSERT_TRUE(server->WaitServing(ClassSocketPath(home.Path(), platform::ToUtf8(clsid)), 10s));
             ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                       reinterpret_cast<void**>(&tarvik)),
+                                       reinterpret_cast<void**>(tarvik.Out())),
                       S_OK);
         } else {
-            CTarvik* driver = CTarvik::Create();
-            driver->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik));
-            driver->Release();
+            const auto driver = platform::ComPtr<CTarvik>::Attach(CTarvik::Create());
+            driver->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()));
         }
-        tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test));
-        tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-        events = new EventSink(contract::DIID__ITarvikEvents,
+        tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out()));
+        tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
+        events = Sink::Attach(new EventSink(contract::DIID__ITarvikEvents,
                                {{1, "StartNumberRequest"}, {2, "StartNumberFault"}, {4, "SystemError"},
                                 {5, "StartPostStateChanged"}, {6, "FinishPostStateChanged"}, {7, "BatteryTestReady"}},
-                               &log);
-        testEvents = new EventSink(contract::DIID__ITarvikTestEvents,
-                                   {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}},
-                                   &log);
-        Advise(contract::DIID__ITarvikEvents, events);
-        Advise(contract::DIID__ITarvikTestEvents, testEvents);
+                               &log));
+        testEvents = Sink::Attach(new EventSink(
+            contract::DIID__ITarvikTestEvents,
+            {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, &log));
+        Advise(contract::DIID__ITarvikEvents, events.Get());
+        Advise(contract::DIID__ITarvikTestEvents, testEvents.Get());
     }
     void TearDown() override {
-        if (tarvik) {
-            tarvik->Close();
-            tarvik->Release();
-            test->Release();
-            container->Release();
-        }
-        if (events) events->Release();
-        if (testEvents) testEvents->Release();
+        if (tarvik) tarvik->Close();
+        tarvik.Reset();
+        test.Reset();
+        container.Reset();
+        events.Reset();
+        testEvents.Reset();
         if (server) {
             EXPECT_EQ(server->Wait(10s), 0);  // the server ends by itself, cleanly, once the client has let go
             EXPECT_EQ(server->Errors(), "");
@@ -150,11 +147,10 @@ protected:
         CoUninitialize();
     }
     void Advise(REFIID iid, IUnknown* sink) {
-        IConnectionPoint* point = nullptr;
-        ASSERT_EQ(container->FindConnectionPoint(iid, &point), S_OK);
+        platform::ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(container->FindConnectionPoint(iid, point.Out()), S_OK);
         DWORD cookie = 0;
         ASSERT_EQ(point->Advise(sink, &cookie), S_OK);
-        point->Release();
     }
     // Opens COMn; returns the status.
     LONG Open(LONG port = 3) {
@@ -190,12 +186,13 @@ protected:
     }
     TempHome home;
     std::unique_ptr<ServerProcess> server;
-    ITarvik* tarvik = nullptr;
-    IConnectionPointContainer* container = nullptr;
-    ITarvikTest* test = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<ITarvikTest> test;
     EventLog log;
-    EventSink* events = nullptr;
-    EventSink* testEvents = nullptr;
+    using Sink = platform::ComPtr<EventSink>;
+    Sink events;
+    Sink testEvents;
 };
 
 class DriverTest : public DriverClientTest {

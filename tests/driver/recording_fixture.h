@@ -27,22 +27,23 @@ protected:
             host = std::make_unique<HostProcess>(TRELVANE_TEST_HOST, std::vector<std::string>{"--recording"});
             ASSERT_TRUE(host->Start());
             ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                       reinterpret_cast<void**>(&object)),
+                                       reinterpret_cast<void**>(object.Out())),
                       S_OK);
             ASSERT_EQ(CoCreateInstance(CLSID_RecordingControl, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                       reinterpret_cast<void**>(&control)),
+                                       reinterpret_cast<void**>(control.Out())),
                       S_OK);
         } else {
-            local = RecordingObject::Create();
-            local->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&object));
+            local = platform::ComPtr<RecordingObject>::Attach(RecordingObject::Create());
+            local->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(object.Out()));
         }
-        ASSERT_EQ(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)), S_OK);
+        ASSERT_EQ(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())),
+                  S_OK);
     }
     void TearDown() override {
-        if (container) container->Release();
-        if (object) object->Release();
-        if (control) control->Release();
-        if (local) local->Release();
+        container.Reset();
+        object.Reset();
+        control.Reset();
+        local.Reset();
         if (host) {
             EXPECT_EQ(host->Stop(), 0);
         }
@@ -68,28 +69,25 @@ protected:
     // Raises an event as any client can: through the object's own event
     // interface. args in parameter order; the raise's result.
     HRESULT Raise(REFIID iid, DISPID id, std::vector<VARIANT> args) {
-        IDispatch* events = nullptr;
-        EXPECT_EQ(object->QueryInterface(iid, reinterpret_cast<void**>(&events)), S_OK);
+        platform::ComPtr<IDispatch> events;
+        EXPECT_EQ(object->QueryInterface(iid, reinterpret_cast<void**>(events.Out())), S_OK);
         std::reverse(args.begin(), args.end());
         DISPPARAMS params{args.empty() ? nullptr : args.data(), nullptr, static_cast<UINT>(args.size()), 0};
-        const HRESULT hr = events->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
-                                          nullptr, nullptr);
-        events->Release();
-        return hr;
+        return events->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
     }
 
     TempHome home;  // the classes' sockets of this test alone
     std::unique_ptr<HostProcess> host;
-    IUnknown* object = nullptr;  // the recording object (or its proxy)
-    IConnectionPointContainer* container = nullptr;
-    IDispatch* control = nullptr;      // in the other process only
-    RecordingObject* local = nullptr;  // in this process only
+    platform::ComPtr<IUnknown> object;  // the recording object (or its proxy)
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<IDispatch> control;      // in the other process only
+    platform::ComPtr<RecordingObject> local;  // in this process only
 
 private:
     template <class T>
     void Steer(DISPID id, LONG value, T RecordingObject::*field) {
         if (!Remote()) {
-            local->*field = value;
+            local.Get()->*field = value;
             return;
         }
         VARIANT arg = platform::VariantI4(value);

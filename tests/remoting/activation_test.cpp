@@ -70,13 +70,12 @@ std::vector<pid_t> PidsIn(const std::string& log) {
 
 // Creates the driver object, reads a property once and lets it go.
 HRESULT ActivateAndCall(REFCLSID clsid = contract::CLSID_CTarvik) {
-    ITarvik* tarvik = nullptr;
-    HRESULT hr =
-        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik, reinterpret_cast<void**>(&tarvik));
+    platform::ComPtr<ITarvik> tarvik;
+    HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                  reinterpret_cast<void**>(tarvik.Out()));
     if (FAILED(hr)) return hr;
     LONG timeout = 0;
     hr = tarvik->get_InterCharacterTimeout(&timeout);
-    tarvik->Release();
     return SUCCEEDED(hr) && timeout != 1500 ? E_UNEXPECTED : hr;
 }
 
@@ -354,9 +353,9 @@ TEST_F(Activation, AServerInItsLastSecondGetsNoNewClientANewServerIsStarted) {
     ScopedEnvironment pause("TRELVANE_TEST_HOST_PAUSE_MS", "1000");
     ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
     // This apartment keeps its connection to the first server while it holds an object of it.
-    ITarvik* old = nullptr;
+    platform::ComPtr<ITarvik> old;
     ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&old)),
+                               reinterpret_cast<void**>(old.Out())),
               S_OK);
     const pid_t first = Started().at(0);
     ::kill(first, SIGTERM);
@@ -372,7 +371,7 @@ TEST_F(Activation, AServerInItsLastSecondGetsNoNewClientANewServerIsStarted) {
     EXPECT_EQ(fresh, S_OK);
     EXPECT_EQ(ActivateAndCall(), S_OK);
     ASSERT_EQ(Started().size(), 2u) << Log();
-    old->Release();
+    old.Reset();
     int status = 0;
     EXPECT_EQ(::waitpid(first, &status, 0), first);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -396,9 +395,9 @@ TEST_F(Activation, AServerKilledWithThePortOpenDisconnectsItsClientAndAFreshOneO
     ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_SERVER)));
     auto device = trelvane::DeviceEnd::Create(m_home.Path(), 3);
     ASSERT_TRUE(device);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&tarvik)),
+                               reinterpret_cast<void**>(tarvik.Out())),
               S_OK);
     LONG opened = -1;
     ASSERT_EQ(tarvik->Open(3, &opened), S_OK);
@@ -408,13 +407,13 @@ TEST_F(Activation, AServerKilledWithThePortOpenDisconnectsItsClientAndAFreshOneO
     // The client's next call fails at once (a call towards a server has no time limit).
     LONG port = 0;
     EXPECT_EQ(tarvik->get_PortNumber(&port), RPC_E_DISCONNECTED);
-    tarvik->Release();
+    tarvik.Reset();
     EXPECT_EQ(::waitpid(first, nullptr, 0), first);
     EXPECT_TRUE(device->WaitDisconnected(5s));
     // The next activation starts a fresh server, and nothing holds the port.
-    ITarvik* fresh = nullptr;
+    platform::ComPtr<ITarvik> fresh;
     ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(&fresh)),
+                               reinterpret_cast<void**>(fresh.Out())),
               S_OK);
     ASSERT_EQ(Started().size(), 2u) << Log();
     LONG reopened = -1;
@@ -425,7 +424,7 @@ TEST_F(Activation, AServerKilledWithThePortOpenDisconnectsItsClientAndAFreshOneO
     EXPECT_EQ(fresh->get_PortNumber(&port), S_OK);
     EXPECT_EQ(port, 3);
     EXPECT_EQ(fresh->Close(), S_OK);
-    fresh->Release();
+    fresh.Reset();
     // Idle again, the fresh server ends by itself.
     const pid_t second = Started().at(1);
     int status = -1;

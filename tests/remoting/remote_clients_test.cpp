@@ -18,22 +18,20 @@ namespace {
 using namespace trelvane::testing;
 using trelvane::DeviceEnd;
 
-EventSink* TestEventsSink(EventLog* log) {
-    return new EventSink(contract::DIID__ITarvikTestEvents,
-                         {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, log);
+platform::ComPtr<EventSink> TestEventsSink(EventLog* log) {
+    return platform::ComPtr<EventSink>::Attach(new EventSink(
+        contract::DIID__ITarvikTestEvents,
+        {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, log));
 }
 
-HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie, IConnectionPoint** pointOut = nullptr) {
-    IConnectionPointContainer* container = nullptr;
-    IConnectionPoint* point = nullptr;
-    HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container));
-    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, &point);
+HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie,
+               platform::ComPtr<IConnectionPoint>* pointOut = nullptr) {
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<IConnectionPoint> point;
+    HRESULT hr = object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
+    if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, point.Out());
     if (SUCCEEDED(hr)) hr = point->Advise(sink, cookie);
-    if (container) container->Release();
-    if (pointOut)
-        *pointOut = point;
-    else if (point)
-        point->Release();
+    if (pointOut) *pointOut = std::move(point);
     return hr;
 }
 
@@ -61,9 +59,9 @@ bool AwaitErrors(HostProcess& process, const std::string& text) {
 }
 
 // The driver object from the registered server, as a client creates it.
-HRESULT CreateTarvik(ITarvik** tarvik) {
+HRESULT CreateTarvik(platform::ComPtr<ITarvik>* tarvik) {
     return CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                            reinterpret_cast<void**>(tarvik));
+                            reinterpret_cast<void**>(tarvik->Out()));
 }
 
 // A client on a thread of its own: it creates the object, connects a sink
@@ -77,15 +75,15 @@ public:
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
             m_id = GetCurrentThreadId();
-            ITarvik* tarvik = nullptr;
+            platform::ComPtr<ITarvik> tarvik;
             HRESULT hr = CreateTarvik(&tarvik);
-            EventSink* sink = TestEventsSink(&log);
+            auto sink = TestEventsSink(&log);
             DWORD cookie = 0;
-            if (SUCCEEDED(hr)) hr = Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie);
+            if (SUCCEEDED(hr)) hr = Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, sink.Get(), &cookie);
             started.set_value(hr);
             while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
-            if (tarvik) tarvik->Release();
-            sink->Release();
+            tarvik.Reset();
+            sink.Reset();
             CoUninitialize();
         });
         m_started = started.get_future().get();
@@ -110,8 +108,8 @@ protected:
     void SetUp() override {
         device = DeviceEnd::Create(home.Path(), 3);
         ASSERT_TRUE(device);
-        factory = new SingletonFactory<CTarvik>;
-        server = std::make_unique<ServerThread>(contract::CLSID_CTarvik, factory);
+        factory = platform::ComPtr<SingletonFactory<CTarvik>>::Attach(new SingletonFactory<CTarvik>);
+        server = std::make_unique<ServerThread>(contract::CLSID_CTarvik, factory.Get());
         ASSERT_EQ(server->Registered(), S_OK);
         CoInitialize(nullptr);
         MSG msg;
@@ -120,17 +118,17 @@ protected:
     void TearDown() override {
         CoUninitialize();
         server.reset();
-        factory->Release();
+        factory.Reset();
     }
-    ITarvik* Create() {
-        ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> Create() {
+        platform::ComPtr<ITarvik> tarvik;
         EXPECT_EQ(CreateTarvik(&tarvik), S_OK);
         return tarvik;
     }
     // The object, created by this thread, with COM3 open.
-    void CreateWithPortOpen(ITarvik** tarvik) {
+    void CreateWithPortOpen(platform::ComPtr<ITarvik>* tarvik) {
         *tarvik = Create();
-        ASSERT_NE(*tarvik, nullptr);
+        ASSERT_TRUE(*tarvik);
         LONG status = -1;
         ASSERT_EQ((*tarvik)->Open(3, &status), S_OK);
     }
@@ -139,7 +137,7 @@ protected:
         ULONG count = 0;
         server->Run([&] {
             if (CTarvik* object = factory->Object()) {
-                object->AddRef();
+                object->AddRef();  // the count itself is what is read
                 count = object->Release();
             }
         });
@@ -148,17 +146,15 @@ protected:
     int Sinks(REFIID iid) {
         int count = 0;
         server->Run([&] {
-            IConnectionPoint* point = nullptr;
-            IEnumConnections* connections = nullptr;
+            platform::ComPtr<IConnectionPoint> point;
+            platform::ComPtr<IEnumConnections> connections;
             CONNECTDATA data;
-            if (factory->Object() && SUCCEEDED(factory->Object()->FindConnectionPoint(iid, &point)) &&
-                SUCCEEDED(point->EnumConnections(&connections)))
+            if (factory->Object() && SUCCEEDED(factory->Object()->FindConnectionPoint(iid, point.Out())) &&
+                SUCCEEDED(point->EnumConnections(connections.Out())))
                 while (connections->Next(1, &data, nullptr) == S_OK) {
                     ++count;
-                    data.pUnk->Release();
+                    platform::ComPtr<IUnknown>::Attach(data.pUnk);  // the sink's reference, given back at once
                 }
-            if (connections) connections->Release();
-            if (point) point->Release();
         });
         return count;
     }
@@ -177,7 +173,7 @@ protected:
 
     TempHome home;
     std::unique_ptr<DeviceEnd> device;
-    SingletonFactory<CTarvik>* factory = nullptr;
+    platform::ComPtr<SingletonFactory<CTarvik>> factory;
     std::unique_ptr<ServerThread> server;
 };
 
@@ -185,7 +181,7 @@ TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
     ClientThread first, second;
     ASSERT_EQ(first.Started(), S_OK);
     ASSERT_EQ(second.Started(), S_OK);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     std::vector<std::string> expected{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"};
@@ -206,17 +202,16 @@ TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
         EXPECT_EQ(client->log.Texts(), expected);
     }
     tarvik->Close();
-    tarvik->Release();
 }
 
 TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     EventLog log;
-    EventSink* sink = TestEventsSink(&log);
+    auto sink = TestEventsSink(&log);
     DWORD cookie = 0;
-    IConnectionPoint* point = nullptr;
-    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie, &point), S_OK);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, sink.Get(), &cookie, &point), S_OK);
     std::atomic<bool> stop{false};
     std::thread flood([&] {  // InputReceived from the listener thread, all the time
         while (!stop) {
@@ -232,20 +227,19 @@ TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {
     stop = true;
     flood.join();
     EXPECT_EQ(log.Texts().size(), atReturn);
-    point->Release();
-    sink->Release();
+    point.Reset();
+    sink.Reset();
     tarvik->Close();
-    tarvik->Release();
 }
 
 TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     EventLog log;
-    EventSink* sink = TestEventsSink(&log);
+    auto sink = TestEventsSink(&log);
     DWORD cookie = 0;
-    IConnectionPoint* point = nullptr;  // held, so that no release of ours is on its way meanwhile
-    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie, &point), S_OK);
+    platform::ComPtr<IConnectionPoint> point;  // held, so that no release of ours is on its way meanwhile
+    ASSERT_EQ(Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, sink.Get(), &cookie, &point), S_OK);
     const ULONG ours = ObjectReferences();
     HostProcess other(TRELVANE_TEST_CLIENT);
     ASSERT_TRUE(other.Start());
@@ -265,20 +259,20 @@ TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
     EXPECT_EQ(tarvik->get_PortNumber(&port), S_OK);
     EXPECT_EQ(port, 3);
     tarvik->Close();
-    point->Release();
-    tarvik->Release();
-    sink->Release();
+    point.Reset();
+    tarvik.Reset();
+    sink.Reset();
     EXPECT_TRUE(Eventually([&] { return ObjectReferences() == 1; }));  // the factory's alone
 }
 
 TEST_F(Served, AClientProcessWhoseSinksThrowLogsItAndGoesOnAsDoTheOthers) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));  // the reset
     EventLog log;
-    EventSink* sink = TestEventsSink(&log);
+    auto sink = TestEventsSink(&log);
     DWORD cookie = 0;
-    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie), S_OK);
+    ASSERT_EQ(Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, sink.Get(), &cookie), S_OK);
     HostProcess other(TRELVANE_TEST_CLIENT, {"--throw"});
     ASSERT_TRUE(other.Start());
     ASSERT_NE(other.Output().find("result 0x00000000"), std::string::npos) << other.Output();
@@ -290,22 +284,22 @@ TEST_F(Served, AClientProcessWhoseSinksThrowLogsItAndGoesOnAsDoTheOthers) {
     EXPECT_EQ(Sinks(contract::DIID__ITarvikTestEvents), 2);
     EXPECT_EQ(other.Stop(), 0);
     tarvik->Close();
-    tarvik->Release();
-    sink->Release();
+    tarvik.Reset();
+    sink.Reset();
 }
 
 TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
     EventLog log;
-    EventSink* sink = TestEventsSink(&log);
+    const auto sink = TestEventsSink(&log);
     auto cycle = [&] {
-        ITarvik* tarvik = Create();
-        ASSERT_NE(tarvik, nullptr);
+        auto tarvik = Create();
+        ASSERT_TRUE(tarvik);
         DWORD cookie = 0;
-        IConnectionPoint* point = nullptr;
-        ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikTestEvents, sink, &cookie, &point), S_OK);
+        platform::ComPtr<IConnectionPoint> point;
+        ASSERT_EQ(Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, sink.Get(), &cookie, &point), S_OK);
         EXPECT_EQ(point->Unadvise(cookie), S_OK);
-        point->Release();
-        tarvik->Release();
+        point.Reset();
+        tarvik.Reset();
     };
     for (int i = 0; i < 20; ++i) cycle();  // what stays for the process's life is made now
     const ULONG unused = 1;               // the factory's reference
@@ -331,7 +325,6 @@ TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
 #else
     (void)heap;
 #endif
-    sink->Release();
 }
 
 // A sink of the driver's events that keeps the length of each SystemError
@@ -352,17 +345,18 @@ TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedA
     HostProcess server(TRELVANE_TEST_HOST);
     ASSERT_TRUE(server.Start());
     CoInitialize(nullptr);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_EQ(CreateTarvik(&tarvik), S_OK);
-    auto* sink = new SystemErrorLengths;
+    auto sink = platform::ComPtr<SystemErrorLengths>::Attach(new SystemErrorLengths);
     DWORD cookie = 0;
-    ASSERT_EQ(Advise(tarvik, contract::DIID__ITarvikEvents, sink, &cookie), S_OK);
+    ASSERT_EQ(Advise(tarvik.Get(), contract::DIID__ITarvikEvents, sink.Get(), &cookie), S_OK);
     // Events raised through the object's own event interface, each with a
     // text of 256 KiB: 16 of them fill a client's bound (4 MiB waiting).
-    IDispatch* events = nullptr;
-    ASSERT_EQ(tarvik->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(&events)), S_OK);
+    platform::ComPtr<IDispatch> events;
+    ASSERT_EQ(tarvik->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(events.Out())), S_OK);
     const std::u16string text(128 * 1024, u'x');
-    VARIANT arg = platform::VariantBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+    const platform::Bstr textBstr(text);
+    VARIANT arg = platform::VariantBstr(textBstr.Get());
     DISPPARAMS params{&arg, nullptr, 1, 0};
     auto raise = [&] {
         return events->Invoke(4, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr);
@@ -399,10 +393,9 @@ TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedA
     EXPECT_EQ(sink->lengths, std::vector<UINT>(4 + kFlood, static_cast<UINT>(text.size())));
     LONG timeout = 0;
     EXPECT_EQ(tarvik->get_InterCharacterTimeout(&timeout), S_OK);
-    VariantClear(&arg);
-    events->Release();
-    tarvik->Release();
-    sink->Release();
+    events.Reset();
+    tarvik.Reset();
+    sink.Reset();
     CoUninitialize();
     EXPECT_EQ(stalled.Stop(), 0);  // it comes to an end by itself once it reads again
     EXPECT_EQ(server.Stop(), 0);
@@ -415,10 +408,10 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
     HostProcess server(TRELVANE_TEST_HOST);
     ASSERT_TRUE(server.Start());
     CoInitialize(nullptr);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_EQ(CreateTarvik(&tarvik), S_OK);
-    ITarvikTest* test = nullptr;
-    ASSERT_EQ(tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test)), S_OK);
+    platform::ComPtr<ITarvikTest> test;
+    ASSERT_EQ(tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out())), S_OK);
     LONG status = -1;
     ASSERT_EQ(tarvik->Open(3, &status), S_OK);
     // The server dies in the middle of a call that takes seconds.
@@ -426,18 +419,16 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
         std::this_thread::sleep_for(300ms);
         server.Kill();
     });
-    BSTR text = SysAllocString(u"twenty characters...");
-    EXPECT_EQ(test->WriteToPort(text), RPC_E_DISCONNECTED);
-    SysFreeString(text);
+    EXPECT_EQ(test->WriteToPort(platform::Bstr(u"twenty characters...").Get()), RPC_E_DISCONNECTED);
     killer.join();
     LONG port = 0;
     EXPECT_EQ(tarvik->get_PortNumber(&port), RPC_E_DISCONNECTED);
-    IProvideClassInfo* info = nullptr;
-    EXPECT_EQ(tarvik->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&info)), RPC_E_DISCONNECTED);
-    test->Release();
-    tarvik->Release();
+    platform::ComPtr<IProvideClassInfo> info;
+    EXPECT_EQ(tarvik->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(info.Out())), RPC_E_DISCONNECTED);
+    test.Reset();
+    tarvik.Reset();
     // Its socket is left behind, with nobody listening.
-    ITarvik* again = nullptr;
+    platform::ComPtr<ITarvik> again;
     EXPECT_EQ(CreateTarvik(&again), REGDB_E_CLASSNOTREG);
     CoUninitialize();
 }
@@ -447,18 +438,18 @@ TEST(ServerGone, ANewServerIsReachedWhileProxiesOfTheOldOneAreHeld) {
     CoInitialize(nullptr);
     auto first = std::make_unique<HostProcess>(TRELVANE_TEST_HOST);
     ASSERT_TRUE(first->Start());
-    ITarvik* old = nullptr;
+    platform::ComPtr<ITarvik> old;
     ASSERT_EQ(CreateTarvik(&old), S_OK);
     first->Kill();  // this thread does not notice until it waits again
     HostProcess second(TRELVANE_TEST_HOST);
     ASSERT_TRUE(second.Start());
-    ITarvik* fresh = nullptr;
+    platform::ComPtr<ITarvik> fresh;
     ASSERT_EQ(CreateTarvik(&fresh), S_OK);
     LONG timeout = 0;
     EXPECT_EQ(fresh->get_InterCharacterTimeout(&timeout), S_OK);
     EXPECT_EQ(old->get_InterCharacterTimeout(&timeout), RPC_E_DISCONNECTED);
-    fresh->Release();
-    old->Release();
+    fresh.Reset();
+    old.Reset();
     CoUninitialize();
     EXPECT_EQ(second.Stop(), 0);
 }

@@ -49,8 +49,8 @@ protected:
 };
 
 template <class T>
-IClassFactory* NewFactory() {
-    return new CComClassFactorySingleton<T>;
+platform::ComPtr<IClassFactory> NewFactory() {
+    return platform::ComPtr<IClassFactory>::Attach(new CComClassFactorySingleton<T>);
 }
 
 class ClassObject : public ::testing::Test {
@@ -60,30 +60,30 @@ protected:
 };
 
 TEST_F(ClassObject, HandsEveryActivationTheSameObjectAndTheClientsHoldOneLock) {
-    IClassFactory* factory = NewFactory<CTarvik>();
-    IUnknown* first = nullptr;
-    ITarvik* second = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&first)), S_OK);
+    auto factory = NewFactory<CTarvik>();
+    platform::ComPtr<IUnknown> first;
+    platform::ComPtr<ITarvik> second;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(first.Out())), S_OK);
     EXPECT_EQ(module.GetLockCount(), 1);
-    ASSERT_EQ(factory->CreateInstance(nullptr, contract::IID_ITarvik, reinterpret_cast<void**>(&second)), S_OK);
-    IUnknown* identity = nullptr;
-    second->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity));
-    EXPECT_EQ(identity, first);
-    identity->Release();
+    ASSERT_EQ(factory->CreateInstance(nullptr, contract::IID_ITarvik, reinterpret_cast<void**>(second.Out())), S_OK);
+    platform::ComPtr<IUnknown> identity;
+    second->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.Out()));
+    EXPECT_EQ(identity.Get(), first.Get());
+    identity.Reset();
     EXPECT_EQ(module.GetLockCount(), 1);
 
-    first->Release();
+    first.Reset();
     EXPECT_EQ(module.GetLockCount(), 1);  // the second client still holds it
-    second->Release();
+    second.Reset();
     EXPECT_EQ(module.GetLockCount(), 0);
-    factory->Release();  // the object goes with its class object
+    factory.Reset();  // the object goes with its class object
     EXPECT_EQ(module.GetLockCount(), 0);
 }
 
 TEST_F(ClassObject, RefusesAnOuterObjectAndAMissingOutPointerWithoutMakingAnything) {
-    IClassFactory* factory = NewFactory<Counted>();
+    auto factory = NewFactory<Counted>();
     IUnknown* object = reinterpret_cast<IUnknown*>(0x1);
-    EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, reinterpret_cast<void**>(&object)),
+    EXPECT_EQ(factory->CreateInstance(factory.Get(), IID_IUnknown, reinterpret_cast<void**>(&object)),
               CLASS_E_NOAGGREGATION);
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, nullptr), E_POINTER);
@@ -95,12 +95,12 @@ TEST_F(ClassObject, RefusesAnOuterObjectAndAMissingOutPointerWithoutMakingAnythi
     EXPECT_EQ(object, nullptr);
     EXPECT_EQ(Counted::made, 1);
     EXPECT_EQ(module.GetLockCount(), 0);
-    factory->Release();
+    factory.Reset();
     EXPECT_EQ(Counted::unmade, 1);
 }
 
 TEST_F(ClassObject, GivesAFailedCreationToEveryLaterActivationWithoutTryingAgain) {
-    IClassFactory* factory = NewFactory<Unmakeable>();
+    const auto factory = NewFactory<Unmakeable>();
     for (int i = 0; i < 3; ++i) {
         IUnknown* object = nullptr;
         EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), E_OUTOFMEMORY);
@@ -108,43 +108,41 @@ TEST_F(ClassObject, GivesAFailedCreationToEveryLaterActivationWithoutTryingAgain
     }
     EXPECT_EQ(Unmakeable::attempts, 1);
     EXPECT_EQ(module.GetLockCount(), 0);
-    factory->Release();
 }
 
 TEST_F(ClassObject, LockServerTakesAndGivesBackALockWithoutAnObject) {
-    IClassFactory* factory = NewFactory<Counted>();
+    const auto factory = NewFactory<Counted>();
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     EXPECT_EQ(module.GetLockCount(), 1);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
     EXPECT_EQ(module.GetLockCount(), 0);
     EXPECT_EQ(Counted::made, 0);
-    factory->Release();
 }
 
 TEST_F(ClassObject, TheDriversEnumeratorsHoldALockWhileTheyLive) {
-    IClassFactory* factory = NewFactory<CTarvik>();
-    IConnectionPointContainer* container = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)),
-              S_OK);
-    IConnectionPoint* point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, &point), S_OK);
-    IEnumConnections* connections = nullptr;
-    ASSERT_EQ(point->EnumConnections(&connections), S_OK);
-    IEnumConnectionPoints* points = nullptr;
-    ASSERT_EQ(container->EnumConnectionPoints(&points), S_OK);
-    IEnumConnections* clone = nullptr;
-    ASSERT_EQ(connections->Clone(&clone), S_OK);
-    point->Release();
-    container->Release();
+    const auto factory = NewFactory<CTarvik>();
+    platform::ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(
+        factory->CreateInstance(nullptr, IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())),
+        S_OK);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
+    platform::ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(point->EnumConnections(connections.Out()), S_OK);
+    platform::ComPtr<IEnumConnectionPoints> points;
+    ASSERT_EQ(container->EnumConnectionPoints(points.Out()), S_OK);
+    platform::ComPtr<IEnumConnections> clone;
+    ASSERT_EQ(connections->Clone(clone.Out()), S_OK);
+    point.Reset();
+    container.Reset();
     EXPECT_EQ(module.GetLockCount(), 4);  // the object (through the points) and three enumerators
 
-    points->Release();
+    points.Reset();
     EXPECT_EQ(module.GetLockCount(), 2);  // the points held the object
-    connections->Release();
+    connections.Reset();
     EXPECT_EQ(module.GetLockCount(), 1);
-    clone->Release();
+    clone.Reset();
     EXPECT_EQ(module.GetLockCount(), 0);
-    factory->Release();
 }
 
 }  // namespace

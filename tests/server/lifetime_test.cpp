@@ -36,21 +36,21 @@ protected:
     }
 
     template <class Interface>
-    Interface* Activate(REFIID iid) {
-        Interface* object = nullptr;
+    platform::ComPtr<Interface> Activate(REFIID iid) {
+        platform::ComPtr<Interface> object;
         EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, iid,
-                                   reinterpret_cast<void**>(&object)),
+                                   reinterpret_cast<void**>(object.Out())),
                   S_OK);
         return object;
     }
-    ITarvik* Activate() { return Activate<ITarvik>(contract::IID_ITarvik); }
+    platform::ComPtr<ITarvik> Activate() { return Activate<ITarvik>(contract::IID_ITarvik); }
     // A device on COM3 (kept in device), and the object activated with
     // that port open.
-    void ActivateWithPortOpen(ITarvik** tarvik) {
+    void ActivateWithPortOpen(platform::ComPtr<ITarvik>* tarvik) {
         device = DeviceEnd::Create(home.Path(), 3);
         ASSERT_TRUE(device);
         *tarvik = Activate();
-        ASSERT_NE(*tarvik, nullptr);
+        ASSERT_TRUE(*tarvik);
         LONG status = -1;
         ASSERT_EQ((*tarvik)->Open(3, &status), S_OK);
     }
@@ -72,20 +72,20 @@ protected:
     }
     // The sinks connected to the object's point for iid; -1 when they cannot be counted.
     static int Connections(IUnknown* object, REFIID iid) {
-        IConnectionPointContainer* container = nullptr;
-        IConnectionPoint* point = nullptr;
-        IEnumConnections* connections = nullptr;
+        platform::ComPtr<IConnectionPointContainer> container;
+        platform::ComPtr<IConnectionPoint> point;
+        platform::ComPtr<IEnumConnections> connections;
         int count = -1;
-        if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
-            SUCCEEDED(container->FindConnectionPoint(iid, &point)) && SUCCEEDED(point->EnumConnections(&connections))) {
+        if (SUCCEEDED(
+                object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
+            SUCCEEDED(container->FindConnectionPoint(iid, point.Out())) &&
+            SUCCEEDED(point->EnumConnections(connections.Out()))) {
             CONNECTDATA data;
             HRESULT hr;
-            for (count = 0; (hr = connections->Next(1, &data, nullptr)) == S_OK; ++count) data.pUnk->Release();
+            for (count = 0; (hr = connections->Next(1, &data, nullptr)) == S_OK; ++count)
+                platform::ComPtr<IUnknown>::Attach(data.pUnk);  // the sink's reference, given back at once
             if (hr != S_FALSE) count = -1;
         }
-        if (connections) connections->Release();
-        if (point) point->Release();
-        if (container) container->Release();
         return count;
     }
     // Still serving although it would have quit by now without the lock.
@@ -99,19 +99,19 @@ protected:
 };
 
 TEST_F(Lifetime, QuitsFiveSecondsAfterTheLastClientLetsGoAndExitsASecondLater) {
-    ITarvik* tarvik = Activate();
-    ASSERT_NE(tarvik, nullptr);
-    tarvik->Release();
+    auto tarvik = Activate();
+    ASSERT_TRUE(tarvik);
+    tarvik.Reset();
     ExpectQuitAfter(Clock::now());
 }
 
 TEST_F(Lifetime, AnActivationWithinTheFiveSecondsStartsTheCountdownAgain) {
-    Activate()->Release();
+    Activate().Reset();
     const auto start = Clock::now();
     SleepUntil(start, 3.0);
-    ITarvik* again = Activate();
+    auto again = Activate();
     SleepUntil(start, 4.0);
-    again->Release();
+    again.Reset();
     ExpectQuitAfter(start, 4.0 + kIdle);
 }
 
@@ -121,67 +121,67 @@ TEST_F(Lifetime, ServesWithoutEndWhileNoClientHasComeYet) {
 }
 
 TEST_F(Lifetime, LockServerKeepsTheServerWithoutAnObjectUntilTheUnlock) {
-    IClassFactory* factory = nullptr;
+    platform::ComPtr<IClassFactory> factory;
     ASSERT_EQ(CoGetClassObject(contract::CLSID_CTarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
+                               reinterpret_cast<void**>(factory.Out())),
               S_OK);
-    IUnknown* object = nullptr;
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)), S_OK);
+    platform::ComPtr<IUnknown> object;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(object.Out())), S_OK);
     ASSERT_EQ(factory->LockServer(TRUE), S_OK);
-    object->Release();  // without the server lock the countdown would start here
+    object.Reset();  // without the server lock the countdown would start here
     std::this_thread::sleep_for(std::chrono::duration<double>(kIdle + kTolerance + 0.5));
     ExpectStillServing();
     ASSERT_EQ(factory->LockServer(FALSE), S_OK);
     const auto unlocked = Clock::now();
-    factory->Release();
+    factory.Reset();
     ExpectQuitAfter(unlocked);
 }
 
 TEST_F(Lifetime, AnUnlockWithoutALockTakesNoOtherLockAway) {
-    ITarvik* tarvik = Activate();
-    ASSERT_NE(tarvik, nullptr);
-    IClassFactory* factory = nullptr;
+    auto tarvik = Activate();
+    ASSERT_TRUE(tarvik);
+    platform::ComPtr<IClassFactory> factory;
     ASSERT_EQ(CoGetClassObject(contract::CLSID_CTarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
+                               reinterpret_cast<void**>(factory.Out())),
               S_OK);
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);  // a lock this client never took
     EXPECT_EQ(factory->LockServer(FALSE), S_OK);
-    factory->Release();
+    factory.Reset();
     std::this_thread::sleep_for(std::chrono::duration<double>(kIdle + kTolerance + 0.5));
     ExpectStillServing();  // the object's lock still holds
-    tarvik->Release();
+    tarvik.Reset();
     ExpectQuitAfter(Clock::now());
 }
 
 TEST_F(Lifetime, TwoClientsShareOneObjectAndTheCountdownWaitsForTheSecond) {
-    ITarvik* first = Activate();
-    ASSERT_NE(first, nullptr);
+    auto first = Activate();
+    ASSERT_TRUE(first);
     ASSERT_EQ(first->put_InterCharacterTimeout(4321), S_OK);
     // A second activation gets the same object: the same IUnknown.
-    IUnknown* identity = nullptr;
-    IUnknown* again = Activate<IUnknown>(IID_IUnknown);
-    ASSERT_EQ(first->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
-    EXPECT_EQ(again, identity);
-    identity->Release();
-    if (again) again->Release();
+    platform::ComPtr<IUnknown> identity;
+    auto again = Activate<IUnknown>(IID_IUnknown);
+    ASSERT_EQ(first->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(identity.Out())), S_OK);
+    EXPECT_EQ(again.Get(), identity.Get());
+    identity.Reset();
+    again.Reset();
     std::promise<void> firstLetGo;
     std::promise<Clock::time_point> secondLetGo;
     // The second client: another apartment, with a connection of its own.
     std::thread second([&] {
         CoInitialize(nullptr);
-        ITarvik* tarvik = Activate();
+        auto tarvik = Activate();
         LONG timeout = 0;
         if (tarvik) {
             EXPECT_EQ(tarvik->get_InterCharacterTimeout(&timeout), S_OK);
             firstLetGo.get_future().wait();
             std::this_thread::sleep_for(3s);
-            tarvik->Release();
+            tarvik.Reset();
         }
         EXPECT_EQ(timeout, 4321);  // what the first client set: the same object
         secondLetGo.set_value(Clock::now());
         CoUninitialize();
     });
-    first->Release();
+    first.Reset();
     firstLetGo.set_value();
     const Clock::time_point released = secondLetGo.get_future().get();
     second.join();
@@ -189,25 +189,25 @@ TEST_F(Lifetime, TwoClientsShareOneObjectAndTheCountdownWaitsForTheSecond) {
 }
 
 TEST_F(Lifetime, AClientThatHoldsOnlyAnEnumeratorKeepsTheServer) {
-    IConnectionPointContainer* container = Activate<IConnectionPointContainer>(IID_IConnectionPointContainer);
-    ASSERT_NE(container, nullptr);
-    IConnectionPoint* point = nullptr;
-    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, &point), S_OK);
-    IEnumConnections* connections = nullptr;
-    ASSERT_EQ(point->EnumConnections(&connections), S_OK);
-    point->Release();
-    container->Release();  // the object goes back; the enumerator holds nothing of it
+    auto container = Activate<IConnectionPointContainer>(IID_IConnectionPointContainer);
+    ASSERT_TRUE(container);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
+    platform::ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(point->EnumConnections(connections.Out()), S_OK);
+    point.Reset();
+    container.Reset();  // the object goes back; the enumerator holds nothing of it
     std::this_thread::sleep_for(std::chrono::duration<double>(kIdle + kTolerance + 0.5));
     ExpectStillServing();
-    connections->Release();
+    connections.Reset();
     ExpectQuitAfter(Clock::now());
 }
 
 TEST_F(Lifetime, TheFinalCleanUpClosesAnOpenPortBeforeTheProcessExits) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(ActivateWithPortOpen(&tarvik));
     ASSERT_TRUE(device->WaitConnected(5s));
-    tarvik->Release();  // without Close
+    tarvik.Reset();  // without Close
     const auto start = Clock::now();
     ASSERT_TRUE(device->WaitDisconnected(20s));
     const double closed = SecondsSince(start);
@@ -217,7 +217,7 @@ TEST_F(Lifetime, TheFinalCleanUpClosesAnOpenPortBeforeTheProcessExits) {
 }
 
 TEST_F(Lifetime, AClientKilledInACallLeavesTheOtherServedAndTheCountdownToTheLastClient) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(ActivateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(5s), std::optional<std::uint8_t>(0x00));  // the reset
     // The other client, with its sinks, writes to the port: a call that
@@ -233,8 +233,8 @@ TEST_F(Lifetime, AClientKilledInACallLeavesTheOtherServedAndTheCountdownToTheLas
     EXPECT_EQ(tarvik->get_PortNumber(&port), S_OK);
     EXPECT_EQ(port, 3);
     auto sinksGone = [&] {
-        return Connections(tarvik, contract::DIID__ITarvikEvents) == 0 &&
-               Connections(tarvik, contract::DIID__ITarvikTestEvents) == 0;
+        return Connections(tarvik.Get(), contract::DIID__ITarvikEvents) == 0 &&
+               Connections(tarvik.Get(), contract::DIID__ITarvikTestEvents) == 0;
     };
     for (int i = 0; i < 100 && !sinksGone(); ++i) std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(sinksGone());
@@ -242,7 +242,7 @@ TEST_F(Lifetime, AClientKilledInACallLeavesTheOtherServedAndTheCountdownToTheLas
     SleepUntil(killed, kIdle + kTolerance + 0.5);
     ExpectStillServing();
     EXPECT_EQ(tarvik->Close(), S_OK);
-    tarvik->Release();
+    tarvik.Reset();
     ExpectQuitAfter(Clock::now());
 }
 

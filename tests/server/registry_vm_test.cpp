@@ -95,7 +95,7 @@ TEST(RegistryVirtualMachineObject, AnswersForItsInterfacesCountsNothingAndChecks
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(registrar->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
     EXPECT_EQ(registrar->AddRef(), 1u);
-    EXPECT_EQ(registrar->Release(), 1u);
+    EXPECT_EQ(registrar->Release(), 1u);  // the count itself is under test: an object on the stack counts nothing
     EXPECT_EQ(machine.AddPlaceholder(nullptr, u"x"), E_INVALIDARG);
     EXPECT_EQ(machine.AddPlaceholder(u"x", nullptr), E_INVALIDARG);
     EXPECT_EQ(registrar->AddReplacement(u"x", u"y"), S_OK);

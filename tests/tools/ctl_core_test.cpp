@@ -165,8 +165,8 @@ TEST(CtlValues, TextBecomesAVariantOfTheDeclaredType) {
 }
 
 TEST(CtlEvents, AnEventIsNamedWithItsArgumentsInParameterOrder) {
-    BSTR message = SysAllocString(u"'COM3': Access is denied.\r\n");
-    VARIANT args[2] = {platform::VariantBstr(message), platform::VariantI4(3)};  // last first
+    const platform::Bstr message(u"'COM3': Access is denied.\r\n");
+    VARIANT args[2] = {platform::VariantBstr(message.Get()), platform::VariantI4(3)};  // last first
     DISPPARAMS params{args, nullptr, 2, 0};
     const auto fault = ctl::EventRecord(contract::DIID__ITarvikEvents, 2, params, {});
     EXPECT_EQ(fault.event, "StartNumberFault");
@@ -176,7 +176,6 @@ TEST(CtlEvents, AnEventIsNamedWithItsArgumentsInParameterOrder) {
     EXPECT_EQ(fault.fields[1].name, "error_message");
     EXPECT_EQ(std::get<long long>(fault.fields[0].value), 3);
     EXPECT_EQ(std::get<std::string>(fault.fields[1].value), "'COM3': Access is denied.");
-    SysFreeString(message);
 
     VARIANT volts[2] = {platform::VariantR4(11.98f), platform::VariantBstr(nullptr)};
     DISPPARAMS battery{volts, nullptr, 2, 0};

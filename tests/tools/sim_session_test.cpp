@@ -79,9 +79,7 @@ TEST_F(SimSession, AStartNumberAndABatteryTestFromOpenToClose) {
     EXPECT_EQ(Number(*final, "number"), 123);
 
     ASSERT_TRUE(Command("battery start 4"));  // RLSD about 0.98 s after RTS
-    BSTR selector = SysAllocString(u"StartPost");
-    EXPECT_EQ(tarvik->StartBatteryTest(selector), S_OK);
-    SysFreeString(selector);
+    EXPECT_EQ(tarvik->StartBatteryTest(platform::Bstr(u"StartPost").Get()), S_OK);
     ASSERT_TRUE(PumpUntil([&] { return !log.Named("BatteryTestReady").empty(); }, 5s));
     const std::string ready = log.Named("BatteryTestReady")[0];
     const std::string prefix = "BatteryTestReady StartPost,";
@@ -95,9 +93,7 @@ TEST_F(SimSession, AStartNumberAndABatteryTestFromOpenToClose) {
     EXPECT_EQ(Number(*answer, "volts"), 4);
     EXPECT_TRUE(Await("rts", {{"message", "RTS off"}}));  // the driver ends the measurement
 
-    BSTR text = SysAllocString(u"AB");
-    EXPECT_EQ(test->WriteToPort(text), S_OK);
-    SysFreeString(text);
+    EXPECT_EQ(test->WriteToPort(platform::Bstr(u"AB").Get()), S_OK);
     EXPECT_TRUE(Await("text", {{"text", "AB"}}));
     EXPECT_EQ(tarvik->Close(), S_OK);
     EXPECT_TRUE(Await("disconnect"));
@@ -125,9 +121,7 @@ TEST_F(SimSession, PostLinesAndTheCableReachTheClient) {
     EXPECT_TRUE(WaitLogged("StartPostStateChanged 0"));
     ASSERT_TRUE(Command("finish off"));
     EXPECT_TRUE(WaitLogged("FinishPostStateChanged 0"));
-    BSTR selector = SysAllocString(u"FinishPost");
-    EXPECT_EQ(tarvik->StartBatteryTest(selector), S_FALSE);
-    SysFreeString(selector);
+    EXPECT_EQ(tarvik->StartBatteryTest(platform::Bstr(u"FinishPost").Get()), S_FALSE);
     EXPECT_TRUE(Logged("SystemError Device off line"));
 
     ASSERT_TRUE(Command("unplug"));

@@ -68,15 +68,12 @@ public:
 private:
     RecordingObject() = default;
     static void SetError(LPCOLESTR description) {
-        ICreateErrorInfo* create = nullptr;
-        if (FAILED(CreateErrorInfo(&create))) return;
+        platform::ComPtr<ICreateErrorInfo> create;
+        if (FAILED(CreateErrorInfo(create.Out()))) return;
         create->SetDescription(const_cast<LPOLESTR>(description));
-        IErrorInfo* info = nullptr;
-        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-            SetErrorInfo(0, info);
-            info->Release();
-        }
-        create->Release();
+        platform::ComPtr<IErrorInfo> info;
+        if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(info.Out()))))
+            SetErrorInfo(0, info.Get());
     }
 };
 
@@ -90,9 +87,7 @@ public:
     enum : DISPID { kCalls = 1, kOpenStatus = 2, kFailWith = 3 };
 
     explicit RecordingControl(SingletonFactory<RecordingObject>* objects)
-        : DispatchSink(IID_IDispatch), m_objects(objects) {
-        m_objects->AddRef();
-    }
+        : DispatchSink(IID_IDispatch), m_objects(objects) {}
 
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result, EXCEPINFO*, UINT*) override {
         RecordingObject* object = m_objects->Object();
@@ -113,8 +108,8 @@ public:
     }
 
 private:
-    ~RecordingControl() override { m_objects->Release(); }
-    SingletonFactory<RecordingObject>* m_objects;
+    ~RecordingControl() override = default;
+    const platform::ComPtr<SingletonFactory<RecordingObject>> m_objects;
 };
 
 }  // namespace trelvane::testing

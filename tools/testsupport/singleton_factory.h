@@ -33,7 +33,7 @@ public:
         *ppv = nullptr;
         if (outer != nullptr) return CLASS_E_NOAGGREGATION;
         std::lock_guard lock(m_mutex);
-        if (m_object == nullptr) m_object = m_create();
+        if (!m_object) m_object = platform::ComPtr<T>::Attach(m_create());
         return m_object->QueryInterface(riid, ppv);
     }
     HRESULT LockServer(BOOL lock) override {
@@ -42,18 +42,16 @@ public:
     }
     T* Object() {
         std::lock_guard lock(m_mutex);
-        return m_object;
+        return m_object.Get();
     }
     int Locks() const { return m_locks; }
 
 private:
-    ~SingletonFactory() override {
-        if (m_object) m_object->Release();
-    }
+    ~SingletonFactory() override = default;
 
     std::function<T*()> m_create;
     std::mutex m_mutex;
-    T* m_object = nullptr;
+    platform::ComPtr<T> m_object;
     std::atomic<int> m_locks{0};
 };
 

@@ -35,14 +35,12 @@ private:
 };
 
 void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
-    IConnectionPointContainer* container = nullptr;
-    IConnectionPoint* point = nullptr;
+    platform::ComPtr<IConnectionPointContainer> container;
+    platform::ComPtr<IConnectionPoint> point;
     DWORD cookie = 0;
-    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container))) &&
-        SUCCEEDED(container->FindConnectionPoint(iid, &point)))
+    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
+        SUCCEEDED(container->FindConnectionPoint(iid, point.Out())))
         point->Advise(sink, &cookie);
-    if (point) point->Release();
-    if (container) container->Release();
 }
 
 }  // namespace
@@ -54,14 +52,14 @@ int main(int argc, char** argv) {
     CoInitialize(nullptr);
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     const HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                        reinterpret_cast<void**>(&tarvik));
-    auto* events = new QuietSink(contract::DIID__ITarvikEvents, throws);
-    auto* testEvents = new QuietSink(contract::DIID__ITarvikTestEvents, throws);
+                                        reinterpret_cast<void**>(tarvik.Out()));
+    auto events = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikEvents, throws));
+    auto testEvents = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikTestEvents, throws));
     if (tarvik) {
-        Advise(tarvik, contract::DIID__ITarvikEvents, events);
-        Advise(tarvik, contract::DIID__ITarvikTestEvents, testEvents);
+        Advise(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get());
+        Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get());
     }
     const DWORD mainThread = GetCurrentThreadId();
     auto awaitInputEnd = [] {
@@ -80,23 +78,17 @@ int main(int argc, char** argv) {
         awaitInputEnd();  // on the apartment's thread: nothing of the connection is read meanwhile
     } else {
         if (write && tarvik) {
-            ITarvikTest* test = nullptr;
-            HRESULT wrote = tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(&test));
-            if (SUCCEEDED(wrote)) {
-                const std::u16string text = platform::FromUtf8(write);
-                BSTR b = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-                wrote = test->WriteToPort(b);
-                SysFreeString(b);
-                test->Release();
-            }
+            platform::ComPtr<ITarvikTest> test;
+            HRESULT wrote = tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out()));
+            if (SUCCEEDED(wrote)) wrote = test->WriteToPort(platform::Bstr(platform::FromUtf8(write)).Get());
             std::printf("wrote 0x%08X\n", static_cast<unsigned>(wrote));
             std::fflush(stdout);
         }
         while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     }
-    if (tarvik) tarvik->Release();
-    events->Release();
-    testEvents->Release();
+    tarvik.Reset();
+    events.Reset();
+    testEvents.Reset();
     CoUninitialize();
     return 0;
 }

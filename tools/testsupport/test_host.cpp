@@ -33,22 +33,23 @@ using trelvane::testing::RecordingControl;
 using trelvane::testing::RecordingObject;
 using trelvane::testing::SingletonFactory;
 
-// The class objects to serve: (class id, factory), each with one reference.
-std::vector<std::pair<CLSID, IClassFactory*>> Classes(bool recording) {
-    if (!recording) return {{contract::CLSID_CTarvik, new SingletonFactory<CTarvik>}};
+// The class objects to serve: (class id, factory).
+std::vector<std::pair<CLSID, platform::ComPtr<IClassFactory>>> Classes(bool recording) {
+    using Factory = platform::ComPtr<IClassFactory>;
+    if (!recording) return {{contract::CLSID_CTarvik, Factory::Attach(new SingletonFactory<CTarvik>)}};
     auto* objects = new SingletonFactory<RecordingObject>;
     auto* control = new SingletonFactory<RecordingControl>([objects] { return new RecordingControl(objects); });
-    return {{contract::CLSID_CTarvik, objects}, {trelvane::testing::CLSID_RecordingControl, control}};
+    return {{contract::CLSID_CTarvik, Factory::Attach(objects)},
+            {trelvane::testing::CLSID_RecordingControl, Factory::Attach(control)}};
 }
 
 // The type library that this executable carries, registered with its path.
 HRESULT RegisterOwnTypeLibrary() {
     WCHAR path[MAX_PATH];
     if (GetModuleFileNameW(nullptr, path, MAX_PATH) == 0) return HRESULT_FROM_WIN32(GetLastError());
-    ITypeLib* library = nullptr;
-    HRESULT hr = LoadTypeLib(path, &library);
-    if (SUCCEEDED(hr)) hr = RegisterTypeLib(library, path, nullptr);
-    if (library) library->Release();
+    platform::ComPtr<ITypeLib> library;
+    HRESULT hr = LoadTypeLib(path, library.Out());
+    if (SUCCEEDED(hr)) hr = RegisterTypeLib(library.Get(), path, nullptr);
     return hr;
 }
 
@@ -103,11 +104,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "trelvane-test-host: cannot register its type library: 0x%08X\n", static_cast<unsigned>(hr));
         return 4;
     }
-    const auto classes = Classes(HasArgument(argc, argv, "--recording"));
+    auto classes = Classes(HasArgument(argc, argv, "--recording"));
     std::vector<DWORD> cookies;
     for (const auto& [clsid, factory] : classes) {
         DWORD cookie = 0;
-        const HRESULT hr = CoRegisterClassObject(clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
+        const HRESULT hr =
+            CoRegisterClassObject(clsid, factory.Get(), CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie);
         if (FAILED(hr)) {
             std::fprintf(stderr, "trelvane-test-host: cannot register a class: 0x%08X\n", static_cast<unsigned>(hr));
             return 3;
@@ -129,7 +131,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "trelvane-test-host: pid %d withdrew\n", static_cast<int>(::getpid()));
         std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(Environment("TRELVANE_TEST_HOST_PAUSE_MS").c_str())));
     }
-    for (const auto& [clsid, factory] : classes) factory->Release();
+    classes.clear();
     CoUninitialize();
     return 0;
 }
