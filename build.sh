@@ -9,7 +9,9 @@
 #                                 only)
 #   ./build.sh bench              the benchmarks
 #   ./build.sh soak [asan|tsan]   the soak of the server program (minutes)
-#   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang
+#   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang;
+#                                 its build also checks the locking annotations
+#                                 (-Wthread-safety) of everything the targets link
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,7 +21,9 @@ mode=${1:-run}
 # simulator's prompt.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
           dbus-daemon systemd python3-dbus python3-gi)
-[ "$mode" = test ] && packages+=(lintian dpkg-dev)  # the install test makes and checks the packages
+# The install test makes and checks the packages; the thread-safety cases
+# compile their probes with clang.
+[ "$mode" = test ] && packages+=(lintian dpkg-dev clang)
 [ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done

@@ -150,7 +150,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(sink.Out()));
     if (hr == E_NOINTERFACE) return CONNECT_E_CANNOTCONNECT;
     if (FAILED(hr)) return hr;
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     std::size_t slot = m_firstFree;
     while (slot < m_slots.size() && m_slots[slot]) ++slot;
     if (slot == m_slots.size()) {
@@ -169,7 +169,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
 HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
     platform::ComPtr<IUnknown> sink;  // released outside the lock: the sink may call back
     {
-        std::lock_guard lock(m_mutex);
+        platform::MutexLock lock(m_mutex);
         if (dwCookie == 0 || dwCookie > m_slots.size() || !m_slots[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
         sink = std::move(m_slots[dwCookie - 1]);
         m_firstFree = std::min<std::size_t>(m_firstFree, dwCookie - 1);
@@ -181,7 +181,7 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
     std::vector<CONNECTDATA> items;
     {
-        std::lock_guard lock(m_mutex);
+        platform::MutexLock lock(m_mutex);
         for (std::size_t i = 0; i < m_slots.size(); ++i)
             if (m_slots[i]) items.push_back({m_slots[i].Get(), static_cast<DWORD>(i + 1)});
         // The enumerator takes its references while the sinks are still held here.
@@ -192,14 +192,14 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
 
 std::vector<ConnectionPoint::Connection> ConnectionPoint::Snapshot() {
     std::vector<Connection> connections;
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     for (std::size_t i = 0; i < m_slots.size(); ++i)
         if (m_slots[i]) connections.push_back({static_cast<DWORD>(i + 1), m_slots[i]});
     return connections;
 }
 
 bool ConnectionPoint::Connected(DWORD cookie, IUnknown* sink) {
-    std::lock_guard lock(m_mutex);
+    platform::MutexLock lock(m_mutex);
     return cookie <= m_slots.size() && m_slots[cookie - 1].Get() == sink;
 }
 
@@ -244,7 +244,7 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
 void ConnectionPoint::DisconnectAll() {
     std::vector<platform::ComPtr<IUnknown>> sinks;  // released outside the lock
     {
-        std::lock_guard lock(m_mutex);
+        platform::MutexLock lock(m_mutex);
         sinks.swap(m_slots);
         m_firstFree = 0;
     }

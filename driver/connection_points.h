@@ -10,7 +10,6 @@
 //   this one.
 #pragma once
 
-#include <mutex>
 #include <vector>
 
 #include "platform/windows.h"
@@ -54,9 +53,11 @@ private:
     IUnknown* m_owner;
     IConnectionPointContainer* m_container;
     const IID m_iid;
-    std::mutex m_mutex;
-    std::vector<platform::ComPtr<IUnknown>> m_slots;  // no slots until the first Advise, then 4, doubling when full
-    std::size_t m_firstFree = 0;     // no slot before it is free, so that many advises cost no rescans
+    platform::Mutex m_mutex;
+    // No slots until the first Advise, then 4, doubling when full.
+    std::vector<platform::ComPtr<IUnknown>> m_slots GUARDED_BY(m_mutex);
+    // No slot before it is free, so that many advises cost no rescans.
+    std::size_t m_firstFree GUARDED_BY(m_mutex) = 0;
 };
 
 // The container's half: finding and enumerating a fixed list of points.

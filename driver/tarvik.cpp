@@ -57,7 +57,7 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     if (const LONG code = m_channel.SetEventMask(CSerialSP::DeviceEventMask))
         return fail(EventMaskRefused, u"Event mask", static_cast<DWORD>(code));
     {
-        std::lock_guard lock(m_settingsLock);
+        platform::MutexLock lock(m_settingsLock);
         m_portHandle = m_channel.PortHandle();
     }
     if (const DWORD code = LoadPortSettings()) return fail(LineSettingsUnread, u"COM state", code);
@@ -77,9 +77,8 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     Fire_SP_PortOpened();
     g_driver = this;
     m_timerId = SetTimer(nullptr, 0, 250, TimerTick);
-    EnterCriticalSection(&m_stateLock);
+    CriticalSectionLock lock(m_stateLock);
     m_timeoutPending = false;
-    LeaveCriticalSection(&m_stateLock);
     return S_OK;
 }
 
@@ -100,7 +99,7 @@ HRESULT CTarvik::Close() {
 void CTarvik::ClosePort() {
     ++m_portCalls;
     {
-        std::lock_guard lock(m_settingsLock);
+        platform::MutexLock lock(m_settingsLock);
         m_dcb.reset();
     }
     if (m_channel.PortHandle()) {
@@ -111,9 +110,8 @@ void CTarvik::ClosePort() {
     }
     DisarmCloseRequests();
     m_portNumber = -1;
-    EnterCriticalSection(&m_stateLock);
+    CriticalSectionLock lock(m_stateLock);
     m_startNumber = -1;
-    LeaveCriticalSection(&m_stateLock);
 }
 
 namespace {
@@ -145,7 +143,7 @@ void CTarvik::CloseRequestTimer(HWND, UINT, UINT_PTR id, DWORD) {
 }
 
 DWORD CTarvik::LoadPortSettings() {
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     m_dcb.reset();
     if (!m_portHandle) return ERROR_INVALID_HANDLE;
     m_dcb = std::make_unique<DCB>();
@@ -178,7 +176,7 @@ HRESULT CTarvik::put_InterCharacterTimeout(LONG newVal) {
 
 HRESULT CTarvik::get_StateDTR(VARIANT_BOOL* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     *pVal = (m_portHandle && m_dcb && m_dcb->fDtrControl != DTR_CONTROL_DISABLE) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 
@@ -87,7 +86,7 @@ private:
     HRESULT OpenPort(LONG portNumber, LONG* status);
     void ClosePort();
     // 0, or the code of the failed GetCommState.
-    DWORD LoadPortSettings();
+    DWORD LoadPortSettings() EXCLUDES(m_settingsLock);
     // Close asked for on the listener thread is carried out on the owner's
     // thread, through a message to a timer of that thread (whose own period
     // never comes): the port may be half-open, with no tick to do it.
@@ -97,7 +96,7 @@ private:
     // Changes one field of m_dcb and applies it; on failure puts the field
     // back and fails with FailWithError.
     template <class Change>
-    void ChangeLineSetting(LPCWSTR failureText, Change change);
+    void ChangeLineSetting(LPCWSTR failureText, Change change) EXCLUDES(m_settingsLock);
 
     // A SystemError text holds at most this many characters: a buffer of 200
     // with its terminator.
@@ -123,42 +122,43 @@ private:
     // Reception (protocol/reception.cpp).
     static void ChannelCallback(void* userData, BYTE value, const char* text);
     static void TimerTick(HWND, UINT, UINT_PTR, DWORD);
-    void OnChannelEvent(BYTE value, const char* text);
-    void TakeFrameByte(BYTE byte);
-    void ClearFrame();
-    void WriteDeviceByte(BYTE byte, LPCWSTR label);
-    void FireInputReceived(const std::u16string& text);
+    void OnChannelEvent(BYTE value, const char* text) EXCLUDES(m_stateLock);
+    void TakeFrameByte(BYTE byte) EXCLUDES(m_stateLock);
+    void ClearFrame() REQUIRES(m_stateLock);
+    // Events are raised with the state lock free: a client's handler may
+    // close the port, which waits for the listener, which may wait for it.
+    void WriteDeviceByte(BYTE byte, LPCWSTR label) EXCLUDES(m_stateLock);
+    void FireInputReceived(const std::u16string& text) EXCLUDES(m_stateLock);
     // The expired inter-character timeout: StartNumberFault 3, then the
     // port closed and opened again.
     void ReportTimeout();
 
     // Battery test (protocol/battery_test.cpp).
-    void EndBatteryMeasurement();
+    void EndBatteryMeasurement() EXCLUDES(m_stateLock);
 
-    // Shared with the listener thread under m_stateLock.
+    // Shared with the listener thread.
     CRITICAL_SECTION m_stateLock;
     LONG m_portNumber = -1;  // the client's thread only
-    bool m_numberReady = false;
+    bool m_numberReady GUARDED_BY(m_stateLock) = false;
     std::atomic<LONG> m_startNumber{-1};  // written under the lock, read without it
-    bool m_dsrChanged = false;
-    bool m_ctsChanged = false;
-    FLOAT m_batteryVoltage = -1.0f;
-    __timeb64 m_batteryStartTime{};
+    bool m_dsrChanged GUARDED_BY(m_stateLock) = false;
+    bool m_ctsChanged GUARDED_BY(m_stateLock) = false;
+    FLOAT m_batteryVoltage GUARDED_BY(m_stateLock) = -1.0f;
+    __timeb64 m_batteryStartTime GUARDED_BY(m_stateLock){};
     std::atomic<bool> m_batteryTestActive{false};  // set under the lock, tested without it
-    bool m_batteryResultReady = false;
-    std::u16string m_batteryDevice;
-    bool m_timeoutPending = false;
-    // Under the lock: both threads write it.
-    BYTE m_frame[protocol::kFrameLength] = {protocol::kEmptyFrameByte, protocol::kEmptyFrameByte,
-                                            protocol::kEmptyFrameByte, protocol::kEmptyFrameByte};
-    LONG m_frameCount = 0;
-    ULONG m_frameGeneration = 0;  // counts emptyings of the frame
+    bool m_batteryResultReady GUARDED_BY(m_stateLock) = false;
+    std::u16string m_batteryDevice GUARDED_BY(m_stateLock);
+    bool m_timeoutPending GUARDED_BY(m_stateLock) = false;
+    BYTE m_frame[protocol::kFrameLength] GUARDED_BY(m_stateLock) = {
+        protocol::kEmptyFrameByte, protocol::kEmptyFrameByte, protocol::kEmptyFrameByte, protocol::kEmptyFrameByte};
+    LONG m_frameCount GUARDED_BY(m_stateLock) = 0;
+    ULONG m_frameGeneration GUARDED_BY(m_stateLock) = 0;  // counts emptyings of the frame
 
     // The line settings: used by the client's thread and, for RTS after a
-    // battery measurement, by the listener thread; never both at once.
-    std::recursive_mutex m_settingsLock;
-    HANDLE m_portHandle = nullptr;
-    std::unique_ptr<DCB> m_dcb;
+    // battery measurement, by the listener thread.
+    platform::Mutex m_settingsLock;
+    HANDLE m_portHandle GUARDED_BY(m_settingsLock) = nullptr;
+    std::unique_ptr<DCB> m_dcb GUARDED_BY(m_settingsLock);
 
     CSerialSP m_channel;
     std::atomic<LONG> m_interCharTimeout{1500};
@@ -188,14 +188,16 @@ inline HRESULT CTarvik::Guard(Body body) {
 
 template <class Change>
 inline void CTarvik::ChangeLineSetting(LPCWSTR failureText, Change change) {
-    std::unique_lock lock(m_settingsLock);
-    if (!m_portHandle || !m_dcb) return;
-    const DCB before = *m_dcb;
-    change(*m_dcb);
-    if (SetCommState(m_portHandle, m_dcb.get())) return;
-    const DWORD code = GetLastError();
-    *m_dcb = before;  // the port keeps its previous settings
-    lock.unlock();
+    DWORD code = ERROR_SUCCESS;
+    {
+        platform::MutexLock lock(m_settingsLock);
+        if (!m_portHandle || !m_dcb) return;
+        const DCB before = *m_dcb;
+        change(*m_dcb);
+        if (SetCommState(m_portHandle, m_dcb.get())) return;
+        code = GetLastError();
+        *m_dcb = before;  // the port keeps its previous settings
+    }
     FailWithError(failureText, code);
 }
 

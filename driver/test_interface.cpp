@@ -17,9 +17,10 @@ bool Same(BSTR a, const char16_t* b) {
 
 HRESULT CTarvik::put_StartNumberTest(LONG newVal) {
     return Guard([&] {
-        EnterCriticalSection(&m_stateLock);
-        m_startNumber = newVal;
-        LeaveCriticalSection(&m_stateLock);
+        {
+            CriticalSectionLock lock(m_stateLock);
+            m_startNumber = newVal;
+        }
         if (newVal > 0) {
             Fire_StartNumberRequest(newVal);
             return S_OK;
@@ -33,7 +34,7 @@ HRESULT CTarvik::put_StartNumberTest(LONG newVal) {
 
 HRESULT CTarvik::get_ReadyToSend(VARIANT_BOOL* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     *pVal = (m_portHandle && m_dcb && m_dcb->fRtsControl == RTS_CONTROL_ENABLE) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
@@ -49,7 +50,7 @@ HRESULT CTarvik::put_ReadyToSend(VARIANT_BOOL newVal) {
 
 HRESULT CTarvik::get_Parity(BSTR* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     if (!m_portHandle || !m_dcb) {
         *pVal = nullptr;
         return S_OK;
@@ -74,7 +75,7 @@ HRESULT CTarvik::put_Parity(BSTR newVal) {
 
 HRESULT CTarvik::get_BaudRate(LONG* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     *pVal = (m_portHandle && m_dcb) ? static_cast<LONG>(m_dcb->BaudRate) : -1;
     return S_OK;
 }
@@ -88,7 +89,7 @@ HRESULT CTarvik::put_BaudRate(LONG newVal) {
 
 HRESULT CTarvik::get_DataBits(SHORT* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     *pVal = (m_portHandle && m_dcb) ? static_cast<SHORT>(m_dcb->ByteSize) : static_cast<SHORT>(-1);
     return S_OK;
 }
@@ -102,7 +103,7 @@ HRESULT CTarvik::put_DataBits(SHORT newVal) {
 
 HRESULT CTarvik::get_StopBits(FLOAT* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     if (!m_portHandle || !m_dcb) return S_OK;  // nothing is stored
     switch (m_dcb->StopBits) {
     case ONESTOPBIT: *pVal = 1.0f; break;
@@ -133,7 +134,7 @@ HRESULT CTarvik::put_StopBits(FLOAT newVal) {
 
 HRESULT CTarvik::get_ParityCheck(VARIANT_BOOL* pVal) {
     if (pVal == nullptr) return E_POINTER;
-    std::lock_guard lock(m_settingsLock);
+    platform::MutexLock lock(m_settingsLock);
     *pVal = (m_portHandle && m_dcb && m_dcb->fParity) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }

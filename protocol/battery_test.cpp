@@ -12,6 +12,7 @@ HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
         }
         const std::u16string selector =
             DeviceSelector ? std::u16string(DeviceSelector, SysStringLen(DeviceSelector)) : std::u16string();
+        __timeb64 start{};  // the measurement's start: RTS switched on
         try {
             if (selector == u"StartPost" && m_channel.PortHandle() && m_channel.IsDsrOn()) {
                 ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
@@ -21,33 +22,34 @@ HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
                 ReportText(u"Device off line");
                 return S_FALSE;
             }
-            _ftime64_s(&m_batteryStartTime);
+            _ftime64_s(&start);
             ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
         } catch (const DriverFailure& failure) {
             ReportError(u"StartBatteryTest error setting state", failure.error);
             return S_FALSE;
         }
-        EnterCriticalSection(&m_stateLock);
+        CriticalSectionLock lock(m_stateLock);
+        m_batteryStartTime = start;
         m_batteryVoltage = -1.0f;
         m_batteryResultReady = false;
         m_batteryDevice = selector;
         m_batteryTestActive = true;
-        LeaveCriticalSection(&m_stateLock);
         return S_OK;
     });
 }
 
 void CTarvik::EndBatteryMeasurement() {
     const __timeb64 end = m_channel.RlsdChangeTime();
-    const float t = static_cast<float>((static_cast<double>(end.time) + end.millitm / 1000.0) -
-                                       (static_cast<double>(m_batteryStartTime.time) +
-                                        m_batteryStartTime.millitm / 1000.0));
-    EnterCriticalSection(&m_stateLock);
-    const float e = static_cast<float>(std::exp(-static_cast<double>(t)));
-    m_batteryResultReady = true;
-    m_batteryTestActive = false;
-    m_batteryVoltage = static_cast<float>(2.5 / (1.0 - static_cast<double>(e)));
-    LeaveCriticalSection(&m_stateLock);
+    {
+        CriticalSectionLock lock(m_stateLock);
+        const float t = static_cast<float>((static_cast<double>(end.time) + end.millitm / 1000.0) -
+                                           (static_cast<double>(m_batteryStartTime.time) +
+                                            m_batteryStartTime.millitm / 1000.0));
+        const float e = static_cast<float>(std::exp(-static_cast<double>(t)));
+        m_batteryResultReady = true;
+        m_batteryTestActive = false;
+        m_batteryVoltage = static_cast<float>(2.5 / (1.0 - static_cast<double>(e)));
+    }
     try {
         ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {

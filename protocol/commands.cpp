@@ -20,24 +20,28 @@ HRESULT CTarvik::ResetStartPost() {
         // device answering at once has the new frame's first bytes kept; a
         // byte of the old frame still being acknowledged is dropped (see
         // TakeFrameByte). The listen bound is left as it is.
-        BYTE oldFrame[sizeof m_frame];
-        EnterCriticalSection(&m_stateLock);
-        std::memcpy(oldFrame, m_frame, sizeof oldFrame);
-        const LONG oldCount = m_frameCount;
-        ClearFrame();
-        const ULONG emptied = m_frameGeneration;
-        LeaveCriticalSection(&m_stateLock);
+        BYTE oldFrame[protocol::kFrameLength];
+        LONG oldCount;
+        ULONG emptied;
+        {
+            CriticalSectionLock lock(m_stateLock);
+            std::memcpy(oldFrame, m_frame, sizeof oldFrame);
+            oldCount = m_frameCount;
+            ClearFrame();
+            emptied = m_frameGeneration;
+        }
         try {
             WriteDeviceByte(protocol::kReset, u"Reset");
         } catch (const DriverFailure&) {
             // The device was not reset as far as the line tells: unless bytes
             // came in meanwhile, the frame it is sending goes on.
-            EnterCriticalSection(&m_stateLock);
-            if (m_frameGeneration == emptied && m_frameCount == 0) {
-                std::memcpy(m_frame, oldFrame, sizeof m_frame);
-                m_frameCount = oldCount;
+            {
+                CriticalSectionLock lock(m_stateLock);
+                if (m_frameGeneration == emptied && m_frameCount == 0) {
+                    std::memcpy(m_frame, oldFrame, sizeof m_frame);
+                    m_frameCount = oldCount;
+                }
             }
-            LeaveCriticalSection(&m_stateLock);
             throw;
         }
         Fire_SP_Reset();

@@ -10,18 +10,6 @@
 
 namespace {
 
-// Holds m_stateLock for a scope.
-class Locked {
-public:
-    explicit Locked(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
-    ~Locked() { LeaveCriticalSection(&m_cs); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
-
 // An event's text; the tick reports a failed allocation.
 platform::Bstr EventText(std::u16string_view text) {
     platform::Bstr result(text);
@@ -45,14 +33,14 @@ void CTarvik::OnChannelEvent(BYTE value, const char* text) {
         FireInputReceived(platform::FromUtf8(text));
         if (std::strcmp(text, "Timeout") == 0) {
             m_channel.SetListenTimeout(INFINITE);
-            Locked lock(m_stateLock);
+            CriticalSectionLock lock(m_stateLock);
             ClearFrame();
             m_timeoutPending = true;
         } else if (std::strcmp(text, "DSR") == 0) {
-            Locked lock(m_stateLock);
+            CriticalSectionLock lock(m_stateLock);
             m_dsrChanged = true;
         } else if (std::strcmp(text, "CTS") == 0) {
-            Locked lock(m_stateLock);
+            CriticalSectionLock lock(m_stateLock);
             m_ctsChanged = true;
         } else if (std::strcmp(text, "RLSD") == 0) {
             if (m_batteryTestActive) EndBatteryMeasurement();
@@ -77,7 +65,7 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     LONG count;
     ULONG generation;
     {
-        Locked lock(m_stateLock);
+        CriticalSectionLock lock(m_stateLock);
         count = m_frameCount;
         generation = m_frameGeneration;
     }
@@ -87,7 +75,7 @@ void CTarvik::TakeFrameByte(BYTE byte) {
         WriteDeviceByte(protocol::kAcknowledge, u"Acknowledge");
         m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
     }
-    Locked lock(m_stateLock);
+    CriticalSectionLock lock(m_stateLock);
     // A reset while the acknowledge went out emptied the frame: the byte
     // belongs to the frame before it and is dropped.
     if (generation != m_frameGeneration) return;
@@ -135,7 +123,7 @@ void CTarvik::DispatchPending() {
     std::u16string batteryDevice;
     FLOAT voltage;
     {
-        Locked lock(m_stateLock);
+        CriticalSectionLock lock(m_stateLock);
         numberReady = m_numberReady;
         m_numberReady = false;
         number = m_startNumber;

@@ -62,11 +62,15 @@ protected:
 
     // Both threads that use the port store their results here.
     std::atomic<LONG> m_lastError{0};
+    // Set and cleared only while no listener runs: starting and joining the
+    // listener orders them with its reads.
     HANDLE m_port = nullptr;
+    // Written by whichever thread completes the listener's port-event wait;
+    // the listener reads it once the port has reported the completion.
     DWORD m_eventFlags = 0;
     // Applied by the owner's thread while the listener reads it.
     std::atomic<DWORD> m_eventMask{0};
-    HANDLE m_ioEvent = nullptr;
+    HANDLE m_ioEvent = nullptr;  // as m_port
 
 private:
     // Clears the stored code; stores 6 and returns false when the port is closed.

@@ -16,18 +16,18 @@ LONG CSerialSP::OpenPort(LPCWSTR device) {
 }
 
 void CSerialSP::SetCallback(PortEventCallback callback, void* userData) {
-    std::lock_guard lock(m_callbackLock);
+    platform::MutexLock lock(m_callbackLock);
     m_callback = callback;
     m_userData = userData;
 }
 
 __timeb64 CSerialSP::RlsdChangeTime() const {
-    std::lock_guard lock(m_callbackLock);
+    platform::MutexLock lock(m_callbackLock);
     return m_rlsdChangeTime;
 }
 
 PortEventCallback CSerialSP::Callback() const {
-    std::lock_guard lock(m_callbackLock);
+    platform::MutexLock lock(m_callbackLock);
     return m_callback;
 }
 
@@ -35,7 +35,7 @@ void CSerialSP::Notify(BYTE value, const char* text) {
     PortEventCallback callback;
     void* userData;
     {
-        std::lock_guard lock(m_callbackLock);
+        platform::MutexLock lock(m_callbackLock);
         callback = m_callback;
         userData = m_userData;
     }
@@ -50,7 +50,7 @@ void CSerialSP::OnPortEvent(DWORD events, DWORD /*errors*/) {
         __timeb64 now{};
         _ftime64_s(&now);
         {
-            std::lock_guard lock(m_callbackLock);
+            platform::MutexLock lock(m_callbackLock);
             m_rlsdChangeTime = now;
         }
         if (Callback()) Notify(IsRlsdOn() ? 1 : 0, "RLSD");

@@ -2,8 +2,6 @@
 // the device needs it and turns each port event into calls of one callback.
 #pragma once
 
-#include <mutex>
-
 #include "serial/serial_ex.h"
 
 // user data, value (line state, 0 for a timeout, or the received byte), text
@@ -25,15 +23,15 @@ public:
     [[nodiscard]] virtual LONG OpenPort(LPCWSTR device);
 
     // May be called while the listener runs: it sees the old pair or the new one.
-    void SetCallback(PortEventCallback callback, void* userData);
-    __timeb64 RlsdChangeTime() const;
+    void SetCallback(PortEventCallback callback, void* userData) EXCLUDES(m_callbackLock);
+    __timeb64 RlsdChangeTime() const EXCLUDES(m_callbackLock);
 
 private:
-    void Notify(BYTE value, const char* text);
-    PortEventCallback Callback() const;
+    void Notify(BYTE value, const char* text) EXCLUDES(m_callbackLock);
+    PortEventCallback Callback() const EXCLUDES(m_callbackLock);
 
-    mutable std::mutex m_callbackLock;  // guards the pair and the RLSD time
-    PortEventCallback m_callback = nullptr;
-    void* m_userData = nullptr;
-    __timeb64 m_rlsdChangeTime{};
+    mutable platform::Mutex m_callbackLock;
+    PortEventCallback m_callback GUARDED_BY(m_callbackLock) = nullptr;
+    void* m_userData GUARDED_BY(m_callbackLock) = nullptr;
+    __timeb64 m_rlsdChangeTime GUARDED_BY(m_callbackLock){};
 };

@@ -233,8 +233,9 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 
 void InitializeCriticalSection(LPCRITICAL_SECTION) {}
 void DeleteCriticalSection(LPCRITICAL_SECTION) {}
-void EnterCriticalSection(LPCRITICAL_SECTION cs) { cs->mutex.lock(); }
-void LeaveCriticalSection(LPCRITICAL_SECTION cs) { cs->mutex.unlock(); }
+// The analysis cannot see that the mutex inside is the critical section.
+void EnterCriticalSection(LPCRITICAL_SECTION cs) NO_THREAD_SAFETY_ANALYSIS { cs->mutex.lock(); }
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) NO_THREAD_SAFETY_ANALYSIS { cs->mutex.unlock(); }
 
 LONG InterlockedIncrement(volatile LONG* addend) {
     return std::atomic_ref<LONG>(*const_cast<LONG*>(addend)).fetch_add(1) + 1;

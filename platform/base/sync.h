@@ -10,6 +10,7 @@
 
 #include "platform/base/types.h"
 #include "platform/base/kernel_object.h"
+#include "platform/base/thread_annotations.h"
 
 constexpr DWORD STILL_ACTIVE = 259;
 
@@ -26,15 +27,16 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 // plus the index of the first signalled one, WAIT_TIMEOUT or WAIT_FAILED.
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll, DWORD dwMilliseconds);
 
-// Critical sections: recursive, as the platform's are.
-struct CRITICAL_SECTION {
+// Critical sections: recursive, as the platform's are. Clang's analysis
+// knows them as locks, though not as recursive ones.
+struct CAPABILITY("critical section") CRITICAL_SECTION {
     std::recursive_mutex mutex;
 };
 using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
-void EnterCriticalSection(LPCRITICAL_SECTION cs);
-void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs) ACQUIRE(cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) RELEASE(cs);
 
 // Interlocked operations on LONGs that are only ever touched through them
 // (or through std::atomic_ref elsewhere). They return the new value, as the

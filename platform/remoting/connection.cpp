@@ -67,7 +67,7 @@ Connection::~Connection() { CloseSocket(m_fd); }
 
 void Connection::Start() {
     std::weak_ptr<Connection> self = weak_from_this();
-    m_sourceId = AddWaitSource({m_fd,
+    m_sourceId = AddWaitSource({OwnerFd(),
                                 [self] {
                                     auto connection = self.lock();
                                     return connection ? connection->WaitEvents() : short(0);
@@ -114,7 +114,7 @@ short Connection::WaitEvents() const {
 }
 
 HRESULT Connection::Send(std::vector<BYTE> frame) {
-    std::lock_guard lock(m_writeMutex);
+    MutexLock lock(m_writeMutex);
     if (m_broken) return RPC_E_DISCONNECTED;
     if (frame.size() - wire::kLengthPrefix > m_peerMaxFrame) return E_INVALIDARG;
     // Every sender writes out what waits before its own frame, so a peer that
@@ -135,7 +135,7 @@ HRESULT Connection::Send(std::vector<BYTE> frame) {
 }
 
 void Connection::Flush() {
-    std::lock_guard lock(m_writeMutex);
+    MutexLock lock(m_writeMutex);
     WriteQueued();
 }
 
@@ -166,9 +166,10 @@ void Connection::OnReady(short revents) {
 
 void Connection::ReadFrames() {
     const std::size_t before = m_in.size();
-    const DWORD result = ReadAvailable(m_fd, FdKind::Socket, [this](const BYTE* data, std::size_t size) {
-        m_in.insert(m_in.end(), data, data + size);
-    });
+    const DWORD result =
+        ReadAvailable(OwnerFd(), FdKind::Socket, [this](const BYTE* data, std::size_t size) {
+            m_in.insert(m_in.end(), data, data + size);
+        });
     std::size_t at = 0;
     while (!m_closed && m_in.size() - at >= wire::kLengthPrefix) {
         const std::uint32_t length = ReadU32(m_in.data() + at);
@@ -263,7 +264,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
         return;
     }
     {
-        std::lock_guard lock(m_writeMutex);
+        MutexLock lock(m_writeMutex);
         m_peerMaxFrame = std::min(maxFrame, wire::kMaxFrame);
     }
     m_handshaking = Handshaking::Done;
@@ -356,7 +357,7 @@ void Connection::Shut() {
     std::vector<BYTE>().swap(m_in);
     SyncBuffered();
     {
-        std::lock_guard lock(m_writeMutex);
+        MutexLock lock(m_writeMutex);
         m_broken = true;
         ShutDownSocket(m_fd);
     }
@@ -373,7 +374,7 @@ void Connection::Cleanup() {
     if (!m_closed) Shut();
     ReleasePeerObjects();
     {
-        std::lock_guard lock(m_writeMutex);
+        MutexLock lock(m_writeMutex);
         CloseSocket(m_fd);
         m_fd = -1;
     }

@@ -14,13 +14,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/objects/ocidl.h"
 #include "platform/remoting/codec.h"
 #include "platform/remoting/wire.h"
@@ -32,8 +32,8 @@ class ProxyManager;
 // Whether a remote sink still takes events: closed once its Unadvise has
 // run, so that no event follows the Unadvise's reply.
 struct SinkGate {
-    std::mutex mutex;
-    bool open = true;
+    Mutex mutex;
+    bool open GUARDED_BY(mutex) = true;
 };
 
 // A remote sink standing in one of our connection points for this peer.
@@ -138,7 +138,9 @@ private:
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();
-    void WriteQueued();  // under m_writeMutex: as much of the queue as the socket takes
+    void WriteQueued() REQUIRES(m_writeMutex);  // as much of the queue as the socket takes
+    // The socket, as the owner thread reads it: the owner alone changes it.
+    int OwnerFd() const NO_THREAD_SAFETY_ANALYSIS { return m_fd; }
     void ReadFrames();
     void KeepDeadline(std::size_t before, bool consumed);
     void SyncBuffered();
@@ -156,13 +158,13 @@ private:
     const DWORD m_owner;
     const long m_peerPid;
 
-    // Writing: any thread, under m_writeMutex.
-    std::mutex m_writeMutex;
-    int m_fd;
-    std::deque<std::vector<BYTE>> m_queue;  // frames the socket has not taken yet
-    std::size_t m_queuedBytes = 0;
-    std::size_t m_frontSent = 0;  // bytes of the first queued frame already written
-    std::uint32_t m_peerMaxFrame = wire::kMaxFrame;
+    // Writing: any thread.
+    Mutex m_writeMutex;
+    int m_fd GUARDED_BY(m_writeMutex);
+    std::deque<std::vector<BYTE>> m_queue GUARDED_BY(m_writeMutex);  // frames the socket has not taken yet
+    std::size_t m_queuedBytes GUARDED_BY(m_writeMutex) = 0;
+    std::size_t m_frontSent GUARDED_BY(m_writeMutex) = 0;  // bytes of the first queued frame already written
+    std::uint32_t m_peerMaxFrame GUARDED_BY(m_writeMutex) = wire::kMaxFrame;
     std::atomic<bool> m_hasQueued{false};
     std::atomic<bool> m_broken{false};
     std::atomic<bool> m_idleCheck{false};  // a proxy went on another thread: the owner checks for idleness
@@ -183,14 +185,15 @@ private:
     std::unordered_map<std::uint32_t, PendingCall*> m_pending;
     std::set<std::uint32_t> m_abandoned;  // calls that timed out: their replies are dropped
 
-    // Objects: any thread, under m_objectsMutex.
-    std::mutex m_objectsMutex;
-    std::unordered_map<std::uint32_t, ExportEntry> m_exports;
-    std::unordered_map<IUnknown*, std::uint32_t> m_exportIds;
-    std::uint32_t m_nextExportId = 1;
-    std::unordered_map<std::uint32_t, ProxyManager*> m_imports;
-    std::vector<Advice> m_advice;
-    std::vector<std::pair<IClassFactory*, LONG>> m_serverLocks;  // a reference each, and the locks held
+    // Objects: any thread.
+    Mutex m_objectsMutex;
+    std::unordered_map<std::uint32_t, ExportEntry> m_exports GUARDED_BY(m_objectsMutex);
+    std::unordered_map<IUnknown*, std::uint32_t> m_exportIds GUARDED_BY(m_objectsMutex);
+    std::uint32_t m_nextExportId GUARDED_BY(m_objectsMutex) = 1;
+    std::unordered_map<std::uint32_t, ProxyManager*> m_imports GUARDED_BY(m_objectsMutex);
+    std::vector<Advice> m_advice GUARDED_BY(m_objectsMutex);
+    // A reference each, and the locks held.
+    std::vector<std::pair<IClassFactory*, LONG>> m_serverLocks GUARDED_BY(m_objectsMutex);
 };
 
 // Frames: BeginFrame reserves the length prefix and writes the type; the

@@ -26,7 +26,7 @@ void UnadviseStandIns(const std::vector<Advice>& advice) {
     std::map<IConnectionPoint*, std::vector<const Advice*>> byPoint;
     for (const Advice& a : advice) {
         {
-            std::lock_guard gate(a.gate->mutex);
+            MutexLock gate(a.gate->mutex);
             a.gate->open = false;
         }
         byPoint[a.point].push_back(&a);
@@ -57,7 +57,7 @@ void Connection::ReleasePeerObjects() {
     std::vector<std::pair<IClassFactory*, LONG>> locks;
     std::unordered_map<std::uint32_t, ExportEntry> exports;
     {
-        std::lock_guard lock(m_objectsMutex);
+        MutexLock lock(m_objectsMutex);
         advice.swap(m_advice);
         locks.swap(m_serverLocks);
         exports.swap(m_exports);
@@ -80,7 +80,7 @@ std::uint32_t Connection::ExportObject(IUnknown* object, REFIID iid, GUID* alias
         identity = object;  // an object that does not answer for its identity stands for itself
         identity->AddRef();
     }
-    std::lock_guard lock(m_objectsMutex);
+    MutexLock lock(m_objectsMutex);
     auto known = m_exportIds.find(identity);
     std::uint32_t id;
     if (known != m_exportIds.end()) {
@@ -166,7 +166,7 @@ bool Connection::GetObject(Reader& r, REFIID iid, void** out) {
 void Connection::Import(std::uint32_t id, REFIID iid, REFIID alias, void** out) {
     ProxyManager* manager;
     {
-        std::lock_guard lock(m_objectsMutex);
+        MutexLock lock(m_objectsMutex);
         auto it = m_imports.find(id);
         if (it != m_imports.end()) {
             manager = it->second;
@@ -184,7 +184,7 @@ ULONG Connection::DropProxy(ProxyManager* manager) {
     const auto self = shared_from_this();  // the manager may hold the last reference to this connection
     ULONG left, remoteRefs = 0;
     {
-        std::lock_guard lock(m_objectsMutex);
+        MutexLock lock(m_objectsMutex);
         left = --manager->m_refs;
         if (left == 0) {
             auto it = m_imports.find(manager->Id());
@@ -217,14 +217,14 @@ void Connection::CloseIfIdle() {
     }
     if (m_closed || !m_pending.empty()) return;
     {
-        std::lock_guard lock(m_objectsMutex);
+        MutexLock lock(m_objectsMutex);
         if (!m_imports.empty() || !m_exports.empty()) return;
     }
     Close();
 }
 
 IUnknown* Connection::HandedInterface(std::uint32_t id, REFIID iid) {
-    std::lock_guard lock(m_objectsMutex);
+    MutexLock lock(m_objectsMutex);
     auto it = m_exports.find(id);
     if (it == m_exports.end()) return nullptr;
     if (iid == IID_IUnknown) {
@@ -242,7 +242,7 @@ IUnknown* Connection::HandedInterface(std::uint32_t id, REFIID iid) {
 bool Connection::ReleaseExport(std::uint32_t id, std::uint32_t count) {
     ExportEntry gone {};
     {
-        std::lock_guard lock(m_objectsMutex);
+        MutexLock lock(m_objectsMutex);
         auto it = m_exports.find(id);
         if (it == m_exports.end() || count == 0 || count > it->second.remoteRefs) return false;
         it->second.remoteRefs -= count;
@@ -258,22 +258,22 @@ bool Connection::ReleaseExport(std::uint32_t id, std::uint32_t count) {
 }
 
 void Connection::AddAdvice(const Advice& advice) {
-    std::lock_guard lock(m_objectsMutex);
+    MutexLock lock(m_objectsMutex);
     m_advice.push_back(advice);
 }
 
 std::size_t Connection::AdviceCount() {
-    std::lock_guard lock(m_objectsMutex);
+    MutexLock lock(m_objectsMutex);
     return m_advice.size();
 }
 
 void Connection::RemoveAdvice(IUnknown* standIn) {
-    std::lock_guard lock(m_objectsMutex);
+    MutexLock lock(m_objectsMutex);
     std::erase_if(m_advice, [standIn](const Advice& a) { return a.standIn == standIn; });
 }
 
 std::shared_ptr<SinkGate> Connection::TakeAdvice(IConnectionPoint* point, DWORD cookie) {
-    std::lock_guard lock(m_objectsMutex);
+    MutexLock lock(m_objectsMutex);
     for (auto it = m_advice.begin(); it != m_advice.end(); ++it)
         if (it->point == point && it->cookie == cookie) {
             auto gate = it->gate;
@@ -284,7 +284,7 @@ std::shared_ptr<SinkGate> Connection::TakeAdvice(IConnectionPoint* point, DWORD 
 }
 
 bool Connection::NoteServerLock(IClassFactory* factory, bool lock) {
-    std::lock_guard guard(m_objectsMutex);
+    MutexLock guard(m_objectsMutex);
     auto it = std::find_if(m_serverLocks.begin(), m_serverLocks.end(),
                            [factory](const auto& entry) { return entry.first == factory; });
     if (lock) {

@@ -58,7 +58,7 @@ public:
     // The event goes out one-way, so the gate is held only while it is queued.
     HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
-        std::lock_guard lock(m_gate->mutex);
+        MutexLock lock(m_gate->mutex);
         if (!m_gate->open) return S_OK;
         if (m_target == nullptr) return E_UNEXPECTED;
         return m_target->Invoke(dispIdMember, riid, lcid, wFlags, pDispParams, pVarResult, pExcepInfo, puArgErr);
@@ -115,7 +115,7 @@ void RunUnadvise(IConnectionPoint* point, StubCall& call) {
     call.hr = point->Unadvise(cookie);
     if (FAILED(call.hr)) return;
     if (auto gate = call.connection.TakeAdvice(point, cookie)) {
-        std::lock_guard lock(gate->mutex);  // waits for an event being queued on another thread
+        MutexLock lock(gate->mutex);  // waits for an event being queued on another thread
         gate->open = false;
     }
 }

@@ -51,7 +51,7 @@ ULONG ProxyManager::Release() {
 }
 
 IUnknown* ProxyManager::Existing(REFIID iid) {
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (auto& [known, proxy] : m_interfaces)
         if (known == iid) return proxy->Interface();
     return nullptr;
@@ -61,7 +61,7 @@ IUnknown* ProxyManager::InterfaceFor(REFIID iid, REFIID alias) {
     if (iid == IID_IUnknown) return static_cast<IRemoteObject*>(this);
     const InterfaceMarshaller* marshaller = FindInterface(iid);
     if (marshaller == nullptr || marshaller->createProxy == nullptr) return nullptr;
-    std::lock_guard lock(m_mutex);
+    MutexLock lock(m_mutex);
     for (auto& [known, proxy] : m_interfaces)
         if (known == iid) return proxy->Interface();
     // The object gave the same pointer for alias, whose proxy serves iid too.

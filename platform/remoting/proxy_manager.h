@@ -4,7 +4,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -46,9 +45,9 @@ private:
 
     std::shared_ptr<Connection> m_connection;
     const std::uint32_t m_id;
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<InterfaceProxy>> m_owned;
-    std::vector<std::pair<IID, InterfaceProxy*>> m_interfaces;  // an alias shares a proxy
+    Mutex m_mutex;
+    std::vector<std::unique_ptr<InterfaceProxy>> m_owned GUARDED_BY(m_mutex);
+    std::vector<std::pair<IID, InterfaceProxy*>> m_interfaces GUARDED_BY(m_mutex);  // an alias shares a proxy
 };
 
 // The reply of a call, checked: its HRESULT, and the results to decode.
