@@ -19,6 +19,8 @@ using BOOL = int;
 using BOOLEAN = BYTE;
 using CHAR = char;
 using WCHAR = char16_t;
+// A literal of WCHAR text, spelt the same on the stand-in and on Windows.
+#define TEXT(quote) u##quote
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
 using LPSTR = char*;
