@@ -50,6 +50,15 @@ TEST_F(SerialOnWine, OpenSettingsAndResultCodes) {
     EXPECT_EQ(serial.Close(), 0);
 }
 
+// The start post's 68 baud: Wine takes it, but sets 38400 with a divisor
+// that a pty ignores, and reads back 38400.
+TEST_F(SerialOnWine, SixtyEightBaudReadsBackAs38400) {
+    CSerial serial;
+    ASSERT_EQ(serial.Open(TEXT("COM8"), 0, 0, true), 0);
+    ASSERT_EQ(serial.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit), 0);
+    EXPECT_EQ(serial.GetBaudRate(), 38400u);
+}
+
 TEST_F(SerialOnWine, WritesReachTheDeviceAndBoundedReadsTimeOut) {
     CSerial serial;
     ASSERT_EQ(serial.Open(TEXT("COM8"), 0, 0, true), 0);
