@@ -1,7 +1,11 @@
 // The platform as the rest of the system sees it: the one header that code
-// above platform/ includes.
+// above platform/ includes. On Windows that is the system's own headers;
+// elsewhere, the stand-in's areas.
 #pragma once
 
+#ifdef _WIN32
+#include "platform/windows_system.h"
+#else
 #include "platform/base/characters.h"
 #include "platform/base/command_line.h"
 #include "platform/base/error_text.h"
@@ -34,3 +38,4 @@
 #include "platform/registry/registry.h"
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_stub.h"
+#endif

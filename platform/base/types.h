@@ -19,6 +19,10 @@ using BOOL = int;
 using BOOLEAN = BYTE;
 using CHAR = char;
 using WCHAR = char16_t;
+// A literal of WCHAR text, spelt the same on the stand-in and on Windows; as
+// there, a macro that names a literal may be given.
+#define __TEXT(quote) u##quote
+#define TEXT(quote) __TEXT(quote)
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
 using LPSTR = char*;

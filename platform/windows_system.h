@@ -1,0 +1,20 @@
+// The platform on Windows: the system's headers for what the stand-in's
+// areas provide elsewhere. The wide-character calls and TEXT("...") are those
+// of UTF-16 text, as on the stand-in.
+#pragma once
+
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <windows.h>
+
+#include <objbase.h>
+#include <oleauto.h>
+#include <sys/timeb.h>
