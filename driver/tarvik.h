@@ -124,9 +124,20 @@ private:
     static void ChannelCallback(void* userData, BYTE value, const char* text);
     static void TimerTick(HWND, UINT, UINT_PTR, DWORD);
     void OnChannelEvent(BYTE value, const char* text);
-    void TakeFrameByte(BYTE byte);
+    // A byte from the device, with the text it is reported with.
+    void TakeFrameByte(BYTE byte, const char* text);
     void ClearFrame();
+    // Writes one byte and reports it: PutDeviceByte, then ReportDeviceByte.
     void WriteDeviceByte(BYTE byte, LPCWSTR label);
+    // One byte's write; not done when no port is open.
+    struct ByteWrite {
+        bool done = false;
+        LONG result = 0;
+        DWORD written = 0;
+    };
+    ByteWrite PutDeviceByte(BYTE byte);
+    // "Write: ..." for a byte written, FailWithError for a failed write.
+    void ReportDeviceByte(const ByteWrite& write, BYTE byte, LPCWSTR label);
     void FireInputReceived(const std::u16string& text);
     // The expired inter-character timeout: StartNumberFault 3, then the
     // port closed and opened again.

@@ -258,6 +258,25 @@ TEST_F(Reception, AByteWhoseAcknowledgeRacesAResetIsDropped) {
     EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
 }
 
+TEST_F(Reception, TheAcknowledgeReachesTheDeviceWhileASinkStillHandlesTheByte) {
+    // The sink holds the listener in its handler of the byte's "Read" until
+    // the acknowledge is at the device (or the bound runs out).
+    std::optional<std::uint8_t> seenMeanwhile;
+    testEvents->hook = [&](const std::string& text) {
+        if (text == "InputReceived Read: '0x3f'") seenMeanwhile = device->ReadByte(2s);
+    };
+    ASSERT_TRUE(device->SendByte(0x3F));
+    ASSERT_TRUE(WaitLogged("InputReceived Write: '0xf0' (Acknowledge)"));
+    testEvents->hook = nullptr;
+    EXPECT_EQ(seenMeanwhile, std::optional<std::uint8_t>(protocol::kAcknowledge));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Read: '0x3f'",
+                                                     "InputReceived Write: '0xf0' (Acknowledge)"}));
+    // The byte was stored: the frame completes.
+    for (std::uint8_t b : {0x7B, 0x3F}) SendAcknowledged(b);
+    ASSERT_TRUE(device->SendByte(0x7B));
+    EXPECT_TRUE(WaitLogged("StartNumberRequest 123"));
+}
+
 TEST_P(Reception, AResetThatCannotBeWrittenLeavesTheFrame) {
     SendAcknowledged(0x3F);
     device->FailWrites(1);
