@@ -20,11 +20,15 @@ constexpr DWORD kHandshakeTimeoutMs = 30000;
 // own.
 HRESULT CallClassTable(Apartment& apartment, REFCLSID clsid, std::uint16_t method, REFIID riid, Reply* reply,
                        std::shared_ptr<Connection>* used) {
-    const std::string path = ClassSocketPath(clsid);
-    if ((*used = apartment.ServerAt(path))) {
-        Writer request = BeginRequest(**used, wire::kClassTable, GUID_NULL, method);
+    auto requestOn = [&](Connection& connection) {
+        Writer request = BeginRequest(connection, wire::kClassTable, GUID_NULL, method);
         request.Guid(clsid);
         request.Guid(riid);
+        return request;
+    };
+    const std::string path = ClassSocketPath(clsid);
+    if ((*used = apartment.ServerAt(path))) {
+        Writer request = requestOn(**used);
         return Transact(**used, request, reply);
     }
     bool noServer = false;
@@ -42,9 +46,7 @@ HRESULT CallClassTable(Apartment& apartment, REFCLSID clsid, std::uint16_t metho
     apartment.Adopt(connection);
     connection->Start();
     *used = connection;
-    Writer request = BeginRequest(*connection, wire::kClassTable, GUID_NULL, method);
-    request.Guid(clsid);
-    request.Guid(riid);
+    Writer request = requestOn(*connection);
     hr = connection->Handshake(kHandshakeTimeoutMs, &request, &reply->body);
     // A connection that was welcomed is kept, whatever the request's outcome.
     if (connection->Welcomed()) apartment.RememberServer(path, connection);
