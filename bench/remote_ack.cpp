@@ -7,8 +7,9 @@
 // the clients' InputReceived sinks connected, and with them left (the
 // clients keep their sink of the start-number events, which this path does
 // not raise). Rounds interleave the three measurements of a line.
-// Options: --quick for a run of seconds; --server PATH for another build of
-// the server program, to compare builds in the same conditions.
+// Options: --quick for a run of seconds; --server PATH and --client PATH for
+// other builds of the server program and of bench_soak_client, to compare
+// builds in the same conditions.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -38,7 +39,7 @@ constexpr int kPtyPort = 1;
 // A bench_soak_client process, asked one command at a time.
 class Client {
 public:
-    Client() : m_child({TRELVANE_SOAK_CLIENT}) {}
+    explicit Client(const std::string& program) : m_child({program}) {}
     bool Ready() { return Wait("ready", 30s).has_value(); }
     // The answer to the command: its next line that starts with the command's name.
     std::optional<std::string> Ask(const std::string& command) {
@@ -102,10 +103,11 @@ long ServerPid(const std::string& home) {
 
 int main(int argc, char** argv) {
     bool quick = false;
-    std::string server = TRELVANE_SERVER;
+    std::string server = TRELVANE_SERVER, client = TRELVANE_SOAK_CLIENT;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
         if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc) server = argv[++i];
+        if (std::strcmp(argv[i], "--client") == 0 && i + 1 < argc) client = argv[++i];
     }
     const int count = quick ? 1000 : 10000;
     trelvane::testing::AdoptOrphans();  // the server that activation starts comes to us, to be reaped
@@ -117,7 +119,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot make the lines or register the server\n");
         return 1;
     }
-    Client clients[2];
+    Client clients[2] = {Client(client), Client(client)};
     // The first client's activation starts the server; the second reaches it.
     if (!clients[0].Ready() || !clients[1].Ready()) {
         std::fprintf(stderr, "the clients cannot activate the driver object\n");
