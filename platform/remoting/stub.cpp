@@ -75,10 +75,12 @@ void RunCreateClassInstance(StubCall& call) {
     if (!call.in.AtEnd()) return;
     IUnknown* factory = nullptr;
     IUnknown* instance = nullptr;
-    call.hr = FindInterface(iid) ? QueryRegisteredClassObject(clsid, call.connection.Owner(), IID_IClassFactory, &factory)
-                                 : E_NOINTERFACE;
+    call.hr = FindInterface(iid)
+                  ? QueryRegisteredClassObject(clsid, call.connection.Owner(), IID_IClassFactory, &factory)
+                  : E_NOINTERFACE;
     if (SUCCEEDED(call.hr))
-        call.hr = static_cast<IClassFactory*>(factory)->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&instance));
+        call.hr =
+            static_cast<IClassFactory*>(factory)->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&instance));
     call.connection.PutObject(call.out, SUCCEEDED(call.hr) ? instance : nullptr, iid);
     if (instance) instance->Release();
     if (factory) factory->Release();

@@ -270,8 +270,8 @@ TEST_F(Served, ClientProcessesThatStallHoldBackNoAcknowledgeAndTheirEventsWait) 
     std::unique_ptr<ChildProcess> stopped = StartTracingClient();
     ASSERT_TRUE(stopped);
     stopped->Pause();
-    // Two events a byte, more than their sockets hold: the rest waits in
-    // the server's queues, within their bound.
+    // Seven events a frame, more than their sockets hold: the rest waits
+    // in the server's queues, within their bound.
     constexpr int kFrames = 1500;
     for (int frame = 0; frame < kFrames; ++frame) {
         for (std::uint8_t byte : {0x3F, 0x7B, 0x3F}) ASSERT_NO_FATAL_FAILURE(SendAcknowledged(byte)) << frame;

@@ -27,7 +27,8 @@ namespace {
 
 class QuietSink final : public trelvane::testing::DispatchSink {
 public:
-    QuietSink(REFIID iid, bool throws, bool traces) : DispatchSink(iid), m_iid(iid), m_throws(throws), m_traces(traces) {}
+    QuietSink(REFIID iid, bool throws, bool traces)
+        : DispatchSink(iid), m_iid(iid), m_throws(throws), m_traces(traces) {}
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
         if (m_throws) throw std::runtime_error("the test client's sink throws");
         if (m_traces && params && params->cArgs == 1) Trace(id, params->rgvarg[0]);
