@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "bench/quiet_sink.h"
+#include "protocol/device_bytes.h"
 #include "tools/device_end/device_end.h"
+#include "tools/testsupport/test_env.h"
 
 namespace trelvane::bench {
 
@@ -53,6 +55,25 @@ inline std::vector<double> MeasureAcks(DeviceEnd& device, Arrivals& arrivals, in
             times.push_back(std::chrono::duration<double, std::micro>(arrivals.last - at).count());
         }
         device.SendByte(frame[3]);
+    }
+    return times;
+}
+
+// The same over a pseudo-terminal whose master side plays the device.
+inline std::vector<double> MeasureAcks(trelvane::testing::PtyPort& device, int count) {
+    static const unsigned char frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
+    std::vector<double> times;
+    while (times.size() < static_cast<std::size_t>(count)) {
+        for (int k = 0; k < 3; ++k) {
+            unsigned char ack = 0;
+            const double us = device.RoundTrip(frame[k], &ack, 2000);
+            if (us < 0 || ack != protocol::kAcknowledge) {
+                std::fprintf(stderr, "no acknowledge for byte %zu\n", times.size());
+                return times;
+            }
+            times.push_back(us);
+        }
+        device.Send(std::string(1, static_cast<char>(frame[3])));
     }
     return times;
 }

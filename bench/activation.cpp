@@ -100,11 +100,16 @@ struct BareStart {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    // --server PATH: another build of the server program, to compare builds.
+    bool quick = false;
+    std::string server = TRELVANE_BENCH_SERVER;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc) server = argv[++i];
+    }
     const int coldCount = quick ? 20 : 100, warmCount = quick ? 500 : 5000;
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);  // the servers started come to us, to be reaped
     trelvane::testing::TempHome home;
-    const std::string server = TRELVANE_BENCH_SERVER;
     const std::string logPath = home.Path() + "/log/" + ClsidText() + ".log";
     if (!RegisterServer(server)) {
         std::fprintf(stderr, "cannot register the server\n");

@@ -9,36 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "bench/quiet_sink.h"
+#include "bench/ack_measure.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
-#include "protocol/device_bytes.h"
 #include "tools/testsupport/raw_echo.h"
 #include "tools/testsupport/test_env.h"
-
-namespace {
-
-// Times at least `count` acknowledged frame bytes, whole frames at a time:
-// the fourth byte of each frame gets no acknowledge and is sent untimed.
-std::vector<double> MeasureAcks(trelvane::testing::PtyPort& device, int count) {
-    static const unsigned char frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
-    std::vector<double> times;
-    while (times.size() < static_cast<std::size_t>(count)) {
-        for (int k = 0; k < 3; ++k) {
-            unsigned char ack = 0;
-            const double us = device.RoundTrip(frame[k], &ack, 2000);
-            if (us < 0 || ack != protocol::kAcknowledge) {
-                std::fprintf(stderr, "no acknowledge for byte %zu\n", times.size());
-                return times;
-            }
-            times.push_back(us);
-        }
-        device.Send(std::string(1, static_cast<char>(frame[3])));
-    }
-    return times;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
@@ -58,17 +33,17 @@ int main(int argc, char** argv) {
     driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out());
     using Sink = platform::ComPtr<trelvane::bench::QuietSink>;
     const Sink sinks[2] = {Sink::Attach(new trelvane::bench::QuietSink), Sink::Attach(new trelvane::bench::QuietSink)};
-    MeasureAcks(device, 300);  // warm-up
+    trelvane::bench::MeasureAcks(device, 300);  // warm-up
     // Rounds interleave the three measurements, so that all of them meet the
     // same machine.
     std::vector<double> raw, bare, withSinks;
     const int perRound = count / trelvane::bench::kRounds;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         trelvane::bench::Append(raw, trelvane::testing::PtyEchoRoundTrips(perRound));
-        trelvane::bench::Append(bare, MeasureAcks(device, perRound));
+        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(device, perRound));
         DWORD cookies[2];
         for (int i = 0; i < 2; ++i) point->Advise(sinks[i].Get(), &cookies[i]);
-        trelvane::bench::Append(withSinks, MeasureAcks(device, perRound));
+        trelvane::bench::Append(withSinks, trelvane::bench::MeasureAcks(device, perRound));
         for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
     // An open port with nothing on the line (no tick runs here: nothing

@@ -123,11 +123,22 @@ private:
     static void ChannelCallback(void* userData, BYTE value, const char* text);
     static void TimerTick(HWND, UINT, UINT_PTR, DWORD);
     void OnChannelEvent(BYTE value, const char* text) EXCLUDES(m_stateLock);
-    void TakeFrameByte(BYTE byte) EXCLUDES(m_stateLock);
+    // A byte from the device, with the text it is reported with.
+    void TakeFrameByte(BYTE byte, const char* text) EXCLUDES(m_stateLock);
     void ClearFrame() REQUIRES(m_stateLock);
     // Events are raised with the state lock free: a client's handler may
     // close the port, which waits for the listener, which may wait for it.
+    // Writes one byte and reports it: PutDeviceByte, then ReportDeviceByte.
     void WriteDeviceByte(BYTE byte, LPCWSTR label) EXCLUDES(m_stateLock);
+    // One byte's write; not done when no port is open.
+    struct ByteWrite {
+        bool done = false;
+        LONG result = 0;
+        DWORD written = 0;
+    };
+    ByteWrite PutDeviceByte(BYTE byte) EXCLUDES(m_stateLock);
+    // "Write: ..." for a byte written, FailWithError for a failed write.
+    void ReportDeviceByte(const ByteWrite& write, BYTE byte, LPCWSTR label) EXCLUDES(m_stateLock);
     void FireInputReceived(const std::u16string& text) EXCLUDES(m_stateLock);
     // The expired inter-character timeout: StartNumberFault 3, then the
     // port closed and opened again.

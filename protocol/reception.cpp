@@ -30,6 +30,10 @@ void CTarvik::FireInputReceived(const std::u16string& text) { Fire_InputReceived
 
 void CTarvik::OnChannelEvent(BYTE value, const char* text) {
     try {
+        if (std::strncmp(text, "Read: ", 6) == 0) {
+            TakeFrameByte(value, text);
+            return;
+        }
         FireInputReceived(platform::FromUtf8(text));
         if (std::strcmp(text, "Timeout") == 0) {
             m_channel.SetListenTimeout(INFINITE);
@@ -44,8 +48,6 @@ void CTarvik::OnChannelEvent(BYTE value, const char* text) {
             m_ctsChanged = true;
         } else if (std::strcmp(text, "RLSD") == 0) {
             if (m_batteryTestActive) EndBatteryMeasurement();
-        } else {
-            TakeFrameByte(value);
         }
     } catch (const DriverFailure&) {
         // Reported already; the listener goes on with the next notification.
@@ -60,8 +62,7 @@ void CTarvik::ClearFrame() {
     ++m_frameGeneration;
 }
 
-void CTarvik::TakeFrameByte(BYTE byte) {
-    if (protocol::IsDroppedByte(byte)) return;
+void CTarvik::TakeFrameByte(BYTE byte, const char* text) {
     LONG count;
     ULONG generation;
     {
@@ -69,10 +70,17 @@ void CTarvik::TakeFrameByte(BYTE byte) {
         count = m_frameCount;
         generation = m_frameGeneration;
     }
-    // Bytes 1 to 3 are acknowledged at once, before they are stored; a
-    // failed acknowledge ends here (DriverFailure) and the byte is dropped.
-    if (count < 3) {
-        WriteDeviceByte(protocol::kAcknowledge, u"Acknowledge");
+    // Bytes 1 to 3 are acknowledged at once, before they are reported or
+    // stored, so that no sink (however slow, in this process or another)
+    // stands between the byte and its acknowledge. Every sink still sees the
+    // byte's "Read" before the "Write" of its acknowledge. A failed
+    // acknowledge ends here (DriverFailure) and the byte is dropped.
+    const bool acknowledge = !protocol::IsDroppedByte(byte) && count < 3;
+    const ByteWrite write = acknowledge ? PutDeviceByte(protocol::kAcknowledge) : ByteWrite{};
+    FireInputReceived(platform::FromUtf8(text));
+    if (protocol::IsDroppedByte(byte)) return;
+    if (acknowledge) {
+        ReportDeviceByte(write, protocol::kAcknowledge, u"Acknowledge");
         m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
     }
     CriticalSectionLock lock(m_stateLock);
@@ -88,15 +96,23 @@ void CTarvik::TakeFrameByte(BYTE byte) {
     }
 }
 
-void CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) {
-    if (!m_channel.PortHandle()) return;
-    DWORD written = 0;
-    const LONG result = m_channel.Write(&byte, 1, &written, nullptr, INFINITE);
+void CTarvik::WriteDeviceByte(BYTE byte, LPCWSTR label) { ReportDeviceByte(PutDeviceByte(byte), byte, label); }
+
+CTarvik::ByteWrite CTarvik::PutDeviceByte(BYTE byte) {
+    ByteWrite write;
+    if (!m_channel.PortHandle()) return write;
+    write.done = true;
+    write.result = m_channel.Write(&byte, 1, &write.written, nullptr, INFINITE);
+    return write;
+}
+
+void CTarvik::ReportDeviceByte(const ByteWrite& write, BYTE byte, LPCWSTR label) {
+    if (!write.done) return;
     // Worded from this write's own code (the other thread may store its own
     // in the channel meanwhile); a write that took nothing ended by a write
     // timeout.
-    if (result != 0) FailWithError(label, static_cast<DWORD>(result));
-    if (written != 1) FailWithError(label, ERROR_TIMEOUT);
+    if (write.result != 0) FailWithError(label, static_cast<DWORD>(write.result));
+    if (write.written != 1) FailWithError(label, ERROR_TIMEOUT);
     char text[32];
     std::snprintf(text, sizeof text, "Write: '%#x' (", static_cast<unsigned>(byte));
     FireInputReceived(platform::FromUtf8(text) + label + u")");

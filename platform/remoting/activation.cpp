@@ -1,7 +1,7 @@
 // Creating objects of a class that another process serves: a connection to
 // the class's socket (one per apartment and server, kept while it is in
 // use; the class's registered server is started when none listens), then
-// the class object through the server's class table.
+// the class object or an instance through the server's class table.
 #include "platform/remoting/apartment.h"
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_manager.h"
@@ -14,9 +14,23 @@ namespace {
 // How long a server may take to answer a new connection.
 constexpr DWORD kHandshakeTimeoutMs = 30000;
 
-HRESULT ConnectToClass(Apartment& apartment, REFCLSID clsid, std::shared_ptr<Connection>* out) {
+// A request to the class table of the class's server, and its reply. A
+// connection kept from before carries it as any call; a new one carries it
+// right behind its greeting, so that connecting costs no round trip of its
+// own.
+HRESULT CallClassTable(Apartment& apartment, REFCLSID clsid, std::uint16_t method, REFIID riid, Reply* reply,
+                       std::shared_ptr<Connection>* used) {
+    auto requestOn = [&](Connection& connection) {
+        Writer request = BeginRequest(connection, wire::kClassTable, GUID_NULL, method);
+        request.Guid(clsid);
+        request.Guid(riid);
+        return request;
+    };
     const std::string path = ClassSocketPath(clsid);
-    if ((*out = apartment.ServerAt(path))) return S_OK;
+    if ((*used = apartment.ServerAt(path))) {
+        Writer request = requestOn(**used);
+        return Transact(**used, request, reply);
+    }
     bool noServer = false;
     HRESULT hr;
     int fd = ConnectTo(path, &noServer, &hr);
@@ -31,22 +45,22 @@ HRESULT ConnectToClass(Apartment& apartment, REFCLSID clsid, std::shared_ptr<Con
     auto connection = std::make_shared<Connection>(fd, Connection::Side::Client, apartment.Thread(), peer.pid);
     apartment.Adopt(connection);
     connection->Start();
-    if (hr = connection->Handshake(kHandshakeTimeoutMs); FAILED(hr)) return hr;
-    apartment.RememberServer(path, connection);
-    *out = std::move(connection);
-    return S_OK;
+    *used = connection;
+    Writer request = requestOn(*connection);
+    hr = connection->Handshake(kHandshakeTimeoutMs, &request, &reply->body);
+    // A connection that was welcomed is kept, whatever the request's outcome.
+    if (connection->Welcomed()) apartment.RememberServer(path, connection);
+    return SUCCEEDED(hr) ? ReadReply(*connection, reply) : hr;
 }
 
-// The class object for riid, from the class table of the server at the
-// other end of the connection.
-HRESULT ClassObjectOf(Connection& server, REFCLSID clsid, REFIID riid, LPVOID* ppv) {
-    Writer request = BeginRequest(server, wire::kClassTable, GUID_NULL, wire::method::kGetClassObject);
-    request.Guid(clsid);
-    request.Guid(riid);
+// The object for riid that the class table's method gives: the class
+// object, or an instance of the class.
+HRESULT ObjectFromClassTable(Apartment& apartment, REFCLSID clsid, std::uint16_t method, REFIID riid, LPVOID* ppv) {
     Reply reply;
-    if (HRESULT hr = Transact(server, request, &reply); FAILED(hr)) return hr;
-    server.GetObject(reply.results, riid, ppv);
-    const HRESULT hr = Finish(server, reply);
+    std::shared_ptr<Connection> server;
+    if (HRESULT hr = CallClassTable(apartment, clsid, method, riid, &reply, &server); FAILED(hr)) return hr;
+    server->GetObject(reply.results, riid, ppv);
+    const HRESULT hr = Finish(*server, reply);
     if (FAILED(hr) && *ppv) {
         static_cast<IUnknown*>(*ppv)->Release();
         *ppv = nullptr;
@@ -56,6 +70,19 @@ HRESULT ClassObjectOf(Connection& server, REFCLSID clsid, REFIID riid, LPVOID* p
 
 // The server at the other end has gone, or no longer hands out its class object.
 bool ServerWentAway(HRESULT hr) { return hr == RPC_E_DISCONNECTED || hr == CO_E_SERVER_STOPPING; }
+
+// A connection kept from before may lead to a server that has gone since or
+// is shutting down (it has withdrawn its class object), and a fresh one may
+// reach a server in the moment it withdraws it: then once more, afresh,
+// which starts a new server when none listens.
+HRESULT FromClassTable(Apartment& apartment, REFCLSID clsid, std::uint16_t method, REFIID riid, LPVOID* ppv) {
+    HRESULT hr = RPC_E_DISCONNECTED;
+    for (int attempt = 0; attempt < 3 && ServerWentAway(hr); ++attempt) {
+        hr = ObjectFromClassTable(apartment, clsid, method, riid, ppv);
+        if (ServerWentAway(hr)) apartment.ForgetServer(ClassSocketPath(clsid));
+    }
+    return hr;
+}
 
 }  // namespace
 }  // namespace platform::remoting
@@ -70,30 +97,17 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved,
     Apartment* apartment = Apartment::Current();
     if (apartment == nullptr) return CO_E_NOTINITIALIZED;
     if (FindInterface(riid) == nullptr) return E_NOINTERFACE;
-    // A connection kept from before may lead to a server that has gone since
-    // or is shutting down (it has withdrawn its class object), and a fresh
-    // one may reach a server in the moment it withdraws it: then once more,
-    // afresh, which starts a new server when none listens.
-    HRESULT hr = RPC_E_DISCONNECTED;
-    for (int attempt = 0; attempt < 3 && ServerWentAway(hr); ++attempt) {
-        std::shared_ptr<Connection> server;
-        hr = ConnectToClass(*apartment, rclsid, &server);
-        if (SUCCEEDED(hr)) hr = ClassObjectOf(*server, rclsid, riid, ppv);
-        if (ServerWentAway(hr)) apartment->ForgetServer(ClassSocketPath(rclsid));
-    }
-    return hr;
+    return FromClassTable(*apartment, rclsid, wire::method::kGetClassObject, riid, ppv);
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
     if (ppv == nullptr) return E_INVALIDARG;
     *ppv = nullptr;
     if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
-    IClassFactory* factory = nullptr;
-    if (HRESULT hr = CoGetClassObject(rclsid, dwClsContext, nullptr, IID_IClassFactory,
-                                      reinterpret_cast<void**>(&factory));
-        FAILED(hr))
-        return hr;
-    const HRESULT hr = factory->CreateInstance(nullptr, riid, ppv);
-    factory->Release();
-    return hr;
+    if (!(dwClsContext & CLSCTX_LOCAL_SERVER)) return REGDB_E_CLASSNOTREG;
+    Apartment* apartment = Apartment::Current();
+    if (apartment == nullptr) return CO_E_NOTINITIALIZED;
+    // The class object and its instance in one request: the server runs
+    // both steps and answers as they would have.
+    return FromClassTable(*apartment, rclsid, wire::method::kCreateClassInstance, riid, ppv);
 }

@@ -88,16 +88,25 @@ bool Connection::CheckDeadline(Clock::time_point now) {
     return false;
 }
 
-HRESULT Connection::Handshake(DWORD timeoutMs) {
+HRESULT Connection::Handshake(DWORD timeoutMs, Writer* firstRequest, std::vector<BYTE>* reply) {
     Writer hello = BeginFrame(this, FrameType::Hello);
     hello.U32(wire::kMagic);
     hello.U16(wire::kVersion);
     hello.U32(wire::kMaxFrame);
     EndFrame(hello);
     if (HRESULT hr = Send(std::move(hello.Bytes())); FAILED(hr)) return hr;
+    PendingCall call;
+    std::uint32_t id = 0;
+    if (firstRequest)
+        if (HRESULT hr = BeginCall(*firstRequest, &call, &id); FAILED(hr)) return hr;
     Apartment* apartment = Apartment::Current();
     const bool answered = apartment->Wait([this] { return m_handshaking == Handshaking::Done || !Alive(); }, timeoutMs);
-    if (m_handshaking == Handshaking::Done) return m_handshakeResult;
+    if (m_handshaking == Handshaking::Done) {
+        if (firstRequest && SUCCEEDED(m_handshakeResult)) return AwaitCall(call, id, CallTimeout(), reply);
+        m_pending.erase(id);
+        return m_handshakeResult;
+    }
+    m_pending.erase(id);
     Log("the server at pid %ld did not %s", m_peerPid, answered ? "accept the connection" : "answer in time");
     Close();
     // A server that closed the connection unanswered was withdrawing its
@@ -303,21 +312,30 @@ void Connection::HandleReply(std::vector<BYTE> body) {
 }
 
 HRESULT Connection::Call(Writer& request, DWORD timeoutMs, std::vector<BYTE>* reply) {
-    if (GetCurrentThreadId() != m_owner) return RPC_E_WRONG_THREAD;
-    Apartment* apartment = Apartment::Current();
-    if (apartment == nullptr) return CO_E_NOTINITIALIZED;
-    if (!Alive() || m_closed) return RPC_E_DISCONNECTED;
-    const std::uint32_t id = m_nextCallId++;
-    if (m_nextCallId == 0) m_nextCallId = 1;
-    request.PatchU32(kCallIdOffset, id);
-    EndFrame(request);
     PendingCall call;
-    m_pending[id] = &call;
+    std::uint32_t id = 0;
+    if (HRESULT hr = BeginCall(request, &call, &id); FAILED(hr)) return hr;
+    return AwaitCall(call, id, timeoutMs, reply);
+}
+
+HRESULT Connection::BeginCall(Writer& request, PendingCall* call, std::uint32_t* id) {
+    if (GetCurrentThreadId() != m_owner) return RPC_E_WRONG_THREAD;
+    if (Apartment::Current() == nullptr) return CO_E_NOTINITIALIZED;
+    if (!Alive() || m_closed) return RPC_E_DISCONNECTED;
+    *id = m_nextCallId++;
+    if (m_nextCallId == 0) m_nextCallId = 1;
+    request.PatchU32(kCallIdOffset, *id);
+    EndFrame(request);
+    m_pending[*id] = call;
     if (HRESULT hr = Send(std::move(request.Bytes())); FAILED(hr)) {
-        m_pending.erase(id);
+        m_pending.erase(*id);
         return hr;
     }
-    apartment->Wait([&call] { return call.done; }, timeoutMs);
+    return S_OK;
+}
+
+HRESULT Connection::AwaitCall(PendingCall& call, std::uint32_t id, DWORD timeoutMs, std::vector<BYTE>* reply) {
+    Apartment::Current()->Wait([&call] { return call.done; }, timeoutMs);
     if (!call.done) {
         m_pending.erase(id);
         m_abandoned.insert(id);

@@ -63,7 +63,12 @@ public:
     // Client, owner thread: the handshake; S_OK, the server's refusal,
     // RPC_E_DISCONNECTED when it closes the connection unanswered, or
     // CO_E_SERVER_EXEC_FAILURE when it does not answer within the time.
-    HRESULT Handshake(DWORD timeoutMs);
+    // With a first request, that request goes out right behind the greeting,
+    // so that the server takes both at once, and once the handshake has
+    // succeeded its reply is awaited as Call awaits one.
+    HRESULT Handshake(DWORD timeoutMs, Writer* firstRequest = nullptr, std::vector<BYTE>* reply = nullptr);
+    // Owner thread: the server has answered the handshake with its welcome.
+    bool Welcomed() const { return m_handshaking == Handshaking::Done && SUCCEEDED(m_handshakeResult); }
 
     // Any thread: sends one whole frame (see BeginFrame and EndFrame).
     // RPC_E_DISCONNECTED when the connection is gone or the peer has let
@@ -135,6 +140,10 @@ private:
     };
     enum class Handshaking { AwaitingHello, AwaitingWelcome, Done };
 
+    // Call in two halves: the request registered and sent, and its reply
+    // awaited (the call forgotten when it does not come).
+    HRESULT BeginCall(Writer& request, PendingCall* call, std::uint32_t* id);
+    HRESULT AwaitCall(PendingCall& call, std::uint32_t id, DWORD timeoutMs, std::vector<BYTE>* reply);
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();

@@ -169,6 +169,10 @@ ParamShape ShapeOf(VARTYPE type) {
 
 HRESULT Transact(Connection& connection, Writer& request, Reply* reply) {
     if (HRESULT hr = connection.Call(request, connection.CallTimeout(), &reply->body); FAILED(hr)) return hr;
+    return ReadReply(connection, reply);
+}
+
+HRESULT ReadReply(Connection& connection, Reply* reply) {
     Reader r(reply->body.data(), reply->body.size(), &connection);
     r.U8();   // the frame type
     r.U32();  // the call id

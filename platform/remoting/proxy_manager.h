@@ -59,6 +59,9 @@ struct Reply {
 };
 // Sends a request (see BeginRequest) and waits for its reply.
 HRESULT Transact(Connection& connection, Writer& request, Reply* reply);
+// Decodes a reply's body that has come in (reply->body): its HRESULT and
+// error information, and its results; as Transact returns.
+HRESULT ReadReply(Connection& connection, Reply* reply);
 // After decoding: the reply's HRESULT, or RPC_E_DISCONNECTED (the peer
 // disconnected for it) when the results were malformed.
 HRESULT Finish(Connection& connection, Reply& reply);

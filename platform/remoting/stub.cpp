@@ -67,6 +67,25 @@ void RunGetClassObject(StubCall& call) {
     if (itf) itf->Release();
 }
 
+// The class object's IClassFactory and its CreateInstance, as a client's
+// two calls would run them, with the instance's error information.
+void RunCreateClassInstance(StubCall& call) {
+    const GUID clsid = call.in.Guid();
+    const GUID iid = call.in.Guid();
+    if (!call.in.AtEnd()) return;
+    IUnknown* factory = nullptr;
+    IUnknown* instance = nullptr;
+    call.hr = FindInterface(iid)
+                  ? QueryRegisteredClassObject(clsid, call.connection.Owner(), IID_IClassFactory, &factory)
+                  : E_NOINTERFACE;
+    if (SUCCEEDED(call.hr))
+        call.hr =
+            static_cast<IClassFactory*>(factory)->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&instance));
+    call.connection.PutObject(call.out, SUCCEEDED(call.hr) ? instance : nullptr, iid);
+    if (instance) instance->Release();
+    if (factory) factory->Release();
+}
+
 // A reply that carries a failure alone: no error information, no results.
 void SendFailure(Connection& connection, std::uint32_t callId, HRESULT hr) {
     Writer failure = BeginFrame(&connection, FrameType::Reply);
@@ -102,9 +121,12 @@ const char* Execute(std::uint32_t objectId, REFIID iid, std::uint16_t method, St
     Connection& connection = call.connection;
     if (objectId == wire::kClassTable) {
         if (connection.GetSide() != Connection::Side::Server || !(iid == GUID_NULL) ||
-            method != wire::method::kGetClassObject)
+            (method != wire::method::kGetClassObject && method != wire::method::kCreateClassInstance))
             return "a call to the class table it cannot make";
-        RunGetClassObject(call);
+        if (method == wire::method::kGetClassObject)
+            RunGetClassObject(call);
+        else
+            RunCreateClassInstance(call);
         return call.in.AtEnd() ? nullptr : "malformed arguments";
     }
     IUnknown* object = connection.HandedInterface(objectId, iid);

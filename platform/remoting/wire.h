@@ -81,7 +81,10 @@ namespace method {
 
 // The server's class table (object 0, interface GUID_NULL).
 //   GetClassObject   in: GUID clsid, GUID iid            out: ObjectRef
+//   CreateInstance   in: GUID clsid, GUID iid            out: ObjectRef
+//     the class object's IClassFactory::CreateInstance in the same request
 constexpr std::uint16_t kGetClassObject = 0;
+constexpr std::uint16_t kCreateClassInstance = 1;
 
 // IUnknown
 //   QueryInterface   in: GUID iid                        out: ObjectRef

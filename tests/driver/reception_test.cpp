@@ -1,5 +1,6 @@
 // Start numbers from the device to the clients, device commands, the
 // inter-character timeout and the tick.
+#include <atomic>
 #include <utility>
 
 #include "tests/driver/driver_fixture.h"
@@ -256,6 +257,26 @@ TEST_F(Reception, AByteWhoseAcknowledgeRacesAResetIsDropped) {
     EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     SendFrame(0x1F, 0xFD, 0x1F, 0xFD);
     EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
+}
+
+TEST_F(Reception, TheAcknowledgeReachesTheDeviceWhileASinkStillHandlesTheByte) {
+    // The sink holds the listener in its handler of the byte's "Read" until
+    // the acknowledge is at the device (or the bound runs out).
+    // The hook stays (the listener reads it after logging): it acts once.
+    std::optional<std::uint8_t> seenMeanwhile;
+    std::atomic<bool> held{false};
+    testEvents->hook = [&](const std::string& text) {
+        if (text == "InputReceived Read: '0x3f'" && !held.exchange(true)) seenMeanwhile = device->ReadByte(2s);
+    };
+    ASSERT_TRUE(device->SendByte(0x3F));
+    ASSERT_TRUE(WaitLogged("InputReceived Write: '0xf0' (Acknowledge)"));
+    EXPECT_EQ(seenMeanwhile, std::optional<std::uint8_t>(protocol::kAcknowledge));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Read: '0x3f'",
+                                                     "InputReceived Write: '0xf0' (Acknowledge)"}));
+    // The byte was stored: the frame completes.
+    for (std::uint8_t b : {0x7B, 0x3F}) SendAcknowledged(b);
+    ASSERT_TRUE(device->SendByte(0x7B));
+    EXPECT_TRUE(WaitLogged("StartNumberRequest 123"));
 }
 
 TEST_P(Reception, AResetThatCannotBeWrittenLeavesTheFrame) {

@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "tests/driver/driver_fixture.h"
+#include "protocol/frame_coding.h"
+#include "tools/testsupport/child_process.h"
 #include "tools/testsupport/host_process.h"
 #include "tools/testsupport/process_usage.h"
 #include "tools/testsupport/server_thread.h"
@@ -202,6 +204,86 @@ TEST_F(Served, TwoClientsEachGetEveryEventOnceAndInOrder) {
         EXPECT_EQ(client->log.Texts(), expected);
     }
     tarvik->Close();
+}
+
+// What a client process that traces its events says after its "ready".
+std::vector<std::string> Traced(ChildProcess& client) {
+    std::vector<std::string> lines = client.OutputLines();
+    lines.erase(lines.begin(), std::find(lines.begin(), lines.end(), "ready") + 1);
+    return lines;
+}
+
+std::unique_ptr<ChildProcess> StartTracingClient() {
+    auto client = std::make_unique<ChildProcess>(std::vector<std::string>{TRELVANE_TEST_CLIENT, "--trace"});
+    std::size_t from = 0;
+    const auto ready = client->WaitForLine([](const std::string& line) { return line == "ready"; }, 10s, &from);
+    return ready ? std::move(client) : nullptr;
+}
+
+TEST_F(Served, ClientProcessesSeeEachByteReadBeforeItsAcknowledgeAndTheNumberAfterItsFrame) {
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
+    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
+    std::unique_ptr<ChildProcess> clients[2] = {StartTracingClient(), StartTracingClient()};
+    ASSERT_TRUE(clients[0] && clients[1]);
+    std::vector<std::string> expected;
+    for (int number : {12, 345, 678}) {
+        const auto frame = protocol::EncodeFrame(number);
+        ASSERT_TRUE(frame);
+        for (int k = 0; k < 3; ++k) {
+            SendAcknowledged((*frame)[k]);
+            char read[32];
+            std::snprintf(read, sizeof read, "InputReceived Read: '%#x'", (*frame)[k]);
+            expected.push_back(read);
+            expected.push_back("InputReceived Write: '0xf0' (Acknowledge)");
+        }
+        ASSERT_TRUE(device->SendByte((*frame)[3]));
+        char read[32];
+        std::snprintf(read, sizeof read, "InputReceived Read: '%#x'", (*frame)[3]);
+        expected.push_back(read);
+        // The next frame once the number is reported, so that every frame
+        // has its own report.
+        expected.push_back("StartNumberRequest " + std::to_string(number));
+        for (auto& client : clients) {
+            std::size_t from = 0;
+            ASSERT_TRUE(client->WaitForLine([&](const std::string& line) { return line == expected.back(); }, 10s,
+                                            &from));
+        }
+    }
+    for (auto& client : clients) EXPECT_EQ(Traced(*client), expected);
+    tarvik->Close();
+    tarvik->Release();
+}
+
+TEST_F(Served, ClientProcessesThatStallHoldBackNoAcknowledgeAndTheirEventsWait) {
+    ITarvik* tarvik = nullptr;
+    ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
+    ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
+    // One reads nothing of its connection, the other is stopped by a signal.
+    HostProcess stalled(TRELVANE_TEST_CLIENT, {"--stall"});
+    ASSERT_TRUE(stalled.Start());
+    std::unique_ptr<ChildProcess> stopped = StartTracingClient();
+    ASSERT_TRUE(stopped);
+    stopped->Pause();
+    // Seven events a frame, more than their sockets hold: the rest waits
+    // in the server's queues, within their bound.
+    constexpr int kFrames = 1500;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        for (std::uint8_t byte : {0x3F, 0x7B, 0x3F}) ASSERT_NO_FATAL_FAILURE(SendAcknowledged(byte)) << frame;
+        ASSERT_TRUE(device->SendByte(0x7B));
+    }
+    // Nothing was lost for the stopped client: once it runs again it has
+    // every byte's events.
+    stopped->Resume();
+    std::size_t from = 0;
+    for (int k = 0; k < 4 * kFrames; ++k)
+        ASSERT_TRUE(stopped->WaitForLine([](const std::string& line) { return line.starts_with("InputReceived Read"); },
+                                         10s, &from))
+            << k;
+    EXPECT_EQ(stopped->ErrorText(), "");
+    EXPECT_EQ(stalled.Stop(), 0);
+    tarvik->Close();
+    tarvik->Release();
 }
 
 TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {

@@ -206,6 +206,8 @@ void ChildProcess::Signal(int signal) {
 void ChildProcess::Interrupt() { Signal(SIGINT); }
 void ChildProcess::Terminate() { Signal(SIGTERM); }
 void ChildProcess::Kill() { Signal(SIGKILL); }
+void ChildProcess::Pause() { Signal(SIGSTOP); }
+void ChildProcess::Resume() { Signal(SIGCONT); }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (m_status || m_pid <= 0) return m_status;

@@ -47,6 +47,8 @@ public:
     void Interrupt();  // SIGINT
     void Terminate();  // SIGTERM
     void Kill();       // SIGKILL
+    void Pause();      // SIGSTOP
+    void Resume();     // SIGCONT
     // The exit status, 128 + the signal for a child ended by one, or empty
     // when it has not ended within the timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout);

@@ -8,7 +8,10 @@
 //   --throw        its sinks throw a C++ exception from every event;
 //   --write TEXT   after "ready" it calls ITarvikTest::WriteToPort(TEXT),
 //                  which holds it in a call while the text goes out, and says
-//                  "wrote 0x..." (the call's HRESULT).
+//                  "wrote 0x..." (the call's HRESULT);
+//   --trace        its sinks write a line for each InputReceived
+//                  ("InputReceived TEXT") and StartNumberRequest
+//                  ("StartNumberRequest N"), in the order they arrive.
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,14 +27,30 @@ namespace {
 
 class QuietSink final : public trelvane::testing::DispatchSink {
 public:
-    QuietSink(REFIID iid, bool throws) : DispatchSink(iid), m_throws(throws) {}
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+    QuietSink(REFIID iid, bool throws, bool traces)
+        : DispatchSink(iid), m_iid(iid), m_throws(throws), m_traces(traces) {}
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
         if (m_throws) throw std::runtime_error("the test client's sink throws");
+        if (m_traces && params && params->cArgs == 1) Trace(id, params->rgvarg[0]);
         return S_OK;
     }
 
 private:
+    void Trace(DISPID id, const VARIANT& arg) {
+        std::string line;
+        if (m_iid == contract::DIID__ITarvikTestEvents && id == 4 && arg.vt == VT_BSTR)
+            line = "InputReceived " + platform::ToUtf8(arg.bstrVal);
+        else if (m_iid == contract::DIID__ITarvikEvents && id == 1 && arg.vt == VT_I4)
+            line = "StartNumberRequest " + std::to_string(arg.lVal);
+        else
+            return;
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+
+    const IID m_iid;
     const bool m_throws;
+    const bool m_traces;
 };
 
 void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
@@ -48,6 +67,7 @@ void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
 int main(int argc, char** argv) {
     const bool stall = argc > 1 && std::strcmp(argv[1], "--stall") == 0;
     const bool throws = argc > 1 && std::strcmp(argv[1], "--throw") == 0;
+    const bool traces = argc > 1 && std::strcmp(argv[1], "--trace") == 0;
     const char* write = argc > 2 && std::strcmp(argv[1], "--write") == 0 ? argv[2] : nullptr;
     CoInitialize(nullptr);
     MSG msg;
@@ -55,8 +75,8 @@ int main(int argc, char** argv) {
     platform::ComPtr<ITarvik> tarvik;
     const HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
                                         reinterpret_cast<void**>(tarvik.Out()));
-    auto events = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikEvents, throws));
-    auto testEvents = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikTestEvents, throws));
+    auto events = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikEvents, throws, traces));
+    auto testEvents = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikTestEvents, throws, traces));
     if (tarvik) {
         Advise(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get());
         Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get());

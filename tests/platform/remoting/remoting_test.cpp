@@ -71,6 +71,103 @@ TEST(ClassObjects, WithoutAServerActivationFailsClearly) {
     CoUninitialize();
 }
 
+// A class object whose CreateInstance fails with error information, or
+// that is no class factory at all (it answers only IUnknown).
+class RefusingClassObject final : public IClassFactory, public platform::RefCounted {
+public:
+    explicit RefusingClassObject(bool isFactory) : m_isFactory(isFactory) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (!(riid == IID_IUnknown || (m_isFactory && riid == IID_IClassFactory))) return E_NOINTERFACE;
+        *ppv = static_cast<IClassFactory*>(this);
+        AddRefImpl();
+        return S_OK;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT CreateInstance(IUnknown*, REFIID, void** ppv) override {
+        *ppv = nullptr;
+        ++calls;
+        ICreateErrorInfo* create = nullptr;
+        CreateErrorInfo(&create);
+        create->SetDescription(const_cast<LPOLESTR>(u"no more instances"));
+        IErrorInfo* info = nullptr;
+        create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info));
+        SetErrorInfo(0, info);
+        info->Release();
+        create->Release();
+        return E_OUTOFMEMORY;
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+    std::atomic<int> calls{0};
+
+private:
+    const bool m_isFactory;
+};
+
+TEST(ClassObjects, ActivationInOneRequestFailsAsItsStepsWould) {
+    TempHome home;
+    CoInitialize(nullptr);
+    IUnknown* p = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, nullptr), E_INVALIDARG);
+    EXPECT_EQ(CoCreateInstance(CLSID_Echo, reinterpret_cast<IUnknown*>(&p), CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&p)),
+              CLASS_E_NOAGGREGATION);
+    {
+        // The factory's own failure, with its error information.
+        auto* factory = new RefusingClassObject(true);
+        ServerThread server(CLSID_Echo, factory);
+        ASSERT_EQ(server.Registered(), S_OK);
+        SetErrorInfo(0, nullptr);
+        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&p)),
+                  E_OUTOFMEMORY);
+        EXPECT_EQ(p, nullptr);
+        IErrorInfo* info = nullptr;
+        ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+        BSTR description = nullptr;
+        info->GetDescription(&description);
+        EXPECT_EQ(std::u16string(description), u"no more instances");
+        SysFreeString(description);
+        info->Release();
+        // An interface that does not cross is refused before the factory runs.
+        const IID unknown = {0x1d2f63a0, 0x4b1e, 0x4c11, {0x9a, 0x5e, 0x3b, 0x7c, 0x11, 0x20, 0x42, 0x99}};
+        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, unknown, reinterpret_cast<void**>(&p)),
+                  E_NOINTERFACE);
+        EXPECT_EQ(factory->calls, 1);
+        // Both ways again on the connection kept meanwhile: the same answers.
+        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&p)),
+                  E_OUTOFMEMORY);
+        IClassFactory* object = nullptr;
+        ASSERT_EQ(CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                   reinterpret_cast<void**>(&object)),
+                  S_OK);
+        EXPECT_EQ(object->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&p)), E_OUTOFMEMORY);
+        EXPECT_EQ(factory->calls, 3);
+        object->Release();
+        factory->Release();
+    }
+    {
+        // A class object that is no factory.
+        auto* object = new RefusingClassObject(false);
+        ServerThread server(CLSID_Echo, object);
+        ASSERT_EQ(server.Registered(), S_OK);
+        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                   reinterpret_cast<void**>(&p)),
+                  E_NOINTERFACE);
+        EXPECT_EQ(CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                   reinterpret_cast<void**>(&p)),
+                  E_NOINTERFACE);
+        EXPECT_EQ(CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IUnknown,
+                                   reinterpret_cast<void**>(&p)),
+                  S_OK);
+        p->Release();
+        object->Release();
+    }
+    CoUninitialize();
+}
+
 TEST(ClassObjects, AThreadThatEndsInItsApartmentWithdrawsItsClasses) {
     TempHome home;
     for (int round = 0; round < 2; ++round) {
