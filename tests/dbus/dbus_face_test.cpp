@@ -87,6 +87,7 @@ protected:
     // The servers the bus started write to the daemon's standard error: a
     // sanitizer's report there (in the sanitizer builds) fails the test.
     void TearDown() override {
+        m_daemon->Resume();  // a test that stopped it may have failed before resuming it
         m_daemon->Terminate();
         m_daemon->Wait(kWait);
         for (const char* report : {"Sanitizer", "runtime error"})
@@ -235,6 +236,67 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     }
     EXPECT_EQ(client->SignalNames(), automation);
     EXPECT_GE(automation.size(), 10u);  // reset, opened, four bytes in, their acknowledges, two numbers, closed
+}
+
+// A bus daemon that takes nothing (stopped here) must not hold the
+// listener: the device's bytes are acknowledged and the automation client
+// sees every event, while the signals beyond a bounded queue are dropped
+// with a log line; once the daemon reads again the bus is served as before.
+TEST_F(DbusFace, AStalledBusDelaysNoAcknowledgeAndQueuesABoundedNumberOfSignals) {
+    auto sim = ServeCom3();
+    auto client = Client();
+    ASSERT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");  // the bus has started the server
+    ChildProcess ctl({TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
+                     {false, {"TRELVANE_HOME=" + home.Path()}});
+    std::size_t seen = 0;
+    ASSERT_TRUE(ctl.WaitForLine(Contains("\"SP_PortOpened\""), kWait, &seen)) << ctl.ErrorText();
+
+    m_daemon->Stop();
+    // Bytes the driver takes and drops (acknowledge bytes), one InputReceived
+    // each, a line of them at a time as the port's input queue takes them,
+    // until the server says it drops signals: more than its socket (sd-bus
+    // asks for 8 MiB, which the kernel doubles: some 20000 to 30000 small
+    // signals) and the bounded queue behind it hold together. The automation
+    // client sees every one.
+    constexpr int kMostLines = 200, kBytesPerLine = 500;
+    const std::string dropping = "signals are dropped until it takes them";
+    std::string flood = "raw";
+    for (int i = 0; i < kBytesPerLine; ++i) flood += " f0";
+    std::size_t shown = 0, logged = 0;
+    for (int i = 0; i < kMostLines && !m_daemon->WaitForError(dropping, 0ms, &logged); ++i) {
+        ASSERT_TRUE(Device(*sim, flood, "", &shown));
+        int reads = 0;
+        ASSERT_TRUE(ctl.WaitForLine(
+            [&](const std::string& l) {
+                return l.find("Read: '0xf0'") != std::string::npos && ++reads == kBytesPerLine;
+            },
+            kWait, &seen))
+            << "the automation client saw " << reads << " of " << kBytesPerLine << " bytes of line " << i;
+    }
+    EXPECT_TRUE(logged > 0 || m_daemon->WaitForError(dropping, kWait, &logged))
+        << "no signal was dropped: the queue has no bound";
+    // Each frame byte goes out only after the acknowledge of the one before,
+    // which the start post waits for two seconds at most.
+    for (int number : {101, 202, 303}) {
+        ASSERT_TRUE(Device(*sim, "number " + std::to_string(number), "", &shown));
+        ASSERT_TRUE(ctl.WaitForLine(
+            [&](const std::string& l) {
+                return l.find("\"StartNumberRequest\"") != std::string::npos &&
+                       l.find(std::to_string(number)) != std::string::npos;
+            },
+            kWait, &seen))
+            << "start number " << number << " did not arrive while the bus was stalled";
+    }
+    for (const auto& line : sim->OutputLines()) EXPECT_EQ(line.find("no acknowledge"), std::string::npos) << line;
+
+    m_daemon->Resume();
+    EXPECT_TRUE(m_daemon->WaitForError("the session bus takes signals again", kWait, &logged))
+        << m_daemon->ErrorText();
+    EXPECT_EQ(client->Ask("get PortNumber"), "{\"reply\": [3]}");
+    ASSERT_TRUE(Device(*sim, "number 404", "", &shown));
+    EXPECT_EQ(client->Next("\"args\": [404]"), "{\"args\": [404], \"signal\": \"StartNumberRequest\"}");
+    ctl.Interrupt();
+    EXPECT_EQ(ctl.Wait(kWait), 0) << ctl.ErrorText();
 }
 
 TEST_F(DbusFace, AClientHoldsTheServerUntilItLeavesOrReleases) {

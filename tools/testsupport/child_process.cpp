@@ -145,6 +145,7 @@ void ChildProcess::Collect() {
             }
             if (i == 1) {
                 m_errorText.append(chunk, static_cast<std::size_t>(n));
+                m_changed.notify_all();
                 continue;
             }
             m_partial.append(chunk, static_cast<std::size_t>(n));
@@ -199,6 +200,17 @@ std::string ChildProcess::ErrorText() {
     return m_errorText;
 }
 
+bool ChildProcess::WaitForError(const std::string& part, std::chrono::milliseconds timeout, std::size_t* from) {
+    std::unique_lock lock(m_mutex);
+    const bool found = m_changed.wait_for(lock, timeout, [&] {
+        return m_errorText.find(part, *from) != std::string::npos || m_ended;
+    });
+    const auto at = m_errorText.find(part, *from);
+    if (!found || at == std::string::npos) return false;
+    *from = at + part.size();
+    return true;
+}
+
 void ChildProcess::Signal(int signal) {
     if (m_pid > 0 && !m_status) ::kill(m_pid, signal);
 }
@@ -206,6 +218,8 @@ void ChildProcess::Signal(int signal) {
 void ChildProcess::Interrupt() { Signal(SIGINT); }
 void ChildProcess::Terminate() { Signal(SIGTERM); }
 void ChildProcess::Kill() { Signal(SIGKILL); }
+void ChildProcess::Stop() { Signal(SIGSTOP); }
+void ChildProcess::Resume() { Signal(SIGCONT); }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     if (m_status || m_pid <= 0) return m_status;

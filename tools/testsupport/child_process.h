@@ -43,10 +43,15 @@ public:
                                            std::chrono::milliseconds timeout, std::size_t* from);
     std::vector<std::string> OutputLines();
     std::string ErrorText();
+    // Whether standard error holds part (from byte *from on) within the
+    // timeout; *from moves past it.
+    bool WaitForError(const std::string& part, std::chrono::milliseconds timeout, std::size_t* from);
 
     void Interrupt();  // SIGINT
     void Terminate();  // SIGTERM
     void Kill();       // SIGKILL
+    void Stop();       // SIGSTOP: it stops reading and writing
+    void Resume();     // SIGCONT
     // The exit status, 128 + the signal for a child ended by one, or empty
     // when it has not ended within the timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
