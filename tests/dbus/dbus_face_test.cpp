@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 #include "contract/dbus.h"
+#include "protocol/frame_coding.h"
 #include "tests/tools/json_line.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/reachable_program.h"
@@ -71,6 +73,23 @@ public:
             if (const auto at = line.rfind(key); at != std::string::npos)
                 names.push_back(line.substr(at + key.size(), line.find('"', at + key.size()) - at - key.size()));
         return names;
+    }
+
+    // The signals received after the first one named after, each as its
+    // name and its arguments as the client prints them
+    // ("StartNumberRequest 5", "InputReceived \"Read: '0x3f'\"").
+    std::vector<std::string> SignalsAfter(const std::string& after) {
+        std::vector<std::string> signals;
+        bool started = false;
+        const std::string head = "{\"args\": [", tail = "], \"signal\": \"";
+        for (const auto& line : m_process->OutputLines()) {
+            const auto end = line.rfind(tail);
+            if (!StartsWith(line, head) || end == std::string::npos) continue;
+            const std::string name = line.substr(end + tail.size(), line.size() - end - tail.size() - 2);
+            if (started) signals.push_back(name + " " + line.substr(head.size(), end - head.size()));
+            started = started || name == after;
+        }
+        return signals;
     }
 
 private:
@@ -236,6 +255,54 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     }
     EXPECT_EQ(client->SignalNames(), automation);
     EXPECT_GE(automation.size(), 10u);  // reset, opened, four bytes in, their acknowledges, two numbers, closed
+}
+
+// Each bus client sees every frame byte read before the acknowledge written
+// for it, and the fourth before the start number it completes, told apart
+// by the bytes' values: a swap anywhere in many frames shows.
+TEST_F(DbusFace, EveryBusClientSeesEachByteBeforeItsAcknowledgeAndItsStartNumber) {
+    auto sim = ServeCom3();
+    auto opener = Client();
+    auto listener = Client();
+    // A call through each makes sure its signal match is in place.
+    ASSERT_EQ(listener->Ask("get PortNumber"), "{\"reply\": [-1]}");
+    ASSERT_EQ(opener->Ask("call Open [3]"), "{\"reply\": [0]}");
+    std::vector<std::string> expected;
+    const auto input = [&](const char* direction, int byte, const char* label) {
+        char text[64];
+        std::snprintf(text, sizeof text, "InputReceived \"%s: '%#x'%s\"", direction, static_cast<unsigned>(byte),
+                      label);
+        expected.push_back(text);
+    };
+    std::size_t shown = 0;
+    int lastNumber = 0;
+    for (int frame = 0; frame < 30; ++frame) {
+        const int number = lastNumber = 1 + frame * 53 % 999;  // numbers whose bytes differ from frame to frame
+        const auto bytes = protocol::EncodeFrame(number);
+        ASSERT_TRUE(bytes);
+        for (std::size_t i = 0; i < bytes->size(); ++i) {
+            input("Read", (*bytes)[i], "");
+            if (i < 3) input("Write", 0xf0, " (Acknowledge)");
+        }
+        expected.push_back("StartNumberRequest " + std::to_string(number));
+        input("Write", 0xf0, " (Acknowledge)");  // the confirmation
+
+        const std::string args = "\"args\": [" + std::to_string(number) + "]";
+        ASSERT_TRUE(Device(*sim, "number " + std::to_string(number), "", &shown));
+        ASSERT_EQ(opener->Next(args), "{" + args + ", \"signal\": \"StartNumberRequest\"}");
+        ASSERT_EQ(opener->Ask("call StartNumberOK [" + std::to_string(number) + "]"), "{\"reply\": []}");
+        ASSERT_TRUE(sim->WaitForLine(Contains("start number " + std::to_string(number) + " confirmed"), kWait, &shown));
+    }
+    // Everything has arrived once the last confirmation has.
+    ASSERT_TRUE(StartsWith(listener->Next("\"args\": [" + std::to_string(lastNumber) + "]"), "{\"args\""));
+    for (BusClient* client : {opener.get(), listener.get()}) {
+        ASSERT_TRUE(StartsWith(client->Next("(Acknowledge)"), "{\"args\""));
+        std::vector<std::string> seen = client->SignalsAfter("SP_PortOpened");
+        std::erase_if(seen, [](const std::string& signal) {
+            return !StartsWith(signal, "InputReceived") && !StartsWith(signal, "StartNumberRequest");
+        });
+        EXPECT_EQ(seen, expected);
+    }
 }
 
 // A bus daemon that takes nothing (stopped here) must not hold the
