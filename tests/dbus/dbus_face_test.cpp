@@ -161,6 +161,18 @@ protected:
         return sim;
     }
 
+    // An automation client that opens COM3 and prints every event, once the
+    // port is open (null when it did not open); *seen is past the opening.
+    std::unique_ptr<ChildProcess> WatchOpeningCom3(std::size_t* seen) {
+        auto ctl = std::make_unique<ChildProcess>(
+            std::vector<std::string>{TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
+            ChildProcess::Options{false, {"TRELVANE_HOME=" + home.Path()}});
+        *seen = 0;
+        if (ctl->WaitForLine(Contains("\"SP_PortOpened\""), kWait, seen)) return ctl;
+        ADD_FAILURE() << "the automation client did not open the port: " << ctl->ErrorText();
+        return nullptr;
+    }
+
     // Plays the device: a command to the simulator, and the line it shows
     // for what was expected.
     static bool Device(ChildProcess& sim, const std::string& command, const std::string& shown, std::size_t* from) {
@@ -235,10 +247,10 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     auto sim = ServeCom3();
     auto client = Client();
     ASSERT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");  // the bus has started the server
-    ChildProcess ctl({TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
-                     {false, {"TRELVANE_HOME=" + home.Path()}});
     std::size_t seen = 0;
-    ASSERT_TRUE(ctl.WaitForLine(Contains("\"SP_PortOpened\""), kWait, &seen)) << ctl.ErrorText();
+    auto watch = WatchOpeningCom3(&seen);
+    ASSERT_TRUE(watch);
+    ChildProcess& ctl = *watch;
     std::size_t shown = 0;
     ASSERT_TRUE(Device(*sim, "number 77", "", &shown));
     ASSERT_TRUE(ctl.WaitForLine(Contains("\"StartNumberRequest\""), kWait, &seen));
@@ -313,10 +325,10 @@ TEST_F(DbusFace, AStalledBusDelaysNoAcknowledgeAndQueuesABoundedNumberOfSignals)
     auto sim = ServeCom3();
     auto client = Client();
     ASSERT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");  // the bus has started the server
-    ChildProcess ctl({TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
-                     {false, {"TRELVANE_HOME=" + home.Path()}});
     std::size_t seen = 0;
-    ASSERT_TRUE(ctl.WaitForLine(Contains("\"SP_PortOpened\""), kWait, &seen)) << ctl.ErrorText();
+    auto watch = WatchOpeningCom3(&seen);
+    ASSERT_TRUE(watch);
+    ChildProcess& ctl = *watch;
 
     m_daemon->Stop();
     // Bytes the driver takes and drops (acknowledge bytes), one InputReceived
