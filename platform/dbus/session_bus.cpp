@@ -23,6 +23,11 @@ namespace {
 // keep the thread from its messages and timers.
 constexpr int kCallsPerTurn = 64;
 
+// Signals that may wait in the library's queue for a bus daemon that takes
+// nothing (stopped, or swamped): beyond this they are dropped, so that a
+// stalled bus costs a bounded amount of memory and never holds the sender.
+constexpr std::uint64_t kMaxQueuedSignals = 1024;
+
 constexpr char kDepartures[] =
     "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
     "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
@@ -164,6 +169,7 @@ void SessionBus::Process() {
         {
             std::lock_guard lock(m_busLock);
             r = m_lost ? 0 : sd_bus_process(m_bus, nullptr);
+            if (m_dropped != 0) NoteQueueTaken();
         }
         HandleTaken();
         if (r <= 0) break;
@@ -255,6 +261,15 @@ void SessionBus::EmitPropertiesChanged(const std::string& iface,
 // the queue before it sleeps; a signal queued by another thread meanwhile
 // wakes it to look again.
 void SessionBus::Send(int made, sd_bus_message* message, const char* what) {
+    std::uint64_t queued = 0;
+    if (made >= 0 && sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued >= kMaxQueuedSignals) {
+        if (m_dropped++ == 0)
+            log::Error(log::Channel::dbus,
+                       "the session bus takes nothing: %llu messages wait; signals are dropped until it takes them",
+                       static_cast<unsigned long long>(queued));
+        return;
+    }
+    if (m_dropped != 0) NoteQueueTaken();
     const int r = made < 0 ? made : sd_bus_send(m_bus, message, nullptr);
     if (r < 0) {
         if (!std::exchange(m_sendFailureLogged, true))
@@ -263,6 +278,15 @@ void SessionBus::Send(int made, sd_bus_message* message, const char* what) {
     }
     m_sendFailureLogged = false;
     if (GetCurrentThreadId() != m_owner && (sd_bus_get_events(m_bus) & POLLOUT)) Wake(m_wakeFd);
+}
+
+// Under the lock, after signals were dropped: once the queue is below its
+// bound again, says how many were lost.
+void SessionBus::NoteQueueTaken() {
+    std::uint64_t queued = 0;
+    if (sd_bus_get_n_queued_write(m_bus, &queued) < 0 || queued >= kMaxQueuedSignals) return;
+    log::Warning(log::Channel::dbus, "the session bus takes signals again; %llu were dropped",
+                 static_cast<unsigned long long>(std::exchange(m_dropped, 0)));
 }
 
 }  // namespace platform::dbus

@@ -7,6 +7,7 @@
 // order emitted.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,7 +52,9 @@ public:
 
     // Values as bus values (bus_values.h). What the socket does not take at
     // once waits in the library's queue, and the joining thread's wait
-    // writes it: an emitting thread waits for the lock at most.
+    // writes it: an emitting thread waits for the lock at most. Beyond a
+    // bound on that queue signals are dropped, with a log line when the
+    // dropping starts and one with their number when it ends.
     void EmitSignal(const std::string& iface, const std::string& member, const std::vector<VARIANT>& args);
     void EmitPropertiesChanged(const std::string& iface, const std::vector<std::pair<std::string, VARIANT>>& changed,
                                const std::vector<std::string>& invalidated);
@@ -64,6 +67,7 @@ private:
     void HandleTaken();
     void Lose(int error);
     void Send(int made, sd_bus_message* message, const char* what);
+    void NoteQueueTaken();
     void OnCall(sd_bus_message* message);
     void OnNameOwnerChanged(sd_bus_message* message);
     friend struct BusCallbacks;
@@ -80,6 +84,7 @@ private:
     const int m_wakeFd;
     bool m_lost = false;               // guarded by m_busLock
     bool m_sendFailureLogged = false;  // guarded by m_busLock
+    std::uint64_t m_dropped = 0;       // guarded by m_busLock: signals dropped in this stall
 
     // The joining thread's own.
     int m_busSource = 0;

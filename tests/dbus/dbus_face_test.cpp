@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
 
 #include "contract/dbus.h"
+#include "protocol/frame_coding.h"
 #include "tests/tools/json_line.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/testsupport/reachable_program.h"
@@ -73,6 +75,23 @@ public:
         return names;
     }
 
+    // The signals received after the first one named after, each as its
+    // name and its arguments as the client prints them
+    // ("StartNumberRequest 5", "InputReceived \"Read: '0x3f'\"").
+    std::vector<std::string> SignalsAfter(const std::string& after) {
+        std::vector<std::string> signals;
+        bool started = false;
+        const std::string head = "{\"args\": [", tail = "], \"signal\": \"";
+        for (const auto& line : m_process->OutputLines()) {
+            const auto end = line.rfind(tail);
+            if (!StartsWith(line, head) || end == std::string::npos) continue;
+            const std::string name = line.substr(end + tail.size(), line.size() - end - tail.size() - 2);
+            if (started) signals.push_back(name + " " + line.substr(head.size(), end - head.size()));
+            started = started || name == after;
+        }
+        return signals;
+    }
+
 private:
     std::unique_ptr<ChildProcess> m_process;
     bool m_ready = false;
@@ -87,6 +106,7 @@ protected:
     // The servers the bus started write to the daemon's standard error: a
     // sanitizer's report there (in the sanitizer builds) fails the test.
     void TearDown() override {
+        m_daemon->Resume();  // a test that stopped it may have failed before resuming it
         m_daemon->Terminate();
         m_daemon->Wait(kWait);
         for (const char* report : {"Sanitizer", "runtime error"})
@@ -139,6 +159,18 @@ protected:
         std::size_t from = 0;
         EXPECT_TRUE(sim->WaitForLine(Contains("serving COM3"), kWait, &from));
         return sim;
+    }
+
+    // An automation client that opens COM3 and prints every event, once the
+    // port is open (null when it did not open); *seen is past the opening.
+    std::unique_ptr<ChildProcess> WatchOpeningCom3(std::size_t* seen) {
+        auto ctl = std::make_unique<ChildProcess>(
+            std::vector<std::string>{TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
+            ChildProcess::Options{false, {"TRELVANE_HOME=" + home.Path()}});
+        *seen = 0;
+        if (ctl->WaitForLine(Contains("\"SP_PortOpened\""), kWait, seen)) return ctl;
+        ADD_FAILURE() << "the automation client did not open the port: " << ctl->ErrorText();
+        return nullptr;
     }
 
     // Plays the device: a command to the simulator, and the line it shows
@@ -215,10 +247,10 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     auto sim = ServeCom3();
     auto client = Client();
     ASSERT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");  // the bus has started the server
-    ChildProcess ctl({TRELVANE_CTL_PATH, "--json", "watch", "--trace", "--open", "3"},
-                     {false, {"TRELVANE_HOME=" + home.Path()}});
     std::size_t seen = 0;
-    ASSERT_TRUE(ctl.WaitForLine(Contains("\"SP_PortOpened\""), kWait, &seen)) << ctl.ErrorText();
+    auto watch = WatchOpeningCom3(&seen);
+    ASSERT_TRUE(watch);
+    ChildProcess& ctl = *watch;
     std::size_t shown = 0;
     ASSERT_TRUE(Device(*sim, "number 77", "", &shown));
     ASSERT_TRUE(ctl.WaitForLine(Contains("\"StartNumberRequest\""), kWait, &seen));
@@ -235,6 +267,115 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     }
     EXPECT_EQ(client->SignalNames(), automation);
     EXPECT_GE(automation.size(), 10u);  // reset, opened, four bytes in, their acknowledges, two numbers, closed
+}
+
+// Each bus client sees every frame byte read before the acknowledge written
+// for it, and the fourth before the start number it completes, told apart
+// by the bytes' values: a swap anywhere in many frames shows.
+TEST_F(DbusFace, EveryBusClientSeesEachByteBeforeItsAcknowledgeAndItsStartNumber) {
+    auto sim = ServeCom3();
+    auto opener = Client();
+    auto listener = Client();
+    // A call through each makes sure its signal match is in place.
+    ASSERT_EQ(listener->Ask("get PortNumber"), "{\"reply\": [-1]}");
+    ASSERT_EQ(opener->Ask("call Open [3]"), "{\"reply\": [0]}");
+    std::vector<std::string> expected;
+    const auto input = [&](const char* direction, int byte, const char* label) {
+        char text[64];
+        std::snprintf(text, sizeof text, "InputReceived \"%s: '%#x'%s\"", direction, static_cast<unsigned>(byte),
+                      label);
+        expected.push_back(text);
+    };
+    std::size_t shown = 0;
+    int lastNumber = 0;
+    for (int frame = 0; frame < 30; ++frame) {
+        const int number = lastNumber = 1 + frame * 53 % 999;  // numbers whose bytes differ from frame to frame
+        const auto bytes = protocol::EncodeFrame(number);
+        ASSERT_TRUE(bytes);
+        for (std::size_t i = 0; i < bytes->size(); ++i) {
+            input("Read", (*bytes)[i], "");
+            if (i < 3) input("Write", 0xf0, " (Acknowledge)");
+        }
+        expected.push_back("StartNumberRequest " + std::to_string(number));
+        input("Write", 0xf0, " (Acknowledge)");  // the confirmation
+
+        const std::string args = "\"args\": [" + std::to_string(number) + "]";
+        ASSERT_TRUE(Device(*sim, "number " + std::to_string(number), "", &shown));
+        ASSERT_EQ(opener->Next(args), "{" + args + ", \"signal\": \"StartNumberRequest\"}");
+        ASSERT_EQ(opener->Ask("call StartNumberOK [" + std::to_string(number) + "]"), "{\"reply\": []}");
+        ASSERT_TRUE(sim->WaitForLine(Contains("start number " + std::to_string(number) + " confirmed"), kWait, &shown));
+    }
+    // Everything has arrived once the last confirmation has.
+    ASSERT_TRUE(StartsWith(listener->Next("\"args\": [" + std::to_string(lastNumber) + "]"), "{\"args\""));
+    for (BusClient* client : {opener.get(), listener.get()}) {
+        ASSERT_TRUE(StartsWith(client->Next("(Acknowledge)"), "{\"args\""));
+        std::vector<std::string> seen = client->SignalsAfter("SP_PortOpened");
+        std::erase_if(seen, [](const std::string& signal) {
+            return !StartsWith(signal, "InputReceived") && !StartsWith(signal, "StartNumberRequest");
+        });
+        EXPECT_EQ(seen, expected);
+    }
+}
+
+// A bus daemon that takes nothing (stopped here) must not hold the
+// listener: the device's bytes are acknowledged and the automation client
+// sees every event, while the signals beyond a bounded queue are dropped
+// with a log line; once the daemon reads again the bus is served as before.
+TEST_F(DbusFace, AStalledBusDelaysNoAcknowledgeAndQueuesABoundedNumberOfSignals) {
+    auto sim = ServeCom3();
+    auto client = Client();
+    ASSERT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");  // the bus has started the server
+    std::size_t seen = 0;
+    auto watch = WatchOpeningCom3(&seen);
+    ASSERT_TRUE(watch);
+    ChildProcess& ctl = *watch;
+
+    m_daemon->Pause();
+    // Bytes the driver takes and drops (acknowledge bytes), one InputReceived
+    // each, a line of them at a time as the port's input queue takes them,
+    // until the server says it drops signals: more than its socket (sd-bus
+    // asks for 8 MiB, which the kernel doubles: some 20000 to 30000 small
+    // signals) and the bounded queue behind it hold together. The automation
+    // client sees every one.
+    constexpr int kMostLines = 200, kBytesPerLine = 500;
+    const std::string dropping = "signals are dropped until it takes them";
+    std::string flood = "raw";
+    for (int i = 0; i < kBytesPerLine; ++i) flood += " f0";
+    std::size_t shown = 0, logged = 0;
+    for (int i = 0; i < kMostLines && !m_daemon->WaitForError(dropping, 0ms, &logged); ++i) {
+        ASSERT_TRUE(Device(*sim, flood, "", &shown));
+        int reads = 0;
+        ASSERT_TRUE(ctl.WaitForLine(
+            [&](const std::string& l) {
+                return l.find("Read: '0xf0'") != std::string::npos && ++reads == kBytesPerLine;
+            },
+            kWait, &seen))
+            << "the automation client saw " << reads << " of " << kBytesPerLine << " bytes of line " << i;
+    }
+    EXPECT_TRUE(logged > 0 || m_daemon->WaitForError(dropping, kWait, &logged))
+        << "no signal was dropped: the queue has no bound";
+    // Each frame byte goes out only after the acknowledge of the one before,
+    // which the start post waits for two seconds at most.
+    for (int number : {101, 202, 303}) {
+        ASSERT_TRUE(Device(*sim, "number " + std::to_string(number), "", &shown));
+        ASSERT_TRUE(ctl.WaitForLine(
+            [&](const std::string& l) {
+                return l.find("\"StartNumberRequest\"") != std::string::npos &&
+                       l.find(std::to_string(number)) != std::string::npos;
+            },
+            kWait, &seen))
+            << "start number " << number << " did not arrive while the bus was stalled";
+    }
+    for (const auto& line : sim->OutputLines()) EXPECT_EQ(line.find("no acknowledge"), std::string::npos) << line;
+
+    m_daemon->Resume();
+    EXPECT_TRUE(m_daemon->WaitForError("the session bus takes signals again", kWait, &logged))
+        << m_daemon->ErrorText();
+    EXPECT_EQ(client->Ask("get PortNumber"), "{\"reply\": [3]}");
+    ASSERT_TRUE(Device(*sim, "number 404", "", &shown));
+    EXPECT_EQ(client->Next("\"args\": [404]"), "{\"args\": [404], \"signal\": \"StartNumberRequest\"}");
+    ctl.Interrupt();
+    EXPECT_EQ(ctl.Wait(kWait), 0) << ctl.ErrorText();
 }
 
 TEST_F(DbusFace, AClientHoldsTheServerUntilItLeavesOrReleases) {

@@ -145,6 +145,7 @@ void ChildProcess::Collect() {
             }
             if (i == 1) {
                 m_errorText.append(chunk, static_cast<std::size_t>(n));
+                m_changed.notify_all();
                 continue;
             }
             m_partial.append(chunk, static_cast<std::size_t>(n));
@@ -197,6 +198,17 @@ std::vector<std::string> ChildProcess::OutputLines() {
 std::string ChildProcess::ErrorText() {
     std::lock_guard lock(m_mutex);
     return m_errorText;
+}
+
+bool ChildProcess::WaitForError(const std::string& part, std::chrono::milliseconds timeout, std::size_t* from) {
+    std::unique_lock lock(m_mutex);
+    const bool found = m_changed.wait_for(lock, timeout, [&] {
+        return m_errorText.find(part, *from) != std::string::npos || m_ended;
+    });
+    const auto at = m_errorText.find(part, *from);
+    if (!found || at == std::string::npos) return false;
+    *from = at + part.size();
+    return true;
 }
 
 void ChildProcess::Signal(int signal) {

@@ -43,6 +43,9 @@ public:
                                            std::chrono::milliseconds timeout, std::size_t* from);
     std::vector<std::string> OutputLines();
     std::string ErrorText();
+    // Whether standard error holds part (from byte *from on) within the
+    // timeout; *from moves past it.
+    bool WaitForError(const std::string& part, std::chrono::milliseconds timeout, std::size_t* from);
 
     void Interrupt();  // SIGINT
     void Terminate();  // SIGTERM
