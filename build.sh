@@ -46,40 +46,40 @@ if ((${#missing[@]})); then
 fi
 
 if [ -n "$windows" ]; then
-    dir=build-windows
-    echo "build.sh: configuring $dir for Windows" >&2
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/windows-toolchain.cmake >/dev/null
-    echo "build.sh: building $dir" >&2
-    cmake --build "$dir"
+    echo "build.sh: configuring and building build-windows/ for Windows" >&2
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows
     [ "$mode" = test ] || exit 0
     # The first run makes the Wine prefix (about 30 s); the suites start a
     # persistent wineserver and stop it again at the end.
     echo "build.sh: running the Windows suites under Wine" >&2
-    exec ctest --test-dir "$dir" --output-on-failure -j2 -L windows
+    exec ctest --preset windows
 fi
 
 if [ "$mode" = fuzz ]; then
     exec fuzz/run "${2:-60}"
 fi
 
+# The builds are the presets of CMakePresets.json: plain, asan, tsan.
 case ${2:-} in
-    "") sanitize=""; dir=build ;;
-    asan) sanitize=address; dir=build-asan ;;
-    tsan) sanitize=thread; dir=build-tsan ;;
+    "") preset=plain ;;
+    asan | tsan) preset=$2 ;;
     *) echo "unknown build kind: $2 (asan or tsan)" >&2; exit 2 ;;
 esac
+dir=build  # the preset's binary folder
+[ "$preset" = plain ] || dir=build-$preset
 
 say() { echo "build.sh: $*" >&2; }
-say "configuring $dir"
-cmake -S . -B "$dir" -G Ninja -DTRELVANE_SANITIZE="$sanitize" >/dev/null
+say "configuring the $preset build"
+cmake --preset "$preset" >/dev/null
 if [ "$mode" = run ]; then
     # The main job needs the server, the simulator and trelvanectl only.
-    say "building the server, trelvane-sim and trelvanectl in $dir"
-    cmake --build "$dir" --target trelvane trelvane-sim trelvanectl
+    say "building the server, trelvane-sim and trelvanectl ($preset)"
+    cmake --build --preset "$preset" --target trelvane trelvane-sim trelvanectl
     say "running the main job (tools/demo/trelvane-demo)"
 else
-    say "building everything in $dir: programs, tests and benchmarks"
-    cmake --build "$dir"
+    say "building everything ($preset): programs, tests and benchmarks"
+    cmake --build --preset "$preset"
     say "running $mode"
 fi
 
@@ -87,8 +87,8 @@ case $mode in
     run) tools/demo/trelvane-demo "$dir" ;;
     # The real-interval cases (the server's lifetime) mostly sleep: they run
     # all at once, and only in the plain build, where timing means something.
-    test) ctest --test-dir "$dir" --output-on-failure -j2 -LE real-intervals
-          [ -n "$sanitize" ] || ctest --test-dir "$dir" --output-on-failure -j16 -L real-intervals ;;
+    test) ctest --preset "$preset"
+          [ "$preset" != plain ] || ctest --preset real-intervals ;;
     bench) "$dir/bench/bench_channel_latency" && "$dir/bench/bench_ack_latency" && "$dir/bench/bench_pty_ack_latency" &&
            "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
            "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" && "$dir/bench/bench_dbus_face" ;;
