@@ -12,6 +12,8 @@
 #   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang;
 #                                 its build also checks the locking annotations
 #                                 (-Wthread-safety) of everything the targets link
+#   ./build.sh format [fix]       checks that the sources are formatted as
+#                                 .clang-format says (fix: formats them)
 #   ./build.sh windows            the build for 64-bit Windows (MinGW-w64) in
 #                                 build-windows/
 #   ./build.sh test windows       that build and its suites under Wine
@@ -36,6 +38,7 @@ fi
 # compile their probes with clang.
 [ "$mode" = test ] && [ -z "$windows" ] && packages+=(lintian dpkg-dev clang)
 [ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
+[ "$mode" = format ] && packages=(clang-format git)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if ((${#missing[@]})); then
@@ -54,6 +57,13 @@ if [ -n "$windows" ]; then
     # persistent wineserver and stop it again at the end.
     echo "build.sh: running the Windows suites under Wine" >&2
     exec ctest --preset windows
+fi
+
+if [ "$mode" = format ]; then
+    mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+    if [ "${2:-}" = fix ]; then exec clang-format -i "${sources[@]}"; fi
+    echo "build.sh: checking the format of ${#sources[@]} files" >&2
+    exec clang-format --dry-run --Werror "${sources[@]}"
 fi
 
 if [ "$mode" = fuzz ]; then
@@ -93,5 +103,5 @@ case $mode in
            "$dir/bench/bench_registry_lookup" && "$dir/bench/bench_remote_calls" && "$dir/bench/bench_remote_events" &&
            "$dir/bench/bench_activation" && "$dir/bench/bench_idle_server" && "$dir/bench/bench_dbus_face" ;;
     soak) "$dir/bench/bench_soak" ;;
-    *) echo "unknown mode: $mode (run, test, bench, soak, fuzz or windows)" >&2; exit 2 ;;
+    *) echo "unknown mode: $mode (run, test, bench, soak, fuzz, format or windows)" >&2; exit 2 ;;
 esac

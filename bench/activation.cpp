@@ -124,7 +124,8 @@ int main(int argc, char** argv) {
         const int perRound = coldCount / trelvane::bench::kRounds;
         for (int i = 0; i < perRound; ++i) {
             bareTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bare() && ok; })[0]);
-            bareLinkedAsServerTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bareLinkedAsServer() && ok; })[0]);
+            bareLinkedAsServerTimes.push_back(
+                trelvane::bench::TimeEach(1, [&] { ok = bareLinkedAsServer() && ok; })[0]);
             const auto start = std::chrono::steady_clock::now();
             ok = ActivateAndCall() && ok;
             coldTimes.push_back(

@@ -87,12 +87,12 @@ void Measure(const char* name, const std::function<void(ServerProcess&, const st
     stop = true;
     caller.join();
     sampler.join();
-    std::printf("%-44s %6.1f s  resident %6.1f MiB (idle %5.1f)  descriptors %4llu (idle %3llu)  "
-                "longest call %7.1f ms of %ld (%ld failed)  server %s\n",
-                name, seconds, figures.peakKiB / 1024.0, idle.residentKiB / 1024.0,
-                static_cast<unsigned long long>(figures.peakDescriptors),
-                static_cast<unsigned long long>(idle.descriptors), client.longestCallMs, client.calls,
-                client.failedCalls, server.Running() ? "running" : "gone");
+    std::printf(
+        "%-44s %6.1f s  resident %6.1f MiB (idle %5.1f)  descriptors %4llu (idle %3llu)  "
+        "longest call %7.1f ms of %ld (%ld failed)  server %s\n",
+        name, seconds, figures.peakKiB / 1024.0, idle.residentKiB / 1024.0,
+        static_cast<unsigned long long>(figures.peakDescriptors), static_cast<unsigned long long>(idle.descriptors),
+        client.longestCallMs, client.calls, client.failedCalls, server.Running() ? "running" : "gone");
     std::fflush(stdout);
     server.Kill();
 }
@@ -166,10 +166,10 @@ void SinkFlood(ServerProcess&, const std::string&) {
             platform::ComPtr<IConnectionPointContainer> container;
             platform::ComPtr<IConnectionPoint> point;
             auto sink = platform::ComPtr<trelvane::bench::QuietSink>::Attach(new trelvane::bench::QuietSink);
-            if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER,
-                                           contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()))) &&
-                SUCCEEDED(tarvik->QueryInterface(IID_IConnectionPointContainer,
-                                                 reinterpret_cast<void**>(container.Out()))) &&
+            if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                           reinterpret_cast<void**>(tarvik.Out()))) &&
+                SUCCEEDED(
+                    tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
                 SUCCEEDED(container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out()))) {
                 DWORD cookie;
                 while (point->Advise(sink.Get(), &cookie) == S_OK) {

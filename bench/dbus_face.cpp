@@ -58,7 +58,8 @@ public:
     }
     ~BareService() {
         m_stop = true;
-        if (m_pair[0] >= 0) [[maybe_unused]] auto n = ::write(m_pair[0], "", 1);
+        if (m_pair[0] >= 0) [[maybe_unused]]
+            auto n = ::write(m_pair[0], "", 1);
         if (m_thread.joinable()) m_thread.join();
         sd_bus_flush_close_unref(m_bus);
         for (int fd : m_pair)

@@ -54,8 +54,7 @@ public:
 private:
     std::optional<std::string> Wait(const std::string& word, std::chrono::milliseconds timeout) {
         return m_child.WaitForLine(
-            [&](const std::string& line) { return line == word || line.rfind(word + " ", 0) == 0; }, timeout,
-            &m_from);
+            [&](const std::string& line) { return line == word || line.rfind(word + " ", 0) == 0; }, timeout, &m_from);
     }
 
     ChildProcess m_child;

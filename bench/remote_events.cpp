@@ -131,8 +131,8 @@ int main(int argc, char** argv) {
         platform::ComPtr<ITarvik> tarvik;  // a proxy of the client's apartment, let go there
         LONG status = -1;
         client.Run([&] {
-            if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER,
-                                           contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()))))
+            if (SUCCEEDED(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                           reinterpret_cast<void**>(tarvik.Out()))))
                 tarvik->Open(1, &status);
         });
         if (status != 0) {

@@ -128,19 +128,17 @@ public:
     // Waits for a report of the number at or after line from.
     bool WaitNumber(std::size_t from, int number, std::chrono::milliseconds timeout) {
         const std::string prefix = "number " + std::to_string(number) + " ";
-        return m_child
-            ->WaitForLine([&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, timeout, &from)
+        return m_child->WaitForLine([&](const std::string& line) { return line.rfind(prefix, 0) == 0; }, timeout, &from)
             .has_value();
     }
     // Waits for the count-th "number" line at or after line from.
     bool WaitReports(std::size_t from, std::size_t count, std::chrono::milliseconds timeout) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (std::size_t seen = 0; seen < count; ++seen) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left <= 0ms ||
-                !m_child->WaitForLine([](const std::string& line) { return line.rfind("number ", 0) == 0; }, left,
-                                      &from))
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left <= 0ms || !m_child->WaitForLine(
+                                   [](const std::string& line) { return line.rfind("number ", 0) == 0; }, left, &from))
                 return false;
         }
         return true;
@@ -334,14 +332,13 @@ bool Soak::Frames(long count, bool report) {
               std::to_string(written.acknowledges - before.acknowledges) + " acknowledges for " +
               std::to_string(count) + " frames",
           report);
-    const auto check = trelvane::bench::CheckReports(frames, fastReports,
-                                                     std::chrono::nanoseconds(kTick).count());
+    const auto check = trelvane::bench::CheckReports(frames, fastReports, std::chrono::nanoseconds(kTick).count());
     std::string faults;
     for (const auto& fault : check.faults) faults += "\n           " + fault;
     Check(check.faultCount == 0,
           "each report a number sent, each frame at most once and in order, none more than a tick after a newer "
-          "frame was complete: " + std::to_string(check.reports) + " reports, " +
-              std::to_string(check.faultCount) + " wrong" + faults,
+          "frame was complete: " +
+              std::to_string(check.reports) + " reports, " + std::to_string(check.faultCount) + " wrong" + faults,
           report);
     Check(check.lastIsFinal, "the last report is the last frame's number", report);
     Check(trelvane::bench::SameNumbers(fastReports, slowReports),
@@ -437,8 +434,8 @@ bool Soak::Cycles(int count, bool report) {
     const auto eventsAfter = ReadCounts(*m_fast);
     Check(failures == 0 && cycleUs.size() == static_cast<std::size_t>(count),
           "every Close and Open succeeded (status 0): " + std::to_string(failures) + " failed", report);
-    Check(m_line->Connections() - connections == count && allReset &&
-              written.resets - before.resets == count && written.acknowledges == before.acknowledges,
+    Check(m_line->Connections() - connections == count && allReset && written.resets - before.resets == count &&
+              written.acknowledges == before.acknowledges,
           "the device saw one connection and one reset per cycle, and nothing else", report);
     Check(eventsBefore && eventsAfter && eventsAfter->opened - eventsBefore->opened == count &&
               eventsAfter->closed - eventsBefore->closed == count &&
@@ -464,9 +461,9 @@ bool Soak::Activations(int count, bool report) {
         const int n = count * (round + 1) / trelvane::bench::kRounds - count * round / trelvane::bench::kRounds;
         trelvane::bench::Append(rawUs, trelvane::testing::RawEchoRoundTrips(std::max(n, 10), 35));
         if (n == 0) continue;
-        const long failed = ReadTimes(
-            activator.Ask("activations " + std::to_string(n), std::chrono::milliseconds(n * 2000L + 10000)),
-            &activationUs);
+        const long failed =
+            ReadTimes(activator.Ask("activations " + std::to_string(n), std::chrono::milliseconds(n * 2000L + 10000)),
+                      &activationUs);
         failures += failed < 0 ? n : failed;
     }
     Check(failures == 0 && activationUs.size() == static_cast<std::size_t>(count),
@@ -543,7 +540,8 @@ bool CompareUsage(const Soak& soak, const ProcessUsage& warm) {
     const bool ok = end.threads > 0 && end.descriptors == warm.descriptors && end.threads == warm.threads &&
                     (!kCompareResident || grown <= kResidentToleranceKiB);
     std::printf("  %-6s descriptors and threads the same, resident memory grown %ld KiB (%s %ld)\n",
-                ok ? "held" : "FAILED", grown, kCompareResident ? "at most" : "not compared under a sanitizer; plain build: at most",
+                ok ? "held" : "FAILED", grown,
+                kCompareResident ? "at most" : "not compared under a sanitizer; plain build: at most",
                 kResidentToleranceKiB);
     return ok;
 }

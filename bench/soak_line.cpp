@@ -50,8 +50,7 @@ bool SoakLine::SendFrame(const protocol::Frame& frame, std::vector<double>* ackU
         const long before = m_counts.acknowledges;
         const std::int64_t at = NowNs();
         if (!m_device->SendByte(frame[i])) return false;
-        if (!m_changed.wait_for(lock, kAcknowledgeBound, [&] { return m_counts.acknowledges > before; }))
-            return false;
+        if (!m_changed.wait_for(lock, kAcknowledgeBound, [&] { return m_counts.acknowledges > before; })) return false;
         ackUs->push_back(static_cast<double>(m_lastAckAt - at) / 1e3);
         if (i == 0) sent->firstAcknowledgedAt = m_lastAckAt;
     }

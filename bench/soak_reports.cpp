@@ -72,8 +72,8 @@ ReportCheck CheckReports(const std::vector<SentFrame>& frames, const std::vector
             lag = static_cast<double>(report.arrivedAt - *frames[newer].completeBy);
         check.lagUs.push_back(lag / 1e3);
         if (lag > static_cast<double>(lagBoundNs))
-            AddFault(check, "frame " + std::to_string(k) + " (number " + std::to_string(report.number) +
-                                ") reported " + std::to_string(static_cast<long long>(lag / 1e6)) +
+            AddFault(check, "frame " + std::to_string(k) + " (number " + std::to_string(report.number) + ") reported " +
+                                std::to_string(static_cast<long long>(lag / 1e6)) +
                                 " ms after a newer frame was complete");
     }
     check.lastIsFinal = !frames.empty() && previous == static_cast<long>(frames.size()) - 1;

@@ -40,8 +40,8 @@ inline void PrintRow(const char* name, const std::vector<double>& us, const std:
     const double median = Percentile(us, 0.5), p99 = Percentile(us, 0.99);
     std::printf("%-44s n=%-6zu median %8.1f us   p99 %8.1f us", name, us.size(), median, p99);
     if (baseline && !baseline->empty())
-        std::printf("   (%.2fx / %.2fx of %s)", median / Percentile(*baseline, 0.5),
-                    p99 / Percentile(*baseline, 0.99), baselineName);
+        std::printf("   (%.2fx / %.2fx of %s)", median / Percentile(*baseline, 0.5), p99 / Percentile(*baseline, 0.99),
+                    baselineName);
     std::printf("\n");
 }
 

@@ -25,6 +25,8 @@ MemberDesc Put(LPCOLESTR name, DISPID id, VARTYPE type, LPCOLESTR help) {
     return {name, MemberKind::PropertyPut, id, {{nullptr, type, kIn}}, help};
 }
 
+// The contract's tables, laid out as tables.
+// clang-format off
 const InterfaceDesc kITarvik{
     u"ITarvik",
     IID_ITarvik,
@@ -189,6 +191,8 @@ const InterfaceContract* ContractFor(REFIID iid) {
         if (c->desc.iid == iid) return c;
     return nullptr;
 }
+
+// clang-format on
 
 const platform::CoclassDesc& CTarvikClass() {
     static const platform::CoclassDesc coclass{u"CTarvik",

@@ -45,8 +45,8 @@ void AddMembers(BusInterface& bus, const InterfaceContract& iface) {
         }
         Property* property = FindProperty(bus, name);
         if (property == nullptr) {
-            bus.properties.push_back({name, Plain(m.params.at(0).type), &iface, m.dispid, false, false,
-                                      ChangeSignal::None});
+            bus.properties.push_back(
+                {name, Plain(m.params.at(0).type), &iface, m.dispid, false, false, ChangeSignal::None});
             property = &bus.properties.back();
         }
         (m.kind == MemberKind::PropertyGet ? property->readable : property->writable) = true;
@@ -74,10 +74,8 @@ BusInterface Build() {
     AddSignals(bus, ITarvikEventsContract());
     AddSignals(bus, ITarvikTestEventsContract());
     for (const Signal& signal : bus.signals) {
-        for (const auto& name : signal.changesWithFirstArg)
-            FindProperty(bus, name)->change = ChangeSignal::WithValue;
-        for (const auto& name : signal.invalidates)
-            FindProperty(bus, name)->change = ChangeSignal::Invalidated;
+        for (const auto& name : signal.changesWithFirstArg) FindProperty(bus, name)->change = ChangeSignal::WithValue;
+        for (const auto& name : signal.invalidates) FindProperty(bus, name)->change = ChangeSignal::Invalidated;
     }
     return bus;
 }

@@ -22,8 +22,8 @@ std::string Member(const platform::MemberDesc& m, const std::string& indent) {
     std::string attributes;
     if (m.kind == MemberKind::PropertyGet) attributes = "propget, ";
     if (m.kind == MemberKind::PropertyPut) attributes = "propput, ";
-    std::string line = indent + "[" + attributes + "id(" + std::to_string(m.dispid) + "), helpstring(\"" + Text(m.help) +
-                       "\")] HRESULT " + Text(m.name) + "(";
+    std::string line = indent + "[" + attributes + "id(" + std::to_string(m.dispid) + "), helpstring(\"" +
+                       Text(m.help) + "\")] HRESULT " + Text(m.name) + "(";
     for (std::size_t i = 0; i < m.params.size(); ++i) {
         const auto& p = m.params[i];
         std::string direction = "[in]";
@@ -37,16 +37,21 @@ std::string Member(const platform::MemberDesc& m, const std::string& indent) {
 }
 
 std::string Dual(const InterfaceDesc& d) {
-    std::string text = "[\n    object,\n    uuid(" + Uuid(d.iid) + "),\n    dual,\n    oleautomation,\n"
-                       "    helpstring(\"" + Text(d.help) + "\"),\n    pointer_default(unique)\n]\n"
-                       "interface " + Text(d.name) + " : IDispatch\n{\n";
+    std::string text = "[\n    object,\n    uuid(" + Uuid(d.iid) +
+                       "),\n    dual,\n    oleautomation,\n"
+                       "    helpstring(\"" +
+                       Text(d.help) +
+                       "\"),\n    pointer_default(unique)\n]\n"
+                       "interface " +
+                       Text(d.name) + " : IDispatch\n{\n";
     for (const auto& m : d.members) text += Member(m, "    ");
     return text + "};\n\n";
 }
 
 std::string Dispinterface(const InterfaceDesc& d) {
     std::string text = "    [\n        uuid(" + Uuid(d.iid) + "),\n        helpstring(\"" + Text(d.help) +
-                       "\")\n    ]\n    dispinterface " + Text(d.name) + "\n    {\n        properties:\n"
+                       "\")\n    ]\n    dispinterface " + Text(d.name) +
+                       "\n    {\n        properties:\n"
                        "        methods:\n";
     for (const auto& m : d.members) text += Member(m, "        ");
     return text + "    };\n\n";

@@ -71,7 +71,9 @@ public:
     HRESULT get_PortNumber(LONG* pVal) override { return Call<&ITarvik::get_PortNumber>(pVal); }
     HRESULT get_StartNumber(LONG* pVal) override { return Call<&ITarvik::get_StartNumber>(pVal); }
     HRESULT get_InterCharacterTimeout(LONG* pVal) override { return Call<&ITarvik::get_InterCharacterTimeout>(pVal); }
-    HRESULT put_InterCharacterTimeout(LONG newVal) override { return Call<&ITarvik::put_InterCharacterTimeout>(newVal); }
+    HRESULT put_InterCharacterTimeout(LONG newVal) override {
+        return Call<&ITarvik::put_InterCharacterTimeout>(newVal);
+    }
     HRESULT get_StateDTR(VARIANT_BOOL* pVal) override { return Call<&ITarvik::get_StateDTR>(pVal); }
     HRESULT put_StateDTR(VARIANT_BOOL newVal) override { return Call<&ITarvik::put_StateDTR>(newVal); }
     HRESULT get_StateStartPost(VARIANT_BOOL* pVal) override { return Call<&ITarvik::get_StateStartPost>(pVal); }
@@ -115,16 +117,27 @@ bool OnlyInArguments(const platform::InterfaceDesc& desc) {
 }
 
 InterfaceMarshaller EventsMarshaller(const platform::InterfaceDesc& desc) {
-    return {desc.iid, true, OnlyInArguments(desc), kFirst, {IID_IDispatch},
-            &MakeProxy<platform::remoting::DispatchProxy>, nullptr};
+    return {
+        desc.iid, true, OnlyInArguments(desc), kFirst, {IID_IDispatch}, &MakeProxy<platform::remoting::DispatchProxy>,
+        nullptr};
 }
 
 void RegisterInterfaces() {
     using platform::remoting::RegisterInterface;
-    RegisterInterface({IID_ITarvik, true, false, ITarvikMethods::kSlots, {IID_IDispatch}, &MakeProxy<ITarvikProxy>,
+    RegisterInterface({IID_ITarvik,
+                       true,
+                       false,
+                       ITarvikMethods::kSlots,
+                       {IID_IDispatch},
+                       &MakeProxy<ITarvikProxy>,
                        ITarvikMethods::kStub});
-    RegisterInterface({IID_ITarvikTest, true, false, ITarvikTestMethods::kSlots, {IID_IDispatch},
-                       &MakeProxy<ITarvikTestProxy>, ITarvikTestMethods::kStub});
+    RegisterInterface({IID_ITarvikTest,
+                       true,
+                       false,
+                       ITarvikTestMethods::kSlots,
+                       {IID_IDispatch},
+                       &MakeProxy<ITarvikTestProxy>,
+                       ITarvikTestMethods::kStub});
     RegisterInterface(EventsMarshaller(ITarvikEventsContract().desc));
     RegisterInterface(EventsMarshaller(ITarvikTestEventsContract().desc));
     platform::remoting::RegisterTypeLibrary(LIBID_Trelvane, &LoadTrelvaneTypeLib);

@@ -142,8 +142,10 @@ std::string Parameters(const MemberDesc& m) {
     for (std::size_t i = 0; i < m.params.size(); ++i) {
         const auto& p = m.params[i];
         std::string direction = "in";
-        if (p.flags & PARAMFLAG_FRETVAL) direction = "out, retval";
-        else if (p.flags & PARAMFLAG_FOUT) direction = "out";
+        if (p.flags & PARAMFLAG_FRETVAL)
+            direction = "out, retval";
+        else if (p.flags & PARAMFLAG_FOUT)
+            direction = "out";
         text += (i ? ", " : "") + std::string("`[") + direction + "] " + IdlTypeName(p.type) +
                 (p.name ? " " + Text(p.name) : std::string()) + "`";
     }
@@ -184,8 +186,10 @@ std::string Interface(const InterfaceDesc& d) {
         const std::string name = Text(m.name);
         if (name == last) continue;
         last = name;
-        text += "**" + name + "**: " + Note(events ? EventNotes() : MemberNotes(), name) + "\n\n"
-                "> " + Text(m.help) + "\n\n";
+        text += "**" + name + "**: " + Note(events ? EventNotes() : MemberNotes(), name) +
+                "\n\n"
+                "> " +
+                Text(m.help) + "\n\n";
     }
     return text;
 }

@@ -143,7 +143,8 @@ HRESULT AutomationObject::GetClassInfo(ITypeInfo** ppTI) {
     *ppTI = nullptr;
     // Through the type library's registration, so this needs the server registered.
     platform::ComPtr<ITypeLib> library;
-    if (HRESULT hr = LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, library.Out()); FAILED(hr)) return hr;
+    if (HRESULT hr = LoadRegTypeLib(contract::LIBID_Trelvane, 1, 0, LOCALE_NEUTRAL, library.Out()); FAILED(hr))
+        return hr;
     return library->GetTypeInfoOfGuid(contract::CLSID_CTarvik, ppTI);
 }
 

@@ -61,8 +61,7 @@ private:
 };
 
 // The container's half: finding and enumerating a fixed list of points.
-HRESULT FindConnectionPointIn(ConnectionPoint* const* points, std::size_t count, REFIID riid,
-                              IConnectionPoint** ppCP);
+HRESULT FindConnectionPointIn(ConnectionPoint* const* points, std::size_t count, REFIID riid, IConnectionPoint** ppCP);
 HRESULT EnumConnectionPointsOf(ConnectionPoint* const* points, std::size_t count, IEnumConnectionPoints** ppEnum);
 
 }  // namespace driver

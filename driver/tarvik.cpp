@@ -183,9 +183,8 @@ HRESULT CTarvik::get_StateDTR(VARIANT_BOOL* pVal) {
 
 HRESULT CTarvik::put_StateDTR(VARIANT_BOOL newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set DTR", [newVal](DCB& dcb) {
-            dcb.fDtrControl = newVal ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-        });
+        ChangeLineSetting(u"Set DTR",
+                          [newVal](DCB& dcb) { dcb.fDtrControl = newVal ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE; });
         return S_OK;
     });
 }

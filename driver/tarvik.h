@@ -175,8 +175,8 @@ private:
     std::atomic<LONG> m_interCharTimeout{1500};
     UINT_PTR m_timerId = 0;
     bool m_listenerFailureReported = false;
-    bool m_inTick = false;   // the owner's thread only
-    ULONG m_portCalls = 0;   // Open and Close calls so far; the owner's thread only
+    bool m_inTick = false;                      // the owner's thread only
+    ULONG m_portCalls = 0;                      // Open and Close calls so far; the owner's thread only
     std::atomic<bool> m_closeRequested{false};  // Close asked for on the listener thread
     std::atomic<DWORD> m_ownerThread{0};
     std::atomic<UINT_PTR> m_closeTimer{0};

@@ -41,9 +41,8 @@ HRESULT CTarvik::get_ReadyToSend(VARIANT_BOOL* pVal) {
 
 HRESULT CTarvik::put_ReadyToSend(VARIANT_BOOL newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set RTS", [newVal](DCB& dcb) {
-            dcb.fRtsControl = newVal ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-        });
+        ChangeLineSetting(u"Set RTS",
+                          [newVal](DCB& dcb) { dcb.fRtsControl = newVal ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE; });
         return S_OK;
     });
 }

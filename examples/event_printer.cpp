@@ -51,8 +51,14 @@ public:
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
 
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
-        static const char* const kEvents[] = {"", "StartNumberRequest", "StartNumberFault", "", "SystemError",
-                                              "StartPostStateChanged", "FinishPostStateChanged", "BatteryTestReady"};
+        static const char* const kEvents[] = {"",
+                                              "StartNumberRequest",
+                                              "StartNumberFault",
+                                              "",
+                                              "SystemError",
+                                              "StartPostStateChanged",
+                                              "FinishPostStateChanged",
+                                              "BatteryTestReady"};
         static const char* const kTestEvents[] = {"", "SP_PortOpened", "SP_PortClosed", "SP_Reset", "InputReceived"};
         const bool test = m_events == contract::DIID__ITarvikTestEvents;
         const int count = test ? 5 : 8;
@@ -64,7 +70,8 @@ public:
             // A start number: confirming it sends the device its final
             // acknowledge. A client may call the driver from its handlers.
             const HRESULT hr = g_tarvik->StartNumberOK(params->rgvarg[0].lVal);
-            std::printf("confirmed %ld: 0x%08X\n", static_cast<long>(params->rgvarg[0].lVal), static_cast<unsigned>(hr));
+            std::printf("confirmed %ld: 0x%08X\n", static_cast<long>(params->rgvarg[0].lVal),
+                        static_cast<unsigned>(hr));
         }
         return S_OK;
     }
@@ -82,8 +89,10 @@ void Connect(IUnknown* object, REFIID events, IUnknown* sink, DWORD* cookie) {
     platform::ComPtr<IConnectionPoint> point;
     if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
         SUCCEEDED(container->FindConnectionPoint(events, point.Out()))) {
-        if (sink) point->Advise(sink, cookie);
-        else if (*cookie) point->Unadvise(*cookie);
+        if (sink)
+            point->Advise(sink, cookie);
+        else if (*cookie)
+            point->Unadvise(*cookie);
     }
 }
 

@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::u16string line = platform::FromUtf8(std::string(reinterpret_cast<const char*>(data), size));
     g_registered = g_unregistered = 0;
     const CommandLineOutcome outcome = HandleCommandLine(line.c_str(), Register, Unregister);
-    fuzz::Check(g_registered + g_unregistered == (outcome.run ? 0 : 1), "not exactly one switch ran, or one and served");
+    fuzz::Check(g_registered + g_unregistered == (outcome.run ? 0 : 1),
+                "not exactly one switch ran, or one and served");
     if (outcome.run) fuzz::Check(outcome.result == S_OK, "a line that serves with a failure");
     if (g_registered) fuzz::Check(outcome.result == S_OK && Holds(line, u"REGSERVER"), "registered without the switch");
     if (g_unregistered)

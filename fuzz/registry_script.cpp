@@ -40,7 +40,8 @@ void Write(const ScriptKey& key, std::u16string& out) {
     out += Quoted(key.name);
     if (key.hasDefault) out += u" = s " + Quoted(key.defaultValue);
     out += u"\n{\n";
-    for (const ScriptValue& value : key.values) out += u"val " + Quoted(value.name) + u" = s " + Quoted(value.data) + u"\n";
+    for (const ScriptValue& value : key.values)
+        out += u"val " + Quoted(value.name) + u" = s " + Quoted(value.data) + u"\n";
     for (const ScriptKey& subkey : key.subkeys) Write(subkey, out);
     out += u"}\n";
 }

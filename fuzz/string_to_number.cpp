@@ -64,9 +64,9 @@ __int128 IntegerOf(const VARIANT& v) {
 
 // Narrower before wider within each signedness.
 constexpr IntegerType kIntegers[] = {
-    {VT_I1, INT8_MIN, INT8_MAX},   {VT_I2, INT16_MIN, INT16_MAX},   {VT_I4, INT32_MIN, INT32_MAX},
-    {VT_INT, INT32_MIN, INT32_MAX}, {VT_I8, INT64_MIN, INT64_MAX},  {VT_UI1, 0, UINT8_MAX},
-    {VT_UI2, 0, UINT16_MAX},        {VT_UI4, 0, UINT32_MAX},        {VT_UINT, 0, UINT32_MAX},
+    {VT_I1, INT8_MIN, INT8_MAX},    {VT_I2, INT16_MIN, INT16_MAX}, {VT_I4, INT32_MIN, INT32_MAX},
+    {VT_INT, INT32_MIN, INT32_MAX}, {VT_I8, INT64_MIN, INT64_MAX}, {VT_UI1, 0, UINT8_MAX},
+    {VT_UI2, 0, UINT16_MAX},        {VT_UI4, 0, UINT32_MAX},       {VT_UINT, 0, UINT32_MAX},
     {VT_UI8, 0, UINT64_MAX},
 };
 
@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (std::fabs(r8.value.dblVal) > FLT_MAX)
             fuzz::Check(r4.hr == DISP_E_OVERFLOW, "an R8 beyond the R4 range fits R4");
         else
-            fuzz::Check(r4.hr == S_OK && r4.value.fltVal == static_cast<float>(r8.value.dblVal), "R4 is not R8 made single");
+            fuzz::Check(r4.hr == S_OK && r4.value.fltVal == static_cast<float>(r8.value.dblVal),
+                        "R4 is not R8 made single");
         const Result back = Reread(r8.value, VT_R8);
         const double x = r8.value.dblVal;
         fuzz::Check(back.hr == S_OK && std::fabs(back.value.dblVal - x) <= std::fabs(x) * 1e-14,
@@ -109,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < std::size(kIntegers); ++i) {
         const IntegerType& type = kIntegers[i];
         const Result result = Convert(text, type.vt);
-        fuzz::Check((result.hr == DISP_E_TYPEMISMATCH) == !isNumber, "integer and real disagree on whether it is a number");
+        fuzz::Check((result.hr == DISP_E_TYPEMISMATCH) == !isNumber,
+                    "integer and real disagree on whether it is a number");
         if (result.hr != S_OK) continue;
         const __int128 v = IntegerOf(result.value);
         fuzz::Check(v >= type.min && v <= type.max, "an integer out of its type's range");
@@ -130,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Result boolean = Convert(text, VT_BOOL);
     if (boolean.hr == S_OK && r8.hr == S_OK) {
-        fuzz::Check(boolean.value.boolVal == VARIANT_TRUE || boolean.value.boolVal == VARIANT_FALSE, "a boolean neither");
+        fuzz::Check(boolean.value.boolVal == VARIANT_TRUE || boolean.value.boolVal == VARIANT_FALSE,
+                    "a boolean neither");
         if (r8.value.dblVal != 0) fuzz::Check(boolean.value.boolVal == VARIANT_TRUE, "a non-zero number is false");
     }
     if (isNumber) fuzz::Check(boolean.hr == S_OK, "a number is not a boolean");

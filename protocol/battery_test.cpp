@@ -42,9 +42,9 @@ void CTarvik::EndBatteryMeasurement() {
     const __timeb64 end = m_channel.RlsdChangeTime();
     {
         CriticalSectionLock lock(m_stateLock);
-        const float t = static_cast<float>((static_cast<double>(end.time) + end.millitm / 1000.0) -
-                                           (static_cast<double>(m_batteryStartTime.time) +
-                                            m_batteryStartTime.millitm / 1000.0));
+        const float t =
+            static_cast<float>((static_cast<double>(end.time) + end.millitm / 1000.0) -
+                               (static_cast<double>(m_batteryStartTime.time) + m_batteryStartTime.millitm / 1000.0));
         const float e = static_cast<float>(std::exp(-static_cast<double>(t)));
         m_batteryResultReady = true;
         m_batteryTestActive = false;

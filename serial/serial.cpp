@@ -245,8 +245,7 @@ int CSerial::GetHandshakeMode() {
     if (!CheckOpen()) return -1;
     DCB dcb;
     if (!ReadState(dcb)) return -1;
-    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE)
-        return HandshakeHardware;
+    if (dcb.fDtrControl == DTR_CONTROL_HANDSHAKE && dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) return HandshakeHardware;
     if (dcb.fOutX && dcb.fInX) return HandshakeSoftware;
     return HandshakeOff;
 }

@@ -43,8 +43,8 @@ public:
                                          DWORD timeout = INFINITE);
     [[nodiscard]] virtual LONG Write(const void* buffer, DWORD length, DWORD* written = nullptr,
                                      LPOVERLAPPED overlapped = nullptr, DWORD timeout = INFINITE);
-    [[nodiscard]] virtual LONG Read(void* buffer, DWORD length, DWORD* read = nullptr, LPOVERLAPPED overlapped = nullptr,
-                                    DWORD timeout = INFINITE);
+    [[nodiscard]] virtual LONG Read(void* buffer, DWORD length, DWORD* read = nullptr,
+                                    LPOVERLAPPED overlapped = nullptr, DWORD timeout = INFINITE);
 
     bool IsCtsOn() { return ModemLineOn(MS_CTS_ON); }
     bool IsDsrOn() { return ModemLineOn(MS_DSR_ON); }

@@ -33,7 +33,7 @@ public:
 
 protected:
     std::atomic<bool> m_stopRequested{false};
-    HANDLE m_thread = nullptr;  // the owner's thread only
+    HANDLE m_thread = nullptr;                 // the owner's thread only
     std::atomic<bool> m_comInListener{false};  // read by the listener as it starts
     // Made before the listener starts and closed after it has ended.
     HANDLE m_listenEvent = nullptr;

@@ -55,14 +55,17 @@ constexpr MessageEntry kMessages[] = {
     {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
     {1117, "The request could not be performed because of an I/O device error."},
     {1118, "No serial device was successfully initialized. The serial driver will unload."},
-    {1120, "A serial I/O operation was completed by another write to the serial port.\r\n"
-           "(The IOCTL_SERIAL_XOFF_COUNTER reached zero.)"},
-    {1121, "A serial I/O operation completed because the timeout period expired.\r\n"
-           "(The IOCTL_SERIAL_XOFF_COUNTER did not reach zero.)"},
+    {1120,
+     "A serial I/O operation was completed by another write to the serial port.\r\n"
+     "(The IOCTL_SERIAL_XOFF_COUNTER reached zero.)"},
+    {1121,
+     "A serial I/O operation completed because the timeout period expired.\r\n"
+     "(The IOCTL_SERIAL_XOFF_COUNTER did not reach zero.)"},
     {1167, "The device is not connected."},
     {1168, "Element not found."},
-    {1247, "An attempt was made to perform an initialization operation when initialization has already "
-           "been completed."},
+    {1247,
+     "An attempt was made to perform an initialization operation when initialization has already "
+     "been completed."},
     {1460, "This operation returned because the timeout period expired."},
     {1784, "The supplied user buffer is not valid for the requested operation."},
     {1812, "The specified image file did not contain a resource section."},
@@ -94,8 +97,9 @@ constexpr MessageEntry kMessages[] = {
     {0x800401FB, "Object is not registered"},
     {0x800401FC, "Object is already registered"},
     {0x80080008, "Object server is stopping when OLE service contacts it"},
-    {0x80010007, "The callee (server [not server application]) is not available and disappeared; all "
-                 "connections are invalid. The call may have executed."},
+    {0x80010007,
+     "The callee (server [not server application]) is not available and disappeared; all "
+     "connections are invalid. The call may have executed."},
     {0x80020001, "Unknown interface."},
     {0x80020003, "Member not found."},
     {0x80020004, "Parameter not found."},
@@ -122,12 +126,11 @@ const char* LookUp(DWORD id) {
 
 }  // namespace
 
-DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD /*dwLanguageId*/,
-                     LPWSTR lpBuffer, DWORD nSize, void* /*Arguments*/) {
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD /*dwLanguageId*/, LPWSTR lpBuffer,
+                     DWORD nSize, void* /*Arguments*/) {
     (void)lpSource;
-    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || (dwFlags & (FORMAT_MESSAGE_FROM_STRING |
-                                                              FORMAT_MESSAGE_FROM_HMODULE)) ||
-        lpBuffer == nullptr) {
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) ||
+        (dwFlags & (FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_FROM_HMODULE)) || lpBuffer == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }

@@ -24,8 +24,8 @@ constexpr LANGID MAKELANGID(WORD primary, WORD sub) { return static_cast<LANGID>
 // number of characters written without the terminator, or 0 with the last
 // error set: ERROR_MR_MID_NOT_FOUND for an unknown id, ERROR_INSUFFICIENT_BUFFER
 // when nSize is too small, ERROR_INVALID_PARAMETER for other sources.
-DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId,
-                     LPWSTR lpBuffer, DWORD nSize, void* Arguments);
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
+                     DWORD nSize, void* Arguments);
 
 HLOCAL LocalAlloc(UINT uFlags, std::size_t uBytes);
 HLOCAL LocalFree(HLOCAL hMem);

@@ -48,7 +48,8 @@ std::string DistrustPath(const std::string& path, FileKind kind, bool* exists) {
 
 std::string DistrustFolders(const std::string& top, const std::string& folder, bool* complete) {
     *complete = true;
-    const bool below = folder.size() > top.size() && folder.compare(0, top.size(), top) == 0 && folder[top.size()] == '/';
+    const bool below =
+        folder.size() > top.size() && folder.compare(0, top.size(), top) == 0 && folder[top.size()] == '/';
     for (std::size_t end = below ? top.size() : folder.size();; end = folder.find('/', end + 1)) {
         const std::string part = folder.substr(0, end);
         bool exists = false;

@@ -18,8 +18,7 @@ struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
 // Events.
-HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
-                    LPCWSTR lpName);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName);
 BOOL SetEvent(HANDLE hEvent);
 BOOL ResetEvent(HANDLE hEvent);
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
@@ -76,8 +75,7 @@ public:
 // overlapped operations through it without a second handle look-up.
 class EventObject : public KernelObject {
 public:
-    explicit EventObject(bool manualReset, bool initialState)
-        : m_manualReset(manualReset), m_signalled(initialState) {}
+    explicit EventObject(bool manualReset, bool initialState) : m_manualReset(manualReset), m_signalled(initialState) {}
     void Set();
     void Reset();
     DWORD Wait(DWORD milliseconds) override;

@@ -123,8 +123,7 @@ constexpr DWORD HRESULT_CODE(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFF
 constexpr DWORD HRESULT_FACILITY(HRESULT hr) { return (static_cast<DWORD>(hr) >> 16) & 0x1FFF; }
 constexpr DWORD FACILITY_WIN32 = 7;
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD x) {
-    return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
-                                         : static_cast<HRESULT>((x & 0x0000FFFF) | 0x80070000);
+    return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x) : static_cast<HRESULT>((x & 0x0000FFFF) | 0x80070000);
 }
 
 // The calling thread's last platform error.

@@ -52,8 +52,8 @@ BOOL Result(DWORD error) {
 
 using platform::Result;
 
-HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
-                   DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE) {
     if (lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING ||
         (dwDesiredAccess & (GENERIC_READ | GENERIC_WRITE)) == 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -78,8 +78,8 @@ BOOL SetupComm(HANDLE hFile, DWORD, DWORD) {
     return TRUE;
 }
 
-#define PORT_OR_FAIL(handle)                                      \
-    auto port = platform::Port(handle);                           \
+#define PORT_OR_FAIL(handle)            \
+    auto port = platform::Port(handle); \
     if (!port) return Result(ERROR_INVALID_HANDLE)
 
 BOOL GetCommState(HANDLE hFile, LPDCB lpDCB) {
@@ -142,8 +142,8 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD
 BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                LPOVERLAPPED lpOverlapped) {
     PORT_OR_FAIL(hFile);
-    return Result(port->Write(static_cast<const BYTE*>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten,
-                              lpOverlapped));
+    return Result(
+        port->Write(static_cast<const BYTE*>(lpBuffer), nNumberOfBytesToWrite, lpNumberOfBytesWritten, lpOverlapped));
 }
 
 BOOL GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped, LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {

@@ -153,7 +153,7 @@ private:
     DWORD m_mask = 0;
     DWORD m_history = 0;
     DWORD m_errors = 0;
-    std::vector<BYTE> m_input;  // received bytes not yet read
+    std::vector<BYTE> m_input;   // received bytes not yet read
     std::vector<BYTE> m_output;  // wire bytes not yet sent
     std::vector<BYTE> m_frame;   // scratch for the wire form of one write
     std::uint64_t m_queuedTotal = 0, m_sentTotal = 0;

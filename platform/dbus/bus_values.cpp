@@ -34,8 +34,8 @@ int AppendValue(sd_bus_message* message, const VARIANT& value) {
     }
     case VT_R8: return sd_bus_message_append_basic(message, 'd', &value.dblVal);
     case VT_BSTR: {
-        const std::string text = value.bstrVal ? ToUtf8(std::u16string(value.bstrVal, SysStringLen(value.bstrVal)))
-                                               : std::string();
+        const std::string text =
+            value.bstrVal ? ToUtf8(std::u16string(value.bstrVal, SysStringLen(value.bstrVal))) : std::string();
         return sd_bus_message_append_basic(message, 's', text.c_str());
     }
     default: return -EINVAL;
@@ -66,9 +66,7 @@ int ReadValue(sd_bus_message* message, char code, VARIANT* value) {
     VariantInit(value);
     int r;
     switch (code) {
-    case 'i':
-        value->vt = VT_I4;
-        return sd_bus_message_read_basic(message, 'i', &value->lVal);
+    case 'i': value->vt = VT_I4; return sd_bus_message_read_basic(message, 'i', &value->lVal);
     case 'b': {
         int flag = 0;
         if ((r = sd_bus_message_read_basic(message, 'b', &flag)) > 0) {
@@ -77,12 +75,8 @@ int ReadValue(sd_bus_message* message, char code, VARIANT* value) {
         }
         return r;
     }
-    case 'n':
-        value->vt = VT_I2;
-        return sd_bus_message_read_basic(message, 'n', &value->iVal);
-    case 'd':
-        value->vt = VT_R8;
-        return sd_bus_message_read_basic(message, 'd', &value->dblVal);
+    case 'n': value->vt = VT_I2; return sd_bus_message_read_basic(message, 'n', &value->iVal);
+    case 'd': value->vt = VT_R8; return sd_bus_message_read_basic(message, 'd', &value->dblVal);
     case 's': {
         const char* text = nullptr;
         if ((r = sd_bus_message_read_basic(message, 's', &text)) <= 0) return r;

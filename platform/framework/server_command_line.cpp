@@ -27,8 +27,7 @@ bool TokenIs(LPCWSTR token, LPCWSTR word) {
 
 }  // namespace
 
-CommandLineOutcome HandleCommandLine(LPCWSTR commandLine, HRESULT (*registerServer)(),
-                                     HRESULT (*unregisterServer)()) {
+CommandLineOutcome HandleCommandLine(LPCWSTR commandLine, HRESULT (*registerServer)(), HRESULT (*unregisterServer)()) {
     for (LPCWSTR token = commandLine ? NextToken(commandLine) : nullptr; token; token = NextToken(token)) {
         if (TokenIs(token, u"UnregServer")) return {false, unregisterServer()};
         if (TokenIs(token, u"RegServer")) return {false, registerServer()};

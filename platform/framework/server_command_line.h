@@ -13,5 +13,4 @@ struct CommandLineOutcome {
 // token that is one of the two switches, and runs that switch's operation.
 // A token starts after each "-" or "/" and ends at the end of the line, at
 // a space or at a tab; anything else, a quotation mark too, belongs to it.
-CommandLineOutcome HandleCommandLine(LPCWSTR commandLine, HRESULT (*registerServer)(),
-                                     HRESULT (*unregisterServer)());
+CommandLineOutcome HandleCommandLine(LPCWSTR commandLine, HRESULT (*registerServer)(), HRESULT (*unregisterServer)());

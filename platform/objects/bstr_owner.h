@@ -12,8 +12,7 @@ class Bstr {
 public:
     Bstr() = default;
     // A copy of text; empty (false) when the memory could not be had.
-    explicit Bstr(std::u16string_view text)
-        : m_b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    explicit Bstr(std::u16string_view text) : m_b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     Bstr(Bstr&& other) noexcept : m_b(other.Detach()) {}
     Bstr& operator=(Bstr&& other) noexcept {
         if (this != &other) Reset(other.Detach());

@@ -25,8 +25,7 @@ using LCID = DWORD;
 using SCODE = LONG;
 
 inline bool IsEqualGUID(REFGUID a, REFGUID b) {
-    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-           std::equal(a.Data4, a.Data4 + 8, b.Data4);
+    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 && std::equal(a.Data4, a.Data4 + 8, b.Data4);
 }
 inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
 inline bool IsEqualIID(REFIID a, REFIID b) { return IsEqualGUID(a, b); }

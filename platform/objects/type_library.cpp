@@ -216,8 +216,8 @@ HRESULT TypeInfo::GetTypeAttr(TYPEATTR** out) {
         attr->cFuncs = static_cast<WORD>(m_iface->members.size());
         const bool dual = m_iface->kind == InterfaceKind::Dual;
         attr->cbSizeVft = static_cast<WORD>((7 + (dual ? m_iface->members.size() : 0)) * sizeof(void*));
-        attr->wTypeFlags = dual ? (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE)
-                                : TYPEFLAG_FDISPATCHABLE;
+        attr->wTypeFlags =
+            dual ? (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE) : TYPEFLAG_FDISPATCHABLE;
     } else {
         attr->guid = m_coclass->clsid;
         attr->typekind = TKIND_COCLASS;

@@ -34,14 +34,10 @@ std::u16string VersionKey(REFGUID libid, WORD major, WORD minor) {
 
 LPCOLESTR SystemName(SYSKIND syskind) {
     switch (syskind) {
-        case SYS_WIN16:
-            return u"win16";
-        case SYS_WIN32:
-            return u"win32";
-        case SYS_MAC:
-            return u"mac";
-        default:
-            return u"win64";
+    case SYS_WIN16: return u"win16";
+    case SYS_WIN32: return u"win32";
+    case SYS_MAC: return u"mac";
+    default: return u"win64";
     }
 }
 

@@ -542,8 +542,8 @@ HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LC
         DISPPARAMS none{nullptr, nullptr, 0, 0};
         VARIANT result;
         VariantInit(&result);
-        if (FAILED(dispatch->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_PROPERTYGET, &none, &result, nullptr,
-                                    nullptr)))
+        if (FAILED(
+                dispatch->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr)))
             return DISP_E_TYPEMISMATCH;
         const HRESULT hr = VariantChangeTypeEx(pvargDest, &result, lcid, wFlags, vt);
         VariantClear(&result);

@@ -294,9 +294,8 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     if (!Resolve(hKey, &key)) return ERROR_INVALID_HANDLE;
     if (!Allowed(key, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     const std::u16string folded = platform::UpperCase(NameOrDefault(lpValueName));
-    return static_cast<LSTATUS>(ChangeKey(key, [&](Key& target) -> DWORD {
-        return target.values.erase(folded) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    }));
+    return static_cast<LSTATUS>(ChangeKey(
+        key, [&](Key& target) -> DWORD { return target.values.erase(folded) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND; }));
 }
 
 LSTATUS RegCloseKey(HKEY hKey) {

@@ -183,8 +183,8 @@ bool Apartment::AdmitConnection() {
 
 void Apartment::PauseAccepting(int error) {
     if (!m_acceptFailing)
-        Log("cannot accept a connection (errno %d): no longer listening until a connection closes or for %lu ms",
-            error, static_cast<unsigned long>(limits::kAcceptPauseMs));
+        Log("cannot accept a connection (errno %d): no longer listening until a connection closes or for %lu ms", error,
+            static_cast<unsigned long>(limits::kAcceptPauseMs));
     m_acceptFailing = true;
     m_acceptPausedUntil = Clock::now() + std::chrono::milliseconds(limits::kAcceptPauseMs);
     WatchDeadlines();

@@ -21,7 +21,9 @@ std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind
 }  // namespace
 
 ClassFilesWatch::ClassFilesWatch(REFCLSID clsid, std::string socketPath, std::function<void()> socketGone)
-    : m_socketPath(std::move(socketPath)), m_runFolder(FolderOf(m_socketPath)), m_logPath(ClassLogPath(clsid)),
+    : m_socketPath(std::move(socketPath)),
+      m_runFolder(FolderOf(m_socketPath)),
+      m_logPath(ClassLogPath(clsid)),
       m_socketGone(std::move(socketGone)) {
     m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd < 0) {

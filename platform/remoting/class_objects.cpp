@@ -194,8 +194,7 @@ void RevokeClassObjectsOf(DWORD thread) {
 
 using namespace platform::remoting;
 
-HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
-                              LPDWORD lpdwRegister) {
+HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags, LPDWORD lpdwRegister) {
     if (pUnk == nullptr || lpdwRegister == nullptr) return E_INVALIDARG;
     *lpdwRegister = 0;
     // Only the registration a local server makes is served: for other

@@ -175,10 +175,9 @@ void Connection::OnReady(short revents) {
 
 void Connection::ReadFrames() {
     const std::size_t before = m_in.size();
-    const DWORD result =
-        ReadAvailable(OwnerFd(), FdKind::Socket, [this](const BYTE* data, std::size_t size) {
-            m_in.insert(m_in.end(), data, data + size);
-        });
+    const DWORD result = ReadAvailable(OwnerFd(), FdKind::Socket, [this](const BYTE* data, std::size_t size) {
+        m_in.insert(m_in.end(), data, data + size);
+    });
     std::size_t at = 0;
     while (!m_closed && m_in.size() - at >= wire::kLengthPrefix) {
         const std::uint32_t length = ReadU32(m_in.data() + at);

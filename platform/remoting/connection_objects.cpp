@@ -16,7 +16,8 @@ namespace {
 // Whether the proxy of interface `of` serves `iid` too (it derives from it).
 bool Serves(REFIID of, REFIID iid) {
     const InterfaceMarshaller* marshaller = FindInterface(of);
-    return marshaller && std::find(marshaller->serves.begin(), marshaller->serves.end(), iid) != marshaller->serves.end();
+    return marshaller &&
+           std::find(marshaller->serves.begin(), marshaller->serves.end(), iid) != marshaller->serves.end();
 }
 
 // The peer's sinks standing in our connection points are unadvised, each
@@ -95,8 +96,10 @@ std::uint32_t Connection::ExportObject(IUnknown* object, REFIID iid, GUID* alias
     *alias = GUID_NULL;
     bool handed = false;
     for (auto& [handedIid, itf] : e.interfaces) {
-        if (handedIid == iid) handed = true;
-        else if (itf == object && *alias == GUID_NULL && Serves(handedIid, iid)) *alias = handedIid;
+        if (handedIid == iid)
+            handed = true;
+        else if (itf == object && *alias == GUID_NULL && Serves(handedIid, iid))
+            *alias = handedIid;
     }
     if (!handed) {
         object->AddRef();
@@ -240,7 +243,7 @@ IUnknown* Connection::HandedInterface(std::uint32_t id, REFIID iid) {
 }
 
 bool Connection::ReleaseExport(std::uint32_t id, std::uint32_t count) {
-    ExportEntry gone {};
+    ExportEntry gone{};
     {
         MutexLock lock(m_objectsMutex);
         auto it = m_exports.find(id);
@@ -300,6 +303,5 @@ bool Connection::NoteServerLock(IClassFactory* factory, bool lock) {
     --it->second;
     return true;
 }
-
 
 }  // namespace platform::remoting

@@ -125,13 +125,14 @@ public:
     using ProxyOf::ProxyOf;
     HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
         if (ppEnum == nullptr) return E_POINTER;
-        return CallForObject(kEnumConnectionPoints, IID_IEnumConnectionPoints, [](Writer&) {},
-                             reinterpret_cast<void**>(ppEnum));
+        return CallForObject(
+            kEnumConnectionPoints, IID_IEnumConnectionPoints, [](Writer&) {}, reinterpret_cast<void**>(ppEnum));
     }
     HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override {
         if (ppCP == nullptr) return E_POINTER;
-        return CallForObject(kFindConnectionPoint, IID_IConnectionPoint, [&](Writer& w) { w.Guid(riid); },
-                             reinterpret_cast<void**>(ppCP));
+        return CallForObject(
+            kFindConnectionPoint, IID_IConnectionPoint, [&](Writer& w) { w.Guid(riid); },
+            reinterpret_cast<void**>(ppCP));
     }
 };
 
@@ -161,12 +162,14 @@ public:
     using ProxyOf::ProxyOf;
     HRESULT GetConnectionInterface(IID* pIID) override {
         if (pIID == nullptr) return E_POINTER;
-        return Call(kGetConnectionInterface, [](Writer&) {}, [&](Reader& r) { *pIID = r.Guid(); });
+        return Call(
+            kGetConnectionInterface, [](Writer&) {}, [&](Reader& r) { *pIID = r.Guid(); });
     }
     HRESULT GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override {
         if (ppCPC == nullptr) return E_POINTER;
-        return CallForObject(kGetConnectionPointContainer, IID_IConnectionPointContainer, [](Writer&) {},
-                             reinterpret_cast<void**>(ppCPC));
+        return CallForObject(
+            kGetConnectionPointContainer, IID_IConnectionPointContainer, [](Writer&) {},
+            reinterpret_cast<void**>(ppCPC));
     }
     HRESULT Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override {
         if (pUnkSink == nullptr || pdwCookie == nullptr) return E_POINTER;
@@ -178,7 +181,8 @@ public:
     HRESULT Unadvise(DWORD dwCookie) override { return CallTyped(kUnadvise, dwCookie); }
     HRESULT EnumConnections(IEnumConnections** ppEnum) override {
         if (ppEnum == nullptr) return E_POINTER;
-        return CallForObject(kEnumConnections, IID_IEnumConnections, [](Writer&) {}, reinterpret_cast<void**>(ppEnum));
+        return CallForObject(
+            kEnumConnections, IID_IEnumConnections, [](Writer&) {}, reinterpret_cast<void**>(ppEnum));
     }
 };
 
@@ -255,7 +259,8 @@ public:
     HRESULT Reset() override { return this->CallTyped(kReset); }
     HRESULT Clone(Enum** ppEnum) override {
         if (ppEnum == nullptr) return E_POINTER;
-        return this->CallForObject(kClone, kIid, [](Writer&) {}, reinterpret_cast<void**>(ppEnum));
+        return this->CallForObject(
+            kClone, kIid, [](Writer&) {}, reinterpret_cast<void**>(ppEnum));
     }
 };
 
@@ -299,12 +304,21 @@ using ConnectionsEnumProxy = EnumProxy<IEnumConnections, CONNECTDATA, IID_IEnumC
 }  // namespace
 
 void RegisterConnectionPointInterfaces() {
-    RegisterInterface({IID_IConnectionPointContainer, false, false, 5, {}, &MakeProxy<ContainerProxy>,
-                       &ContainerStub});
+    RegisterInterface({IID_IConnectionPointContainer, false, false, 5, {}, &MakeProxy<ContainerProxy>, &ContainerStub});
     RegisterInterface({IID_IConnectionPoint, false, false, 8, {}, &MakeProxy<PointProxy>, &PointStub});
-    RegisterInterface({IID_IEnumConnectionPoints, false, false, 7, {}, &MakeProxy<PointsEnumProxy>,
+    RegisterInterface({IID_IEnumConnectionPoints,
+                       false,
+                       false,
+                       7,
+                       {},
+                       &MakeProxy<PointsEnumProxy>,
                        &EnumStub<IEnumConnectionPoints, IConnectionPoint*, IID_IEnumConnectionPoints>});
-    RegisterInterface({IID_IEnumConnections, false, false, 7, {}, &MakeProxy<ConnectionsEnumProxy>,
+    RegisterInterface({IID_IEnumConnections,
+                       false,
+                       false,
+                       7,
+                       {},
+                       &MakeProxy<ConnectionsEnumProxy>,
                        &EnumStub<IEnumConnections, CONNECTDATA, IID_IEnumConnections>});
 }
 

@@ -114,8 +114,8 @@ CHILD_CODE int StartInSession(void* argument) {
         ::syscall(SYS_exit_group, 0);
     }
     int pidfd = kInvalidFd;
-    const int pid = __clone(BecomeServer, launch->serverStack, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
-                            launch, &pidfd);
+    const int pid =
+        __clone(BecomeServer, launch->serverStack, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD, launch, &pidfd);
     if (pid < 0) {
         launch->error = errno;
     } else if (launch->error != 0) {
@@ -173,7 +173,8 @@ HRESULT StartDetachedProcess(const ProcessStart& start, DetachedProcess* out) {
     for (char** entry = environ; *entry; ++entry) {
         const std::string_view name(*entry, std::strcspn(*entry, "="));
         if (std::none_of(start.extraEnvironment.begin(), start.extraEnvironment.end(), [&](const std::string& extra) {
-                return extra.size() > name.size() && extra.compare(0, name.size(), name) == 0 && extra[name.size()] == '=';
+                return extra.size() > name.size() && extra.compare(0, name.size(), name) == 0 &&
+                       extra[name.size()] == '=';
             }))
             environment.push_back(*entry);
     }

@@ -151,7 +151,8 @@ void RunInvoke(IDispatch* object, StubCall& call) {
 
 HRESULT ProxyGetTypeInfoCount(InterfaceProxy& proxy, UINT* pctinfo) {
     if (pctinfo == nullptr) return E_POINTER;
-    return proxy.Call(kGetTypeInfoCount, [](Writer&) {}, [&](Reader& r) { *pctinfo = r.U32(); });
+    return proxy.Call(
+        kGetTypeInfoCount, [](Writer&) {}, [&](Reader& r) { *pctinfo = r.U32(); });
 }
 
 HRESULT ProxyGetTypeInfo(InterfaceProxy& proxy, UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) {
@@ -193,8 +194,7 @@ HRESULT ProxyInvoke(InterfaceProxy& proxy, DISPID dispIdMember, REFIID riid, LCI
                     DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
     if (pDispParams) {
         if (pDispParams->cNamedArgs > pDispParams->cArgs || (pDispParams->cArgs && !pDispParams->rgvarg) ||
-            (pDispParams->cNamedArgs && !pDispParams->rgdispidNamedArgs) ||
-            pDispParams->cArgs > wire::kMaxArguments)
+            (pDispParams->cNamedArgs && !pDispParams->rgdispidNamedArgs) || pDispParams->cArgs > wire::kMaxArguments)
             return E_INVALIDARG;
         if (!AllCanCross(*pDispParams)) return DISP_E_BADVARTYPE;
     }

@@ -38,8 +38,7 @@ void CoUninitialize();
 // long as it is registered (CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE): one
 // registration serves every activation. CO_E_OBJISREG when the class is
 // registered already (by this or another process).
-HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags,
-                              LPDWORD lpdwRegister);
+HRESULT CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext, DWORD flags, LPDWORD lpdwRegister);
 // Withdraws it; objects already handed out stay connected.
 HRESULT CoRevokeClassObject(DWORD dwRegister);
 

@@ -114,7 +114,7 @@ template <class T>
 struct Param;
 
 template <class T>
-    requires std::is_arithmetic_v<T>
+requires std::is_arithmetic_v<T>
 struct Param<T> {
     static constexpr bool kOut = false;
     using Storage = T;
@@ -141,7 +141,7 @@ struct Param<BSTR> {
 };
 
 template <class T>
-    requires std::is_arithmetic_v<T>
+requires std::is_arithmetic_v<T>
 struct Param<T*> {
     static constexpr bool kOut = true;
     using Storage = T;

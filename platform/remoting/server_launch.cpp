@@ -125,8 +125,8 @@ class RunFolderWatch {
 public:
     RunFolderWatch() {
         m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (m_fd >= 0 &&
-            ::inotify_add_watch(m_fd, RunFolder().c_str(), IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        if (m_fd >= 0 && ::inotify_add_watch(m_fd, RunFolder().c_str(),
+                                             IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
             ::close(m_fd);
             m_fd = -1;
         }
@@ -244,8 +244,9 @@ int AwaitServer(const std::string& socketPath, const DetachedProcess& server, in
     for (bool look = false;; look = true) {
         if (look) {
             if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) {
-                if (fd >= 0) log.Write(false, "%s (pid %ld) serves after %lld ms", command.c_str(), server.pid,
-                                       MillisecondsSince(start));
+                if (fd >= 0)
+                    log.Write(false, "%s (pid %ld) serves after %lld ms", command.c_str(), server.pid,
+                              MillisecondsSince(start));
                 return fd;
             }
             if (readyFd < 0 && !watch) {
@@ -333,8 +334,8 @@ HRESULT ActivationBound(DWORD* ms) {
         if (*p < '0' || *p > '9') break;
         value = value * 10 + static_cast<unsigned long>(*p - '0');
     }
-    Log("TRELVANE_ACTIVATION_TIMEOUT_MS=%.40s is not a number of milliseconds from 1 to %u",
-        text, static_cast<unsigned>(kLongestActivationBoundMs));
+    Log("TRELVANE_ACTIVATION_TIMEOUT_MS=%.40s is not a number of milliseconds from 1 to %u", text,
+        static_cast<unsigned>(kLongestActivationBoundMs));
     return E_INVALIDARG;
 }
 

@@ -23,7 +23,8 @@ public:
         *ppvObject = nullptr;
         if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;  // an outer object cannot cross
         if (FindInterface(riid) == nullptr) return E_NOINTERFACE;
-        return CallForObject(kCreateInstance, riid, [&](Writer& w) { w.Guid(riid); }, ppvObject);
+        return CallForObject(
+            kCreateInstance, riid, [&](Writer& w) { w.Guid(riid); }, ppvObject);
     }
     HRESULT LockServer(BOOL fLock) override { return CallTyped(kLockServer, static_cast<LONG>(fLock)); }
 };
@@ -63,7 +64,8 @@ public:
         if (ppTI == nullptr) return E_POINTER;
         *ppTI = nullptr;
         HRESULT built = S_OK;
-        const HRESULT hr = Call(kGetClassInfo, [](Writer&) {}, [&](Reader& r) { built = GetTypeInfoRef(r, ppTI); });
+        const HRESULT hr = Call(
+            kGetClassInfo, [](Writer&) {}, [&](Reader& r) { built = GetTypeInfoRef(r, ppTI); });
         if (FAILED(hr) && *ppTI) {
             (*ppTI)->Release();
             *ppTI = nullptr;
@@ -72,7 +74,8 @@ public:
     }
     HRESULT GetGUID(DWORD dwGuidKind, GUID* pGUID) override {
         if (pGUID == nullptr) return E_POINTER;
-        return Call(kGetGUID, [&](Writer& w) { w.U32(dwGuidKind); }, [&](Reader& r) { *pGUID = r.Guid(); });
+        return Call(
+            kGetGUID, [&](Writer& w) { w.U32(dwGuidKind); }, [&](Reader& r) { *pGUID = r.Guid(); });
     }
 };
 
@@ -101,7 +104,8 @@ class SupportErrorInfoProxy final : public ProxyOf<ISupportErrorInfo> {
 public:
     using ProxyOf::ProxyOf;
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
-        return Call(kInterfaceSupportsErrorInfo, [&](Writer& w) { w.Guid(riid); }, [](Reader&) {});
+        return Call(
+            kInterfaceSupportsErrorInfo, [&](Writer& w) { w.Guid(riid); }, [](Reader&) {});
     }
 };
 
@@ -125,12 +129,17 @@ void RegisterStandardInterfaces() {
     RegisterInterface({IID_IUnknown, false, false, 3, {}, nullptr, nullptr});
     RegisterInterface({IID_IDispatch, true, false, 7, {}, &MakeProxy<DispatchProxy>, nullptr});
     RegisterInterface({IID_IClassFactory, false, false, 5, {}, &MakeProxy<ClassFactoryProxy>, &ClassFactoryStub});
-    RegisterInterface({IID_IProvideClassInfo2, false, false, 5, {IID_IProvideClassInfo},
-                       &MakeProxy<ClassInfoProxy>, &ClassInfoStub});
+    RegisterInterface(
+        {IID_IProvideClassInfo2, false, false, 5, {IID_IProvideClassInfo}, &MakeProxy<ClassInfoProxy>, &ClassInfoStub});
     RegisterInterface({IID_IProvideClassInfo, false, false, 4, {}, &MakeProxy<ClassInfoProxy>, &ClassInfoStub});
-    RegisterInterface({IID_ISupportErrorInfo, false, false, 4, {}, &MakeProxy<SupportErrorInfoProxy>,
-                       &SupportErrorInfoStub});
-    RegisterInterface({IID_IPropertyNotifySink, false, false, 5, {}, &MakeProxy<PropertyNotifySinkProxy>,
+    RegisterInterface(
+        {IID_ISupportErrorInfo, false, false, 4, {}, &MakeProxy<SupportErrorInfoProxy>, &SupportErrorInfoStub});
+    RegisterInterface({IID_IPropertyNotifySink,
+                       false,
+                       false,
+                       5,
+                       {},
+                       &MakeProxy<PropertyNotifySinkProxy>,
                        &TypedStubs<kOnChanged, &IPropertyNotifySink::OnChanged, &IPropertyNotifySink::OnRequestEdit>});
     RegisterConnectionPointInterfaces();
 }

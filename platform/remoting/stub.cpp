@@ -61,8 +61,8 @@ void RunGetClassObject(StubCall& call) {
     const GUID iid = call.in.Guid();
     if (!call.in.AtEnd()) return;
     IUnknown* itf = nullptr;
-    call.hr = FindInterface(iid) ? QueryRegisteredClassObject(clsid, call.connection.Owner(), iid, &itf)
-                                 : E_NOINTERFACE;
+    call.hr =
+        FindInterface(iid) ? QueryRegisteredClassObject(clsid, call.connection.Owner(), iid, &itf) : E_NOINTERFACE;
     call.connection.PutObject(call.out, SUCCEEDED(call.hr) ? itf : nullptr, iid);
     if (itf) itf->Release();
 }

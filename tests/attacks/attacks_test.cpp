@@ -108,8 +108,8 @@ TEST_F(Attacks, NothingAPeerSentRunsOnceItIsJudgedBad) {
          }},
         {"malformed arguments and then a change",
          [&](const AttackPeer& p) {
-             const RawBytes malformed = RawRequest(p.tarvik, contract::IID_ITarvik, kPutInterCharacterTimeout,
-                                                   [](Writer& w) { w.U16(1); });
+             const RawBytes malformed =
+                 RawRequest(p.tarvik, contract::IID_ITarvik, kPutInterCharacterTimeout, [](Writer& w) { w.U16(1); });
              return join(malformed, p.PutInterCharacterTimeout(before + 7));
          }},
     };

@@ -83,10 +83,10 @@ TEST(SoakReports, AReportNamesTheLatestFrameSentBeforeItArrivedWithItsNumber) {
 
 TEST(SoakReports, ClientLinesAndPacedNumbers) {
     std::vector<std::string> unexpected;
-    const auto reports = ReadReports({"ready", "number 7 100", "open 0x00000000 0", "counts 1 2 3 4 5",
-                                      "fault 3 200", "number 8 300", "error 'Acknowledge': gone", "number x",
-                                      "confirm-refused 8 0x00000001"},
-                                     1, &unexpected);
+    const auto reports =
+        ReadReports({"ready", "number 7 100", "open 0x00000000 0", "counts 1 2 3 4 5", "fault 3 200", "number 8 300",
+                     "error 'Acknowledge': gone", "number x", "confirm-refused 8 0x00000001"},
+                    1, &unexpected);
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[0].number, 7);
     EXPECT_EQ(reports[0].arrivedAt, 100);

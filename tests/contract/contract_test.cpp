@@ -79,13 +79,15 @@ TEST(TypeLibrary, MembersWithDispidsKindsAndParameters) {
     EXPECT_EQ(Str(names[2]), u"Status");
     BSTR doc = nullptr;
     ASSERT_EQ(info->GetDocumentation(9, nullptr, &doc, nullptr, nullptr), S_OK);
-    EXPECT_EQ(Str(doc), u"Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from "
-                        u"the 'startpost' device. Default value is 1500 ms.");
+    EXPECT_EQ(Str(doc),
+              u"Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from "
+              u"the 'startpost' device. Default value is 1500 ms.");
 
     info = l.Info(contract::DIID__ITarvikEvents);
     ASSERT_EQ(info->GetDocumentation(2, nullptr, &doc, nullptr, nullptr), S_OK);
-    EXPECT_EQ(Str(doc), u"Fired on read error. Codes: 1: Illegal startpost id, 2: 1st byte <> 2nd byte, 3: Inter "
-                        u"character timeout. ErrorMessage contains a description of the error.");
+    EXPECT_EQ(Str(doc),
+              u"Fired on read error. Codes: 1: Illegal startpost id, 2: 1st byte <> 2nd byte, 3: Inter "
+              u"character timeout. ErrorMessage contains a description of the error.");
 }
 
 TEST(TypeLibrary, ClassWithDefaultInterfaceAndDefaultSource) {

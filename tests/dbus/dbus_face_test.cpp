@@ -127,8 +127,7 @@ protected:
         std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                                  " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                                  "<busconfig>\n  <type>session</type>\n  <listen>unix:dir="
-                              << home.Path()
-                              << "</listen>\n  <servicedir>" << services
+                              << home.Path() << "</listen>\n  <servicedir>" << services
                               << "</servicedir>\n"
                                  "  <policy context=\"default\">\n"
                                  "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -369,8 +368,7 @@ TEST_F(DbusFace, AStalledBusDelaysNoAcknowledgeAndQueuesABoundedNumberOfSignals)
     for (const auto& line : sim->OutputLines()) EXPECT_EQ(line.find("no acknowledge"), std::string::npos) << line;
 
     m_daemon->Resume();
-    EXPECT_TRUE(m_daemon->WaitForError("the session bus takes signals again", kWait, &logged))
-        << m_daemon->ErrorText();
+    EXPECT_TRUE(m_daemon->WaitForError("the session bus takes signals again", kWait, &logged)) << m_daemon->ErrorText();
     EXPECT_EQ(client->Ask("get PortNumber"), "{\"reply\": [3]}");
     ASSERT_TRUE(Device(*sim, "number 404", "", &shown));
     EXPECT_EQ(client->Next("\"args\": [404]"), "{\"args\": [404], \"signal\": \"StartNumberRequest\"}");

@@ -11,9 +11,7 @@ using namespace trelvane::testing;
 
 class Battery : public DriverTest {
 protected:
-    HRESULT Start(const char16_t* selector) {
-        return tarvik->StartBatteryTest(platform::Bstr(selector).Get());
-    }
+    HRESULT Start(const char16_t* selector) { return tarvik->StartBatteryTest(platform::Bstr(selector).Get()); }
 };
 
 TEST_P(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {

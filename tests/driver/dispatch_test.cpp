@@ -14,8 +14,7 @@ protected:
         RecordingTest::SetUp();
         ASSERT_EQ(object->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out())), S_OK);
         ASSERT_EQ(object->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out())), S_OK);
-        ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(events.Out())),
-                  S_OK);
+        ASSERT_EQ(object->QueryInterface(contract::DIID__ITarvikEvents, reinterpret_cast<void**>(events.Out())), S_OK);
     }
     void TearDown() override {
         tarvik.Reset();
@@ -46,8 +45,9 @@ protected:
 
 TEST_P(Dispatch, NamesResolveFromTheFixedTables) {
     std::vector<DISPID> ids;
-    ASSERT_EQ(Ids(tarvik, {u"intercharactertimeout", u"PUT_InterCharacterTimeout", u"Status", u"PortNumber",
-                           u"DeviceSelector", u"pVal", u"StartNumber"},
+    ASSERT_EQ(Ids(tarvik,
+                  {u"intercharactertimeout", u"PUT_InterCharacterTimeout", u"Status", u"PortNumber", u"DeviceSelector",
+                   u"pVal", u"StartNumber"},
                   &ids),
               S_OK);
     EXPECT_EQ(ids, (std::vector<DISPID>{9, 9, 1, 5, 0, 0, 6}));

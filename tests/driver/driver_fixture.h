@@ -109,9 +109,9 @@ protected:
         if (Remote()) {
             WCHAR clsid[CHARS_IN_GUID];
             StringFromGUID2(contract::CLSID_CTarvik, clsid, CHARS_IN_GUID);
-            server = std::make_unique<ServerProcess>(TRELVANE_TEST_SERVER, std::vector<std::string>{"-Embedding"},
-                                                     std::vector<std::string>{"TRELVANE_TEST_SHUTDOWN_MS=0",
-                                                                              "TRELVANE_TEST_PAUSE_MS=0"});
+            server = std::make_unique<ServerProcess>(
+                TRELVANE_TEST_SERVER, std::vector<std::string>{"-Embedding"},
+                std::vector<std::string>{"TRELVANE_TEST_SHUTDOWN_MS=0", "TRELVANE_TEST_PAUSE_MS=0"});
             ASSERT_TRUE(server->Start());
             ASSERT_TRUE(server->WaitServing(ClassSocketPath(home.Path(), platform::ToUtf8(clsid)), 10s));
             ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
@@ -124,12 +124,16 @@ protected:
         tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out()));
         tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()));
         events = Sink::Attach(new EventSink(contract::DIID__ITarvikEvents,
-                               {{1, "StartNumberRequest"}, {2, "StartNumberFault"}, {4, "SystemError"},
-                                {5, "StartPostStateChanged"}, {6, "FinishPostStateChanged"}, {7, "BatteryTestReady"}},
-                               &log));
-        testEvents = Sink::Attach(new EventSink(
-            contract::DIID__ITarvikTestEvents,
-            {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, &log));
+                                            {{1, "StartNumberRequest"},
+                                             {2, "StartNumberFault"},
+                                             {4, "SystemError"},
+                                             {5, "StartPostStateChanged"},
+                                             {6, "FinishPostStateChanged"},
+                                             {7, "BatteryTestReady"}},
+                                            &log));
+        testEvents = Sink::Attach(
+            new EventSink(contract::DIID__ITarvikTestEvents,
+                          {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, &log));
         Advise(contract::DIID__ITarvikEvents, events.Get());
         Advise(contract::DIID__ITarvikTestEvents, testEvents.Get());
     }

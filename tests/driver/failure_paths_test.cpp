@@ -42,15 +42,25 @@ TEST_F(FailurePaths, EachFailingStepOfOpenHasItsStatusAndText) {
         std::vector<std::string> events;
     };
     const Case cases[] = {
-        {"line settings refused", [](DeviceEnd& d) { d.RefuseSettings(true); }, 2,
+        {"line settings refused",
+         [](DeviceEnd& d) { d.RefuseSettings(true); },
+         2,
          {"SystemError 'Port setting': " + kRefused}},
-        {"cable pulled instead of the settings' answer", [](DeviceEnd& d) { d.DropAt(Drop::SettingsRequest); }, 2,
+        {"cable pulled instead of the settings' answer",
+         [](DeviceEnd& d) { d.DropAt(Drop::SettingsRequest); },
+         2,
          {"SystemError 'Port setting': " + kGone}},
-        {"cable pulled right after it", [](DeviceEnd& d) { d.DropAt(Drop::SettingsReply); }, 3,
+        {"cable pulled right after it",
+         [](DeviceEnd& d) { d.DropAt(Drop::SettingsReply); },
+         3,
          {"SystemError 'Event mask': " + kGone}},
-        {"RTS refused", [](DeviceEnd& d) { d.RefuseControlLines(false, true); }, 5,
+        {"RTS refused",
+         [](DeviceEnd& d) { d.RefuseControlLines(false, true); },
+         5,
          {"SystemError 'Set RTS': " + kRefused, "SystemError 'Set RTS': " + kRefused}},
-        {"DTR refused", [](DeviceEnd& d) { d.RefuseControlLines(true, false); }, 6,
+        {"DTR refused",
+         [](DeviceEnd& d) { d.RefuseControlLines(true, false); },
+         6,
          {"SystemError 'Set DTR': " + kRefused, "SystemError 'Reset DTR': " + kRefused}},
     };
     for (const Case& c : cases) {
@@ -110,8 +120,8 @@ TEST_F(FailurePaths, AFailedAcknowledgeIsReportedAndTheListenerGoesOn) {
     device->FailWrites(1);
     ASSERT_TRUE(device->SendByte(0x3F));
     ASSERT_TRUE(PumpUntil([&] { return !log.Named("SystemError").empty(); }));
-    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Read: '0x3f'",
-                                                     "SystemError 'Acknowledge': " + kWriteFailed}));
+    EXPECT_EQ(log.Texts(),
+              (std::vector<std::string>{"InputReceived Read: '0x3f'", "SystemError 'Acknowledge': " + kWriteFailed}));
     EXPECT_NE(log.Events().back().thread, GetCurrentThreadId());  // from the listener thread
     EXPECT_FALSE(device->ReadByte(100ms).has_value());
     // The byte was not taken: a whole frame after it decodes.
@@ -136,9 +146,9 @@ TEST_F(FailurePaths, EachFailureIsWordedFromItsOwnCode) {
         if (text.rfind("SystemError 'Set DTR'", 0) == 0) test->put_BaudRate(0);
     };
     EXPECT_EQ(StartBatteryTest(u"FinishPost"), S_FALSE);
-    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"SystemError 'Set DTR': " + kGone,
-                                                     "SystemError 'Set BaudRate': " + kRefused,
-                                                     "SystemError 'StartBatteryTest error setting state': " + kGone}));
+    EXPECT_EQ(log.Texts(),
+              (std::vector<std::string>{"SystemError 'Set DTR': " + kGone, "SystemError 'Set BaudRate': " + kRefused,
+                                        "SystemError 'StartBatteryTest error setting state': " + kGone}));
     EXPECT_EQ(tarvik->Close(), S_OK);
 }
 
@@ -181,12 +191,12 @@ TEST_F(FailurePaths, BatteryTestThatCannotSetItsLinesDoesNotStart) {
         OpenAndTakeTheReset();
         device->RefuseControlLines(c.refuseDtr, c.refuseRts);
         EXPECT_EQ(StartBatteryTest(c.selector), S_FALSE);
-        EXPECT_EQ(log.Texts(), (std::vector<std::string>{
-                                   "SystemError '" + c.failedLine + "': " + kRefused,
-                                   "SystemError 'StartBatteryTest error setting state': " + kRefused}));
+        EXPECT_EQ(log.Texts(),
+                  (std::vector<std::string>{"SystemError '" + c.failedLine + "': " + kRefused,
+                                            "SystemError 'StartBatteryTest error setting state': " + kRefused}));
         device->RefuseControlLines(false, false);
         EXPECT_EQ(StartBatteryTest(c.selector), S_OK);  // no measurement was running
-        device->SetRlsd(true);  // ends it
+        device->SetRlsd(true);                          // ends it
         ASSERT_TRUE(WaitLogged("InputReceived RLSD"));
         ASSERT_EQ(tarvik->Close(), S_OK);
         ASSERT_TRUE(device->WaitDisconnected(2s));

@@ -27,10 +27,10 @@ inline bool RunsOutOfProcess(const ::testing::WithParamInterface<Placement>& tes
            test.GetParam() == Placement::OutOfProcess;
 }
 
-#define TRELVANE_BOTH_PLACEMENTS(suite)                                                                           \
-    INSTANTIATE_TEST_SUITE_P(Placement, suite,                                                                    \
-                             ::testing::Values(::trelvane::testing::Placement::InProcess,                        \
-                                               ::trelvane::testing::Placement::OutOfProcess),                    \
-                             ::trelvane::testing::PlacementName)
+#define TRELVANE_BOTH_PLACEMENTS(suite)                                                                             \
+    INSTANTIATE_TEST_SUITE_P(                                                                                       \
+        Placement, suite,                                                                                           \
+        ::testing::Values(::trelvane::testing::Placement::InProcess, ::trelvane::testing::Placement::OutOfProcess), \
+        ::trelvane::testing::PlacementName)
 
 }  // namespace trelvane::testing

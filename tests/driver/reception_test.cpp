@@ -30,11 +30,10 @@ TEST_P(Reception, TheExchangeForOneHundredTwentyThree) {
     SendFrame(0x3F, 0x7B, 0x3F, 0x7B);
     EXPECT_FALSE(device->ReadByte(100ms).has_value());  // nothing after the fourth byte
     ASSERT_TRUE(WaitLogged("StartNumberRequest 123"));
-    const std::vector<std::string> expected{
-        "InputReceived Read: '0x3f'", "InputReceived Write: '0xf0' (Acknowledge)",
-        "InputReceived Read: '0x7b'", "InputReceived Write: '0xf0' (Acknowledge)",
-        "InputReceived Read: '0x3f'", "InputReceived Write: '0xf0' (Acknowledge)",
-        "InputReceived Read: '0x7b'", "StartNumberRequest 123"};
+    const std::vector<std::string> expected{"InputReceived Read: '0x3f'", "InputReceived Write: '0xf0' (Acknowledge)",
+                                            "InputReceived Read: '0x7b'", "InputReceived Write: '0xf0' (Acknowledge)",
+                                            "InputReceived Read: '0x3f'", "InputReceived Write: '0xf0' (Acknowledge)",
+                                            "InputReceived Read: '0x7b'", "StartNumberRequest 123"};
     EXPECT_EQ(log.Texts(), expected);
     // Listener-thread events for the line, main-thread events from the tick;
     // a client in another process gets them all on its own thread.
@@ -271,8 +270,8 @@ TEST_F(Reception, TheAcknowledgeReachesTheDeviceWhileASinkStillHandlesTheByte) {
     ASSERT_TRUE(device->SendByte(0x3F));
     ASSERT_TRUE(WaitLogged("InputReceived Write: '0xf0' (Acknowledge)"));
     EXPECT_EQ(seenMeanwhile, std::optional<std::uint8_t>(protocol::kAcknowledge));
-    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Read: '0x3f'",
-                                                     "InputReceived Write: '0xf0' (Acknowledge)"}));
+    EXPECT_EQ(log.Texts(),
+              (std::vector<std::string>{"InputReceived Read: '0x3f'", "InputReceived Write: '0xf0' (Acknowledge)"}));
     // The byte was stored: the frame completes.
     for (std::uint8_t b : {0x7B, 0x3F}) SendAcknowledged(b);
     ASSERT_TRUE(device->SendByte(0x7B));
@@ -300,10 +299,9 @@ TEST_P(Reception, WriteToPortSendsTheTextSlowlyAndSummarises) {
     ASSERT_EQ(test->WriteToPort(text.Get()), S_OK);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);  // 100 ms after every byte
     EXPECT_EQ(device->ReadBytes(3, 2s), (std::vector<std::uint8_t>{0x41, 0x42, 0x0A}));
-    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Write: '0x41' (WriteToPort)",
-                                                     "InputReceived Write: '0x42' (WriteToPort)",
-                                                     "InputReceived Write: '0xa' (WriteToPort)",
-                                                     "SystemError Write 3 bytes: 'AB'"}));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{
+                               "InputReceived Write: '0x41' (WriteToPort)", "InputReceived Write: '0x42' (WriteToPort)",
+                               "InputReceived Write: '0xa' (WriteToPort)", "SystemError Write 3 bytes: 'AB'"}));
     // An empty text writes just the line feed.
     log.Clear();
     ASSERT_EQ(test->WriteToPort(platform::Bstr(u"").Get()), S_OK);

@@ -55,9 +55,9 @@ protected:
         VARIANT all;
         VariantInit(&all);
         DISPPARAMS none{nullptr, nullptr, 0, 0};
-        EXPECT_EQ(control->Invoke(RecordingControl::kCalls, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &all, nullptr,
-                                  nullptr),
-                  S_OK);
+        EXPECT_EQ(
+            control->Invoke(RecordingControl::kCalls, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &all, nullptr, nullptr),
+            S_OK);
         std::vector<std::string> calls;
         std::istringstream lines(Utf8(all.bstrVal));
         for (std::string line; std::getline(lines, line);) calls.push_back(line);

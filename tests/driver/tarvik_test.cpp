@@ -50,14 +50,13 @@ TEST_P(DriverTest, OpenOfAMissingPortReportsStatusOne) {
     LONG port = 0;
     tarvik->get_PortNumber(&port);
     EXPECT_EQ(port, -1);
-    EXPECT_EQ(log.Texts(), (std::vector<std::string>{
-                               "SystemError 'COM7': The system cannot find the file specified.\r\n"}));
+    EXPECT_EQ(log.Texts(),
+              (std::vector<std::string>{"SystemError 'COM7': The system cannot find the file specified.\r\n"}));
 }
 
 TEST_P(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
     ASSERT_EQ(Open(), 0);
-    EXPECT_EQ(log.Texts(),
-              (std::vector<std::string>{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"}));
+    EXPECT_EQ(log.Texts(), (std::vector<std::string>{"InputReceived Write: '0' (Reset)", "SP_Reset", "SP_PortOpened"}));
     EXPECT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     const auto settings = device->Settings();
     EXPECT_EQ(settings.baud, 68u);
@@ -146,8 +145,12 @@ TEST_P(DriverTest, LineSettingsThroughTheTestInterface) {
 
 TEST_P(DriverTest, StopBitsThatAreNoNumberOrFarTooLargeChangeNothing) {
     ASSERT_EQ(Open(), 0);
-    const FLOAT odd[] = {std::numeric_limits<FLOAT>::quiet_NaN(), std::numeric_limits<FLOAT>::infinity(),
-                         -std::numeric_limits<FLOAT>::infinity(), 1e30f, -1e30f, std::numeric_limits<FLOAT>::max()};
+    const FLOAT odd[] = {std::numeric_limits<FLOAT>::quiet_NaN(),
+                         std::numeric_limits<FLOAT>::infinity(),
+                         -std::numeric_limits<FLOAT>::infinity(),
+                         1e30f,
+                         -1e30f,
+                         std::numeric_limits<FLOAT>::max()};
     for (FLOAT value : odd) {
         EXPECT_EQ(test->put_StopBits(value), S_OK) << value;
         FLOAT stop = 0;

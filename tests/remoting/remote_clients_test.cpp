@@ -21,9 +21,9 @@ using namespace trelvane::testing;
 using trelvane::DeviceEnd;
 
 platform::ComPtr<EventSink> TestEventsSink(EventLog* log) {
-    return platform::ComPtr<EventSink>::Attach(new EventSink(
-        contract::DIID__ITarvikTestEvents,
-        {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, log));
+    return platform::ComPtr<EventSink>::Attach(
+        new EventSink(contract::DIID__ITarvikTestEvents,
+                      {{1, "SP_PortOpened"}, {2, "SP_PortClosed"}, {3, "SP_Reset"}, {4, "InputReceived"}}, log));
 }
 
 HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie,
@@ -41,7 +41,8 @@ HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie,
 bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return false;
         MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<long long>(left.count(), 50)), QS_ALLINPUT,
                                     MWMO_INPUTAVAILABLE);
@@ -246,8 +247,8 @@ TEST_F(Served, ClientProcessesSeeEachByteReadBeforeItsAcknowledgeAndTheNumberAft
         expected.push_back("StartNumberRequest " + std::to_string(number));
         for (auto& client : clients) {
             std::size_t from = 0;
-            ASSERT_TRUE(client->WaitForLine([&](const std::string& line) { return line == expected.back(); }, 10s,
-                                            &from));
+            ASSERT_TRUE(
+                client->WaitForLine([&](const std::string& line) { return line == expected.back(); }, 10s, &from));
         }
     }
     for (auto& client : clients) EXPECT_EQ(Traced(*client), expected);
@@ -360,8 +361,7 @@ TEST_F(Served, AClientProcessWhoseSinksThrowLogsItAndGoesOnAsDoTheOthers) {
     ASSERT_NE(other.Output().find("result 0x00000000"), std::string::npos) << other.Output();
     for (std::uint8_t byte : {0x01, 0x02}) ASSERT_TRUE(device->SendByte(byte));
     EXPECT_TRUE(PumpUntil([&] { return log.Named("InputReceived Read: ").size() == 2; }));
-    EXPECT_TRUE(AwaitErrors(other, "threw an exception (the test client's sink throws) in an event"))
-        << other.Errors();
+    EXPECT_TRUE(AwaitErrors(other, "threw an exception (the test client's sink throws) in an event")) << other.Errors();
     // Its sinks stay connected: it is still there, and ends as it should.
     EXPECT_EQ(Sinks(contract::DIID__ITarvikTestEvents), 2);
     EXPECT_EQ(other.Stop(), 0);
@@ -384,7 +384,7 @@ TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
         tarvik.Reset();
     };
     for (int i = 0; i < 20; ++i) cycle();  // what stays for the process's life is made now
-    const ULONG unused = 1;               // the factory's reference
+    const ULONG unused = 1;                // the factory's reference
     // Both ends close a connection let go a moment later: wait until nothing changes.
     int fds = OpenFdCount();
     ASSERT_TRUE(Eventually([&] {

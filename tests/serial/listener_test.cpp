@@ -85,7 +85,7 @@ TEST_F(Listener, EventsOutsideTheMaskCauseNoCallAndErrorsGoWithTheNextOne) {
     ASSERT_EQ(listener.SetEventMask(EV_RXCHAR | EV_BREAK), 0);
     ASSERT_EQ(listener.StartListener(), 0);
     device->RaiseLineError(vline::LineErrorKind::Framing);  // EV_ERR: not in the mask
-    device->SetCts(true);                                    // EV_CTS: not in the mask
+    device->SetCts(true);                                   // EV_CTS: not in the mask
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(listener.calls.Size(), 0u);
     device->RaiseLineError(vline::LineErrorKind::Break);
@@ -188,7 +188,8 @@ TEST_F(Listener, BoundedIoInTheTimeoutHandlerLeavesTheListenerWaiting) {
         handler.hook = [&](DWORD events) {
             if (events != CSerialEx::ListenTimeoutFlag) return;
             BYTE byte = 0x55;
-            bounded = write ? handler.Write(&byte, 1, nullptr, nullptr, 50) : handler.Read(&byte, 1, nullptr, nullptr, 50);
+            bounded =
+                write ? handler.Write(&byte, 1, nullptr, nullptr, 50) : handler.Read(&byte, 1, nullptr, nullptr, 50);
             EXPECT_EQ(handler.SetReadTimeoutMode(CSerial::ReadNonBlocking), 0);
             handler.SetListenTimeout(INFINITE);
         };

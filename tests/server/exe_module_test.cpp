@@ -105,8 +105,8 @@ void UnlockAfterTheIdleTime(HWND, UINT, UINT_PTR id, DWORD) {
 void ComeBackWithinTheIdleTime(HWND, UINT, UINT_PTR id, DWORD) {
     KillTimer(nullptr, id);
     g_module->LockModule();
-    g_module->UnlockModule();  // the countdown runs
-    g_module->LockModule();    // and the client is back
+    g_module->UnlockModule();                           // the countdown runs
+    g_module->LockModule();                             // and the client is back
     SetTimer(nullptr, 0, 500, UnlockAfterTheIdleTime);  // ten times the idle time
 }
 

@@ -56,8 +56,8 @@ protected:
     }
 
     static void SleepUntil(Clock::time_point start, double seconds) {
-        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(seconds)));
+        std::this_thread::sleep_until(
+            start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
     }
     // The class object is withdrawn idle seconds after start, and the
     // process exits with status 0 after the pause.

@@ -235,15 +235,30 @@ TEST_F(Registration, TheEntriesAreWrittenInTheirOrder) {
     std::filesystem::remove_all(folder);
     const std::string root = "[HKEY_CURRENT_USER\\Software\\Classes\\";
     const std::string classKey = root + "CLSID\\" + kClsid;
-    const std::vector<std::string> expected = {
-        root + "AppID]", root + "AppID\\" + kLibId + "]", "@=\"Trelvane\"", root + "AppID\\Trelvane.EXE]",
-        "\"AppID\"=\"" + std::string(kLibId) + "\"", root + "Trelvane.Tarvik.1]", "@=\"CTarvik Object\"",
-        root + "Trelvane.Tarvik.1\\CLSID]", "@=\"" + std::string(kClsid) + "\"", root + "Trelvane.Tarvik]",
-        root + "Trelvane.Tarvik\\CLSID]", root + "Trelvane.Tarvik\\CurVer]", "@=\"Trelvane.Tarvik.1\"",
-        root + "CLSID]", classKey + "]", classKey + "\\ProgID]", classKey + "\\VersionIndependentProgID]",
-        "@=\"Trelvane.Tarvik\"", classKey + "\\Programmable]", classKey + "\\LocalServer32]",
-        "\"ThreadingModel\"=\"apartment\"", classKey + "\\TypeLib]", "@=\"" + std::string(kLibId) + "\"",
-        root + "TypeLib]"};
+    const std::vector<std::string> expected = {root + "AppID]",
+                                               root + "AppID\\" + kLibId + "]",
+                                               "@=\"Trelvane\"",
+                                               root + "AppID\\Trelvane.EXE]",
+                                               "\"AppID\"=\"" + std::string(kLibId) + "\"",
+                                               root + "Trelvane.Tarvik.1]",
+                                               "@=\"CTarvik Object\"",
+                                               root + "Trelvane.Tarvik.1\\CLSID]",
+                                               "@=\"" + std::string(kClsid) + "\"",
+                                               root + "Trelvane.Tarvik]",
+                                               root + "Trelvane.Tarvik\\CLSID]",
+                                               root + "Trelvane.Tarvik\\CurVer]",
+                                               "@=\"Trelvane.Tarvik.1\"",
+                                               root + "CLSID]",
+                                               classKey + "]",
+                                               classKey + "\\ProgID]",
+                                               classKey + "\\VersionIndependentProgID]",
+                                               "@=\"Trelvane.Tarvik\"",
+                                               classKey + "\\Programmable]",
+                                               classKey + "\\LocalServer32]",
+                                               "\"ThreadingModel\"=\"apartment\"",
+                                               classKey + "\\TypeLib]",
+                                               "@=\"" + std::string(kLibId) + "\"",
+                                               root + "TypeLib]"};
     // A line already in the store (a value that another key holds too) adds
     // nothing, so the lines seen must follow the expected ones in order.
     std::size_t at = 0;
@@ -300,7 +315,8 @@ TEST_F(Registration, AFullDiskOrAReadOnlyStoreFailsClearlyAndLeavesTheStoreAsItW
         if (!trelvane::testing::LimitFileSize(before.size())) return 2;
         return server::RegisterServerEntries() == HRESULT_FROM_WIN32(ERROR_CANTWRITE) ? 0 : 1;
     });
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find(UserFile() + ": cannot be replaced: File too large"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(UserFile() + ": cannot be replaced: File too large"),
+              std::string::npos);
     EXPECT_EQ(full, 0);
     EXPECT_EQ(ReadFile(UserFile()), before);
     EXPECT_FALSE(std::filesystem::exists(UserFile() + ".new"));
@@ -359,8 +375,8 @@ TEST_F(Registration, TheProgramsSwitchesWriteItsQuotedPathAndRemoveTheEntries) {
     EXPECT_EQ(removed.status, 0) << removed.errors;
     EXPECT_EQ(removed.output + removed.errors, "");
     for (const std::u16string& gone :
-         {u"Trelvane.Tarvik"s, u"Trelvane.Tarvik.1"s, u"CLSID\\"s + platform::FromUtf8(kClsid),
-          u"AppID\\Trelvane.EXE"s, u"TypeLib\\"s + platform::FromUtf8(kLibId)})
+         {u"Trelvane.Tarvik"s, u"Trelvane.Tarvik.1"s, u"CLSID\\"s + platform::FromUtf8(kClsid), u"AppID\\Trelvane.EXE"s,
+          u"TypeLib\\"s + platform::FromUtf8(kLibId)})
         EXPECT_FALSE(Exists(gone.c_str())) << platform::ToUtf8(gone);
 }
 

@@ -38,8 +38,8 @@ TEST(CtlOptions, CommandsTakeTheirOperandsAndOptions) {
     EXPECT_EQ(write.options->operands[0], "--not an option");
 
     // GNU forms: --name=value, -h, -V.
-    auto gnu = Parse({"watch", "--open=3", "--for=2s", "--events=startnumberrequest,SP_PORTCLOSED", "--trace",
-                      "--force"});
+    auto gnu =
+        Parse({"watch", "--open=3", "--for=2s", "--events=startnumberrequest,SP_PORTCLOSED", "--trace", "--force"});
     ASSERT_TRUE(gnu.options) << gnu.error;
     EXPECT_EQ(gnu.options->port, 3);
     EXPECT_EQ(gnu.options->limit, 2000ms);
@@ -109,13 +109,12 @@ TEST(CtlProperties, EveryPropertyOfBothInterfacesWithItsAccess) {
         if (p.writable) writable.push_back(p.name);
         if (p.lineSetting) line.push_back(p.name);
     }
-    EXPECT_EQ(readable, (std::vector<std::string>{"PortNumber", "StartNumber", "InterCharacterTimeout", "StateDTR",
-                                                  "StateStartPost", "StateFinishPost", "ReadyToSend", "Parity",
-                                                  "BaudRate", "DataBits", "StopBits", "ParityCheck", "StateDSR",
-                                                  "StateCTS"}));
-    EXPECT_EQ(writable, (std::vector<std::string>{"InterCharacterTimeout", "StateDTR", "StartNumberTest",
-                                                  "ReadyToSend", "Parity", "BaudRate", "DataBits", "StopBits",
-                                                  "ParityCheck"}));
+    EXPECT_EQ(readable,
+              (std::vector<std::string>{"PortNumber", "StartNumber", "InterCharacterTimeout", "StateDTR",
+                                        "StateStartPost", "StateFinishPost", "ReadyToSend", "Parity", "BaudRate",
+                                        "DataBits", "StopBits", "ParityCheck", "StateDSR", "StateCTS"}));
+    EXPECT_EQ(writable, (std::vector<std::string>{"InterCharacterTimeout", "StateDTR", "StartNumberTest", "ReadyToSend",
+                                                  "Parity", "BaudRate", "DataBits", "StopBits", "ParityCheck"}));
     EXPECT_EQ(std::count(line.begin(), line.end(), "InterCharacterTimeout"), 0);
     ASSERT_NE(ctl::FindProperty("baudrate"), nullptr);
     EXPECT_EQ(ctl::FindProperty("baudrate")->type, VT_I4);

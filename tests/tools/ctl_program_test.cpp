@@ -75,9 +75,16 @@ protected:
 };
 
 TEST_F(CtlProgram, BadArgumentsGiveStatusTwoAndTheUsage) {
-    const std::vector<std::vector<std::string>> cases = {
-        {}, {"bogus"}, {"open"}, {"open", "COM0"}, {"get", "Baud"}, {"get", "StartNumberTest"},
-        {"set", "Parity", "weird"}, {"set", "PortNumber", "3"}, {"set", "DataBits", "300"}, {"watch", "--for"}};
+    const std::vector<std::vector<std::string>> cases = {{},
+                                                         {"bogus"},
+                                                         {"open"},
+                                                         {"open", "COM0"},
+                                                         {"get", "Baud"},
+                                                         {"get", "StartNumberTest"},
+                                                         {"set", "Parity", "weird"},
+                                                         {"set", "PortNumber", "3"},
+                                                         {"set", "DataBits", "300"},
+                                                         {"watch", "--for"}};
     for (const auto& arguments : cases) {
         const CtlRun run = RunCtl(arguments);
         EXPECT_EQ(run.status, 2);
@@ -138,9 +145,10 @@ TEST_F(CtlProgram, WithoutAServerStatusSaysSoAndCommandsSayWhatToDo) {
 TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     HostProcess host(TRELVANE_TEST_HOST);
     ASSERT_TRUE(host.Start());
-    auto sim = StartSim({"--script", WriteScript("battery finish 4\nexpect reset within 20s\nnumber 123\n"
-                                                 "expect final-ack 123 within 10s\nunequal 5 6\nwait 500ms\n"
-                                                 "start off\nexpect disconnect within 20s\n"),
+    auto sim = StartSim({"--script",
+                         WriteScript("battery finish 4\nexpect reset within 20s\nnumber 123\n"
+                                     "expect final-ack 123 within 10s\nunequal 5 6\nwait 500ms\n"
+                                     "start off\nexpect disconnect within 20s\n"),
                          "COM3"});
     std::size_t simLine = 0;
     ASSERT_TRUE(sim->WaitForLine(Contains("serving COM3"), 10s, &simLine));
@@ -195,11 +203,11 @@ TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     // The watcher saw it all, in order, by name.
     const auto seen = Objects(watch->OutputLines());
     std::size_t at = 0;
-    for (const char* event : {"SP_Reset", "SP_PortOpened", "opened", "StartNumberRequest", "confirmed",
-                              "StartNumberFault", "StartPostStateChanged", "BatteryTestReady", "SP_PortClosed",
-                              "port-lost"})
+    for (const char* event :
+         {"SP_Reset", "SP_PortOpened", "opened", "StartNumberRequest", "confirmed", "StartNumberFault",
+          "StartPostStateChanged", "BatteryTestReady", "SP_PortClosed", "port-lost"})
         EXPECT_NE(Find(seen, event, &at), nullptr) << event;
-    EXPECT_EQ(Find(seen, "closed"), nullptr);     // the port it lost is not its to close
+    EXPECT_EQ(Find(seen, "closed"), nullptr);         // the port it lost is not its to close
     EXPECT_EQ(Find(seen, "InputReceived"), nullptr);  // the bytes only with --trace
     // The other watcher saw what it asked for and nothing else.
     std::set<std::string> tracedEvents;
@@ -263,9 +271,10 @@ protected:
     CtlActivation() {
         HKEY key = nullptr;
         const std::u16string command = platform::FromUtf8("\"" + std::string(TRELVANE_TEST_HOST) + "\"");
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32").c_str(),
-                                  0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
+        EXPECT_EQ(
+            RegCreateKeyExW(HKEY_CLASSES_ROOT, (u"CLSID\\" + platform::FromUtf8(kClsid) + u"\\LocalServer32").c_str(),
+                            0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
         EXPECT_EQ(RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                                  static_cast<DWORD>((command.size() + 1) * sizeof(WCHAR))),
                   ERROR_SUCCESS);
@@ -280,8 +289,8 @@ TEST_F(CtlActivation, ABoundOfActivationBeyondTenMinutesIsRefusedClearly) {
     for (const char* bound : {"4233600000", "600001", "0", "-5", "30s"}) {
         auto ctl = std::make_unique<ChildProcess>(
             std::vector<std::string>{TRELVANE_CTL_PATH, "get", "PortNumber"},
-            ChildProcess::Options{false, {std::string("TRELVANE_ACTIVATION_TIMEOUT_MS=") + bound,
-                                          "TRELVANE_TEST_HOST_START=exit"}});
+            ChildProcess::Options{
+                false, {std::string("TRELVANE_ACTIVATION_TIMEOUT_MS=") + bound, "TRELVANE_TEST_HOST_START=exit"}});
         EXPECT_EQ(ctl->Wait(30s), 1) << bound;
         EXPECT_NE(ctl->ErrorText().find("TRELVANE_ACTIVATION_TIMEOUT_MS=" + std::string(bound) +
                                         " is not a number of milliseconds from 1 to 600000"),

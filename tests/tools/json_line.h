@@ -71,7 +71,9 @@ private:
             case 'n': out += '\n'; break;
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
-            case '"': case '\\': case '/': out += c; break;
+            case '"':
+            case '\\':
+            case '/': out += c; break;
             case 'u': {
                 if (m_i + 4 > m_s.size()) return std::nullopt;
                 const long code = std::strtol(m_s.substr(m_i, 4).c_str(), nullptr, 16);

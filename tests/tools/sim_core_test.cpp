@@ -27,7 +27,8 @@ TEST(SimBattery, TheDelayGivesTheVoltageBackThroughTheDriversFormula) {
     }
     EXPECT_NEAR(sim::BatteryAnswerDelay(3.955)->count() / 1000.0, 1000, 1);
     EXPECT_NEAR(sim::BatteryAnswerDelay(9.0)->count() / 1000.0, 325, 1);
-    for (double volts : {2.5, 2.0, 0.0, -9.0, 100.5, std::nan("")}) EXPECT_FALSE(sim::BatteryAnswerDelay(volts)) << volts;
+    for (double volts : {2.5, 2.0, 0.0, -9.0, 100.5, std::nan("")})
+        EXPECT_FALSE(sim::BatteryAnswerDelay(volts)) << volts;
 }
 
 TEST(SimCommands, LinesParseIntoCommandsOrClearErrors) {
@@ -179,12 +180,15 @@ TEST(SimDriverTraffic, RawTextLinesAndSettingsAreNamed) {
 
 TEST(SimRecords, JsonStaysValidForAnyBytes) {
     const tools::Record record{std::chrono::system_clock::time_point(std::chrono::milliseconds(1234)),
-                             "driver",
-                             "text",
-                             "",
-                             "quote \" backslash \\ tab \t",
-                             {{"text", std::string("ok \xC3\xA9 bad \xFF\x01")}, {"n", 5LL}, {"b", false},
-                              {"v", 1.5}, {"bytes", std::vector<int>{1, 2}}}};
+                               "driver",
+                               "text",
+                               "",
+                               "quote \" backslash \\ tab \t",
+                               {{"text", std::string("ok \xC3\xA9 bad \xFF\x01")},
+                                {"n", 5LL},
+                                {"b", false},
+                                {"v", 1.5},
+                                {"bytes", std::vector<int>{1, 2}}}};
     EXPECT_EQ(tools::FormatJson(record),
               "{\"schema\":1,\"time\":\"1970-01-01T00:00:01.234Z\",\"source\":\"driver\",\"event\":\"text\","
               "\"message\":\"quote \\\" backslash \\\\ tab \\t\",\"text\":\"ok \xC3\xA9 bad \\ufffd\\u0001\","

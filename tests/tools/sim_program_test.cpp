@@ -23,7 +23,8 @@ using namespace trelvane::testing;
 bool Shaped(const std::string& text, const std::string& pattern) {
     if (text.size() != pattern.size()) return false;
     for (std::size_t i = 0; i < text.size(); ++i)
-        if (pattern[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i]) return false;
+        if (pattern[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != pattern[i])
+            return false;
     return true;
 }
 
@@ -103,7 +104,9 @@ public:
     }
 
     bool Started() const { return m_pid > 0; }
-    void Type(const std::string& keys) { EXPECT_EQ(::write(m_terminal, keys.data(), keys.size()), ssize_t(keys.size())); }
+    void Type(const std::string& keys) {
+        EXPECT_EQ(::write(m_terminal, keys.data(), keys.size()), ssize_t(keys.size()));
+    }
     // Collects the screen until text has appeared count times in all.
     bool WaitFor(const std::string& text, int count) {
         return Collect([&] { return Count(text) >= count; });
@@ -263,7 +266,8 @@ TEST_F(SimProgram, ALinkThatIsNoSimulatorsIsLeftAlone) {
         const char* target;
         const char* error;
     };
-    for (const Case& c : {Case{"/dev/null", "which is no virtual line"}, Case{"/dev/ttyUSB97", "which does not exist"}}) {
+    for (const Case& c :
+         {Case{"/dev/null", "which is no virtual line"}, Case{"/dev/ttyUSB97", "which does not exist"}}) {
         LinkPort(home.Path(), 3, c.target);
         auto sim = StartSim({"COM3"});
         EXPECT_EQ(sim->Wait(10s), 1);

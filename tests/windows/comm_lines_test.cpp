@@ -14,8 +14,8 @@ constexpr DWORD kEventBound = 10000;
 class CommLines : public ::testing::Test {
 protected:
     void SetUp() override {
-        port = CreateFileW(TEXT("COM7"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+        port = CreateFileW(TEXT("COM7"), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                           nullptr);
         ASSERT_NE(port, INVALID_HANDLE_VALUE) << GetLastError();
         ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         ASSERT_NE(ov.hEvent, nullptr);

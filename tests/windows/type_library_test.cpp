@@ -96,7 +96,7 @@ std::set<std::string> FromIdl(const std::string& path) {
             const std::string attributes = m[1];
             const std::string kind = attributes.find("propget") != std::string::npos   ? "propget"
                                      : attributes.find("propput") != std::string::npos ? "propput"
-                                                                                        : "method";
+                                                                                       : "method";
             std::string memberHelp, memberId;
             if (std::regex_search(attributes, part, help)) memberHelp = part[1];
             if (std::regex_search(attributes, part, id)) memberId = part[1];

@@ -17,10 +17,14 @@ std::size_t Utf8SequenceAt(const std::string& s, std::size_t i) {
     std::size_t length = 0;
     unsigned lowestCode = 0;
     unsigned code = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) length = 2, lowestCode = 0x80, code = lead & 0x1Fu;
-    else if (lead >= 0xE0 && lead <= 0xEF) length = 3, lowestCode = 0x800, code = lead & 0x0Fu;
-    else if (lead >= 0xF0 && lead <= 0xF4) length = 4, lowestCode = 0x10000, code = lead & 0x07u;
-    else return 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        length = 2, lowestCode = 0x80, code = lead & 0x1Fu;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        length = 3, lowestCode = 0x800, code = lead & 0x0Fu;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        length = 4, lowestCode = 0x10000, code = lead & 0x07u;
+    else
+        return 0;
     if (i + length > s.size()) return 0;
     for (std::size_t k = 1; k < length; ++k) {
         if ((byte(i + k) & 0xC0) != 0x80) return 0;
@@ -140,8 +144,8 @@ Record UsageErrorRecord(const std::string& reason, const std::string& usage) {
 std::string FormatText(const Record& record) {
     const Split t = SplitTime(record.time, false);
     char stamp[48];
-    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", t.calendar.tm_hour, t.calendar.tm_min,
-                  t.calendar.tm_sec, t.millis);
+    std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", t.calendar.tm_hour, t.calendar.tm_min, t.calendar.tm_sec,
+                  t.millis);
     std::string source = record.source + " ";
     source.resize(std::max<std::size_t>(source.size(), 10), ' ');
     return std::string(stamp) + "  " + source + record.text;
@@ -153,7 +157,8 @@ std::string FormatJson(const Record& record) {
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.calendar.tm_year + 1900,
                   t.calendar.tm_mon + 1, t.calendar.tm_mday, t.calendar.tm_hour, t.calendar.tm_min, t.calendar.tm_sec,
                   t.millis);
-    std::string out = "{\"schema\":" + std::to_string(kJsonSchema) + ",\"time\":\"" + std::string(stamp) + "\",\"source\":";
+    std::string out =
+        "{\"schema\":" + std::to_string(kJsonSchema) + ",\"time\":\"" + std::string(stamp) + "\",\"source\":";
     AppendJsonString(out, record.source);
     out += ",\"event\":";
     AppendJsonString(out, record.event);

@@ -21,10 +21,10 @@ struct Field {
 
 struct Record {
     std::chrono::system_clock::time_point time;
-    std::string source;  // who: "driver", "device", "event", "reply", ...
-    std::string event;   // its name in JSON and for expect
-    std::string key;     // what an expect argument is compared with (see commands.cpp)
-    std::string text;    // the line for people
+    std::string source;         // who: "driver", "device", "event", "reply", ...
+    std::string event;          // its name in JSON and for expect
+    std::string key;            // what an expect argument is compared with (see commands.cpp)
+    std::string text;           // the line for people
     std::vector<Field> fields;  // further JSON members
 };
 

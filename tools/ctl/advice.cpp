@@ -24,8 +24,8 @@ std::string GroupName(gid_t gid) {
 std::string NoSuchPort(int port, const std::string& path) {
     const std::string name = "COM" + std::to_string(port);
     return "there is no " + name + " (nothing at " + path + "): link it to the device with\n  ln -s /dev/ttyUSB0 " +
-           platform::DosDevicesDir() + "/com" + std::to_string(port) + "\nor serve it with the simulator: trelvane-sim " +
-           name;
+           platform::DosDevicesDir() + "/com" + std::to_string(port) +
+           "\nor serve it with the simulator: trelvane-sim " + name;
 }
 
 }  // namespace
@@ -51,12 +51,11 @@ std::string ActivationAdvice(HRESULT hr) {
         return "the registered server did not come up: its log " + ServerLogPath() +
                " says why; check `trelvanectl status`";
     case E_ACCESSDENIED:
-        return "the server's folder " + platform::TrelvaneHome() + "/run belongs to another user: use a "
+        return "the server's folder " + platform::TrelvaneHome() +
+               "/run belongs to another user: use a "
                "TRELVANE_HOME of your own";
-    case CO_E_SERVER_STOPPING:
-        return "the server is shutting down: try again in a moment";
-    default:
-        return "check `trelvanectl status`; the server reports its failures in its log " + ServerLogPath();
+    case CO_E_SERVER_STOPPING: return "the server is shutting down: try again in a moment";
+    default: return "check `trelvanectl status`; the server reports its failures in its log " + ServerLogPath();
     }
 }
 
@@ -64,16 +63,14 @@ std::string PortAdvice(int port) {
     const std::string path = platform::PortDevicePath(static_cast<unsigned>(port));
     char resolved[PATH_MAX];
     struct stat target {};
-    if (::realpath(path.c_str(), resolved) == nullptr || ::stat(resolved, &target) != 0)
-        return NoSuchPort(port, path);
+    if (::realpath(path.c_str(), resolved) == nullptr || ::stat(resolved, &target) != 0) return NoSuchPort(port, path);
     const std::string device = resolved;
     if (S_ISSOCK(target.st_mode))
         return device + " is a virtual line: is its simulator still serving it? (trelvane-sim COM" +
                std::to_string(port) + ")";
     if (::access(resolved, R_OK | W_OK) != 0 && errno == EACCES) {
         return "you may not open " + device + ": it belongs to the group " + GroupName(target.st_gid) +
-               "; add yourself to it (sudo usermod -aG " + GroupName(target.st_gid) +
-               " \"$USER\") and log in again";
+               "; add yourself to it (sudo usermod -aG " + GroupName(target.st_gid) + " \"$USER\") and log in again";
     }
     return device + " may be held by another program: close that program (fuser " + device + " names it)";
 }

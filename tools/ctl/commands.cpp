@@ -41,7 +41,8 @@ struct PropertyValue {
 class Client {
 public:
     explicit Client(const Options& options)
-        : m_options(options), m_reporter(options.json),
+        : m_options(options),
+          m_reporter(options.json),
           m_session([this](REFIID iid, DISPID dispid, const DISPPARAMS& params) { OnEvent(iid, dispid, params); }) {}
 
     int Run(const PropertyValue& change, const std::vector<const Property*>& shown);
@@ -67,12 +68,12 @@ private:
     const Options& m_options;
     Reporter m_reporter;
     Session m_session;
-    std::string m_systemError;                  // the latest SystemError's message
+    std::string m_systemError;                                // the latest SystemError's message
     std::optional<std::pair<std::string, double>> m_battery;  // the latest BatteryTestReady
-    std::deque<long> m_toConfirm;               // watch --confirm: start numbers received
-    std::mutex m_connecting;                    // held by a signal that ends the program while it connects
-    bool m_connected = false;                   // guarded by m_connecting
-    bool m_portChanged = false;                 // SP_PortOpened or SP_PortClosed since the last look
+    std::deque<long> m_toConfirm;                             // watch --confirm: start numbers received
+    std::mutex m_connecting;     // held by a signal that ends the program while it connects
+    bool m_connected = false;    // guarded by m_connecting
+    bool m_portChanged = false;  // SP_PortOpened or SP_PortClosed since the last look
 };
 
 void Client::OnEvent(REFIID iid, DISPID dispid, const DISPPARAMS& params) {

@@ -37,9 +37,9 @@ tools::Record EventRecord(REFIID iid, DISPID dispid, const DISPPARAMS& params,
     record.text = record.event;
     for (UINT i = 0; i < params.cArgs; ++i) {
         const VARIANT& argument = params.rgvarg[params.cArgs - 1 - i];
-        const std::string name =
-            event && i < event->params.size() && event->params[i].name ? platform::ToUtf8(event->params[i].name)
-                                                                         : "argument" + std::to_string(i + 1);
+        const std::string name = event && i < event->params.size() && event->params[i].name
+                                     ? platform::ToUtf8(event->params[i].name)
+                                     : "argument" + std::to_string(i + 1);
         record.fields.push_back({SnakeCase(name), JsonValueOf(argument)});
         record.text += " " + name + "=" + TextOf(argument);
     }

@@ -20,10 +20,10 @@ struct VerbInfo {
 
 const std::map<std::string, VerbInfo, std::less<>>& Verbs() {
     static const std::map<std::string, VerbInfo, std::less<>> verbs{
-        {"status", {Verb::Status, 0, 0}},   {"open", {Verb::Open, 1, 1}},      {"close", {Verb::Close, 0, 0}},
-        {"reset", {Verb::Reset, 0, 0}},     {"confirm", {Verb::Confirm, 0, 1}}, {"inject", {Verb::Inject, 1, 1}},
-        {"write", {Verb::Write, 1, 1}},     {"battery", {Verb::Battery, 1, 1}}, {"get", {Verb::Get, 0, 64}},
-        {"set", {Verb::Set, 2, 2}},         {"watch", {Verb::Watch, 0, 0}},
+        {"status", {Verb::Status, 0, 0}}, {"open", {Verb::Open, 1, 1}},       {"close", {Verb::Close, 0, 0}},
+        {"reset", {Verb::Reset, 0, 0}},   {"confirm", {Verb::Confirm, 0, 1}}, {"inject", {Verb::Inject, 1, 1}},
+        {"write", {Verb::Write, 1, 1}},   {"battery", {Verb::Battery, 1, 1}}, {"get", {Verb::Get, 0, 64}},
+        {"set", {Verb::Set, 2, 2}},       {"watch", {Verb::Watch, 0, 0}},
     };
     return verbs;
 }
@@ -51,8 +51,10 @@ std::string CheckOperands(Options& options) {
     auto& operands = options.operands;
     switch (options.verb) {
     case Verb::Open:
-        if (auto port = ParsePort(operands[0])) options.port = *port;
-        else return "not a port: " + operands[0] + " (a number from 1 to 9999, or COMn)";
+        if (auto port = ParsePort(operands[0]))
+            options.port = *port;
+        else
+            return "not a port: " + operands[0] + " (a number from 1 to 9999, or COMn)";
         break;
     case Verb::Confirm:
     case Verb::Inject:
@@ -60,12 +62,14 @@ std::string CheckOperands(Options& options) {
         if (!(options.number = ParseLong(operands[0]))) return "not a start number: " + operands[0];
         break;
     case Verb::Battery:
-        if (platform::EqualNoCase(operands[0], "start") || operands[0] == "StartPost") operands[0] = "StartPost";
-        else if (platform::EqualNoCase(operands[0], "finish") || operands[0] == "FinishPost") operands[0] = "FinishPost";
-        else return "which post: start or finish, not " + operands[0];
+        if (platform::EqualNoCase(operands[0], "start") || operands[0] == "StartPost")
+            operands[0] = "StartPost";
+        else if (platform::EqualNoCase(operands[0], "finish") || operands[0] == "FinishPost")
+            operands[0] = "FinishPost";
+        else
+            return "which post: start or finish, not " + operands[0];
         break;
-    default:
-        break;
+    default: break;
     }
     return {};
 }
@@ -96,8 +100,10 @@ std::optional<long> ParseLong(std::string_view text) {
 std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text) {
     std::string s(text);
     double scale = 1.0;
-    if (s.size() > 2 && s.compare(s.size() - 2, 2, "ms") == 0) s.resize(s.size() - 2);
-    else if (s.size() > 1 && s.back() == 's') s.pop_back(), scale = 1000.0;
+    if (s.size() > 2 && s.compare(s.size() - 2, 2, "ms") == 0)
+        s.resize(s.size() - 2);
+    else if (s.size() > 1 && s.back() == 's')
+        s.pop_back(), scale = 1000.0;
     if (s.empty() || !((s[0] >= '0' && s[0] <= '9') || s[0] == '.')) return std::nullopt;
     char* end = nullptr;
     const double value = std::strtod(s.c_str(), &end) * scale;
@@ -152,9 +158,12 @@ ParsedOptions ParseArguments(const std::vector<std::string>& arguments) {
         std::optional<std::string> inlineValue;
         if (equals != std::string::npos) inlineValue = a.substr(equals + 1);
         auto value = [&](std::string* out) {
-            if (inlineValue) *out = *inlineValue;
-            else if (i + 1 < arguments.size()) *out = arguments[++i];
-            else return false;
+            if (inlineValue)
+                *out = *inlineValue;
+            else if (i + 1 < arguments.size())
+                *out = arguments[++i];
+            else
+                return false;
             return true;
         };
         const bool watch = haveVerb && options.verb == Verb::Watch;

@@ -17,13 +17,13 @@ struct Options {
     bool json = false;
     Verb verb = Verb::Status;
     std::string verbName;
-    std::vector<std::string> operands;          // after the verb, options taken out
-    int port = 0;                               // open N, watch --open N
-    std::optional<long> number;                 // confirm [N], inject N
-    bool autoConfirm = false;                   // watch --confirm
-    bool force = false;                         // open, watch --open: take the port from another client
-    bool trace = false;                         // watch --trace: InputReceived too
-    std::vector<std::string> events;            // watch --events: only these (as the contract names them)
+    std::vector<std::string> operands;               // after the verb, options taken out
+    int port = 0;                                    // open N, watch --open N
+    std::optional<long> number;                      // confirm [N], inject N
+    bool autoConfirm = false;                        // watch --confirm
+    bool force = false;                              // open, watch --open: take the port from another client
+    bool trace = false;                              // watch --trace: InputReceived too
+    std::vector<std::string> events;                 // watch --events: only these (as the contract names them)
     std::optional<std::chrono::milliseconds> limit;  // watch --for, battery --timeout
 };
 

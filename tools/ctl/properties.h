@@ -14,7 +14,7 @@ struct Property {
     std::string name;  // "BaudRate"
     IID iid;           // the interface whose IDispatch serves it
     DISPID dispid;
-    VARTYPE type;      // the value's type
+    VARTYPE type;  // the value's type
     bool readable;
     bool writable;
     bool lineSetting;  // kept only while a port is open

@@ -14,8 +14,10 @@ void Reporter::WriteLine(const std::string& line) {
         m_outputFailed = true;
         // A reader that went away on purpose (`| head`) is no failure worth a
         // word; any other one is said once.
-        if (errno == EPIPE) m_readerGone = true;
-        else std::fprintf(stderr, "trelvanectl: cannot write the output: %s\n", std::strerror(errno));
+        if (errno == EPIPE)
+            m_readerGone = true;
+        else
+            std::fprintf(stderr, "trelvanectl: cannot write the output: %s\n", std::strerror(errno));
     }
 }
 

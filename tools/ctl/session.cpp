@@ -62,8 +62,10 @@ Session::Ended Session::Pump(const std::function<bool()>& done, std::optional<st
     while (true) {
         MSG msg;
         while (!m_stopped && PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) m_stopped = true;
-            else DispatchMessageW(&msg);
+            if (msg.message == WM_QUIT)
+                m_stopped = true;
+            else
+                DispatchMessageW(&msg);
             if (done && done()) return Ended::Done;
         }
         if (m_stopped) return Ended::Stopped;

@@ -77,18 +77,22 @@ int ShowStatus(bool json) {
     const bool registered = registry == ERROR_SUCCESS;
     const std::string scope = registered ? RegistrationScope() : "";
     reporter.Reply("registered",
-                   registered ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
-                                    ": " + commandLine
-                              : "not registered (trelvane -RegServer)",
+                   registered
+                       ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
+                             ": " + commandLine
+                       : "not registered (trelvane -RegServer)",
                    {{"registered", registered},
                     {"scope", registered ? tools::Value(scope) : tools::Null{}},
                     {"server", registered ? tools::Value(commandLine) : tools::Null{}},
                     {"version", std::string(trelvane::kVersion)}});
     const long pid = RunningServer();
     const std::string log = ServerLogPath();
-    reporter.Reply("running", (pid ? "running: pid " + std::to_string(pid) : std::string("not running")) + "; log " + log,
-                   {{"running", pid != 0}, {"pid", pid ? tools::Value(static_cast<long long>(pid)) : tools::Null{}},
-                    {"home", platform::TrelvaneHome()}, {"log", log}});
+    reporter.Reply("running",
+                   (pid ? "running: pid " + std::to_string(pid) : std::string("not running")) + "; log " + log,
+                   {{"running", pid != 0},
+                    {"pid", pid ? tools::Value(static_cast<long long>(pid)) : tools::Null{}},
+                    {"home", platform::TrelvaneHome()},
+                    {"log", log}});
     return kSucceeded;
 }
 

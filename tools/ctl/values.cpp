@@ -32,7 +32,9 @@ std::string FloatText(double value) {
 
 }  // namespace
 
-std::string Utf8Of(BSTR text) { return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : std::string(); }
+std::string Utf8Of(BSTR text) {
+    return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : std::string();
+}
 
 tools::Value JsonValueOf(const VARIANT& value) {
     switch (value.vt) {
@@ -99,8 +101,7 @@ std::optional<std::string> ParseValue(VARTYPE vt, std::string_view text, VARIANT
         *out = platform::VariantBstr(b);
         return std::nullopt;
     }
-    default:
-        return "a value of a type trelvanectl does not know";
+    default: return "a value of a type trelvanectl does not know";
     }
 }
 

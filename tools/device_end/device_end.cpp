@@ -227,9 +227,7 @@ void DeviceEnd::HandleMessage(const vline::Message& message) {
         if (const std::optional<vline::SettingsRequest> request = vline::ReadSettingsRequest(message))
             HandleSettings(*request);
         break;
-    default:
-        std::fprintf(stderr, "device end: unknown message 0x%02x from the driver\n", message.type);
-        break;
+    default: std::fprintf(stderr, "device end: unknown message 0x%02x from the driver\n", message.type); break;
     }
     m_changed.notify_all();
 }
@@ -318,8 +316,8 @@ bool DeviceEnd::RaiseLineError(vline::LineErrorKind kind) {
 
 bool DeviceEnd::SetModemLines(bool cts, bool dsr, bool rlsd, bool ring) {
     std::lock_guard lock(m_mutex);
-    m_modem = static_cast<std::uint8_t>((cts ? vline::kCts : 0) | (dsr ? vline::kDsr : 0) |
-                                        (rlsd ? vline::kRlsd : 0) | (ring ? vline::kRing : 0));
+    m_modem = static_cast<std::uint8_t>((cts ? vline::kCts : 0) | (dsr ? vline::kDsr : 0) | (rlsd ? vline::kRlsd : 0) |
+                                        (ring ? vline::kRing : 0));
     return SendMessage(static_cast<std::uint8_t>(vline::DeviceMessage::Modem), &m_modem, 1);
 }
 

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     }
     const std::string text = kind == nullptr                         ? contract::RenderIdl()
                              : std::strcmp(kind, "--reference") == 0 ? contract::RenderReference()
-                                                                      : contract::dbus::RenderInterfaceFile();
+                                                                     : contract::dbus::RenderInterfaceFile();
     if (argc > 1) {
         std::ofstream out(argv[1], std::ios::binary);
         out << text;

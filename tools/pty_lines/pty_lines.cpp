@@ -38,7 +38,7 @@ IoctlCall SystemIoctl() {
 
 // The pty number of a slave (/dev/pts/<N>), or -1 for any other descriptor.
 int PtyNumber(int fd) {
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return -1;
     const unsigned major = ::major(st.st_rdev);
     if (major < 136 || major > 143) return -1;  // the Unix98 pty slaves
@@ -109,8 +109,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
     va_end(arguments);
 
     const char* folder = std::getenv("TRELVANE_PTY_LINES");
-    const bool lineRequest = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS ||
-                             request == TIOCMBIC || request == TIOCMIWAIT;
+    const bool lineRequest = request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC ||
+                             request == TIOCMIWAIT;
     const int pty = folder && lineRequest ? PtyNumber(fd) : -1;
     if (pty < 0) return SystemIoctl()(fd, request, argument);
 
@@ -126,11 +126,9 @@ extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
     const unsigned out = ReadLines(output);
     const unsigned asked = static_cast<unsigned>(*bits) & kOutputLines;
     switch (request) {
-        case TIOCMGET:
-            *bits = static_cast<int>((ReadLines(input) & kInputLines) | (out & kOutputLines));
-            return 0;
-        case TIOCMSET: return WriteLines(output, asked);
-        case TIOCMBIS: return WriteLines(output, out | asked);
-        default: return WriteLines(output, out & ~asked);  // TIOCMBIC
+    case TIOCMGET: *bits = static_cast<int>((ReadLines(input) & kInputLines) | (out & kOutputLines)); return 0;
+    case TIOCMSET: return WriteLines(output, asked);
+    case TIOCMBIS: return WriteLines(output, out | asked);
+    default: return WriteLines(output, out & ~asked);  // TIOCMBIC
     }
 }

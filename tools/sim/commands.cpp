@@ -98,22 +98,22 @@ std::optional<PostId> ParsePost(std::string_view s) {
     return std::nullopt;
 }
 
-std::string NoArguments(const Args& args, Command&) {
-    return args.words.empty() ? "" : "takes no arguments";
-}
+std::string NoArguments(const Args& args, Command&) { return args.words.empty() ? "" : "takes no arguments"; }
 
 std::string SendableNumber(std::string_view word, int* number) {
     const auto value = ParseInt(word, 0, protocol::kLargestStartNumber);
     if (!value) return "start number " + Quoted(word) + " is not a number from 0 to 1665";
     if (!protocol::EncodeStartNumberSet(*value))
-        return "start number " + std::to_string(*value) + " cannot be sent: every frame for it needs a 0x00 byte, which the driver drops";
+        return "start number " + std::to_string(*value) +
+               " cannot be sent: every frame for it needs a 0x00 byte, which the driver drops";
     *number = *value;
     return "";
 }
 
 std::string ParseNumber(const Args& args, Command& command) {
     const auto& w = args.words;
-    if (w.size() != 1 && !(w.size() == 3 && w[1] == "cut")) return "expects a start number, and optionally cut and 1 to 3";
+    if (w.size() != 1 && !(w.size() == 3 && w[1] == "cut"))
+        return "expects a start number, and optionally cut and 1 to 3";
     if (w.size() == 3) {
         const auto cut = ParseInt(w[2], 1, 3);
         if (!cut) return "cut expects 1, 2 or 3 bytes, not " + Quoted(w[2]);
@@ -262,7 +262,7 @@ std::string ParseExpect(const Args& args, Command& command) {
     }
     if (words.empty()) return "expects one of " + ExpectableNames();
     const auto entry = std::find_if(std::begin(kExpectable), std::end(kExpectable),
-                                   [&](const ExpectEntry& s) { return s.event == words[0]; });
+                                    [&](const ExpectEntry& s) { return s.event == words[0]; });
     if (entry == std::end(kExpectable)) return Quoted(words[0]) + " is not one of " + ExpectableNames();
     command.event = std::string(entry->event);
     const std::string_view argument = Trim(rest.substr(words[0].size()));
@@ -274,7 +274,8 @@ std::string ParseExpect(const Args& args, Command& command) {
 
 constexpr CommandEntry kCommands[] = {
     {"number", "", CommandKind::Number, "number N [cut 1|2|3]",
-     "send the frame of start number N, each byte after the acknowledge of the one before; with cut, only the first bytes, then silence",
+     "send the frame of start number N, each byte after the acknowledge of the one before; with cut, only the first "
+     "bytes, then silence",
      ParseNumber},
     {"unequal", "", CommandKind::Unequal, "unequal A B", "send a frame whose first set carries A and second set B",
      ParseUnequal},
@@ -286,13 +287,11 @@ constexpr CommandEntry kCommands[] = {
     {"rlsd", "", CommandKind::Rlsd, "rlsd on|off|toggle", "change RLSD by hand", ParseLine},
     {"battery", "", CommandKind::Battery, "battery start|finish VOLTS|none",
      "answer battery tests of that post as a battery of VOLTS, or not at all", ParseBattery},
-    {"unplug", "", CommandKind::Unplug, "unplug", "pull the cable: the driver's port fails, opens fail",
-     NoArguments},
+    {"unplug", "", CommandKind::Unplug, "unplug", "pull the cable: the driver's port fails, opens fail", NoArguments},
     {"replug", "", CommandKind::Replug, "replug", "plug the cable in again", NoArguments},
     {"wait", "sleep", CommandKind::Wait, "wait DURATION", "do nothing for a while (250, 250ms, 2s)", ParseWait},
     {"expect", "", CommandKind::Expect, "expect EVENT [ARG] [within DURATION]",
-     "wait (default 5s) for the next such event that no wait has matched yet; the events are below",
-     ParseExpect},
+     "wait (default 5s) for the next such event that no wait has matched yet; the events are below", ParseExpect},
     {"status", "", CommandKind::Status, "status", "show the line, the posts and the batteries", NoArguments},
     {"help", "", CommandKind::Help, "help", "list the commands", NoArguments},
     {"quit", "exit", CommandKind::Quit, "quit", "stop serving the port", NoArguments},

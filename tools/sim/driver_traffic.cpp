@@ -93,7 +93,8 @@ tools::Record DriverTraffic::Acknowledge() {
         CompleteFrame& frame = *m_complete;
         ++frame.finalAcks;
         const std::string what = frame.name ? frame.name->description : "frame " + HexList(frame.bytes);
-        std::vector<tools::Field> fields{{"frame", Ints(frame.bytes)}, {"count", static_cast<long long>(frame.finalAcks)}};
+        std::vector<tools::Field> fields{{"frame", Ints(frame.bytes)},
+                                         {"count", static_cast<long long>(frame.finalAcks)}};
         if (frame.name && !frame.name->key.empty())
             fields.push_back({"number", static_cast<long long>(std::stoi(frame.name->key))});
         const std::string again = frame.finalAcks > 1 ? " again (" + std::to_string(frame.finalAcks) + " times)" : "";
@@ -105,9 +106,10 @@ tools::Record DriverTraffic::Acknowledge() {
 
 std::vector<tools::Record> DriverTraffic::Byte(std::uint8_t byte) {
     std::vector<tools::Record> records;
-    const std::string shown = byte == 0x0A ? "line feed" : "'" + tools::Printable(std::string(1, static_cast<char>(byte))) + "'";
-    records.push_back(
-        Driver("byte", "byte " + tools::HexByte(byte) + " " + shown, tools::HexByte(byte), {{"value", static_cast<long long>(byte)}}));
+    const std::string shown =
+        byte == 0x0A ? "line feed" : "'" + tools::Printable(std::string(1, static_cast<char>(byte))) + "'";
+    records.push_back(Driver("byte", "byte " + tools::HexByte(byte) + " " + shown, tools::HexByte(byte),
+                             {{"value", static_cast<long long>(byte)}}));
     if (byte != 0x0A) m_text += static_cast<char>(byte);
     if (byte == 0x0A || m_text.size() >= kLongestText) {
         const std::string ending = byte == 0x0A ? "" : " (cut at " + std::to_string(kLongestText) + " bytes)";
@@ -134,12 +136,14 @@ std::vector<tools::Record> DriverTraffic::Lines(std::uint8_t lines) {
         const char* event;
         const char* name;
     };
-    static const Line kLines[] = {{vline::kDtr, "dtr", "DTR"}, {vline::kRts, "rts", "RTS"}, {vline::kBreak, "break", "break"}};
+    static const Line kLines[] = {
+        {vline::kDtr, "dtr", "DTR"}, {vline::kRts, "rts", "RTS"}, {vline::kBreak, "break", "break"}};
     std::vector<tools::Record> records;
     for (const auto& line : kLines) {
         const bool on = (lines & line.bit) != 0;
         if (on == ((m_lines & line.bit) != 0)) continue;
-        records.push_back(Driver(line.event, std::string(line.name) + " " + tools::OnOff(on), tools::OnOff(on), {{"on", on}}));
+        records.push_back(
+            Driver(line.event, std::string(line.name) + " " + tools::OnOff(on), tools::OnOff(on), {{"on", on}}));
     }
     m_lines = lines;
     return records;

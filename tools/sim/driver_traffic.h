@@ -53,11 +53,11 @@ private:
     tools::Record Acknowledge();
     std::vector<tools::Record> Byte(std::uint8_t byte);
 
-    std::vector<std::uint8_t> m_frame;            // bytes of the frame in progress
+    std::vector<std::uint8_t> m_frame;  // bytes of the frame in progress
     std::optional<FrameName> m_frameName;
-    std::deque<int> m_unacknowledged;             // frame places 1 to 3 still without their acknowledge
-    std::optional<CompleteFrame> m_complete;      // the last frame of four, waiting for its final acknowledge
-    std::string m_text;                           // raw bytes since the last line feed
+    std::deque<int> m_unacknowledged;         // frame places 1 to 3 still without their acknowledge
+    std::optional<CompleteFrame> m_complete;  // the last frame of four, waiting for its final acknowledge
+    std::string m_text;                       // raw bytes since the last line feed
     std::uint8_t m_lines = 0;
 };
 

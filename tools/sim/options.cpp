@@ -58,7 +58,8 @@ ParsedOptions ParseArguments(const std::vector<std::string>& arguments) {
         options.portName = "COM" + std::to_string(*port);
         options.port = *port;
     }
-    if (!options.help && !options.version && options.portName.empty()) return fail("which port? name one, such as COM3");
+    if (!options.help && !options.version && options.portName.empty())
+        return fail("which port? name one, such as COM3");
     parsed.options = options;
     return parsed;
 }

@@ -11,11 +11,11 @@ namespace sim {
 struct Options {
     bool help = false;
     bool version = false;
-    bool json = false;    // one JSON object per line
-    bool stay = false;    // keep serving after the last command
-    std::string script;   // commands from this file instead of standard input
-    std::string portName; // "COM3", whether given as COM3, com3 or 3
-    int port = 0;         // 3
+    bool json = false;     // one JSON object per line
+    bool stay = false;     // keep serving after the last command
+    std::string script;    // commands from this file instead of standard input
+    std::string portName;  // "COM3", whether given as COM3, com3 or 3
+    int port = 0;          // 3
 };
 
 struct ParsedOptions {

@@ -16,8 +16,10 @@ bool Output::WriteLine(const std::string& line) {
         m_failed = true;
         // A reader that went away on purpose (`| head`) is no failure worth a
         // word, but ends the run; any other failure is said once.
-        if (errno == EPIPE) readerGoneNow = m_readerGone = true;
-        else std::fprintf(stderr, "trelvane-sim: cannot write the output: %s\n", std::strerror(errno));
+        if (errno == EPIPE)
+            readerGoneNow = m_readerGone = true;
+        else
+            std::fprintf(stderr, "trelvane-sim: cannot write the output: %s\n", std::strerror(errno));
     }
     if (readerGoneNow) {
         std::lock_guard lock(m_handlerMutex);
@@ -36,10 +38,13 @@ bool Output::ReaderGone() {
     return m_readerGone;
 }
 
-bool Output::Write(const tools::Record& record) { return WriteLine(m_json ? tools::FormatJson(record) : tools::FormatText(record)); }
+bool Output::Write(const tools::Record& record) {
+    return WriteLine(m_json ? tools::FormatJson(record) : tools::FormatText(record));
+}
 
 bool Output::WriteResult(const std::string& command, const Outcome& outcome) {
-    tools::Record record{std::chrono::system_clock::now(), "command", "result", {}, {}, {{"command", command}, {"ok", outcome.ok}}};
+    tools::Record record{std::chrono::system_clock::now(),          "command", "result", {}, {},
+                         {{"command", command}, {"ok", outcome.ok}}};
     if (!outcome.ok) {
         record.text = command + ": " + outcome.error;
         record.fields.push_back({"error", outcome.error});

@@ -14,10 +14,10 @@ namespace sim {
 
 struct Outcome {
     bool ok = true;
-    bool quit = false;            // the command ends the session
-    std::string error;            // when not ok
-    std::string text;             // what the command has to say (status, help), may span lines
-    std::vector<tools::Field> fields;    // the same for JSON
+    bool quit = false;                 // the command ends the session
+    std::string error;                 // when not ok
+    std::string text;                  // what the command has to say (status, help), may span lines
+    std::vector<tools::Field> fields;  // the same for JSON
 };
 
 class Output {

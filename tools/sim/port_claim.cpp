@@ -55,14 +55,16 @@ int LockPort(const std::string& lockPath, const std::string& portName, std::stri
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const bool busy = errno == EWOULDBLOCK;
             const std::string holder = busy ? LockHolder(fd) : "";
-            *error = busy ? portName + " is already served by trelvane-sim" + (holder.empty() ? "" : " (process " + holder + ")")
+            *error = busy ? portName + " is already served by trelvane-sim" +
+                                (holder.empty() ? "" : " (process " + holder + ")")
                           : "cannot lock " + lockPath + ": " + Reason();
             ::close(fd);
             return -1;
         }
         // The previous holder removes the file as it ends; a lock on a file
         // no longer under that name counts for nothing, so try again.
-        struct stat opened {}, named {};
+        struct stat opened {
+        }, named{};
         if (::fstat(fd, &opened) == 0 && ::stat(lockPath.c_str(), &named) == 0 && opened.st_ino == named.st_ino &&
             opened.st_dev == named.st_dev) {
             const std::string pid = std::to_string(::getpid()) + "\n";
@@ -97,7 +99,8 @@ std::string ClearStaleEntry(const fs::path& entry, const std::string& ownSocket,
                (exists ? ", which is no virtual line" : ", which does not exist and is no simulator's") +
                "; remove the link or choose another port";
     }
-    if (::unlink(entry.c_str()) != 0 && errno != ENOENT) return "cannot remove the stale link " + shown + ": " + Reason();
+    if (::unlink(entry.c_str()) != 0 && errno != ENOENT)
+        return "cannot remove the stale link " + shown + ": " + Reason();
     *note += (note->empty() ? "" : "; ") + std::string("removed the stale link ") + shown +
              " left by a simulator that did not end cleanly";
     return "";

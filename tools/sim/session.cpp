@@ -54,7 +54,8 @@ Script LoadScript(const std::string& path) {
 }
 
 tools::Record SimulatorRecord(std::string event, std::string text, std::vector<tools::Field> fields = {}) {
-    return tools::Record{std::chrono::system_clock::now(), "simulator", std::move(event), {}, std::move(text), std::move(fields)};
+    return tools::Record{
+        std::chrono::system_clock::now(), "simulator", std::move(event), {}, std::move(text), std::move(fields)};
 }
 
 class Session {
@@ -65,7 +66,8 @@ public:
     // Returns the exit status.
     int RunScript(const std::vector<ScriptLine>& lines) {
         for (const auto& line : lines) {
-            if (m_stop.Raised()) return Ended(1, "stopped before line " + std::to_string(line.number) + " of the script");
+            if (m_stop.Raised())
+                return Ended(1, "stopped before line " + std::to_string(line.number) + " of the script");
             if (auto status = Run(line.command, false)) return *status;
         }
         return Ended(0, "the script ended");
@@ -186,7 +188,8 @@ int RunSession(const Options& options) {
     const int status = Serve(options, script, output, *simulator, &reason);
     simulator.reset();  // removes the link and the socket
     claim.reset();
-    output.Write(SimulatorRecord("stopped", reason + "; " + link + " removed", {{"status", static_cast<long long>(status)}}));
+    output.Write(
+        SimulatorRecord("stopped", reason + "; " + link + " removed", {{"status", static_cast<long long>(status)}}));
     return status;
 }
 

@@ -22,9 +22,8 @@ std::unique_ptr<Simulator> Simulator::Create(const std::string& home, int port, 
     // Both posts on line, as a device that is plugged in and working; the
     // state greets the first driver that opens the port.
     simulator->m_modem = vline::kCts | vline::kDsr;
-    simulator->m_device = DeviceEnd::Create(home, port, error, [s = simulator.get()](const DeviceEnd::Observation& o) {
-        s->Observe(o);
-    });
+    simulator->m_device =
+        DeviceEnd::Create(home, port, error, [s = simulator.get()](const DeviceEnd::Observation& o) { s->Observe(o); });
     if (!simulator->m_device) return nullptr;
     simulator->SendModemLines(simulator->m_modem.load());
     simulator->m_thread = std::thread([s = simulator.get()] { s->Run(); });
@@ -118,8 +117,8 @@ std::vector<tools::Record> Simulator::NameLocked(const Inbound& inbound) {
         break;
     }
     case Kind::Settings:
-        records = m_traffic.SettingsRequested({o.settings.baud, o.settings.dataBits, o.settings.parity, o.settings.stopBits},
-                                              o.accepted);
+        records = m_traffic.SettingsRequested(
+            {o.settings.baud, o.settings.dataBits, o.settings.parity, o.settings.stopBits}, o.accepted);
         break;
     }
     for (auto& record : records) record.time = inbound.time;
@@ -190,7 +189,7 @@ std::uint64_t Simulator::LastEvent() {
 // The first event not yet matched (and later than after) that matches; the
 // ones before it are passed over for good.
 std::optional<tools::Record> Simulator::WaitForEvent(const std::function<bool(const tools::Record&)>& match,
-                                              std::chrono::milliseconds timeout, std::uint64_t after) {
+                                                     std::chrono::milliseconds timeout, std::uint64_t after) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const auto matches = [&](const Event& e) { return e.sequence > after && match(e.record); };
     std::unique_lock lock(m_mutex);
@@ -210,7 +209,8 @@ std::optional<tools::Record> Simulator::WaitForEvent(const std::function<bool(co
 
 void Simulator::Show(tools::Record record) { m_output.Write(record); }
 
-void Simulator::SetModemLine(std::uint8_t bit, LineChange change, const std::function<tools::Record(bool on)>& describe) {
+void Simulator::SetModemLine(std::uint8_t bit, LineChange change,
+                             const std::function<tools::Record(bool on)>& describe) {
     std::lock_guard lock(m_linesMutex);
     std::uint8_t bits = m_modem.load();
     const bool on = change == LineChange::Toggle ? !(bits & bit) : change == LineChange::On;

@@ -65,7 +65,7 @@ private:
     void Publish(std::uint64_t sequence, std::vector<tools::Record> records);
     void RememberLocked(std::uint64_t sequence, std::vector<tools::Record> records);
     std::optional<tools::Record> WaitForEvent(const std::function<bool(const tools::Record&)>& match,
-                                       std::chrono::milliseconds timeout, std::uint64_t after = 0);
+                                              std::chrono::milliseconds timeout, std::uint64_t after = 0);
     std::uint64_t LastEvent();
     int NoteSent(std::uint8_t byte, const std::optional<FrameName>& name);
 
@@ -90,22 +90,22 @@ private:
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<Inbound> m_inbox;            // from the observer, not yet named
+    std::deque<Inbound> m_inbox;  // from the observer, not yet named
     DriverTraffic m_traffic;
     struct Event {
         std::uint64_t sequence;
         tools::Record record;
     };
-    std::deque<Event> m_events;             // what the driver did, not yet matched by a wait
-    std::uint64_t m_lastSequence = 0;       // of what the device end reported, and of battery answers
-    std::optional<Answer> m_answer;         // the battery answer due
+    std::deque<Event> m_events;        // what the driver did, not yet matched by a wait
+    std::uint64_t m_lastSequence = 0;  // of what the device end reported, and of battery answers
+    std::optional<Answer> m_answer;    // the battery answer due
     std::optional<double> m_volts[2] = {kDefaultBatteryVolts, kDefaultBatteryVolts};  // per PostId; empty: no answer
     bool m_stopping = false;
-    bool m_ending = false;                  // the simulator's thread is to end
-    bool m_naming = false;                  // the thread is showing what it took from the inbox
+    bool m_ending = false;  // the simulator's thread is to end
+    bool m_naming = false;  // the thread is showing what it took from the inbox
 
-    std::mutex m_linesMutex;                // serialises modem-line changes
-    std::atomic<std::uint8_t> m_modem{0};   // CTS, DSR, RLSD as last set (vline bits)
+    std::mutex m_linesMutex;               // serialises modem-line changes
+    std::atomic<std::uint8_t> m_modem{0};  // CTS, DSR, RLSD as last set (vline bits)
 
     std::thread m_thread;
 };

@@ -45,11 +45,10 @@ Outcome Simulator::SendFrame(const Command& command) {
     const bool unequal = command.kind == CommandKind::Unequal;
     const auto frame = protocol::EncodeFrame(command.number, unequal ? command.second : command.number);
     if (!frame) return Failure("cannot encode the frame");  // the parser lets no such number through
-    const FrameName name = unequal ? FrameName{"unequal frame " + std::to_string(command.number) + "/" +
-                                                   std::to_string(command.second),
-                                               ""}
-                                   : FrameName{"start number " + std::to_string(command.number),
-                                               std::to_string(command.number)};
+    const FrameName name =
+        unequal
+            ? FrameName{"unequal frame " + std::to_string(command.number) + "/" + std::to_string(command.second), ""}
+            : FrameName{"start number " + std::to_string(command.number), std::to_string(command.number)};
     if (!m_device->Connected()) return Failure("no driver has the port open");
     for (int i = 0; i < command.bytesToSend; ++i) {
         const std::uint8_t byte = (*frame)[static_cast<std::size_t>(i)];
@@ -57,9 +56,11 @@ Outcome Simulator::SendFrame(const Command& command) {
         std::string text = name.description + ", byte " + std::to_string(i + 1) + " of 4: " + tools::HexByte(byte);
         if (place != i + 1)
             text += " (byte " + std::to_string(place) + " of the driver's frame: an earlier frame was cut short)";
-        Show(DeviceRecord("send", text, {{"bytes", std::vector<int>{byte}}, {"frame_byte", static_cast<long long>(place)}}));
+        Show(DeviceRecord("send", text,
+                          {{"bytes", std::vector<int>{byte}}, {"frame_byte", static_cast<long long>(place)}}));
         const std::uint64_t sent = LastEvent();  // a reset or close before the byte is no answer to it
-        if (!m_device->SendByte(byte)) return Failure("the driver closed the port before byte " + std::to_string(i + 1));
+        if (!m_device->SendByte(byte))
+            return Failure("the driver closed the port before byte " + std::to_string(i + 1));
         if (place > 3) continue;
         const std::string wanted = std::to_string(place);
         const auto answer = WaitForEvent(
@@ -141,7 +142,9 @@ Outcome Simulator::Wait(std::chrono::milliseconds duration) {
 
 Outcome Simulator::Expect(const Command& command) {
     const auto found = WaitForEvent(
-        [&](const tools::Record& r) { return r.event == command.event && (command.argument.empty() || r.key == command.argument); },
+        [&](const tools::Record& r) {
+            return r.event == command.event && (command.argument.empty() || r.key == command.argument);
+        },
         command.duration);
     const std::string what = command.event + (command.argument.empty() ? "" : " " + command.argument);
     if (!found && StopRequested()) return Failure("interrupted while waiting for " + what);
@@ -171,13 +174,13 @@ Outcome Simulator::Status() {
             tools::OnOff(modem & vline::kCts) + " (finish post), RLSD " + tools::OnOff(modem & vline::kRlsd) + "\n";
     text += "batteries   start post " + battery(0) + ", finish post " + battery(1);
     std::vector<tools::Field> fields{{"connected", connected},
-                              {"connections", static_cast<long long>(m_device->Connections())},
-                              {"dtr", m_device->Dtr()},
-                              {"rts", m_device->Rts()},
-                              {"dsr", (modem & vline::kDsr) != 0},
-                              {"cts", (modem & vline::kCts) != 0},
-                              {"rlsd", (modem & vline::kRlsd) != 0},
-                              {"baud", static_cast<long long>(settings.baud)}};
+                                     {"connections", static_cast<long long>(m_device->Connections())},
+                                     {"dtr", m_device->Dtr()},
+                                     {"rts", m_device->Rts()},
+                                     {"dsr", (modem & vline::kDsr) != 0},
+                                     {"cts", (modem & vline::kCts) != 0},
+                                     {"rlsd", (modem & vline::kRlsd) != 0},
+                                     {"baud", static_cast<long long>(settings.baud)}};
     for (int post = 0; post < 2; ++post)
         if (volts[post]) fields.push_back({std::string(PostKey(static_cast<PostId>(post))) + "_volts", *volts[post]});
     return Said(text, fields);

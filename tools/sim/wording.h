@@ -28,9 +28,14 @@ inline std::string Volts(double volts) {
 
 inline long long Milliseconds(std::chrono::microseconds delay) { return std::llround(delay.count() / 1000.0); }
 
-inline tools::Record DeviceRecord(std::string event, std::string text, std::vector<tools::Field> fields = {}, std::string key = {}) {
-    return tools::Record{std::chrono::system_clock::now(), "device", std::move(event), std::move(key), std::move(text),
-                  std::move(fields)};
+inline tools::Record DeviceRecord(std::string event, std::string text, std::vector<tools::Field> fields = {},
+                                  std::string key = {}) {
+    return tools::Record{std::chrono::system_clock::now(),
+                         "device",
+                         std::move(event),
+                         std::move(key),
+                         std::move(text),
+                         std::move(fields)};
 }
 
 inline Outcome Failure(std::string error) {

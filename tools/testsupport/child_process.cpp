@@ -202,9 +202,8 @@ std::string ChildProcess::ErrorText() {
 
 bool ChildProcess::WaitForError(const std::string& part, std::chrono::milliseconds timeout, std::size_t* from) {
     std::unique_lock lock(m_mutex);
-    const bool found = m_changed.wait_for(lock, timeout, [&] {
-        return m_errorText.find(part, *from) != std::string::npos || m_ended;
-    });
+    const bool found = m_changed.wait_for(
+        lock, timeout, [&] { return m_errorText.find(part, *from) != std::string::npos || m_ended; });
     const auto at = m_errorText.find(part, *from);
     if (!found || at == std::string::npos) return false;
     *from = at + part.size();

@@ -145,22 +145,15 @@ int FakeSerialDriver::Handle(int fd, unsigned long request, void* argument) {
         errno = error;
         return -1;
     }
-    const bool lineCall = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC ||
-                          request == TIOCMIWAIT;
+    const bool lineCall = request == TIOCMGET || request == TIOCMBIS || request == TIOCMBIC || request == TIOCMIWAIT;
     if ((lineCall && !m_modemLines) || (request == TIOCGICOUNT && !m_counted)) {
         errno = ENOTTY;
         return -1;
     }
     switch (request) {
-    case TIOCMGET:
-        *static_cast<int*>(argument) = m_lines | m_control;
-        return 0;
-    case TIOCMBIS:
-        m_control |= *static_cast<int*>(argument) & (TIOCM_DTR | TIOCM_RTS);
-        return 0;
-    case TIOCMBIC:
-        m_control &= ~*static_cast<int*>(argument);
-        return 0;
+    case TIOCMGET: *static_cast<int*>(argument) = m_lines | m_control; return 0;
+    case TIOCMBIS: m_control |= *static_cast<int*>(argument) & (TIOCM_DTR | TIOCM_RTS); return 0;
+    case TIOCMBIC: m_control &= ~*static_cast<int*>(argument); return 0;
     case TIOCGICOUNT: {
         auto* count = static_cast<serial_icounter_struct*>(argument);
         *count = serial_icounter_struct{};
@@ -174,11 +167,8 @@ int FakeSerialDriver::Handle(int fd, unsigned long request, void* argument) {
         count->brk = m_counters.brk;
         return 0;
     }
-    case TIOCMIWAIT:
-        lock.unlock();
-        return WaitForChange(reinterpret_cast<long>(argument));
-    default:
-        break;
+    case TIOCMIWAIT: lock.unlock(); return WaitForChange(reinterpret_cast<long>(argument));
+    default: break;
     }
     lock.unlock();
     const int result = ::ioctl(fd, request, argument);  // the pseudo-terminal itself
@@ -203,7 +193,8 @@ int FakeSerialDriver::WaitForChange(long mask) {
     const Counters start = m_counters;
     ++m_waits;
     for (;;) {
-        if (((mask & TIOCM_CTS) && m_counters.cts != start.cts) || ((mask & TIOCM_DSR) && m_counters.dsr != start.dsr) ||
+        if (((mask & TIOCM_CTS) && m_counters.cts != start.cts) ||
+            ((mask & TIOCM_DSR) && m_counters.dsr != start.dsr) ||
             ((mask & TIOCM_CAR) && m_counters.car != start.car) || ((mask & TIOCM_RNG) && m_counters.rng != start.rng))
             return 0;
         lock.unlock();

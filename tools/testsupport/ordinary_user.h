@@ -18,9 +18,8 @@ namespace trelvane::testing {
 std::string WhyNobodyIsOutOfReach();
 
 // Skips the current test, with the reason, when it cannot act as nobody.
-#define SKIP_UNLESS_ABLE_TO_BE_NOBODY()                                                            \
-    if (const std::string whyNot = ::trelvane::testing::WhyNobodyIsOutOfReach(); !whyNot.empty()) \
-    GTEST_SKIP() << whyNot
+#define SKIP_UNLESS_ABLE_TO_BE_NOBODY() \
+    if (const std::string whyNot = ::trelvane::testing::WhyNobodyIsOutOfReach(); !whyNot.empty()) GTEST_SKIP() << whyNot
 
 // Runs body in a child process as nobody, in the folder /, and returns what
 // it returned (the empty string for success, else what went wrong), or why

@@ -9,8 +9,8 @@
 namespace trelvane::testing {
 
 struct ProcessUsage {
-    std::uint64_t cpuNanoseconds = 0;           // all its threads together
-    std::uint64_t wakeUps = 0;                   // context switches of all its threads
+    std::uint64_t cpuNanoseconds = 0;             // all its threads together
+    std::uint64_t wakeUps = 0;                    // context switches of all its threads
     std::map<long, std::uint64_t> threadWakeUps;  // per thread id
     std::uint64_t residentKiB = 0;
     std::uint64_t descriptors = 0;  // open file descriptors

@@ -13,7 +13,9 @@
 
 namespace trelvane::testing {
 
-inline std::string Utf8(BSTR text) { return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : "(null)"; }
+inline std::string Utf8(BSTR text) {
+    return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : "(null)";
+}
 
 // Every member records its name and arguments; getters return fixed values.
 class RecordingObject : public driver::AutomationObject {
@@ -41,7 +43,9 @@ public:
     HRESULT get_PortNumber(LONG* v) override { return *v = 3, Record("get_PortNumber"); }
     HRESULT get_StartNumber(LONG* v) override { return *v = 123, Record("get_StartNumber"); }
     HRESULT get_InterCharacterTimeout(LONG* v) override { return *v = 1500, Record("get_InterCharacterTimeout"); }
-    HRESULT put_InterCharacterTimeout(LONG v) override { return Record("put_InterCharacterTimeout " + std::to_string(v)); }
+    HRESULT put_InterCharacterTimeout(LONG v) override {
+        return Record("put_InterCharacterTimeout " + std::to_string(v));
+    }
     HRESULT get_StateDTR(VARIANT_BOOL* v) override { return *v = VARIANT_TRUE, Record("get_StateDTR"); }
     HRESULT put_StateDTR(VARIANT_BOOL v) override { return Record("put_StateDTR " + std::to_string(v)); }
     HRESULT get_StateStartPost(VARIANT_BOOL* v) override { return *v = VARIANT_FALSE, Record("get_StateStartPost"); }
@@ -101,9 +105,12 @@ public:
             return S_OK;
         }
         if (params == nullptr || params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) return DISP_E_BADPARAMCOUNT;
-        if (id == kOpenStatus) object->openStatus = params->rgvarg[0].lVal;
-        else if (id == kFailWith) object->failWith = params->rgvarg[0].lVal;
-        else return DISP_E_MEMBERNOTFOUND;
+        if (id == kOpenStatus)
+            object->openStatus = params->rgvarg[0].lVal;
+        else if (id == kFailWith)
+            object->failWith = params->rgvarg[0].lVal;
+        else
+            return DISP_E_MEMBERNOTFOUND;
         return S_OK;
     }
 

@@ -65,7 +65,9 @@ private:
 class ServerThread : public ApartmentThread {
 public:
     ServerThread(REFCLSID clsid, IClassFactory* factory) {
-        Run([&] { m_registered = CoRegisterClassObject(clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &m_cookie); });
+        Run([&] {
+            m_registered = CoRegisterClassObject(clsid, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &m_cookie);
+        });
     }
     ~ServerThread() override {
         Run([this] {

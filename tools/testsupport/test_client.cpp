@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
     const HRESULT hr = CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
                                         reinterpret_cast<void**>(tarvik.Out()));
     auto events = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikEvents, throws, traces));
-    auto testEvents = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikTestEvents, throws, traces));
+    auto testEvents =
+        platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikTestEvents, throws, traces));
     if (tarvik) {
         Advise(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get());
         Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get());

@@ -101,7 +101,8 @@ int main(int argc, char** argv) {
     if (FAILED(CoInitialize(nullptr))) return 2;
     // Started by activation, it finds the registration made already.
     if (HRESULT hr = embedded ? S_OK : RegisterOwnTypeLibrary(); FAILED(hr)) {
-        std::fprintf(stderr, "trelvane-test-host: cannot register its type library: 0x%08X\n", static_cast<unsigned>(hr));
+        std::fprintf(stderr, "trelvane-test-host: cannot register its type library: 0x%08X\n",
+                     static_cast<unsigned>(hr));
         return 4;
     }
     auto classes = Classes(HasArgument(argc, argv, "--recording"));
@@ -129,7 +130,8 @@ int main(int argc, char** argv) {
     for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
     if (embedded) {
         std::fprintf(stderr, "trelvane-test-host: pid %d withdrew\n", static_cast<int>(::getpid()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(Environment("TRELVANE_TEST_HOST_PAUSE_MS").c_str())));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::atoi(Environment("TRELVANE_TEST_HOST_PAUSE_MS").c_str())));
     }
     classes.clear();
     CoUninitialize();

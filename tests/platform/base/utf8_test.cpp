@@ -14,15 +14,15 @@ TEST(Utf8, MalformedSequencesBecomeOneReplacementPerByteAndTheRestIsKept) {
         {"\xEF\xBF\xBF", u"\uFFFF"},
         {"\xF0\x9D\x84\x9E", u"\U0001D11E"},
         {"\xF4\x8F\xBF\xBF", u"\U0010FFFF"},
-        {"\xC3", u"\uFFFD"},                                    // cut short
-        {"\xC3z", u"\uFFFDz"},                                  // no continuation
-        {"\x80", u"\uFFFD"},                                    // a continuation alone
-        {"\xC0\x80", u"\uFFFD\uFFFD"},                          // an overlong NUL
-        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},                // an overlong '/'
-        {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},      // an overlong U+FFFF
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},                // an encoded surrogate
-        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},      // beyond U+10FFFF
-        {"z\xF6\x9A\x9E\x92", u"z\uFFFD\uFFFD\uFFFD\uFFFD"},    // found by fuzz_registry_store
+        {"\xC3", u"\uFFFD"},                                  // cut short
+        {"\xC3z", u"\uFFFDz"},                                // no continuation
+        {"\x80", u"\uFFFD"},                                  // a continuation alone
+        {"\xC0\x80", u"\uFFFD\uFFFD"},                        // an overlong NUL
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},              // an overlong '/'
+        {"\xF0\x8F\xBF\xBF", u"\uFFFD\uFFFD\uFFFD\uFFFD"},    // an overlong U+FFFF
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},              // an encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},    // beyond U+10FFFF
+        {"z\xF6\x9A\x9E\x92", u"z\uFFFD\uFFFD\uFFFD\uFFFD"},  // found by fuzz_registry_store
         {"\xF8\x88\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
     };
     for (const auto& c : cases) {

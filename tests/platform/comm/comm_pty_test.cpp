@@ -148,7 +148,8 @@ TEST_F(Pty, AnOrdinaryUserOpensThePortAgainAfterClosingIt) {
         for (int i = 0; i < 2; ++i) {
             HANDLE h = CreateFileW(u"COM5", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_OVERLAPPED, nullptr);
-            if (h == INVALID_HANDLE_VALUE) return "open " + std::to_string(i + 1) + ": " + std::to_string(GetLastError());
+            if (h == INVALID_HANDLE_VALUE)
+                return "open " + std::to_string(i + 1) + ": " + std::to_string(GetLastError());
             CloseHandle(h);
         }
         // Another program of the same user can have it too.

@@ -9,8 +9,8 @@ namespace {
 
 DWORD OpenError(const char16_t* name) {
     SetLastError(0xdeadbeef);
-    HANDLE port = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                              nullptr);
+    HANDLE port =
+        CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(port);
         return ERROR_SUCCESS;

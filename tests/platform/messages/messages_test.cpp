@@ -172,7 +172,8 @@ TEST(MessageWaits, ASourceIsHandledOnTheWaitingThread) {
         trelvane::testing::PipePair pipe;
         DWORD handledOn = 0;
         char got = 0;
-        const int id = platform::AddWaitSource({pipe.ReadEnd(), [] { return platform::kSourceReadable; }, [&](short) {
+        const int id = platform::AddWaitSource({pipe.ReadEnd(), [] { return platform::kSourceReadable; },
+                                                [&](short) {
                                                     handledOn = GetCurrentThreadId();
                                                     got = pipe.ReadByte();
                                                     PostQuitMessage(0);

@@ -96,22 +96,45 @@ TEST(VariantChangeType, StringsToNumbers) {
         double value;
     };
     const Case cases[] = {
-        {u"7", VT_I4, S_OK, 7},         {u" 42 ", VT_I2, S_OK, 42},        {u"-5", VT_I4, S_OK, -5},
-        {u"5-", VT_I4, S_OK, -5},       {u"(5)", VT_I4, S_OK, -5},         {u"1,000", VT_I4, S_OK, 1000},
-        {u"$12", VT_I4, S_OK, 12},      {u"1e3", VT_I4, S_OK, 1000},       {u"2.5e-1", VT_R8, S_OK, 0.25},
-        {u".5", VT_R8, S_OK, 0.5},      {u"1.", VT_R8, S_OK, 1},           {u"&H1F", VT_I4, S_OK, 31},
-        {u"&o17", VT_I4, S_OK, 15},     {u"&HFF", VT_I1, S_OK, -1},        {u"&HFF", VT_UI1, S_OK, 255},
-        {u"&HFFFF", VT_I2, S_OK, -1},   {u"&H100", VT_UI1, DISP_E_OVERFLOW, 0},
-        {u"0.5", VT_I4, S_OK, 0},       {u"1.5", VT_I4, S_OK, 2},          {u"2.5", VT_I4, S_OK, 2},
-        {u"-0.5", VT_I4, S_OK, 0},      {u"-1.5", VT_I4, S_OK, -2},        {u"2.51", VT_I4, S_OK, 3},
-        {u"256", VT_UI1, DISP_E_OVERFLOW, 0},  {u"-1", VT_UI4, DISP_E_OVERFLOW, 0},
-        {u"32768", VT_I2, DISP_E_OVERFLOW, 0}, {u"-0.6", VT_UI1, DISP_E_OVERFLOW, 0},
-        {u"-0.5", VT_UI1, S_OK, 0},     {u"", VT_I4, DISP_E_TYPEMISMATCH, 0},
-        {u"abc", VT_I4, DISP_E_TYPEMISMATCH, 0}, {u"1 2", VT_I4, DISP_E_TYPEMISMATCH, 0},
-        {u"1.2.3", VT_R8, DISP_E_TYPEMISMATCH, 0}, {u"+5+", VT_I4, DISP_E_TYPEMISMATCH, 0},
-        {u"0x1F", VT_I4, DISP_E_TYPEMISMATCH, 0}, {u",1", VT_I4, DISP_E_TYPEMISMATCH, 0},
-        {u"1e400", VT_R8, DISP_E_OVERFLOW, 0}, {u"+ 0", VT_I4, S_OK, 0},
-        {u" - 5", VT_I4, S_OK, -5},     {u"-  2.5", VT_R8, S_OK, -2.5},
+        {u"7", VT_I4, S_OK, 7},
+        {u" 42 ", VT_I2, S_OK, 42},
+        {u"-5", VT_I4, S_OK, -5},
+        {u"5-", VT_I4, S_OK, -5},
+        {u"(5)", VT_I4, S_OK, -5},
+        {u"1,000", VT_I4, S_OK, 1000},
+        {u"$12", VT_I4, S_OK, 12},
+        {u"1e3", VT_I4, S_OK, 1000},
+        {u"2.5e-1", VT_R8, S_OK, 0.25},
+        {u".5", VT_R8, S_OK, 0.5},
+        {u"1.", VT_R8, S_OK, 1},
+        {u"&H1F", VT_I4, S_OK, 31},
+        {u"&o17", VT_I4, S_OK, 15},
+        {u"&HFF", VT_I1, S_OK, -1},
+        {u"&HFF", VT_UI1, S_OK, 255},
+        {u"&HFFFF", VT_I2, S_OK, -1},
+        {u"&H100", VT_UI1, DISP_E_OVERFLOW, 0},
+        {u"0.5", VT_I4, S_OK, 0},
+        {u"1.5", VT_I4, S_OK, 2},
+        {u"2.5", VT_I4, S_OK, 2},
+        {u"-0.5", VT_I4, S_OK, 0},
+        {u"-1.5", VT_I4, S_OK, -2},
+        {u"2.51", VT_I4, S_OK, 3},
+        {u"256", VT_UI1, DISP_E_OVERFLOW, 0},
+        {u"-1", VT_UI4, DISP_E_OVERFLOW, 0},
+        {u"32768", VT_I2, DISP_E_OVERFLOW, 0},
+        {u"-0.6", VT_UI1, DISP_E_OVERFLOW, 0},
+        {u"-0.5", VT_UI1, S_OK, 0},
+        {u"", VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {u"abc", VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {u"1 2", VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {u"1.2.3", VT_R8, DISP_E_TYPEMISMATCH, 0},
+        {u"+5+", VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {u"0x1F", VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {u",1", VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {u"1e400", VT_R8, DISP_E_OVERFLOW, 0},
+        {u"+ 0", VT_I4, S_OK, 0},
+        {u" - 5", VT_I4, S_OK, -5},
+        {u"-  2.5", VT_R8, S_OK, -2.5},
     };
     for (const auto& c : cases) {
         Var out;
@@ -141,10 +164,10 @@ TEST(VariantChangeType, StringsToBooleans) {
         HRESULT hr;
         VARIANT_BOOL value;
     };
-    for (Case c : {Case{u"True", S_OK, VARIANT_TRUE}, Case{u"FALSE", S_OK, VARIANT_FALSE},
-                   Case{u"#TRUE#", S_OK, VARIANT_TRUE}, Case{u"0", S_OK, VARIANT_FALSE},
-                   Case{u"-2.5", S_OK, VARIANT_TRUE}, Case{u"On", DISP_E_TYPEMISMATCH, 0},
-                   Case{u"Yes", DISP_E_TYPEMISMATCH, 0}, Case{u"#False#", DISP_E_TYPEMISMATCH, 0}}) {
+    for (Case c :
+         {Case{u"True", S_OK, VARIANT_TRUE}, Case{u"FALSE", S_OK, VARIANT_FALSE}, Case{u"#TRUE#", S_OK, VARIANT_TRUE},
+          Case{u"0", S_OK, VARIANT_FALSE}, Case{u"-2.5", S_OK, VARIANT_TRUE}, Case{u"On", DISP_E_TYPEMISMATCH, 0},
+          Case{u"Yes", DISP_E_TYPEMISMATCH, 0}, Case{u"#False#", DISP_E_TYPEMISMATCH, 0}}) {
         Var out;
         EXPECT_EQ(FromString(c.text, VT_BOOL, out), c.hr);
         if (c.hr == S_OK) {

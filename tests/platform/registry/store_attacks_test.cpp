@@ -59,8 +59,7 @@ TEST_F(StoreAttacks, AUserStoreThatAnotherUserCouldHaveWrittenIsNotReadNorChange
         std::function<void()> plant;
         std::string logged;  // names the path and what to fix
     } cases[] = {
-        {"a file of another user", [&] { SetOwner(UserFile(), kStrangerUid); },
-         UserFile() + " belongs to user 4242"},
+        {"a file of another user", [&] { SetOwner(UserFile(), kStrangerUid); }, UserFile() + " belongs to user 4242"},
         {"a folder of another user", [&] { SetOwner(folder, kStrangerUid); }, folder + " belongs to user 4242"},
         {"a file the group may write", [&] { SetMode(UserFile(), 0620); }, "chmod go-w " + UserFile()},
         {"a TRELVANE_HOME everyone may write", [&] { SetMode(home.Path(), 0777); }, "chmod go-w " + home.Path()},
@@ -112,7 +111,8 @@ TEST_F(StoreAttacks, AMachineStoreThatOthersCouldHaveWrittenIsNotRead) {
              SetOwner(folder, kStrangerUid);
          },
          kRefused},
-        {"a folder that is root's link", [&] {
+        {"a folder that is root's link",
+         [&] {
              fs::rename(folder, home.Path() + "/elsewhere");
              fs::create_directory_symlink(home.Path() + "/elsewhere", folder);
          },
@@ -228,7 +228,8 @@ TEST_F(StoreAttacks, AWriterFollowsNoLinkPlantedInTheStoreFolder) {
     HKEY key = nullptr;
     EXPECT_NE(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Other", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find(folder + "/classes.lock: cannot be locked: it is a symbolic link"),
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find(folder +
+                                                            "/classes.lock: cannot be locked: it is a symbolic link"),
               std::string::npos);
     EXPECT_FALSE(fs::exists(target));
     // A folder everyone may write, as when another user planted the links:

@@ -48,7 +48,7 @@ struct Peer {
         }));
         factory = RawObjectIn(raw.ReadFrame(5000));
         raw.Send(RawRequest(factory, IID_IClassFactory, wire::method::kCreateInstance,
-                         [](Writer& w) { w.Guid(IID_IDispatch); }));
+                            [](Writer& w) { w.Guid(IID_IDispatch); }));
         echo = RawObjectIn(raw.ReadFrame(5000));
         return factory != 0 && echo != 0;
     }
@@ -73,7 +73,10 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
              });
          }},
         {"a handshake of another protocol", false, [](const Peer&) { return RawHello(0x12345678); }},
-        {"an empty frame", true, [](const Peer&) { return Bytes{0, 0, 0, 0}; }},
+        {"an empty frame", true,
+         [](const Peer&) {
+             return Bytes{0, 0, 0, 0};
+         }},
         {"an oversized frame", true,
          [](const Peer&) {
              Bytes b{0, 0, 0, 0, 4, 1, 2, 3};
@@ -81,7 +84,8 @@ TEST(BadPeers, EachMalformedFrameDisconnectsOnlyThatPeer) {
              std::memcpy(b.data(), &length, 4);
              return b;
          }},
-        {"an unknown frame type", true, [](const Peer&) { return RawFrame(static_cast<FrameType>(99), [](Writer&) {}); }},
+        {"an unknown frame type", true,
+         [](const Peer&) { return RawFrame(static_cast<FrameType>(99), [](Writer&) {}); }},
         {"a second handshake", true, [](const Peer&) { return RawHello(); }},
         {"a call to an object never handed", true,
          [](const Peer&) { return RawRequest(77, IID_IDispatch, wire::method::kGetTypeInfoCount, [](Writer&) {}); }},
@@ -266,14 +270,14 @@ TEST(BadPeers, PeersOfAnotherUserAreRefusedBothWays) {
     // in that user's home.
     CoInitialize(nullptr);
     IUnknown* object = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(&object)),
-              REGDB_E_READREGDB);
+    EXPECT_EQ(
+        CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&object)),
+        REGDB_E_READREGDB);
     IClassFactory* factory = nullptr;
     const CLSID tarvik{0x979033AA, 0xC8F3, 0x4158, {0xA7, 0x97, 0x25, 0x51, 0x64, 0xFE, 0xA4, 0x39}};
-    EXPECT_EQ(CoGetClassObject(tarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
-              E_ACCESSDENIED);
+    EXPECT_EQ(
+        CoGetClassObject(tarvik, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
+        E_ACCESSDENIED);
     CoUninitialize();
     EXPECT_EQ(server.Stop(), 0);
 }

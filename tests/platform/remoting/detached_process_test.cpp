@@ -87,7 +87,8 @@ TEST_F(DetachedProcessTest, TheServerGetsItsStreamsAndEnvironmentAndNothingElseO
     trelvane::testing::ScopedEnvironment probe("TRELVANE_PROBE", "ours");
     trelvane::testing::ScopedEnvironment kept("TRELVANE_KEPT", "kept");
     // What this process ignores, blocks or holds open is not the server's.
-    struct sigaction ignore {}, previousAction {};
+    struct sigaction ignore {
+    }, previousAction{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGUSR1, &ignore, &previousAction);
     sigset_t usr2, previousMask;

@@ -19,7 +19,16 @@ inline constexpr CLSID CLSID_Echo{0x3C1F7A52, 0x90D4, 0x4B6E, {0x8A, 0x17, 0x5D,
 
 class Echo final : public IDispatch, public ISupportErrorInfo, public platform::RefCounted {
 public:
-    enum : DISPID { kEcho = 1, kChangeReferences = 2, kCallBack = 3, kFail = 4, kStore = 5, kCallStored = 6, kTwice = 7, kThrow = 8 };
+    enum : DISPID {
+        kEcho = 1,
+        kChangeReferences = 2,
+        kCallBack = 3,
+        kFail = 4,
+        kStore = 5,
+        kCallStored = 6,
+        kTwice = 7,
+        kThrow = 8
+    };
 
     static Echo* Create() { return new Echo; }
     // The object's reference count now.

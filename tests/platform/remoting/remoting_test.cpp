@@ -119,9 +119,9 @@ TEST(ClassObjects, ActivationInOneRequestFailsAsItsStepsWould) {
         ServerThread server(CLSID_Echo, factory);
         ASSERT_EQ(server.Registered(), S_OK);
         SetErrorInfo(0, nullptr);
-        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                   reinterpret_cast<void**>(&p)),
-                  E_OUTOFMEMORY);
+        EXPECT_EQ(
+            CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&p)),
+            E_OUTOFMEMORY);
         EXPECT_EQ(p, nullptr);
         IErrorInfo* info = nullptr;
         ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
@@ -136,9 +136,9 @@ TEST(ClassObjects, ActivationInOneRequestFailsAsItsStepsWould) {
                   E_NOINTERFACE);
         EXPECT_EQ(factory->calls, 1);
         // Both ways again on the connection kept meanwhile: the same answers.
-        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                   reinterpret_cast<void**>(&p)),
-                  E_OUTOFMEMORY);
+        EXPECT_EQ(
+            CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&p)),
+            E_OUTOFMEMORY);
         IClassFactory* object = nullptr;
         ASSERT_EQ(CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
                                    reinterpret_cast<void**>(&object)),
@@ -153,15 +153,15 @@ TEST(ClassObjects, ActivationInOneRequestFailsAsItsStepsWould) {
         auto* object = new RefusingClassObject(false);
         ServerThread server(CLSID_Echo, object);
         ASSERT_EQ(server.Registered(), S_OK);
-        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                                   reinterpret_cast<void**>(&p)),
-                  E_NOINTERFACE);
-        EXPECT_EQ(CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
-                                   reinterpret_cast<void**>(&p)),
-                  E_NOINTERFACE);
-        EXPECT_EQ(CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IUnknown,
-                                   reinterpret_cast<void**>(&p)),
-                  S_OK);
+        EXPECT_EQ(
+            CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown, reinterpret_cast<void**>(&p)),
+            E_NOINTERFACE);
+        EXPECT_EQ(
+            CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory, reinterpret_cast<void**>(&p)),
+            E_NOINTERFACE);
+        EXPECT_EQ(
+            CoGetClassObject(CLSID_Echo, CLSCTX_LOCAL_SERVER, nullptr, IID_IUnknown, reinterpret_cast<void**>(&p)),
+            S_OK);
         p->Release();
         object->Release();
     }
@@ -480,7 +480,7 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
         served.Server().Run([&] {
             IDispatch* events = nullptr;
             if (FAILED(served.Factory().Object()->Stored()->QueryInterface(IID_FloodEvents,
-                                                                            reinterpret_cast<void**>(&events)))) {
+                                                                           reinterpret_cast<void**>(&events)))) {
                 failures = kEvents;
                 queried = true;
                 return;
@@ -551,9 +551,9 @@ TEST(Threads, AWaitForOwnHandlesAlsoRunsIncomingCalls) {
         IDispatch* echo2 = nullptr;
         VARIANT result;
         VariantInit(&result);
-        EXPECT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                   reinterpret_cast<void**>(&echo2)),
-                  S_OK);
+        EXPECT_EQ(
+            CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&echo2)),
+            S_OK);
         if (echo2) {
             EXPECT_EQ(Call(echo2, Echo::kCallStored, {}, &result), S_OK);
             EXPECT_EQ(result.lVal, 1234);
