@@ -23,12 +23,12 @@ bool capturing = false;  // guarded by captureMutex
 std::string captured;    // guarded by captureMutex
 
 // The bits a TRELVANE_DEBUG value names; unknown names go to *unknown.
-unsigned Parse(std::string_view spec, std::string* unknown) {
+unsigned Parse(std::string_view list, std::string* unknown) {
     unsigned bits = 0;
-    while (!spec.empty()) {
-        const std::size_t comma = spec.find(',');
-        const std::string_view name = spec.substr(0, comma);
-        spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
+    while (!list.empty()) {
+        const std::size_t comma = list.find(',');
+        const std::string_view name = list.substr(0, comma);
+        list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
         if (name.empty()) continue;
         if (name == "all") {
             bits = (1u << static_cast<unsigned>(Channel::count)) - 1;
@@ -79,9 +79,9 @@ std::string Hex(const unsigned char* data, std::size_t length) {
     return text;
 }
 
-void SetTracing(std::string_view spec) {
+void SetTracing(std::string_view list) {
     std::string unknown;
-    detail::tracedChannels.store(Parse(spec, &unknown), std::memory_order_relaxed);
+    detail::tracedChannels.store(Parse(list, &unknown), std::memory_order_relaxed);
     if (!unknown.empty())
         Warning(Channel::general,
                 "TRELVANE_DEBUG names no channel \"%s\"; the channels are general, comm, "

@@ -46,7 +46,7 @@ std::string Hex(const unsigned char* data, std::size_t length);
 
 // Sets the traced channels as a TRELVANE_DEBUG value would; an unknown name
 // is reported as a warning and otherwise ignored.
-void SetTracing(std::string_view spec);
+void SetTracing(std::string_view list);
 
 // While one lives, lines go to it instead of standard error: how tests read
 // what was logged. One at a time.
