@@ -222,7 +222,7 @@ std::unique_ptr<ChildProcess> StartTracingClient() {
 }
 
 TEST_F(Served, ClientProcessesSeeEachByteReadBeforeItsAcknowledgeAndTheNumberAfterItsFrame) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     std::unique_ptr<ChildProcess> clients[2] = {StartTracingClient(), StartTracingClient()};
@@ -253,11 +253,10 @@ TEST_F(Served, ClientProcessesSeeEachByteReadBeforeItsAcknowledgeAndTheNumberAft
     }
     for (auto& client : clients) EXPECT_EQ(Traced(*client), expected);
     tarvik->Close();
-    tarvik->Release();
 }
 
 TEST_F(Served, ClientProcessesThatStallHoldBackNoAcknowledgeAndTheirEventsWait) {
-    ITarvik* tarvik = nullptr;
+    platform::ComPtr<ITarvik> tarvik;
     ASSERT_NO_FATAL_FAILURE(CreateWithPortOpen(&tarvik));
     ASSERT_EQ(device->ReadByte(2s), std::optional<std::uint8_t>(protocol::kReset));
     // One reads nothing of its connection, the other is stopped by a signal.
@@ -284,7 +283,6 @@ TEST_F(Served, ClientProcessesThatStallHoldBackNoAcknowledgeAndTheirEventsWait) 
     EXPECT_EQ(stopped->ErrorText(), "");
     EXPECT_EQ(stalled.Stop(), 0);
     tarvik->Close();
-    tarvik->Release();
 }
 
 TEST_F(Served, NoEventFollowsTheReturnOfUnadvise) {
