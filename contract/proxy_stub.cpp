@@ -56,14 +56,22 @@ using ITarvikTestMethods =
                 &ITarvikTest::put_ParityCheck, &ITarvikTest::WriteToPort, &ITarvikTest::get_StateDSR,
                 &ITarvikTest::get_StateCTS>;
 
-class ITarvikProxy final : public DualProxy<ITarvik> {
+// A proxy whose methods call the slot their table gives them.
+template <class I, class Table>
+class TableProxy : public DualProxy<I> {
+public:
+    using DualProxy<I>::DualProxy;
+
+protected:
     template <auto Method, class... A>
     HRESULT Call(A... args) {
-        return CallTyped(ITarvikMethods::Slot<Method>(), args...);
+        return this->CallTyped(Table::template Slot<Method>(), args...);
     }
+};
 
+class ITarvikProxy final : public TableProxy<ITarvik, ITarvikMethods> {
 public:
-    using DualProxy::DualProxy;
+    using TableProxy::TableProxy;
     HRESULT Open(LONG PortNumber, LONG* Status) override { return Call<&ITarvik::Open>(PortNumber, Status); }
     HRESULT Close() override { return Call<&ITarvik::Close>(); }
     HRESULT ResetStartPost() override { return Call<&ITarvik::ResetStartPost>(); }
@@ -81,14 +89,9 @@ public:
     HRESULT StartBatteryTest(BSTR DeviceSelector) override { return Call<&ITarvik::StartBatteryTest>(DeviceSelector); }
 };
 
-class ITarvikTestProxy final : public DualProxy<ITarvikTest> {
-    template <auto Method, class... A>
-    HRESULT Call(A... args) {
-        return CallTyped(ITarvikTestMethods::Slot<Method>(), args...);
-    }
-
+class ITarvikTestProxy final : public TableProxy<ITarvikTest, ITarvikTestMethods> {
 public:
-    using DualProxy::DualProxy;
+    using TableProxy::TableProxy;
     HRESULT put_StartNumberTest(LONG newVal) override { return Call<&ITarvikTest::put_StartNumberTest>(newVal); }
     HRESULT get_ReadyToSend(VARIANT_BOOL* pVal) override { return Call<&ITarvikTest::get_ReadyToSend>(pVal); }
     HRESULT put_ReadyToSend(VARIANT_BOOL newVal) override { return Call<&ITarvikTest::put_ReadyToSend>(newVal); }
