@@ -2,10 +2,12 @@
 // read, the server started, the object created and one property read, with
 // no server running before; beside it, a bare start of a tiny program that
 // connects once to a socket (spawn, exec, connect, accepted), linked as
-// programs are by default and linked as the server is. Warm: the same with
-// the server running, beside a raw round trip over a socket pair. The server
-// is the server program, registered as the class's server; every cold run
-// ends it again.
+// programs are by default and linked as the server is. The cold activation
+// is measured without a session bus and with one in the server's
+// environment: the server then joins it too, which is waited for after the
+// measurement. Warm: the same with the server running, beside a raw round
+// trip over a socket pair. The server is the server program, registered as
+// the class's server; every cold run ends it again.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,13 +16,16 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "bench/bus_daemon.h"
 #include "bench/stats.h"
+#include "contract/dbus.h"
 #include "contract/trelvane.h"
 #include "tools/testsupport/raw_echo.h"
 #include "tools/testsupport/test_env.h"
@@ -97,6 +102,41 @@ struct BareStart {
     int m_listen = -1;
 };
 
+// Watches the driver's bus name on a private session bus.
+class BusName {
+public:
+    explicit BusName(const std::string& address) {
+        if (sd_bus_new(&m_bus) < 0 || sd_bus_set_address(m_bus, address.c_str()) < 0 ||
+            sd_bus_set_bus_client(m_bus, 1) < 0 || sd_bus_start(m_bus) < 0)
+            return;
+        m_ok = sd_bus_match_signal(m_bus, nullptr, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                   "org.freedesktop.DBus", "NameOwnerChanged", &OnChange, this) >= 0;
+    }
+    ~BusName() { sd_bus_flush_close_unref(m_bus); }
+    // Forgets an owner seen so far, before a new server is started.
+    void Reset() { m_owned = false; }
+    // Waits until a server has taken the name since Reset.
+    bool WaitOwned() {
+        while (m_ok && !m_owned) {
+            const int r = sd_bus_process(m_bus, nullptr);
+            if (r < 0 || (r == 0 && sd_bus_wait(m_bus, 10'000'000) <= 0)) return false;
+        }
+        return m_owned;
+    }
+
+private:
+    static int OnChange(sd_bus_message* message, void* self, sd_bus_error*) {
+        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+        if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) > 0 &&
+            std::strcmp(name, contract::dbus::kBusName) == 0 && newOwner[0] != '\0')
+            static_cast<BusName*>(self)->m_owned = true;
+        return 0;
+    }
+    sd_bus* m_bus = nullptr;
+    bool m_ok = false;
+    bool m_owned = false;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,18 +158,33 @@ int main(int argc, char** argv) {
     CoInitialize(nullptr);
     BareStart bare(home.Path() + "/bare.sock", TRELVANE_TINY_CONNECT);
     BareStart bareLinkedAsServer(home.Path() + "/bare-linked-as-server.sock", TRELVANE_TINY_CONNECT_LINKED_AS_SERVER);
-    bool ok = true;
-    std::vector<double> bareTimes, bareLinkedAsServerTimes, coldTimes, rawTimes, warmTimes;
+    std::unique_ptr<trelvane::testing::ChildProcess> daemon;
+    const std::string address = trelvane::bench::StartBusDaemon(home.Path() + "/bus", server, &daemon);
+    BusName busName(address);
+    bool ok = !address.empty();
+    std::vector<double> bareTimes, bareLinkedAsServerTimes, coldTimes, coldBusTimes, rawTimes, warmTimes;
+    auto timeCold = [&](std::vector<double>* times) {
+        const auto start = std::chrono::steady_clock::now();
+        ok = ActivateAndCall() && ok;
+        times->push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    };
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         const int perRound = coldCount / trelvane::bench::kRounds;
         for (int i = 0; i < perRound; ++i) {
             bareTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bare() && ok; })[0]);
             bareLinkedAsServerTimes.push_back(
                 trelvane::bench::TimeEach(1, [&] { ok = bareLinkedAsServer() && ok; })[0]);
-            const auto start = std::chrono::steady_clock::now();
-            ok = ActivateAndCall() && ok;
-            coldTimes.push_back(
-                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+            timeCold(&coldTimes);
+            EndServer(LastServer(logPath));
+            // The server takes its environment from the client.
+            setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+            busName.Reset();
+            timeCold(&coldBusTimes);
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            if (!busName.WaitOwned()) {
+                std::fprintf(stderr, "the server did not join the session bus\n");
+                ok = false;
+            }
             EndServer(LastServer(logPath));
         }
     }
@@ -148,6 +203,7 @@ int main(int argc, char** argv) {
     trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareTimes, "bare start");
     trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareLinkedAsServerTimes,
                               "bare start linked as the server");
+    trelvane::bench::PrintRow("the same, a session bus to join", coldBusTimes, &bareTimes, "bare start");
     trelvane::bench::PrintRow("raw round trip, 35 bytes each way (baseline)", rawTimes);
     trelvane::bench::PrintRow("warm activation and one call", warmTimes, &rawTimes);
     if (!ok) std::fprintf(stderr, "an activation or call failed\n");

@@ -13,13 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/ack_measure.h"
+#include "bench/bus_daemon.h"
 #include "bench/stats.h"
 #include "contract/dbus.h"
 #include "tools/device_end/device_end.h"
@@ -124,26 +123,6 @@ int OnInput(sd_bus_message* message, void* client, sd_bus_error*) {
     return 0;
 }
 
-// The server is the build's, or TRELVANE_BENCH_SERVER's (another build, to
-// compare two in the same conditions).
-std::string StartDaemon(const std::string& home, std::unique_ptr<trelvane::testing::ChildProcess>* daemon) {
-    const char* server = std::getenv("TRELVANE_BENCH_SERVER");
-    std::ofstream(home + "/services/org.trelvane.Tarvik1.service")
-        << "[D-BUS Service]\nName=org.trelvane.Tarvik1\nExec=" << (server ? server : TRELVANE_BENCH_SERVER) << "\n";
-    std::ofstream(home + "/bus.conf") << "<busconfig><type>session</type><listen>unix:dir=" << home
-                                      << "</listen><servicedir>" << home
-                                      << "/services</servicedir><policy context=\"default\">"
-                                         "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                         "<allow own=\"*\"/></policy></busconfig>\n";
-    *daemon = std::make_unique<trelvane::testing::ChildProcess>(
-        std::vector<std::string>{"/usr/bin/dbus-daemon", "--nofork", "--print-address=1",
-                                 "--config-file=" + home + "/bus.conf"},
-        trelvane::testing::ChildProcess::Options{false, {"TRELVANE_HOME=" + home}});
-    std::size_t from = 0;
-    const auto line = (*daemon)->WaitForLine([](const std::string& l) { return l.rfind("unix:", 0) == 0; }, 10s, &from);
-    return line.value_or("");
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,9 +130,12 @@ int main(int argc, char** argv) {
     const int count = quick ? 500 : 5000;
     namespace bus = contract::dbus;
     trelvane::testing::TempHome home;
-    std::filesystem::create_directories(home.Path() + "/services");
     std::unique_ptr<trelvane::testing::ChildProcess> daemon;
-    const std::string address = StartDaemon(home.Path(), &daemon);
+    // The server is the build's, or TRELVANE_BENCH_SERVER's (another build,
+    // to compare two in the same conditions).
+    const char* server = std::getenv("TRELVANE_BENCH_SERVER");
+    const std::string address =
+        trelvane::bench::StartBusDaemon(home.Path(), server ? server : TRELVANE_BENCH_SERVER, &daemon);
     if (address.empty()) {
         std::fprintf(stderr, "cannot start a bus daemon\n");
         return 1;

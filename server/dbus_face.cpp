@@ -113,36 +113,54 @@ std::string Quoted(const std::string& signature) { return "(" + signature + ")";
 
 }  // namespace
 
-std::unique_ptr<BusFace> BusFace::Start(IUnknown* classObject) {
+std::unique_ptr<BusFace> BusFace::Start(IUnknown* classObject, const char* libraryFile) {
+    // Without a session bus the library is not even loaded.
+    if (!platform::dbus::SessionBusNamed()) return nullptr;
     std::unique_ptr<BusFace> face(new BusFace(classObject));
     std::string failure;
+    // Started by the bus for a client's call, which waits for the face: it
+    // joins at once. The countdown starts then, as after an activation whose
+    // client let go, so that a server whose client left before its call
+    // arrived does not serve for ever.
+    if (std::getenv("DBUS_STARTER_BUS_TYPE") != nullptr) {
+        platform::dbus::LoadBusLibrary(libraryFile, &failure);
+        if (face->Join(failure)) platform::ServerLock started;
+        return face;
+    }
+    // Otherwise a client of the automation face may be waiting for its first
+    // answers: the library loads beside them, and the face joins once it has.
     BusFace* self = face.get();
-    face->m_bus = platform::dbus::SessionBus::Join(
-        contract::dbus::kObjectPath,
-        {[self](IncomingCall& call) { self->OnCall(call); },
-         [self](const std::string& client) { self->OnDeparted(client); }, [self] { self->m_holds.clear(); }},
-        &failure);
-    if (!face->m_bus) {
+    face->m_load = platform::dbus::BackgroundBusLibraryLoad::Start(
+        libraryFile, [self](const std::string& loadFailure) { self->Join(loadFailure); }, &failure);
+    if (!face->m_load) face->Join(failure);
+    return face;
+}
+
+bool BusFace::Join(std::string failure) {
+    if (failure.empty()) {
+        m_bus = platform::dbus::SessionBus::Join(
+            contract::dbus::kObjectPath,
+            {[this](IncomingCall& call) { OnCall(call); }, [this](const std::string& client) { OnDeparted(client); },
+             [this] { m_holds.clear(); }},
+            &failure);
+    }
+    if (!m_bus) {
+        // No failure: the bus named was not there after all.
         if (!failure.empty())
             platform::log::Warning(platform::log::Channel::dbus, "%s; serving automation clients only",
                                    failure.c_str());
-        return nullptr;
+        return false;
     }
-    face->m_relays[0] =
-        ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikEvents, face->m_bus.get()));
-    face->m_relays[1] =
-        ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikTestEvents, face->m_bus.get()));
-    face->m_bus->RequestName(contract::dbus::kBusName);
-    // Started by the bus for a client's call: the countdown starts now, as
-    // after an activation whose client let go, so that a server whose
-    // client left before its call arrived does not serve for ever.
-    if (std::getenv("DBUS_STARTER_BUS_TYPE") != nullptr) platform::ServerLock started;
-    return face;
+    m_relays[0] = ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikEvents, m_bus.get()));
+    m_relays[1] = ComPtr<BusEventRelay>::Attach(new BusEventRelay(contract::DIID__ITarvikTestEvents, m_bus.get()));
+    m_bus->RequestName(contract::dbus::kBusName);
+    return true;
 }
 
 BusFace::BusFace(IUnknown* classObject) : m_classObject(classObject) {}
 
 BusFace::~BusFace() {
+    m_load.reset();
     for (auto& relay : m_relays)
         if (relay) relay->Detach();
     m_holds.clear();

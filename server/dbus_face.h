@@ -13,6 +13,7 @@
 #include <string>
 
 #include "contract/trelvane.h"
+#include "platform/dbus/bus_library.h"
 #include "platform/dbus/session_bus.h"
 #include "server/dbus_events.h"
 
@@ -21,14 +22,21 @@ namespace server {
 class BusFace {
 public:
     // Serves the object that classObject (an IClassFactory) makes, on the
-    // session bus; null when there is no bus to join (logged when there was
-    // one and joining it failed).
-    static std::unique_ptr<BusFace> Start(IUnknown* classObject);
+    // session bus, through the bus library in libraryFile; null when the
+    // user has no session bus. A server started by the bus joins it at once;
+    // any other loads the library on a thread of its own and joins once it
+    // has, so that its first clients need not wait for the library. A
+    // library that cannot be loaded, or a bus that cannot be joined, is
+    // logged, and the server serves automation clients only.
+    static std::unique_ptr<BusFace> Start(IUnknown* classObject, const char* libraryFile);
     // Leaves the bus: the holds of the bus's clients are given back.
     ~BusFace();
 
 private:
     explicit BusFace(IUnknown* classObject);
+    // Joins the bus once the library is loaded (failure empty): true when it
+    // serves there.
+    bool Join(std::string failure);
     void OnCall(platform::dbus::IncomingCall& call);
     void OnDeparted(const std::string& client);
     void CallMethod(platform::dbus::IncomingCall& call, const contract::dbus::Method& method);
@@ -42,6 +50,7 @@ private:
     platform::ComPtr<BusEventRelay> m_relays[2];
     bool m_relaysConnected = false;
     std::unique_ptr<platform::dbus::SessionBus> m_bus;
+    std::unique_ptr<platform::dbus::BackgroundBusLibraryLoad> m_load;
 };
 
 }  // namespace server

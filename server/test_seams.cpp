@@ -4,6 +4,7 @@
 //   TRELVANE_TEST_FAULT=monitor       the shutdown monitor cannot start
 //   TRELVANE_TEST_FAULT=registration  registering the class objects gives
 //                                     a success code other than S_OK
+//   TRELVANE_TEST_FAULT=bus-library   the bus library cannot be loaded
 //   TRELVANE_TEST_SHUTDOWN_MS, TRELVANE_TEST_PAUSE_MS
 //                                     the idle time before quitting and the
 //                                     pause after revoking, in milliseconds
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "platform/dbus/bus_library.h"
 #include "server/trelvane_module.h"
 
 namespace {
@@ -38,6 +40,10 @@ HRESULT CTrelvaneModule::EnterApartment() {
 HRESULT CTrelvaneModule::RegisterClassObjects(DWORD context, DWORD flags) {
     const HRESULT hr = CAtlExeModuleT::RegisterClassObjects(context, flags);
     return hr == S_OK && Fault("registration") ? S_FALSE : hr;
+}
+
+const char* CTrelvaneModule::BusLibraryFile() {
+    return Fault("bus-library") ? "libtrelvane-no-such-bus-library.so.0" : platform::dbus::kBusLibraryFile;
 }
 
 HRESULT CTrelvaneModule::StartShutdownMonitor() {

@@ -32,9 +32,13 @@ HRESULT CTrelvaneModule::UnregisterServerEntries() { return server::UnregisterSe
 bool CTrelvaneModule::PumpMessages() {
     if (!std::exchange(m_busFaceStarted, true))
         for (const ClassTableEntry& entry : ClassTable())
-            if (*entry.clsid == contract::CLSID_CTarvik) m_busFace = server::BusFace::Start(entry.classObject);
+            if (*entry.clsid == contract::CLSID_CTarvik) m_busFace = server::BusFace::Start(entry.classObject, BusLibraryFile());
     return CAtlExeModuleT::PumpMessages();
 }
+
+#ifndef TRELVANE_TEST_SEAMS
+const char* CTrelvaneModule::BusLibraryFile() { return platform::dbus::kBusLibraryFile; }
+#endif
 
 HRESULT CTrelvaneModule::RevokeClassObjects() {
     m_busFace.reset();

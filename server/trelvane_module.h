@@ -32,6 +32,9 @@ public:
     // withdrawn, so that no bus call arrives at a server that is ending.
     bool PumpMessages();
     HRESULT RevokeClassObjects();
+    // The file the bus library is loaded from (in the test build, one that
+    // is not there when a test asks).
+    static const char* BusLibraryFile();
 
 #ifdef TRELVANE_TEST_SEAMS
     // The test build (trelvane-test-server, test_seams.cpp): failures that

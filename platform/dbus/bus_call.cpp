@@ -13,10 +13,10 @@ std::string OrEmpty(const char* text) { return text ? text : ""; }
 
 }  // namespace
 
-std::string IncomingCall::Sender() const { return OrEmpty(sd_bus_message_get_sender(m_message)); }
-std::string IncomingCall::Interface() const { return OrEmpty(sd_bus_message_get_interface(m_message)); }
-std::string IncomingCall::Member() const { return OrEmpty(sd_bus_message_get_member(m_message)); }
-std::string IncomingCall::Signature() const { return OrEmpty(sd_bus_message_get_signature(m_message, 1)); }
+std::string IncomingCall::Sender() const { return OrEmpty(Sd().sd_bus_message_get_sender(m_message)); }
+std::string IncomingCall::Interface() const { return OrEmpty(Sd().sd_bus_message_get_interface(m_message)); }
+std::string IncomingCall::Member() const { return OrEmpty(Sd().sd_bus_message_get_member(m_message)); }
+std::string IncomingCall::Signature() const { return OrEmpty(Sd().sd_bus_message_get_signature(m_message, 1)); }
 
 bool IncomingCall::ReadValue(char code, VARIANT* value) {
     if (dbus::ReadValue(m_message, code, value) > 0) return true;
@@ -26,7 +26,7 @@ bool IncomingCall::ReadValue(char code, VARIANT* value) {
 
 bool IncomingCall::ReadString(std::string* text) {
     const char* value = nullptr;
-    if (sd_bus_message_read_basic(m_message, 's', &value) <= 0) return false;
+    if (Sd().sd_bus_message_read_basic(m_message, 's', &value) <= 0) return false;
     *text = value;
     return true;
 }
@@ -34,13 +34,13 @@ bool IncomingCall::ReadString(std::string* text) {
 bool IncomingCall::ReadVariant(char* code, VARIANT* value) {
     const char* contents = nullptr;
     VariantInit(value);
-    if (sd_bus_message_peek_type(m_message, nullptr, &contents) <= 0 || contents == nullptr ||
+    if (Sd().sd_bus_message_peek_type(m_message, nullptr, &contents) <= 0 || contents == nullptr ||
         std::strlen(contents) != 1)
         return false;
     *code = contents[0];
-    if (sd_bus_message_enter_container(m_message, 'v', contents) <= 0) return false;
+    if (Sd().sd_bus_message_enter_container(m_message, 'v', contents) <= 0) return false;
     if (!ReadValue(*code, value)) return false;
-    return sd_bus_message_exit_container(m_message) >= 0;
+    return Sd().sd_bus_message_exit_container(m_message) >= 0;
 }
 
 // The reply is made and sent here; a reply that cannot be sent (the caller
@@ -48,15 +48,15 @@ bool IncomingCall::ReadVariant(char* code, VARIANT* value) {
 template <class Fill>
 void IncomingCall::Answer(Fill fill) {
     m_answered = true;
-    if (sd_bus_message_get_expect_reply(m_message) == 0) return;
+    if (Sd().sd_bus_message_get_expect_reply(m_message) == 0) return;
     int r;
     {
         std::lock_guard lock(m_busLock);
         sd_bus_message* made = nullptr;
-        r = sd_bus_message_new_method_return(m_message, &made);
+        r = Sd().sd_bus_message_new_method_return(m_message, &made);
         const MessagePtr reply(made);
         if (r >= 0) r = fill(reply.get());
-        if (r >= 0) r = sd_bus_send(nullptr, reply.get(), nullptr);
+        if (r >= 0) r = Sd().sd_bus_send(nullptr, reply.get(), nullptr);
     }
     if (r < 0) log::Error(log::Channel::dbus, "cannot answer %s: %s", Member().c_str(), std::strerror(-r));
 }
@@ -78,17 +78,17 @@ void IncomingCall::ReplyDictionary(const std::vector<std::pair<std::string, VARI
 }
 
 void IncomingCall::ReplyText(const std::string& text) {
-    Answer([&](sd_bus_message* reply) { return sd_bus_message_append_basic(reply, 's', text.c_str()); });
+    Answer([&](sd_bus_message* reply) { return Sd().sd_bus_message_append_basic(reply, 's', text.c_str()); });
 }
 
 void IncomingCall::ReplyError(const std::string& name, const std::string& text) {
     m_answered = true;
-    if (sd_bus_message_get_expect_reply(m_message) == 0) return;
+    if (Sd().sd_bus_message_get_expect_reply(m_message) == 0) return;
     const sd_bus_error error = SD_BUS_ERROR_MAKE_CONST(name.c_str(), text.c_str());
     int r;
     {
         std::lock_guard lock(m_busLock);
-        r = sd_bus_reply_method_error(m_message, &error);
+        r = Sd().sd_bus_reply_method_error(m_message, &error);
     }
     if (r < 0)
         log::Error(log::Channel::dbus, "cannot answer %s with %s: %s", Member().c_str(), name.c_str(),

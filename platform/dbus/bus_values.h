@@ -2,13 +2,12 @@
 // VT_R8 'd', VT_BSTR 's' (UTF-8 on the bus, UTF-16 in a BSTR).
 #pragma once
 
-#include <systemd/sd-bus.h>
-
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/dbus/bus_entry_points.h"
 #include "platform/objects/oleauto.h"
 
 namespace platform::dbus {
@@ -16,7 +15,7 @@ namespace platform::dbus {
 // A message of ours, let go when it goes (under the connection's lock: the
 // message holds a reference to the connection).
 struct MessageUnref {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+    void operator()(sd_bus_message* message) const { Sd().sd_bus_message_unref(message); }
 };
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 
 #include "platform/base/log.h"
 #include "platform/base/sync.h"
+#include "platform/dbus/bus_entry_points.h"
 #include "platform/dbus/bus_values.h"
 #include "platform/messages/thread_wait.h"
 
@@ -61,7 +61,7 @@ struct BusCallbacks {
 std::unique_ptr<SessionBus> SessionBus::Join(const std::string& path, BusHandlers handlers, std::string* failure) {
     failure->clear();
     sd_bus* bus = nullptr;
-    if (int r = sd_bus_open_user(&bus); r < 0) {
+    if (int r = Sd().sd_bus_open_user(&bus); r < 0) {
         // Without an address in the environment a missing bus is no failure:
         // the user has no session bus.
         if (std::getenv("DBUS_SESSION_BUS_ADDRESS") != nullptr)
@@ -71,7 +71,7 @@ std::unique_ptr<SessionBus> SessionBus::Join(const std::string& path, BusHandler
     const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         *failure = std::string("cannot make a wake-up descriptor: ") + std::strerror(errno);
-        sd_bus_unref(bus);
+        Sd().sd_bus_unref(bus);
         return nullptr;
     }
     std::unique_ptr<SessionBus> joined(new SessionBus(bus, path, std::move(handlers), wakeFd));
@@ -87,16 +87,18 @@ SessionBus::SessionBus(sd_bus* bus, std::string path, BusHandlers handlers, int 
       m_wakeFd(wakeFd) {}
 
 bool SessionBus::Start(std::string* failure) {
-    int r = sd_bus_add_object(m_bus, &m_objectSlot, m_path.c_str(), &BusCallbacks::Call, this);
+    int r = Sd().sd_bus_add_object(m_bus, &m_objectSlot, m_path.c_str(), &BusCallbacks::Call, this);
     // Without the watch a client that leaves would keep its hold: a failure
     // to install it ends the connection (the library's default).
     if (r >= 0)
-        r = sd_bus_add_match_async(m_bus, &m_matchSlot, kDepartures, &BusCallbacks::NameOwnerChanged, nullptr, this);
+        r = Sd().sd_bus_add_match_async(m_bus, &m_matchSlot, kDepartures, &BusCallbacks::NameOwnerChanged, nullptr,
+                                        this);
     if (r < 0) {
         *failure = std::string("cannot serve on the session bus: ") + std::strerror(-r);
         return false;
     }
-    m_busSource = AddWaitSource({sd_bus_get_fd(m_bus), [this] { return WaitEvents(); }, [this](short) { Process(); }});
+    m_busSource =
+        AddWaitSource({Sd().sd_bus_get_fd(m_bus), [this] { return WaitEvents(); }, [this](short) { Process(); }});
     // Written when more waits in the library's buffer, or when another
     // thread's signal is left queued: the wait's events need a new look.
     m_wakeSource = AddWaitSource({m_wakeFd, [] { return kSourceReadable; },
@@ -112,23 +114,23 @@ SessionBus::~SessionBus() {
     if (m_busSource) RemoveWaitSource(m_busSource);
     if (m_wakeSource) RemoveWaitSource(m_wakeSource);
     std::unique_lock lock(m_busLock);
-    for (sd_bus_message* call : m_calls) sd_bus_message_unref(call);
-    sd_bus_slot_unref(m_matchSlot);
-    sd_bus_slot_unref(m_objectSlot);
+    for (sd_bus_message* call : m_calls) Sd().sd_bus_message_unref(call);
+    Sd().sd_bus_slot_unref(m_matchSlot);
+    Sd().sd_bus_slot_unref(m_objectSlot);
     // What is queued (the last answers and signals) goes out before leaving,
     // for a second at most: a bus daemon that takes nothing must not keep
     // the server from ending. With the object gone, a call that comes
     // meanwhile is answered by the library, not by the handlers.
     for (int turn = 0; turn < 100 && !m_lost; ++turn) {
-        const int events = sd_bus_get_events(m_bus);
+        const int events = Sd().sd_bus_get_events(m_bus);
         if (events <= 0 || !(events & POLLOUT)) break;
-        pollfd writable{sd_bus_get_fd(m_bus), POLLOUT, 0};
+        pollfd writable{Sd().sd_bus_get_fd(m_bus), POLLOUT, 0};
         lock.unlock();
         const int polled = ::poll(&writable, 1, 10);
         lock.lock();
-        if (polled < 0 || sd_bus_process(m_bus, nullptr) < 0) break;
+        if (polled < 0 || Sd().sd_bus_process(m_bus, nullptr) < 0) break;
     }
-    sd_bus_close_unref(m_bus);
+    Sd().sd_bus_close_unref(m_bus);
     lock.unlock();
     ::close(m_wakeFd);
 }
@@ -136,14 +138,14 @@ SessionBus::~SessionBus() {
 void SessionBus::RequestName(const std::string& name) {
     auto reply = [](sd_bus_message* message, void*, sd_bus_error*) -> int {
         uint32_t result = 0;
-        if (const sd_bus_error* error = sd_bus_message_get_error(message))
+        if (const sd_bus_error* error = Sd().sd_bus_message_get_error(message))
             log::Error(log::Channel::dbus, "cannot take the bus name: %s", error->message);
-        else if (sd_bus_message_read_basic(message, 'u', &result) > 0 && result == 2)
+        else if (Sd().sd_bus_message_read_basic(message, 'u', &result) > 0 && result == 2)
             log::Warning(log::Channel::dbus, "another program owns the bus name; waiting for it");
         return 0;
     };
     std::unique_lock lock(m_busLock);
-    const int r = sd_bus_request_name_async(m_bus, nullptr, name.c_str(), SD_BUS_NAME_QUEUE, reply, this);
+    const int r = Sd().sd_bus_request_name_async(m_bus, nullptr, name.c_str(), SD_BUS_NAME_QUEUE, reply, this);
     lock.unlock();
     if (r < 0) log::Error(log::Channel::dbus, "cannot ask for the bus name %s: %s", name.c_str(), std::strerror(-r));
 }
@@ -153,7 +155,7 @@ short SessionBus::WaitEvents() {
     // again meanwhile.
     if (m_processing) return 0;
     std::lock_guard lock(m_busLock);
-    const int events = m_lost ? 0 : sd_bus_get_events(m_bus);
+    const int events = m_lost ? 0 : Sd().sd_bus_get_events(m_bus);
     if (events <= 0) return 0;
     return static_cast<short>(((events & POLLIN) ? kSourceReadable : 0) | ((events & POLLOUT) ? kSourceWritable : 0));
 }
@@ -168,7 +170,7 @@ void SessionBus::Process() {
     for (int turn = 0; turn < kCallsPerTurn; ++turn) {
         {
             std::lock_guard lock(m_busLock);
-            r = m_lost ? 0 : sd_bus_process(m_bus, nullptr);
+            r = m_lost ? 0 : Sd().sd_bus_process(m_bus, nullptr);
             if (m_dropped != 0) NoteQueueTaken();
         }
         HandleTaken();
@@ -197,7 +199,7 @@ void SessionBus::HandleTaken() {
         }
         if (!call.Answered()) call.ReplyError(SD_BUS_ERROR_FAILED, "The call was not answered");
         std::lock_guard lock(m_busLock);
-        sd_bus_message_unref(message);
+        Sd().sd_bus_message_unref(message);
     }
     m_calls.clear();
 }
@@ -216,12 +218,12 @@ void SessionBus::Lose(int error) {
 // HandleTaken.
 void SessionBus::OnCall(sd_bus_message* message) {
     m_calls.reserve(m_calls.size() + 1);
-    m_calls.push_back(sd_bus_message_ref(message));
+    m_calls.push_back(Sd().sd_bus_message_ref(message));
 }
 
 void SessionBus::OnNameOwnerChanged(sd_bus_message* message) {
     const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
-    if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return;
+    if (Sd().sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0) return;
     // A unique name that loses its owner is a client that has left.
     if (name[0] == ':' && newOwner[0] == '\0') m_departed.emplace_back(name);
 }
@@ -230,7 +232,7 @@ void SessionBus::EmitSignal(const std::string& iface, const std::string& member,
     std::lock_guard lock(m_busLock);
     if (m_lost) return;
     sd_bus_message* made = nullptr;
-    int r = sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), iface.c_str(), member.c_str());
+    int r = Sd().sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), iface.c_str(), member.c_str());
     const MessagePtr message(made);
     for (const VARIANT& arg : args)
         if (r >= 0) r = AppendValue(message.get(), arg);
@@ -243,15 +245,15 @@ void SessionBus::EmitPropertiesChanged(const std::string& iface,
     std::lock_guard lock(m_busLock);
     if (m_lost) return;
     sd_bus_message* made = nullptr;
-    int r =
-        sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), "org.freedesktop.DBus.Properties", "PropertiesChanged");
+    int r = Sd().sd_bus_message_new_signal(m_bus, &made, m_path.c_str(), "org.freedesktop.DBus.Properties",
+                                           "PropertiesChanged");
     const MessagePtr message(made);
-    if (r >= 0) r = sd_bus_message_append_basic(made, 's', iface.c_str());
+    if (r >= 0) r = Sd().sd_bus_message_append_basic(made, 's', iface.c_str());
     if (r >= 0) r = AppendDictionary(made, changed);
-    if (r >= 0) r = sd_bus_message_open_container(made, 'a', "s");
+    if (r >= 0) r = Sd().sd_bus_message_open_container(made, 'a', "s");
     for (const auto& name : invalidated)
-        if (r >= 0) r = sd_bus_message_append_basic(made, 's', name.c_str());
-    if (r >= 0) r = sd_bus_message_close_container(made);
+        if (r >= 0) r = Sd().sd_bus_message_append_basic(made, 's', name.c_str());
+    if (r >= 0) r = Sd().sd_bus_message_close_container(made);
     Send(r, made, "PropertiesChanged");
 }
 
@@ -262,7 +264,7 @@ void SessionBus::EmitPropertiesChanged(const std::string& iface,
 // wakes it to look again.
 void SessionBus::Send(int made, sd_bus_message* message, const char* what) {
     std::uint64_t queued = 0;
-    if (made >= 0 && sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued >= kMaxQueuedSignals) {
+    if (made >= 0 && Sd().sd_bus_get_n_queued_write(m_bus, &queued) >= 0 && queued >= kMaxQueuedSignals) {
         if (m_dropped++ == 0)
             log::Error(log::Channel::dbus,
                        "the session bus takes nothing: %llu messages wait; signals are dropped until it takes them",
@@ -270,21 +272,21 @@ void SessionBus::Send(int made, sd_bus_message* message, const char* what) {
         return;
     }
     if (m_dropped != 0) NoteQueueTaken();
-    const int r = made < 0 ? made : sd_bus_send(m_bus, message, nullptr);
+    const int r = made < 0 ? made : Sd().sd_bus_send(m_bus, message, nullptr);
     if (r < 0) {
         if (!std::exchange(m_sendFailureLogged, true))
             log::Error(log::Channel::dbus, "cannot send %s: %s", what, std::strerror(-r));
         return;
     }
     m_sendFailureLogged = false;
-    if (GetCurrentThreadId() != m_owner && (sd_bus_get_events(m_bus) & POLLOUT)) Wake(m_wakeFd);
+    if (GetCurrentThreadId() != m_owner && (Sd().sd_bus_get_events(m_bus) & POLLOUT)) Wake(m_wakeFd);
 }
 
 // Under the lock, after signals were dropped: once the queue is below its
 // bound again, says how many were lost.
 void SessionBus::NoteQueueTaken() {
     std::uint64_t queued = 0;
-    if (sd_bus_get_n_queued_write(m_bus, &queued) < 0 || queued >= kMaxQueuedSignals) return;
+    if (Sd().sd_bus_get_n_queued_write(m_bus, &queued) < 0 || queued >= kMaxQueuedSignals) return;
     log::Warning(log::Channel::dbus, "the session bus takes signals again; %llu were dropped",
                  static_cast<unsigned long long>(std::exchange(m_dropped, 0)));
 }
