@@ -434,6 +434,41 @@ TEST_F(DbusFace, BadArgumentsAndUnknownMembersGetClearErrorsAndChangeNothing) {
     EXPECT_EQ(holder->Next("name-gone"), "{\"name-gone\": true}") << "a refused call took a hold";
 }
 
+// A server started for an automation client loads the bus library beside
+// its first answers and then joins the bus: one server serves both faces.
+// Without the library it says so and serves automation clients alone.
+TEST_F(DbusFace, AServerStartedForAnAutomationClientJoinsTheBusOnceTheLibraryHasLoaded) {
+    ChildProcess server({TRELVANE_TEST_SERVER, "-Embedding"},
+                        {false, {"TRELVANE_HOME=" + home.Path(), "DBUS_SESSION_BUS_ADDRESS=" + address}});
+    ChildProcess named({"/usr/bin/gdbus", "wait", "--session", "--timeout", "20", contract::dbus::kBusName},
+                       {false, {"DBUS_SESSION_BUS_ADDRESS=" + address}});
+    ASSERT_EQ(named.Wait(kWait), 0) << "the server did not take the bus name: " << server.ErrorText();
+    auto client = Client();
+    client->Process().Write("pid\n");
+    std::size_t from = 0;
+    EXPECT_TRUE(client->Process().WaitForLine(Contains("{\"pid\": " + std::to_string(server.Pid()) + "}"), kWait,
+                                              &from))
+        << "another server took the bus name";
+    EXPECT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");
+}
+
+TEST_F(DbusFace, WithoutTheBusLibraryTheServerSaysSoAndServesAutomationClients) {
+    ChildProcess server({TRELVANE_TEST_SERVER, "-Embedding"}, {false,
+                                                               {"TRELVANE_HOME=" + home.Path(),
+                                                                "DBUS_SESSION_BUS_ADDRESS=" + address,
+                                                                "TRELVANE_TEST_FAULT=bus-library"}});
+    std::size_t from = 0;
+    EXPECT_TRUE(server.WaitForError("cannot load libtrelvane-no-such-bus-library.so.0: ", kWait, &from))
+        << server.ErrorText();
+    EXPECT_TRUE(server.WaitForError("; serving automation clients only\n", kWait, &from)) << server.ErrorText();
+    ChildProcess ctl({TRELVANE_CTL_PATH, "get", "InterCharacterTimeout"},
+                     {false, {"TRELVANE_HOME=" + home.Path()}});
+    EXPECT_EQ(ctl.Wait(kWait), 0) << ctl.ErrorText();
+    from = 0;
+    EXPECT_TRUE(ctl.WaitForLine(Contains("reply     InterCharacterTimeout 1500"), 0ms, &from));
+    EXPECT_EQ(server.Wait(0ms), std::nullopt) << "the server ended";
+}
+
 // Root passes checks that others do not: the bus, the server it starts, the
 // simulator and the client all as nobody, in a home of nobody's.
 TEST_F(DbusFace, AnOrdinaryUserOpensThePortThroughTheBus) {
