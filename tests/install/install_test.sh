@@ -135,6 +135,10 @@ for package in "$deb" "$dev"; do
     [ "$(field "$package" Description | wc -l)" -gt 3 ] || fail "$package: no long description"
 done
 field "$deb" Depends | grep -q 'libc6 (>= ' || fail "trelvane's dependencies are not dpkg-shlibdeps's: $(field "$deb" Depends)"
+# The server loads libsystemd for its bus face only when it joins the bus:
+# no program links it, and the package recommends it.
+field "$deb" Depends | grep -q 'libsystemd' && fail "a program of trelvane links libsystemd: $(field "$deb" Depends)"
+field "$deb" Recommends | grep -q '^libsystemd0 (>= ' || fail "trelvane does not recommend libsystemd0"
 [ "$(field "$dev" Depends)" = "trelvane (= $version)" ] || fail "libtrelvane-dev's dependencies"
 dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/dbus-1/services/org.trelvane.Tarvik1.service |
     grep -qx "Exec=/usr/bin/trelvane" || fail "the package's bus service does not start /usr/bin/trelvane"
