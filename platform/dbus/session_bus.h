@@ -39,6 +39,7 @@ public:
     // the user's runtime folder) on the calling thread and serves path
     // there. Null when there is no bus to join; *failure then says why when
     // a bus was there but could not be joined (empty when there was none).
+    // Only once the bus library has loaded (bus_library.h).
     static std::unique_ptr<SessionBus> Join(const std::string& path, BusHandlers handlers, std::string* failure);
     // Sends what is still queued (for a second at most) and leaves the bus,
     // and so gives its names up.
