@@ -179,6 +179,22 @@ protected:
         return shown.empty() || sim.WaitForLine(Contains(shown), kWait, from).has_value();
     }
 
+    // A server started by the test, with the environment that activation
+    // would give it (and short intervals, so that it ends by itself).
+    std::unique_ptr<ChildProcess> StartServer(const std::vector<std::string>& environment) {
+        std::vector<std::string> full{"TRELVANE_HOME=" + home.Path(), "DBUS_SESSION_BUS_ADDRESS=" + address,
+                                      "TRELVANE_TEST_SHUTDOWN_MS=300", "TRELVANE_TEST_PAUSE_MS=0"};
+        full.insert(full.end(), environment.begin(), environment.end());
+        return std::make_unique<ChildProcess>(std::vector<std::string>{TRELVANE_TEST_SERVER, "-Embedding"},
+                                              ChildProcess::Options{false, full});
+    }
+    // Once its clients have let go, it ends by itself, without a report.
+    static void ExpectEndsCleanly(ChildProcess& server) {
+        EXPECT_EQ(server.Wait(kWait), 0) << server.ErrorText();
+        for (const char* report : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(server.ErrorText().find(report), std::string::npos) << server.ErrorText();
+    }
+
     TempHome home;
     std::string address;
     std::unique_ptr<ChildProcess> m_daemon;
@@ -438,35 +454,33 @@ TEST_F(DbusFace, BadArgumentsAndUnknownMembersGetClearErrorsAndChangeNothing) {
 // its first answers and then joins the bus: one server serves both faces.
 // Without the library it says so and serves automation clients alone.
 TEST_F(DbusFace, AServerStartedForAnAutomationClientJoinsTheBusOnceTheLibraryHasLoaded) {
-    ChildProcess server({TRELVANE_TEST_SERVER, "-Embedding"},
-                        {false, {"TRELVANE_HOME=" + home.Path(), "DBUS_SESSION_BUS_ADDRESS=" + address}});
+    auto server = StartServer({});
     ChildProcess named({"/usr/bin/gdbus", "wait", "--session", "--timeout", "20", contract::dbus::kBusName},
                        {false, {"DBUS_SESSION_BUS_ADDRESS=" + address}});
-    ASSERT_EQ(named.Wait(kWait), 0) << "the server did not take the bus name: " << server.ErrorText();
+    ASSERT_EQ(named.Wait(kWait), 0) << "the server did not take the bus name: " << server->ErrorText();
     auto client = Client();
     client->Process().Write("pid\n");
     std::size_t from = 0;
-    EXPECT_TRUE(client->Process().WaitForLine(Contains("{\"pid\": " + std::to_string(server.Pid()) + "}"), kWait,
+    EXPECT_TRUE(client->Process().WaitForLine(Contains("{\"pid\": " + std::to_string(server->Pid()) + "}"), kWait,
                                               &from))
         << "another server took the bus name";
     EXPECT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");
+    EXPECT_EQ(client->Ask("call Release"), "{\"reply\": []}");
+    ExpectEndsCleanly(*server);
 }
 
 TEST_F(DbusFace, WithoutTheBusLibraryTheServerSaysSoAndServesAutomationClients) {
-    ChildProcess server({TRELVANE_TEST_SERVER, "-Embedding"}, {false,
-                                                               {"TRELVANE_HOME=" + home.Path(),
-                                                                "DBUS_SESSION_BUS_ADDRESS=" + address,
-                                                                "TRELVANE_TEST_FAULT=bus-library"}});
+    auto server = StartServer({"TRELVANE_TEST_FAULT=bus-library"});
     std::size_t from = 0;
-    EXPECT_TRUE(server.WaitForError("cannot load libtrelvane-no-such-bus-library.so.0: ", kWait, &from))
-        << server.ErrorText();
-    EXPECT_TRUE(server.WaitForError("; serving automation clients only\n", kWait, &from)) << server.ErrorText();
+    EXPECT_TRUE(server->WaitForError("cannot load libtrelvane-no-such-bus-library.so.0: ", kWait, &from))
+        << server->ErrorText();
+    EXPECT_TRUE(server->WaitForError("; serving automation clients only\n", kWait, &from)) << server->ErrorText();
     ChildProcess ctl({TRELVANE_CTL_PATH, "get", "InterCharacterTimeout"},
                      {false, {"TRELVANE_HOME=" + home.Path()}});
     EXPECT_EQ(ctl.Wait(kWait), 0) << ctl.ErrorText();
     from = 0;
     EXPECT_TRUE(ctl.WaitForLine(Contains("reply     InterCharacterTimeout 1500"), 0ms, &from));
-    EXPECT_EQ(server.Wait(0ms), std::nullopt) << "the server ended";
+    ExpectEndsCleanly(*server);
 }
 
 // Root passes checks that others do not: the bus, the server it starts, the
