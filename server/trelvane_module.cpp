@@ -32,7 +32,8 @@ HRESULT CTrelvaneModule::UnregisterServerEntries() { return server::UnregisterSe
 bool CTrelvaneModule::PumpMessages() {
     if (!std::exchange(m_busFaceStarted, true))
         for (const ClassTableEntry& entry : ClassTable())
-            if (*entry.clsid == contract::CLSID_CTarvik) m_busFace = server::BusFace::Start(entry.classObject, BusLibraryFile());
+            if (*entry.clsid == contract::CLSID_CTarvik)
+                m_busFace = server::BusFace::Start(entry.classObject, BusLibraryFile());
     return CAtlExeModuleT::PumpMessages();
 }
 

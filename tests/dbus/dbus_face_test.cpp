@@ -461,8 +461,8 @@ TEST_F(DbusFace, AServerStartedForAnAutomationClientJoinsTheBusOnceTheLibraryHas
     auto client = Client();
     client->Process().Write("pid\n");
     std::size_t from = 0;
-    EXPECT_TRUE(client->Process().WaitForLine(Contains("{\"pid\": " + std::to_string(server->Pid()) + "}"), kWait,
-                                              &from))
+    EXPECT_TRUE(
+        client->Process().WaitForLine(Contains("{\"pid\": " + std::to_string(server->Pid()) + "}"), kWait, &from))
         << "another server took the bus name";
     EXPECT_EQ(client->Ask("get PortNumber"), "{\"reply\": [-1]}");
     EXPECT_EQ(client->Ask("call Release"), "{\"reply\": []}");
@@ -475,8 +475,7 @@ TEST_F(DbusFace, WithoutTheBusLibraryTheServerSaysSoAndServesAutomationClients) 
     EXPECT_TRUE(server->WaitForError("cannot load libtrelvane-no-such-bus-library.so.0: ", kWait, &from))
         << server->ErrorText();
     EXPECT_TRUE(server->WaitForError("; serving automation clients only\n", kWait, &from)) << server->ErrorText();
-    ChildProcess ctl({TRELVANE_CTL_PATH, "get", "InterCharacterTimeout"},
-                     {false, {"TRELVANE_HOME=" + home.Path()}});
+    ChildProcess ctl({TRELVANE_CTL_PATH, "get", "InterCharacterTimeout"}, {false, {"TRELVANE_HOME=" + home.Path()}});
     EXPECT_EQ(ctl.Wait(kWait), 0) << ctl.ErrorText();
     from = 0;
     EXPECT_TRUE(ctl.WaitForLine(Contains("reply     InterCharacterTimeout 1500"), 0ms, &from));
