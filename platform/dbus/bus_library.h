@@ -1,6 +1,6 @@
 // sd-bus, from libsystemd, loaded when the bus is joined rather than with the
-// program: the library and those it needs take longer to load than the rest
-// of the server's start-up, and a client that activates the server over the
+// program: loading the library and those it needs is a good part of the
+// server's start-up, and a client that activates the server over the
 // sockets should not wait for that. The entry points used are resolved once
 // into one table (bus_entry_points.h); the library stays loaded for the life
 // of the process.
