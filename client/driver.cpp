@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <future>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -363,7 +364,19 @@ std::size_t Driver::Impl::Dispatch() {
         ready.Clear();
         current = handlers;
     }
-    for (const Event& event : due) event(current);
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        try {
+            due[i](current);
+        } catch (...) {
+            // The handler's exception is the program's; the events after
+            // it wait for the next dispatch.
+            std::lock_guard lock(eventLock);
+            events.insert(events.begin(), std::make_move_iterator(due.begin() + i + 1),
+                          std::make_move_iterator(due.end()));
+            if (!events.empty()) ready.Raise();
+            throw;
+        }
+    }
     return due.size();
 }
 

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <fstream>
+#include <stdexcept>
 #include <future>
 #include <thread>
 #include <vector>
@@ -105,6 +106,19 @@ TEST_F(DriverClient, EventsWaitOnTheDescriptorForTheProgramsOwnLoop) {
     // Dispatched, the descriptor rests until the next event.
     EXPECT_FALSE(Readable(driver.EventDescriptor(), 0));
     EXPECT_EQ(driver.DispatchEvents(), 0u);
+
+    // A handler's exception leaves the dispatch; the events after it wait.
+    // An injected number's event is queued before the call returns.
+    driver.OnStartNumberRequest([&](long number) {
+        if (number == 1) throw std::runtime_error("the program's own failure");
+        seen.push_back("request " + std::to_string(number));
+    });
+    driver.InjectStartNumber(1);
+    driver.InjectStartNumber(2);
+    EXPECT_THROW(driver.DispatchEvents(), std::runtime_error);
+    EXPECT_TRUE(Readable(driver.EventDescriptor(), 0));
+    driver.DispatchEvents();
+    EXPECT_EQ(seen.back(), "request 2");
     driver.Close();
     EXPECT_EQ(sim->Wait(20s), 0);
 }

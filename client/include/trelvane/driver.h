@@ -101,6 +101,7 @@ public:
     // For a program's own loop: readable (POLLIN) while events wait.
     int EventDescriptor() const;
     // Runs the handlers of the events waiting now; how many ran. Never waits.
+    // An exception from a handler leaves it; the later events stay queued.
     std::size_t DispatchEvents();
     // Runs handlers as events come until stop is requested.
     void RunEvents(std::stop_token stop);
