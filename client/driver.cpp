@@ -109,6 +109,7 @@ struct Driver::Impl {
     HRESULT Create(platform::ComPtr<ITarvik>& tarvik, platform::ComPtr<ITarvikTest>& test);
     void Connect(IUnknown* object, REFIID events, IUnknown* sink, DWORD* cookie);
 
+    // A std::mutex, for the condition variable that RunEvents waits on.
     std::mutex eventLock;
     std::condition_variable_any eventsWaiting;
     std::deque<Event> events;  // guarded by eventLock
@@ -117,11 +118,12 @@ struct Driver::Impl {
     platform::ReadySignal ready;
 
     using Task = std::function<void(ITarvik&, ITarvikTest&)>;
-    std::mutex taskLock;
-    std::deque<Task> tasks;                   // guarded by taskLock
-    bool stopping = false;                    // guarded by taskLock
-    HANDLE taskPosted = nullptr;              // auto-reset: wakes the apartment
-    std::string raisedDuringCall;             // on the apartment only: the call's SystemError
+    platform::Mutex taskLock;
+    std::deque<Task> tasks GUARDED_BY(taskLock);
+    bool stopping GUARDED_BY(taskLock) = false;
+    bool broken GUARDED_BY(taskLock) = false;  // the apartment cannot wait: calls fail
+    HANDLE taskPosted = nullptr;   // auto-reset: wakes the apartment
+    std::string raisedDuringCall;  // on the apartment only: the call's SystemError
     std::thread apartment;
 };
 
@@ -159,7 +161,7 @@ public:
         }
         // The driver reports a failed call's reason as a SystemError before
         // the call returns.
-        if (m_iid == DIID__ITarvikEvents && id == 4) m_impl.raisedDuringCall = Utf8(params->rgvarg[0].bstrVal);
+        if (m_iid == DIID__ITarvikEvents && id == 4) m_impl.raisedDuringCall = Utf8(Arg(*params, 0, VT_BSTR)->bstrVal);
         m_impl.Queue(std::move(event));
         return S_OK;
     }
@@ -251,7 +253,7 @@ Driver::Impl::Impl() {
 
 Driver::Impl::~Impl() {
     {
-        std::lock_guard lock(taskLock);
+        platform::MutexLock lock(taskLock);
         stopping = true;
     }
     SetEvent(taskPosted);
@@ -301,15 +303,29 @@ void Driver::Impl::Apartment(std::promise<std::pair<HRESULT, std::string>>& star
             Connect(tarvik.Get(), DIID__ITarvikEvents, driverSink.Get(), &driverCookie);
             Connect(tarvik.Get(), DIID__ITarvikTestEvents, testSink.Get(), &testCookie);
             started.set_value({S_OK, ""});
-            for (;;) {
+            for (bool waiting = true; waiting;) {
                 std::deque<Task> due;
                 {
-                    std::lock_guard lock(taskLock);
+                    platform::MutexLock lock(taskLock);
                     if (stopping) break;
                     due.swap(tasks);
                 }
                 for (auto& task : due) task(*tarvik.Get(), *test.Get());
-                MsgWaitForMultipleObjectsEx(1, &taskPosted, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+                due.clear();
+                if (MsgWaitForMultipleObjectsEx(1, &taskPosted, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
+                    WAIT_FAILED) {
+                    // Never spin: the calls queued now run, later ones fail.
+                    platform::log::Error(platform::log::Channel::objects,
+                                         "the client's apartment cannot wait (error %lu): its calls fail from now on",
+                                         static_cast<unsigned long>(GetLastError()));
+                    {
+                        platform::MutexLock lock(taskLock);
+                        broken = true;
+                        due.swap(tasks);
+                    }
+                    for (auto& task : due) task(*tarvik.Get(), *test.Get());
+                    waiting = false;
+                }
                 MSG msg;
                 while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
                     TranslateMessage(&msg);
@@ -327,7 +343,8 @@ HRESULT Driver::Impl::Run(const std::function<HRESULT(ITarvik&, ITarvikTest&)>& 
     std::promise<std::pair<HRESULT, std::string>> done;
     auto result = done.get_future();
     {
-        std::lock_guard lock(taskLock);
+        platform::MutexLock lock(taskLock);
+        if (broken) throw std::system_error(E_UNEXPECTED, DriverCategory(), "the client's apartment cannot wait");
         tasks.push_back([&](ITarvik& tarvik, ITarvikTest& test) {
             raisedDuringCall.clear();
             const HRESULT hr = call(tarvik, test);
