@@ -85,6 +85,8 @@ for example in event_printer driver_example; do
     # shellcheck disable=SC2086
     g++ -o "$tmp/$example-pc" "$source/examples/$example.cpp" $flags ||
         fail "$example does not build with pkg-config's flags alone: $flags"
+    # The proxies' registration, which nothing in the program names.
+    nm "$tmp/$example-pc" | grep -q ' trelvane_client_interfaces$' || fail "$example lacks the proxies' registration"
 done
 # What a user's build inherits: no warnings of ours, let alone -Werror.
 grep -q 'INTERFACE_COMPILE_OPTIONS' "$prefix/$multiarch/cmake/Trelvane/TrelvaneTargets.cmake" &&
