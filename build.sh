@@ -34,9 +34,10 @@ if [ -n "$windows" ]; then
     # Windows; python3 plays the device behind a pty.
     packages=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev googletest python3)
 fi
-# The install test makes and checks the packages; the thread-safety cases
-# compile their probes with clang.
-[ "$mode" = test ] && [ -z "$windows" ] && packages+=(lintian dpkg-dev clang)
+# The install test makes and checks the packages and compiles the client
+# headers beside curses' and X11's; the thread-safety cases compile their
+# probes with clang.
+[ "$mode" = test ] && [ -z "$windows" ] && packages+=(lintian dpkg-dev clang libncurses-dev libx11-dev)
 [ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
 [ "$mode" = format ] && packages=(clang-format git)
 missing=()

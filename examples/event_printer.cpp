@@ -10,9 +10,44 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
+
+// Interface pointers owned as unique_ptr: released, never deleted.
+struct Releaser {
+    void operator()(IUnknown* p) const { p->Release(); }
+};
+template <class T>
+using Owned = std::unique_ptr<T, Releaser>;
+
+// UTF-8 of a BSTR's UTF-16, for printing.
+std::string Utf8(BSTR text) {
+    std::string out;
+    const UINT length = SysStringLen(text);
+    for (UINT i = 0; i < length; ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < length && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
 
 ITarvik* g_tarvik = nullptr;  // main's driver object, for the handler that confirms start numbers
 
@@ -21,7 +56,7 @@ std::string Text(const VARIANT& v) {
     case VT_I4: return std::to_string(v.lVal);
     case VT_R4: return std::to_string(v.fltVal);
     case VT_BOOL: return v.boolVal ? "on" : "off";
-    case VT_BSTR: return v.bstrVal ? "\"" + platform::ToUtf8(v.bstrVal) + "\"" : "null";
+    case VT_BSTR: return v.bstrVal ? "\"" + Utf8(v.bstrVal) + "\"" : "null";
     default: return "?";
     }
 }
@@ -60,7 +95,7 @@ public:
                                               "FinishPostStateChanged",
                                               "BatteryTestReady"};
         static const char* const kTestEvents[] = {"", "SP_PortOpened", "SP_PortClosed", "SP_Reset", "InputReceived"};
-        const bool test = m_events == contract::DIID__ITarvikTestEvents;
+        const bool test = m_events == DIID__ITarvikTestEvents;
         const int count = test ? 5 : 8;
         std::string line = id > 0 && id < count ? (test ? kTestEvents : kEvents)[id] : "event " + std::to_string(id);
         for (UINT i = params->cArgs; i-- > 0;) line += " " + Text(params->rgvarg[i]);  // arguments come last-first
@@ -85,10 +120,14 @@ private:
 // Connects the sink to the object's events (cookie non-zero), or
 // disconnects the sink of the cookie (sink null).
 void Connect(IUnknown* object, REFIID events, IUnknown* sink, DWORD* cookie) {
-    platform::ComPtr<IConnectionPointContainer> container;
-    platform::ComPtr<IConnectionPoint> point;
-    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out()))) &&
-        SUCCEEDED(container->FindConnectionPoint(events, point.Out()))) {
+    IConnectionPointContainer* container = nullptr;
+    IConnectionPoint* point = nullptr;
+    if (SUCCEEDED(object->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(&container)))) {
+        Owned<IConnectionPointContainer> owned(container);
+        if (FAILED(container->FindConnectionPoint(events, &point))) return;
+    }
+    if (point) {
+        Owned<IConnectionPoint> owned(point);
         if (sink)
             point->Advise(sink, cookie);
         else if (*cookie)
@@ -121,24 +160,25 @@ int main(int argc, char** argv) {
     const long seconds = argc > 2 ? std::atol(argv[2]) : 60;
 
     CoInitialize(nullptr);
-    platform::ComPtr<ITarvik> tarvik;
+    ITarvik* created = nullptr;
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(u"Trelvane.Tarvik", &clsid);
     if (SUCCEEDED(hr))
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                              reinterpret_cast<void**>(tarvik.Out()));
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITarvik,
+                              reinterpret_cast<void**>(&created));
     if (FAILED(hr)) {
         std::fprintf(stderr, "cannot create Trelvane.Tarvik: 0x%08X (is the server registered?)\n",
                      static_cast<unsigned>(hr));
         CoUninitialize();
         return 1;
     }
-    g_tarvik = tarvik.Get();
-    auto events = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents));
-    auto testEvents = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikTestEvents));
+    Owned<ITarvik> tarvik(created);
+    g_tarvik = tarvik.get();
+    Owned<EventSink> events(new EventSink(DIID__ITarvikEvents));
+    Owned<EventSink> testEvents(new EventSink(DIID__ITarvikTestEvents));
     DWORD eventsCookie = 0, testEventsCookie = 0;
-    Connect(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get(), &eventsCookie);
-    Connect(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get(), &testEventsCookie);
+    Connect(tarvik.get(), DIID__ITarvikEvents, events.get(), &eventsCookie);
+    Connect(tarvik.get(), DIID__ITarvikTestEvents, testEvents.get(), &testEventsCookie);
 
     LONG status = 0;
     hr = tarvik->Open(port, &status);
@@ -149,12 +189,12 @@ int main(int argc, char** argv) {
         PumpMessages(std::chrono::seconds(seconds));
         tarvik->Close();
     }
-    Connect(tarvik.Get(), contract::DIID__ITarvikEvents, nullptr, &eventsCookie);
-    Connect(tarvik.Get(), contract::DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
+    Connect(tarvik.get(), DIID__ITarvikEvents, nullptr, &eventsCookie);
+    Connect(tarvik.get(), DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
     g_tarvik = nullptr;
-    tarvik.Reset();
-    events.Reset();
-    testEvents.Reset();
+    tarvik.reset();
+    events.reset();
+    testEvents.reset();
     CoUninitialize();
     return hr == S_OK ? 0 : 1;
 }

@@ -85,11 +85,12 @@ install(CODE "
   file(WRITE \"\${service}\" \"[D-BUS Service]\\nName=org.trelvane.Tarvik1\\nExec=\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/trelvane\\n\")
 " COMPONENT server)
 
-# The client library: the platform and the contract's proxies in one archive,
-# so that a client links one library whatever the order of the parts.
+# The client library: the platform, the contract's proxies and the C++ API in
+# one archive, so that a client links one library whatever the order of the
+# parts.
 set(TRELVANE_CLIENT_PARTS trelvane_platform_base trelvane_platform_messages trelvane_platform_comm
     trelvane_platform_registry trelvane_platform_objects trelvane_platform_remoting trelvane_platform_framework
-    trelvane_contract)
+    trelvane_contract trelvane_client_api)
 set(client_objects)
 foreach(part IN LISTS TRELVANE_CLIENT_PARTS)
   list(APPEND client_objects $<TARGET_OBJECTS:${part}>)
@@ -98,17 +99,19 @@ add_library(trelvane_client STATIC ${client_objects})
 set_target_properties(trelvane_client PROPERTIES OUTPUT_NAME trelvane-client EXPORT_NAME client LINKER_LANGUAGE CXX)
 target_link_libraries(trelvane_client INTERFACE Threads::Threads)
 target_compile_features(trelvane_client INTERFACE cxx_std_20)
-target_include_directories(trelvane_client INTERFACE
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}> $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/trelvane>)
+target_include_directories(trelvane_client INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# The object that registers the driver's proxies is referred to by nothing a
+# client calls: naming it makes the linker take it (client/interface_registration.cpp).
+set(TRELVANE_CLIENT_UNDEFINED trelvane_client_interfaces)
+target_link_options(trelvane_client INTERFACE "LINKER:--undefined=${TRELVANE_CLIENT_UNDEFINED}")
 
-# A client includes <trelvane/trelvane.h>, which reaches platform/windows.h
-# and what that includes: the platform's headers go below include/trelvane as
-# they lie in the source tree. All of them, so that a header that windows.h
-# comes to include is never missing (the install test builds a client).
-install(FILES contract/trelvane.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane COMPONENT dev)
-# The session bus's area is the server's alone: a client never reaches it.
-install(DIRECTORY platform/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane/platform COMPONENT dev
-        FILES_MATCHING PATTERN "*.h" PATTERN dbus EXCLUDE)
+# The headers a client includes, all below include/trelvane and spelt
+# <trelvane/...>: the automation face (trelvane.h with the interfaces it
+# shares with the server) and the C++ API (driver.h). The platform's own
+# headers stay inside the tree.
+install(FILES contract/include/trelvane/trelvane.h contract/include/trelvane/interfaces.h
+              contract/include/trelvane/open_status.h client/include/trelvane/driver.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane COMPONENT dev)
 
 install(TARGETS trelvane_client EXPORT TrelvaneTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(EXPORT TrelvaneTargets NAMESPACE Trelvane:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Trelvane COMPONENT dev)

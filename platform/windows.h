@@ -13,6 +13,7 @@
 #include "platform/base/loaded_modules.h"
 #include "platform/base/log.h"
 #include "platform/base/mutex.h"
+#include "platform/base/ready_signal.h"
 #include "platform/base/sync.h"
 #include "platform/base/text_case.h"
 #include "platform/base/types.h"

@@ -29,7 +29,7 @@ echo "== cmake --install into a temporary prefix"
 prefix=$tmp/prefix
 cmake --install "$build" --prefix "$prefix" > "$tmp/install.log"
 for file in bin/trelvane bin/trelvane-sim bin/trelvanectl include/trelvane/trelvane.h \
-    include/trelvane/platform/windows.h include/trelvane/platform/remoting/objbase.h \
+    include/trelvane/interfaces.h include/trelvane/driver.h \
     "$multiarch/libtrelvane-client.a" "$multiarch/pkgconfig/trelvane.pc" \
     "$multiarch/cmake/Trelvane/TrelvaneConfig.cmake" "$multiarch/cmake/Trelvane/TrelvaneTargets.cmake" \
     share/man/man1/trelvane.1.gz share/man/man1/trelvane-sim.1.gz share/man/man1/trelvanectl.1.gz \
@@ -77,31 +77,47 @@ StartNumberRequest,SP_PortOpened StartNumberRequest,SP_PortClosed StartNumberReq
 --version
 EXPECTED
 
-echo "== the example, built against the installed tree only"
+echo "== the examples, built against the installed tree only"
 cmake -S "$source/examples" -B "$tmp/example" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$tmp/example.log"
-cmake --build "$tmp/example" >> "$tmp/example.log" || { cat "$tmp/example.log"; fail "the example does not build"; }
+cmake --build "$tmp/example" >> "$tmp/example.log" || { cat "$tmp/example.log"; fail "the examples do not build"; }
 flags=$(PKG_CONFIG_PATH=$prefix/$multiarch/pkgconfig pkg-config --cflags --libs trelvane)
-# shellcheck disable=SC2086
-g++ -std=c++20 -o "$tmp/example-pc" "$source/examples/event_printer.cpp" $flags ||
-    fail "the example does not build with pkg-config's flags: $flags"
+for example in event_printer driver_example; do
+    # shellcheck disable=SC2086
+    g++ -o "$tmp/$example-pc" "$source/examples/$example.cpp" $flags ||
+        fail "$example does not build with pkg-config's flags alone: $flags"
+    # The proxies' registration, which nothing in the program names.
+    nm "$tmp/$example-pc" | grep -q ' trelvane_client_interfaces$' || fail "$example lacks the proxies' registration"
+done
+# What a user's build inherits: no warnings of ours, let alone -Werror.
+grep -q 'INTERFACE_COMPILE_OPTIONS' "$prefix/$multiarch/cmake/Trelvane/TrelvaneTargets.cmake" &&
+    fail "the CMake package gives compile options"
+PKG_CONFIG_PATH=$prefix/$multiarch/pkgconfig pkg-config --cflags trelvane | grep -qE -- '(^| )-W' &&
+    fail "pkg-config gives warning options"
 
-echo "== the example against the installed server and simulator"
+echo "== the examples against the installed server and simulator"
 export TRELVANE_HOME=$tmp/home
 "$prefix/bin/trelvane" -RegServer
 "$prefix/bin/trelvanectl" --json status > "$tmp/status.json"
 has '"scope":"user"' "$tmp/status.json"
 printf 'expect reset within 20s\nnumber 42\nexpect final-ack 42 within 10s\nexpect disconnect within 20s\n' \
     > "$tmp/device.script"
-"$prefix/bin/trelvane-sim" --script "$tmp/device.script" COM4 > "$tmp/device.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do grep -q "serving COM4" "$tmp/device.log" && break; sleep 0.1; done
-"$tmp/example/trelvane-example" 4 2 > "$tmp/client.log" 2>&1 || { cat "$tmp/client.log"; fail "the example failed"; }
-wait "$sim_pid" || { cat "$tmp/device.log"; fail "the simulated device did not see its final acknowledge"; }
-sim_pid=""
-has "SP_PortOpened" "$tmp/client.log"
-has "StartNumberRequest 42" "$tmp/client.log"
+# Runs the example program against a simulated device that wants start
+# number 42 confirmed; what it printed is in $tmp/client.log.
+run_example() {
+    "$prefix/bin/trelvane-sim" --script "$tmp/device.script" COM4 > "$tmp/device.log" 2>&1 &
+    sim_pid=$!
+    for _ in $(seq 100); do grep -q "serving COM4" "$tmp/device.log" && break; sleep 0.1; done
+    "$1" 4 2 > "$tmp/client.log" 2>&1 || { cat "$tmp/client.log"; fail "$1 failed"; }
+    wait "$sim_pid" || { cat "$tmp/device.log"; fail "the simulated device did not see its final acknowledge"; }
+    sim_pid=""
+    has "SP_PortOpened" "$tmp/client.log"
+    has "StartNumberRequest 42" "$tmp/client.log"
+    has "SP_PortClosed" "$tmp/client.log"
+}
+run_example "$tmp/example/trelvane-example"
 has "confirmed 42: 0x00000000" "$tmp/client.log"
-has "SP_PortClosed" "$tmp/client.log"
+run_example "$tmp/example/trelvane-driver-example"
+has "^confirmed 42\$" "$tmp/client.log"
 unset TRELVANE_HOME
 
 echo "== the Debian packages"
@@ -118,7 +134,7 @@ for file in ./usr/bin/trelvane ./usr/bin/trelvane-sim ./usr/bin/trelvanectl ./us
     ./usr/share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
     grep -qx -- "$file" "$tmp/files" || fail "trelvane lacks $file"
 done
-for file in ./usr/include/trelvane/trelvane.h ./usr/include/trelvane/platform/windows.h \
+for file in ./usr/include/trelvane/trelvane.h ./usr/include/trelvane/driver.h \
     "./usr/$multiarch/libtrelvane-client.a" "./usr/$multiarch/pkgconfig/trelvane.pc" \
     "./usr/$multiarch/cmake/Trelvane/TrelvaneConfig.cmake" ./usr/share/doc/libtrelvane-dev/copyright \
     ./usr/share/doc/libtrelvane-dev/changelog.gz; do
