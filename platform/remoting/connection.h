@@ -74,6 +74,9 @@ public:
     // RPC_E_DISCONNECTED when the connection is gone or the peer has let
     // too much pile up; E_INVALIDARG for a frame larger than the peer takes.
     HRESULT Send(std::vector<BYTE> frame);
+    // Any thread: the events a HeldEvents scope kept back go out (see
+    // held_events.h).
+    void SendHeld();
     // Owner thread: sends a request and waits, running the calls and events
     // that come in meanwhile, until its reply arrives (the reply's body into
     // *reply), the connection goes (RPC_E_DISCONNECTED) or the time is up
@@ -147,7 +150,9 @@ private:
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();
-    void WriteQueued() REQUIRES(m_writeMutex);  // as much of the queue as the socket takes
+    void WriteQueued() REQUIRES(m_writeMutex);
+    // The queue's bound, and the owner woken when frames wait or the socket broke.
+    HRESULT AfterWrite(bool ownerWoken = false) REQUIRES(m_writeMutex);  // as much of the queue as the socket takes
     // The socket, as the owner thread reads it: the owner alone changes it.
     int OwnerFd() const NO_THREAD_SAFETY_ANALYSIS { return m_fd; }
     void ReadFrames();
