@@ -10,6 +10,7 @@
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/apartment.h"
+#include "platform/remoting/class_table.h"
 #include "platform/remoting/held_events.h"
 #include "platform/remoting/limits.h"
 #include "platform/remoting/proxy_manager.h"
@@ -94,7 +95,7 @@ HRESULT Connection::Handshake(DWORD timeoutMs, Writer* firstRequest, std::vector
     Writer hello = BeginFrame(this, FrameType::Hello);
     hello.U32(wire::kMagic);
     hello.U16(wire::kVersion);
-    hello.U32(wire::kMaxFrame);
+    hello.U32(wire::kMaxFrame);  // a client announces nothing
     EndFrame(hello);
     if (HRESULT hr = Send(std::move(hello.Bytes())); FAILED(hr)) return hr;
     PendingCall call;
@@ -301,7 +302,8 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
     }
     const std::uint32_t magic = r.U32();
     const std::uint16_t version = r.U16();
-    const std::uint32_t maxFrame = r.U32();
+    const std::uint32_t announced = r.U32();
+    const std::uint32_t maxFrame = announced & wire::kFrameSizeBits;
     if (!r.AtEnd() || magic != wire::kMagic || maxFrame < 1024) {
         Misbehaved("a malformed handshake");
         return;
@@ -312,6 +314,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
     }
     m_handshaking = Handshaking::Done;
     if (m_side == Side::Client) {
+        m_peerCreatesInstances = (announced & wire::kCanCreateInstance) != 0;
         m_handshakeResult = version == wire::kVersion ? S_OK : RPC_E_VERSION_MISMATCH;
         return;
     }
@@ -319,7 +322,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
     if (version == wire::kVersion) {
         answer.U32(wire::kMagic);
         answer.U16(wire::kVersion);
-        answer.U32(wire::kMaxFrame);
+        answer.U32(wire::kMaxFrame | (ClassTableCreatesInstances() ? wire::kCanCreateInstance : 0));
     } else {
         answer.I32(RPC_E_VERSION_MISMATCH);
         Log("refusing the client at pid %ld: protocol version %u", m_peerPid, version);

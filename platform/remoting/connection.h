@@ -69,6 +69,8 @@ public:
     HRESULT Handshake(DWORD timeoutMs, Writer* firstRequest = nullptr, std::vector<BYTE>* reply = nullptr);
     // Owner thread: the server has answered the handshake with its welcome.
     bool Welcomed() const { return m_handshaking == Handshaking::Done && SUCCEEDED(m_handshakeResult); }
+    // Owner thread: the server's welcome said its class table runs CreateInstance.
+    bool PeerCreatesInstances() const { return m_peerCreatesInstances; }
 
     // Any thread: sends one whole frame (see BeginFrame and EndFrame).
     // RPC_E_DISCONNECTED when the connection is gone or the peer has let
@@ -194,6 +196,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_deadline;
     Handshaking m_handshaking;
     HRESULT m_handshakeResult = S_OK;
+    bool m_peerCreatesInstances = false;
     std::vector<BYTE> m_in;
     std::uint32_t m_nextCallId = 1;
     std::unordered_map<std::uint32_t, PendingCall*> m_pending;
