@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "platform/base/log.h"
@@ -497,7 +498,9 @@ public:
     std::atomic<int> count{0};
 };
 
-TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThreadIsBusy) {
+// held: each event raised inside a HeldEvents scope, which hands its events
+// to the server's thread only while that thread is idle.
+void ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(bool held) {
     using namespace platform::remoting;
     RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
     EchoServed served;
@@ -529,8 +532,11 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
                 VARIANT v = platform::VariantBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
                 DISPPARAMS params{&v, nullptr, 1, 0};
                 for (int i = 0; i < kEvents; ++i) {
+                    std::optional<platform::HeldEvents> together;
+                    if (held) together.emplace();
                     if (events->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK)
                         ++failures;
+                    together.reset();
                     ++raised;
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
@@ -556,6 +562,14 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
     EXPECT_EQ(sink->count, kEvents);
     sink->Release();
     echo->Release();
+}
+
+TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThreadIsBusy) {
+    ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(false);
+}
+
+TEST(Threads, EventsHeldTogetherOnAnotherThreadAreWrittenByItWhileTheServersThreadIsBusy) {
+    ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(true);
 }
 
 TEST(Threads, AProxyAnswersOnlyItsOwnThread) {
