@@ -152,9 +152,10 @@ private:
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();
+    // As much of the queue as the socket takes, in one system call per 64 frames.
     void WriteQueued() REQUIRES(m_writeMutex);
     // The queue's bound, and the owner woken when frames wait or the socket broke.
-    HRESULT AfterWrite(bool ownerWoken = false) REQUIRES(m_writeMutex);  // as much of the queue as the socket takes
+    HRESULT AfterWrite(bool ownerWoken = false) REQUIRES(m_writeMutex);
     // The socket, as the owner thread reads it: the owner alone changes it.
     int OwnerFd() const NO_THREAD_SAFETY_ANALYSIS { return m_fd; }
     void ReadFrames();

@@ -1,9 +1,10 @@
 // Events sent together: while a HeldEvents lives on a thread, the events that
-// thread sends to other processes wait in their connections' queues; when it
-// ends, each connection writes what waits in one system call, and its peer
-// wakes once for all of them. The order on each connection is the order in
-// which they were sent (other senders write out what waits before their own
-// frames).
+// thread sends to other processes wait in their connections' queues. When it
+// ends, each connection's thread is woken to write them if it is idle in its
+// wait, or else this thread writes them, in one system call per connection
+// either way; the peer wakes once for all of them. The order on each
+// connection is the order in which they were sent (other senders write out
+// what waits before their own frames).
 #pragma once
 
 #include <memory>
