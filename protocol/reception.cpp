@@ -21,6 +21,10 @@ platform::Bstr EventText(std::u16string_view text) {
 
 void CTarvik::ChannelCallback(void* userData, BYTE value, const char* text) {
     auto* driver = static_cast<CTarvik*>(userData);
+    // What this notification raises reaches the clients in other processes
+    // in one write per client, made by the main thread: the listener itself
+    // writes no client's socket and is back at the device at once.
+    platform::HeldEvents together;
     t_inCallback = driver;
     driver->OnChannelEvent(value, text);
     t_inCallback = nullptr;

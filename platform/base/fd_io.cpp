@@ -1,8 +1,10 @@
 #include "platform/base/fd_io.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/base/errno_map.h"
@@ -38,6 +40,26 @@ DWORD WriteAvailable(int fd, FdKind kind, const BYTE* data, std::size_t length, 
         *sent += static_cast<std::size_t>(n);
     }
     return ERROR_SUCCESS;
+}
+
+DWORD SendGathered(int fd, std::span<const std::span<const BYTE>> buffers, std::size_t* sent) {
+    *sent = 0;
+    iovec parts[kMaxGather];
+    const std::size_t count = std::min(buffers.size(), kMaxGather);
+    for (std::size_t i = 0; i < count; ++i) parts[i] = {const_cast<BYTE*>(buffers[i].data()), buffers[i].size()};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    for (;;) {
+        const ssize_t n = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) return ERROR_SUCCESS;
+            return ErrnoToError(errno);
+        }
+        *sent = static_cast<std::size_t>(n);
+        return ERROR_SUCCESS;
+    }
 }
 
 }  // namespace platform

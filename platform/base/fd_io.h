@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <span>
 
 #include "platform/base/types.h"
 
@@ -15,5 +16,9 @@ enum class FdKind { Device, Socket };
 DWORD ReadAvailable(int fd, FdKind kind, const std::function<void(const BYTE*, std::size_t)>& sink);
 // Writes what the descriptor takes now; *sent may be short of length.
 DWORD WriteAvailable(int fd, FdKind kind, const BYTE* data, std::size_t length, std::size_t* sent);
+// Sends the buffers, in order, in one system call as far as the socket takes
+// them now (the first kMaxGather of them); *sent counts the bytes taken.
+inline constexpr std::size_t kMaxGather = 64;
+DWORD SendGathered(int fd, std::span<const std::span<const BYTE>> buffers, std::size_t* sent);
 
 }  // namespace platform

@@ -408,6 +408,14 @@ void WakeThread(DWORD threadId) {
     }
 }
 
+bool WakeThreadIfWaiting(DWORD threadId) {
+    std::shared_ptr<MessageQueue> q = QueueOf(threadId);
+    if (!q) return false;
+    std::lock_guard lock(q->mutex);
+    if (q->sleeping) Wake(q->wakeFd);
+    return q->sleeping;
+}
+
 std::uint64_t PostedCount() {
     MessageQueue& q = CurrentQueue();
     std::lock_guard lock(q.mutex);

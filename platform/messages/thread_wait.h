@@ -34,6 +34,9 @@ void RemoveWaitSource(int id);
 // Makes a thread's current or next wait look at its sources again (after
 // another thread changed what one of them waits for).
 void WakeThread(DWORD threadId);
+// The same, only if the thread is in its wait (or about to enter it) now:
+// whether it was, and so looks at its sources before anything else.
+bool WakeThreadIfWaiting(DWORD threadId);
 
 // How many messages have been posted to the calling thread so far.
 std::uint64_t PostedCount();

@@ -4,6 +4,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -189,6 +190,13 @@ void RevokeClassObjectsOf(DWORD thread) {
     }
     for (auto& r : gone) Withdraw(r);
 }
+
+namespace {
+std::atomic<bool> g_createsInstances{true};
+}
+
+bool ClassTableCreatesInstances() { return g_createsInstances.load(); }
+void SetClassTableCreatesInstances(bool on) { g_createsInstances = on; }
 
 }  // namespace platform::remoting
 

@@ -11,4 +11,10 @@ HRESULT QueryRegisteredClassObject(REFCLSID clsid, DWORD thread, REFIID iid, IUn
 // Withdraws every class object that thread registered.
 void RevokeClassObjectsOf(DWORD thread);
 
+// Whether this process's class table runs CreateInstance and says so in its
+// greeting (as every server does). Tests turn it off to stand for a server of
+// the first release, which closes a connection that asks it.
+bool ClassTableCreatesInstances();
+void SetClassTableCreatesInstances(bool on);
+
 }  // namespace platform::remoting

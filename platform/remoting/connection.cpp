@@ -3,12 +3,15 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <span>
 
 #include "platform/base/fd_io.h"
 #include "platform/base/log.h"
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/apartment.h"
+#include "platform/remoting/class_table.h"
+#include "platform/remoting/held_events.h"
 #include "platform/remoting/limits.h"
 #include "platform/remoting/proxy_manager.h"
 #include "platform/remoting/socket.h"
@@ -92,7 +95,7 @@ HRESULT Connection::Handshake(DWORD timeoutMs, Writer* firstRequest, std::vector
     Writer hello = BeginFrame(this, FrameType::Hello);
     hello.U32(wire::kMagic);
     hello.U16(wire::kVersion);
-    hello.U32(wire::kMaxFrame);
+    hello.U32(wire::kMaxFrame);  // a client announces nothing
     EndFrame(hello);
     if (HRESULT hr = Send(std::move(hello.Bytes())); FAILED(hr)) return hr;
     PendingCall call;
@@ -126,11 +129,33 @@ HRESULT Connection::Send(std::vector<BYTE> frame) {
     MutexLock lock(m_writeMutex);
     if (m_broken) return RPC_E_DISCONNECTED;
     if (frame.size() - wire::kLengthPrefix > m_peerMaxFrame) return E_INVALIDARG;
+    m_queuedBytes += frame.size();
+    const bool event = frame[wire::kLengthPrefix] == static_cast<BYTE>(wire::FrameType::Event);
+    m_queue.push_back(std::move(frame));
+    if (HeldEvents* held = event ? HeldEvents::Current() : nullptr) {
+        m_hasQueued = true;
+        held->Hold(shared_from_this());
+        return S_OK;
+    }
     // Every sender writes out what waits before its own frame, so a peer that
     // reads keeps up however seldom the owner thread gets to run.
-    m_queuedBytes += frame.size();
-    m_queue.push_back(std::move(frame));
     WriteQueued();
+    return AfterWrite();
+}
+
+void Connection::SendHeld() {
+    MutexLock lock(m_writeMutex);
+    // Another thread (the serial listener) leaves the writing to the owner
+    // while the owner waits, idle: the owner writes all that waits as soon as
+    // it wakes, and the raiser is back at its own work at once. An owner that
+    // is busy would leave the peer without its events meanwhile, so then the
+    // raiser writes them itself.
+    const bool handedOver = GetCurrentThreadId() != m_owner && WakeThreadIfWaiting(m_owner);
+    if (!handedOver) WriteQueued();
+    AfterWrite(handedOver);
+}
+
+HRESULT Connection::AfterWrite(bool ownerWoken) {
     if (!m_broken && m_queuedBytes > wire::kMaxQueuedBytes) {
         Log("the peer at pid %ld does not keep up and has %zu bytes waiting; disconnecting it", m_peerPid,
             m_queuedBytes);
@@ -139,7 +164,7 @@ HRESULT Connection::Send(std::vector<BYTE> frame) {
     }
     // The owner watches for room to write while frames wait, and cleans up a
     // broken connection when it sees the socket close.
-    if ((m_hasQueued || m_broken) && GetCurrentThreadId() != m_owner) WakeThread(m_owner);
+    if ((m_hasQueued || m_broken) && !ownerWoken && GetCurrentThreadId() != m_owner) WakeThread(m_owner);
     return m_broken ? RPC_E_DISCONNECTED : S_OK;
 }
 
@@ -150,19 +175,30 @@ void Connection::Flush() {
 
 void Connection::WriteQueued() {
     while (!m_queue.empty() && !m_broken) {
-        std::vector<BYTE>& front = m_queue.front();
+        std::span<const BYTE> parts[kMaxGather];
+        std::size_t count = 0, length = 0;
+        for (auto frame = m_queue.begin(); frame != m_queue.end() && count < kMaxGather; ++frame, ++count) {
+            parts[count] = std::span<const BYTE>(*frame).subspan(count == 0 ? m_frontSent : 0);
+            length += parts[count].size();
+        }
         std::size_t sent = 0;
-        if (WriteAvailable(m_fd, FdKind::Socket, front.data() + m_frontSent, front.size() - m_frontSent, &sent) !=
-            ERROR_SUCCESS) {
+        if (SendGathered(m_fd, std::span(parts, count), &sent) != ERROR_SUCCESS) {
             m_broken = true;
             ShutDownSocket(m_fd);
             break;
         }
-        m_frontSent += sent;
-        if (m_frontSent < front.size()) break;  // the socket is full
-        m_queuedBytes -= front.size();
-        m_frontSent = 0;
-        m_queue.pop_front();
+        for (std::size_t left = sent; left > 0;) {
+            const std::size_t rest = m_queue.front().size() - m_frontSent;
+            if (left < rest) {
+                m_frontSent += left;
+                break;
+            }
+            left -= rest;
+            m_queuedBytes -= m_queue.front().size();
+            m_frontSent = 0;
+            m_queue.pop_front();
+        }
+        if (sent < length) break;  // the socket is full
     }
     m_hasQueued = !m_queue.empty() && !m_broken;
 }
@@ -266,7 +302,8 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
     }
     const std::uint32_t magic = r.U32();
     const std::uint16_t version = r.U16();
-    const std::uint32_t maxFrame = r.U32();
+    const std::uint32_t announced = r.U32();
+    const std::uint32_t maxFrame = announced & wire::kFrameSizeBits;
     if (!r.AtEnd() || magic != wire::kMagic || maxFrame < 1024) {
         Misbehaved("a malformed handshake");
         return;
@@ -277,6 +314,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
     }
     m_handshaking = Handshaking::Done;
     if (m_side == Side::Client) {
+        m_peerCreatesInstances = (announced & wire::kCanCreateInstance) != 0;
         m_handshakeResult = version == wire::kVersion ? S_OK : RPC_E_VERSION_MISMATCH;
         return;
     }
@@ -284,7 +322,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
     if (version == wire::kVersion) {
         answer.U32(wire::kMagic);
         answer.U16(wire::kVersion);
-        answer.U32(wire::kMaxFrame);
+        answer.U32(wire::kMaxFrame | (ClassTableCreatesInstances() ? wire::kCanCreateInstance : 0));
     } else {
         answer.I32(RPC_E_VERSION_MISMATCH);
         Log("refusing the client at pid %ld: protocol version %u", m_peerPid, version);

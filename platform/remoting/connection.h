@@ -69,11 +69,16 @@ public:
     HRESULT Handshake(DWORD timeoutMs, Writer* firstRequest = nullptr, std::vector<BYTE>* reply = nullptr);
     // Owner thread: the server has answered the handshake with its welcome.
     bool Welcomed() const { return m_handshaking == Handshaking::Done && SUCCEEDED(m_handshakeResult); }
+    // Owner thread: the server's welcome said its class table runs CreateInstance.
+    bool PeerCreatesInstances() const { return m_peerCreatesInstances; }
 
     // Any thread: sends one whole frame (see BeginFrame and EndFrame).
     // RPC_E_DISCONNECTED when the connection is gone or the peer has let
     // too much pile up; E_INVALIDARG for a frame larger than the peer takes.
     HRESULT Send(std::vector<BYTE> frame);
+    // Any thread: the events a HeldEvents scope kept back go out (see
+    // held_events.h).
+    void SendHeld();
     // Owner thread: sends a request and waits, running the calls and events
     // that come in meanwhile, until its reply arrives (the reply's body into
     // *reply), the connection goes (RPC_E_DISCONNECTED) or the time is up
@@ -147,7 +152,10 @@ private:
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();
-    void WriteQueued() REQUIRES(m_writeMutex);  // as much of the queue as the socket takes
+    // As much of the queue as the socket takes, in one system call per 64 frames.
+    void WriteQueued() REQUIRES(m_writeMutex);
+    // The queue's bound, and the owner woken when frames wait or the socket broke.
+    HRESULT AfterWrite(bool ownerWoken = false) REQUIRES(m_writeMutex);
     // The socket, as the owner thread reads it: the owner alone changes it.
     int OwnerFd() const NO_THREAD_SAFETY_ANALYSIS { return m_fd; }
     void ReadFrames();
@@ -189,6 +197,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> m_deadline;
     Handshaking m_handshaking;
     HRESULT m_handshakeResult = S_OK;
+    bool m_peerCreatesInstances = false;
     std::vector<BYTE> m_in;
     std::uint32_t m_nextCallId = 1;
     std::unordered_map<std::uint32_t, PendingCall*> m_pending;

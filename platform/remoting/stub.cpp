@@ -121,7 +121,8 @@ const char* Execute(std::uint32_t objectId, REFIID iid, std::uint16_t method, St
     Connection& connection = call.connection;
     if (objectId == wire::kClassTable) {
         if (connection.GetSide() != Connection::Side::Server || !(iid == GUID_NULL) ||
-            (method != wire::method::kGetClassObject && method != wire::method::kCreateClassInstance))
+            (method != wire::method::kGetClassObject &&
+             (method != wire::method::kCreateClassInstance || !ClassTableCreatesInstances())))
             return "a call to the class table it cannot make";
         if (method == wire::method::kGetClassObject)
             RunGetClassObject(call);

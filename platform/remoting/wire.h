@@ -18,6 +18,13 @@ constexpr std::uint16_t kVersion = 1;
 constexpr std::size_t kLengthPrefix = 4;
 // The largest frame either side sends or accepts, after the length prefix.
 constexpr std::uint32_t kMaxFrame = 1u << 20;
+// The greeting's "largest frame" field carries what the sender can do in its
+// top bits, which a peer of the first release clamps away with the size (it
+// takes the smaller of the field and its own largest frame).
+constexpr std::uint32_t kFrameSizeBits = 0x00FFFFFF;
+// A server whose class table runs CreateInstance (method 1, below); without
+// it, a client creates an instance through the class object.
+constexpr std::uint32_t kCanCreateInstance = 1u << 31;
 // Frames that may wait for a peer that does not read; past this the peer is
 // disconnected (beyond what the socket itself buffers).
 constexpr std::size_t kMaxQueuedBytes = 4u << 20;
@@ -27,8 +34,8 @@ constexpr std::uint32_t kMaxItems = 1024;
 
 enum class FrameType : std::uint8_t {
     // The handshake: the first frame each way.
-    Hello = 1,    // client to server: u32 magic, u16 version, u32 largest frame
-    Welcome = 2,  // server to client: u32 magic, u16 version, u32 largest frame
+    Hello = 1,    // client to server: u32 magic, u16 version, u32 largest frame (with kCan* bits)
+    Welcome = 2,  // server to client: u32 magic, u16 version, u32 largest frame (with kCan* bits)
     Refused = 3,  // server to client, instead of Welcome: i32 HRESULT; then the server closes
 
     // Requests: each is answered by exactly one Reply with its call id.

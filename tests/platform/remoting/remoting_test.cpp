@@ -5,9 +5,12 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <thread>
 
+#include "platform/base/log.h"
 #include "platform/base/paths.h"
+#include "platform/remoting/class_table.h"
 #include "platform/remoting/marshallers.h"
 #include "platform/remoting/proxy_stub.h"
 #include "tests/platform/remoting/echo_object.h"
@@ -165,6 +168,42 @@ TEST(ClassObjects, ActivationInOneRequestFailsAsItsStepsWould) {
         p->Release();
         object->Release();
     }
+    CoUninitialize();
+}
+
+// A server of the first release closes a connection that asks its class
+// table for an instance. Activation still works against it, by the separate
+// steps, and asks it so once at most.
+TEST(ClassObjects, AServerOfTheFirstReleaseStillCreatesInstancesStepByStep) {
+    TempHome home;
+    CoInitialize(nullptr);
+    platform::remoting::SetClassTableCreatesInstances(false);
+    {
+        platform::log::Capture log;
+        IClassFactory* factory = new SingletonFactory<Echo>;
+        ServerThread server(CLSID_Echo, factory);
+        factory->Release();
+        ASSERT_EQ(server.Registered(), S_OK);
+        // Each round on a new connection (nothing is held between them); the
+        // second activation of a round on the connection kept meanwhile.
+        for (int round = 0; round < 2; ++round) {
+            IDispatch* echo[2] = {};
+            for (IDispatch*& object : echo)
+                ASSERT_EQ(CoCreateInstance(CLSID_Echo, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
+                                           reinterpret_cast<void**>(&object)),
+                          S_OK);
+            VARIANT back;
+            VariantInit(&back);
+            EXPECT_EQ(Call(echo[1], Echo::kEcho, {platform::VariantI4(7)}, &back), S_OK);
+            EXPECT_EQ(back.lVal, 7);
+            for (IDispatch* object : echo) object->Release();
+        }
+        const std::string text = log.Text();
+        const auto refused = text.find("a call to the class table it cannot make");
+        EXPECT_NE(refused, std::string::npos) << text;
+        EXPECT_EQ(text.find("a call to the class table it cannot make", refused + 1), std::string::npos) << text;
+    }
+    platform::remoting::SetClassTableCreatesInstances(true);
     CoUninitialize();
 }
 
@@ -459,7 +498,9 @@ public:
     std::atomic<int> count{0};
 };
 
-TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThreadIsBusy) {
+// held: each event raised inside a HeldEvents scope, which hands its events
+// to the server's thread only while that thread is idle.
+void ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(bool held) {
     using namespace platform::remoting;
     RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
     EchoServed served;
@@ -491,8 +532,11 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
                 VARIANT v = platform::VariantBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
                 DISPPARAMS params{&v, nullptr, 1, 0};
                 for (int i = 0; i < kEvents; ++i) {
+                    std::optional<platform::HeldEvents> together;
+                    if (held) together.emplace();
                     if (events->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK)
                         ++failures;
+                    together.reset();
                     ++raised;
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
@@ -518,6 +562,14 @@ TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThr
     EXPECT_EQ(sink->count, kEvents);
     sink->Release();
     echo->Release();
+}
+
+TEST(Threads, EventsRaisedOnAnotherThreadReachAClientThatReadsWhileTheServersThreadIsBusy) {
+    ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(false);
+}
+
+TEST(Threads, EventsHeldTogetherOnAnotherThreadAreWrittenByItWhileTheServersThreadIsBusy) {
+    ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(true);
 }
 
 TEST(Threads, AProxyAnswersOnlyItsOwnThread) {
