@@ -63,7 +63,10 @@ public:
                        l.find(part) != std::string::npos;
             },
             kWait, &m_signals);
-        return line.value_or("no signal with " + part);
+        if (line) return *line;
+        std::string seen;  // what came instead, for the failure's message
+        for (const auto& name : SignalNames()) seen += " " + name;
+        return "no signal with " + part + "; signals received:" + seen;
     }
     // The names of the signals received so far, in order.
     std::vector<std::string> SignalNames() {

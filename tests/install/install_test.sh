@@ -86,7 +86,7 @@ for example in event_printer driver_example; do
     g++ -o "$tmp/$example-pc" "$source/examples/$example.cpp" $flags ||
         fail "$example does not build with pkg-config's flags alone: $flags"
     # The proxies' registration, which nothing in the program names.
-    nm "$tmp/$example-pc" | grep -q ' trelvane_client_interfaces$' || fail "$example lacks the proxies' registration"
+    nm "$tmp/$example-pc" | grep -c ' trelvane_client_interfaces$' > /dev/null || fail "$example lacks the proxies' registration"
 done
 # What a user's build inherits: no warnings of ours, let alone -Werror.
 grep -q 'INTERFACE_COMPILE_OPTIONS' "$prefix/$multiarch/cmake/Trelvane/TrelvaneTargets.cmake" &&
