@@ -22,8 +22,8 @@
 
 #include "bench/stats.h"
 #include "contract/trelvane.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/test_env.h"
 
 extern char** environ;
 

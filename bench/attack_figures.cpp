@@ -16,10 +16,10 @@
 #include "platform/remoting/limits.h"
 #include "platform/windows.h"
 #include "bench/quiet_sink.h"
-#include "tools/testsupport/attack_peer.h"
-#include "tools/testsupport/descriptor_limit.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/attack_peer.h"
+#include "tests/support/descriptor_limit.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "protocol/device_bytes.h"
 #include "serial/serial_sp.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -23,8 +23,8 @@
 #include "bench/stats.h"
 #include "contract/dbus.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "contract/trelvane.h"
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "bench/stats.h"
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

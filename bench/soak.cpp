@@ -29,12 +29,12 @@
 #include "bench/soak_reports.h"
 #include "bench/stats.h"
 #include "contract/trelvane.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/orphan_reaper.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/orphan_reaper.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

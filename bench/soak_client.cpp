@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "contract/trelvane.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/base/utf8.h"
 #include "platform/objects/com_base.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

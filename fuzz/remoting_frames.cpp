@@ -17,9 +17,9 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/base/paths.h"
 #include "platform/windows.h"
-#include "tools/testsupport/raw_peer.h"
-#include "tools/testsupport/recording_object.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_peer.h"
+#include "tests/support/recording_object.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

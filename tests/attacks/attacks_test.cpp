@@ -12,10 +12,10 @@
 #include "platform/remoting/limits.h"
 #include "tests/driver/driver_fixture.h"
 #include "tests/server/server_fixture.h"
-#include "tools/testsupport/descriptor_limit.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/attack_peer.h"
-#include "tools/testsupport/raw_peer.h"
+#include "tests/support/descriptor_limit.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/attack_peer.h"
+#include "tests/support/raw_peer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // fails, the battery test's line changes refused, and modem lines that can
 // only be read.
 #include "tests/driver/driver_fixture.h"
-#include "tools/testsupport/fake_serial_driver.h"
+#include "tests/support/fake_serial_driver.h"
 
 namespace {
 

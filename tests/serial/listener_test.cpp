@@ -7,7 +7,7 @@
 
 #include "tests/serial/recording.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "tests/serial/recording.h"
 #include "serial/serial_sp.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

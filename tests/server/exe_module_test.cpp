@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "tests/server/server_fixture.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/host_process.h"
+#include "tests/support/host_process.h"
 
 namespace {
 

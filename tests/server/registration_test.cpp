@@ -9,8 +9,8 @@
 #include "server/class_table.h"
 #include "server/registration.h"
 #include "tests/platform/registry/registry_fixture.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/server_process.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/server_process.h"
 
 #ifndef TRELVANE_SERVER
 #error "TRELVANE_SERVER must name the server program"

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "tests/server/server_fixture.h"
-#include "tools/testsupport/host_process.h"
-#include "tools/testsupport/raw_peer.h"
+#include "tests/support/host_process.h"
+#include "tests/support/raw_peer.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/test_env.h"
 #include "version/version.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "platform/comm/termios2.h"
 #include "platform/windows.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "platform/comm/comm_port.h"
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "platform/messages/thread_wait.h"
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "contract/contract.h"
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

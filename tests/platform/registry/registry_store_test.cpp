@@ -6,7 +6,7 @@
 #include "platform/registry/reg_format.h"
 #include "platform/registry/store.h"
 #include "tests/platform/registry/registry_fixture.h"
-#include "tools/testsupport/ordinary_user.h"
+#include "tests/support/ordinary_user.h"
 
 namespace {
 

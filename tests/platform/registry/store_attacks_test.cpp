@@ -8,8 +8,8 @@
 #include "platform/base/paths.h"
 #include "platform/remoting/socket.h"
 #include "tests/platform/registry/registry_fixture.h"
-#include "tools/testsupport/file_owner.h"
-#include "tools/testsupport/ordinary_user.h"
+#include "tests/support/file_owner.h"
+#include "tests/support/ordinary_user.h"
 
 namespace {
 

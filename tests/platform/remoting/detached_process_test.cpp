@@ -21,7 +21,7 @@
 #include <set>
 #include <thread>
 
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/remoting/marshallers.h"
 #include "platform/remoting/proxy_stub.h"
 #include "tests/platform/remoting/echo_object.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include "platform/base/utf8.h"
 #include "platform/remoting/server_command.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace {
 

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "driver/tarvik.h"
-#include "tools/testsupport/recording_object.h"
-#include "tools/testsupport/singleton_factory.h"
+#include "tests/support/recording_object.h"
+#include "tests/support/singleton_factory.h"
 
 namespace {
 

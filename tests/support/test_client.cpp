@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "contract/trelvane.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
 namespace {
 
