@@ -27,6 +27,7 @@
 
 extern char** environ;
 
+namespace trelvane {
 namespace {
 
 std::string ClsidText() {
@@ -99,7 +100,7 @@ struct BareStart {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     // --server PATH: another build of the server program, to compare builds.
     bool quick = false;
     std::string server = TRELVANE_BENCH_SERVER;
@@ -153,3 +154,7 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "an activation or call failed\n");
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

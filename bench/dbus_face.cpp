@@ -26,6 +26,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::bench::Clock;
@@ -146,7 +147,7 @@ std::string StartDaemon(const std::string& home, std::unique_ptr<trelvane::testi
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 500 : 5000;
     namespace bus = contract::dbus;
@@ -239,3 +240,7 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "a signal or an acknowledge did not come\n");
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -13,7 +13,9 @@
 #include "tests/support/singleton_factory.h"
 #include "tests/support/test_env.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 2000 : 20000;
     // A request for a LONG property: length, type, call id, object id,
@@ -57,3 +59,7 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

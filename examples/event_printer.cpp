@@ -60,7 +60,7 @@ public:
                                               "FinishPostStateChanged",
                                               "BatteryTestReady"};
         static const char* const kTestEvents[] = {"", "SP_PortOpened", "SP_PortClosed", "SP_Reset", "InputReceived"};
-        const bool test = m_events == contract::DIID__ITarvikTestEvents;
+        const bool test = m_events == DIID__ITarvikTestEvents;
         const int count = test ? 5 : 8;
         std::string line = id > 0 && id < count ? (test ? kTestEvents : kEvents)[id] : "event " + std::to_string(id);
         for (UINT i = params->cArgs; i-- > 0;) line += " " + Text(params->rgvarg[i]);  // arguments come last-first
@@ -125,8 +125,7 @@ int main(int argc, char** argv) {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(u"Trelvane.Tarvik", &clsid);
     if (SUCCEEDED(hr))
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                              reinterpret_cast<void**>(tarvik.Out()));
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()));
     if (FAILED(hr)) {
         std::fprintf(stderr, "cannot create Trelvane.Tarvik: 0x%08X (is the server registered?)\n",
                      static_cast<unsigned>(hr));
@@ -134,11 +133,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_tarvik = tarvik.Get();
-    auto events = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents));
-    auto testEvents = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikTestEvents));
+    auto events = platform::ComPtr<EventSink>::Attach(new EventSink(DIID__ITarvikEvents));
+    auto testEvents = platform::ComPtr<EventSink>::Attach(new EventSink(DIID__ITarvikTestEvents));
     DWORD eventsCookie = 0, testEventsCookie = 0;
-    Connect(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get(), &eventsCookie);
-    Connect(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get(), &testEventsCookie);
+    Connect(tarvik.Get(), DIID__ITarvikEvents, events.Get(), &eventsCookie);
+    Connect(tarvik.Get(), DIID__ITarvikTestEvents, testEvents.Get(), &testEventsCookie);
 
     LONG status = 0;
     hr = tarvik->Open(port, &status);
@@ -149,8 +148,8 @@ int main(int argc, char** argv) {
         PumpMessages(std::chrono::seconds(seconds));
         tarvik->Close();
     }
-    Connect(tarvik.Get(), contract::DIID__ITarvikEvents, nullptr, &eventsCookie);
-    Connect(tarvik.Get(), contract::DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
+    Connect(tarvik.Get(), DIID__ITarvikEvents, nullptr, &eventsCookie);
+    Connect(tarvik.Get(), DIID__ITarvikTestEvents, nullptr, &testEventsCookie);
     g_tarvik = nullptr;
     tarvik.Reset();
     events.Reset();

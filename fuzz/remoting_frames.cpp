@@ -21,6 +21,7 @@
 #include "tests/support/recording_object.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RecordingObject;
@@ -130,3 +131,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TheServer->factory->CheckAllGivenBack();
     return 0;
 }
+
+}  // namespace trelvane

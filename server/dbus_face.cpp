@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 using contract::dbus::Method;
@@ -305,4 +305,4 @@ void BusFace::ConnectRelays(ITarvik* object) {
 
 void BusFace::OnDeparted(const std::string& client) { m_holds.erase(client); }
 
-}  // namespace server
+}  // namespace trelvane::server

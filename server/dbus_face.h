@@ -16,7 +16,7 @@
 #include "platform/dbus/session_bus.h"
 #include "server/dbus_events.h"
 
-namespace server {
+namespace trelvane::server {
 
 class BusFace {
 public:
@@ -44,4 +44,4 @@ private:
     std::unique_ptr<platform::dbus::SessionBus> m_bus;
 };
 
-}  // namespace server
+}  // namespace trelvane::server

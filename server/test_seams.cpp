@@ -13,6 +13,7 @@
 
 #include "server/trelvane_module.h"
 
+namespace trelvane {
 namespace {
 
 bool Fault(std::string_view which) {
@@ -45,3 +46,5 @@ HRESULT CTrelvaneModule::StartShutdownMonitor() {
     platform::log::Error(platform::log::Channel::server, "cannot start the shutdown monitor (injected)");
     return E_FAIL;
 }
+
+}  // namespace trelvane

@@ -17,6 +17,7 @@
 #include "tests/support/attack_peer.h"
 #include "tests/support/raw_peer.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -267,3 +268,4 @@ TEST_P(StalledCallback, AStartNumberReachesTheOtherClientsWhileOneLeavesACallbac
 INSTANTIATE_TEST_SUITE_P(Placement, StalledCallback, ::testing::Values(Placement::OutOfProcess), PlacementName);
 
 }  // namespace
+}  // namespace trelvane

@@ -17,6 +17,7 @@
 #include "tests/support/reachable_program.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -451,3 +452,4 @@ TEST_F(DbusFace, AnOrdinaryUserOpensThePortThroughTheBus) {
 }
 
 }  // namespace
+}  // namespace trelvane

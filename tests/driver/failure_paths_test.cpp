@@ -5,6 +5,7 @@
 #include "tests/driver/driver_fixture.h"
 #include "tests/support/fake_serial_driver.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -231,3 +232,4 @@ TEST_F(FailurePaths, StartPostChangesReachTheClientWhenTheLinesCanOnlyBeRead) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -23,6 +23,7 @@
 #include "tests/support/reachable_program.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -468,3 +469,4 @@ TEST_F(Activation, AnOrdinaryUserStartsAServerInFoldersOfItsOwn) {
 }
 
 }  // namespace
+}  // namespace trelvane

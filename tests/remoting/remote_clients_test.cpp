@@ -15,6 +15,7 @@
 #include "tests/support/server_thread.h"
 #include "tests/support/singleton_factory.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -535,3 +536,4 @@ TEST(ServerGone, ANewServerIsReachedWhileProxiesOfTheOldOneAreHeld) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -10,6 +10,7 @@
 #include "tools/device_end/device_end.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -150,3 +151,4 @@ TEST_F(Channel, CallbackReplacedWhileListening) {
 }
 
 }  // namespace
+}  // namespace trelvane

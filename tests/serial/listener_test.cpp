@@ -9,6 +9,7 @@
 #include "tools/device_end/device_end.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -266,3 +267,4 @@ TEST_F(Listener, StartTwiceMakesOneThreadAndStopWithoutOneIsFine) {
 }
 
 }  // namespace
+}  // namespace trelvane

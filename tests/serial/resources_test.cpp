@@ -6,6 +6,7 @@
 #include "tools/device_end/device_end.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -83,3 +84,4 @@ TEST(Resources, UnpluggedDeviceLeavesNothingOpenAndComesBack) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -10,6 +10,7 @@
 #include "platform/windows.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 class QuickModule final : public CAtlExeModuleT<QuickModule> {
@@ -139,3 +140,4 @@ TEST(ExeModule, WhenTakingAMessageFailsTheMonitorEndsBeforeTheLoopReturns) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -12,6 +12,7 @@
 #include "tools/device_end/device_end.h"
 #include "tests/support/host_process.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -255,3 +256,4 @@ TEST_F(Lifetime, AClientThatIsKilledGivesItsLockBack) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -16,6 +16,7 @@
 #error "TRELVANE_SERVER must name the server program"
 #endif
 
+namespace trelvane {
 namespace {
 
 using namespace std::string_literals;
@@ -444,3 +445,4 @@ TEST_F(Registration, AnExecuteOnlyProgramRegistersAsALocalServerForAnOrdinaryUse
 }
 
 }  // namespace
+}  // namespace trelvane

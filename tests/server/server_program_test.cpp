@@ -16,6 +16,7 @@
 #include "tests/support/host_process.h"
 #include "tests/support/raw_peer.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -214,3 +215,4 @@ TEST_F(ServerProgram, AServerStartedByActivationSetsItsLogAsideAtTheBound) {
 }
 
 }  // namespace
+}  // namespace trelvane

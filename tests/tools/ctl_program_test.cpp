@@ -17,6 +17,7 @@
 #include "tests/support/test_env.h"
 #include "version/version.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -324,3 +325,4 @@ TEST_F(CtlActivation, AStopSignalEndsItWhileItWaitsForTheServerToStart) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -10,6 +10,7 @@
 #include "tests/support/ordinary_user.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -173,3 +174,4 @@ TEST_F(Pty, HangUpFailsTheOutstandingWait) {
 }
 
 }  // namespace
+}  // namespace trelvane

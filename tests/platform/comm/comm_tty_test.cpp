@@ -14,6 +14,7 @@
 #include "tests/support/ordinary_user.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -233,3 +234,4 @@ TEST_F(TtyBackend, AWatcherThatCannotStartFailsTheOpen) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -5,6 +5,7 @@
 #include "tools/device_end/device_end.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 DWORD OpenError(const char16_t* name) {
@@ -60,3 +61,4 @@ TEST(PortNames, DeviceEndThatDoesNotAnswerIsNotFound) {
 }
 
 }  // namespace
+}  // namespace trelvane

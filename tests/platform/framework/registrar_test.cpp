@@ -4,6 +4,7 @@
 #include "platform/framework/registry_script.h"
 #include "tests/platform/registry/registry_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RegistryTest;
@@ -141,3 +142,4 @@ TEST_F(Registrar, AResourceScriptFindsTheModulesPathAsModuleAndModuleRaw) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -9,6 +9,7 @@
 #include "platform/windows.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 std::u16string OwnPath() {
@@ -96,3 +97,4 @@ TEST(Resources, AreFoundByTypeAndNameAsThePlatformDoes) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -3,6 +3,7 @@
 #include "contract/contract.h"
 #include "tests/platform/registry/registry_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RegistryTest;
@@ -116,3 +117,4 @@ TEST_F(TypeLibraryRegistration, ARegistrationWithTheLastKeyOfItsLibraryRemovesTh
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -8,6 +8,7 @@
 #include "tests/platform/registry/registry_fixture.h"
 #include "tests/support/ordinary_user.h"
 
+namespace trelvane {
 namespace {
 
 using platform::registry::CommitStep;
@@ -232,3 +233,4 @@ TEST(RegistryText, AStoreWrittenOutReadsBackToTheSameKeys) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -11,6 +11,7 @@
 #include "tests/support/file_owner.h"
 #include "tests/support/ordinary_user.h"
 
+namespace trelvane {
 namespace {
 
 namespace fs = std::filesystem;
@@ -246,3 +247,4 @@ TEST_F(StoreAttacks, AWriterFollowsNoLinkPlantedInTheStoreFolder) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -12,6 +12,7 @@
 #include "tests/support/raw_frames.h"
 #include "tests/support/raw_peer.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -283,3 +284,4 @@ TEST(BadPeers, PeersOfAnotherUserAreRefusedBothWays) {
 }
 
 }  // namespace
+}  // namespace trelvane

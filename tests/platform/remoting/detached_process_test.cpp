@@ -23,6 +23,7 @@
 
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using platform::remoting::DetachedProcess;
@@ -199,3 +200,4 @@ TEST_F(DetachedProcessTest, AProgramThatCannotBeStartedGivesThePlatformsErrorAnd
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -13,6 +13,7 @@
 #include "tests/platform/remoting/echo_object.h"
 #include "tests/support/dispatch_sink.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -580,3 +581,4 @@ TEST(Threads, AWaitForOwnHandlesAlsoRunsIncomingCalls) {
 }
 
 }  // namespace
+}  // namespace trelvane

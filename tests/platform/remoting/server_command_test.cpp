@@ -5,6 +5,7 @@
 #include "platform/remoting/server_command.h"
 #include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 TEST(ServerCommand, SplitsAsThePlatformSplitsACommandLine) {
@@ -52,3 +53,4 @@ TEST(ServerCommand, ExpandsEnvironmentReferencesLeavingWhatNamesNoVariable) {
 }
 
 }  // namespace
+}  // namespace trelvane
