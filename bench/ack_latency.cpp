@@ -9,10 +9,12 @@
 #include "bench/ack_measure.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/test_env.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 1000 : 10000;
     trelvane::testing::TempHome home;
@@ -54,3 +56,7 @@ int main(int argc, char** argv) {
     trelvane::bench::PrintRow("frame byte -> 0xF0, two InputReceived sinks", withSinks, &raw);
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -12,7 +12,7 @@
 #include "bench/quiet_sink.h"
 #include "protocol/device_bytes.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 namespace trelvane::bench {
 

@@ -27,11 +27,12 @@
 #include "bench/stats.h"
 #include "contract/dbus.h"
 #include "contract/trelvane.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/test_env.h"
 
 extern char** environ;
 
+namespace trelvane {
 namespace {
 
 std::string ClsidText() {
@@ -139,7 +140,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     // --server PATH: another build of the server program, to compare builds.
     bool quick = false;
     std::string server = TRELVANE_BENCH_SERVER;
@@ -209,3 +210,7 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "an activation or call failed\n");
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -16,11 +16,12 @@
 #include "platform/remoting/limits.h"
 #include "platform/windows.h"
 #include "bench/quiet_sink.h"
-#include "tools/testsupport/attack_peer.h"
-#include "tools/testsupport/descriptor_limit.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/attack_peer.h"
+#include "tests/support/descriptor_limit.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -191,7 +192,7 @@ void SinkFlood(ServerProcess&, const std::string&) {
 
 }  // namespace
 
-int main() {
+int Main() {
     Measure("advise flood, 6,000, callbacks unanswered", AdviseFlood);
     Measure("100 idle connections at 64 descriptors", IdleConnectionsAtLowLimit);
     Measure("400 frames of 1 MiB short of a byte", HalfFrames);
@@ -200,3 +201,7 @@ int main() {
     Measure("40 clients at the sink limit leaving at once", SinkFlood);
     return 0;
 }
+
+}  // namespace trelvane
+
+int main() { return trelvane::Main(); }

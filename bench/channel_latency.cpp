@@ -15,9 +15,10 @@
 #include "protocol/device_bytes.h"
 #include "serial/serial_sp.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -47,7 +48,7 @@ double Micros(Clock::rep from, Clock::rep to) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 1000 : 10000;
     const int idleSeconds = quick ? 2 : 10;
@@ -113,3 +114,7 @@ int main(int argc, char** argv) {
     channel.Close();
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

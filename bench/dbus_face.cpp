@@ -22,9 +22,10 @@
 #include "bench/stats.h"
 #include "contract/dbus.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::bench::Clock;
@@ -125,7 +126,7 @@ int OnInput(sd_bus_message* message, void* client, sd_bus_error*) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 500 : 5000;
     namespace bus = contract::dbus;
@@ -221,3 +222,7 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "a signal or an acknowledge did not come\n");
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

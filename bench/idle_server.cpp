@@ -11,10 +11,11 @@
 #include "contract/trelvane.h"
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::ProcessUsage;
@@ -39,7 +40,7 @@ void PrintThreads(const ProcessUsage& usage) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const std::chrono::seconds stretch(quick ? 2 : 10);
     trelvane::testing::TempHome home;
@@ -78,3 +79,7 @@ int main(int argc, char** argv) {
     CoUninitialize();
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -12,10 +12,12 @@
 #include "bench/ack_measure.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/test_env.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 1000 : 10000;
     trelvane::testing::TempHome home;
@@ -61,3 +63,7 @@ int main(int argc, char** argv) {
     std::printf("open idle port: %.3f s of CPU over %d s\n", idle, idleSeconds);
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

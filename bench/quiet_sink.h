@@ -3,7 +3,7 @@
 #pragma once
 
 #include "contract/contract.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
 namespace trelvane::bench {
 

@@ -10,8 +10,9 @@
 
 #include "bench/stats.h"
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -54,7 +55,7 @@ double Micros(Clock::time_point from) { return std::chrono::duration<double, std
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 500 : 5000;
     trelvane::testing::TempHome home;
@@ -86,3 +87,7 @@ int main(int argc, char** argv) {
     trelvane::bench::PrintRow("ProgID -> CLSID -> LocalServer32", lookups, &raw, "file reads");
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -22,12 +22,13 @@
 #include "bench/ack_measure.h"
 #include "bench/stats.h"
 #include "contract/trelvane.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/orphan_reaper.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/orphan_reaper.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -100,7 +101,7 @@ long ServerPid(const std::string& home) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     bool quick = false;
     std::string server = TRELVANE_SERVER, client = TRELVANE_SOAK_CLIENT;
     for (int i = 1; i < argc; ++i) {
@@ -146,3 +147,7 @@ int main(int argc, char** argv) {
     if (!ok) std::fprintf(stderr, "a step failed: the figures are incomplete\n");
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -8,12 +8,14 @@
 
 #include "bench/stats.h"
 #include "driver/tarvik.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/server_thread.h"
-#include "tools/testsupport/singleton_factory.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/server_thread.h"
+#include "tests/support/singleton_factory.h"
+#include "tests/support/test_env.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     const int count = quick ? 2000 : 20000;
     // A request for a LONG property: length, type, call id, object id,
@@ -57,3 +59,7 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

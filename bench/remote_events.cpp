@@ -13,11 +13,12 @@
 #include "bench/ack_measure.h"
 #include "bench/stats.h"
 #include "driver/tarvik.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/server_thread.h"
-#include "tools/testsupport/singleton_factory.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/server_thread.h"
+#include "tests/support/singleton_factory.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::bench::Clock;
@@ -118,7 +119,7 @@ double EventRate(trelvane::testing::ServerThread& server, CTarvik* object, Count
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     trelvane::testing::TempHome home;
     auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
@@ -173,3 +174,7 @@ int main(int argc, char** argv) {
     }
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

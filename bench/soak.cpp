@@ -29,13 +29,14 @@
 #include "bench/soak_reports.h"
 #include "bench/stats.h"
 #include "contract/trelvane.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/orphan_reaper.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/raw_echo.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/orphan_reaper.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/raw_echo.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -548,7 +549,7 @@ bool CompareUsage(const Soak& soak, const ProcessUsage& warm) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const auto options = ReadOptions(argc, argv);
     if (!options) {
         std::fprintf(stderr,
@@ -574,3 +575,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", ok ? "The soak held." : "The soak FAILED.");
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -29,8 +29,9 @@
 #include <vector>
 
 #include "contract/trelvane.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
+namespace trelvane {
 namespace {
 
 long long Now() {
@@ -227,7 +228,7 @@ private:
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     State state;
     bool bare = false;
     for (int i = 1; i < argc; ++i) {
@@ -270,3 +271,7 @@ int main(int argc, char** argv) {
     CoUninitialize();
     return ok ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

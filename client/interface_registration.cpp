@@ -4,4 +4,4 @@
 // archive although the program refers to nothing in it.
 #include "contract/trelvane.h"
 
-extern "C" const bool trelvane_client_interfaces = contract::RegisterProxyStubs();
+extern "C" const bool trelvane_client_interfaces = trelvane::contract::RegisterProxyStubs();

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-namespace contract {
+namespace trelvane::contract {
 namespace {
 
 using platform::InterfaceDesc;
@@ -228,4 +228,4 @@ HRESULT LoadTrelvaneTypeLib(ITypeLib** library) {
     return S_OK;
 }
 
-}  // namespace contract
+}  // namespace trelvane::contract

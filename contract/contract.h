@@ -10,7 +10,7 @@
 #include "contract/trelvane.h"
 #include "platform/windows.h"
 
-namespace contract {
+namespace trelvane::contract {
 
 // How Invoke treats named arguments on an interface.
 enum class NamedArguments {
@@ -62,4 +62,4 @@ std::string RenderReference();
 // the description.
 std::vector<std::vector<platform::remoting::ParamShape>> MarshalledShapes(REFIID iid);
 
-}  // namespace contract
+}  // namespace trelvane::contract

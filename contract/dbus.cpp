@@ -1,6 +1,6 @@
 #include "contract/dbus.h"
 
-namespace contract::dbus {
+namespace trelvane::contract::dbus {
 namespace {
 
 using platform::MemberDesc;
@@ -208,4 +208,4 @@ std::string RenderIntrospection() {
     return std::string(kDoctype) + "<node>\n" + kStandardInterfaces + RenderInterfaceXml() + "</node>\n";
 }
 
-}  // namespace contract::dbus
+}  // namespace trelvane::contract::dbus

@@ -9,7 +9,7 @@
 
 #include "contract/contract.h"
 
-namespace contract::dbus {
+namespace trelvane::contract::dbus {
 
 inline constexpr char kBusName[] = "org.trelvane.Tarvik1";
 inline constexpr char kObjectPath[] = "/org/trelvane/Tarvik";
@@ -82,4 +82,4 @@ std::string RenderInterfaceFile();
 // What Introspect answers: the standard interfaces the object has, and its own.
 std::string RenderIntrospection();
 
-}  // namespace contract::dbus
+}  // namespace trelvane::contract::dbus

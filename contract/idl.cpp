@@ -4,7 +4,7 @@
 #include "contract/contract.h"
 #include "platform/windows.h"
 
-namespace contract {
+namespace trelvane::contract {
 namespace {
 
 using platform::InterfaceDesc;
@@ -101,4 +101,4 @@ std::string RenderIdl() {
     return text + "};\n";
 }
 
-}  // namespace contract
+}  // namespace trelvane::contract

@@ -7,7 +7,7 @@
 
 #include <type_traits>
 
-namespace contract {
+namespace trelvane::contract {
 namespace {
 
 using platform::remoting::DualProxy;
@@ -161,4 +161,4 @@ std::vector<std::vector<platform::remoting::ParamShape>> MarshalledShapes(REFIID
     return {};
 }
 
-}  // namespace contract
+}  // namespace trelvane::contract

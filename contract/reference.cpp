@@ -8,7 +8,7 @@
 #include "contract/contract.h"
 #include "platform/windows.h"
 
-namespace contract {
+namespace trelvane::contract {
 namespace {
 
 using platform::InterfaceDesc;
@@ -290,4 +290,4 @@ std::string RenderReference() {
     return text + kCodes;
 }
 
-}  // namespace contract
+}  // namespace trelvane::contract

@@ -6,6 +6,8 @@
 
 #include "contract/contract.h"
 
+namespace trelvane {
+
 namespace contract {
 extern const char kAppIdScript[];  // generated from trelvane.rgs
 }
@@ -19,3 +21,4 @@ const platform::ExecutableResource kTypeLibResource(u"TYPELIB", MAKEINTRESOURCEW
                                                     &contract::TrelvaneLibrary(), sizeof(platform::LibraryDesc));
 
 }  // namespace
+}  // namespace trelvane

@@ -1,13 +1,17 @@
 // The automation contract of Trelvane as this tree's code sees it: the
 // identities and interfaces that clients see too (trelvane/interfaces.h)
 // over the platform's types, and the registration of their proxies.
+//
+// The interfaces and their identities are at global scope, where a client on
+// Windows finds them in the header generated from the type library; what else
+// the contract holds is in trelvane::contract, which names the identities too.
 #pragma once
 
 #include "platform/windows.h"
 
 #include "trelvane/interfaces.h"
 
-namespace contract {
+namespace trelvane::contract {
 
 using ::APPID_Trelvane;
 using ::CLSID_CTarvik;
@@ -24,4 +28,4 @@ using trelvane::OpenStatus;
 bool RegisterProxyStubs();
 inline const bool g_proxyStubsRegistered = RegisterProxyStubs();
 
-}  // namespace contract
+}  // namespace trelvane::contract

@@ -1,7 +1,7 @@
 #include "driver/automation_object.h"
 #include <type_traits>
 
-namespace driver {
+namespace trelvane::driver {
 namespace {
 
 using platform::MemberDesc;
@@ -190,4 +190,4 @@ HRESULT AutomationObject::Fire_InputReceived(BSTR message) {
     return m_testEventsPoint.Raise(4, args, 1);
 }
 
-}  // namespace driver
+}  // namespace trelvane::driver

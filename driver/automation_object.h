@@ -8,7 +8,7 @@
 #include "driver/connection_points.h"
 #include "driver/dispatch.h"
 
-namespace driver {
+namespace trelvane::driver {
 
 // IDispatch for one interface of the object, by the contract's rules. call
 // runs a member on the object through the interface's own vtable.
@@ -81,4 +81,4 @@ private:
     ConnectionPoint m_testEventsPoint;
 };
 
-}  // namespace driver
+}  // namespace trelvane::driver

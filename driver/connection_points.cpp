@@ -6,7 +6,7 @@
 #include <new>
 #include <string>
 
-namespace driver {
+namespace trelvane::driver {
 namespace {
 
 // An enumerator over a fixed list of interface pointers, each held with a
@@ -268,4 +268,4 @@ HRESULT EnumConnectionPointsOf(ConnectionPoint* const* points, std::size_t count
     return *ppEnum ? S_OK : E_OUTOFMEMORY;
 }
 
-}  // namespace driver
+}  // namespace trelvane::driver

@@ -14,7 +14,7 @@
 
 #include "platform/windows.h"
 
-namespace driver {
+namespace trelvane::driver {
 
 class ConnectionPoint final : public IConnectionPoint {
 public:
@@ -64,4 +64,4 @@ private:
 HRESULT FindConnectionPointIn(ConnectionPoint* const* points, std::size_t count, REFIID riid, IConnectionPoint** ppCP);
 HRESULT EnumConnectionPointsOf(ConnectionPoint* const* points, std::size_t count, IEnumConnectionPoints** ppEnum);
 
-}  // namespace driver
+}  // namespace trelvane::driver

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-namespace driver {
+namespace trelvane::driver {
 namespace {
 
 using contract::NamedArguments;
@@ -168,4 +168,4 @@ HRESULT ContractTypeInfo(REFIID iid, UINT index, ITypeInfo** info) {
     return library->GetTypeInfoOfGuid(iid, info);
 }
 
-}  // namespace driver
+}  // namespace trelvane::driver

@@ -6,7 +6,7 @@
 
 #include "contract/contract.h"
 
-namespace driver {
+namespace trelvane::driver {
 
 // Runs one member. args holds the caller's parameters in parameter order,
 // converted to their declared types; an [out] parameter is a by-reference
@@ -22,4 +22,4 @@ HRESULT InvokeByContract(const contract::InterfaceContract& contract, DISPID dis
 HRESULT ContractTypeInfoCount(UINT* count);
 HRESULT ContractTypeInfo(REFIID iid, UINT index, ITypeInfo** info);
 
-}  // namespace driver
+}  // namespace trelvane::driver

@@ -7,6 +7,7 @@
 
 #include "driver/tarvik.h"
 
+namespace trelvane {
 namespace {
 
 // The platform's message for code, as FormatMessageW gives it (line end
@@ -47,3 +48,5 @@ void CTarvik::FailWithError(const std::u16string& text, DWORD code) {
     ReportError(text, code);
     throw DriverFailure{code};
 }
+
+}  // namespace trelvane

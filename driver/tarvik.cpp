@@ -7,7 +7,9 @@
 #include "contract/trelvane.h"
 #include "platform/windows.h"
 
-std::atomic<CTarvik*> g_driver{nullptr};
+std::atomic<trelvane::CTarvik*> g_driver{nullptr};
+namespace trelvane {
+
 thread_local const CTarvik* CTarvik::t_inCallback = nullptr;
 
 CTarvik* CTarvik::Create() { return new CTarvik; }
@@ -191,3 +193,5 @@ HRESULT CTarvik::put_StateDTR(VARIANT_BOOL newVal) {
 
 HRESULT CTarvik::get_StateStartPost(VARIANT_BOOL* pVal) { return get_StateDSR(pVal); }
 HRESULT CTarvik::get_StateFinishPost(VARIANT_BOOL* pVal) { return get_StateCTS(pVal); }
+
+}  // namespace trelvane

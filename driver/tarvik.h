@@ -18,6 +18,8 @@
 #include "protocol/device_bytes.h"
 #include "serial/serial_sp.h"
 
+namespace trelvane {
+
 // The internal failure signal: an operation that reported a failure with
 // SystemError ends with it. It never leaves a client call. error is the
 // platform's code of the failure that was reported.
@@ -212,5 +214,7 @@ inline void CTarvik::ChangeLineSetting(LPCWSTR failureText, Change change) {
     FailWithError(failureText, code);
 }
 
+}  // namespace trelvane
+
 // The driver whose tick runs: the one that last completed an Open.
-extern std::atomic<CTarvik*> g_driver;
+extern std::atomic<trelvane::CTarvik*> g_driver;

@@ -4,6 +4,7 @@
 
 #include "driver/tarvik.h"
 
+namespace trelvane {
 namespace {
 
 constexpr const char16_t* kParityNames[] = {u"None", u"Odd", u"Even", u"Mark", u"Space"};
@@ -156,3 +157,5 @@ HRESULT CTarvik::get_StateCTS(VARIANT_BOOL* pVal) {
     *pVal = (m_channel.PortHandle() && m_channel.IsCtsOn()) ? VARIANT_TRUE : VARIANT_FALSE;
     return S_OK;
 }
+
+}  // namespace trelvane

@@ -9,6 +9,7 @@
 #include "platform/base/utf8.h"
 #include "platform/framework/server_command_line.h"
 
+namespace trelvane {
 namespace {
 
 int g_registered = 0;
@@ -52,3 +53,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::Check(outcome.result == E_ACCESSDENIED && Holds(line, u"UNREGSERVER"), "unregistered without the switch");
     return 0;
 }
+
+}  // namespace trelvane

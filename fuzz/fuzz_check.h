@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace fuzz {
+namespace trelvane::fuzz {
 
 // The reason goes to standard output: the runs close standard error, where
 // the code under test logs what it refuses.
@@ -20,4 +20,4 @@ inline void Check(bool holds, const std::string& why) {
     if (!holds) Fail(why);
 }
 
-}  // namespace fuzz
+}  // namespace trelvane::fuzz

@@ -11,8 +11,9 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/base/utf8.h"
 #include "platform/objects/com_base.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 constexpr CLSID kRegistered{0x979033AA, 0xC8F3, 0x4158, {0xA7, 0x97, 0x25, 0x51, 0x64, 0xFE, 0xA4, 0x39}};
@@ -92,3 +93,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "a written GUID does not read back");
     return 0;
 }
+
+}  // namespace trelvane

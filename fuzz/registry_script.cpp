@@ -11,6 +11,7 @@
 #include "platform/base/utf8.h"
 #include "platform/framework/registry_script.h"
 
+namespace trelvane {
 namespace {
 
 using platform::ScriptKey;
@@ -87,3 +88,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(Same(keys, again), "the written script reads back to other keys:\n" + platform::ToUtf8(written));
     return 0;
 }
+
+}  // namespace trelvane

@@ -9,6 +9,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/registry/reg_format.h"
 
+namespace trelvane {
 namespace {
 
 using platform::registry::Key;
@@ -45,3 +46,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Check(platform::registry::FormatStore(again, kRoot) == written, "writing the store again changes it");
     return 0;
 }
+
+}  // namespace trelvane

@@ -17,10 +17,11 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/base/paths.h"
 #include "platform/windows.h"
-#include "tools/testsupport/raw_peer.h"
-#include "tools/testsupport/recording_object.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/raw_peer.h"
+#include "tests/support/recording_object.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RecordingObject;
@@ -130,3 +131,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TheServer->factory->CheckAllGivenBack();
     return 0;
 }
+
+}  // namespace trelvane

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace trelvane {
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
@@ -50,7 +52,7 @@ bool Replay(const std::filesystem::path& path) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
     const std::vector<std::filesystem::path> inputs = Inputs(argc, argv);
     if (inputs.empty()) {
@@ -62,3 +64,7 @@ int main(int argc, char** argv) {
     std::printf("%zu of %zu inputs replayed\n", replayed, inputs.size());
     return replayed == inputs.size() ? 0 : 1;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -14,6 +14,7 @@
 #include "platform/base/utf8.h"
 #include "platform/objects/oleauto.h"
 
+namespace trelvane {
 namespace {
 
 struct Result {
@@ -145,3 +146,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SysFreeString(text);
     return 0;
 }
+
+}  // namespace trelvane

@@ -8,6 +8,8 @@
 
 #include "fuzz/vline_stream.h"
 
+namespace trelvane {
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     for (const fuzz::OwnedMessage& message : fuzz::CheckedMessages(data, size)) {
         const vline::Message m = message.View();
@@ -20,3 +22,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     return 0;
 }
+
+}  // namespace trelvane

@@ -11,7 +11,7 @@
 #include "fuzz/fuzz_check.h"
 #include "platform/comm/vline_codec.h"
 
-namespace fuzz {
+namespace trelvane::fuzz {
 
 struct OwnedMessage {
     std::uint8_t type;
@@ -69,4 +69,4 @@ inline std::vector<OwnedMessage> CheckedMessages(const std::uint8_t* data, std::
     return messages;
 }
 
-}  // namespace fuzz
+}  // namespace trelvane::fuzz

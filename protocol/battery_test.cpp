@@ -4,6 +4,8 @@
 
 #include "driver/tarvik.h"
 
+namespace trelvane {
+
 HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
     return Guard([&] {
         if (m_batteryTestActive) {
@@ -56,3 +58,5 @@ void CTarvik::EndBatteryMeasurement() {
         ReportError(u"StartBatteryTest", failure.error);  // the voltage stands
     }
 }
+
+}  // namespace trelvane

@@ -6,6 +6,8 @@
 #include "driver/tarvik.h"
 #include "platform/windows.h"
 
+namespace trelvane {
+
 HRESULT CTarvik::StartNumberOK(LONG StartNumber) {
     return Guard([&] {
         if (StartNumber != m_startNumber) return S_FALSE;  // nothing is written
@@ -79,3 +81,5 @@ HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
         return S_OK;
     });
 }
+
+}  // namespace trelvane

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace protocol {
+namespace trelvane::protocol {
 
 // Sent for each of frame bytes 1 to 3 as it arrives, and for byte 4 when
 // the client confirms the number.
@@ -23,4 +23,4 @@ inline constexpr int kFrameLength = 4;
 // on arrival, so no frame can carry them.
 constexpr bool IsDroppedByte(std::uint8_t byte) { return byte == kReset || byte == kAcknowledge; }
 
-}  // namespace protocol
+}  // namespace trelvane::protocol

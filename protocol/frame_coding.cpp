@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace protocol {
+namespace trelvane::protocol {
 namespace {
 
 // Bit 0 becomes bit 7, bit 1 bit 6, and so on. Its own inverse.
@@ -56,4 +56,4 @@ std::optional<Frame> EncodeFrame(int first, int second) {
     return Frame{(*a)[0], (*a)[1], (*b)[0], (*b)[1]};
 }
 
-}  // namespace protocol
+}  // namespace trelvane::protocol

@@ -11,7 +11,7 @@
 
 #include "protocol/device_bytes.h"
 
-namespace protocol {
+namespace trelvane::protocol {
 
 using Frame = std::array<std::uint8_t, kFrameLength>;
 using FrameSet = std::array<std::uint8_t, 2>;
@@ -39,4 +39,4 @@ std::optional<FrameSet> EncodeStartNumberSet(int number);
 std::optional<Frame> EncodeFrame(int first, int second);
 inline std::optional<Frame> EncodeFrame(int number) { return EncodeFrame(number, number); }
 
-}  // namespace protocol
+}  // namespace trelvane::protocol

@@ -8,6 +8,7 @@
 #include "platform/windows.h"
 #include "protocol/frame_coding.h"
 
+namespace trelvane {
 namespace {
 
 // An event's text; the tick reports a failed allocation.
@@ -201,3 +202,5 @@ void CTarvik::ReportTimeout() {
     LONG status = 0;
     Open(port, &status);  // reports its own failure
 }
+
+}  // namespace trelvane

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+namespace trelvane {
 namespace {
 
 // The completion signal for operations that the caller gave no OVERLAPPED:
@@ -271,3 +272,5 @@ bool CSerial::ModemLineOn(DWORD bit) {
     }
     return (status & bit) != 0;
 }
+
+}  // namespace trelvane

@@ -7,6 +7,8 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
+
 class CSerial {
 public:
     enum EHandshake { HandshakeOff = 0, HandshakeHardware = 1, HandshakeSoftware = 2 };
@@ -86,3 +88,5 @@ private:
     [[nodiscard]] LONG Finish(OVERLAPPED& ov, DWORD* count, DWORD timeout);
     bool ModemLineOn(DWORD bit);
 };
+
+}  // namespace trelvane

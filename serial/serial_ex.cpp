@@ -1,5 +1,7 @@
 #include "serial/serial_ex.h"
 
+namespace trelvane {
+
 CSerialEx::~CSerialEx() {
     if (m_thread || m_listenEvent) CSerialEx::Close();
 }
@@ -132,3 +134,5 @@ DWORD CSerialEx::ListenerLoop() {
     if (m_comInListener) CoUninitialize();
     return result;
 }
+
+}  // namespace trelvane

@@ -6,6 +6,8 @@
 
 #include "serial/serial.h"
 
+namespace trelvane {
+
 class CSerialEx : public CSerial {
 public:
     // Reported alone when the listener waited m_listenTimeout ms with no port
@@ -43,3 +45,5 @@ private:
     static DWORD ListenerThreadProc(LPVOID parameter);
     DWORD ListenerLoop();
 };
+
+}  // namespace trelvane

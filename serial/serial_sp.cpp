@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace trelvane {
+
 CSerialSP::~CSerialSP() {
     // The listener must not call into a half-destroyed object; an open
     // without a listener leaves its listen event to close.
@@ -69,3 +71,5 @@ void CSerialSP::OnPortEvent(DWORD events, DWORD /*errors*/) {
         }
     }
 }
+
+}  // namespace trelvane

@@ -4,6 +4,8 @@
 
 #include "serial/serial_ex.h"
 
+namespace trelvane {
+
 // user data, value (line state, 0 for a timeout, or the received byte), text
 // ("CTS", "DSR", "RLSD", "Timeout" or "Read: '%#x'"; valid during the call).
 using PortEventCallback = void (*)(void* userData, BYTE value, const char* text);
@@ -35,3 +37,5 @@ private:
     void* m_userData GUARDED_BY(m_callbackLock) = nullptr;
     __timeb64 m_rlsdChangeTime GUARDED_BY(m_callbackLock){};
 };
+
+}  // namespace trelvane

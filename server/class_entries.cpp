@@ -3,7 +3,7 @@
 #include "server/registration.h"
 #include "server/registry_vm.h"
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 enum : int {
@@ -77,4 +77,4 @@ HRESULT UpdateClassEntries(bool registering) {
     return machine.Run(RegTree{HKEY_CLASSES_ROOT, kStrings, kClassEntries}, registering);
 }
 
-}  // namespace server
+}  // namespace trelvane::server

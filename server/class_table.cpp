@@ -6,7 +6,7 @@
 #include "driver/tarvik.h"
 #include "server/registration.h"
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 HRESULT CreateTarvikClassObject(IUnknown** classObject) {
@@ -23,4 +23,4 @@ ClassTableEntry g_classTable[] = {
 
 std::span<ClassTableEntry> ClassTable() { return g_classTable; }
 
-}  // namespace server
+}  // namespace trelvane::server

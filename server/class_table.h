@@ -6,11 +6,11 @@
 
 #include "platform/windows.h"
 
-namespace server {
+namespace trelvane::server {
 
 // CTarvik's entry: its CLSID, its registration routine (UpdateClassEntries)
 // and a class object that makes the one driver object at the first
 // activation and hands every later activation that same object.
 std::span<ClassTableEntry> ClassTable();
 
-}  // namespace server
+}  // namespace trelvane::server

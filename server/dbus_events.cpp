@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-namespace server {
+namespace trelvane::server {
 
 void BusEventRelay::Detach() {
     std::unique_lock lock(m_busLock);
@@ -64,4 +64,4 @@ HRESULT BusEventRelay::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* par
     return FAILED(hr) ? DISP_E_TYPEMISMATCH : S_OK;
 }
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -10,7 +10,7 @@
 #include "platform/dbus/session_bus.h"
 #include "platform/windows.h"
 
-namespace server {
+namespace trelvane::server {
 
 class BusEventRelay final : public IDispatch, public platform::RefCounted {
 public:
@@ -35,4 +35,4 @@ private:
     platform::dbus::SessionBus* m_bus;
 };
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 using contract::dbus::Method;
@@ -323,4 +323,4 @@ void BusFace::ConnectRelays(ITarvik* object) {
 
 void BusFace::OnDeparted(const std::string& client) { m_holds.erase(client); }
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -17,7 +17,7 @@
 #include "platform/dbus/session_bus.h"
 #include "server/dbus_events.h"
 
-namespace server {
+namespace trelvane::server {
 
 class BusFace {
 public:
@@ -53,4 +53,4 @@ private:
     std::unique_ptr<platform::dbus::BackgroundBusLibraryLoad> m_load;
 };
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -5,7 +5,7 @@
 
 #include "platform/windows.h"
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 // The platform's text for a code, without its line break; empty when the
@@ -35,4 +35,4 @@ void ReportEntryResult(int entryResult) {
     }
 }
 
-}  // namespace server
+}  // namespace trelvane::server

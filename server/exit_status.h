@@ -3,7 +3,7 @@
 // HRESULT (or -1 for a failed start-up).
 #pragma once
 
-namespace server {
+namespace trelvane::server {
 
 // 0 for a success code, 1 for a failure, 255 for a failed start-up (-1).
 int ExitStatus(int entryResult);
@@ -11,4 +11,4 @@ int ExitStatus(int entryResult);
 // platform's text for it. Nothing for a success code.
 void ReportEntryResult(int entryResult);
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -5,7 +5,7 @@
 
 #include "version/version.h"
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 constexpr const char* kHelp = R"(Usage: trelvane [-RegServer | -UnregServer | -Embedding]
@@ -59,4 +59,4 @@ void PrintHelp() { std::fputs(kHelp, stdout); }
 
 void PrintVersion() { std::fputs(trelvane::VersionText("trelvane").c_str(), stdout); }
 
-}  // namespace server
+}  // namespace trelvane::server

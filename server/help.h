@@ -1,7 +1,7 @@
 // The texts of "trelvane --help" and "trelvane --version".
 #pragma once
 
-namespace server {
+namespace trelvane::server {
 
 enum class InfoAsked { None, Help, Version };
 
@@ -13,4 +13,4 @@ InfoAsked AskedForInfo(int argc, const char* const* argv);
 void PrintHelp();
 void PrintVersion();
 
-}  // namespace server
+}  // namespace trelvane::server

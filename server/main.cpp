@@ -3,7 +3,9 @@
 #include "server/help.h"
 #include "server/trelvane_module.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     switch (server::AskedForInfo(argc, argv)) {
     case server::InfoAsked::Help: server::PrintHelp(); return 0;
     case server::InfoAsked::Version: server::PrintVersion(); return 0;
@@ -22,3 +24,7 @@ int main(int argc, char** argv) {
     server::ReportEntryResult(result);
     return server::ExitStatus(result);
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -8,7 +8,7 @@
 #include "contract/contract.h"
 #include "server/registry_vm.h"
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 std::atomic<IRegistrationModule*> g_module{nullptr};
@@ -103,4 +103,4 @@ HRESULT UnregisterServerEntries() {
     return UpdateAppIdEntries(false);
 }
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -8,7 +8,7 @@
 
 #include "platform/windows.h"
 
-namespace server {
+namespace trelvane::server {
 
 // What registration needs of the server module: its common placeholders
 // and its class table. The module registers itself with
@@ -46,4 +46,4 @@ HRESULT UpdateAppIdEntries(bool registering);
 // The registration routine of CTarvik: its ProgIDs and class key.
 HRESULT UpdateClassEntries(bool registering);
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -4,7 +4,7 @@
 
 #include "contract/trelvane.h"
 
-namespace server {
+namespace trelvane::server {
 namespace {
 
 constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
@@ -129,4 +129,4 @@ HRESULT CRegistryVirtualMachine::RemoveKey(const RegTree& tree, HKEY parent, con
                : FromRegistry(error);
 }
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -7,7 +7,7 @@
 
 #include "server/registration.h"
 
-namespace server {
+namespace trelvane::server {
 
 // Kinds of node. Plain: opened or created; removed with all below it.
 // Kept: opened or created; never removed. Replaced: removed with all below
@@ -75,4 +75,4 @@ private:
     platform::PlaceholderTable m_placeholders;
 };
 
-}  // namespace server
+}  // namespace trelvane::server

@@ -15,6 +15,7 @@
 #include "platform/dbus/bus_library.h"
 #include "server/trelvane_module.h"
 
+namespace trelvane {
 namespace {
 
 bool Fault(std::string_view which) {
@@ -51,3 +52,5 @@ HRESULT CTrelvaneModule::StartShutdownMonitor() {
     platform::log::Error(platform::log::Channel::server, "cannot start the shutdown monitor (injected)");
     return E_FAIL;
 }
+
+}  // namespace trelvane

@@ -6,6 +6,8 @@
 #include "server/class_table.h"
 #include "server/dbus_face.h"
 
+namespace trelvane {
+
 CTrelvaneModule::CTrelvaneModule() {
 #ifdef TRELVANE_TEST_SEAMS
     ApplyTestIntervals();
@@ -45,3 +47,5 @@ HRESULT CTrelvaneModule::RevokeClassObjects() {
     m_busFace.reset();
     return CAtlExeModuleT::RevokeClassObjects();
 }
+
+}  // namespace trelvane

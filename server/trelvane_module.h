@@ -9,6 +9,8 @@
 #include "platform/windows.h"
 #include "server/registration.h"
 
+namespace trelvane {
+
 namespace server {
 class BusFace;
 }
@@ -52,3 +54,5 @@ private:
     std::unique_ptr<server::BusFace> m_busFace;
     bool m_busFaceStarted = false;
 };
+
+}  // namespace trelvane

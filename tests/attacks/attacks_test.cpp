@@ -12,11 +12,12 @@
 #include "platform/remoting/limits.h"
 #include "tests/driver/driver_fixture.h"
 #include "tests/server/server_fixture.h"
-#include "tools/testsupport/descriptor_limit.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/attack_peer.h"
-#include "tools/testsupport/raw_peer.h"
+#include "tests/support/descriptor_limit.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/attack_peer.h"
+#include "tests/support/raw_peer.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -267,3 +268,4 @@ TEST_P(StalledCallback, AStartNumberReachesTheOtherClientsWhileOneLeavesACallbac
 INSTANTIATE_TEST_SUITE_P(Placement, StalledCallback, ::testing::Values(Placement::OutOfProcess), PlacementName);
 
 }  // namespace
+}  // namespace trelvane

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <string>
 
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/orphan_reaper.h"
-#include "tools/testsupport/process_usage.h"
+#include "tests/support/child_process.h"
+#include "tests/support/orphan_reaper.h"
+#include "tests/support/process_usage.h"
 
 namespace trelvane::testing {
 namespace {

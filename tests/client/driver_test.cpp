@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "tests/tools/sim_fixture.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -145,3 +146,4 @@ TEST_F(DriverClient, ACallTheDriverRefusesThrowsWithTheDriversText) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -10,6 +10,7 @@
 #error "TRELVANE_SOURCE_DIR must name the source tree"
 #endif
 
+namespace trelvane {
 namespace {
 
 struct Library {
@@ -165,3 +166,4 @@ TEST(ContractMarshalling, ProxiesAndStubsSendWhatTheDescriptionDeclares) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -14,9 +14,10 @@
 #include "protocol/frame_coding.h"
 #include "tests/tools/json_line.h"
 #include "tests/tools/sim_fixture.h"
-#include "tools/testsupport/reachable_program.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/reachable_program.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -502,3 +503,4 @@ TEST_F(DbusFace, AnOrdinaryUserOpensThePortThroughTheBus) {
 }
 
 }  // namespace
+}  // namespace trelvane

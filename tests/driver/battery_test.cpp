@@ -5,6 +5,7 @@
 
 #include "tests/driver/driver_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -68,3 +69,4 @@ TEST_P(Battery, DevicesOffLineChangeNoLine) {
 TRELVANE_BOTH_PLACEMENTS(Battery);
 
 }  // namespace
+}  // namespace trelvane

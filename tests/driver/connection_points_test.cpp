@@ -9,6 +9,7 @@
 
 #include "tests/driver/recording_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -267,3 +268,4 @@ TEST_F(ConnectionPoints, ReleasingTheObjectReleasesItsSinks) {
 TRELVANE_BOTH_PLACEMENTS(ConnectionPoints);
 
 }  // namespace
+}  // namespace trelvane

@@ -4,6 +4,7 @@
 
 #include "tests/driver/recording_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -252,3 +253,4 @@ TEST_F(Dispatch, ClassInformationNeedsTheRegisteredTypeLibrary) {
 TRELVANE_BOTH_PLACEMENTS(Dispatch);
 
 }  // namespace
+}  // namespace trelvane

@@ -20,9 +20,9 @@
 #include "protocol/device_bytes.h"
 #include "tests/driver/placement.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/dispatch_sink.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/server_process.h"
+#include "tests/support/dispatch_sink.h"
+#include "tests/support/test_env.h"
 
 namespace trelvane::testing {
 

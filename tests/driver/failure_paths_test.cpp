@@ -3,8 +3,9 @@
 // fails, the battery test's line changes refused, and modem lines that can
 // only be read.
 #include "tests/driver/driver_fixture.h"
-#include "tools/testsupport/fake_serial_driver.h"
+#include "tests/support/fake_serial_driver.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -231,3 +232,4 @@ TEST_F(FailurePaths, StartPostChangesReachTheClientWhenTheLinesCanOnlyBeRead) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -5,6 +5,7 @@
 
 #include "tests/driver/driver_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -333,3 +334,4 @@ TEST_P(Reception, UnpluggedDeviceIsReportedOnceAndCanBeReopened) {
 TRELVANE_BOTH_PLACEMENTS(Reception);
 
 }  // namespace
+}  // namespace trelvane

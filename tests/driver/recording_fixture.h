@@ -12,8 +12,8 @@
 
 #include "tests/driver/placement.h"
 #include "tests/driver/test_objects.h"
-#include "tools/testsupport/host_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/host_process.h"
+#include "tests/support/test_env.h"
 
 namespace trelvane::testing {
 

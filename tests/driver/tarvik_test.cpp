@@ -3,6 +3,7 @@
 
 #include "tests/driver/driver_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -224,3 +225,4 @@ TEST_P(DriverTest, LateBoundCallsReachTheObject) {
 TRELVANE_BOTH_PLACEMENTS(DriverTest);
 
 }  // namespace
+}  // namespace trelvane

@@ -1,5 +1,5 @@
 // Test doubles for the automation layer: the recording object
-// (tools/testsupport/recording_object.h), and event sinks that record, fail
+// (tests/support/recording_object.h), and event sinks that record, fail
 // or re-enter.
 #pragma once
 
@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/windows.h"
-#include "tools/testsupport/dispatch_sink.h"
-#include "tools/testsupport/recording_object.h"
+#include "tests/support/dispatch_sink.h"
+#include "tests/support/recording_object.h"
 
 namespace trelvane::testing {
 

@@ -2,6 +2,7 @@
 
 #include "protocol/frame_coding.h"
 
+namespace trelvane {
 namespace {
 
 TEST(FrameDecoding, DigitsAreInvertedAndBitReversed) {
@@ -56,3 +57,4 @@ TEST(FrameCoding, KnownFramesAndUnequalSets) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -17,12 +17,13 @@
 
 #include "contract/trelvane.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/forked_child.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/reachable_program.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/reachable_program.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -468,3 +469,4 @@ TEST_F(Activation, AnOrdinaryUserStartsAServerInFoldersOfItsOwn) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -9,12 +9,13 @@
 
 #include "tests/driver/driver_fixture.h"
 #include "protocol/frame_coding.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/host_process.h"
-#include "tools/testsupport/process_usage.h"
-#include "tools/testsupport/server_thread.h"
-#include "tools/testsupport/singleton_factory.h"
+#include "tests/support/child_process.h"
+#include "tests/support/host_process.h"
+#include "tests/support/process_usage.h"
+#include "tests/support/server_thread.h"
+#include "tests/support/singleton_factory.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -535,3 +536,4 @@ TEST(ServerGone, ANewServerIsReachedWhileProxiesOfTheOldOneAreHeld) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -8,8 +8,9 @@
 #include "tests/serial/recording.h"
 #include "serial/serial_sp.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -150,3 +151,4 @@ TEST_F(Channel, CallbackReplacedWhileListening) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,8 +7,9 @@
 
 #include "tests/serial/recording.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -266,3 +267,4 @@ TEST_F(Listener, StartTwiceMakesOneThreadAndStopWithoutOneIsFine) {
 }
 
 }  // namespace
+}  // namespace trelvane

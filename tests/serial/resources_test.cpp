@@ -4,8 +4,9 @@
 #include "tests/serial/recording.h"
 #include "serial/serial_sp.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -83,3 +84,4 @@ TEST(Resources, UnpluggedDeviceLeavesNothingOpenAndComesBack) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -8,8 +8,9 @@
 
 #include "serial/serial.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -239,3 +240,4 @@ TEST_F(SerialPort, WriteAndReadOnTwoThreadsEachEndOnTheirOwnCompletion) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -8,6 +8,7 @@
 #include "driver/tarvik.h"
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 // A module that only counts its locks.
@@ -146,3 +147,4 @@ TEST_F(ClassObject, TheDriversEnumeratorsHoldALockWhileTheyLive) {
 }
 
 }  // namespace
+}  // namespace trelvane

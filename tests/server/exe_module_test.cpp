@@ -8,8 +8,9 @@
 #include <thread>
 
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 class QuickModule final : public CAtlExeModuleT<QuickModule> {
@@ -139,3 +140,4 @@ TEST(ExeModule, WhenTakingAMessageFailsTheMonitorEndsBeforeTheLoopReturns) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -3,6 +3,7 @@
 #include "platform/windows.h"
 #include "server/exit_status.h"
 
+namespace trelvane {
 namespace {
 
 TEST(ExitStatus, IsZeroForSuccessOneForFailureAnd255ForAFailedStart) {
@@ -17,3 +18,4 @@ TEST(ExitStatus, IsZeroForSuccessOneForFailureAnd255ForAFailedStart) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -10,8 +10,9 @@
 
 #include "tests/server/server_fixture.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/host_process.h"
+#include "tests/support/host_process.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -255,3 +256,4 @@ TEST_F(Lifetime, AClientThatIsKilledGivesItsLockBack) {
 }
 
 }  // namespace
+}  // namespace trelvane

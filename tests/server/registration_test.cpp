@@ -6,16 +6,18 @@
 #include <sstream>
 
 #include "contract/contract.h"
+#include "platform/base/log.h"
 #include "server/class_table.h"
 #include "server/registration.h"
 #include "tests/platform/registry/registry_fixture.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/server_process.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/server_process.h"
 
 #ifndef TRELVANE_SERVER
 #error "TRELVANE_SERVER must name the server program"
 #endif
 
+namespace trelvane {
 namespace {
 
 using namespace std::string_literals;
@@ -207,12 +209,11 @@ TEST_F(Registration, TheEntriesAreWrittenInTheirOrder) {
     const trelvane::testing::ScopedEnvironment memoryHome("TRELVANE_HOME", folder);
     const std::string store = std::string(folder) + "/registry/classes.reg";
     const auto storeWithin = [&](std::size_t limit) {
-        ::testing::internal::CaptureStderr();
+        const platform::log::Capture quiet;  // the child's refusals: it logs into its copy
         const int status = trelvane::testing::RunInChild([&] {
             if (!trelvane::testing::LimitFileSize(limit)) return 2;
             return SUCCEEDED(server::RegisterServerEntries()) ? 0 : 1;
         });
-        ::testing::internal::GetCapturedStderr();
         EXPECT_NE(status, 2);
         std::string text = std::filesystem::exists(store) ? ReadFile(store) : "";
         std::filesystem::remove(store);
@@ -271,9 +272,9 @@ TEST_F(Registration, TheEntriesAreWrittenInTheirOrder) {
 
 TEST_F(Registration, WithoutAServerModuleNothingIsWritten) {
     server::SetRegistrationModule(nullptr);
-    ::testing::internal::CaptureStderr();
+    const platform::log::Capture logged;
     EXPECT_EQ(server::RegisterServerEntries(), E_UNEXPECTED);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("without a server module"), std::string::npos);
+    EXPECT_NE(logged.Text().find("without a server module"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(UserFile()));
 }
 
@@ -309,7 +310,8 @@ TEST_F(Registration, AFullDiskOrAReadOnlyStoreFailsClearlyAndLeavesTheStoreAsItW
     ASSERT_EQ(SetString(kept, nullptr, u"before"), ERROR_SUCCESS);
     RegCloseKey(kept);
     const std::string before = ReadFile(UserFile());
-    // A full disk: the store cannot grow by a byte.
+    // A full disk: the store cannot grow by a byte. The line is the child's, so
+    // its standard error is read.
     ::testing::internal::CaptureStderr();
     const int full = trelvane::testing::RunInChild([&] {
         if (!trelvane::testing::LimitFileSize(before.size())) return 2;
@@ -444,3 +446,4 @@ TEST_F(Registration, AnExecuteOnlyProgramRegistersAsALocalServerForAnOrdinaryUse
 }
 
 }  // namespace
+}  // namespace trelvane

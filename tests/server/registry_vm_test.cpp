@@ -3,6 +3,7 @@
 #include "server/registry_vm.h"
 #include "tests/platform/registry/registry_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using server::CRegistryVirtualMachine;
@@ -106,3 +107,4 @@ TEST(RegistryVirtualMachineObject, AnswersForItsInterfacesCountsNothingAndChecks
 }
 
 }  // namespace
+}  // namespace trelvane

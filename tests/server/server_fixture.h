@@ -9,8 +9,8 @@
 
 #include "contract/trelvane.h"
 #include "platform/windows.h"
-#include "tools/testsupport/server_process.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/server_process.h"
+#include "tests/support/test_env.h"
 
 namespace trelvane::testing {
 

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "tests/server/server_fixture.h"
-#include "tools/testsupport/host_process.h"
-#include "tools/testsupport/raw_peer.h"
+#include "tests/support/host_process.h"
+#include "tests/support/raw_peer.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -214,3 +215,4 @@ TEST_F(ServerProgram, AServerStartedByActivationSetsItsLogAsideAtTheBound) {
 }
 
 }  // namespace
+}  // namespace trelvane

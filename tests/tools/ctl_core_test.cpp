@@ -8,6 +8,7 @@
 #include "tools/ctl/properties.h"
 #include "tools/ctl/values.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -186,3 +187,4 @@ TEST(CtlEvents, AnEventIsNamedWithItsArgumentsInParameterOrder) {
 }
 
 }  // namespace
+}  // namespace trelvane

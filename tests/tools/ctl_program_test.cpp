@@ -12,11 +12,12 @@
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
-#include "tools/testsupport/host_process.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/host_process.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/test_env.h"
 #include "version/version.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -324,3 +325,4 @@ TEST_F(CtlActivation, AStopSignalEndsItWhileItWaitsForTheServerToStart) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -11,6 +11,7 @@
 #include "tools/sim/options.h"
 #include "tools/common/record.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -197,3 +198,4 @@ TEST(SimRecords, JsonStaysValidForAnyBytes) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/tools/json_line.h"
-#include "tools/testsupport/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace trelvane::testing {
 

@@ -11,10 +11,11 @@
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/test_env.h"
 #include "version/version.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -314,7 +315,7 @@ TEST_F(SimProgram, QuitEndsTheRunEvenWithStay) {
 
 bool WriteBytes(HANDLE port, const std::string& bytes) {
     DWORD written = 0;
-    return WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+    return ::WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
            written == bytes.size();
 }
 
@@ -338,7 +339,7 @@ TEST_F(SimProgram, AScriptPlaysTheDeviceForAPortOpenedThroughTheCommCalls) {
     EXPECT_EQ(modem & (MS_CTS_ON | MS_DSR_ON), static_cast<DWORD>(MS_CTS_ON | MS_DSR_ON));  // both posts on line
     BYTE byte = 0;
     DWORD read = 0;
-    ASSERT_TRUE(ReadFile(port, &byte, 1, &read, nullptr));
+    ASSERT_TRUE(::ReadFile(port, &byte, 1, &read, nullptr));
     EXPECT_EQ(byte, 0x3F);
     ASSERT_TRUE(SetCommMask(port, EV_CTS));
     ASSERT_TRUE(WriteBytes(port, std::string("\xF0\x00hello\n", 8)));
@@ -411,3 +412,4 @@ TEST_F(SimProgram, AnOrdinaryUserServesAPortInAHomeOfTheirOwn) {
 }
 
 }  // namespace
+}  // namespace trelvane

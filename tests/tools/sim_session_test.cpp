@@ -5,6 +5,7 @@
 #include "tests/driver/driver_fixture.h"
 #include "tests/tools/sim_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -133,3 +134,4 @@ TEST_F(SimSession, PostLinesAndTheCableReachTheClient) {
 }
 
 }  // namespace
+}  // namespace trelvane

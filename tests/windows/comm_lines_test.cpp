@@ -6,6 +6,7 @@
 #include "platform/windows.h"
 #include "tests/windows/pty_device_link.h"
 
+namespace trelvane {
 namespace {
 
 // Bounds a wait that would otherwise hang the suite when an event never comes.
@@ -110,3 +111,4 @@ TEST_F(CommLines, BytesGoBothWays) {
 }
 
 }  // namespace
+}  // namespace trelvane

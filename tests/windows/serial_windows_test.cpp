@@ -10,6 +10,7 @@
 #include "tests/serial/recording.h"
 #include "tests/windows/pty_device_link.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -162,3 +163,4 @@ TEST_F(SerialOnWine, TheChannelReportsLinesAndBytesFromItsListener) {
 }
 
 }  // namespace
+}  // namespace trelvane

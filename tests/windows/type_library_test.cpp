@@ -13,6 +13,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 std::string Narrow(const wchar_t* text) {
@@ -146,3 +147,4 @@ TEST(TypeLibrary, DISABLED_TheLibraryIdIsTheIdls) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <cstdio>
 
-namespace tools {
+namespace trelvane::tools {
 namespace {
 
 // Length of the valid UTF-8 sequence of a multi-byte character at i, or 0.
@@ -173,4 +173,4 @@ std::string FormatJson(const Record& record) {
     return out + "}";
 }
 
-}  // namespace tools
+}  // namespace trelvane::tools

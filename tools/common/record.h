@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-namespace tools {
+namespace trelvane::tools {
 
 struct Null {};  // JSON's null
 using Value = std::variant<std::string, long long, double, bool, std::vector<int>, Null>;
@@ -47,4 +47,4 @@ std::string Printable(const std::string& bytes);
 std::string HexByte(std::uint8_t byte);  // "0x3f"
 inline const char* OnOff(bool on) { return on ? "on" : "off"; }
 
-}  // namespace tools
+}  // namespace trelvane::tools

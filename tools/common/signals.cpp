@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace tools {
+namespace trelvane::tools {
 namespace {
 
 sigset_t StopSignals() {
@@ -65,4 +65,4 @@ void SignalWatcher::Run() {
     }
 }
 
-}  // namespace tools
+}  // namespace trelvane::tools

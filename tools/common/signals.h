@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-namespace tools {
+namespace trelvane::tools {
 
 class SignalWatcher {
 public:
@@ -31,4 +31,4 @@ private:
     std::thread m_thread;
 };
 
-}  // namespace tools
+}  // namespace trelvane::tools

@@ -13,7 +13,7 @@
 #include "platform/base/paths.h"
 #include "platform/comm/port_names.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 std::string GroupName(gid_t gid) {
@@ -75,4 +75,4 @@ std::string PortAdvice(int port) {
     return device + " may be held by another program: close that program (fuser " + device + " names it)";
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

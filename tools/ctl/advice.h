@@ -6,7 +6,7 @@
 
 #include "platform/windows.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 // "0x80040154 (Class not registered)".
 std::string ResultText(HRESULT hr);
@@ -18,4 +18,4 @@ std::string ActivationAdvice(HRESULT hr);
 // that owns the device), or held by another program.
 std::string PortAdvice(int port);
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

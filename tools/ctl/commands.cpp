@@ -17,7 +17,7 @@
 #include "tools/ctl/status.h"
 #include "tools/ctl/values.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 using namespace std::chrono_literals;
@@ -438,4 +438,4 @@ int RunCommand(const Options& options) {
     return status;
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -3,7 +3,7 @@
 
 #include "tools/ctl/options.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 constexpr int kSucceeded = 0;
 constexpr int kFailed = 1;
@@ -13,4 +13,4 @@ constexpr int kUsageError = 2;
 // exist, a value it does not take) are written to standard error here.
 int RunCommand(const Options& options);
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -3,7 +3,7 @@
 #include "contract/contract.h"
 #include "tools/ctl/values.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 const platform::MemberDesc* FindEvent(REFIID iid, DISPID dispid) {
@@ -46,4 +46,4 @@ tools::Record EventRecord(REFIID iid, DISPID dispid, const DISPPARAMS& params,
     return record;
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -7,11 +7,11 @@
 #include "platform/windows.h"
 #include "tools/common/record.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 // Arguments come last-first, as Invoke receives them. An event that the
 // contract does not know is shown by its DISPID.
 tools::Record EventRecord(REFIID iid, DISPID dispid, const DISPPARAMS& params,
                           std::chrono::system_clock::time_point time);
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -1,6 +1,6 @@
 #include "tools/ctl/event_sink.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 HRESULT EventSink::QueryInterface(REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
@@ -31,4 +31,4 @@ HRESULT EventSink::Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params,
     return S_OK;
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -7,7 +7,7 @@
 
 #include "platform/windows.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 class EventSink final : public IDispatch {
 public:
@@ -30,4 +30,4 @@ private:
     std::atomic<ULONG> m_references{1};
 };
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

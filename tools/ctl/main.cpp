@@ -9,7 +9,9 @@
 #include "tools/ctl/reporter.h"
 #include "version/version.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const auto parsed = ctl::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.options) {
         ctl::Reporter(parsed.json).UsageError(parsed.error);
@@ -25,3 +27,7 @@ int main(int argc, char** argv) {
     }
     return ctl::RunCommand(*parsed.options);
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

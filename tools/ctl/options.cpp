@@ -9,7 +9,7 @@
 #include "contract/contract.h"
 #include "platform/windows.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 struct VerbInfo {
@@ -281,4 +281,4 @@ troubleshooting guide, are in /usr/share/doc/trelvane/.
 )";
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

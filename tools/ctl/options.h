@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ctl {
+namespace trelvane::ctl {
 
 enum class Verb { Status, Open, Close, Reset, Confirm, Inject, Write, Battery, Get, Set, Watch };
 
@@ -46,4 +46,4 @@ const std::vector<std::string>& EventNames();
 std::string UsageLine();
 std::string HelpText();
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

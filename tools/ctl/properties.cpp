@@ -5,7 +5,7 @@
 #include "contract/contract.h"
 #include "platform/windows.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 // Properties that the driver keeps whether or not a port is open.
@@ -69,4 +69,4 @@ std::string CanonicalValue(const Property& property, std::string_view text, std:
     return std::string(text);
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -8,7 +8,7 @@
 
 #include "platform/windows.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 struct Property {
     std::string name;  // "BaudRate"
@@ -31,4 +31,4 @@ const Property* FindProperty(std::string_view name);
 // property, with what it should be in *expected.
 std::string CanonicalValue(const Property& property, std::string_view text, std::string* expected);
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

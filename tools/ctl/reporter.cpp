@@ -6,7 +6,7 @@
 
 #include "tools/ctl/options.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 void Reporter::WriteLine(const std::string& line) {
     if (m_outputFailed) return;
@@ -50,4 +50,4 @@ void Reporter::Failure(const std::string& reason, const std::string& advice) {
     if (!advice.empty()) std::fprintf(stderr, "  %s\n", indented.c_str());
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -8,7 +8,7 @@
 
 #include "tools/common/record.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 class Reporter {
 public:
@@ -31,4 +31,4 @@ private:
     bool m_readerGone = false;
 };
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -1,6 +1,6 @@
 #include "tools/ctl/session.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 Session::Session(EventSink::Handler onEvent) : m_onEvent(std::move(onEvent)), m_thread(GetCurrentThreadId()) {
     MSG msg;
@@ -85,4 +85,4 @@ void Session::Stop() {
     PostThreadMessageW(m_thread, WM_QUIT, 0, 0);
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -11,7 +11,7 @@
 #include "contract/trelvane.h"
 #include "tools/ctl/event_sink.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 class Session {
 public:
@@ -52,4 +52,4 @@ private:
     DWORD m_testEventsCookie = 0;
 };
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

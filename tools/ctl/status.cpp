@@ -12,7 +12,7 @@
 #include "tools/ctl/reporter.h"
 #include "version/version.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 std::u16string ServerKeyName() {
@@ -96,4 +96,4 @@ int ShowStatus(bool json) {
     return kSucceeded;
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

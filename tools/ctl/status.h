@@ -2,8 +2,8 @@
 // found out without starting it.
 #pragma once
 
-namespace ctl {
+namespace trelvane::ctl {
 
 int ShowStatus(bool json);
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

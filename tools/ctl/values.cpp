@@ -7,7 +7,7 @@
 #include "platform/windows.h"
 #include "tools/ctl/options.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 namespace {
 
 std::optional<bool> ParseSwitch(std::string_view text) {
@@ -105,4 +105,4 @@ std::optional<std::string> ParseValue(VARTYPE vt, std::string_view text, VARIANT
     }
 }
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

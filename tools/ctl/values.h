@@ -9,7 +9,7 @@
 #include "platform/windows.h"
 #include "tools/common/record.h"
 
-namespace ctl {
+namespace trelvane::ctl {
 
 // A value for JSON: numbers, booleans and strings as they are (a string
 // without the line end that the driver's messages carry); an empty
@@ -26,4 +26,4 @@ std::string Utf8Of(BSTR text);
 // result says what the value should have been.
 std::optional<std::string> ParseValue(VARTYPE vt, std::string_view text, VARIANT* out);
 
-}  // namespace ctl
+}  // namespace trelvane::ctl

@@ -8,7 +8,9 @@
 #include "contract/contract.h"
 #include "contract/dbus.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const char* kind = argc > 1 && std::strncmp(argv[1], "--", 2) == 0 ? argv[1] : nullptr;
     if (kind != nullptr) --argc, ++argv;
     if (argc > 2 || (kind != nullptr && std::strcmp(kind, "--reference") != 0 && std::strcmp(kind, "--dbus") != 0)) {
@@ -26,3 +28,7 @@ int main(int argc, char** argv) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-namespace sim {
+namespace trelvane::sim {
 
 std::optional<std::chrono::microseconds> BatteryAnswerDelay(double volts) {
     if (!(volts > kLowestVoltage && volts <= kHighestVoltage)) return std::nullopt;  // NaN too
@@ -10,4 +10,4 @@ std::optional<std::chrono::microseconds> BatteryAnswerDelay(double volts) {
     return std::chrono::microseconds(std::llround(seconds * 1e6));
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <optional>
 
-namespace sim {
+namespace trelvane::sim {
 
 // A post's battery until a command says otherwise.
 constexpr double kDefaultBatteryVolts = 9.0;
@@ -20,4 +20,4 @@ constexpr double kHighestVoltage = 100.0;
 // The delay for a voltage, or empty outside (kLowestVoltage, kHighestVoltage].
 std::optional<std::chrono::microseconds> BatteryAnswerDelay(double volts);
 
-}  // namespace sim
+}  // namespace trelvane::sim

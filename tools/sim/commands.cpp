@@ -9,7 +9,7 @@
 #include "tools/sim/battery.h"
 #include "tools/common/record.h"
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 constexpr std::chrono::milliseconds kLongestWait{24 * 3600 * 1000};
@@ -358,4 +358,4 @@ std::string CommandSummary() {
     return summary;
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace trelvane::sim {
 
 enum class CommandKind { Number, Unequal, Raw, Post, Rlsd, Battery, Unplug, Replug, Wait, Expect, Status, Help, Quit };
 
@@ -45,4 +45,4 @@ std::string CommandSummary();
 // How long expect waits when the line does not say.
 constexpr std::chrono::milliseconds kDefaultExpectTimeout{5000};
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -5,7 +5,7 @@
 #include "platform/comm/vline_protocol.h"
 #include "protocol/device_bytes.h"
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 constexpr std::size_t kLongestText = 4096;
@@ -164,4 +164,4 @@ std::vector<tools::Record> DriverTraffic::SettingsRequested(const Settings& s, b
                     {"accepted", accepted}})};
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -13,7 +13,7 @@
 
 #include "tools/common/record.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 struct FrameName {
     std::string description;  // "start number 123"
@@ -61,4 +61,4 @@ private:
     std::uint8_t m_lines = 0;
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

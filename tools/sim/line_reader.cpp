@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 constexpr std::size_t kLongestLine = 64 * 1024;
@@ -53,4 +53,4 @@ std::optional<std::string> LineReader::Next(std::string* error) {
     }
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

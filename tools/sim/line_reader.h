@@ -7,7 +7,7 @@
 
 #include "tools/sim/stop_flag.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 class LineReader {
 public:
@@ -26,4 +26,4 @@ private:
     bool m_ended = false;
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

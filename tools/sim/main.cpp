@@ -8,7 +8,9 @@
 #include "tools/sim/session.h"
 #include "version/version.h"
 
-int main(int argc, char** argv) {
+namespace trelvane {
+
+int Main(int argc, char** argv) {
     const auto parsed = sim::ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.options) {
         if (parsed.json)
@@ -27,3 +29,7 @@ int main(int argc, char** argv) {
     }
     return sim::RunSession(*parsed.options);
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -5,7 +5,7 @@
 #include "platform/base/text_case.h"
 #include "tools/sim/commands.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 std::optional<int> ParsePortName(std::string_view name) {
     if (name.size() >= 3 && platform::EqualNoCase(name.substr(0, 3), "com")) name.remove_prefix(3);
@@ -100,4 +100,4 @@ std::string HelpText() {
            "/usr/share/doc/trelvane/.\n";
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

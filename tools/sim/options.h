@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sim {
+namespace trelvane::sim {
 
 struct Options {
     bool help = false;
@@ -33,4 +33,4 @@ std::optional<int> ParsePortName(std::string_view name);
 std::string UsageLine();  // without a line end
 std::string HelpText();
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace sim {
+namespace trelvane::sim {
 
 bool Output::WriteLine(const std::string& line) {
     bool readerGoneNow = false;
@@ -79,4 +79,4 @@ void Output::EndPrompt() {
     m_prompt.clear();
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -10,7 +10,7 @@
 
 #include "tools/common/record.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 struct Outcome {
     bool ok = true;
@@ -54,4 +54,4 @@ private:
     std::string m_prompt;  // showing now, or empty
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

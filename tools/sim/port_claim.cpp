@@ -14,7 +14,7 @@
 
 #include "platform/base/text_case.h"
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 namespace fs = std::filesystem;
@@ -145,4 +145,4 @@ PortClaim::~PortClaim() {
     ::close(m_fd);
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

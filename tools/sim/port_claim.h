@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-namespace sim {
+namespace trelvane::sim {
 
 class PortClaim {
 public:
@@ -27,4 +27,4 @@ private:
     const int m_fd;
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

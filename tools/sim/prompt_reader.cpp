@@ -10,7 +10,7 @@
 
 #include <editline/readline.h>
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 constexpr int kHistoryLength = 1000;
@@ -74,4 +74,4 @@ std::optional<std::string> PromptReader::Next(std::string* error) {
     return g_received.line;
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

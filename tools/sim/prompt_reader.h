@@ -8,7 +8,7 @@
 
 #include "tools/sim/stop_flag.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 class PromptReader {
 public:
@@ -30,4 +30,4 @@ private:
     const std::string m_historyPath;
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -17,7 +17,7 @@
 #include "tools/sim/stop_flag.h"
 #include "tools/sim/wording.h"
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 constexpr char kPrompt[] = "trelvane-sim> ";
@@ -193,4 +193,4 @@ int RunSession(const Options& options) {
     return status;
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -4,9 +4,9 @@
 
 #include "tools/sim/options.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 // The process's exit status: 0 done, 1 a failure, 2 a script that does not parse.
 int RunSession(const Options& options);
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -5,7 +5,7 @@
 #include "tools/sim/battery.h"
 #include "tools/sim/wording.h"
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 using trelvane::DeviceEnd;
@@ -231,4 +231,4 @@ bool Simulator::StopRequested() {
     return m_stopping;
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

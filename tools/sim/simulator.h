@@ -26,7 +26,7 @@
 #include "tools/sim/driver_traffic.h"
 #include "tools/sim/output.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 class Simulator {
 public:
@@ -110,4 +110,4 @@ private:
     std::thread m_thread;
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

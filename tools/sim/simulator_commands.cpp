@@ -5,7 +5,7 @@
 #include "tools/sim/wording.h"
 #include "tools/sim/simulator.h"
 
-namespace sim {
+namespace trelvane::sim {
 namespace {
 
 using namespace std::chrono_literals;
@@ -186,4 +186,4 @@ Outcome Simulator::Status() {
     return Said(text, fields);
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <cerrno>
 
-namespace sim {
+namespace trelvane::sim {
 
 StopFlag::StopFlag() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     if (m_fd < 0) std::fprintf(stderr, "trelvane-sim: eventfd: %s\n", std::strerror(errno));
@@ -36,4 +36,4 @@ void StopFlag::Wait() const {
     }
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

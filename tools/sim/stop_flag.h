@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-namespace sim {
+namespace trelvane::sim {
 
 class StopFlag {
 public:
@@ -23,4 +23,4 @@ private:
     int m_fd;
 };
 
-}  // namespace sim
+}  // namespace trelvane::sim

@@ -13,7 +13,7 @@
 #include "tools/sim/output.h"
 #include "tools/common/record.h"
 
-namespace sim {
+namespace trelvane::sim {
 
 inline const char* PostKey(PostId post) { return post == PostId::Start ? "start" : "finish"; }
 inline std::string PostName(PostId post) { return std::string(PostKey(post)) + " post"; }
@@ -52,4 +52,4 @@ inline Outcome Said(std::string text, std::vector<tools::Field> fields = {}) {
     return outcome;
 }
 
-}  // namespace sim
+}  // namespace trelvane::sim

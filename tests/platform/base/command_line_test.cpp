@@ -8,6 +8,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 TEST(CommandLine, JoinsTheArgumentsQuotingThoseWithASpaceOrATab) {
@@ -72,3 +73,4 @@ TEST(LoadedModules, FindsTheExecutableAndLoadedSharedObjectsByFileName) {
 }
 
 }  // namespace
+}  // namespace trelvane

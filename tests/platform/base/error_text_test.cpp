@@ -2,6 +2,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 std::u16string Format(DWORD id) {
@@ -65,3 +66,4 @@ TEST(WallClock, GivesSecondsAndMilliseconds) {
 }
 
 }  // namespace
+}  // namespace trelvane

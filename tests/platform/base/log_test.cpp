@@ -10,6 +10,7 @@
 
 #include "platform/base/log.h"
 
+namespace trelvane {
 namespace {
 
 using namespace platform::log;
@@ -81,3 +82,4 @@ TEST_F(Log, LinesFromManyThreadsStayWhole) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -6,6 +6,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -143,3 +144,4 @@ TEST(Waits, AThreadIsSignalledWhenItEnds) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -3,6 +3,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 TEST(TextCase, LettersOfEveryCoveredScriptMatchTheirOtherCase) {
@@ -34,3 +35,4 @@ TEST(TextCase, LettersOfEveryCoveredScriptMatchTheirOtherCase) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -2,6 +2,7 @@
 
 #include "platform/base/utf8.h"
 
+namespace trelvane {
 namespace {
 
 TEST(Utf8, MalformedSequencesBecomeOneReplacementPerByteAndTheRestIsKept) {
@@ -39,3 +40,4 @@ TEST(Utf8, LoneSurrogatesWriteOutAsReplacements) {
 }
 
 }  // namespace
+}  // namespace trelvane

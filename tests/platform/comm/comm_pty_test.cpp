@@ -7,9 +7,10 @@
 
 #include "platform/comm/termios2.h"
 #include "platform/windows.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -173,3 +174,4 @@ TEST_F(Pty, HangUpFailsTheOutstandingWait) {
 }
 
 }  // namespace
+}  // namespace trelvane

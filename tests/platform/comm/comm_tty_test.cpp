@@ -10,10 +10,11 @@
 #include <thread>
 
 #include "platform/windows.h"
-#include "tools/testsupport/fake_serial_driver.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/fake_serial_driver.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -233,3 +234,4 @@ TEST_F(TtyBackend, AWatcherThatCannotStartFailsTheOpen) {
 }
 
 }  // namespace
+}  // namespace trelvane

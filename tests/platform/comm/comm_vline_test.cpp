@@ -8,8 +8,9 @@
 #include "platform/comm/comm_port.h"
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using namespace std::chrono_literals;
@@ -372,3 +373,4 @@ TEST_F(VirtualLine, ClosingCompletesOutstandingOperationsAsAborted) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -3,8 +3,9 @@
 
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 DWORD OpenError(const char16_t* name) {
@@ -60,3 +61,4 @@ TEST(PortNames, DeviceEndThatDoesNotAnswerIsNotFound) {
 }
 
 }  // namespace
+}  // namespace trelvane

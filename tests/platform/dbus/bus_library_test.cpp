@@ -12,6 +12,7 @@
 #include "platform/messages/thread_wait.h"
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 using platform::dbus::BackgroundBusLibraryLoad;
@@ -67,3 +68,4 @@ TEST(BusLibrary, ALoadLetGoBeforeItEndsWaitsForItsThreadAndNeverRunsDone) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,6 +7,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 // Whether another thread could enter cs now (it leaves again at once).
@@ -49,3 +50,4 @@ TEST_F(CriticalSectionLockTest, LeavesTheSectionWhenAnExceptionEndsTheScope) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -1,9 +1,11 @@
 // Registry scripts: what the registrar reads and refuses, and how it writes
 // and removes keys.
 #include "contract/contract.h"
+#include "platform/base/log.h"
 #include "platform/framework/registry_script.h"
 #include "tests/platform/registry/registry_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RegistryTest;
@@ -111,11 +113,10 @@ TEST_F(Registrar, AScriptOutsideTheSubsetChangesNothingAndSaysWhy) {
     static const char kBad[] = "HKCR\n{\n\tKept\n\tForceRemove Replaced\n}\n";
     const platform::ExecutableResource bad(u"REGISTRY", MAKEINTRESOURCEW(9001), kBad, sizeof kBad - 1);
     _ATL_REGMAP_ENTRY entries[] = {{u"X", u"y"}, {nullptr, nullptr}};
-    ::testing::internal::CaptureStderr();
+    const platform::log::Capture logged;
     EXPECT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(9001), TRUE, entries, nullptr),
               DISP_E_EXCEPTION);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("line 4: 'ForceRemove' is not supported"),
-              std::string::npos);
+    EXPECT_NE(logged.Text().find("line 4: 'ForceRemove' is not supported"), std::string::npos);
     IErrorInfo* info = nullptr;
     ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
     BSTR description = nullptr;
@@ -141,3 +142,4 @@ TEST_F(Registrar, AResourceScriptFindsTheModulesPathAsModuleAndModuleRaw) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -6,6 +6,7 @@
 
 #include "platform/windows.h"
 
+namespace trelvane {
 namespace {
 
 constexpr HRESULT kRegistered = 0x11;
@@ -79,3 +80,4 @@ TEST(ServerCommandLine, ScansTheProgramPathToo) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -8,8 +8,9 @@
 
 #include "platform/messages/thread_wait.h"
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 thread_local std::vector<UINT_PTR>* t_fired = nullptr;
@@ -192,3 +193,4 @@ TEST(MessageWaits, ASourceIsHandledOnTheWaitingThread) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,8 +7,9 @@
 
 #include "contract/contract.h"
 #include "platform/windows.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 std::u16string OwnPath() {
@@ -96,3 +97,4 @@ TEST(Resources, AreFoundByTypeAndNameAsThePlatformDoes) {
 }
 
 }  // namespace
+}  // namespace trelvane

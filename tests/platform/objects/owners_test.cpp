@@ -2,6 +2,7 @@
 
 #include "platform/objects/bstr_owner.h"
 
+namespace trelvane {
 namespace {
 
 using platform::Bstr;
@@ -64,3 +65,4 @@ TEST(ExcepInfo, ClearFreesItsStringsAndZeroesIt) {
 }
 
 }  // namespace
+}  // namespace trelvane

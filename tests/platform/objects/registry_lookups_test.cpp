@@ -1,8 +1,10 @@
 // What the object runtime finds through the registry: classes by ProgID,
 // and type libraries by their registration.
 #include "contract/contract.h"
+#include "platform/base/log.h"
 #include "tests/platform/registry/registry_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RegistryTest;
@@ -46,10 +48,9 @@ TEST_F(ClassLookup, ProgIdsLeadToTheirClassDirectlyOrThroughCurVer) {
     EXPECT_EQ(clsid, CLSID_NULL);
     // A registry that cannot be read is not "not registered".
     trelvane::testing::WriteFile(UserFile(), "garbage\n");
-    ::testing::internal::CaptureStderr();
+    const platform::log::Capture quiet;
     EXPECT_EQ(CLSIDFromProgID(u"Direct", &clsid), REGDB_E_READREGDB);
     EXPECT_EQ(CLSIDFromString(u"Direct", &clsid), REGDB_E_READREGDB);
-    ::testing::internal::GetCapturedStderr();
 }
 
 class TypeLibraryRegistration : public RegistryTest {
@@ -116,3 +117,4 @@ TEST_F(TypeLibraryRegistration, ARegistrationWithTheLastKeyOfItsLibraryRemovesTh
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,6 +7,7 @@
 #include "platform/framework/variant_values.h"
 #include "platform/objects/oaidl.h"
 
+namespace trelvane {
 namespace {
 
 struct Var {
@@ -300,3 +301,4 @@ TEST(Variant, ClearAndCopyRefuseATypeNoVariantHolds) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "platform/windows.h"
-#include "tools/testsupport/child_process.h"
-#include "tools/testsupport/forked_child.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/forked_child.h"
+#include "tests/support/test_env.h"
 
 namespace trelvane::testing {
 

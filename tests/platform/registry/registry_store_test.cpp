@@ -3,11 +3,13 @@
 #include <csignal>
 #include <thread>
 
+#include "platform/base/log.h"
 #include "platform/registry/reg_format.h"
 #include "platform/registry/store.h"
 #include "tests/platform/registry/registry_fixture.h"
-#include "tools/testsupport/ordinary_user.h"
+#include "tests/support/ordinary_user.h"
 
+namespace trelvane {
 namespace {
 
 using platform::registry::CommitStep;
@@ -103,11 +105,11 @@ TEST_F(RegistryStore, AStoreThatCannotBeReadIsReportedWithItsPathAndNeverOverwri
     Write(u"Key", nullptr, u"value");
     const std::string broken = ReadFile(UserFile()) + "@=unquoted\n";
     WriteFile(UserFile(), broken);
-    ::testing::internal::CaptureStderr();
+    const platform::log::Capture logged;
     HKEY key = nullptr;
     EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"Key", KEY_READ, &key), ERROR_BADDB);
     EXPECT_EQ(WriteValue(u"Key", u"", u"other"), ERROR_BADDB);
-    const std::string log = ::testing::internal::GetCapturedStderr();
+    const std::string log = logged.Text();
     EXPECT_NE(log.find(UserFile()), std::string::npos) << log;
     EXPECT_NE(log.find("line 8"), std::string::npos) << log;
     EXPECT_NE(log.find("The configuration registry database is corrupt."), std::string::npos) << log;
@@ -115,10 +117,9 @@ TEST_F(RegistryStore, AStoreThatCannotBeReadIsReportedWithItsPathAndNeverOverwri
     // A broken machine store spoils reading through both, not the user's own.
     WriteFile(UserFile(), "Windows Registry Editor Version 5.00\n");
     trelvane::testing::MakeFolder(home.Path() + "/machine/classes.reg");
-    ::testing::internal::CaptureStderr();
     EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"Key", KEY_READ, &key), ERROR_BADDB);
     EXPECT_EQ(WriteValue(u"Key", u"", u"other"), ERROR_SUCCESS);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("not a regular file"), std::string::npos);
+    EXPECT_NE(logged.Text().find("not a regular file", log.size()), std::string::npos);
 }
 
 TEST_F(RegistryStore, AChangeThatChangesNothingLeavesTheFileAlone) {
@@ -232,3 +233,4 @@ TEST(RegistryText, AStoreWrittenOutReadsBackToTheSameKeys) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -5,6 +5,7 @@
 
 #include "tests/platform/registry/registry_fixture.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RegistryTest;
@@ -230,3 +231,4 @@ TEST_F(Registry, AKeyDeletedByAnotherProcessFailsItsOpenHandlesCleanly) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -5,12 +5,14 @@
 // written.
 #include <filesystem>
 
+#include "platform/base/log.h"
 #include "platform/base/paths.h"
 #include "platform/remoting/socket.h"
 #include "tests/platform/registry/registry_fixture.h"
-#include "tools/testsupport/file_owner.h"
-#include "tools/testsupport/ordinary_user.h"
+#include "tests/support/file_owner.h"
+#include "tests/support/ordinary_user.h"
 
+namespace trelvane {
 namespace {
 
 namespace fs = std::filesystem;
@@ -42,9 +44,9 @@ protected:
     // The class's program as a fresh handle reads it, or "<error N>"; and
     // what was logged meanwhile.
     static std::u16string ReadPlanted(std::string* log) {
-        ::testing::internal::CaptureStderr();
+        const platform::log::Capture logged;
         std::u16string value = Read(u"Planted");
-        *log = ::testing::internal::GetCapturedStderr();
+        *log = logged.Text();
         return value;
     }
 };
@@ -82,16 +84,17 @@ TEST_F(StoreAttacks, AUserStoreThatAnotherUserCouldHaveWrittenIsNotReadNorChange
         const std::string before = ReadFile(UserFile());
         EXPECT_EQ(ReadPlanted(&log), kRefused);
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
-        ::testing::internal::CaptureStderr();
-        EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Planted"), ERROR_BADDB);
-        ::testing::internal::GetCapturedStderr();
+        {
+            const platform::log::Capture quiet;
+            EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Planted"), ERROR_BADDB);
+        }
         EXPECT_EQ(ReadFile(UserFile()), before);
     }
     // The server's own folders in such a home are refused too.
     SetMode(home.Path(), 0777);
-    ::testing::internal::CaptureStderr();
+    const platform::log::Capture logged;
     EXPECT_EQ(platform::remoting::PrepareRunFolder(), E_ACCESSDENIED);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("chmod go-w " + home.Path()), std::string::npos);
+    EXPECT_NE(logged.Text().find("chmod go-w " + home.Path()), std::string::npos);
 }
 
 TEST_F(StoreAttacks, AMachineStoreThatOthersCouldHaveWrittenIsNotRead) {
@@ -196,9 +199,8 @@ TEST_F(StoreAttacks, AHomeNeverDependsOnTheWorkingFolder) {
         if (ReadPlanted(&log) != kRefused) return "a relative TRELVANE_HOME was used";
         if (log.find("TRELVANE_HOME is relative, a relative path") == std::string::npos)
             return "the refusal lacks the reason: " + log;
-        ::testing::internal::CaptureStderr();
+        const platform::log::Capture quiet;
         const HRESULT run = platform::remoting::PrepareRunFolder();
-        ::testing::internal::GetCapturedStderr();
         if (run != E_ACCESSDENIED || fs::exists(working + "/relative/run")) return "a run folder in the working folder";
         return "";
     });
@@ -224,13 +226,14 @@ TEST_F(StoreAttacks, AWriterFollowsNoLinkPlantedInTheStoreFolder) {
     fs::remove(folder + "/classes.lock");
     const std::string target = home.Path() + "/made-through-the-lock";
     fs::create_symlink(target, folder + "/classes.lock");
-    ::testing::internal::CaptureStderr();
-    HKEY key = nullptr;
-    EXPECT_NE(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Other", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find(folder +
-                                                            "/classes.lock: cannot be locked: it is a symbolic link"),
-              std::string::npos);
+    {
+        const platform::log::Capture logged;
+        HKEY key = nullptr;
+        EXPECT_NE(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Other", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_NE(logged.Text().find(folder + "/classes.lock: cannot be locked: it is a symbolic link"),
+                  std::string::npos);
+    }
     EXPECT_FALSE(fs::exists(target));
     // A folder everyone may write, as when another user planted the links:
     // refused before anything is written.
@@ -238,11 +241,12 @@ TEST_F(StoreAttacks, AWriterFollowsNoLinkPlantedInTheStoreFolder) {
     fs::create_symlink(victim, folder + "/classes.reg.new");
     SetOwner(folder + "/classes.reg.new", kStrangerUid);
     SetMode(folder, 0777);
-    ::testing::internal::CaptureStderr();
+    const platform::log::Capture logged;
     EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"Key"), ERROR_BADDB);
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("chmod go-w " + folder), std::string::npos);
+    EXPECT_NE(logged.Text().find("chmod go-w " + folder), std::string::npos);
     EXPECT_EQ(ReadFile(victim), "the other user's own\n");
     EXPECT_EQ(FileMode(victim), 0640);
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -7,11 +7,12 @@
 
 #include "platform/base/paths.h"
 #include "tests/platform/remoting/echo_object.h"
-#include "tools/testsupport/host_process.h"
-#include "tools/testsupport/ordinary_user.h"
-#include "tools/testsupport/raw_frames.h"
-#include "tools/testsupport/raw_peer.h"
+#include "tests/support/host_process.h"
+#include "tests/support/ordinary_user.h"
+#include "tests/support/raw_frames.h"
+#include "tests/support/raw_peer.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -283,3 +284,4 @@ TEST(BadPeers, PeersOfAnotherUserAreRefusedBothWays) {
 }
 
 }  // namespace
+}  // namespace trelvane

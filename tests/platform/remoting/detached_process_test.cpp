@@ -21,8 +21,9 @@
 #include <set>
 #include <thread>
 
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 using platform::remoting::DetachedProcess;
@@ -199,3 +200,4 @@ TEST_F(DetachedProcessTest, AProgramThatCannotBeStartedGivesThePlatformsErrorAnd
 }
 
 }  // namespace
+}  // namespace trelvane

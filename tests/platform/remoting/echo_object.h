@@ -9,9 +9,9 @@
 #include <string>
 
 #include "platform/windows.h"
-#include "tools/testsupport/server_thread.h"
-#include "tools/testsupport/singleton_factory.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/server_thread.h"
+#include "tests/support/singleton_factory.h"
+#include "tests/support/test_env.h"
 
 namespace trelvane::testing {
 

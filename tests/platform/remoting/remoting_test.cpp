@@ -14,8 +14,9 @@
 #include "platform/remoting/marshallers.h"
 #include "platform/remoting/proxy_stub.h"
 #include "tests/platform/remoting/echo_object.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
+namespace trelvane {
 namespace {
 
 using namespace trelvane::testing;
@@ -632,3 +633,4 @@ TEST(Threads, AWaitForOwnHandlesAlsoRunsIncomingCalls) {
 }
 
 }  // namespace
+}  // namespace trelvane

@@ -3,8 +3,9 @@
 
 #include "platform/base/utf8.h"
 #include "platform/remoting/server_command.h"
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
+namespace trelvane {
 namespace {
 
 TEST(ServerCommand, SplitsAsThePlatformSplitsACommandLine) {
@@ -52,3 +53,4 @@ TEST(ServerCommand, ExpandsEnvironmentReferencesLeavingWhatNamesNoVariable) {
 }
 
 }  // namespace
+}  // namespace trelvane

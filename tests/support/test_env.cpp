@@ -1,4 +1,4 @@
-#include "tools/testsupport/test_env.h"
+#include "tests/support/test_env.h"
 
 #include <dirent.h>
 #include <malloc.h>

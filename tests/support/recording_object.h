@@ -8,8 +8,8 @@
 
 #include "driver/automation_object.h"
 #include "platform/windows.h"
-#include "tools/testsupport/dispatch_sink.h"
-#include "tools/testsupport/singleton_factory.h"
+#include "tests/support/dispatch_sink.h"
+#include "tests/support/singleton_factory.h"
 
 namespace trelvane::testing {
 

@@ -1,4 +1,4 @@
-#include "tools/testsupport/ordinary_user.h"
+#include "tests/support/ordinary_user.h"
 
 #include <dirent.h>
 #include <grp.h>
@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "tools/testsupport/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace trelvane::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/testsupport/server_process.h"
+#include "tests/support/server_process.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -8,9 +8,9 @@
 
 #include "contract/trelvane.h"
 #include "platform/base/utf8.h"
-#include "tools/testsupport/raw_frames.h"
-#include "tools/testsupport/raw_peer.h"
-#include "tools/testsupport/server_process.h"
+#include "tests/support/raw_frames.h"
+#include "tests/support/raw_peer.h"
+#include "tests/support/server_process.h"
 
 namespace trelvane::testing {
 

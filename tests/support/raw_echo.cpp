@@ -1,4 +1,4 @@
-#include "tools/testsupport/raw_echo.h"
+#include "tests/support/raw_echo.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "tools/testsupport/forked_child.h"
+#include "tests/support/forked_child.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>

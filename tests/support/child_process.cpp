@@ -1,4 +1,4 @@
-#include "tools/testsupport/child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <grp.h>

@@ -1,4 +1,4 @@
-#include "tools/testsupport/fake_serial_driver.h"
+#include "tests/support/fake_serial_driver.h"
 
 #include <asm/termbits.h>
 #include <linux/serial.h>

@@ -24,9 +24,10 @@
 #include <vector>
 
 #include "driver/tarvik.h"
-#include "tools/testsupport/recording_object.h"
-#include "tools/testsupport/singleton_factory.h"
+#include "tests/support/recording_object.h"
+#include "tests/support/singleton_factory.h"
 
+namespace trelvane {
 namespace {
 
 using trelvane::testing::RecordingControl;
@@ -95,7 +96,7 @@ void WatchForTheEnd(bool embedded, DWORD mainThread) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool embedded = HasArgument(argc, argv, "-Embedding");
     if (embedded) FailAsAsked();
     if (FAILED(CoInitialize(nullptr))) return 2;
@@ -137,3 +138,7 @@ int main(int argc, char** argv) {
     CoUninitialize();
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -1,4 +1,4 @@
-#include "tools/testsupport/orphan_reaper.h"
+#include "tests/support/orphan_reaper.h"
 
 #include <poll.h>
 #include <signal.h>

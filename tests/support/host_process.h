@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/testsupport/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace trelvane::testing {
 

@@ -1,4 +1,4 @@
-#include "tools/testsupport/host_process.h"
+#include "tests/support/host_process.h"
 
 #include <chrono>
 

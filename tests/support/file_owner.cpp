@@ -1,4 +1,4 @@
-#include "tools/testsupport/file_owner.h"
+#include "tests/support/file_owner.h"
 
 #include <unistd.h>
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tools/testsupport/reachable_program.h"
+#include "tests/support/reachable_program.h"
 
 namespace trelvane::testing {
 

@@ -1,4 +1,4 @@
-#include "tools/testsupport/process_usage.h"
+#include "tests/support/process_usage.h"
 
 #include <filesystem>
 #include <fstream>

@@ -21,8 +21,9 @@
 #include <thread>
 
 #include "contract/trelvane.h"
-#include "tools/testsupport/dispatch_sink.h"
+#include "tests/support/dispatch_sink.h"
 
+namespace trelvane {
 namespace {
 
 class QuietSink final : public trelvane::testing::DispatchSink {
@@ -64,7 +65,7 @@ void Advise(IUnknown* object, REFIID iid, IUnknown* sink) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
     const bool stall = argc > 1 && std::strcmp(argv[1], "--stall") == 0;
     const bool throws = argc > 1 && std::strcmp(argv[1], "--throw") == 0;
     const bool traces = argc > 1 && std::strcmp(argv[1], "--trace") == 0;
@@ -113,3 +114,7 @@ int main(int argc, char** argv) {
     CoUninitialize();
     return 0;
 }
+
+}  // namespace trelvane
+
+int main(int argc, char** argv) { return trelvane::Main(argc, argv); }

@@ -1,4 +1,4 @@
-#include "tools/testsupport/raw_peer.h"
+#include "tests/support/raw_peer.h"
 
 #include <poll.h>
 #include <sys/socket.h>

@@ -1,4 +1,4 @@
-#include "tools/testsupport/reachable_program.h"
+#include "tests/support/reachable_program.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
