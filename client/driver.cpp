@@ -53,8 +53,8 @@ private:
 std::string ErrorText(HRESULT hr, const std::string& raised = {}) {
     platform::ComPtr<IErrorInfo> info;
     BSTR description = nullptr;
-    if (GetErrorInfo(0, info.Out()) == S_OK && info && SUCCEEDED(info->GetDescription(&description)) &&
-        description && SysStringLen(description) > 0) {
+    if (GetErrorInfo(0, info.Out()) == S_OK && info && SUCCEEDED(info->GetDescription(&description)) && description &&
+        SysStringLen(description) > 0) {
         std::string text = Utf8(description);
         SysFreeString(description);
         return text;
@@ -122,8 +122,8 @@ struct Driver::Impl {
     std::deque<Task> tasks GUARDED_BY(taskLock);
     bool stopping GUARDED_BY(taskLock) = false;
     bool broken GUARDED_BY(taskLock) = false;  // the apartment cannot wait: calls fail
-    HANDLE taskPosted = nullptr;   // auto-reset: wakes the apartment
-    std::string raisedDuringCall;  // on the apartment only: the call's SystemError
+    HANDLE taskPosted = nullptr;               // auto-reset: wakes the apartment
+    std::string raisedDuringCall;              // on the apartment only: the call's SystemError
     std::thread apartment;
 };
 
@@ -388,7 +388,7 @@ std::size_t Driver::Impl::Dispatch() {
             // The handler's exception is the program's; the events after
             // it wait for the next dispatch.
             std::lock_guard lock(eventLock);
-            events.insert(events.begin(), std::make_move_iterator(due.begin() + i + 1),
+            events.insert(events.begin(), std::make_move_iterator(due.begin() + static_cast<std::ptrdiff_t>(i + 1)),
                           std::make_move_iterator(due.end()));
             if (!events.empty()) ready.Raise();
             throw;
@@ -536,6 +536,7 @@ void Driver::OnInputReceived(std::function<void(const std::string&)> handler) {
 int Driver::EventDescriptor() const { return m_impl->ready.Descriptor(); }
 std::size_t Driver::DispatchEvents() { return m_impl->Dispatch(); }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param): by value, as std::jthread passes it
 void Driver::RunEvents(std::stop_token stop) {
     while (!stop.stop_requested()) {
         {

@@ -97,7 +97,7 @@ void KeepErrorInfo(EXCEPINFO& ex) {
 HRESULT SinkThrew(DISPID dispid, std::exception_ptr exception, EXCEPINFO& ex) {
     std::string what = "not a standard exception";
     try {
-        std::rethrow_exception(exception);
+        std::rethrow_exception(std::move(exception));
     } catch (const std::exception& error) {
         what = error.what();
     } catch (...) {

@@ -220,6 +220,7 @@ void BusFace::CallMethod(IncomingCall& call, const Method& method) {
     // that answers nothing tells it by an error.
     if (FAILED(hr) || (hr == S_FALSE && method.out.empty())) return ReplyFailure(call, hr);
     std::vector<VARIANT> results;
+    results.reserve(outs.size());
     for (LONG value : outs) results.push_back(platform::VariantI4(value));
     call.Reply(results);
 }

@@ -40,7 +40,7 @@ namespace platform::dbus {
     X(sd_bus_message_read_basic)
 
 struct BusEntryPoints {
-#define TRELVANE_SD_BUS_MEMBER(name) decltype(&::name) name;
+#define TRELVANE_SD_BUS_MEMBER(name) decltype(&::name) name;  // NOLINT(bugprone-macro-parentheses): names, not values
     TRELVANE_SD_BUS_ENTRY_POINTS(TRELVANE_SD_BUS_MEMBER)
 #undef TRELVANE_SD_BUS_MEMBER
 };

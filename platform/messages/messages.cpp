@@ -192,7 +192,7 @@ void WaitOnce(MessageQueue& q, std::uint64_t seen, Clock::time_point until, bool
     std::vector<pollfd> fds{{wakeFd, POLLIN, 0}};
     std::vector<int> ids;
     for (auto& [id, source] : q.sources) {
-        const short events = source.events ? source.events() : POLLIN;
+        const short events = source.events ? source.events() : short{POLLIN};
         if (events == 0) continue;
         fds.push_back({source.fd, events, 0});
         ids.push_back(id);

@@ -38,11 +38,11 @@ bool ParseBraced(LPCOLESTR s, GUID* out) {
     g.Data2 = static_cast<WORD>(v);
     if (!ReadHex(s + 15, 4, &v)) return false;
     g.Data3 = static_cast<WORD>(v);
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
         if (!ReadHex(s + 20 + 2 * i, 2, &v)) return false;
         g.Data4[i] = static_cast<BYTE>(v);
     }
-    for (int i = 0; i < 6; ++i) {
+    for (std::size_t i = 0; i < 6; ++i) {
         if (!ReadHex(s + 25 + 2 * i, 2, &v)) return false;
         g.Data4[2 + i] = static_cast<BYTE>(v);
     }

@@ -18,7 +18,8 @@ LSTATUS ReadDefault(const std::u16string& path, std::u16string* text) {
     const LSTATUS error = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
     RegCloseKey(key);
     if (error == ERROR_SUCCESS) *text = type == REG_SZ ? std::u16string(buffer) : std::u16string();
-    return error == ERROR_MORE_DATA ? ERROR_SUCCESS : error;  // too long for any CLSID or ProgID: no match
+    if (error == ERROR_MORE_DATA) return ERROR_SUCCESS;  // too long for any CLSID or ProgID: no match
+    return error;
 }
 
 // Missing keys and names that cannot be keys mean "not registered"; any

@@ -241,7 +241,7 @@ HRESULT TypeInfo::GetFuncDesc(UINT index, FUNCDESC** out) {
     d.funckind = FUNC_DISPATCH;
     d.invkind = InvokeKindOf(member.kind);
     d.callconv = CC_STDCALL;
-    d.oVft = m_iface->kind == InterfaceKind::Dual ? static_cast<SHORT>((7 + index) * sizeof(void*)) : 0;
+    d.oVft = m_iface->kind == InterfaceKind::Dual ? static_cast<SHORT>((7 + index) * sizeof(void*)) : SHORT{0};
     d.elemdescFunc.tdesc.vt = VT_VOID;
     for (const auto& p : member.params) {
         if (IsRetval(p)) {  // the dispatch view returns it

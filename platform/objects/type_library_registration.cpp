@@ -57,7 +57,8 @@ LSTATUS ReadDefault(const std::u16string& path, std::u16string* text) {
     if (LSTATUS error = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, key.Out())) return error;
     DWORD size = 0, type = 0;
     LSTATUS error = RegQueryValueExW(key.Get(), nullptr, nullptr, &type, nullptr, &size);
-    if (error != ERROR_SUCCESS || type != REG_SZ) return error == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : error;
+    if (error == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (error != ERROR_SUCCESS || type != REG_SZ) return error;
     std::vector<WCHAR> buffer(size / sizeof(WCHAR) + 1, 0);
     error = RegQueryValueExW(key.Get(), nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer.data()), &size);
     if (error == ERROR_SUCCESS) *text = buffer.data();

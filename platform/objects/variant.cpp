@@ -570,7 +570,7 @@ HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LC
         hr = vt == VT_NULL ? S_OK : DISP_E_TYPEMISMATCH;
         result.vt = VT_NULL;
         break;
-    case Value::Kind::Error: hr = DISP_E_TYPEMISMATCH; break;
+    case Value::Kind::Error:
     case Value::Kind::Other: hr = DISP_E_TYPEMISMATCH; break;
     case Value::Kind::Unknown:
     case Value::Kind::Dispatch:

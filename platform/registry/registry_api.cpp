@@ -301,5 +301,6 @@ LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
 LSTATUS RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_CLASSES_ROOT) return ERROR_SUCCESS;
     std::lock_guard lock(g_handlesMutex);
-    return g_handles.erase(reinterpret_cast<ULONG_PTR>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (g_handles.erase(reinterpret_cast<ULONG_PTR>(hKey)) == 0) return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
 }

@@ -24,7 +24,7 @@ namespace platform::registry {
 namespace {
 
 constexpr const char* kDefaultMachineDirectory = "/var/lib/trelvane/registry";
-constexpr std::size_t kMaxStoreBytes = 16 * 1024 * 1024;
+constexpr std::size_t kMaxStoreBytes = std::size_t{16} * 1024 * 1024;
 
 constexpr const char* kAsidePrefix = "classes.reg.new";
 

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 // client's objects.
 constexpr DWORD kCallbackTimeoutMs = 5000;
 // What a connection keeps allocated for frames between them.
-constexpr std::size_t kKeptCapacity = 64 * 1024;
+constexpr std::size_t kKeptCapacity = std::size_t{64} * 1024;
 // Offsets inside a request frame.
 constexpr std::size_t kTypeOffset = wire::kLengthPrefix;
 constexpr std::size_t kCallIdOffset = kTypeOffset + 1;

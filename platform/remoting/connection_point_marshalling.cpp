@@ -18,8 +18,8 @@ using namespace wire::method;
 // Stands in a connection point's slot for a sink in another process.
 class RemoteSink final : public IDispatch, public RefCounted {
 public:
-    RemoteSink(IUnknown* sink, REFIID iid, std::shared_ptr<Connection> connection)
-        : m_sink(sink), m_iid(iid), m_connection(std::move(connection)) {}
+    RemoteSink(IUnknown* sink, REFIID iid, const std::shared_ptr<Connection>& connection)
+        : m_sink(sink), m_iid(iid), m_connection(connection) {}
     ~RemoteSink() override {
         if (auto connection = m_connection.lock()) connection->RemoveAdvice(Identity());
         if (m_target) m_target->Release();

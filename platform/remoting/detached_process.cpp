@@ -50,7 +50,7 @@ struct Launch {
     int pidfd = -1;
 };
 
-constexpr std::size_t kStackSize = 64 * 1024;  // each child's; they need a few hundred bytes
+constexpr std::size_t kStackSize = std::size_t{64} * 1024;  // each child's; they need a few hundred bytes
 constexpr int kInvalidFd = -1;
 
 // The kernel's struct sigaction on x86-64 and arm64 (not libc's).

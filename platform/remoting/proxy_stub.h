@@ -31,7 +31,8 @@ class FunctionRef;
 template <class R, class... A>
 class FunctionRef<R(A...)> {
 public:
-    template <class F>
+    // Not for FunctionRef itself, which copies as the reference it is.
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::remove_cvref_t<F>, FunctionRef>>>
     FunctionRef(F&& f)  // implicit, so that a lambda can be passed where one is taken
         : m_object(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           m_call([](void* object, A... args) -> R {

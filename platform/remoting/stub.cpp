@@ -105,7 +105,7 @@ void ThrewException(Connection& connection, REFIID iid, std::uint16_t method, bo
     SetErrorInfo(0, nullptr);
     std::string what = "not a standard exception";
     try {
-        std::rethrow_exception(exception);
+        std::rethrow_exception(std::move(exception));
     } catch (const std::exception& error) {
         what = error.what();
     } catch (...) {

@@ -172,7 +172,7 @@ int Client::Confirm(std::optional<long> number) {
         m_reporter.Failure("no start number to confirm: none has been received since the port opened");
         return kFailed;
     }
-    const long n = number.value_or(last);
+    const LONG n = number ? static_cast<LONG>(*number) : last;  // ParseLong keeps it within LONG's range
     m_systemError.clear();
     const HRESULT hr = m_session.Tarvik()->StartNumberOK(n);
     if (hr == S_FALSE) {
@@ -364,7 +364,7 @@ int Client::Run(const PropertyValue& change, const std::vector<const Property*>&
     case Verb::Reset: return Simple("the reset", tarvik->ResetStartPost(), "reset", "reset sent");
     case Verb::Confirm: return Confirm(o.number);
     case Verb::Inject:
-        return Simple("injecting", test->put_StartNumberTest(*o.number), "injected",
+        return Simple("injecting", test->put_StartNumberTest(static_cast<LONG>(*o.number)), "injected",
                       "start number " + std::to_string(*o.number) + " injected");
     case Verb::Write: {
         const platform::Bstr text(platform::FromUtf8(o.operands[0]));

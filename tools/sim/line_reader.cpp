@@ -9,7 +9,7 @@
 namespace trelvane::sim {
 namespace {
 
-constexpr std::size_t kLongestLine = 64 * 1024;
+constexpr std::size_t kLongestLine = std::size_t{64} * 1024;
 
 }  // namespace
 

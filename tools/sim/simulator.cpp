@@ -207,7 +207,7 @@ std::optional<tools::Record> Simulator::WaitForEvent(const std::function<bool(co
     }
 }
 
-void Simulator::Show(tools::Record record) { m_output.Write(record); }
+void Simulator::Show(const tools::Record& record) { m_output.Write(record); }
 
 void Simulator::SetModemLine(std::uint8_t bit, LineChange change,
                              const std::function<tools::Record(bool on)>& describe) {
@@ -218,7 +218,7 @@ void Simulator::SetModemLine(std::uint8_t bit, LineChange change,
     m_modem = bits;
     tools::Record record = describe(on);
     if (!m_device->Connected()) record.text += " (no driver connected; the next one is greeted with it)";
-    Show(std::move(record));  // before the driver can react to it
+    Show(record);  // before the driver can react to it
     SendModemLines(bits);
 }
 

@@ -82,7 +82,7 @@ private:
     // the next one).
     void SetModemLine(std::uint8_t bit, LineChange change, const std::function<tools::Record(bool on)>& describe);
     void SendModemLines(std::uint8_t bits);  // as one change; kept for the next driver when none is connected
-    void Show(tools::Record record);
+    void Show(const tools::Record& record);
 
     Output& m_output;
     const std::string m_link;

@@ -26,7 +26,9 @@ inline std::string Volts(double volts) {
     return text;
 }
 
-inline long long Milliseconds(std::chrono::microseconds delay) { return std::llround(delay.count() / 1000.0); }
+inline long long Milliseconds(std::chrono::microseconds delay) {
+    return std::llround(std::chrono::duration<double, std::milli>(delay).count());
+}
 
 inline tools::Record DeviceRecord(std::string event, std::string text, std::vector<tools::Field> fields = {},
                                   std::string key = {}) {
