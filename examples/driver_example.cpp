@@ -36,8 +36,10 @@ int main(int argc, char** argv) {
             print("StartNumberFault " + std::to_string(code) + " \"" + text + "\"");
         });
         driver.OnSystemError([&](const std::string& text) { print("SystemError \"" + text + "\""); });
-        driver.OnStartPostStateChanged([&](bool on) { print(std::string("StartPostStateChanged ") + (on ? "on" : "off")); });
-        driver.OnFinishPostStateChanged([&](bool on) { print(std::string("FinishPostStateChanged ") + (on ? "on" : "off")); });
+        driver.OnStartPostStateChanged(
+            [&](bool on) { print(std::string("StartPostStateChanged ") + (on ? "on" : "off")); });
+        driver.OnFinishPostStateChanged(
+            [&](bool on) { print(std::string("FinishPostStateChanged ") + (on ? "on" : "off")); });
         driver.OnBatteryTestReady([&](const std::string& device, float volts) {
             print("BatteryTestReady " + device + " " + std::to_string(volts));
         });
@@ -53,7 +55,8 @@ int main(int argc, char** argv) {
         driver.Close();
         return 0;
     } catch (const std::system_error& e) {
-        std::fprintf(stderr, "trelvane-driver-example: %s (0x%08X)\n", e.what(), static_cast<unsigned>(e.code().value()));
+        std::fprintf(stderr, "trelvane-driver-example: %s (0x%08X)\n", e.what(),
+                     static_cast<unsigned>(e.code().value()));
         return 1;
     }
 }

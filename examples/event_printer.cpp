@@ -164,8 +164,7 @@ int main(int argc, char** argv) {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(u"Trelvane.Tarvik", &clsid);
     if (SUCCEEDED(hr))
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITarvik,
-                              reinterpret_cast<void**>(&created));
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITarvik, reinterpret_cast<void**>(&created));
     if (FAILED(hr)) {
         std::fprintf(stderr, "cannot create Trelvane.Tarvik: 0x%08X (is the server registered?)\n",
                      static_cast<unsigned>(hr));

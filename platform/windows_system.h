@@ -18,3 +18,6 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <sys/timeb.h>
+
+// Our own portable parts that code above the platform uses on both systems.
+#include "platform/base/mutex.h"

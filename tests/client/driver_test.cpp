@@ -70,7 +70,8 @@ TEST_F(DriverClient, AStartNumberIsConfirmedAtTheDeviceAndAFaultReported) {
     driver.OnPortOpened([&] { seen.push_back("opened"); });
     driver.OnStartNumberRequest([&](long number) {
         // A handler calls the driver: the call must not wait for the events.
-        seen.push_back("request " + std::to_string(number) + (driver.StartNumberOK(number) ? " confirmed" : " refused"));
+        seen.push_back("request " + std::to_string(number) +
+                       (driver.StartNumberOK(number) ? " confirmed" : " refused"));
     });
     driver.OnStartNumberFault([&](int code, const std::string& message) {
         seen.push_back("fault " + std::to_string(code) + " " + message);

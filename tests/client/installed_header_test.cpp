@@ -17,7 +17,7 @@ namespace installed {
 
 namespace {
 
-#define SAME_LAYOUT(type)                                                                    \
+#define SAME_LAYOUT(type)                                                                                    \
     static_assert(sizeof(installed::type) == sizeof(::type) && alignof(installed::type) == alignof(::type)); \
     static_assert(std::is_standard_layout_v<installed::type> == std::is_standard_layout_v<::type>);
 SAME_LAYOUT(GUID)
@@ -40,8 +40,8 @@ SAME_OFFSET(MSG, pt)
 #undef SAME_OFFSET
 
 // Same value and same type (as far as the type is not a struct).
-#define SAME_VALUE(name)                                                                       \
-    static_assert(installed::name == ::name);                                                  \
+#define SAME_VALUE(name)                      \
+    static_assert(installed::name == ::name); \
     static_assert(std::is_same_v<std::remove_cv_t<decltype(installed::name)>, std::remove_cv_t<decltype(::name)>>);
 SAME_VALUE(INFINITE)
 SAME_VALUE(VARIANT_TRUE)
@@ -78,8 +78,7 @@ SAME_VT(VT_BYREF)
 #undef SAME_VT
 
 constexpr bool SameGuid(const installed::GUID& a, const GUID& b) {
-    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 &&
-           std::equal(a.Data4, a.Data4 + 8, b.Data4);
+    return a.Data1 == b.Data1 && a.Data2 == b.Data2 && a.Data3 == b.Data3 && std::equal(a.Data4, a.Data4 + 8, b.Data4);
 }
 static_assert(SameGuid(installed::IID_IUnknown, IID_IUnknown));
 static_assert(SameGuid(installed::IID_IDispatch, IID_IDispatch));
