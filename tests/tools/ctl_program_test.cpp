@@ -223,6 +223,32 @@ TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
+TEST_F(CtlProgram, AReaderThatGoesAwayEndsTheWatchQuietlyAndItsPortIsClosed) {
+    HostProcess host(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(host.Start());
+    std::string script = "expect reset within 20s\n";
+    for (int number = 1; number <= 200; ++number) script += "number " + std::to_string(number) + "\nwait 50ms\n";
+    auto sim = StartSim({"--script", WriteScript(script), "COM3"});
+    std::size_t simLine = 0;
+    ASSERT_TRUE(sim->WaitForLine(Contains("serving COM3"), 10s, &simLine));
+
+    // The reader takes one line and leaves while start numbers keep coming;
+    // the watcher's next line finds the pipe closed (timeout bounds a
+    // watcher that would miss it).
+    auto pipeline = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/bin/sh", "-c",
+        "{ timeout 20 \"$0\" watch --open 3; echo \"watch ended with $?\" >&2; } | head -n 1 > /dev/null",
+        TRELVANE_CTL_PATH});
+    ASSERT_TRUE(pipeline->Started());
+    EXPECT_EQ(pipeline->Wait(30s), 0);
+    EXPECT_EQ(pipeline->ErrorText(), "watching COM3 (Ctrl-C to stop)\nwatch ended with 0\n");
+    // It closed the port it had opened.
+    const CtlRun port = RunCtl({"--json", "get", "PortNumber"});
+    EXPECT_EQ(port.status, 0) << port.errors;
+    ASSERT_EQ(port.lines.size(), 1u);
+    EXPECT_NE(port.lines[0].find("-1"), std::string::npos) << port.lines[0];
+}
+
 TEST_F(CtlProgram, WithoutAnOpenPortLineSettingsAndConfirmationsAreRefused) {
     HostProcess host(TRELVANE_TEST_HOST);
     ASSERT_TRUE(host.Start());
