@@ -34,17 +34,11 @@ std::string Utf8(BSTR text) { return text ? platform::ToUtf8(std::u16string(text
 // A BSTR for the duration of a call.
 class Text {
 public:
-    explicit Text(std::string_view text) {
-        const std::u16string wide = platform::FromUtf8(std::string(text));
-        m_bstr = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    }
-    ~Text() { SysFreeString(m_bstr); }
-    Text(const Text&) = delete;
-    Text& operator=(const Text&) = delete;
-    BSTR Get() const { return m_bstr; }
+    explicit Text(std::string_view text) : m_bstr(platform::FromUtf8(std::string(text))) {}
+    BSTR Get() const { return m_bstr.Get(); }
 
 private:
-    BSTR m_bstr;
+    platform::Bstr m_bstr;
 };
 
 // The text of a failed call: the error information it left on this thread,
@@ -52,14 +46,10 @@ private:
 // the HRESULT.
 std::string ErrorText(HRESULT hr, const std::string& raised = {}) {
     platform::ComPtr<IErrorInfo> info;
-    BSTR description = nullptr;
-    if (GetErrorInfo(0, info.Out()) == S_OK && info && SUCCEEDED(info->GetDescription(&description)) && description &&
-        SysStringLen(description) > 0) {
-        std::string text = Utf8(description);
-        SysFreeString(description);
-        return text;
-    }
-    SysFreeString(description);
+    platform::Bstr description;
+    if (GetErrorInfo(0, info.Out()) == S_OK && info && SUCCEEDED(info->GetDescription(description.Out())) &&
+        SysStringLen(description.Get()) > 0)
+        return Utf8(description.Get());
     if (!raised.empty()) return raised;
     return ::SystemMessageText(static_cast<DWORD>(hr));
 }
@@ -472,10 +462,8 @@ void Driver::InjectStartNumber(long startNumber) {
 bool Driver::ReadyToSend() { return m_impl->Get(&ITarvikTest::get_ReadyToSend) != VARIANT_FALSE; }
 void Driver::SetReadyToSend(bool on) { m_impl->Put(&ITarvikTest::put_ReadyToSend, Bool(on)); }
 std::string Driver::Parity() {
-    const BSTR parity = m_impl->Get(&ITarvikTest::get_Parity);
-    std::string text = Utf8(parity);
-    SysFreeString(parity);
-    return text;
+    const auto parity = platform::Bstr::Attach(m_impl->Get(&ITarvikTest::get_Parity));
+    return Utf8(parity.Get());
 }
 void Driver::SetParity(std::string_view parity) {
     const Text text(parity);
