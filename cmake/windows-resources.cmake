@@ -4,18 +4,24 @@
 # compiles them in (contract/resources.cpp).
 #
 #   trelvane_windows_resources(<target>)   links the resources into a program
+#   trelvane_widl(<idl> <output.tlb>)       builds a type library
 enable_language(RC)
 
 # widl takes the system's .idl files and stdole2.tlb from Wine's.
+set(TRELVANE_CMAKE_DIR ${CMAKE_CURRENT_LIST_DIR})
 find_program(TRELVANE_WIDL NAMES ${TRELVANE_MINGW}-widl widl REQUIRED)
+function(trelvane_widl idl output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DWIDL=${TRELVANE_WIDL} -DINCLUDE=/usr/include/wine/wine/windows
+            -DLIBRARIES=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows -DIDL=${idl} -DOUTPUT=${output}
+            -P ${TRELVANE_CMAKE_DIR}/widl-checked.cmake
+    DEPENDS ${idl} ${TRELVANE_CMAKE_DIR}/widl-checked.cmake
+    COMMENT "Building the type library ${output} with widl")
+endfunction()
+
 set(TRELVANE_TYPE_LIBRARY ${CMAKE_BINARY_DIR}/contract/trelvane.tlb)
 set(TRELVANE_IDL ${CMAKE_SOURCE_DIR}/contract/trelvane.idl)
-add_custom_command(OUTPUT ${TRELVANE_TYPE_LIBRARY}
-  COMMAND ${CMAKE_COMMAND} -DWIDL=${TRELVANE_WIDL} -DINCLUDE=/usr/include/wine/wine/windows
-          -DLIBRARIES=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows -DIDL=${TRELVANE_IDL}
-          -DOUTPUT=${TRELVANE_TYPE_LIBRARY} -P ${CMAKE_CURRENT_LIST_DIR}/widl-checked.cmake
-  DEPENDS ${TRELVANE_IDL} ${CMAKE_CURRENT_LIST_DIR}/widl-checked.cmake
-  COMMENT "Building the type library with widl")
+trelvane_widl(${TRELVANE_IDL} ${TRELVANE_TYPE_LIBRARY})
 add_custom_target(trelvane_type_library ALL DEPENDS ${TRELVANE_TYPE_LIBRARY})
 
 set(TRELVANE_APPID_SCRIPT_FILE ${CMAKE_SOURCE_DIR}/contract/trelvane.rgs)
