@@ -10,11 +10,20 @@
 # cpack takes the build as it is; it builds nothing.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
+# Each program with the README's lines on it, in Windows' line ends already
+# (configure_file changes those of the template only).
+set(TRELVANE_README_trelvane
+    "trelvane.exe     the server. Nobody starts it by hand: the first client that\r\n"
+    "                 creates Trelvane.Tarvik starts it, every client shares its one\r\n"
+    "                 driver object, and it ends 5 s after its last client.\r\n")
+set(TRELVANE_README_trelvanectl "trelvanectl.exe  the driver from the command line (trelvanectl --help).\r\n")
 set(TRELVANE_WINDOWS_PROGRAMS "")
+set(TRELVANE_README_PROGRAMS "")
 foreach(program trelvane trelvanectl)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION .)
     list(APPEND TRELVANE_WINDOWS_PROGRAMS ${program}.exe)
+    string(APPEND TRELVANE_README_PROGRAMS ${TRELVANE_README_${program}})
   endif()
 endforeach()
 install(FILES ${TRELVANE_TYPE_LIBRARY} DESTINATION .)

@@ -35,8 +35,8 @@ public:
     RegistrationScope() {
         const char* scope = std::getenv("TRELVANE_REGISTRY_SCOPE");
         if (!scope || std::strcmp(scope, "user") != 0) return;
-        LONG error = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                     nullptr, &userClasses_, nullptr);
+        LONG error = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                     &userClasses_, nullptr);
         if (error == ERROR_SUCCESS) {
             error = RegOverridePredefKey(HKEY_CLASSES_ROOT, userClasses_);
             if (error != ERROR_SUCCESS) {

@@ -26,8 +26,7 @@ bool ClassesHave(HKEY root, const std::wstring& name) {
 
 LONG CreateThroughClassesRoot(const wchar_t* name) {
     HKEY key = nullptr;
-    const LONG error =
-        RegCreateKeyExW(HKEY_CLASSES_ROOT, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    const LONG error = RegCreateKeyExW(HKEY_CLASSES_ROOT, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (error == ERROR_SUCCESS) RegCloseKey(key);
     return error;
 }

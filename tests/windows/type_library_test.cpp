@@ -102,6 +102,7 @@ std::set<std::string> FromIdl(const std::string& path) {
     std::set<std::string> lines;
     const std::regex typeLine(R"(^\s*(?:interface|dispinterface|coclass)\s+(\w+))");
     const std::regex memberLine(R"(^\s*\[(.*)\]\s*HRESULT\s+(\w+)\((.*)\);)");
+    const std::regex paramAttributes(R"(\[[^\]]*\])");
     const std::regex paramName(R"((\w+)\s*(?:,|$))");
     const std::regex uuid(R"(uuid\(([0-9A-Fa-f-]+)\))");
     const std::regex help(R"re(helpstring\("([^"]*)"\))re");
@@ -126,8 +127,9 @@ std::set<std::string> FromIdl(const std::string& path) {
             lines.insert(type + "." + std::string(m[2]) + " " + kind + " " + memberId + " \"" + memberHelp + "\"");
             if (!named.insert(type + "." + memberId).second) continue;
             std::string names = " " + std::string(m[2]);
-            const std::string params = std::regex_replace(m[3].str(), std::regex(R"(\[[^\]]*\])"), "");
-            for (auto p = std::sregex_iterator(params.begin(), params.end(), paramName); p != std::sregex_iterator(); ++p)
+            const std::string params = std::regex_replace(m[3].str(), paramAttributes, "");
+            for (auto p = std::sregex_iterator(params.begin(), params.end(), paramName); p != std::sregex_iterator();
+                 ++p)
                 names += " " + (*p)[1].str();
             if (kind == "propput") names.erase(names.rfind(' '));  // a setter's value has no name
             lines.insert(NamesLine(type, std::stoi(memberId), names));
