@@ -25,13 +25,11 @@ struct Arrivals {
     std::mutex mutex;
     std::condition_variable arrived;
     int count = 0;
-    Clock::time_point last;
 
     void Watch(DeviceEnd& device) {
-        device.SetByteHook([this](std::uint8_t, Clock::time_point at) {
+        device.SetByteHook([this](std::uint8_t, Clock::time_point) {
             std::lock_guard lock(mutex);
             ++count;
-            last = at;
             arrived.notify_one();
         });
     }

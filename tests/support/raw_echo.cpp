@@ -8,7 +8,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace trelvane::testing {
@@ -31,7 +34,10 @@ public:
     explicit Receivers(int count) {
         for (int i = 0; i < count; ++i) {
             int fds[2];
-            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) continue;
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+                std::fprintf(stderr, "cannot connect a receiver beside the echo: %s\n", std::strerror(errno));
+                continue;
+            }
             const pid_t pid = ::fork();
             if (pid == 0) {
                 // Holds nothing but its own end (on standard input), so that
@@ -44,10 +50,12 @@ public:
                 ::_exit(0);
             }
             ::close(fds[1]);
-            if (pid < 0)
+            if (pid < 0) {
+                std::fprintf(stderr, "cannot start a receiver beside the echo: %s\n", std::strerror(errno));
                 ::close(fds[0]);
-            else
-                m_children.push_back({pid, fds[0]});
+                continue;
+            }
+            m_children.push_back({pid, fds[0]});
         }
     }
     ~Receivers() {
