@@ -20,8 +20,6 @@ int Main(int argc, char** argv) {
     trelvane::testing::TempHome home;
     auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
     if (!device) return 1;
-    trelvane::bench::Arrivals arrivals;
-    arrivals.Watch(*device);
 
     auto driver = platform::ComPtr<CTarvik>::Attach(CTarvik::Create());
     LONG status = -1;
@@ -34,7 +32,7 @@ int Main(int argc, char** argv) {
     driver->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out());
     using Sink = platform::ComPtr<trelvane::bench::QuietSink>;
     const Sink sinks[2] = {Sink::Attach(new trelvane::bench::QuietSink), Sink::Attach(new trelvane::bench::QuietSink)};
-    trelvane::bench::MeasureAcks(*device, arrivals, 300);  // warm-up
+    trelvane::bench::MeasureAcks(*device, 300);  // warm-up
     // Rounds interleave the three measurements, so that all of them meet the
     // same machine: the raw echo alone swings several-fold with where the
     // scheduler puts its two threads.
@@ -42,10 +40,10 @@ int Main(int argc, char** argv) {
     const int perRound = count / trelvane::bench::kRounds;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         trelvane::bench::Append(raw, trelvane::testing::RawEchoRoundTrips(perRound));
-        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(*device, arrivals, perRound));
+        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(*device, perRound));
         DWORD cookies[2];
         for (int i = 0; i < 2; ++i) point->Advise(sinks[i].Get(), &cookies[i]);
-        trelvane::bench::Append(withSinks, trelvane::bench::MeasureAcks(*device, arrivals, perRound));
+        trelvane::bench::Append(withSinks, trelvane::bench::MeasureAcks(*device, perRound));
         for (DWORD cookie : cookies) point->Unadvise(cookie);
     }
     driver->Close();

@@ -6,7 +6,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "bench/quiet_sink.h"
@@ -23,14 +25,11 @@ struct Arrivals {
     std::mutex mutex;
     std::condition_variable arrived;
     int count = 0;
-    Clock::time_point last;
 
     void Watch(DeviceEnd& device) {
-        device.SetByteHook([this](std::uint8_t) {
-            const auto now = Clock::now();
+        device.SetByteHook([this](std::uint8_t, Clock::time_point) {
             std::lock_guard lock(mutex);
             ++count;
-            last = now;
             arrived.notify_one();
         });
     }
@@ -38,33 +37,67 @@ struct Arrivals {
 
 // Times at least `count` acknowledged frame bytes, whole frames at a time:
 // the fourth byte of each frame gets no acknowledge and is sent untimed.
-inline std::vector<double> MeasureAcks(DeviceEnd& device, Arrivals& arrivals, int count) {
+// The device end's own thread sends each byte once the 0xF0 of the one before
+// has come (a pause of gap after it), and a byte's time ends when that
+// thread's wait for the 0xF0 returned: as in the raw echo, one thread of the
+// device's side waits, wakes and sends, with no hand-over to another thread
+// of this process between two bytes and no parsing of its own in the time.
+inline std::vector<double> MeasureAcks(DeviceEnd& device, int count, std::chrono::microseconds gap = {}) {
     static const std::uint8_t frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
-    std::vector<double> times;
-    int sent = 0;
-    while (times.size() < static_cast<std::size_t>(count)) {
-        for (int k = 0; k < 3; ++k, ++sent) {
-            std::unique_lock lock(arrivals.mutex);
-            const int before = arrivals.count;
-            const auto at = Clock::now();
-            device.SendByte(frame[k]);
-            if (!arrivals.arrived.wait_for(lock, std::chrono::seconds(2), [&] { return arrivals.count > before; })) {
-                std::fprintf(stderr, "no acknowledge for byte %d\n", sent);
-                return times;
-            }
-            times.push_back(std::chrono::duration<double, std::micro>(arrivals.last - at).count());
+    struct State {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+        int next = 0;  // the frame byte whose 0xF0 is awaited
+        Clock::time_point sentAt;
+        std::vector<double> times;
+    };
+    auto state = std::make_shared<State>();  // the hook may still run when a wait gives up
+    state->times.reserve(static_cast<std::size_t>(count));
+    device.SetByteHook([state, &device, count, gap](std::uint8_t byte, Clock::time_point at) {
+        if (byte != protocol::kAcknowledge) return;
+        std::lock_guard lock(state->mutex);
+        if (state->done) return;
+        state->times.push_back(std::chrono::duration<double, std::micro>(at - state->sentAt).count());
+        if (++state->next == 3) {
+            device.SendByte(frame[3]);
+            state->next = 0;
         }
-        device.SendByte(frame[3]);
+        if (state->next == 0 && state->times.size() >= static_cast<std::size_t>(count)) {
+            state->done = true;
+            state->finished.notify_one();
+            return;
+        }
+        if (gap.count() > 0) std::this_thread::sleep_for(gap);
+        state->sentAt = Clock::now();
+        device.SendByte(frame[state->next]);
+    });
+    std::unique_lock lock(state->mutex);
+    state->sentAt = Clock::now();
+    device.SendByte(frame[0]);
+    // Looks every 2 s whether the acknowledges still come.
+    bool finished = false;
+    for (std::size_t seen = 0; !finished;) {
+        finished = state->finished.wait_for(lock, std::chrono::seconds(2), [&] { return state->done; });
+        if (!finished && state->times.size() == seen) break;
+        seen = state->times.size();
     }
+    state->done = true;
+    std::vector<double> times = std::move(state->times);
+    lock.unlock();
+    device.SetByteHook({});
+    if (!finished) std::fprintf(stderr, "no acknowledge for byte %zu\n", times.size());
     return times;
 }
 
 // The same over a pseudo-terminal whose master side plays the device.
-inline std::vector<double> MeasureAcks(trelvane::testing::PtyPort& device, int count) {
+inline std::vector<double> MeasureAcks(trelvane::testing::PtyPort& device, int count,
+                                       std::chrono::microseconds gap = {}) {
     static const unsigned char frame[4] = {0x3F, 0x7B, 0x3F, 0x7B};
     std::vector<double> times;
     while (times.size() < static_cast<std::size_t>(count)) {
         for (int k = 0; k < 3; ++k) {
+            if (gap.count() > 0) std::this_thread::sleep_for(gap);
             unsigned char ack = 0;
             const double us = device.RoundTrip(frame[k], &ack, 2000);
             if (us < 0 || ack != protocol::kAcknowledge) {

@@ -57,8 +57,8 @@ int Main(int argc, char** argv) {
     auto device = trelvane::DeviceEnd::Create(home.Path(), 1);
     if (!device) return 1;
     Probe probe;
-    device->SetByteHook([&probe](std::uint8_t) {
-        probe.arrivedAt = Clock::now().time_since_epoch().count();
+    device->SetByteHook([&probe](std::uint8_t, Clock::time_point arrived) {
+        probe.arrivedAt = arrived.time_since_epoch().count();
         std::lock_guard lock(probe.mutex);
         probe.done = true;
         probe.arrived.notify_one();

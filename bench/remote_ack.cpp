@@ -6,7 +6,12 @@
 // pseudo-terminal, each beside a raw echo over the same kind of line: with
 // the clients' InputReceived sinks connected, and with them left (the
 // clients keep their sink of the start-number events, which this path does
-// not raise). Rounds interleave the three measurements of a line.
+// not raise). Rounds interleave the four measurements of a line.
+// Each byte follows the 0xF0 of the one before at once, so that on two cores
+// it shares the processors with the delivery of the events of the one
+// before; with --gap US it goes that pause after it (and each echo after the
+// one before), as a start post's bytes do: at the line's 68 baud a byte
+// takes 147 ms, so the next one never meets the events of the one before.
 // Options: --quick for a run of seconds; --server PATH and --client PATH for
 // other builds of the server program and of bench_soak_client, to compare
 // builds in the same conditions.
@@ -70,22 +75,32 @@ bool SetTestSinks(Client* clients, bool on) {
 }
 
 // Rounds of: the raw echo, the acknowledge with the clients' InputReceived
-// sinks, the acknowledge without them.
+// sinks, the raw echo beside two receivers (raw(n, 2)), the acknowledge
+// without the sinks. The echo beside two receivers is the bare minimum of
+// what the server does for a byte with two remote sinks: the answer, and a
+// message to each of two other processes, which wake to take it. Over a
+// pseudo-terminal this matters: the kernel carries each side's bytes to the
+// other in a worker thread of ordinary priority, which waits while the
+// processes woken for the events run when they have a higher one (as they
+// do when this program runs at real-time priority: its children inherit it).
 template <class Raw, class Acks>
 bool Measure(const char* title, const char* rawName, Client* clients, int count, Raw raw, Acks acks) {
-    std::vector<double> echo, withSinks, without;
+    std::vector<double> echo, echoBeside, withSinks, without;
     acks(300);  // warm-up
     const int perRound = count / trelvane::bench::kRounds;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
-        trelvane::bench::Append(echo, raw(perRound));
+        trelvane::bench::Append(echo, raw(perRound, 0));
         if (!SetTestSinks(clients, true)) return false;
         trelvane::bench::Append(withSinks, acks(perRound));
+        trelvane::bench::Append(echoBeside, raw(perRound, 2));
         if (!SetTestSinks(clients, false)) return false;
         trelvane::bench::Append(without, acks(perRound));
     }
     std::printf("%s, %d bytes\n", title, count);
     trelvane::bench::PrintRow(rawName, echo);
+    trelvane::bench::PrintRow("the same beside two receivers", echoBeside);
     trelvane::bench::PrintRow("frame byte -> 0xF0, two remote sinks", withSinks, &echo);
+    trelvane::bench::PrintRow("  (the same)", withSinks, &echoBeside, "echo beside two receivers");
     trelvane::bench::PrintRow("frame byte -> 0xF0, no InputReceived sink", without, &echo);
     return withSinks.size() >= static_cast<std::size_t>(count) && without.size() >= static_cast<std::size_t>(count);
 }
@@ -104,8 +119,10 @@ long ServerPid(const std::string& home) {
 int Main(int argc, char** argv) {
     bool quick = false;
     std::string server = TRELVANE_SERVER, client = TRELVANE_SOAK_CLIENT;
+    std::chrono::microseconds gap(0);
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        if (std::strcmp(argv[i], "--gap") == 0 && i + 1 < argc) gap = std::chrono::microseconds(std::atol(argv[++i]));
         if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc) server = argv[++i];
         if (std::strcmp(argv[i], "--client") == 0 && i + 1 < argc) client = argv[++i];
     }
@@ -125,23 +142,27 @@ int Main(int argc, char** argv) {
         std::fprintf(stderr, "the clients cannot activate the driver object\n");
         return 1;
     }
-    std::printf("Frame byte to 0xF0 through the server program, two clients in other processes (%s)\n",
-                quick ? "quick run" : "full run");
+    std::printf(
+        "Frame byte to 0xF0 through the server program, two clients in other processes (%s, %lld us "
+        "between a byte's 0xF0 and the next byte)\n",
+        quick ? "quick run" : "full run", static_cast<long long>(gap.count()));
     bool ok = clients[0].Ask("open " + std::to_string(kVirtualPort)) == "open 0x00000000 0" &&
               line->ReadByte(2s).has_value();  // the reset byte
-    trelvane::bench::Arrivals arrivals;
-    arrivals.Watch(*line);
     ok = ok && Measure(
                    "Over the virtual line", "raw socket echo round trip (baseline)", clients, count,
-                   [](int n) { return trelvane::testing::RawEchoRoundTrips(n); },
-                   [&](int n) { return trelvane::bench::MeasureAcks(*line, arrivals, n); });
+                   [&](int n, int receivers) {
+                       return trelvane::testing::RawEchoRoundTrips(n, 1, {gap, receivers});
+                   },
+                   [&](int n) { return trelvane::bench::MeasureAcks(*line, n, gap); });
     // Close, then open the pseudo-terminal.
     ok = ok && clients[0].Ask("cycles 1 " + std::to_string(kPtyPort)).value_or("").rfind("cycles 0 ", 0) == 0 &&
          pty.Receive(1, 2000).size() == 1;
     ok = ok && Measure(
                    "Over a pseudo-terminal", "raw pty echo round trip (baseline)", clients, count,
-                   [](int n) { return trelvane::testing::PtyEchoRoundTrips(n); },
-                   [&](int n) { return trelvane::bench::MeasureAcks(pty, n); });
+                   [&](int n, int receivers) {
+                       return trelvane::testing::PtyEchoRoundTrips(n, {gap, receivers});
+                   },
+                   [&](int n) { return trelvane::bench::MeasureAcks(pty, n, gap); });
     for (Client& client : clients) ok = client.Stop() == 0 && ok;
     if (const long pid = ServerPid(home.Path()); pid > 0) trelvane::testing::KillAdopted(pid);
     if (!ok) std::fprintf(stderr, "a step failed: the figures are incomplete\n");

@@ -80,18 +80,16 @@ private:
 };
 
 void AckPath(int count, trelvane::DeviceEnd& device, Sinks& sinks) {
-    trelvane::bench::Arrivals arrivals;
-    arrivals.Watch(device);
     using Sink = platform::ComPtr<trelvane::bench::QuietSink>;
     const Sink quiet[2] = {Sink::Attach(new trelvane::bench::QuietSink), Sink::Attach(new trelvane::bench::QuietSink)};
-    trelvane::bench::MeasureAcks(device, arrivals, 300);  // warm-up
+    trelvane::bench::MeasureAcks(device, 300);  // warm-up
     std::vector<double> raw, bare, remote;
     const int perRound = count / trelvane::bench::kRounds;
     for (int round = 0; round < trelvane::bench::kRounds; ++round) {
         trelvane::bench::Append(raw, trelvane::testing::RawEchoRoundTrips(perRound));
-        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(device, arrivals, perRound));
+        trelvane::bench::Append(bare, trelvane::bench::MeasureAcks(device, perRound));
         sinks.Advise({quiet[0].Get(), quiet[1].Get()});
-        trelvane::bench::Append(remote, trelvane::bench::MeasureAcks(device, arrivals, perRound));
+        trelvane::bench::Append(remote, trelvane::bench::MeasureAcks(device, perRound));
         sinks.UnadviseAll();
     }
     std::printf("Acknowledge path over the virtual line, %d bytes\n", count);

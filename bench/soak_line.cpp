@@ -20,7 +20,7 @@ std::unique_ptr<SoakLine> SoakLine::Create(const std::string& home, int comNumbe
     if (!device) return nullptr;
     std::unique_ptr<SoakLine> line(new SoakLine(std::move(device)));
     // The hook runs on the device end's thread, outside the device end's lock.
-    line->m_device->SetByteHook([raw = line.get()](std::uint8_t byte) { raw->Take(byte); });
+    line->m_device->SetByteHook([raw = line.get()](std::uint8_t byte, auto) { raw->Take(byte); });
     return line;
 }
 

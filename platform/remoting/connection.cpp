@@ -81,6 +81,9 @@ void Connection::Start() {
     if (m_side == Side::Server) {
         m_deadline = Clock::now() + std::chrono::milliseconds(limits::kGreetingDeadlineMs);
         if (Apartment* apartment = Apartment::Current()) apartment->WatchDeadlines();
+        // A client sends its greeting right behind its connect, so it is
+        // usually here already: taken now, not after another wait.
+        ReadFrames();
     }
 }
 
@@ -97,11 +100,15 @@ HRESULT Connection::Handshake(DWORD timeoutMs, Writer* firstRequest, std::vector
     hello.U16(wire::kVersion);
     hello.U32(wire::kMaxFrame);  // a client announces nothing
     EndFrame(hello);
-    if (HRESULT hr = Send(std::move(hello.Bytes())); FAILED(hr)) return hr;
     PendingCall call;
     std::uint32_t id = 0;
-    if (firstRequest)
+    if (firstRequest) {
+        // One write for both, so that the server reads them together.
+        QueueUnwritten(std::move(hello.Bytes()));
         if (HRESULT hr = BeginCall(*firstRequest, &call, &id); FAILED(hr)) return hr;
+    } else if (HRESULT hr = Send(std::move(hello.Bytes())); FAILED(hr)) {
+        return hr;
+    }
     Apartment* apartment = Apartment::Current();
     const bool answered = apartment->Wait([this] { return m_handshaking == Handshaking::Done || !Alive(); }, timeoutMs);
     if (m_handshaking == Handshaking::Done) {
@@ -224,6 +231,7 @@ void Connection::ReadFrames() {
         if (m_in.size() - at - wire::kLengthPrefix < length) break;
         const BYTE* body = m_in.data() + at + wire::kLengthPrefix;
         at += wire::kLengthPrefix + length;
+        m_frameFollows = m_in.size() > at;
         HandleFrame(std::vector<BYTE>(body, body + length));
     }
     if (m_closed) return;
@@ -328,8 +336,27 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
         Log("refusing the client at pid %ld: protocol version %u", m_peerPid, version);
     }
     EndFrame(answer);
-    Send(std::move(answer.Bytes()));
-    if (version != wire::kVersion) Close();
+    if (version != wire::kVersion) {
+        Send(std::move(answer.Bytes()));
+        Close();
+    } else if (m_frameFollows && ClassTableCreatesInstances()) {
+        // The client's first request came behind its greeting: the welcome
+        // goes out with that request's reply, in one write, so that the
+        // client wakes once for both. (A class table that does not create
+        // instances ends the connection on that request, as the first
+        // release did: its welcome goes at once, which tells the client so.)
+        QueueUnwritten(std::move(answer.Bytes()));
+    } else {
+        Send(std::move(answer.Bytes()));
+    }
+}
+
+void Connection::QueueUnwritten(std::vector<BYTE> frame) {
+    MutexLock lock(m_writeMutex);
+    if (m_broken) return;
+    m_queuedBytes += frame.size();
+    m_queue.push_back(std::move(frame));
+    m_hasQueued = true;  // the owner's wait asks for room to write
 }
 
 void Connection::HandleReply(std::vector<BYTE> body) {

@@ -156,6 +156,9 @@ private:
     void WriteQueued() REQUIRES(m_writeMutex);
     // The queue's bound, and the owner woken when frames wait or the socket broke.
     HRESULT AfterWrite(bool ownerWoken = false) REQUIRES(m_writeMutex);
+    // Owner thread: queues a frame without writing it; the next frame sent
+    // takes it along, or else the owner's next wait writes it.
+    void QueueUnwritten(std::vector<BYTE> frame);
     // The socket, as the owner thread reads it: the owner alone changes it.
     int OwnerFd() const NO_THREAD_SAFETY_ANALYSIS { return m_fd; }
     void ReadFrames();
@@ -198,6 +201,7 @@ private:
     Handshaking m_handshaking;
     HRESULT m_handshakeResult = S_OK;
     bool m_peerCreatesInstances = false;
+    bool m_frameFollows = false;  // while a frame is handled: more of this read follows it
     std::vector<BYTE> m_in;
     std::uint32_t m_nextCallId = 1;
     std::unordered_map<std::uint32_t, PendingCall*> m_pending;

@@ -52,6 +52,11 @@ bool RawPeer::Fill(std::size_t count, int timeoutMs) {
     return true;
 }
 
+bool RawPeer::HasInput() {
+    pollfd pfd{m_fd, POLLIN, 0};
+    return !m_in.empty() || (::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN));
+}
+
 void RawPeer::CloseWrite() {
     if (m_fd >= 0) ::shutdown(m_fd, SHUT_WR);
 }

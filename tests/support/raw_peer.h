@@ -32,6 +32,8 @@ public:
     // Without waiting: drops what has come, and tells whether the other side
     // has closed.
     bool Closed();
+    // Without waiting: whether anything has come that is not read yet.
+    bool HasInput();
 
 private:
     bool Fill(std::size_t count, int timeoutMs);

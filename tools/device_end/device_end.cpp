@@ -115,6 +115,7 @@ void DeviceEnd::Run() {
         pollfd fds[3] = {{m_wakePipe[0], POLLIN, 0}, {m_listenFd, POLLIN, 0}, {m_stalled ? -1 : m_connFd, POLLIN, 0}};
         lock.unlock();
         const int ready = ::poll(fds, 3, -1);  // negative descriptors are skipped
+        const auto woke = std::chrono::steady_clock::now();
         lock.lock();
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -138,7 +139,7 @@ void DeviceEnd::Run() {
         // Descriptors may have been replaced while the lock was free.
         if (fds[2].fd >= 0 && fds[2].fd == m_connFd && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             lock.unlock();
-            Receive();
+            Receive(woke);
             lock.lock();
         }
         if (fds[1].fd >= 0 && fds[1].fd == m_listenFd && (fds[1].revents & POLLIN)) {
@@ -147,7 +148,7 @@ void DeviceEnd::Run() {
             // whether the line is busy.
             const bool stalled = m_stalled;
             lock.unlock();
-            while (m_connFd >= 0 && !stalled && Receive()) {
+            while (m_connFd >= 0 && !stalled && Receive(woke)) {
             }
             lock.lock();
             Accept();
@@ -180,12 +181,12 @@ void DeviceEnd::Accept() {
     m_changed.notify_all();
 }
 
-bool DeviceEnd::Receive() {
+bool DeviceEnd::Receive(std::chrono::steady_clock::time_point arrived) {
     std::uint8_t chunk[4096];
     const ssize_t n = ::recv(m_connFd, chunk, sizeof chunk, MSG_DONTWAIT);  // only this thread closes m_connFd
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
     std::vector<std::uint8_t> data;
-    std::function<void(std::uint8_t)> hook;
+    ByteHook hook;
     {
         std::lock_guard lock(m_mutex);
         if (n <= 0) {
@@ -205,7 +206,7 @@ bool DeviceEnd::Receive() {
         hook = m_hook;
     }
     if (hook)
-        for (std::uint8_t byte : data) hook(byte);
+        for (std::uint8_t byte : data) hook(byte, arrived);
     if (!data.empty()) {
         std::lock_guard lock(m_mutex);
         m_received.insert(m_received.end(), data.begin(), data.end());
@@ -402,7 +403,7 @@ std::vector<std::uint8_t> DeviceEnd::TakeReceived() {
     return bytes;
 }
 
-void DeviceEnd::SetByteHook(std::function<void(std::uint8_t)> hook) {
+void DeviceEnd::SetByteHook(ByteHook hook) {
     std::lock_guard lock(m_mutex);
     m_hook = std::move(hook);
 }

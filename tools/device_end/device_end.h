@@ -81,8 +81,10 @@ public:
     std::vector<std::uint8_t> ReadBytes(std::size_t count, Millis timeout);
     std::vector<std::uint8_t> TakeReceived();
     // Called on the device end's thread for every byte the driver writes, as
-    // it arrives (for latency measurements); bytes then also queue as usual.
-    void SetByteHook(std::function<void(std::uint8_t)> hook);
+    // it arrives (for latency measurements), with the time the device end's
+    // wait for it returned; bytes then also queue as usual.
+    using ByteHook = std::function<void(std::uint8_t byte, std::chrono::steady_clock::time_point arrived)>;
+    void SetByteHook(ByteHook hook);
     // Answer further line-setting requests with a refusal.
     void RefuseSettings(bool refuse);
 
@@ -110,8 +112,9 @@ private:
     bool Listen();
     void Run();
     void Accept();
-    // Takes in one read of the connection; false once it is empty or ended.
-    bool Receive();
+    // Takes in one read of the connection (which the wait saw ready at
+    // `arrived`); false once it is empty or ended.
+    bool Receive(std::chrono::steady_clock::time_point arrived);
     void HandleMessage(const vline::Message& message);
     bool SendMessage(std::uint8_t type, const std::uint8_t* payload, std::size_t length);
     void DropLocked();
@@ -141,7 +144,7 @@ private:
     DropPoint m_dropAt = DropPoint::Never;
     std::deque<std::uint8_t> m_received;
     vline::MessageReader m_reader;  // what the driver sent, not yet handled
-    std::function<void(std::uint8_t)> m_hook;
+    ByteHook m_hook;
     Observer m_observer;  // set before the thread starts, never changed
     std::thread m_thread;
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -67,6 +68,38 @@ TEST_F(VirtualLine, BytesBothWaysOnASynchronousHandle) {
     sender.join();
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(buffer[2], 3);
+}
+
+// The device end's byte hook, which latency figures rely on: every byte the
+// driver writes, in order, with the time the device end's wait for it
+// returned (after the write began, and before the hook runs).
+TEST_F(VirtualLine, TheByteHookGetsEachByteWithTheTimeItArrived) {
+    using Clock = std::chrono::steady_clock;
+    struct Seen {
+        std::uint8_t byte;
+        Clock::time_point arrived, hooked;
+    };
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    device->SetByteHook([&](std::uint8_t byte, Clock::time_point arrived) {
+        std::lock_guard lock(mutex);
+        seen.push_back({byte, arrived, Clock::now()});
+    });
+    ASSERT_NE(Open(0), INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(device->WaitConnected(2s));
+    const Clock::time_point before = Clock::now();
+    DWORD count = 0;
+    ASSERT_TRUE(WriteFile(port, "hi", 2, &count, nullptr));
+    ASSERT_EQ(device->ReadBytes(2, 2s).size(), 2u);  // queued after the hook has run
+    device->SetByteHook({});
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].byte, 'h');
+    EXPECT_EQ(seen[1].byte, 'i');
+    for (const Seen& s : seen) {
+        EXPECT_GE(s.arrived, before);
+        EXPECT_LE(s.arrived, s.hooked);
+    }
 }
 
 TEST_F(VirtualLine, ReadIntervalModes) {

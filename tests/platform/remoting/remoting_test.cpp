@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <optional>
 #include <thread>
 
@@ -15,6 +16,8 @@
 #include "platform/remoting/proxy_stub.h"
 #include "tests/platform/remoting/echo_object.h"
 #include "tests/support/dispatch_sink.h"
+#include "tests/support/raw_frames.h"
+#include "tests/support/raw_peer.h"
 
 namespace trelvane {
 namespace {
@@ -170,6 +173,42 @@ TEST(ClassObjects, ActivationInOneRequestFailsAsItsStepsWould) {
         object->Release();
     }
     CoUninitialize();
+}
+
+// A client that sends its first request right behind its greeting gets the
+// welcome together with that request's reply, so that it wakes once for
+// both: nothing comes while the request still runs, then the two in order.
+TEST(ClassObjects, TheWelcomeComesWithTheReplyToTheRequestBehindTheGreeting) {
+    namespace wire = platform::remoting::wire;
+    TempHome home;
+    std::promise<void> entered, go;
+    const std::shared_future<void> going = go.get_future().share();
+    IClassFactory* factory = new SingletonFactory<Echo>([&entered, going] {
+        entered.set_value();
+        going.wait();
+        return Echo::Create();
+    });
+    ServerThread server(CLSID_Echo, factory);
+    factory->Release();
+    ASSERT_EQ(server.Registered(), S_OK);
+    RawPeer raw(EchoSocket());
+    RawBytes greetingAndRequest = RawHello();
+    const RawBytes request =
+        RawRequest(wire::kClassTable, GUID_NULL, wire::method::kCreateClassInstance, [](platform::remoting::Writer& w) {
+            w.Guid(CLSID_Echo);
+            w.Guid(IID_IDispatch);
+        });
+    greetingAndRequest.insert(greetingAndRequest.end(), request.begin(), request.end());
+    ASSERT_TRUE(raw.Send(greetingAndRequest));
+    entered.get_future().wait();
+    EXPECT_FALSE(raw.HasInput());
+    go.set_value();
+    const RawBytes welcome = raw.ReadFrame(5000);
+    ASSERT_FALSE(welcome.empty());
+    EXPECT_EQ(welcome[0], static_cast<std::uint8_t>(wire::FrameType::Welcome));
+    const RawBytes reply = raw.ReadFrame(5000);
+    EXPECT_EQ(RawReplyResult(reply), S_OK);
+    EXPECT_NE(RawObjectIn(reply), 0u);
 }
 
 // A server of the first release closes a connection that asks its class
