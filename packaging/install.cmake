@@ -107,10 +107,13 @@ target_link_options(trelvane_client INTERFACE "LINKER:--undefined=${TRELVANE_CLI
 
 # The headers a client includes, all below include/trelvane and spelt
 # <trelvane/...>: the automation face (trelvane.h with the interfaces it
-# shares with the server) and the C++ API (driver.h). The platform's own
-# headers stay inside the tree.
+# shares with the server, and the platform's declarations that clients use
+# too) and the C++ API (driver.h). The platform's own headers stay inside
+# the tree.
 install(FILES contract/include/trelvane/trelvane.h contract/include/trelvane/interfaces.h
               contract/include/trelvane/open_status.h client/include/trelvane/driver.h
+              platform/include/trelvane/automation_types.h platform/include/trelvane/automation_messages.h
+              platform/include/trelvane/automation_objects.h platform/include/trelvane/automation_activation.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane COMPONENT dev)
 
 install(TARGETS trelvane_client EXPORT TrelvaneTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
