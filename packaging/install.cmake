@@ -70,7 +70,7 @@ foreach(component server dev)
   install(FILES ${TRELVANE_PACKAGED}/copyright ${TRELVANE_PACKAGED}/changelog.gz DESTINATION ${doc_dir}
           COMPONENT ${component})
 endforeach()
-install(FILES LICENSE CHANGELOG.md README.md docs/usage.md docs/reference.md docs/troubleshooting.md
+install(FILES LICENSE CHANGELOG.md README.md docs/usage.md docs/reference.md docs/dbus.md docs/troubleshooting.md
         DESTINATION ${TRELVANE_DOC_DIR} COMPONENT server)
 install(FILES tools/completion/trelvanectl tools/completion/trelvane-sim
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT server)
