@@ -63,7 +63,7 @@ inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
 // GUID: CO_E_CLASSSTRING; a registry that cannot be read: REGDB_E_READREGDB.
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, CLSID* lpclsid);
 
-// IUnknown, in the platform's vtable order. Interfaces have no virtual
+// IUnknown, in its fixed vtable order. Interfaces have no virtual
 // destructor: objects are only ever freed by their own Release.
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID riid, void** ppvObject) = 0;
