@@ -2,10 +2,12 @@
 // names, DISPIDs, types and help strings come from the contract's one
 // description (contract.cpp), and what the description does not hold (units,
 // ranges, the values that mean "none", results, codes, texts and threads)
-// from the tables below.
+// from the tables below. The events' signals on the session bus come from
+// the bus interface formed from the same description (dbus.cpp).
 #include <map>
 
 #include "contract/contract.h"
+#include "contract/dbus.h"
 #include "platform/windows.h"
 
 namespace trelvane::contract {
@@ -137,6 +139,29 @@ const std::map<std::string, std::string>& EventNotes() {
     return notes;
 }
 
+// The server's thread that raises each event, and so sends its signal to
+// the bus: the main thread runs every call and the tick, the listener is
+// the open port's own thread.
+const std::map<std::string, std::string>& EventThreads() {
+    static const std::map<std::string, std::string> threads{
+        {"StartNumberRequest", "main (the tick, `StartNumberTest`)"},
+        {"StartNumberFault", "main (the tick, `StartNumberTest`)"},
+        {"SystemError",
+         "main (calls, the tick); listener (a failed acknowledge, a battery test's line change, while bytes "
+         "arrive)"},
+        {"StartPostStateChanged", "main (the tick)"},
+        {"FinishPostStateChanged", "main (the tick)"},
+        {"BatteryTestReady", "main (the tick)"},
+        {"SP_PortOpened", "main (`Open`, the tick's reopen after an inter-character timeout)"},
+        {"SP_PortClosed", "main"},
+        {"SP_Reset", "main"},
+        {"InputReceived",
+         "listener (what arrives: bytes, line changes, \"Timeout\"; the acknowledges of a frame's bytes 1 to "
+         "3); main (the writes of calls: `StartNumberOK`'s acknowledge, the reset byte, `WriteToPort`)"},
+    };
+    return threads;
+}
+
 std::string Parameters(const MemberDesc& m) {
     std::string text;
     for (std::size_t i = 0; i < m.params.size(); ++i) {
@@ -194,6 +219,65 @@ std::string Interface(const InterfaceDesc& d) {
     return text;
 }
 
+std::string Quoted(const std::vector<std::string>& names) {
+    std::string text;
+    for (const auto& name : names) text += (text.empty() ? "`" : ", `") + name + "`";
+    return text;
+}
+
+// The events as a client of the session bus receives them.
+std::string BusSignals() {
+    std::string text = R"(## On the session bus
+
+The server serves the same object on the session bus (bus name
+`org.trelvane.Tarvik1`, object `/org/trelvane/Tarvik`; its methods,
+properties, errors and lifetime are in [dbus.md](dbus.md)). Every event above
+reaches a bus client as the signal of the same name on the interface
+`org.trelvane.Tarvik1`, with the event's arguments (`FLOAT` as a double),
+sent by the server's thread that raises the event, as it raises it: the
+main thread, which runs every call and the 250 ms tick, or the listener,
+the open port's own thread.
+
+| Event | Signal | Raised on | Then `PropertiesChanged` with |
+|---|---|---|---|
+)";
+    for (const auto& signal : dbus::TarvikBusInterface().signals) {
+        std::string args;
+        for (const auto& arg : signal.args)
+            args += (args.empty() ? "" : ", ") + std::string(1, dbus::TypeCode(arg.type)) + " " + arg.name;
+        std::string changes;
+        if (!signal.changesWithFirstArg.empty()) changes = Quoted(signal.changesWithFirstArg) + ": the event's value";
+        if (!signal.invalidates.empty())
+            changes += (changes.empty() ? "" : "; ") + Quoted(signal.invalidates) + ": invalidated";
+        text += "| `" + signal.name + "` | `" + signal.name + "(" + args + ")` | " + Note(EventThreads(), signal.name) +
+                " | " + (changes.empty() ? "nothing" : changes) + " |\n";
+    }
+    return text + R"md(
+What a bus client can count on:
+
+- The signals come in the order in which the events were raised, by both
+  threads together: the order an automation client's sink sees. Each
+  signal goes out as it is raised, under the one lock of the bus
+  connection.
+- For each of a frame's bytes 1 to 3, the `InputReceived` "Read: '0x..'"
+  of the byte comes before the "Write: '0xf0' (Acknowledge)" of its
+  acknowledge, although the acknowledge has gone to the device before
+  either signal is sent: no bus client delays it.
+- Every byte's "Read" comes before the frame's `StartNumberRequest`,
+  which the tick raises up to 250 ms after the last byte; the
+  acknowledge that confirms the number comes after it, from the client's
+  `StartNumberOK`.
+- A `PropertiesChanged` follows the signal of the event that tells of the
+  change at once (the table's last column).
+- The signals that a call raises (`Open`'s `SP_Reset` and
+  `SP_PortOpened`, a refused call's `SystemError`) come before its answer.
+- A bus daemon that takes nothing for long makes the server drop the
+  signals beyond a bounded queue, with a log line ([dbus.md](dbus.md),
+  "Events and threads"); the signals that do arrive keep their order.
+
+)md";
+}
+
 constexpr const char* kIntroduction = R"(# Reference of the driver object
 
 Written by `trelvane-idl --reference` from the contract's description
@@ -221,7 +305,9 @@ so does the 250 ms tick that reports what the device sent; the listener
 thread of the open port raises `InputReceived` and the `SystemError`s of
 writes made there. Events are sent to remote sinks one way, in the order
 raised; a sink may call the object from inside an event (`StartNumberOK`
-from `StartNumberRequest`, `Close` from anywhere).
+from `StartNumberRequest`, `Close` from anywhere). A client of the
+session bus receives them as signals ([On the session
+bus](#on-the-session-bus)).
 
 )";
 
@@ -287,7 +373,7 @@ std::string RenderReference() {
                 "\"; type library `" + Text(library.name) + "` " + std::to_string(library.majorVersion) + "." +
                 std::to_string(library.minorVersion) + ", LIBID `" + Guid(library.libid) + "`.\n\n";
     for (const auto* d : library.interfaces) text += Interface(*d);
-    return text + kCodes;
+    return text + BusSignals() + kCodes;
 }
 
 }  // namespace trelvane::contract

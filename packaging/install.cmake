@@ -70,7 +70,7 @@ foreach(component server dev)
   install(FILES ${TRELVANE_PACKAGED}/copyright ${TRELVANE_PACKAGED}/changelog.gz DESTINATION ${doc_dir}
           COMPONENT ${component})
 endforeach()
-install(FILES LICENSE CHANGELOG.md README.md docs/usage.md docs/reference.md docs/troubleshooting.md
+install(FILES LICENSE CHANGELOG.md README.md docs/usage.md docs/reference.md docs/dbus.md docs/troubleshooting.md
         DESTINATION ${TRELVANE_DOC_DIR} COMPONENT server)
 install(FILES tools/completion/trelvanectl tools/completion/trelvane-sim
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT server)
@@ -107,10 +107,13 @@ target_link_options(trelvane_client INTERFACE "LINKER:--undefined=${TRELVANE_CLI
 
 # The headers a client includes, all below include/trelvane and spelt
 # <trelvane/...>: the automation face (trelvane.h with the interfaces it
-# shares with the server) and the C++ API (driver.h). The platform's own
-# headers stay inside the tree.
+# shares with the server, and the platform's declarations that clients use
+# too) and the C++ API (driver.h). The platform's own headers stay inside
+# the tree.
 install(FILES contract/include/trelvane/trelvane.h contract/include/trelvane/interfaces.h
               contract/include/trelvane/open_status.h client/include/trelvane/driver.h
+              platform/include/trelvane/automation_types.h platform/include/trelvane/automation_messages.h
+              platform/include/trelvane/automation_objects.h platform/include/trelvane/automation_activation.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/trelvane COMPONENT dev)
 
 install(TARGETS trelvane_client EXPORT TrelvaneTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)

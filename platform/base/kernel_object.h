@@ -9,11 +9,10 @@
 
 #include "platform/base/types.h"
 
-// Results of a wait on an object.
-constexpr DWORD WAIT_OBJECT_0 = 0;
+// Results of a wait on an object (WAIT_OBJECT_0, WAIT_TIMEOUT and
+// WAIT_FAILED with the basic types).
 constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 constexpr DWORD WAIT_ABANDONED_0 = 0x80;
-constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 namespace platform {
 

@@ -45,13 +45,12 @@ LONG InterlockedDecrement(volatile LONG* addend);
 LONG InterlockedExchange(volatile LONG* target, LONG value);
 LONG InterlockedCompareExchange(volatile LONG* destination, LONG exchange, LONG comparand);
 
-// Threads.
+// Threads (GetCurrentThreadId is with the basic types).
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID);
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, std::size_t dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter, DWORD dwCreationFlags,
                     LPDWORD lpThreadId);
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
-DWORD GetCurrentThreadId();
 void Sleep(DWORD dwMilliseconds);
 
 namespace platform {

@@ -1,24 +1,16 @@
 // Basic platform types, the per-thread last error, and the error numbers and
 // HRESULTs the system produces or passes on. Names, widths and values are the
 // platform's, so that code above this layer reads as it would on Windows.
+// What clients see too (BYTE to HWND, S_OK, E_FAIL..., the waits' results) is
+// declared once, in the header that is installed for them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-using BYTE = std::uint8_t;
-using WORD = std::uint16_t;
-using DWORD = std::uint32_t;
-using LONG = std::int32_t;
-using ULONG = std::uint32_t;
-using SHORT = std::int16_t;
-using USHORT = std::uint16_t;
-using INT = int;
-using UINT = unsigned int;
-using BOOL = int;
+#include "trelvane/automation_types.h"
+
 using BOOLEAN = BYTE;
-using CHAR = char;
-using WCHAR = char16_t;
 // A literal of WCHAR text, spelt the same on the stand-in and on Windows; as
 // there, a macro that names a literal may be given.
 #define __TEXT(quote) u##quote
@@ -27,24 +19,15 @@ using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
 using LPSTR = char*;
 using LPCSTR = const char*;
-using LPVOID = void*;
 using LPCVOID = const void*;
 using LPDWORD = DWORD*;
 using ULONG_PTR = std::uintptr_t;
 using LONG_PTR = std::intptr_t;
-using UINT_PTR = std::uintptr_t;
-using WPARAM = std::uintptr_t;
-using LPARAM = std::intptr_t;
-using LRESULT = std::intptr_t;
-using HRESULT = std::int32_t;
-using HANDLE = void*;
 using HLOCAL = void*;
-using HWND = void*;
 using LANGID = WORD;
 
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
-constexpr DWORD INFINITE = 0xFFFFFFFF;
 constexpr DWORD MAXDWORD = 0xFFFFFFFF;
 constexpr DWORD MAX_PATH = 260;
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
@@ -78,7 +61,6 @@ constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_BUSY = 170;
 constexpr DWORD ERROR_MORE_DATA = 234;
-constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD ERROR_NO_MORE_ITEMS = 259;
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
@@ -104,21 +86,6 @@ constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 
 // HRESULTs.
-constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
-constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
-constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
-constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
-constexpr HRESULT E_ABORT = static_cast<HRESULT>(0x80004004);
-constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
-constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
-constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
-constexpr HRESULT E_HANDLE = static_cast<HRESULT>(0x80070006);
-constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
-constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
-
-constexpr bool SUCCEEDED(HRESULT hr) { return hr >= 0; }
-constexpr bool FAILED(HRESULT hr) { return hr < 0; }
 constexpr DWORD HRESULT_CODE(HRESULT hr) { return static_cast<DWORD>(hr) & 0xFFFF; }
 constexpr DWORD HRESULT_FACILITY(HRESULT hr) { return (static_cast<DWORD>(hr) >> 16) & 0x1FFF; }
 constexpr DWORD FACILITY_WIN32 = 7;

@@ -1,5 +1,5 @@
-// IDispatch and type information (ITypeLib, ITypeInfo) with the platform's
-// structures and vtable orders.
+// Type information (ITypeLib, ITypeInfo) with the platform's structures and
+// vtable orders; IDispatch, which clients use too, comes with com_base.h.
 #pragma once
 
 #include "platform/objects/oleauto.h"
@@ -140,14 +140,6 @@ struct TLIBATTR {
     WORD wLibFlags;
 };
 
-struct IDispatch : IUnknown {
-    virtual HRESULT GetTypeInfoCount(UINT* pctinfo) = 0;
-    virtual HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
-    virtual HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) = 0;
-    virtual HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                           VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
-};
-
 struct ITypeInfo : IUnknown {
     virtual HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) = 0;
     virtual HRESULT GetTypeComp(ITypeComp** ppTComp) = 0;
@@ -188,6 +180,5 @@ struct ITypeLib : IUnknown {
     virtual void ReleaseTLibAttr(TLIBATTR* pTLibAttr) = 0;
 };
 
-inline constexpr IID IID_IDispatch{0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_ITypeInfo{0x00020401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline constexpr IID IID_ITypeLib{0x00020402, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};

@@ -1,10 +1,9 @@
-// Connection points, class information and class factories.
+// Connection points' enumerators, class information and class factories
+// (IConnectionPoint and its container, which clients use too, come with
+// com_base.h).
 #pragma once
 
 #include "platform/objects/oaidl.h"
-
-struct IConnectionPoint;
-struct IConnectionPointContainer;
 
 struct CONNECTDATA {
     IUnknown* pUnk;
@@ -18,24 +17,11 @@ struct IEnumConnections : IUnknown {
     virtual HRESULT Clone(IEnumConnections** ppEnum) = 0;
 };
 
-struct IConnectionPoint : IUnknown {
-    virtual HRESULT GetConnectionInterface(IID* pIID) = 0;
-    virtual HRESULT GetConnectionPointContainer(IConnectionPointContainer** ppCPC) = 0;
-    virtual HRESULT Advise(IUnknown* pUnkSink, DWORD* pdwCookie) = 0;
-    virtual HRESULT Unadvise(DWORD dwCookie) = 0;
-    virtual HRESULT EnumConnections(IEnumConnections** ppEnum) = 0;
-};
-
 struct IEnumConnectionPoints : IUnknown {
     virtual HRESULT Next(ULONG cConnections, IConnectionPoint** ppCP, ULONG* pcFetched) = 0;
     virtual HRESULT Skip(ULONG cConnections) = 0;
     virtual HRESULT Reset() = 0;
     virtual HRESULT Clone(IEnumConnectionPoints** ppEnum) = 0;
-};
-
-struct IConnectionPointContainer : IUnknown {
-    virtual HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) = 0;
-    virtual HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) = 0;
 };
 
 struct IProvideClassInfo : IUnknown {
@@ -59,11 +45,8 @@ struct IClassFactory : IUnknown {
 };
 
 inline constexpr IID IID_IClassFactory{0x00000001, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
-inline constexpr IID IID_IConnectionPointContainer{
-    0xB196B284, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IEnumConnectionPoints{
     0xB196B285, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
-inline constexpr IID IID_IConnectionPoint{0xB196B286, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IEnumConnections{0xB196B287, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};
 inline constexpr IID IID_IProvideClassInfo{
     0xB196B283, 0xBAB4, 0x101A, {0xB6, 0x9C, 0x00, 0xAA, 0x00, 0x34, 0x1D, 0x07}};

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "contract/contract.h"
+#include "contract/dbus.h"
 
 #ifndef TRELVANE_SOURCE_DIR
 #error "TRELVANE_SOURCE_DIR must name the source tree"
@@ -141,6 +142,14 @@ TEST(ContractReference, PageMatchesTheDescriptionAndNamesEveryMember) {
             ASSERT_NE(at, std::string::npos) << heading;
             EXPECT_NE(page.compare(at + heading.size(), 1, "\n"), 0) << heading << "has no note";
         }
+    // Every event has its row on the session bus, with the thread that raises it.
+    for (const auto& signal : contract::dbus::TarvikBusInterface().signals) {
+        const std::string row = "| `" + signal.name + "` | `" + signal.name + "(";
+        const auto at = page.find(row);
+        ASSERT_NE(at, std::string::npos) << row;
+        const auto thread = page.find(")` | ", at) + 5;
+        EXPECT_NE(page.compare(thread, 3, " | "), 0) << signal.name << " has no thread";
+    }
 }
 
 TEST(ContractMarshalling, ProxiesAndStubsSendWhatTheDescriptionDeclares) {

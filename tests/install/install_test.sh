@@ -34,7 +34,8 @@ for file in bin/trelvane bin/trelvane-sim bin/trelvanectl include/trelvane/trelv
     "$multiarch/cmake/Trelvane/TrelvaneConfig.cmake" "$multiarch/cmake/Trelvane/TrelvaneTargets.cmake" \
     share/man/man1/trelvane.1.gz share/man/man1/trelvane-sim.1.gz share/man/man1/trelvanectl.1.gz \
     share/doc/trelvane/copyright share/doc/trelvane/changelog.gz share/doc/trelvane/LICENSE \
-    share/doc/trelvane/reference.md share/doc/trelvane/troubleshooting.md share/doc/trelvane/usage.md \
+    share/doc/trelvane/reference.md share/doc/trelvane/dbus.md share/doc/trelvane/troubleshooting.md \
+    share/doc/trelvane/usage.md \
     share/doc/libtrelvane-dev/copyright share/bash-completion/completions/trelvanectl \
     share/bash-completion/completions/trelvane-sim share/dbus-1/services/org.trelvane.Tarvik1.service \
     share/dbus-1/interfaces/org.trelvane.Tarvik1.xml; do
