@@ -4,9 +4,9 @@
 #                                 post and a trelvanectl session (tools/demo);
 #                                 builds those three programs only
 #   ./build.sh test [asan|tsan]   builds everything and runs every test (the
-#                                 server's real-interval lifetime cases and the
-#                                 install and package test in the plain build
-#                                 only)
+#                                 server's real-interval lifetime cases, the
+#                                 install and package test and the compile
+#                                 probes in the plain build only)
 #   ./build.sh bench              the benchmarks
 #   ./build.sh soak [asan|tsan]   the soak of the server program (minutes)
 #   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang;
