@@ -116,7 +116,7 @@ else
     # runs; bench and soak ask for them.
     targets=(all)
     [ "$mode" = test ] || targets+=(trelvane_benchmarks)
-    say "building everything ($preset): programs, tests and benchmarks"
+    say "building ${targets[*]} ($preset): programs, tests and benchmarks"
     cmake --build --preset "$preset" --target "${targets[@]}"
     say "running $mode"
 fi
