@@ -4,9 +4,10 @@
 #                                 post and a trelvanectl session (tools/demo);
 #                                 builds those three programs only
 #   ./build.sh test [asan|tsan]   builds everything and runs every test (the
-#                                 server's real-interval lifetime cases and the
-#                                 install and package test in the plain build
-#                                 only)
+#                                 server's real-interval lifetime cases, the
+#                                 install and package test and the compile
+#                                 probes in the plain build only; the sanitizer
+#                                 builds leave out the benchmarks no test runs)
 #   ./build.sh bench              the benchmarks
 #   ./build.sh soak [asan|tsan]   the soak of the server program (minutes)
 #   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang;
@@ -111,8 +112,12 @@ if [ "$mode" = run ]; then
     cmake --build --preset "$preset" --target trelvane trelvane-sim trelvanectl
     say "running the main job (tools/demo/trelvane-demo)"
 else
-    say "building everything ($preset): programs, tests and benchmarks"
-    cmake --build --preset "$preset"
+    # The sanitizer builds leave out of "all" the benchmarks that no test
+    # runs; bench and soak ask for them.
+    targets=(all)
+    [ "$mode" = test ] || targets+=(trelvane_benchmarks)
+    say "building ${targets[*]} ($preset): programs, tests and benchmarks"
+    cmake --build --preset "$preset" --target "${targets[@]}"
     say "running $mode"
 fi
 
