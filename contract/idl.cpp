@@ -83,6 +83,13 @@ std::string RenderIdl() {
     text += "[\n    uuid(" + Uuid(library.libid) + "),\n    version(" + std::to_string(library.majorVersion) + "." +
             std::to_string(library.minorVersion) + "),\n    helpstring(\"" + Text(library.help) + "\")\n]\nlibrary " +
             Text(library.name) + "\n{\n    importlib(\"stdole2.tlb\");\n\n";
+    // The dual interfaces come into the library first, in the description's
+    // order: widl (Wine 7) given a dispinterface before a dual interface
+    // imports IDispatch twice and writes the second import's reference over
+    // the LIBID's last byte.
+    for (const auto* d : library.interfaces)
+        if (d->kind == platform::InterfaceKind::Dual) text += "    interface " + Text(d->name) + ";\n";
+    text += "\n";
     for (const auto* d : library.interfaces)
         if (d->kind == platform::InterfaceKind::DispInterface) text += Dispinterface(*d);
     for (const auto* c : library.coclasses) {
