@@ -1,10 +1,19 @@
 // The platform as the rest of the system sees it: the one header that code
 // above platform/ includes. On Windows that is the system's own headers;
-// elsewhere, the stand-in's areas.
+// elsewhere, the stand-in's areas; on both, our own framework above them.
 #pragma once
 
 #ifdef _WIN32
-#include "platform/windows_system.h"
+#include "platform/framework/class_factory.h"
+#include "platform/framework/critical_section_lock.h"
+#include "platform/framework/exe_module.h"
+#include "platform/framework/held_events_windows.h"
+#include "platform/framework/placeholders.h"
+#include "platform/framework/registrar.h"
+#include "platform/framework/server_command_line.h"
+#include "platform/framework/server_module.h"
+#include "platform/framework/system.h"
+#include "platform/framework/variant_values.h"
 #else
 #include "platform/base/characters.h"
 #include "platform/base/command_line.h"

@@ -1,7 +1,7 @@
 // Variants made from one value, for code that passes arguments to a call.
 #pragma once
 
-#include "platform/objects/oleauto.h"
+#include "platform/framework/system.h"
 
 namespace platform {
 
