@@ -12,6 +12,7 @@
 #include "platform/framework/registrar.h"
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
+#include "platform/framework/shared_sink.h"
 #include "platform/framework/system.h"
 #include "platform/framework/variant_values.h"
 #else
@@ -36,6 +37,7 @@
 #include "platform/framework/registrar.h"
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
+#include "platform/framework/shared_sink.h"
 #include "platform/framework/variant_values.h"
 #include "platform/messages/messages.h"
 #include "platform/objects/bstr_owner.h"
