@@ -97,7 +97,7 @@ CAtlExeModuleT<T>::CAtlExeModuleT() : m_mainThreadId(GetCurrentThreadId()) {
     const HRESULT hr = T::EnterApartment();
     if (SUCCEEDED(hr)) {
         m_comInitialized = true;
-    } else if (hr != RPC_E_CHANGED_MODE || GetModuleHandleW(u"Mscoree.dll") == nullptr) {
+    } else if (hr != RPC_E_CHANGED_MODE || GetModuleHandleW(TEXT("Mscoree.dll")) == nullptr) {
         platform::LogServerFailure("cannot enter an apartment on the main thread", hr);
         this->m_startupFailed = true;
         return;
