@@ -107,7 +107,7 @@ HRESULT SinkThrew(DISPID dispid, std::exception_ptr exception, EXCEPINFO& ex) {
                          what.c_str(), static_cast<long>(dispid));
     platform::ClearExcepInfo(&ex);
     ex.scode = RPC_E_SERVERFAULT;
-    const std::u16string text = platform::FromUtf8(what);
+    const platform::WString text = platform::FromUtf8(what);
     ex.bstrDescription = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     return RPC_E_SERVERFAULT;
 }

@@ -27,7 +27,6 @@
 #include "platform/base/sync.h"
 #include "platform/base/text_case.h"
 #include "platform/base/types.h"
-#include "platform/base/utf8.h"
 #include "platform/base/wall_clock.h"
 #include "platform/comm/comm.h"
 #include "platform/framework/class_factory.h"
@@ -52,3 +51,7 @@
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_stub.h"
 #endif
+
+// Our own portable parts, the same on both systems.
+#include "platform/base/utf8.h"
+#include "platform/base/wide_string.h"

@@ -23,8 +23,8 @@ HRESULT UpdateTypeLibrary(bool registering) {
     if (HRESULT hr = LoadTypeLib(path, library.Out()); FAILED(hr)) return hr;
     HRESULT hr;
     if (registering) {
-        std::u16string folder(path);
-        folder.erase(folder.rfind(u'/') == std::u16string::npos ? 0 : folder.rfind(u'/'));
+        platform::WString folder(path);
+        folder.erase(folder.rfind(TEXT('/')) == platform::WString::npos ? 0 : folder.rfind(TEXT('/')));
         hr = RegisterTypeLib(library.Get(), path, folder.c_str());
     } else {
         TLIBATTR* attr = nullptr;
@@ -54,7 +54,7 @@ HRESULT UpdateServer(bool registering) {
 HRESULT CheckQuotablePath() {
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
-    if (std::u16string_view(path).find(u'"') == std::u16string_view::npos) return S_OK;
+    if (platform::WStringView(path).find(TEXT('"')) == platform::WStringView::npos) return S_OK;
     platform::log::Error(platform::log::Channel::general,
                          "cannot register %s: a quotation mark in the program's path cannot be quoted on the "
                          "command line that starts it; install it under a path without one",
@@ -77,7 +77,7 @@ HRESULT AddAppIdPlaceholder(IRegistrarBase* registrar) {
     if (registrar == nullptr) return E_POINTER;
     WCHAR appId[CHARS_IN_GUID];
     StringFromGUID2(contract::APPID_Trelvane, appId, CHARS_IN_GUID);
-    return registrar->AddReplacement(u"APPID", appId);
+    return registrar->AddReplacement(TEXT("APPID"), appId);
 }
 
 HRESULT UpdateAppIdEntries(bool registering) {
