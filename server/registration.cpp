@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "contract/contract.h"
+#include "platform/registration_scope.h"
 #include "server/registry_vm.h"
 
 namespace trelvane::server {
@@ -14,9 +15,9 @@ namespace {
 std::atomic<IRegistrationModule*> g_module{nullptr};
 
 // The executable's type library, registered under its own path with its
-// folder as help folder, or removed; removing one that is not registered
-// does nothing.
-HRESULT UpdateTypeLibrary(bool registering) {
+// folder as help folder, or removed, where the scope registers; removing
+// one that is not registered does nothing.
+HRESULT UpdateTypeLibrary(bool registering, const platform::RegistrationScope& scope) {
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
     platform::ComPtr<ITypeLib> library;
@@ -24,13 +25,15 @@ HRESULT UpdateTypeLibrary(bool registering) {
     HRESULT hr;
     if (registering) {
         platform::WString folder(path);
-        folder.erase(folder.rfind(TEXT('/')) == platform::WString::npos ? 0 : folder.rfind(TEXT('/')));
-        hr = RegisterTypeLib(library.Get(), path, folder.c_str());
+        // Either system's separator ends the folder.
+        const std::size_t end = folder.find_last_of(TEXT("/\\"));
+        folder.erase(end == platform::WString::npos ? 0 : end);
+        hr = scope.RegisterTypeLib(library.Get(), path, folder.c_str());
     } else {
         TLIBATTR* attr = nullptr;
         hr = library->GetLibAttr(&attr);
         if (SUCCEEDED(hr)) {
-            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+            hr = scope.UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
             library->ReleaseTLibAttr(attr);
         }
         if (hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
@@ -40,12 +43,12 @@ HRESULT UpdateTypeLibrary(bool registering) {
 
 // The platform library's server registration: the routine of each class in
 // the module's class table, then the type library.
-HRESULT UpdateServer(bool registering) {
+HRESULT UpdateServer(bool registering, const platform::RegistrationScope& scope) {
     IRegistrationModule* module = nullptr;
     if (HRESULT hr = CurrentRegistrationModule(&module); FAILED(hr)) return hr;
     for (const ClassTableEntry& entry : module->RegisteredClasses())
         if (HRESULT hr = entry.updateRegistry ? entry.updateRegistry(registering) : S_OK; FAILED(hr)) return hr;
-    return UpdateTypeLibrary(registering);
+    return UpdateTypeLibrary(registering, scope);
 }
 
 // The program's path goes into LocalServer32 in quotation marks, and a
@@ -94,12 +97,16 @@ HRESULT UpdateAppIdEntries(bool registering) {
 
 HRESULT RegisterServerEntries() {
     if (HRESULT hr = CheckQuotablePath(); FAILED(hr)) return hr;
+    const platform::RegistrationScope scope;
+    if (FAILED(scope.Status())) return scope.Status();
     if (HRESULT hr = UpdateAppIdEntries(true); FAILED(hr)) return hr;
-    return UpdateServer(true);
+    return UpdateServer(true, scope);
 }
 
 HRESULT UnregisterServerEntries() {
-    if (HRESULT hr = UpdateServer(false); FAILED(hr)) return hr;
+    const platform::RegistrationScope scope;
+    if (FAILED(scope.Status())) return scope.Status();
+    if (HRESULT hr = UpdateServer(false, scope); FAILED(hr)) return hr;
     return UpdateAppIdEntries(false);
 }
 
