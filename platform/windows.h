@@ -47,6 +47,7 @@
 #include "platform/objects/resources.h"
 #include "platform/objects/type_library.h"
 #include "platform/registry/registry.h"
+#include "platform/registry/scoped_key.h"
 #include "platform/remoting/held_events.h"
 #include "platform/remoting/objbase.h"
 #include "platform/remoting/proxy_stub.h"

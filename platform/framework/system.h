@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include "platform/windows_system.h"
 #include "platform/framework/system_helpers_windows.h"
+#include "platform/registry/scoped_key.h"
 #else
 #include "platform/base/characters.h"
 #include "platform/base/command_line.h"
@@ -21,6 +22,7 @@
 #include "platform/objects/oleauto.h"
 #include "platform/objects/resources.h"
 #include "platform/registry/registry.h"
+#include "platform/registry/scoped_key.h"
 #include "platform/remoting/objbase.h"
 #endif
 

@@ -65,27 +65,6 @@ private:
     T* m_p = nullptr;
 };
 
-// A key handle that closes itself.
-class ScopedKey {
-public:
-    ScopedKey() = default;
-    ~ScopedKey() { Close(); }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-    HKEY* Out() {
-        Close();
-        return &m_key;
-    }
-    HKEY Get() const { return m_key; }
-    void Close() {
-        if (m_key) RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
-
 // Whether path names the running executable's file.
 bool IsThisExecutable(LPCWSTR path);
 
