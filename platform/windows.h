@@ -11,7 +11,6 @@
 #include "platform/base/error_text.h"
 #include "platform/base/kernel_object.h"
 #include "platform/base/loaded_modules.h"
-#include "platform/base/log.h"
 #include "platform/base/mutex.h"
 #include "platform/base/ready_signal.h"
 #include "platform/base/sync.h"
@@ -26,9 +25,7 @@
 #include "platform/framework/registrar.h"
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
-#include "platform/framework/variant_values.h"
 #include "platform/messages/messages.h"
-#include "platform/objects/bstr_owner.h"
 #include "platform/objects/module.h"
 #include "platform/objects/oaidl.h"
 #include "platform/objects/ocidl.h"
@@ -42,5 +39,11 @@
 #endif
 
 // Our own portable parts, the same on both systems.
+#include "platform/base/com_ptr.h"
+#include "platform/base/log.h"
+#include "platform/base/ref_counted.h"
 #include "platform/base/utf8.h"
 #include "platform/base/wide_string.h"
+#include "platform/framework/excep_info.h"
+#include "platform/framework/variant_values.h"
+#include "platform/objects/bstr_owner.h"
