@@ -50,14 +50,22 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     };
 
     ArmCloseRequests();
-    if (const LONG code = m_channel.OpenPort(device.c_str())) {
+    if (const LONG code = m_channel.OpenPort(device.c_str(), false)) {
         DisarmCloseRequests();
         return fail(PortNotOpened, device.c_str(), static_cast<DWORD>(code));
     }
-    if (const LONG code = m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit))
-        return fail(LineSettingsRefused, TEXT("Port setting"), static_cast<DWORD>(code));
-    if (const LONG code = m_channel.SetEventMask(CSerialSP::DeviceEventMask))
-        return fail(EventMaskRefused, TEXT("Event mask"), static_cast<DWORD>(code));
+    LONG code = m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit);
+    const bool settingsRefused = code != 0;
+    if (!settingsRefused) code = m_channel.SetEventMask(CSerialSP::DeviceEventMask);
+    // The listener starts once the event mask is set, so that its first wait
+    // is never ended by a new mask; a port left half open listens as well.
+    if (const LONG listenerCode = m_channel.StartListener()) {
+        m_channel.Close();  // as an open that fails: nothing stays open
+        DisarmCloseRequests();
+        return fail(PortNotOpened, device.c_str(), static_cast<DWORD>(listenerCode));
+    }
+    if (settingsRefused) return fail(LineSettingsRefused, TEXT("Port setting"), static_cast<DWORD>(code));
+    if (code) return fail(EventMaskRefused, TEXT("Event mask"), static_cast<DWORD>(code));
     {
         platform::MutexLock lock(m_settingsLock);
         m_portHandle = m_channel.PortHandle();

@@ -14,14 +14,12 @@
 #include "platform/framework/server_module.h"
 #include "platform/framework/shared_sink.h"
 #include "platform/framework/system.h"
-#include "platform/framework/variant_values.h"
 #else
 #include "platform/base/characters.h"
 #include "platform/base/command_line.h"
 #include "platform/base/error_text.h"
 #include "platform/base/kernel_object.h"
 #include "platform/base/loaded_modules.h"
-#include "platform/base/log.h"
 #include "platform/base/mutex.h"
 #include "platform/base/ready_signal.h"
 #include "platform/base/sync.h"
@@ -37,9 +35,7 @@
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
 #include "platform/framework/shared_sink.h"
-#include "platform/framework/variant_values.h"
 #include "platform/messages/messages.h"
-#include "platform/objects/bstr_owner.h"
 #include "platform/objects/module.h"
 #include "platform/objects/oaidl.h"
 #include "platform/objects/ocidl.h"
@@ -54,5 +50,11 @@
 #endif
 
 // Our own portable parts, the same on both systems.
+#include "platform/base/com_ptr.h"
+#include "platform/base/log.h"
+#include "platform/base/ref_counted.h"
 #include "platform/base/utf8.h"
 #include "platform/base/wide_string.h"
+#include "platform/framework/excep_info.h"
+#include "platform/framework/variant_values.h"
+#include "platform/objects/bstr_owner.h"

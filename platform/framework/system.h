@@ -27,6 +27,8 @@
 #endif
 
 // Ours on both systems.
+#include "platform/base/com_ptr.h"
 #include "platform/base/log.h"
+#include "platform/base/ref_counted.h"
 #include "platform/base/thread_annotations.h"
 #include "platform/base/utf8.h"

@@ -4,12 +4,6 @@
 
 namespace platform {
 
-ULONG RefCounted::ReleaseImpl() {
-    const ULONG left = --m_refs;
-    if (left == 0) delete this;
-    return left;
-}
-
 bool IsThisExecutable(LPCWSTR path) {
     if (path == nullptr) return false;
     WCHAR own[MAX_PATH];

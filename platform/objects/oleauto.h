@@ -135,11 +135,6 @@ struct EXCEPINFO {
     SCODE scode;
 };
 
-namespace platform {
-// Frees the strings an EXCEPINFO holds and zeroes it, ready for another call.
-void ClearExcepInfo(EXCEPINFO* info);
-}  // namespace platform
-
 constexpr DISPID DISPID_UNKNOWN = -1;
 constexpr DISPID DISPID_VALUE = 0;
 constexpr DISPID DISPID_PROPERTYPUT = -3;
