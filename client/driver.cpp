@@ -29,7 +29,7 @@ public:
     std::string message(int code) const override { return ::SystemMessageText(static_cast<DWORD>(code)); }
 };
 
-std::string Utf8(BSTR text) { return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : ""; }
+std::string Utf8(BSTR text) { return text ? platform::ToUtf8(platform::WString(text, SysStringLen(text))) : ""; }
 
 // A BSTR for the duration of a call.
 class Text {
@@ -253,7 +253,7 @@ Driver::Impl::~Impl() {
 
 HRESULT Driver::Impl::Create(platform::ComPtr<ITarvik>& tarvik, platform::ComPtr<ITarvikTest>& test) {
     CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(u"Trelvane.Tarvik", &clsid);
+    HRESULT hr = CLSIDFromProgID(TEXT("Trelvane.Tarvik"), &clsid);
     if (SUCCEEDED(hr))
         hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()));
     if (SUCCEEDED(hr)) hr = tarvik->QueryInterface(IID_ITarvikTest, reinterpret_cast<void**>(test.Out()));

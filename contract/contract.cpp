@@ -19,7 +19,7 @@ MemberDesc Method(LPCOLESTR name, DISPID id, std::vector<ParamDesc> params, LPCO
     return {name, MemberKind::Method, id, std::move(params), help};
 }
 MemberDesc Get(LPCOLESTR name, DISPID id, VARTYPE type, LPCOLESTR help) {
-    return {name, MemberKind::PropertyGet, id, {{u"pVal", static_cast<VARTYPE>(VT_BYREF | type), kRetval}}, help};
+    return {name, MemberKind::PropertyGet, id, {{TEXT("pVal"), static_cast<VARTYPE>(VT_BYREF | type), kRetval}}, help};
 }
 MemberDesc Put(LPCOLESTR name, DISPID id, VARTYPE type, LPCOLESTR help) {
     return {name, MemberKind::PropertyPut, id, {{nullptr, type, kIn}}, help};
@@ -28,94 +28,94 @@ MemberDesc Put(LPCOLESTR name, DISPID id, VARTYPE type, LPCOLESTR help) {
 // The contract's tables, laid out as tables.
 // clang-format off
 const InterfaceDesc kITarvik{
-    u"ITarvik",
+    TEXT("ITarvik"),
     IID_ITarvik,
     InterfaceKind::Dual,
-    u"ITarvik Interface",
+    TEXT("ITarvik Interface"),
     {
-        Method(u"Open", 1, {{u"PortNumber", VT_I4, kIn}, {u"Status", VT_BYREF | VT_I4, kOut}},
-               u"Open 'startpost' device, status: 0: success. On error event SystemError will be raised, status "
-               u"contains indication about error. 1: opening, 2 port setting, 3: event mask, 4: COM state, 5: Set "
-               u"RTS."),
-        Method(u"Close", 2, {}, u"Close 'startpost' device"),
-        Method(u"ResetStartPost", 3, {}, u"Reset 'startpost' device"),
-        Method(u"StartNumberOK", 4, {{u"StartNumber", VT_I4, kIn}},
-               u"Confirm start number received by StartNumberRequest(), if the supplied number matches the number "
-               u"received from the device an acknowledge will be sent to the device, otherwise S_FALSE will be "
-               u"returned."),
-        Get(u"PortNumber", 5, VT_I4,
-            u"Returns the com port number to which the 'startpost' device has been connected, -1 if not connected."),
-        Get(u"StartNumber", 6, VT_I4,
-            u"Returns the number last received from the 'startpost' device, -1 if non received."),
-        Get(u"InterCharacterTimeout", 9, VT_I4,
-            u"Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from the "
-            u"'startpost' device. Default value is 1500 ms."),
-        Put(u"InterCharacterTimeout", 9, VT_I4,
-            u"Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from the "
-            u"'startpost' device. Default value is 1500 ms."),
-        Get(u"StateDTR", 10, VT_BOOL, u"property StateDTR"),
-        Put(u"StateDTR", 10, VT_BOOL, u"property StateDTR"),
-        Get(u"StateStartPost", 11, VT_BOOL, u"property StateStartPost get the DSR state"),
-        Get(u"StateFinishPost", 12, VT_BOOL, u"property StateFinishPost get CTS state"),
-        Method(u"StartBatteryTest", 13, {{u"DeviceSelector", VT_BSTR, kIn}}, u"method StartBatteryTest"),
+        Method(TEXT("Open"), 1, {{TEXT("PortNumber"), VT_I4, kIn}, {TEXT("Status"), VT_BYREF | VT_I4, kOut}},
+               TEXT("Open 'startpost' device, status: 0: success. On error event SystemError will be raised, status ")
+               TEXT("contains indication about error. 1: opening, 2 port setting, 3: event mask, 4: COM state, 5: Set ")
+               TEXT("RTS.")),
+        Method(TEXT("Close"), 2, {}, TEXT("Close 'startpost' device")),
+        Method(TEXT("ResetStartPost"), 3, {}, TEXT("Reset 'startpost' device")),
+        Method(TEXT("StartNumberOK"), 4, {{TEXT("StartNumber"), VT_I4, kIn}},
+               TEXT("Confirm start number received by StartNumberRequest(), if the supplied number matches the number ")
+               TEXT("received from the device an acknowledge will be sent to the device, otherwise S_FALSE will be ")
+               TEXT("returned.")),
+        Get(TEXT("PortNumber"), 5, VT_I4,
+            TEXT("Returns the com port number to which the 'startpost' device has been connected, -1 if not connected.")),
+        Get(TEXT("StartNumber"), 6, VT_I4,
+            TEXT("Returns the number last received from the 'startpost' device, -1 if non received.")),
+        Get(TEXT("InterCharacterTimeout"), 9, VT_I4,
+            TEXT("Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from the ")
+            TEXT("'startpost' device. Default value is 1500 ms.")),
+        Put(TEXT("InterCharacterTimeout"), 9, VT_I4,
+            TEXT("Use this to get/set the maximum allowed time, in millisecond, between receiving bytes from the ")
+            TEXT("'startpost' device. Default value is 1500 ms.")),
+        Get(TEXT("StateDTR"), 10, VT_BOOL, TEXT("property StateDTR")),
+        Put(TEXT("StateDTR"), 10, VT_BOOL, TEXT("property StateDTR")),
+        Get(TEXT("StateStartPost"), 11, VT_BOOL, TEXT("property StateStartPost get the DSR state")),
+        Get(TEXT("StateFinishPost"), 12, VT_BOOL, TEXT("property StateFinishPost get CTS state")),
+        Method(TEXT("StartBatteryTest"), 13, {{TEXT("DeviceSelector"), VT_BSTR, kIn}}, TEXT("method StartBatteryTest")),
     }};
 
 const InterfaceDesc kITarvikTest{
-    u"ITarvikTest",
+    TEXT("ITarvikTest"),
     IID_ITarvikTest,
     InterfaceKind::Dual,
-    u"ITarvikTest Interface",
+    TEXT("ITarvikTest Interface"),
     {
-        Put(u"StartNumberTest", 1, VT_I4, u"property StartNumberTest"),
-        Get(u"ReadyToSend", 2, VT_BOOL, u"property ReadyToSend"),
-        Put(u"ReadyToSend", 2, VT_BOOL, u"property ReadyToSend"),
-        Get(u"Parity", 3, VT_BSTR, u"property Parity"),
-        Put(u"Parity", 3, VT_BSTR, u"property Parity"),
-        Get(u"BaudRate", 4, VT_I4, u"property BaudRate"),
-        Put(u"BaudRate", 4, VT_I4, u"property BaudRate"),
-        Get(u"DataBits", 5, VT_I2, u"property DataBits"),
-        Put(u"DataBits", 5, VT_I2, u"property DataBits"),
-        Get(u"StopBits", 6, VT_R4, u"property StopBits"),
-        Put(u"StopBits", 6, VT_R4, u"property StopBits"),
-        Get(u"ParityCheck", 7, VT_BOOL, u"property ParityCheck"),
-        Put(u"ParityCheck", 7, VT_BOOL, u"property ParityCheck"),
-        Method(u"WriteToPort", 8, {{u"strToWrite", VT_BSTR, kIn}}, u"method WriteToPort"),
-        Get(u"StateDSR", 9, VT_BOOL, u"property DSR state."),
-        Get(u"StateCTS", 10, VT_BOOL, u"property CTS state."),
+        Put(TEXT("StartNumberTest"), 1, VT_I4, TEXT("property StartNumberTest")),
+        Get(TEXT("ReadyToSend"), 2, VT_BOOL, TEXT("property ReadyToSend")),
+        Put(TEXT("ReadyToSend"), 2, VT_BOOL, TEXT("property ReadyToSend")),
+        Get(TEXT("Parity"), 3, VT_BSTR, TEXT("property Parity")),
+        Put(TEXT("Parity"), 3, VT_BSTR, TEXT("property Parity")),
+        Get(TEXT("BaudRate"), 4, VT_I4, TEXT("property BaudRate")),
+        Put(TEXT("BaudRate"), 4, VT_I4, TEXT("property BaudRate")),
+        Get(TEXT("DataBits"), 5, VT_I2, TEXT("property DataBits")),
+        Put(TEXT("DataBits"), 5, VT_I2, TEXT("property DataBits")),
+        Get(TEXT("StopBits"), 6, VT_R4, TEXT("property StopBits")),
+        Put(TEXT("StopBits"), 6, VT_R4, TEXT("property StopBits")),
+        Get(TEXT("ParityCheck"), 7, VT_BOOL, TEXT("property ParityCheck")),
+        Put(TEXT("ParityCheck"), 7, VT_BOOL, TEXT("property ParityCheck")),
+        Method(TEXT("WriteToPort"), 8, {{TEXT("strToWrite"), VT_BSTR, kIn}}, TEXT("method WriteToPort")),
+        Get(TEXT("StateDSR"), 9, VT_BOOL, TEXT("property DSR state.")),
+        Get(TEXT("StateCTS"), 10, VT_BOOL, TEXT("property CTS state.")),
     }};
 
 const InterfaceDesc kITarvikEvents{
-    u"_ITarvikEvents",
+    TEXT("_ITarvikEvents"),
     DIID__ITarvikEvents,
     InterfaceKind::DispInterface,
-    u"_ITarvikEvents Interface",
+    TEXT("_ITarvikEvents Interface"),
     {
-        Method(u"StartNumberRequest", 1, {{u"StartNumber", VT_I4, kIn}},
-               u"Fired when correct start number read from 'startpost' device"),
-        Method(u"StartNumberFault", 2, {{u"ErrorCode", VT_I4, kIn}, {u"ErrorMessage", VT_BSTR, kIn}},
-               u"Fired on read error. Codes: 1: Illegal startpost id, 2: 1st byte <> 2nd byte, 3: Inter character "
-               u"timeout. ErrorMessage contains a description of the error."),
-        Method(u"SystemError", 4, {{u"ErrorMessage", VT_BSTR, kIn}},
-               u"Fired when system error occurs. ErrorMessage contains a description of the detected error."),
-        Method(u"StartPostStateChanged", 5, {{u"state", VT_BOOL, kIn}},
-               u"Fired when StartPostStateChanged (i.e. DSR)"),
-        Method(u"FinishPostStateChanged", 6, {{u"state", VT_BOOL, kIn}},
-               u"Fired when FinishPostStateChanged (i.e. CTS)"),
-        Method(u"BatteryTestReady", 7, {{u"DeviceSelector", VT_BSTR, kIn}, {u"Voltage", VT_R4, kIn}},
-               u"Fired when BatteryTestReady"),
+        Method(TEXT("StartNumberRequest"), 1, {{TEXT("StartNumber"), VT_I4, kIn}},
+               TEXT("Fired when correct start number read from 'startpost' device")),
+        Method(TEXT("StartNumberFault"), 2, {{TEXT("ErrorCode"), VT_I4, kIn}, {TEXT("ErrorMessage"), VT_BSTR, kIn}},
+               TEXT("Fired on read error. Codes: 1: Illegal startpost id, 2: 1st byte <> 2nd byte, 3: Inter character ")
+               TEXT("timeout. ErrorMessage contains a description of the error.")),
+        Method(TEXT("SystemError"), 4, {{TEXT("ErrorMessage"), VT_BSTR, kIn}},
+               TEXT("Fired when system error occurs. ErrorMessage contains a description of the detected error.")),
+        Method(TEXT("StartPostStateChanged"), 5, {{TEXT("state"), VT_BOOL, kIn}},
+               TEXT("Fired when StartPostStateChanged (i.e. DSR)")),
+        Method(TEXT("FinishPostStateChanged"), 6, {{TEXT("state"), VT_BOOL, kIn}},
+               TEXT("Fired when FinishPostStateChanged (i.e. CTS)")),
+        Method(TEXT("BatteryTestReady"), 7, {{TEXT("DeviceSelector"), VT_BSTR, kIn}, {TEXT("Voltage"), VT_R4, kIn}},
+               TEXT("Fired when BatteryTestReady")),
     }};
 
 const InterfaceDesc kITarvikTestEvents{
-    u"_ITarvikTestEvents",
+    TEXT("_ITarvikTestEvents"),
     DIID__ITarvikTestEvents,
     InterfaceKind::DispInterface,
-    u"_ITarvikTestEvents Interface",
+    TEXT("_ITarvikTestEvents Interface"),
     {
-        Method(u"SP_PortOpened", 1, {}, u"Fired when port has been succesfully opened."),
-        Method(u"SP_PortClosed", 2, {}, u"Fired when port has been succesfully closed."),
-        Method(u"SP_Reset", 3, {}, u"Fired when port has been succesfully reset."),
-        Method(u"InputReceived", 4, {{u"message", VT_BSTR, kIn}},
-               u"Fired when input data from port has been received, message contains received data."),
+        Method(TEXT("SP_PortOpened"), 1, {}, TEXT("Fired when port has been succesfully opened.")),
+        Method(TEXT("SP_PortClosed"), 2, {}, TEXT("Fired when port has been succesfully closed.")),
+        Method(TEXT("SP_Reset"), 3, {}, TEXT("Fired when port has been succesfully reset.")),
+        Method(TEXT("InputReceived"), 4, {{TEXT("message"), VT_BSTR, kIn}},
+               TEXT("Fired when input data from port has been received, message contains received data.")),
     }};
 
 // What a name of the lookup table stands for: a member or accessor name its
@@ -124,8 +124,8 @@ const InterfaceDesc kITarvikTestEvents{
 DISPID IdOfName(const InterfaceDesc& desc, LPCOLESTR name) {
     for (const auto& m : desc.members)
         if (platform::EqualNoCase(m.name, name)) return m.dispid;
-    const std::u16string text(name);
-    if (text.size() > 4 && (text.compare(0, 4, u"get_") == 0 || text.compare(0, 4, u"put_") == 0))
+    const platform::WString text(name);
+    if (text.size() > 4 && (text.compare(0, 4, TEXT("get_")) == 0 || text.compare(0, 4, TEXT("put_")) == 0))
         for (const auto& m : desc.members)
             if (platform::EqualNoCase(m.name, name + 4)) return m.dispid;
     for (const auto& m : desc.members)
@@ -146,11 +146,11 @@ const InterfaceContract& ITarvikContract() {
     static const InterfaceContract contract{
         kITarvik,
         Names(kITarvik,
-              {u"PortNumber", u"Status", u"Open", u"Close", u"ResetStartPost", u"StartNumber", u"StartNumberOK",
-               u"PortNumber", u"pVal", u"get_PortNumber", u"StartNumber", u"get_StartNumber",
-               u"InterCharacterTimeout", u"get_InterCharacterTimeout", u"put_InterCharacterTimeout", u"StateDTR",
-               u"get_StateDTR", u"put_StateDTR", u"StateStartPost", u"get_StateStartPost", u"StateFinishPost",
-               u"get_StateFinishPost", u"DeviceSelector", u"StartBatteryTest"}),
+              {TEXT("PortNumber"), TEXT("Status"), TEXT("Open"), TEXT("Close"), TEXT("ResetStartPost"), TEXT("StartNumber"), TEXT("StartNumberOK"),
+               TEXT("PortNumber"), TEXT("pVal"), TEXT("get_PortNumber"), TEXT("StartNumber"), TEXT("get_StartNumber"),
+               TEXT("InterCharacterTimeout"), TEXT("get_InterCharacterTimeout"), TEXT("put_InterCharacterTimeout"), TEXT("StateDTR"),
+               TEXT("get_StateDTR"), TEXT("put_StateDTR"), TEXT("StateStartPost"), TEXT("get_StateStartPost"), TEXT("StateFinishPost"),
+               TEXT("get_StateFinishPost"), TEXT("DeviceSelector"), TEXT("StartBatteryTest")}),
         2, NamedArguments::ByPosition};
     return contract;
 }
@@ -159,11 +159,11 @@ const InterfaceContract& ITarvikTestContract() {
     static const InterfaceContract contract{
         kITarvikTest,
         Names(kITarvikTest,
-              {u"StartNumberTest", u"newVal", u"put_StartNumberTest", u"ReadyToSend", u"pVal", u"get_ReadyToSend",
-               u"put_ReadyToSend", u"Parity", u"get_Parity", u"put_Parity", u"BaudRate", u"get_BaudRate",
-               u"put_BaudRate", u"DataBits", u"get_DataBits", u"put_DataBits", u"StopBits", u"get_StopBits",
-               u"put_StopBits", u"ParityCheck", u"get_ParityCheck", u"put_ParityCheck", u"strToWrite",
-               u"WriteToPort", u"StateDSR", u"get_StateDSR", u"StateCTS", u"get_StateCTS"}),
+              {TEXT("StartNumberTest"), TEXT("newVal"), TEXT("put_StartNumberTest"), TEXT("ReadyToSend"), TEXT("pVal"), TEXT("get_ReadyToSend"),
+               TEXT("put_ReadyToSend"), TEXT("Parity"), TEXT("get_Parity"), TEXT("put_Parity"), TEXT("BaudRate"), TEXT("get_BaudRate"),
+               TEXT("put_BaudRate"), TEXT("DataBits"), TEXT("get_DataBits"), TEXT("put_DataBits"), TEXT("StopBits"), TEXT("get_StopBits"),
+               TEXT("put_StopBits"), TEXT("ParityCheck"), TEXT("get_ParityCheck"), TEXT("put_ParityCheck"), TEXT("strToWrite"),
+               TEXT("WriteToPort"), TEXT("StateDSR"), TEXT("get_StateDSR"), TEXT("StateCTS"), TEXT("get_StateCTS")}),
         1, NamedArguments::Ignored};
     return contract;
 }
@@ -171,8 +171,8 @@ const InterfaceContract& ITarvikTestContract() {
 const InterfaceContract& ITarvikEventsContract() {
     static const InterfaceContract contract{
         kITarvikEvents,
-        Names(kITarvikEvents, {u"StartNumberRequest", u"StartNumberFault", u"SystemError", u"StartPostStateChanged",
-                               u"FinishPostStateChanged", u"BatteryTestReady"}),
+        Names(kITarvikEvents, {TEXT("StartNumberRequest"), TEXT("StartNumberFault"), TEXT("SystemError"), TEXT("StartPostStateChanged"),
+                               TEXT("FinishPostStateChanged"), TEXT("BatteryTestReady")}),
         2, NamedArguments::OnlyPropertyPut};
     return contract;
 }
@@ -180,7 +180,7 @@ const InterfaceContract& ITarvikEventsContract() {
 const InterfaceContract& ITarvikTestEventsContract() {
     static const InterfaceContract contract{
         kITarvikTestEvents,
-        Names(kITarvikTestEvents, {u"SP_PortOpened", u"SP_PortClosed", u"SP_Reset", u"message", u"InputReceived"}),
+        Names(kITarvikTestEvents, {TEXT("SP_PortOpened"), TEXT("SP_PortClosed"), TEXT("SP_Reset"), TEXT("message"), TEXT("InputReceived")}),
         1, NamedArguments::Ignored};
     return contract;
 }
@@ -195,9 +195,9 @@ const InterfaceContract* ContractFor(REFIID iid) {
 // clang-format on
 
 const platform::CoclassDesc& CTarvikClass() {
-    static const platform::CoclassDesc coclass{u"CTarvik",
+    static const platform::CoclassDesc coclass{TEXT("CTarvik"),
                                                CLSID_CTarvik,
-                                               u"Tarvik Class",
+                                               TEXT("Tarvik Class"),
                                                {{&kITarvik, IMPLTYPEFLAG_FDEFAULT},
                                                 {&kITarvikTest, 0},
                                                 {&kITarvikEvents, IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE},
@@ -206,11 +206,11 @@ const platform::CoclassDesc& CTarvikClass() {
 }
 
 const platform::LibraryDesc& TrelvaneLibrary() {
-    static const platform::LibraryDesc library{u"Trelvane",
+    static const platform::LibraryDesc library{TEXT("Trelvane"),
                                                LIBID_Trelvane,
                                                1,
                                                0,
-                                               u"Trelvane 1.0 Type Library",
+                                               TEXT("Trelvane 1.0 Type Library"),
                                                {&kITarvik, &kITarvikTest, &kITarvikEvents, &kITarvikTestEvents},
                                                {&CTarvikClass()}};
     return library;

@@ -15,7 +15,7 @@ std::string Text(LPCOLESTR s) { return s ? platform::ToUtf8(s) : std::string(); 
 std::string Uuid(const GUID& g) {
     WCHAR text[CHARS_IN_GUID];
     StringFromGUID2(g, text, CHARS_IN_GUID);
-    return platform::ToUtf8(std::u16string(text + 1, 36));
+    return platform::ToUtf8(platform::WString(text + 1, 36));
 }
 
 std::string Member(const platform::MemberDesc& m, const std::string& indent) {

@@ -14,10 +14,10 @@ extern const char kAppIdScript[];  // generated from trelvane.rgs
 
 namespace {
 
-const platform::ExecutableResource kAppIdScriptResource(u"REGISTRY", MAKEINTRESOURCEW(contract::kAppIdScriptId),
+const platform::ExecutableResource kAppIdScriptResource(TEXT("REGISTRY"), MAKEINTRESOURCEW(contract::kAppIdScriptId),
                                                         contract::kAppIdScript,
                                                         static_cast<DWORD>(std::strlen(contract::kAppIdScript)));
-const platform::ExecutableResource kTypeLibResource(u"TYPELIB", MAKEINTRESOURCEW(contract::kTypeLibId),
+const platform::ExecutableResource kTypeLibResource(TEXT("TYPELIB"), MAKEINTRESOURCEW(contract::kTypeLibId),
                                                     &contract::TrelvaneLibrary(), sizeof(platform::LibraryDesc));
 
 }  // namespace

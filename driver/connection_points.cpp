@@ -107,7 +107,7 @@ HRESULT SinkThrew(DISPID dispid, std::exception_ptr exception, EXCEPINFO& ex) {
                          what.c_str(), static_cast<long>(dispid));
     platform::ClearExcepInfo(&ex);
     ex.scode = RPC_E_SERVERFAULT;
-    const std::u16string text = platform::FromUtf8(what);
+    const platform::WString text = platform::FromUtf8(what);
     ex.bstrDescription = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     return RPC_E_SERVERFAULT;
 }
@@ -146,10 +146,17 @@ HRESULT ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer**
 HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     if (pUnkSink == nullptr || pdwCookie == nullptr) return E_POINTER;
     *pdwCookie = 0;
-    platform::ComPtr<IUnknown> sink;
-    const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(sink.Out()));
+    platform::ComPtr<IUnknown> answer;
+    const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(answer.Out()));
     if (hr == E_NOINTERFACE) return CONNECT_E_CANNOTCONNECT;
     if (FAILED(hr)) return hr;
+    // The answer for this point's dispinterface is an IDispatch.
+    Sink sink;
+    try {
+        sink = std::make_shared<const platform::SharedSink>(static_cast<IDispatch*>(answer.Get()));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
     platform::MutexLock lock(m_mutex);
     std::size_t slot = m_firstFree;
     while (slot < m_slots.size() && m_slots[slot]) ++slot;
@@ -167,7 +174,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
 }
 
 HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
-    platform::ComPtr<IUnknown> sink;  // released outside the lock: the sink may call back
+    Sink sink;  // released outside the lock: the sink may call back
     {
         platform::MutexLock lock(m_mutex);
         if (dwCookie == 0 || dwCookie > m_slots.size() || !m_slots[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
@@ -183,7 +190,7 @@ HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     {
         platform::MutexLock lock(m_mutex);
         for (std::size_t i = 0; i < m_slots.size(); ++i)
-            if (m_slots[i]) items.push_back({m_slots[i].Get(), static_cast<DWORD>(i + 1)});
+            if (m_slots[i]) items.push_back({m_slots[i]->Advised(), static_cast<DWORD>(i + 1)});
         // The enumerator takes its references while the sinks are still held here.
         *ppEnum = new (std::nothrow) ConnectionEnumerator(std::move(items));
     }
@@ -198,9 +205,9 @@ std::vector<ConnectionPoint::Connection> ConnectionPoint::Snapshot() {
     return connections;
 }
 
-bool ConnectionPoint::Connected(DWORD cookie, IUnknown* sink) {
+bool ConnectionPoint::Connected(DWORD cookie, const platform::SharedSink* sink) {
     platform::MutexLock lock(m_mutex);
-    return cookie <= m_slots.size() && m_slots[cookie - 1].Get() == sink;
+    return cookie <= m_slots.size() && m_slots[cookie - 1].get() == sink;
 }
 
 HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
@@ -209,7 +216,7 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
     platform::log::Trace(platform::log::Channel::driver, "event %ld to %zu sink(s)", static_cast<long>(dispid),
                          connections.size());
     for (const Connection& connection : connections) {
-        if (Connected(connection.cookie, connection.sink.Get())) {
+        if (Connected(connection.cookie, connection.sink.get())) {
             // DISPPARAMS lists the arguments last first; each sink gets its own copy.
             std::vector<VARIANT> reversed(args, args + count);
             std::reverse(reversed.begin(), reversed.end());
@@ -218,13 +225,12 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
             VariantInit(&result);
             EXCEPINFO ex{};
             UINT argErr = static_cast<UINT>(-1);
-            // The slot holds the sink's answer to QueryInterface for this
-            // point's dispinterface: an IDispatch.
-            auto* dispatch = static_cast<IDispatch*>(connection.sink.Get());
-            HRESULT hr = S_OK;
+            platform::ComPtr<IDispatch> dispatch;
+            HRESULT hr = connection.sink->ForThisThread(dispatch.Out());
             try {
-                hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &ex,
-                                      &argErr);
+                if (SUCCEEDED(hr))
+                    hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, &result, &ex,
+                                          &argErr);
             } catch (...) {
                 // A sink's exception must not reach the raiser (the
                 // listener's thread, a method of the object) nor keep the
@@ -242,7 +248,7 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
 }
 
 void ConnectionPoint::DisconnectAll() {
-    std::vector<platform::ComPtr<IUnknown>> sinks;  // released outside the lock
+    std::vector<Sink> sinks;  // released outside the lock
     {
         platform::MutexLock lock(m_mutex);
         sinks.swap(m_slots);

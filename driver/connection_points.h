@@ -10,6 +10,7 @@
 //   this one.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "platform/windows.h"
@@ -43,19 +44,21 @@ public:
     void DisconnectAll();
 
 private:
+    // A sink is kept so that the listener's thread can call it as well.
+    using Sink = std::shared_ptr<const platform::SharedSink>;
     struct Connection {
         DWORD cookie;
-        platform::ComPtr<IUnknown> sink;  // keeps the sink alive while it is called
+        Sink sink;  // keeps the sink alive while it is called
     };
     std::vector<Connection> Snapshot();
-    bool Connected(DWORD cookie, IUnknown* sink);
+    bool Connected(DWORD cookie, const platform::SharedSink* sink);
 
     IUnknown* m_owner;
     IConnectionPointContainer* m_container;
     const IID m_iid;
     platform::Mutex m_mutex;
     // No slots until the first Advise, then 4, doubling when full.
-    std::vector<platform::ComPtr<IUnknown>> m_slots GUARDED_BY(m_mutex);
+    std::vector<Sink> m_slots GUARDED_BY(m_mutex);
     // No slot before it is free, so that many advises cost no rescans.
     std::size_t m_firstFree GUARDED_BY(m_mutex) = 0;
 };

@@ -12,7 +12,7 @@ namespace {
 
 // The platform's message for code, as FormatMessageW gives it (line end
 // included), or a plain description when it has none.
-std::u16string SystemMessage(DWORD code) {
+platform::WString SystemMessage(DWORD code) {
     LPWSTR text = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
                                         LOCALE_USER_DEFAULT, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
@@ -20,16 +20,16 @@ std::u16string SystemMessage(DWORD code) {
         char fallback[48];
         std::snprintf(fallback, sizeof fallback, "Unknown error %u (0x%08X).\r\n", static_cast<unsigned>(code),
                       static_cast<unsigned>(code));
-        return std::u16string(fallback, fallback + std::char_traits<char>::length(fallback));
+        return platform::WString(fallback, fallback + std::char_traits<char>::length(fallback));
     }
-    std::u16string message(text, length);
+    platform::WString message(text, length);
     LocalFree(text);
     return message;
 }
 
 }  // namespace
 
-void CTarvik::ReportText(std::u16string message) {
+void CTarvik::ReportText(platform::WString message) {
     if (message.size() > kLongestMessage) {
         std::size_t cut = kLongestMessage;
         if (message[cut - 1] >= 0xD800 && message[cut - 1] < 0xDC00) --cut;  // never half a character
@@ -40,11 +40,11 @@ void CTarvik::ReportText(std::u16string message) {
     Fire_SystemError(event.Get());
 }
 
-void CTarvik::ReportError(const std::u16string& text, DWORD code) {
-    ReportText(u"'" + text + u"': " + SystemMessage(code));
+void CTarvik::ReportError(const platform::WString& text, DWORD code) {
+    ReportText(TEXT("'") + text + TEXT("': ") + SystemMessage(code));
 }
 
-void CTarvik::FailWithError(const std::u16string& text, DWORD code) {
+void CTarvik::FailWithError(const platform::WString& text, DWORD code) {
     ReportError(text, code);
     throw DriverFailure{code};
 }

@@ -38,7 +38,7 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     using enum contract::OpenStatus;
     *status = static_cast<LONG>(Opened);
     m_portNumber = portNumber;
-    const std::u16string device = platform::FromUtf8("COM" + std::to_string(portNumber));
+    const platform::WString device = platform::FromUtf8("COM" + std::to_string(portNumber));
     // A failed step: its status, SystemError "'text': message", S_FALSE;
     // what the earlier steps did stays (a half-open port). Each message is
     // worded from the code of the failed call itself.
@@ -50,28 +50,36 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     };
 
     ArmCloseRequests();
-    if (const LONG code = m_channel.OpenPort(device.c_str())) {
+    if (const LONG code = m_channel.OpenPort(device.c_str(), false)) {
         DisarmCloseRequests();
         return fail(PortNotOpened, device.c_str(), static_cast<DWORD>(code));
     }
-    if (const LONG code = m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit))
-        return fail(LineSettingsRefused, u"Port setting", static_cast<DWORD>(code));
-    if (const LONG code = m_channel.SetEventMask(CSerialSP::DeviceEventMask))
-        return fail(EventMaskRefused, u"Event mask", static_cast<DWORD>(code));
+    LONG code = m_channel.SetLineSettings(68, 8, CSerial::NoParity, CSerial::OneStopBit);
+    const bool settingsRefused = code != 0;
+    if (!settingsRefused) code = m_channel.SetEventMask(CSerialSP::DeviceEventMask);
+    // The listener starts once the event mask is set, so that its first wait
+    // is never ended by a new mask; a port left half open listens as well.
+    if (const LONG listenerCode = m_channel.StartListener()) {
+        m_channel.Close();  // as an open that fails: nothing stays open
+        DisarmCloseRequests();
+        return fail(PortNotOpened, device.c_str(), static_cast<DWORD>(listenerCode));
+    }
+    if (settingsRefused) return fail(LineSettingsRefused, TEXT("Port setting"), static_cast<DWORD>(code));
+    if (code) return fail(EventMaskRefused, TEXT("Event mask"), static_cast<DWORD>(code));
     {
         platform::MutexLock lock(m_settingsLock);
         m_portHandle = m_channel.PortHandle();
     }
-    if (const DWORD code = LoadPortSettings()) return fail(LineSettingsUnread, u"COM state", code);
+    if (const DWORD code = LoadPortSettings()) return fail(LineSettingsUnread, TEXT("COM state"), code);
     try {
-        ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
+        ChangeLineSetting(TEXT("Set RTS"), [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {
-        return fail(RtsNotSwitchedOff, u"Set RTS", failure.error);
+        return fail(RtsNotSwitchedOff, TEXT("Set RTS"), failure.error);
     }
     try {
-        ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
+        ChangeLineSetting(TEXT("Set DTR"), [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {
-        return fail(DtrNotSwitchedOff, u"Reset DTR", failure.error);
+        return fail(DtrNotSwitchedOff, TEXT("Reset DTR"), failure.error);
     }
     m_channel.SetCallback(ChannelCallback, this);
     m_listenerFailureReported = false;
@@ -185,7 +193,7 @@ HRESULT CTarvik::get_StateDTR(VARIANT_BOOL* pVal) {
 
 HRESULT CTarvik::put_StateDTR(VARIANT_BOOL newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set DTR",
+        ChangeLineSetting(TEXT("Set DTR"),
                           [newVal](DCB& dcb) { dcb.fDtrControl = newVal ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE; });
         return S_OK;
     });

@@ -115,11 +115,11 @@ private:
     // itself (never the channel's last code, which another thread may have
     // replaced meanwhile).
     // SystemError with the text alone.
-    void ReportText(std::u16string text);
+    void ReportText(platform::WString text);
     // SystemError "'text': the platform's message for code".
-    void ReportError(const std::u16string& text, DWORD code);
+    void ReportError(const platform::WString& text, DWORD code);
     // ReportError, then DriverFailure with code: the operation ends.
-    [[noreturn]] void FailWithError(const std::u16string& text, DWORD code);
+    [[noreturn]] void FailWithError(const platform::WString& text, DWORD code);
 
     // Reception (protocol/reception.cpp).
     static void ChannelCallback(void* userData, BYTE value, const char* text);
@@ -141,7 +141,7 @@ private:
     ByteWrite PutDeviceByte(BYTE byte) EXCLUDES(m_stateLock);
     // "Write: ..." for a byte written, FailWithError for a failed write.
     void ReportDeviceByte(const ByteWrite& write, BYTE byte, LPCWSTR label) EXCLUDES(m_stateLock);
-    void FireInputReceived(const std::u16string& text) EXCLUDES(m_stateLock);
+    void FireInputReceived(const platform::WString& text) EXCLUDES(m_stateLock);
     // The expired inter-character timeout: StartNumberFault 3, then the
     // port closed and opened again.
     void ReportTimeout();
@@ -160,7 +160,7 @@ private:
     __timeb64 m_batteryStartTime GUARDED_BY(m_stateLock){};
     std::atomic<bool> m_batteryTestActive{false};  // set under the lock, tested without it
     bool m_batteryResultReady GUARDED_BY(m_stateLock) = false;
-    std::u16string m_batteryDevice GUARDED_BY(m_stateLock);
+    platform::WString m_batteryDevice GUARDED_BY(m_stateLock);
     bool m_timeoutPending GUARDED_BY(m_stateLock) = false;
     BYTE m_frame[protocol::kFrameLength] GUARDED_BY(m_stateLock) = {
         protocol::kEmptyFrameByte, protocol::kEmptyFrameByte, protocol::kEmptyFrameByte, protocol::kEmptyFrameByte};

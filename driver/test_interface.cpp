@@ -7,10 +7,10 @@
 namespace trelvane {
 namespace {
 
-constexpr const char16_t* kParityNames[] = {u"None", u"Odd", u"Even", u"Mark", u"Space"};
+constexpr const WCHAR* kParityNames[] = {TEXT("None"), TEXT("Odd"), TEXT("Even"), TEXT("Mark"), TEXT("Space")};
 
-bool Same(BSTR a, const char16_t* b) {
-    const std::u16string left = a ? std::u16string(a, SysStringLen(a)) : std::u16string();
+bool Same(BSTR a, const WCHAR* b) {
+    const platform::WString left = a ? platform::WString(a, SysStringLen(a)) : platform::WString();
     return left == b;
 }
 
@@ -26,7 +26,7 @@ HRESULT CTarvik::put_StartNumberTest(LONG newVal) {
             Fire_StartNumberRequest(newVal);
             return S_OK;
         }
-        const platform::Bstr message(u"Illegal startnumber");
+        const platform::Bstr message(TEXT("Illegal startnumber"));
         if (!message) return E_OUTOFMEMORY;
         Fire_StartNumberFault(2, message.Get());
         return S_OK;
@@ -42,7 +42,7 @@ HRESULT CTarvik::get_ReadyToSend(VARIANT_BOOL* pVal) {
 
 HRESULT CTarvik::put_ReadyToSend(VARIANT_BOOL newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set RTS",
+        ChangeLineSetting(TEXT("Set RTS"),
                           [newVal](DCB& dcb) { dcb.fRtsControl = newVal ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE; });
         return S_OK;
     });
@@ -56,13 +56,13 @@ HRESULT CTarvik::get_Parity(BSTR* pVal) {
         return S_OK;
     }
     // A parity the table does not name reads as an empty string.
-    *pVal = SysAllocString(m_dcb->Parity <= SPACEPARITY ? kParityNames[m_dcb->Parity] : u"");
+    *pVal = SysAllocString(m_dcb->Parity <= SPACEPARITY ? kParityNames[m_dcb->Parity] : TEXT(""));
     return S_OK;
 }
 
 HRESULT CTarvik::put_Parity(BSTR newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set parity", [newVal](DCB& dcb) {
+        ChangeLineSetting(TEXT("Set parity"), [newVal](DCB& dcb) {
             for (BYTE value = 0; value <= SPACEPARITY; ++value)
                 if (Same(newVal, kParityNames[value])) {
                     dcb.Parity = value;
@@ -82,7 +82,7 @@ HRESULT CTarvik::get_BaudRate(LONG* pVal) {
 
 HRESULT CTarvik::put_BaudRate(LONG newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set BaudRate", [newVal](DCB& dcb) { dcb.BaudRate = static_cast<DWORD>(newVal); });
+        ChangeLineSetting(TEXT("Set BaudRate"), [newVal](DCB& dcb) { dcb.BaudRate = static_cast<DWORD>(newVal); });
         return S_OK;
     });
 }
@@ -96,7 +96,8 @@ HRESULT CTarvik::get_DataBits(SHORT* pVal) {
 
 HRESULT CTarvik::put_DataBits(SHORT newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set DataBits", [newVal](DCB& dcb) { dcb.ByteSize = static_cast<BYTE>(newVal & 0xFF); });
+        ChangeLineSetting(TEXT("Set DataBits"),
+                          [newVal](DCB& dcb) { dcb.ByteSize = static_cast<BYTE>(newVal & 0xFF); });
         return S_OK;
     });
 }
@@ -116,7 +117,7 @@ HRESULT CTarvik::get_StopBits(FLOAT* pVal) {
 
 HRESULT CTarvik::put_StopBits(FLOAT newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set StopBits", [newVal](DCB& dcb) {
+        ChangeLineSetting(TEXT("Set StopBits"), [newVal](DCB& dcb) {
             const double tenths = static_cast<double>(newVal) * 10.0;
             // NaN, the infinities and numbers far beyond any stop-bit count
             // map to nothing, as 2.5 does.
@@ -141,7 +142,7 @@ HRESULT CTarvik::get_ParityCheck(VARIANT_BOOL* pVal) {
 
 HRESULT CTarvik::put_ParityCheck(VARIANT_BOOL newVal) {
     return Guard([&] {
-        ChangeLineSetting(u"Set ParityCheck", [newVal](DCB& dcb) { dcb.fParity = newVal & 1; });
+        ChangeLineSetting(TEXT("Set ParityCheck"), [newVal](DCB& dcb) { dcb.fParity = newVal & 1; });
         return S_OK;
     });
 }

@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include <objbase.h>
+#include <ocidl.h>
 #include <oleauto.h>
 #include <sys/timeb.h>
 

@@ -9,25 +9,25 @@ namespace trelvane {
 HRESULT CTarvik::StartBatteryTest(BSTR DeviceSelector) {
     return Guard([&] {
         if (m_batteryTestActive) {
-            ReportText(u"Battery test allready active");
+            ReportText(TEXT("Battery test allready active"));
             return S_FALSE;
         }
-        const std::u16string selector =
-            DeviceSelector ? std::u16string(DeviceSelector, SysStringLen(DeviceSelector)) : std::u16string();
+        const platform::WString selector =
+            DeviceSelector ? platform::WString(DeviceSelector, SysStringLen(DeviceSelector)) : platform::WString();
         __timeb64 start{};  // the measurement's start: RTS switched on
         try {
-            if (selector == u"StartPost" && m_channel.PortHandle() && m_channel.IsDsrOn()) {
-                ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
-            } else if (selector == u"FinishPost" && m_channel.PortHandle() && m_channel.IsCtsOn()) {
-                ChangeLineSetting(u"Set DTR", [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_ENABLE; });
+            if (selector == TEXT("StartPost") && m_channel.PortHandle() && m_channel.IsDsrOn()) {
+                ChangeLineSetting(TEXT("Set DTR"), [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_DISABLE; });
+            } else if (selector == TEXT("FinishPost") && m_channel.PortHandle() && m_channel.IsCtsOn()) {
+                ChangeLineSetting(TEXT("Set DTR"), [](DCB& dcb) { dcb.fDtrControl = DTR_CONTROL_ENABLE; });
             } else {
-                ReportText(u"Device off line");
+                ReportText(TEXT("Device off line"));
                 return S_FALSE;
             }
             _ftime64_s(&start);
-            ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
+            ChangeLineSetting(TEXT("Set RTS"), [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_ENABLE; });
         } catch (const DriverFailure& failure) {
-            ReportError(u"StartBatteryTest error setting state", failure.error);
+            ReportError(TEXT("StartBatteryTest error setting state"), failure.error);
             return S_FALSE;
         }
         CriticalSectionLock lock(m_stateLock);
@@ -53,9 +53,9 @@ void CTarvik::EndBatteryMeasurement() {
         m_batteryVoltage = static_cast<float>(2.5 / (1.0 - static_cast<double>(e)));
     }
     try {
-        ChangeLineSetting(u"Set RTS", [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
+        ChangeLineSetting(TEXT("Set RTS"), [](DCB& dcb) { dcb.fRtsControl = RTS_CONTROL_DISABLE; });
     } catch (const DriverFailure& failure) {
-        ReportError(u"StartBatteryTest", failure.error);  // the voltage stands
+        ReportError(TEXT("StartBatteryTest"), failure.error);  // the voltage stands
     }
 }
 

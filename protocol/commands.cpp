@@ -11,7 +11,7 @@ namespace trelvane {
 HRESULT CTarvik::StartNumberOK(LONG StartNumber) {
     return Guard([&] {
         if (StartNumber != m_startNumber) return S_FALSE;  // nothing is written
-        WriteDeviceByte(protocol::kAcknowledge, u"Acknowledge");
+        WriteDeviceByte(protocol::kAcknowledge, TEXT("Acknowledge"));
         return S_OK;
     });
 }
@@ -33,7 +33,7 @@ HRESULT CTarvik::ResetStartPost() {
             emptied = m_frameGeneration;
         }
         try {
-            WriteDeviceByte(protocol::kReset, u"Reset");
+            WriteDeviceByte(protocol::kReset, TEXT("Reset"));
         } catch (const DriverFailure&) {
             // The device was not reset as far as the line tells: unless bytes
             // came in meanwhile, the frame it is sending goes on.
@@ -54,7 +54,7 @@ HRESULT CTarvik::ResetStartPost() {
 HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
     return Guard([&] {
         // The text ends at its first zero character.
-        const std::u16string text = strToWrite ? std::u16string(strToWrite) : std::u16string();
+        const platform::WString text = strToWrite ? platform::WString(strToWrite) : platform::WString();
         const std::string bytes = platform::ToUtf8(text);
         if (!m_channel.PortHandle()) return S_OK;
         // The text with its line feed and terminator, and the summary, must
@@ -72,12 +72,12 @@ HRESULT CTarvik::WriteToPort(BSTR strToWrite) {
             return E_INVALIDARG;
         }
         for (char c : bytes + "\n") {
-            WriteDeviceByte(static_cast<BYTE>(c), u"WriteToPort");
+            WriteDeviceByte(static_cast<BYTE>(c), TEXT("WriteToPort"));
             Sleep(100);
         }
         char head[32];
         std::snprintf(head, sizeof head, "Write %zu bytes: '", bytes.size() + 1);
-        ReportText(platform::FromUtf8(head) + text + u"'");
+        ReportText(platform::FromUtf8(head) + text + TEXT("'"));
         return S_OK;
     });
 }

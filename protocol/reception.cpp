@@ -12,7 +12,7 @@ namespace trelvane {
 namespace {
 
 // An event's text; the tick reports a failed allocation.
-platform::Bstr EventText(std::u16string_view text) {
+platform::Bstr EventText(platform::WStringView text) {
     platform::Bstr result(text);
     if (!result) throw std::bad_alloc();
     return result;
@@ -31,7 +31,7 @@ void CTarvik::ChannelCallback(void* userData, BYTE value, const char* text) {
     t_inCallback = nullptr;
 }
 
-void CTarvik::FireInputReceived(const std::u16string& text) { Fire_InputReceived(EventText(text).Get()); }
+void CTarvik::FireInputReceived(const platform::WString& text) { Fire_InputReceived(EventText(text).Get()); }
 
 void CTarvik::OnChannelEvent(BYTE value, const char* text) {
     try {
@@ -85,7 +85,7 @@ void CTarvik::TakeFrameByte(BYTE byte, const char* text) {
     FireInputReceived(platform::FromUtf8(text));
     if (protocol::IsDroppedByte(byte)) return;
     if (acknowledge) {
-        ReportDeviceByte(write, protocol::kAcknowledge, u"Acknowledge");
+        ReportDeviceByte(write, protocol::kAcknowledge, TEXT("Acknowledge"));
         m_channel.SetListenTimeout(static_cast<DWORD>(m_interCharTimeout.load()));
     }
     CriticalSectionLock lock(m_stateLock);
@@ -120,7 +120,7 @@ void CTarvik::ReportDeviceByte(const ByteWrite& write, BYTE byte, LPCWSTR label)
     if (write.written != 1) FailWithError(label, ERROR_TIMEOUT);
     char text[32];
     std::snprintf(text, sizeof text, "Write: '%#x' (", static_cast<unsigned>(byte));
-    FireInputReceived(platform::FromUtf8(text) + label + u")");
+    FireInputReceived(platform::FromUtf8(text) + label + TEXT(")"));
 }
 
 void CTarvik::TimerTick(HWND, UINT, UINT_PTR, DWORD) {
@@ -141,7 +141,7 @@ void CTarvik::DispatchPending() {
 
     bool numberReady, timeoutPending, batteryReady, dsrChanged, ctsChanged;
     LONG number;
-    std::u16string batteryDevice;
+    platform::WString batteryDevice;
     FLOAT voltage;
     {
         CriticalSectionLock lock(m_stateLock);
@@ -162,9 +162,9 @@ void CTarvik::DispatchPending() {
     try {
         if (numberReady) {
             if (number == -1) {
-                Fire_StartNumberFault(1, EventText(u"Bytes in 1st and 2nd set not equal").Get());
+                Fire_StartNumberFault(1, EventText(TEXT("Bytes in 1st and 2nd set not equal")).Get());
             } else if (number == -2) {
-                Fire_StartNumberFault(2, EventText(u"Illegal startpost number").Get());
+                Fire_StartNumberFault(2, EventText(TEXT("Illegal startpost number")).Get());
             } else {
                 Fire_StartNumberRequest(number);
             }
@@ -191,7 +191,7 @@ void CTarvik::DispatchPending() {
 }
 
 void CTarvik::ReportTimeout() {
-    const platform::Bstr message = EventText(u"Intercharacter timeout");
+    const platform::Bstr message = EventText(TEXT("Intercharacter timeout"));
     const ULONG portCalls = m_portCalls;
     Fire_StartNumberFault(3, message.Get());
     // A client that closed or opened the port from its handler has dealt

@@ -12,9 +12,9 @@ CSerialSP::~CSerialSP() {
 
 LONG CSerialSP::Close() { return CSerialEx::Close(); }
 
-LONG CSerialSP::OpenPort(LPCWSTR device) {
+LONG CSerialSP::OpenPort(LPCWSTR device, bool startListener) {
     m_comInListener = true;
-    return CSerialEx::Open(device, 0, 0, true);
+    return CSerialEx::Open(device, 0, 0, startListener);
 }
 
 void CSerialSP::SetCallback(PortEventCallback callback, void* userData) {

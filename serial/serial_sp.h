@@ -14,7 +14,7 @@ class CSerialSP : public CSerialEx {
 public:
     // What the start post is heard by: its bytes, the lines of the start
     // post (DSR), the finish post (CTS) and the battery test (RLSD), and line
-    // errors. The owner applies it after OpenPort.
+    // errors. The owner applies it after OpenPort, before the listener starts.
     static constexpr DWORD DeviceEventMask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR;
 
     CSerialSP() = default;
@@ -22,7 +22,10 @@ public:
 
     LONG Close() override;
     void OnPortEvent(DWORD events, DWORD errors) override;
-    [[nodiscard]] virtual LONG OpenPort(LPCWSTR device);
+    // Opens the port for the listener, and starts it unless the owner will
+    // (StartListener), once it has set the port's event mask: a new mask
+    // completes a wait that is out, and some systems fail that wait (995).
+    [[nodiscard]] virtual LONG OpenPort(LPCWSTR device, bool startListener = true);
 
     // May be called while the listener runs: it sees the old pair or the new one.
     void SetCallback(PortEventCallback callback, void* userData) EXCLUDES(m_callbackLock);

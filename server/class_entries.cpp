@@ -28,23 +28,23 @@ enum : int {
 
 // Only the strings with placeholders are expanded.
 constexpr RegString kStrings[] = {
-    {u"Trelvane.Tarvik.1", false},
-    {u"%FriendlyName%", true},
-    {u"CLSID", false},
-    {u"{979033AA-C8F3-4158-A797-255164FEA439}", false},  // CLSID_CTarvik
-    {u"Trelvane.Tarvik", false},
-    {u"CurVer", false},
-    {u"ProgID", false},
-    {u"VersionIndependentProgID", false},
-    {u"Programmable", false},
-    {u"%MODULETYPE%", true},
-    {u"%MODULE%", true},
-    {u"ThreadingModel", false},
-    {u"apartment", false},
-    {u"AppID", false},
-    {u"%APPID%", true},
-    {u"TypeLib", false},
-    {u"%MODULEGUID%", true},
+    {TEXT("Trelvane.Tarvik.1"), false},
+    {TEXT("%FriendlyName%"), true},
+    {TEXT("CLSID"), false},
+    {TEXT("{979033AA-C8F3-4158-A797-255164FEA439}"), false},  // CLSID_CTarvik
+    {TEXT("Trelvane.Tarvik"), false},
+    {TEXT("CurVer"), false},
+    {TEXT("ProgID"), false},
+    {TEXT("VersionIndependentProgID"), false},
+    {TEXT("Programmable"), false},
+    {TEXT("%MODULETYPE%"), true},
+    {TEXT("%MODULE%"), true},
+    {TEXT("ThreadingModel"), false},
+    {TEXT("apartment"), false},
+    {TEXT("AppID"), false},
+    {TEXT("%APPID%"), true},
+    {TEXT("TypeLib"), false},
+    {TEXT("%MODULEGUID%"), true},
 };
 
 constexpr RegNode kProgIdClsid[] = {{NodeKind::Plain, kClsidKey, kClsid, {}}};
@@ -72,7 +72,7 @@ HRESULT UpdateClassEntries(bool registering) {
     IRegistrationModule* module = nullptr;
     HRESULT hr = CurrentRegistrationModule(&module);
     if (SUCCEEDED(hr)) hr = machine.AddModulePlaceholders(*module);
-    if (SUCCEEDED(hr)) hr = machine.AddPlaceholder(u"FriendlyName", u"CTarvik Object");
+    if (SUCCEEDED(hr)) hr = machine.AddPlaceholder(TEXT("FriendlyName"), TEXT("CTarvik Object"));
     if (FAILED(hr)) return hr;
     return machine.Run(RegTree{HKEY_CLASSES_ROOT, kStrings, kClassEntries}, registering);
 }

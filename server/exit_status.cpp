@@ -14,8 +14,8 @@ std::string TextOf(HRESULT hr) {
     WCHAR text[512];
     DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                   static_cast<DWORD>(hr), 0, text, 512, nullptr);
-    while (length > 0 && (text[length - 1] == u'\r' || text[length - 1] == u'\n')) --length;
-    return platform::ToUtf8(std::u16string(text, length));
+    while (length > 0 && (text[length - 1] == TEXT('\r') || text[length - 1] == TEXT('\n'))) --length;
+    return platform::ToUtf8(platform::WString(text, length));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "contract/contract.h"
+#include "platform/registration_scope.h"
 #include "server/registry_vm.h"
 
 namespace trelvane::server {
@@ -14,23 +15,25 @@ namespace {
 std::atomic<IRegistrationModule*> g_module{nullptr};
 
 // The executable's type library, registered under its own path with its
-// folder as help folder, or removed; removing one that is not registered
-// does nothing.
-HRESULT UpdateTypeLibrary(bool registering) {
+// folder as help folder, or removed, where the scope registers; removing
+// one that is not registered does nothing.
+HRESULT UpdateTypeLibrary(bool registering, const platform::RegistrationScope& scope) {
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
     platform::ComPtr<ITypeLib> library;
     if (HRESULT hr = LoadTypeLib(path, library.Out()); FAILED(hr)) return hr;
     HRESULT hr;
     if (registering) {
-        std::u16string folder(path);
-        folder.erase(folder.rfind(u'/') == std::u16string::npos ? 0 : folder.rfind(u'/'));
-        hr = RegisterTypeLib(library.Get(), path, folder.c_str());
+        platform::WString folder(path);
+        // Either system's separator ends the folder.
+        const std::size_t end = folder.find_last_of(TEXT("/\\"));
+        folder.erase(end == platform::WString::npos ? 0 : end);
+        hr = scope.RegisterTypeLib(library.Get(), path, folder.c_str());
     } else {
         TLIBATTR* attr = nullptr;
         hr = library->GetLibAttr(&attr);
         if (SUCCEEDED(hr)) {
-            hr = UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
+            hr = scope.UnRegisterTypeLib(attr->guid, attr->wMajorVerNum, attr->wMinorVerNum, attr->lcid, attr->syskind);
             library->ReleaseTLibAttr(attr);
         }
         if (hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
@@ -40,12 +43,12 @@ HRESULT UpdateTypeLibrary(bool registering) {
 
 // The platform library's server registration: the routine of each class in
 // the module's class table, then the type library.
-HRESULT UpdateServer(bool registering) {
+HRESULT UpdateServer(bool registering, const platform::RegistrationScope& scope) {
     IRegistrationModule* module = nullptr;
     if (HRESULT hr = CurrentRegistrationModule(&module); FAILED(hr)) return hr;
     for (const ClassTableEntry& entry : module->RegisteredClasses())
         if (HRESULT hr = entry.updateRegistry ? entry.updateRegistry(registering) : S_OK; FAILED(hr)) return hr;
-    return UpdateTypeLibrary(registering);
+    return UpdateTypeLibrary(registering, scope);
 }
 
 // The program's path goes into LocalServer32 in quotation marks, and a
@@ -54,7 +57,7 @@ HRESULT UpdateServer(bool registering) {
 HRESULT CheckQuotablePath() {
     WCHAR path[MAX_PATH];
     if (HRESULT hr = ModuleFileName(nullptr, path); FAILED(hr)) return hr;
-    if (std::u16string_view(path).find(u'"') == std::u16string_view::npos) return S_OK;
+    if (platform::WStringView(path).find(TEXT('"')) == platform::WStringView::npos) return S_OK;
     platform::log::Error(platform::log::Channel::general,
                          "cannot register %s: a quotation mark in the program's path cannot be quoted on the "
                          "command line that starts it; install it under a path without one",
@@ -77,7 +80,7 @@ HRESULT AddAppIdPlaceholder(IRegistrarBase* registrar) {
     if (registrar == nullptr) return E_POINTER;
     WCHAR appId[CHARS_IN_GUID];
     StringFromGUID2(contract::APPID_Trelvane, appId, CHARS_IN_GUID);
-    return registrar->AddReplacement(u"APPID", appId);
+    return registrar->AddReplacement(TEXT("APPID"), appId);
 }
 
 HRESULT UpdateAppIdEntries(bool registering) {
@@ -94,12 +97,16 @@ HRESULT UpdateAppIdEntries(bool registering) {
 
 HRESULT RegisterServerEntries() {
     if (HRESULT hr = CheckQuotablePath(); FAILED(hr)) return hr;
+    const platform::RegistrationScope scope;
+    if (FAILED(scope.Status())) return scope.Status();
     if (HRESULT hr = UpdateAppIdEntries(true); FAILED(hr)) return hr;
-    return UpdateServer(true);
+    return UpdateServer(true, scope);
 }
 
 HRESULT UnregisterServerEntries() {
-    if (HRESULT hr = UpdateServer(false); FAILED(hr)) return hr;
+    const platform::RegistrationScope scope;
+    if (FAILED(scope.Status())) return scope.Status();
+    if (HRESULT hr = UpdateServer(false, scope); FAILED(hr)) return hr;
     return UpdateAppIdEntries(false);
 }
 

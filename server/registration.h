@@ -1,7 +1,9 @@
 // The server's registration: the AppID entries (the executable's registry
 // script), the class entries of CTarvik (a registration tree run by
 // CRegistryVirtualMachine) and the type library, all below
-// HKEY_CLASSES_ROOT. Used behind the switches "RegServer" and "UnregServer".
+// HKEY_CLASSES_ROOT (on Windows, within a platform::RegistrationScope: the
+// user's classes alone when TRELVANE_REGISTRY_SCOPE=user). Used behind the
+// switches "RegServer" and "UnregServer".
 #pragma once
 
 #include <span>

@@ -11,12 +11,12 @@ constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
 
 HRESULT FromRegistry(LSTATUS error) { return HRESULT_FROM_WIN32(static_cast<DWORD>(error)); }
 
-LSTATUS CreateKey(HKEY parent, const std::u16string& name, platform::ScopedKey* key) {
+LSTATUS CreateKey(HKEY parent, const platform::WString& name, platform::ScopedKey* key) {
     return RegCreateKeyExW(parent, name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, kAccess, nullptr, key->Out(),
                            nullptr);
 }
 
-LSTATUS SetString(HKEY key, LPCOLESTR name, const std::u16string& text) {
+LSTATUS SetString(HKEY key, LPCOLESTR name, const platform::WString& text) {
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
 }
@@ -54,11 +54,13 @@ HRESULT CRegistryVirtualMachine::AddModulePlaceholders(IRegistrationModule& modu
     if (FAILED(hr)) return hr;
     LPOLESTR libid = nullptr;
     if (hr = StringFromCLSID(contract::LIBID_Trelvane, &libid); FAILED(hr)) return hr;
-    hr = AddPlaceholder(u"MODULEGUID", libid);
+    hr = AddPlaceholder(TEXT("MODULEGUID"), libid);
     CoTaskMemFree(libid);
     if (FAILED(hr)) return hr;
     const bool executable = SHGetFileInfoW(path, 0, nullptr, 0, SHGFI_EXETYPE) != 0;
-    if (hr = AddPlaceholder(u"MODULETYPE", executable ? u"LocalServer32" : u"InprocServer32"); FAILED(hr)) return hr;
+    if (hr = AddPlaceholder(TEXT("MODULETYPE"), executable ? TEXT("LocalServer32") : TEXT("InprocServer32"));
+        FAILED(hr))
+        return hr;
     return module.AddCommonRGSReplacements(this);
 }
 
@@ -66,7 +68,7 @@ HRESULT CRegistryVirtualMachine::Run(const RegTree& tree, bool registering) {
     return Nodes(tree, tree.root, tree.nodes, registering);
 }
 
-HRESULT CRegistryVirtualMachine::String(const RegTree& tree, int index, std::u16string* out) const {
+HRESULT CRegistryVirtualMachine::String(const RegTree& tree, int index, platform::WString* out) const {
     const RegString& entry = tree.strings[static_cast<std::size_t>(index)];
     if (!entry.expand) {
         *out = entry.text;
@@ -80,7 +82,7 @@ HRESULT CRegistryVirtualMachine::Nodes(const RegTree& tree, HKEY parent, std::sp
                                        bool registering) {
     for (const RegNode& node : nodes) {
         if (node.kind == NodeKind::Value && !registering) continue;
-        std::u16string name, data;
+        platform::WString name, data;
         if (HRESULT hr = String(tree, node.name, &name); FAILED(hr)) return hr;
         HRESULT hr;
         if (node.kind != NodeKind::Value)
@@ -93,7 +95,7 @@ HRESULT CRegistryVirtualMachine::Nodes(const RegTree& tree, HKEY parent, std::sp
 }
 
 HRESULT CRegistryVirtualMachine::RegisterKey(const RegTree& tree, HKEY parent, const RegNode& node,
-                                             const std::u16string& name) {
+                                             const platform::WString& name) {
     platform::ScopedKey key;
     LSTATUS error = ERROR_SUCCESS;
     if (node.kind == NodeKind::Kept) {
@@ -105,7 +107,7 @@ HRESULT CRegistryVirtualMachine::RegisterKey(const RegTree& tree, HKEY parent, c
     }
     if (error != ERROR_SUCCESS) return FromRegistry(error);
     if (node.data != kNone) {
-        std::u16string data;
+        platform::WString data;
         if (HRESULT hr = String(tree, node.data, &data); FAILED(hr)) return hr;
         if (error = SetString(key.Get(), nullptr, data); error != ERROR_SUCCESS) return FromRegistry(error);
     }
@@ -113,7 +115,7 @@ HRESULT CRegistryVirtualMachine::RegisterKey(const RegTree& tree, HKEY parent, c
 }
 
 HRESULT CRegistryVirtualMachine::RemoveKey(const RegTree& tree, HKEY parent, const RegNode& node,
-                                           const std::u16string& name) {
+                                           const platform::WString& name) {
     platform::ScopedKey key;
     if (parent != nullptr) {
         const LSTATUS error = RegOpenKeyExW(parent, name.c_str(), 0, kAccess, key.Out());

@@ -67,10 +67,10 @@ public:
     HRESULT Run(const RegTree& tree, bool registering);
 
 private:
-    HRESULT String(const RegTree& tree, int index, std::u16string* out) const;
+    HRESULT String(const RegTree& tree, int index, platform::WString* out) const;
     HRESULT Nodes(const RegTree& tree, HKEY parent, std::span<const RegNode> nodes, bool registering);
-    HRESULT RegisterKey(const RegTree& tree, HKEY parent, const RegNode& node, const std::u16string& name);
-    HRESULT RemoveKey(const RegTree& tree, HKEY parent, const RegNode& node, const std::u16string& name);
+    HRESULT RegisterKey(const RegTree& tree, HKEY parent, const RegNode& node, const platform::WString& name);
+    HRESULT RemoveKey(const RegTree& tree, HKEY parent, const RegNode& node, const platform::WString& name);
 
     platform::PlaceholderTable m_placeholders;
 };

@@ -4,7 +4,6 @@
 
 #include "contract/trelvane.h"
 #include "server/class_table.h"
-#include "server/dbus_face.h"
 
 namespace trelvane {
 
@@ -35,13 +34,9 @@ bool CTrelvaneModule::PumpMessages() {
     if (!std::exchange(m_busFaceStarted, true))
         for (const ClassTableEntry& entry : ClassTable())
             if (*entry.clsid == contract::CLSID_CTarvik)
-                m_busFace = server::BusFace::Start(entry.classObject, BusLibraryFile());
+                m_busFace = server::StartBusFace(entry.classObject);
     return CAtlExeModuleT::PumpMessages();
 }
-
-#ifndef TRELVANE_TEST_SEAMS
-const char* CTrelvaneModule::BusLibraryFile() { return platform::dbus::kBusLibraryFile; }
-#endif
 
 HRESULT CTrelvaneModule::RevokeClassObjects() {
     m_busFace.reset();

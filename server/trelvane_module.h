@@ -3,17 +3,13 @@
 // for the common placeholders and the classes to register.
 #pragma once
 
-#include <memory>
 #include <span>
 
 #include "platform/windows.h"
+#include "server/bus_face_start.h"
 #include "server/registration.h"
 
 namespace trelvane {
-
-namespace server {
-class BusFace;
-}
 
 class CTrelvaneModule final : public CAtlExeModuleT<CTrelvaneModule>, public server::IRegistrationModule {
 public:
@@ -35,7 +31,7 @@ public:
     bool PumpMessages();
     HRESULT RevokeClassObjects();
     // The file the bus library is loaded from (in the test build, one that
-    // is not there when a test asks).
+    // is not there when a test asks). Only a server with a D-Bus face has it.
     static const char* BusLibraryFile();
 
 #ifdef TRELVANE_TEST_SEAMS
@@ -51,7 +47,7 @@ private:
 #endif
 
 private:
-    std::unique_ptr<server::BusFace> m_busFace;
+    server::RunningBusFace m_busFace;
     bool m_busFaceStarted = false;
 };
 

@@ -10,6 +10,15 @@
 #include <string>
 #include <string_view>
 
+// Formats are checked as printf's. For Windows, GCC takes "printf" for the
+// system C library's, which lacks %zu; C++ programs built with MinGW format
+// with its standard one (__USE_MINGW_ANSI_STDIO), checked as GNU's.
+#ifdef _WIN32
+#define TRELVANE_LOG_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define TRELVANE_LOG_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
 namespace platform::log {
 
 enum class Channel : unsigned { general, comm, messages, registry, objects, remoting, dbus, driver, server, count };
@@ -36,10 +45,10 @@ inline bool Tracing(Channel channel) {
 // A line at the given level (a trace only while its channel is traced).
 void WriteV(Channel channel, Level level, const char* format, std::va_list args);
 
-void Error(Channel channel, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Warning(Channel channel, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Error(Channel channel, const char* format, ...) TRELVANE_LOG_FORMAT(2, 3);
+void Warning(Channel channel, const char* format, ...) TRELVANE_LOG_FORMAT(2, 3);
 // Written only while the channel's tracing is on.
-void Trace(Channel channel, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Trace(Channel channel, const char* format, ...) TRELVANE_LOG_FORMAT(2, 3);
 
 // Up to the first 32 bytes in hex, "..." after them: for traces of data.
 std::string Hex(const unsigned char* data, std::size_t length);

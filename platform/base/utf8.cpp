@@ -2,7 +2,7 @@
 
 namespace platform {
 
-std::string ToUtf8(const std::u16string& text) {
+std::string ToUtf8(const WString& text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -32,10 +32,10 @@ std::string ToUtf8(const std::u16string& text) {
     return out;
 }
 
-std::string ToUtf8(LPCWSTR text) { return text ? ToUtf8(std::u16string(text)) : std::string(); }
+std::string ToUtf8(LPCWSTR text) { return text ? ToUtf8(WString(text)) : std::string(); }
 
-std::u16string FromUtf8(const std::string& text) {
-    std::u16string out;
+WString FromUtf8(const std::string& text) {
+    WString out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const unsigned char b = static_cast<unsigned char>(text[i]);
@@ -54,7 +54,7 @@ std::u16string FromUtf8(const std::string& text) {
             c = b & 0x07;
             extra = 3;
         } else {
-            out += u'\uFFFD';
+            out += TEXT('\uFFFD');
             ++i;
             continue;
         }
@@ -70,17 +70,17 @@ std::u16string FromUtf8(const std::string& text) {
         static constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
         if (valid && (c < kShortest[extra] || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))) valid = false;
         if (!valid) {
-            out += u'\uFFFD';
+            out += TEXT('\uFFFD');
             ++i;
             continue;
         }
         i += extra + 1;
         if (c >= 0x10000) {
             c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+            out += static_cast<WCHAR>(0xD800 + (c >> 10));
+            out += static_cast<WCHAR>(0xDC00 + (c & 0x3FF));
         } else {
-            out += static_cast<char16_t>(c);
+            out += static_cast<WCHAR>(c);
         }
     }
     return out;

@@ -6,9 +6,8 @@
 #include <atomic>
 #include <new>
 
-#include "platform/base/sync.h"
 #include "platform/framework/cached_object.h"
-#include "platform/objects/ocidl.h"
+#include "platform/framework/system.h"
 
 // A class object counts its own references and holds no server lock, so
 // that a registered class object alone never keeps a server running.

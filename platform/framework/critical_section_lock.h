@@ -2,7 +2,7 @@
 // so that no return or exception leaves it entered.
 #pragma once
 
-#include "platform/base/sync.h"
+#include "platform/framework/system.h"
 
 class SCOPED_CAPABILITY CriticalSectionLock {
 public:

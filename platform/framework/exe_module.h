@@ -19,15 +19,9 @@
 #include <span>
 #include <utility>
 
-#include "platform/base/command_line.h"
-#include "platform/base/error_text.h"
-#include "platform/base/loaded_modules.h"
-#include "platform/base/log.h"
-#include "platform/base/sync.h"
 #include "platform/framework/server_command_line.h"
 #include "platform/framework/server_module.h"
-#include "platform/messages/messages.h"
-#include "platform/remoting/objbase.h"
+#include "platform/framework/system.h"
 
 namespace platform {
 
@@ -97,7 +91,7 @@ CAtlExeModuleT<T>::CAtlExeModuleT() : m_mainThreadId(GetCurrentThreadId()) {
     const HRESULT hr = T::EnterApartment();
     if (SUCCEEDED(hr)) {
         m_comInitialized = true;
-    } else if (hr != RPC_E_CHANGED_MODE || GetModuleHandleW(u"Mscoree.dll") == nullptr) {
+    } else if (hr != RPC_E_CHANGED_MODE || GetModuleHandleW(TEXT("Mscoree.dll")) == nullptr) {
         platform::LogServerFailure("cannot enter an apartment on the main thread", hr);
         this->m_startupFailed = true;
         return;

@@ -2,9 +2,6 @@
 
 #include <new>
 
-#include "platform/base/text_case.h"
-#include "platform/base/utf8.h"
-
 namespace platform {
 namespace {
 constexpr std::size_t kMaxNameLength = 31;
@@ -27,35 +24,35 @@ void PlaceholderTable::Clear() {
     m_values.clear();
 }
 
-LPCOLESTR PlaceholderTable::Find(std::u16string_view name) const {
-    const std::u16string key(name);
+LPCOLESTR PlaceholderTable::Find(WStringView name) const {
+    const WString key(name);
     for (std::size_t i = 0; i < m_names.size(); ++i)
         if (lstrcmpiW(m_names[i].c_str(), key.c_str()) == 0) return m_values[i].c_str();
     return nullptr;
 }
 
-HRESULT PlaceholderTable::Expand(std::u16string_view text, std::u16string* out, std::string* problem) const {
+HRESULT PlaceholderTable::Expand(WStringView text, WString* out, std::string* problem) const {
     out->clear();
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != u'%') {
+        if (text[i] != TEXT('%')) {
             *out += text[i];
             continue;
         }
-        if (i + 1 < text.size() && text[i + 1] == u'%') {
-            *out += u'%';
+        if (i + 1 < text.size() && text[i + 1] == TEXT('%')) {
+            *out += TEXT('%');
             ++i;
             continue;
         }
-        const std::size_t close = text.find(u'%', i + 1);
-        const std::u16string_view name = text.substr(i + 1, close == std::u16string_view::npos ? close : close - i - 1);
+        const std::size_t close = text.find(TEXT('%'), i + 1);
+        const WStringView name = text.substr(i + 1, close == WStringView::npos ? close : close - i - 1);
         const LPCOLESTR value =
-            close == std::u16string_view::npos || name.size() > kMaxNameLength ? nullptr : Find(name);
+            close == WStringView::npos || name.size() > kMaxNameLength ? nullptr : Find(name);
         if (value == nullptr) {
             if (problem)
-                *problem = close == std::u16string_view::npos ? "a '%' without its closing '%'"
+                *problem = close == WStringView::npos ? "a '%' without its closing '%'"
                            : name.size() > kMaxNameLength
-                               ? "the placeholder name '" + ToUtf8(std::u16string(name)) + "' is too long"
-                               : "no placeholder '" + ToUtf8(std::u16string(name)) + "'";
+                               ? "the placeholder name '" + ToUtf8(WString(name)) + "' is too long"
+                               : "no placeholder '" + ToUtf8(WString(name)) + "'";
             return E_FAIL;
         }
         *out += value;

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/objects/com_base.h"
+#include "platform/framework/system.h"
 
 namespace platform {
 
@@ -17,16 +17,16 @@ public:
     void Clear();
     std::size_t Count() const { return m_names.size(); }
     // The value of the first pair with that name in any case, or null.
-    LPCOLESTR Find(std::u16string_view name) const;
+    LPCOLESTR Find(WStringView name) const;
 
     // Copies text, replacing "%%" by "%" and "%NAME%" by the value of NAME.
     // E_FAIL for a name without its closing "%", a name of 32 characters or
     // more, or one not in the table; *problem then says which.
-    HRESULT Expand(std::u16string_view text, std::u16string* out, std::string* problem = nullptr) const;
+    HRESULT Expand(WStringView text, WString* out, std::string* problem = nullptr) const;
 
 private:
-    std::vector<std::u16string> m_names;
-    std::vector<std::u16string> m_values;
+    std::vector<WString> m_names;
+    std::vector<WString> m_values;
 };
 
 }  // namespace platform

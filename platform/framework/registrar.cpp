@@ -5,12 +5,7 @@
 #include <new>
 #include <sstream>
 
-#include "platform/base/log.h"
-#include "platform/base/utf8.h"
 #include "platform/framework/registry_script.h"
-#include "platform/objects/oleauto.h"
-#include "platform/objects/resources.h"
-#include "platform/registry/registry.h"
 
 namespace {
 
@@ -21,7 +16,7 @@ constexpr REGSAM kAccess = KEY_READ | KEY_WRITE;
 
 HRESULT FromRegistry(LSTATUS error) { return HRESULT_FROM_WIN32(static_cast<DWORD>(error)); }
 
-LSTATUS SetString(HKEY key, const std::u16string& name, const std::u16string& text) {
+LSTATUS SetString(HKEY key, const platform::WString& name, const platform::WString& text) {
     return RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                           static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR)));
 }
@@ -29,7 +24,7 @@ LSTATUS SetString(HKEY key, const std::u16string& name, const std::u16string& te
 HRESULT RegisterKey(HKEY parent, const ScriptKey& script) {
     ScopedKey key;
     LSTATUS error = RegCreateKeyExW(parent, script.name.c_str(), 0, nullptr, 0, kAccess, nullptr, key.Out(), nullptr);
-    if (error == ERROR_SUCCESS && script.hasDefault) error = SetString(key.Get(), u"", script.defaultValue);
+    if (error == ERROR_SUCCESS && script.hasDefault) error = SetString(key.Get(), TEXT(""), script.defaultValue);
     for (std::size_t i = 0; error == ERROR_SUCCESS && i < script.values.size(); ++i)
         error = SetString(key.Get(), script.values[i].name, script.values[i].data);
     if (error != ERROR_SUCCESS) return FromRegistry(error);
@@ -63,9 +58,9 @@ HRESULT ScriptError(const std::string& reason) {
     platform::log::Error(platform::log::Channel::general, "registry script: %s", reason.c_str());
     ICreateErrorInfo* info = nullptr;
     if (SUCCEEDED(CreateErrorInfo(&info))) {
-        std::u16string text = platform::FromUtf8("Registry script, " + reason);
+        platform::WString text = platform::FromUtf8("Registry script, " + reason);
         info->SetDescription(text.data());
-        info->SetSource(const_cast<LPOLESTR>(u"Registrar"));
+        info->SetSource(const_cast<LPOLESTR>(TEXT("Registrar")));
         IErrorInfo* error = nullptr;
         if (SUCCEEDED(info->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&error)))) {
             SetErrorInfo(0, error);
@@ -113,7 +108,7 @@ public:
     }
 
 private:
-    HRESULT Apply(std::u16string_view text, bool registering) {
+    HRESULT Apply(platform::WStringView text, bool registering) {
         std::vector<ScriptKey> keys;
         std::string reason;
         if (!platform::ParseRegistryScript(text, m_placeholders, &keys, &reason)) return ScriptError(reason);
@@ -157,9 +152,9 @@ HRESULT AtlCreateRegistrar(IRegistrar** ppReg) {
 HRESULT AddModuleReplacements(IRegistrarBase* registrar, HMODULE module, LPCOLESTR path) {
     if (registrar == nullptr || path == nullptr) return E_INVALIDARG;
     const bool executable = module == nullptr || module == GetModuleHandleW(nullptr);
-    const std::u16string quoted = u"\"" + std::u16string(path) + u"\"";
-    if (HRESULT hr = registrar->AddReplacement(u"Module", executable ? quoted.c_str() : path); FAILED(hr)) return hr;
-    return registrar->AddReplacement(u"Module_Raw", path);
+    const platform::WString quoted = TEXT("\"") + platform::WString(path) + TEXT("\"");
+    if (HRESULT hr = registrar->AddReplacement(TEXT("Module"), executable ? quoted.c_str() : path); FAILED(hr)) return hr;
+    return registrar->AddReplacement(TEXT("Module_Raw"), path);
 }
 
 HRESULT AtlUpdateRegistryFromResourceD(HINSTANCE hInst, LPCOLESTR lpszRes, BOOL bRegister,
@@ -176,9 +171,9 @@ HRESULT AtlUpdateRegistryFromResourceD(HINSTANCE hInst, LPCOLESTR lpszRes, BOOL 
     if (HRESULT hr = AddModuleReplacements(registrar.Get(), hInst, path); FAILED(hr)) return hr;
     if (IS_INTRESOURCE(lpszRes)) {
         const UINT id = static_cast<UINT>(reinterpret_cast<ULONG_PTR>(lpszRes));
-        return bRegister ? registrar->ResourceRegister(path, id, u"REGISTRY")
-                         : registrar->ResourceUnregister(path, id, u"REGISTRY");
+        return bRegister ? registrar->ResourceRegister(path, id, TEXT("REGISTRY"))
+                         : registrar->ResourceUnregister(path, id, TEXT("REGISTRY"));
     }
-    return bRegister ? registrar->ResourceRegisterSz(path, lpszRes, u"REGISTRY")
-                     : registrar->ResourceUnregisterSz(path, lpszRes, u"REGISTRY");
+    return bRegister ? registrar->ResourceRegisterSz(path, lpszRes, TEXT("REGISTRY"))
+                     : registrar->ResourceUnregisterSz(path, lpszRes, TEXT("REGISTRY"));
 }

@@ -11,8 +11,7 @@
 // HRESULTs of the Win32 facility; what was written before one stays.
 #pragma once
 
-#include "platform/objects/com_base.h"
-#include "platform/objects/module.h"
+#include "platform/framework/system.h"
 
 struct IRegistrarBase : IUnknown {
     virtual HRESULT AddReplacement(LPCOLESTR key, LPCOLESTR item) = 0;

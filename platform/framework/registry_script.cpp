@@ -2,9 +2,6 @@
 
 #include <optional>
 
-#include "platform/base/text_case.h"
-#include "platform/base/utf8.h"
-
 namespace platform {
 namespace {
 
@@ -12,15 +9,15 @@ enum class TokenKind { Word, Quoted, Open, Close, Equals, End };
 
 struct Token {
     TokenKind kind;
-    std::u16string text;
+    WString text;
 };
 
-bool IsSpace(WCHAR c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; }
-bool EndsWord(WCHAR c) { return IsSpace(c) || c == u'{' || c == u'}' || c == u'=' || c == u'\''; }
+bool IsSpace(WCHAR c) { return c == TEXT(' ') || c == TEXT('\t') || c == TEXT('\r') || c == TEXT('\n'); }
+bool EndsWord(WCHAR c) { return IsSpace(c) || c == TEXT('{') || c == TEXT('}') || c == TEXT('=') || c == TEXT('\''); }
 
 class ScriptParser {
 public:
-    ScriptParser(std::u16string_view text, const PlaceholderTable& placeholders)
+    ScriptParser(WStringView text, const PlaceholderTable& placeholders)
         : m_text(text), m_placeholders(placeholders) {}
 
     bool Run(std::vector<ScriptKey>* keys, std::string* error) {
@@ -42,33 +39,33 @@ private:
             return true;
         }
         while (m_position < m_text.size() && IsSpace(m_text[m_position]))
-            if (m_text[m_position++] == u'\n') ++m_line;
+            if (m_text[m_position++] == TEXT('\n')) ++m_line;
         if (m_position == m_text.size()) {
             *token = {TokenKind::End, {}};
             return true;
         }
         const WCHAR c = m_text[m_position];
-        if (c == u'{' || c == u'}' || c == u'=') {
+        if (c == TEXT('{') || c == TEXT('}') || c == TEXT('=')) {
             ++m_position;
-            *token = {c == u'{' ? TokenKind::Open : c == u'}' ? TokenKind::Close : TokenKind::Equals, {}};
+            *token = {c == TEXT('{') ? TokenKind::Open : c == TEXT('}') ? TokenKind::Close : TokenKind::Equals, {}};
             return true;
         }
-        if (c == u'\'') return QuotedText(token);
+        if (c == TEXT('\'')) return QuotedText(token);
         const std::size_t start = m_position;
         while (m_position < m_text.size() && !EndsWord(m_text[m_position])) ++m_position;
-        *token = {TokenKind::Word, std::u16string(m_text.substr(start, m_position - start))};
+        *token = {TokenKind::Word, WString(m_text.substr(start, m_position - start))};
         return true;
     }
 
     bool QuotedText(Token* token) {
-        std::u16string text;
+        WString text;
         for (++m_position; m_position < m_text.size(); ++m_position) {
             const WCHAR c = m_text[m_position];
-            if (c == u'\n') return Fail("a quoted text must end on its line");
-            if (c != u'\'') {
+            if (c == TEXT('\n')) return Fail("a quoted text must end on its line");
+            if (c != TEXT('\'')) {
                 text += c;
-            } else if (m_position + 1 < m_text.size() && m_text[m_position + 1] == u'\'') {
-                text += u'\'';
+            } else if (m_position + 1 < m_text.size() && m_text[m_position + 1] == TEXT('\'')) {
+                text += TEXT('\'');
                 ++m_position;
             } else {
                 ++m_position;
@@ -89,11 +86,11 @@ private:
         return true;
     }
 
-    static bool Is(const Token& token, std::u16string_view keyword) {
-        return token.kind == TokenKind::Word && EqualNoCase(token.text, keyword);
+    static bool Is(const Token& token, LPCWSTR keyword) {
+        return token.kind == TokenKind::Word && lstrcmpiW(token.text.c_str(), keyword) == 0;
     }
 
-    bool Expand(const std::u16string& text, std::u16string* out) {
+    bool Expand(const WString& text, WString* out) {
         std::string problem;
         return SUCCEEDED(m_placeholders.Expand(text, out, &problem)) || Fail(problem);
     }
@@ -101,7 +98,7 @@ private:
     bool Roots(std::vector<ScriptKey>* keys) {
         Token token;
         while (Next(&token) && token.kind != TokenKind::End) {
-            if (!Is(token, u"HKCR") && !Is(token, u"HKEY_CLASSES_ROOT"))
+            if (!Is(token, TEXT("HKCR")) && !Is(token, TEXT("HKEY_CLASSES_ROOT")))
                 return token.kind == TokenKind::Word
                            ? Fail("the root '" + ToUtf8(token.text) + "' is not supported (only HKCR)")
                            : Fail("a root key (HKCR) expected");
@@ -118,15 +115,15 @@ private:
         while (Next(&token)) {
             if (token.kind == TokenKind::Close) return true;
             if (token.kind == TokenKind::End) return Fail("a '}' is missing");
-            if (Is(token, u"val")) {
+            if (Is(token, TEXT("val"))) {
                 if (owner == nullptr) return Fail("a named value must lie inside a key");
                 if (!NamedValue(owner)) return false;
                 continue;
             }
-            if (Is(token, u"ForceRemove") || Is(token, u"Delete"))
+            if (Is(token, TEXT("ForceRemove")) || Is(token, TEXT("Delete")))
                 return Fail("'" + ToUtf8(token.text) + "' is not supported");
             ScriptKey key;
-            if (Is(token, u"NoRemove")) {
+            if (Is(token, TEXT("NoRemove"))) {
                 key.noRemove = true;
                 if (!Next(&token)) return false;
             }
@@ -136,10 +133,10 @@ private:
         return false;
     }
 
-    bool KeyName(const Token& token, std::u16string* name) {
+    bool KeyName(const Token& token, WString* name) {
         if (token.kind != TokenKind::Word && token.kind != TokenKind::Quoted) return Fail("a key name expected");
         if (!Expand(token.text, name)) return false;
-        if (name->empty() || name->find(u'\\') != std::u16string::npos)
+        if (name->empty() || name->find(TEXT('\\')) != WString::npos)
             return Fail("a key name must not be empty nor hold a backslash");
         return true;
     }
@@ -173,17 +170,17 @@ private:
     }
 
     // "s 'text'": the only value type understood.
-    bool Data(std::u16string* data) {
+    bool Data(WString* data) {
         Token token;
         if (!Next(&token)) return false;
         if (token.kind != TokenKind::Word) return Fail("a value type expected after '='");
-        if (!Is(token, u"s")) return Fail("the value type '" + ToUtf8(token.text) + "' is not supported (only s)");
+        if (!Is(token, TEXT("s"))) return Fail("the value type '" + ToUtf8(token.text) + "' is not supported (only s)");
         if (!Next(&token)) return false;
         if (token.kind != TokenKind::Quoted) return Fail("a quoted text expected after 's'");
         return Expand(token.text, data);
     }
 
-    std::u16string_view m_text;
+    WStringView m_text;
     const PlaceholderTable& m_placeholders;
     std::size_t m_position = 0;
     int m_line = 1;
@@ -193,7 +190,7 @@ private:
 
 }  // namespace
 
-bool ParseRegistryScript(std::u16string_view text, const PlaceholderTable& placeholders, std::vector<ScriptKey>* keys,
+bool ParseRegistryScript(WStringView text, const PlaceholderTable& placeholders, std::vector<ScriptKey>* keys,
                          std::string* error) {
     keys->clear();
     return ScriptParser(text, placeholders).Run(keys, error);

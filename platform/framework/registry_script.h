@@ -27,22 +27,22 @@
 namespace platform {
 
 struct ScriptValue {
-    std::u16string name;
-    std::u16string data;
+    WString name;
+    WString data;
 };
 
 struct ScriptKey {
-    std::u16string name;
+    WString name;
     bool noRemove = false;
     bool hasDefault = false;
-    std::u16string defaultValue;
+    WString defaultValue;
     std::vector<ScriptValue> values;
     std::vector<ScriptKey> subkeys;
 };
 
 // The keys below HKEY_CLASSES_ROOT in script order, placeholders expanded.
 // False with the reason, naming the line, for anything outside the subset.
-bool ParseRegistryScript(std::u16string_view text, const PlaceholderTable& placeholders, std::vector<ScriptKey>* keys,
+bool ParseRegistryScript(WStringView text, const PlaceholderTable& placeholders, std::vector<ScriptKey>* keys,
                          std::string* error);
 
 }  // namespace platform

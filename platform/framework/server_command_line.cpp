@@ -1,7 +1,5 @@
 #include "platform/framework/server_command_line.h"
 
-#include "platform/base/characters.h"
-
 namespace {
 
 WCHAR Upper(WCHAR c) {
@@ -13,7 +11,7 @@ WCHAR Upper(WCHAR c) {
 // delimiter is left.
 LPCWSTR NextToken(LPCWSTR p) {
     for (; *p; p = CharNextW(p))
-        if (*p == u'-' || *p == u'/') return CharNextW(p);
+        if (*p == TEXT('-') || *p == TEXT('/')) return CharNextW(p);
     return nullptr;
 }
 
@@ -22,15 +20,15 @@ LPCWSTR NextToken(LPCWSTR p) {
 bool TokenIs(LPCWSTR token, LPCWSTR word) {
     for (; *word; token = CharNextW(token), word = CharNextW(word))
         if (*token == 0 || Upper(*token) != Upper(*word)) return false;
-    return *token == 0 || *token == u' ' || *token == u'\t';
+    return *token == 0 || *token == TEXT(' ') || *token == TEXT('\t');
 }
 
 }  // namespace
 
 CommandLineOutcome HandleCommandLine(LPCWSTR commandLine, HRESULT (*registerServer)(), HRESULT (*unregisterServer)()) {
     for (LPCWSTR token = commandLine ? NextToken(commandLine) : nullptr; token; token = NextToken(token)) {
-        if (TokenIs(token, u"UnregServer")) return {false, unregisterServer()};
-        if (TokenIs(token, u"RegServer")) return {false, registerServer()};
+        if (TokenIs(token, TEXT("UnregServer"))) return {false, unregisterServer()};
+        if (TokenIs(token, TEXT("RegServer"))) return {false, registerServer()};
     }
     return {true, S_OK};
 }

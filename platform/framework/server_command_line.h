@@ -2,7 +2,7 @@
 // "UnregServer", after "-" or "/", in any case.
 #pragma once
 
-#include "platform/base/types.h"
+#include "platform/framework/system.h"
 
 struct CommandLineOutcome {
     bool run;        // no switch was found: the server is to serve

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "platform/framework/registrar.h"
-#include "platform/objects/com_base.h"
+#include "platform/framework/system.h"
 
 // One creatable class of a server.
 struct ClassTableEntry {

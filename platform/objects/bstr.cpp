@@ -37,10 +37,3 @@ UINT SysStringByteLen(BSTR bstr) {
 }
 
 UINT SysStringLen(BSTR pbstr) { return SysStringByteLen(pbstr) / sizeof(OLECHAR); }
-
-void platform::ClearExcepInfo(EXCEPINFO* info) {
-    SysFreeString(info->bstrSource);
-    SysFreeString(info->bstrDescription);
-    SysFreeString(info->bstrHelpFile);
-    *info = EXCEPINFO{};
-}

@@ -1,10 +1,15 @@
-// An owning, move-only BSTR: the string is freed when its owner goes.
+// An owning, move-only BSTR: the string is freed when its owner goes. The
+// same on both systems.
 #pragma once
 
-#include <string_view>
 #include <utility>
 
+#include "platform/base/wide_string.h"
+#ifdef _WIN32
+#include "platform/windows_system.h"
+#else
 #include "platform/objects/oleauto.h"
+#endif
 
 namespace platform {
 
@@ -12,7 +17,7 @@ class Bstr {
 public:
     Bstr() = default;
     // A copy of text; empty (false) when the memory could not be had.
-    explicit Bstr(std::u16string_view text) : m_b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
+    explicit Bstr(WStringView text) : m_b(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
     Bstr(Bstr&& other) noexcept : m_b(other.Detach()) {}
     Bstr& operator=(Bstr&& other) noexcept {
         if (this != &other) Reset(other.Detach());
@@ -39,7 +44,7 @@ public:
         Reset();
         return &m_b;
     }
-    std::u16string_view View() const { return {m_b ? m_b : u"", SysStringLen(m_b)}; }
+    WStringView View() const { return {m_b ? m_b : TEXT(""), SysStringLen(m_b)}; }
     explicit operator bool() const { return m_b != nullptr; }
 
 private:

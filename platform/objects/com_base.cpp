@@ -97,15 +97,3 @@ HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
     if (length != 38) return E_INVALIDARG;
     return ParseBraced(lpsz, lpiid) ? S_OK : CO_E_IIDSTRING;
 }
-
-namespace platform {
-
-// Out of line on purpose: inlined into a class with several bases, GCC 12
-// takes the virtual destructor's delete for a free of a non-heap pointer.
-ULONG RefCounted::ReleaseImpl() {
-    const ULONG left = --m_refs;
-    if (left == 0) delete this;
-    return left;
-}
-
-}  // namespace platform

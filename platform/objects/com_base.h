@@ -8,6 +8,8 @@
 #include <atomic>
 #include <utility>
 
+#include "platform/base/com_ptr.h"
+#include "platform/base/ref_counted.h"
 #include "platform/base/types.h"
 #include "trelvane/automation_objects.h"
 
@@ -58,59 +60,5 @@ namespace platform {
 
 // A GUID in registry form, braces required, digits in either case.
 bool GuidFromRegistryForm(LPCOLESTR text, GUID* guid);
-
-// A reference-counted object: the count starts at 1 for the creator.
-class RefCounted {
-public:
-    ULONG AddRefImpl() { return ++m_refs; }
-    ULONG ReleaseImpl();  // deletes the object at zero
-
-protected:
-    virtual ~RefCounted() = default;
-
-private:
-    std::atomic<ULONG> m_refs{1};
-};
-
-// An owning interface pointer.
-template <class T>
-class ComPtr {
-public:
-    ComPtr() = default;
-    explicit ComPtr(T* p) : m_p(p) {  // takes a new reference; Attach adopts one
-        if (m_p) m_p->AddRef();
-    }
-    ComPtr(const ComPtr& other) : ComPtr(other.m_p) {}
-    ComPtr(ComPtr&& other) noexcept : m_p(other.m_p) { other.m_p = nullptr; }
-    ~ComPtr() { Reset(); }
-    ComPtr& operator=(ComPtr other) {
-        std::swap(m_p, other.m_p);
-        return *this;
-    }
-    static ComPtr Attach(T* p) {  // adopts a reference the caller already holds
-        ComPtr result;
-        result.m_p = p;
-        return result;
-    }
-    void Reset() {
-        if (m_p) m_p->Release();
-        m_p = nullptr;
-    }
-    T* Detach() {
-        T* p = m_p;
-        m_p = nullptr;
-        return p;
-    }
-    T* Get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    T** Out() {
-        Reset();
-        return &m_p;
-    }
-    explicit operator bool() const { return m_p != nullptr; }
-
-private:
-    T* m_p = nullptr;
-};
 
 }  // namespace platform

@@ -8,11 +8,6 @@
 using MEMBERID = DISPID;
 using LPVARIANT = VARIANT*;
 
-namespace platform {
-// Frees the strings an EXCEPINFO holds and zeroes it, ready for another call.
-void ClearExcepInfo(EXCEPINFO* info);
-}  // namespace platform
-
 constexpr DISPID DISPID_UNKNOWN = -1;
 constexpr DISPID DISPID_VALUE = 0;
 constexpr DISPID DISPID_NEWENUM = -4;

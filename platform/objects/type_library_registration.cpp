@@ -9,6 +9,7 @@
 #include "platform/objects/resources.h"
 #include "platform/objects/type_library.h"
 #include "platform/registry/registry.h"
+#include "platform/registry/scoped_key.h"
 
 namespace {
 

@@ -90,28 +90,3 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 LSTATUS RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 LSTATUS RegCloseKey(HKEY hKey);
-
-namespace platform {
-
-// A key handle that closes itself.
-class ScopedKey {
-public:
-    ScopedKey() = default;
-    ~ScopedKey() { Close(); }
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-    HKEY* Out() {
-        Close();
-        return &m_key;
-    }
-    HKEY Get() const { return m_key; }
-    void Close() {
-        if (m_key) RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-}  // namespace platform

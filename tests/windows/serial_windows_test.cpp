@@ -133,8 +133,9 @@ TEST_F(SerialOnWine, ANewMaskEndsTheListenerUnderWine) {
 TEST_F(SerialOnWine, TheChannelReportsLinesAndBytesFromItsListener) {
     ArmedChannel channel;
     Recorder<Call> calls;
-    // The mask before the listener starts, since a new mask would end it.
-    ASSERT_EQ(channel.Open(TEXT("COM8"), 0, 0, false), 0);
+    // The mask before the listener starts, since a new mask would end it:
+    // the driver's order.
+    ASSERT_EQ(channel.OpenPort(TEXT("COM8"), false), 0);
     ASSERT_EQ(channel.SetEventMask(CSerialSP::DeviceEventMask), 0);
     channel.SetCallback(Record, &calls);
     ASSERT_EQ(channel.StartListener(), 0);

@@ -15,10 +15,10 @@
 namespace trelvane::ctl {
 namespace {
 
-std::u16string ServerKeyName() {
+platform::WString ServerKeyName() {
     WCHAR clsid[40];
     StringFromGUID2(contract::CLSID_CTarvik, clsid, 40);
-    return u"CLSID\\" + std::u16string(clsid) + u"\\LocalServer32";
+    return TEXT("CLSID\\") + platform::WString(clsid) + TEXT("\\LocalServer32");
 }
 
 // Which store the registration that activation uses comes from: the user's
@@ -37,7 +37,7 @@ const char* RegistrationScope() {
 
 // The registered command line of the server, or the registry's error.
 LSTATUS RegisteredServer(std::string* commandLine) {
-    const std::u16string keyName = ServerKeyName();
+    const platform::WString keyName = ServerKeyName();
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) return status;

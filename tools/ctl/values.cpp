@@ -33,7 +33,7 @@ std::string FloatText(double value) {
 }  // namespace
 
 std::string Utf8Of(BSTR text) {
-    return text ? platform::ToUtf8(std::u16string(text, SysStringLen(text))) : std::string();
+    return text ? platform::ToUtf8(platform::WString(text, SysStringLen(text))) : std::string();
 }
 
 tools::Value JsonValueOf(const VARIANT& value) {
@@ -95,7 +95,7 @@ std::optional<std::string> ParseValue(VARTYPE vt, std::string_view text, VARIANT
         }
         return "on or off";
     case VT_BSTR: {
-        const std::u16string wide = platform::FromUtf8(std::string(text));
+        const platform::WString wide = platform::FromUtf8(std::string(text));
         BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         if (!b) return "a shorter text (out of memory)";
         *out = platform::VariantBstr(b);

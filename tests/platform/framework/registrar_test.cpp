@@ -1,73 +1,12 @@
-// Registry scripts: what the registrar reads and refuses, and how it writes
-// and removes keys.
+// The registrar: how it writes and removes the keys of a registry script.
 #include "contract/contract.h"
 #include "platform/base/log.h"
-#include "platform/framework/registry_script.h"
 #include "tests/platform/registry/registry_fixture.h"
 
 namespace trelvane {
 namespace {
 
 using trelvane::testing::RegistryTest;
-
-std::string Utf8(const std::u16string& text) { return platform::ToUtf8(text); }
-
-// The keys of a parsed script as "name=default{...}" text.
-std::u16string Describe(const std::vector<platform::ScriptKey>& keys) {
-    std::u16string out;
-    for (const auto& key : keys) {
-        out += (key.noRemove ? u"!" : u"") + key.name;
-        if (key.hasDefault) out += u"=" + key.defaultValue;
-        for (const auto& value : key.values) out += u" " + value.name + u":" + value.data;
-        if (!key.subkeys.empty()) out += u"{" + Describe(key.subkeys) + u"}";
-        out += u";";
-    }
-    return out;
-}
-
-TEST(RegistryScript, ReadsTheSubsetAndRefusesEverythingElseWithItsLine) {
-    platform::PlaceholderTable placeholders;
-    ASSERT_EQ(placeholders.Add(u"APPID", u"{A}"), S_OK);
-    const struct {
-        std::u16string script;
-        const char* expected;  // the keys (for the first five), or the refusal
-    } cases[] = {
-        {u"", ""},
-        {u"HKCR { }", ""},
-        {u"hkey_classes_root {\r\n\tnoremove AppID\r\n\t{\r\n\t\t'%APPID%' = s 'Trelvane'\r\n\t}\r\n}",
-         "!AppID{{A}=Trelvane;};"},
-        {u"HKCR { A.EXE { val AppID = s '%APPID%' val 'x y' = s 'it''s 100%%' } }", "A.EXE AppID:{A} x y:it's 100%;"},
-        {u"HKCR { K = s '' { Sub } } HKCR { L }", "K={Sub;};L;"},
-        {u"HKLM { K }", "line 1: the root 'HKLM' is not supported (only HKCR)"},
-        {u"{ K }", "line 1: a root key (HKCR) expected"},
-        {u"HKCR K", "line 1: '{' expected after the root"},
-        {u"HKCR {\n  ForceRemove K\n}", "line 2: 'ForceRemove' is not supported"},
-        {u"HKCR {\n Delete K }", "line 2: 'Delete' is not supported"},
-        {u"HKCR { K = d '1' }", "line 1: the value type 'd' is not supported (only s)"},
-        {u"HKCR { K = s Trelvane }", "a quoted text expected after 's'"},
-        {u"HKCR { val V = s 'x' }", "a named value must lie inside a key"},
-        {u"HKCR { K { val = s 'x' } }", "a value name expected after 'val'"},
-        {u"HKCR { K { val V s 'x' } }", "'=' expected after the value name"},
-        {u"HKCR {\n\n K = s 'open\n' }", "line 3: a quoted text must end on its line"},
-        {u"HKCR { K = s 'open", "a quoted text has no closing quotation mark"},
-        {u"HKCR { K {", "a '}' is missing"},
-        {u"HKCR { = }", "a key name expected"},
-        {u"HKCR { 'a\\b' }", "must not be empty nor hold a backslash"},
-        {u"HKCR { '' }", "must not be empty nor hold a backslash"},
-        {u"HKCR { '%MISSING%' }", "no placeholder 'MISSING'"},
-        {u"HKCR { K = s '100%' }", "a '%' without its closing '%'"},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        std::vector<platform::ScriptKey> keys;
-        std::string error;
-        const bool ok = platform::ParseRegistryScript(cases[i].script, placeholders, &keys, &error);
-        EXPECT_EQ(ok, i < 5) << Utf8(cases[i].script) << "\n" << error;
-        if (ok)
-            EXPECT_EQ(Utf8(Describe(keys)), cases[i].expected) << Utf8(cases[i].script);
-        else
-            EXPECT_NE(error.find(cases[i].expected), std::string::npos) << Utf8(cases[i].script) << "\n" << error;
-    }
-}
 
 class Registrar : public RegistryTest {
 protected:

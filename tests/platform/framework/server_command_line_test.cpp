@@ -27,39 +27,39 @@ enum class Outcome { Serve, Register, Unregister };
 
 TEST(ServerCommandLine, FindsTheFirstSwitchThatIsAWholeTokenAfterADelimiter) {
     const struct {
-        std::u16string arguments;  // after the program path
+        platform::WString arguments;  // after the program path
         Outcome outcome;
     } cases[] = {
-        {u"", Outcome::Serve},
-        {u" /RegServer", Outcome::Register},
-        {u" -RegServer", Outcome::Register},
-        {u" -regserver", Outcome::Register},
-        {u" -REGSERVER", Outcome::Register},
-        {u" /rEgSeRvEr", Outcome::Register},
-        {u" /RegServer more text", Outcome::Register},
-        {u" /RegServer\tmore", Outcome::Register},
-        {u" /RegServerX", Outcome::Serve},
-        {u" /RegServer2", Outcome::Serve},
-        {u" /RegServ", Outcome::Serve},
-        {u" /Reg", Outcome::Serve},
-        {u" RegServer", Outcome::Serve},
-        {u" / RegServer", Outcome::Serve},
-        {u" \"/RegServer\"", Outcome::Serve},
-        {u" /UnregServer", Outcome::Unregister},
-        {u" -unregserver", Outcome::Unregister},
-        {u" /UnregServer /RegServer", Outcome::Unregister},
-        {u" /RegServer /UnregServer", Outcome::Register},
-        {u" -Embedding", Outcome::Serve},
-        {u" /Automation", Outcome::Serve},
-        {u" --help", Outcome::Serve},
-        {u" x-RegServer", Outcome::Register},  // a delimiter inside a word starts a token all the same
-        {u" /-RegServer", Outcome::Register},
-        {u" -RegServer-", Outcome::Serve},
+        {TEXT(""), Outcome::Serve},
+        {TEXT(" /RegServer"), Outcome::Register},
+        {TEXT(" -RegServer"), Outcome::Register},
+        {TEXT(" -regserver"), Outcome::Register},
+        {TEXT(" -REGSERVER"), Outcome::Register},
+        {TEXT(" /rEgSeRvEr"), Outcome::Register},
+        {TEXT(" /RegServer more text"), Outcome::Register},
+        {TEXT(" /RegServer\tmore"), Outcome::Register},
+        {TEXT(" /RegServerX"), Outcome::Serve},
+        {TEXT(" /RegServer2"), Outcome::Serve},
+        {TEXT(" /RegServ"), Outcome::Serve},
+        {TEXT(" /Reg"), Outcome::Serve},
+        {TEXT(" RegServer"), Outcome::Serve},
+        {TEXT(" / RegServer"), Outcome::Serve},
+        {TEXT(" \"/RegServer\""), Outcome::Serve},
+        {TEXT(" /UnregServer"), Outcome::Unregister},
+        {TEXT(" -unregserver"), Outcome::Unregister},
+        {TEXT(" /UnregServer /RegServer"), Outcome::Unregister},
+        {TEXT(" /RegServer /UnregServer"), Outcome::Register},
+        {TEXT(" -Embedding"), Outcome::Serve},
+        {TEXT(" /Automation"), Outcome::Serve},
+        {TEXT(" --help"), Outcome::Serve},
+        {TEXT(" x-RegServer"), Outcome::Register},  // a delimiter inside a word starts a token all the same
+        {TEXT(" /-RegServer"), Outcome::Register},
+        {TEXT(" -RegServer-"), Outcome::Serve},
     };
-    const std::u16string programs[] = {u"/usr/local/bin/trelvane", u"\"/opt/my tools/trelvane\"", u"trelvane"};
+    const platform::WString programs[] = {TEXT("/usr/local/bin/trelvane"), TEXT("\"/opt/my tools/trelvane\""), TEXT("trelvane")};
     for (const auto& program : programs)
         for (const auto& c : cases) {
-            const std::u16string line = program + c.arguments;
+            const platform::WString line = program + c.arguments;
             SCOPED_TRACE(platform::ToUtf8(line));
             g_registrations = g_unregistrations = 0;
             const CommandLineOutcome outcome = HandleCommandLine(line.c_str(), Register, Unregister);
@@ -74,8 +74,8 @@ TEST(ServerCommandLine, FindsTheFirstSwitchThatIsAWholeTokenAfterADelimiter) {
 }
 
 TEST(ServerCommandLine, ScansTheProgramPathToo) {
-    EXPECT_FALSE(HandleCommandLine(u"/srv/-RegServer -Embedding", Register, Unregister).run);
-    EXPECT_TRUE(HandleCommandLine(u"/srv/-RegServer/trelvane -Embedding", Register, Unregister).run);
+    EXPECT_FALSE(HandleCommandLine(TEXT("/srv/-RegServer -Embedding"), Register, Unregister).run);
+    EXPECT_TRUE(HandleCommandLine(TEXT("/srv/-RegServer/trelvane -Embedding"), Register, Unregister).run);
     EXPECT_TRUE(HandleCommandLine(nullptr, Register, Unregister).run);
 }
 

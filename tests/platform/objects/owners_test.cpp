@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/objects/bstr_owner.h"
+#include "platform/windows.h"
 
 namespace trelvane {
 namespace {
@@ -34,27 +34,27 @@ TEST(ComPtr, AttachAdoptsAndRawPointerAddsAReference) {
 }
 
 TEST(Bstr, OwnsMovesAndFreesOnce) {
-    Bstr text(std::u16string_view(u"a\0b", 3));
+    Bstr text(platform::WStringView(TEXT("a\0b"), 3));
     ASSERT_TRUE(text);
-    EXPECT_EQ(text.View(), std::u16string_view(u"a\0b", 3));
+    EXPECT_EQ(text.View(), platform::WStringView(TEXT("a\0b"), 3));
     Bstr moved = std::move(text);
     EXPECT_FALSE(text);  // NOLINT(bugprone-use-after-move): moved-from is empty
     EXPECT_EQ(SysStringLen(moved.Get()), 3u);
-    moved = Bstr(u"second");  // the first string is freed (the sanitizer build sees a leak)
-    EXPECT_EQ(moved.View(), u"second");
-    *moved.Out() = SysAllocString(u"from a callee");
-    EXPECT_EQ(moved.View(), u"from a callee");
+    moved = Bstr(TEXT("second"));  // the first string is freed (the sanitizer build sees a leak)
+    EXPECT_EQ(moved.View(), TEXT("second"));
+    *moved.Out() = SysAllocString(TEXT("from a callee"));
+    EXPECT_EQ(moved.View(), TEXT("from a callee"));
     Bstr adopted = Bstr::Attach(moved.Detach());
     EXPECT_FALSE(moved);
-    EXPECT_EQ(adopted.View(), u"from a callee");
-    EXPECT_EQ(Bstr().View(), u"");
+    EXPECT_EQ(adopted.View(), TEXT("from a callee"));
+    EXPECT_EQ(Bstr().View(), TEXT(""));
 }
 
 TEST(ExcepInfo, ClearFreesItsStringsAndZeroesIt) {
     EXCEPINFO info{};
     info.wCode = 7;
-    info.bstrSource = SysAllocString(u"source");
-    info.bstrDescription = SysAllocString(u"description");
+    info.bstrSource = SysAllocString(TEXT("source"));
+    info.bstrDescription = SysAllocString(TEXT("description"));
     info.scode = E_FAIL;
     platform::ClearExcepInfo(&info);
     EXPECT_EQ(info.bstrSource, nullptr);

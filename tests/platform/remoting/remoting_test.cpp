@@ -36,7 +36,9 @@ HRESULT Call(IDispatch* d, DISPID id, std::vector<VARIANT> argsLastFirst, VARIAN
 }
 
 // An argument that holds an object; the caller keeps its reference.
-VARIANT ObjectArg(IDispatch* object) { return platform::MakeVariant(VT_DISPATCH, &VARIANT::pdispVal, object); }
+VARIANT ObjectArg(IDispatch* object) {
+    return platform::MakeVariant(VT_DISPATCH, [object](VARIANT& v) { v.pdispVal = object; });
+}
 
 TEST(ClassObjects, OneServerPerClassAndItsSocketIsPrivate) {
     EchoServed served;

@@ -1,0 +1,16 @@
+// platform::HeldEvents on Windows: there the system's marshaler sends each
+// event to another process as it is raised, and has no queue to hold them
+// in, so the scope that keeps a notification's events together is empty.
+// Code above the platform opens the scope on both systems alike.
+#pragma once
+
+namespace platform {
+
+class HeldEvents {
+public:
+    HeldEvents() = default;
+    HeldEvents(const HeldEvents&) = delete;
+    HeldEvents& operator=(const HeldEvents&) = delete;
+};
+
+}  // namespace platform

@@ -1,0 +1,49 @@
+// A sink that a connection point keeps, callable from every thread of the
+// server. An event raised on a thread other than the apartment's (the serial
+// listener's) must reach the sinks that the apartment's clients advised.
+//
+// On Windows a proxy belongs to the apartment that received it: called from
+// another apartment it fails with RPC_E_WRONG_THREAD. The sink is therefore
+// also kept in the system's global interface table, from which a thread of
+// another apartment takes a proxy of its own for each call. The stand-in's
+// proxies may be called from any thread, and the sink is used as it is.
+#pragma once
+
+#include "platform/framework/system.h"
+
+namespace platform {
+
+class SharedSink {
+public:
+    // sink: an IDispatch, given on the thread of the apartment it belongs to.
+    explicit SharedSink(IDispatch* sink);
+    ~SharedSink();
+    SharedSink(const SharedSink&) = delete;
+    SharedSink& operator=(const SharedSink&) = delete;
+
+    // The sink as it was advised: its identity for the connection point.
+    IDispatch* Advised() const { return m_sink.Get(); }
+    // The sink as the calling thread may call it (one reference for the
+    // caller), or the reason it cannot be had.
+    HRESULT ForThisThread(IDispatch** sink) const;
+
+private:
+    ComPtr<IDispatch> m_sink;
+#ifdef _WIN32
+    DWORD m_thread;
+    DWORD m_cookie = 0;  // in the global interface table; 0 when it could not be put there
+    HRESULT m_shared = E_FAIL;
+#endif
+};
+
+#ifndef _WIN32
+inline SharedSink::SharedSink(IDispatch* sink) : m_sink(sink) {}
+inline SharedSink::~SharedSink() = default;
+inline HRESULT SharedSink::ForThisThread(IDispatch** sink) const {
+    *sink = m_sink.Get();
+    m_sink->AddRef();
+    return S_OK;
+}
+#endif
+
+}  // namespace platform
