@@ -33,8 +33,7 @@ HRESULT CTrelvaneModule::UnregisterServerEntries() { return server::UnregisterSe
 bool CTrelvaneModule::PumpMessages() {
     if (!std::exchange(m_busFaceStarted, true))
         for (const ClassTableEntry& entry : ClassTable())
-            if (*entry.clsid == contract::CLSID_CTarvik)
-                m_busFace = server::StartBusFace(entry.classObject);
+            if (*entry.clsid == contract::CLSID_CTarvik) m_busFace = server::StartBusFace(entry.classObject);
     return CAtlExeModuleT::PumpMessages();
 }
 

@@ -45,8 +45,7 @@ HRESULT PlaceholderTable::Expand(WStringView text, WString* out, std::string* pr
         }
         const std::size_t close = text.find(TEXT('%'), i + 1);
         const WStringView name = text.substr(i + 1, close == WStringView::npos ? close : close - i - 1);
-        const LPCOLESTR value =
-            close == WStringView::npos || name.size() > kMaxNameLength ? nullptr : Find(name);
+        const LPCOLESTR value = close == WStringView::npos || name.size() > kMaxNameLength ? nullptr : Find(name);
         if (value == nullptr) {
             if (problem)
                 *problem = close == WStringView::npos ? "a '%' without its closing '%'"

@@ -153,7 +153,8 @@ HRESULT AddModuleReplacements(IRegistrarBase* registrar, HMODULE module, LPCOLES
     if (registrar == nullptr || path == nullptr) return E_INVALIDARG;
     const bool executable = module == nullptr || module == GetModuleHandleW(nullptr);
     const platform::WString quoted = TEXT("\"") + platform::WString(path) + TEXT("\"");
-    if (HRESULT hr = registrar->AddReplacement(TEXT("Module"), executable ? quoted.c_str() : path); FAILED(hr)) return hr;
+    if (HRESULT hr = registrar->AddReplacement(TEXT("Module"), executable ? quoted.c_str() : path); FAILED(hr))
+        return hr;
     return registrar->AddReplacement(TEXT("Module_Raw"), path);
 }
 

@@ -17,8 +17,7 @@ bool EndsWord(WCHAR c) { return IsSpace(c) || c == TEXT('{') || c == TEXT('}') |
 
 class ScriptParser {
 public:
-    ScriptParser(WStringView text, const PlaceholderTable& placeholders)
-        : m_text(text), m_placeholders(placeholders) {}
+    ScriptParser(WStringView text, const PlaceholderTable& placeholders) : m_text(text), m_placeholders(placeholders) {}
 
     bool Run(std::vector<ScriptKey>* keys, std::string* error) {
         const bool ok = Roots(keys);

@@ -122,7 +122,8 @@ public:
     HRESULT STDMETHODCALLTYPE Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*,
                                      UINT*) override {
         const bool known = dispid > 0 && static_cast<std::size_t>(dispid) < m_names.size();
-        std::string line = (known ? m_names[static_cast<std::size_t>(dispid)] : "dispid" + std::to_string(dispid)) + "(";
+        std::string line =
+            (known ? m_names[static_cast<std::size_t>(dispid)] : "dispid" + std::to_string(dispid)) + "(";
         for (UINT i = params->cArgs; i > 0; --i) line += Text(params->rgvarg[i - 1]) + (i > 1 ? ", " : "");
         m_log.Add(line + ")");
         return S_OK;
@@ -194,7 +195,8 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
     PtyDevice device(kPort);
     EventLog sink;
     EventSink sinks[2] = {
-        {sink, kEvents,
+        {sink,
+         kEvents,
          {"", "StartNumberRequest", "StartNumberFault", "", "SystemError", "StartPostStateChanged",
           "FinishPostStateChanged", "BatteryTestReady"}},
         {sink, kTestEvents, {"", "SP_PortOpened", "SP_PortClosed", "SP_Reset", "InputReceived"}},
@@ -204,9 +206,9 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
         CLSID clsid;
         ASSERT_EQ(CLSIDFromProgID(L"Trelvane.Tarvik", &clsid), S_OK);
         IDispatch* driver = nullptr;
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch,
-                                   reinterpret_cast<void**>(&driver)),
-                  S_OK);
+        ASSERT_EQ(
+            CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&driver)),
+            S_OK);
         server = ServerProcess();
         ASSERT_NE(server, nullptr) << "no trelvane.exe runs";
 

@@ -56,7 +56,8 @@ TEST(ServerCommandLine, FindsTheFirstSwitchThatIsAWholeTokenAfterADelimiter) {
         {TEXT(" /-RegServer"), Outcome::Register},
         {TEXT(" -RegServer-"), Outcome::Serve},
     };
-    const platform::WString programs[] = {TEXT("/usr/local/bin/trelvane"), TEXT("\"/opt/my tools/trelvane\""), TEXT("trelvane")};
+    const platform::WString programs[] = {TEXT("/usr/local/bin/trelvane"), TEXT("\"/opt/my tools/trelvane\""),
+                                          TEXT("trelvane")};
     for (const auto& program : programs)
         for (const auto& c : cases) {
             const platform::WString line = program + c.arguments;
