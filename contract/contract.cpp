@@ -222,7 +222,7 @@ HRESULT LoadTrelvaneTypeLib(ITypeLib** library) {
     static ITypeLib* loaded = nullptr;  // kept for the process's life, as a loaded library is
     std::lock_guard lock(mutex);
     if (!loaded)
-        if (HRESULT hr = platform::CreateTypeLibFromDesc(TrelvaneLibrary(), &loaded); FAILED(hr)) return hr;
+        if (HRESULT hr = platform::LoadTypeLibOfDesc(TrelvaneLibrary(), &loaded); FAILED(hr)) return hr;
     loaded->AddRef();
     *library = loaded;
     return S_OK;

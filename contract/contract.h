@@ -46,7 +46,8 @@ const platform::LibraryDesc& TrelvaneLibrary();
 constexpr WORD kAppIdScriptId = 101;
 constexpr WORD kTypeLibId = 1;
 
-// A new reference to the type library (one per process, kept for its life).
+// A new reference to the type library (one per process, kept for its life):
+// the one the program carries, which is the description's.
 HRESULT LoadTrelvaneTypeLib(ITypeLib** library);
 
 // The IDL text of the contract, as kept in contract/trelvane.idl.
@@ -56,10 +57,5 @@ std::string IdlTypeName(VARTYPE vt);
 // The reference page of the contract for client programmers, as kept in
 // docs/reference.md (contract/reference.cpp).
 std::string RenderReference();
-
-// The wire shapes of a dual interface's methods as its proxy and stub send
-// them, in vtable order (empty for other interfaces): to be held against
-// the description.
-std::vector<std::vector<platform::remoting::ParamShape>> MarshalledShapes(REFIID iid);
 
 }  // namespace trelvane::contract

@@ -3,7 +3,7 @@
 // hand their typed arguments on, the stub tables in vtable order, the event
 // dispinterfaces (sent one-way, as their members take only [in] arguments),
 // and the type library from which the receiving side builds type information.
-#include "contract/contract.h"
+#include "contract/proxy_stub.h"
 
 #include <type_traits>
 

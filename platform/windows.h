@@ -58,3 +58,4 @@
 #include "platform/framework/excep_info.h"
 #include "platform/framework/variant_values.h"
 #include "platform/objects/bstr_owner.h"
+#include "platform/objects/type_description.h"

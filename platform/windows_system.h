@@ -18,7 +18,14 @@
 #include <objbase.h>
 #include <ocidl.h>
 #include <oleauto.h>
+#include <olectl.h>
 #include <sys/timeb.h>
+
+// The length of a GUID's text with its terminator, as StringFromGUID2
+// writes it: the system's headers declare it with the media interfaces only.
+#ifndef CHARS_IN_GUID
+constexpr int CHARS_IN_GUID = 39;
+#endif
 
 // Our own portable parts that code above the platform uses on both systems.
 #include "platform/base/mutex.h"

@@ -9,6 +9,8 @@ namespace platform {
 class HeldEvents {
 public:
     HeldEvents() = default;
+    // Provided, so that a scope with nothing to do is not an unused variable.
+    ~HeldEvents() {}  // NOLINT(modernize-use-equals-default)
     HeldEvents(const HeldEvents&) = delete;
     HeldEvents& operator=(const HeldEvents&) = delete;
 };

@@ -4,13 +4,33 @@
 
 namespace platform {
 
+WString ThisExecutablePath() {
+    // The name is cut short, without an error, when the buffer is too small.
+    WString path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) return {};
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= 32768) {  // the longest path the system has
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return {};
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
 bool IsThisExecutable(LPCWSTR path) {
     if (path == nullptr) return false;
-    WCHAR own[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, own, MAX_PATH);
-    if (length == 0 || length == MAX_PATH) return false;
-    // Names of files are compared without regard to case on Windows.
-    return CompareStringOrdinal(path, -1, own, static_cast<int>(length), TRUE) == CSTR_EQUAL;
+    const WString own = ThisExecutablePath();
+    return !own.empty() && EqualNoCase(path, own);
+}
+
+bool EqualNoCase(WStringView a, WStringView b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 }  // namespace platform

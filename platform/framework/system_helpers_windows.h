@@ -5,12 +5,19 @@
 
 #include <string>
 
+#include "platform/base/wide_string.h"
 #include "platform/windows_system.h"
 
 namespace platform {
 
+// The running executable's file name; empty, with the error for
+// GetLastError, when it cannot be had.
+WString ThisExecutablePath();
 // Whether path names the running executable's file.
 bool IsThisExecutable(LPCWSTR path);
+// Whether two names are equal without regard to case, as the system
+// compares the names of files, keys and members.
+bool EqualNoCase(WStringView a, WStringView b);
 
 }  // namespace platform
 

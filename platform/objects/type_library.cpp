@@ -341,17 +341,12 @@ HRESULT TypeInfo::GetContainingTypeLib(ITypeLib** library, UINT* index) {
 
 }  // namespace
 
-std::size_t CallerParamCount(const MemberDesc& member) {
-    std::size_t count = 0;
-    for (const auto& p : member.params)
-        if (!IsRetval(p)) ++count;
-    return count;
-}
-
 HRESULT CreateTypeLibFromDesc(const LibraryDesc& desc, ITypeLib** library) {
     if (library == nullptr) return E_INVALIDARG;
     *library = new (std::nothrow) TypeLibrary(desc);
     return *library ? S_OK : E_OUTOFMEMORY;
 }
+
+HRESULT LoadTypeLibOfDesc(const LibraryDesc& desc, ITypeLib** library) { return CreateTypeLibFromDesc(desc, library); }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 
 #include "contract/contract.h"
 #include "contract/dbus.h"
+#include "contract/proxy_stub.h"
 
 #ifndef TRELVANE_SOURCE_DIR
 #error "TRELVANE_SOURCE_DIR must name the source tree"
