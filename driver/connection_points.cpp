@@ -239,6 +239,9 @@ HRESULT ConnectionPoint::Raise(DISPID dispid, const VARIANT* args, UINT count) {
             }
             VariantClear(&result);
             if (FAILED(hr)) {
+                platform::log::Trace(platform::log::Channel::driver, "event %ld to sink %lu failed (0x%08X)",
+                                     static_cast<long>(dispid), static_cast<unsigned long>(connection.cookie),
+                                     static_cast<unsigned>(hr));
                 KeepErrorInfo(ex);
                 last = hr;
             }

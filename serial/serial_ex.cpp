@@ -131,7 +131,7 @@ DWORD CSerialEx::ListenerLoop() {
         CancelIoEx(m_port, &ov);
         GetOverlappedResult(m_port, &ov, &ignored, TRUE);
     }
-    if (m_comInListener) CoUninitialize();
+    if (m_comInListener) platform::LeaveThreadApartment();
     return result;
 }
 

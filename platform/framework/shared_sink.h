@@ -5,9 +5,15 @@
 // On Windows a proxy belongs to the apartment that received it: called from
 // another apartment it fails with RPC_E_WRONG_THREAD. The sink is therefore
 // also kept in the system's global interface table, from which a thread of
-// another apartment takes a proxy of its own for each call. The stand-in's
-// proxies may be called from any thread, and the sink is used as it is.
+// another apartment takes a proxy of its own once, and keeps it while the
+// sink stays advised and the thread in its apartment (taking one per event
+// would cost an unmarshaling each, and under Wine a proxy taken and released
+// again and again from the table disconnects the client's sink after a few
+// events). The stand-in's proxies may be called from any thread, and the
+// sink is used as it is.
 #pragma once
+
+#include <memory>
 
 #include "platform/framework/system.h"
 
@@ -33,8 +39,15 @@ private:
     DWORD m_thread;
     DWORD m_cookie = 0;  // in the global interface table; 0 when it could not be put there
     HRESULT m_shared = E_FAIL;
+    // Expires with the sink: the threads that took a proxy of it release
+    // theirs at their next event or as they leave their apartment.
+    std::shared_ptr<const int> m_advised = std::make_shared<const int>(0);
 #endif
 };
+
+// Leaves the apartment that the calling thread entered with CoInitialize,
+// releasing first the proxies it took of shared sinks, which belong to it.
+void LeaveThreadApartment();
 
 #ifndef _WIN32
 inline SharedSink::SharedSink(IDispatch* sink) : m_sink(sink) {}
@@ -44,6 +57,7 @@ inline HRESULT SharedSink::ForThisThread(IDispatch** sink) const {
     m_sink->AddRef();
     return S_OK;
 }
+inline void LeaveThreadApartment() { CoUninitialize(); }
 #endif
 
 }  // namespace platform

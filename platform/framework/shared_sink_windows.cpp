@@ -1,7 +1,27 @@
 #include "platform/framework/shared_sink.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace platform {
 namespace {
+
+// A proxy that this thread took of a shared sink, for as long as the sink
+// is advised. Plain pointers: what is left at the thread's end is not
+// released then, for its apartment has gone before.
+struct Taken {
+    const SharedSink* sink;
+    std::weak_ptr<const int> advised;
+    IDispatch* proxy;
+};
+thread_local std::vector<Taken> t_taken;
+
+void ReleaseTaken(bool all) {
+    const auto gone = std::stable_partition(t_taken.begin(), t_taken.end(),
+                                            [&](const Taken& t) { return !all && !t.advised.expired(); });
+    for (auto it = gone; it != t_taken.end(); ++it) it->proxy->Release();
+    t_taken.erase(gone, t_taken.end());
+}
 
 ComPtr<IGlobalInterfaceTable> InterfaceTable(HRESULT* hr) {
     ComPtr<IGlobalInterfaceTable> table;
@@ -43,10 +63,32 @@ HRESULT SharedSink::ForThisThread(IDispatch** sink) const {
         return S_OK;
     }
     if (m_cookie == 0) return m_shared;
+    ReleaseTaken(false);
+    for (const Taken& t : t_taken)
+        if (t.sink == this) {
+            t.proxy->AddRef();
+            *sink = t.proxy;
+            return S_OK;
+        }
     HRESULT hr;
     const ComPtr<IGlobalInterfaceTable> table = InterfaceTable(&hr);
-    if (SUCCEEDED(hr)) hr = table->GetInterfaceFromGlobal(m_cookie, IID_IDispatch, reinterpret_cast<void**>(sink));
-    return hr;
+    IDispatch* proxy = nullptr;
+    if (SUCCEEDED(hr)) hr = table->GetInterfaceFromGlobal(m_cookie, IID_IDispatch, reinterpret_cast<void**>(&proxy));
+    if (FAILED(hr)) return hr;
+    try {
+        t_taken.push_back({this, m_advised, proxy});
+    } catch (const std::bad_alloc&) {
+        proxy->Release();
+        return E_OUTOFMEMORY;
+    }
+    proxy->AddRef();
+    *sink = proxy;
+    return S_OK;
+}
+
+void LeaveThreadApartment() {
+    ReleaseTaken(true);
+    CoUninitialize();
 }
 
 }  // namespace platform
