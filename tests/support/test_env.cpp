@@ -157,18 +157,6 @@ int OpenFdCount() {
     return count;
 }
 
-int ThreadCount() {
-    // A joined thread can linger in /proc for a moment: wait for the count to settle.
-    int last = -1;
-    for (int i = 0; i < 50; ++i) {
-        const int now = RawThreadCount();
-        if (now == last) return now;
-        last = now;
-        ::usleep(20'000);
-    }
-    return last;
-}
-
 int RawThreadCount() {
     int count = 0;
     if (DIR* dir = ::opendir("/proc/self/task")) {

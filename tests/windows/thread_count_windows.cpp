@@ -1,5 +1,5 @@
-// The process's thread count on Windows, for the suites that check that no
-// thread is left behind.
+// The process's thread count on Windows (tests/support/thread_count.cpp
+// waits for it to settle).
 #include "platform/windows.h"
 
 // After the system's headers, which it needs.
@@ -19,19 +19,6 @@ int RawThreadCount() {
         if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
     CloseHandle(snapshot);
     return count;
-}
-
-int ThreadCount() {
-    // A thread that has returned may be listed for a moment: wait for the
-    // count to settle.
-    int last = -1;
-    for (int i = 0; i < 50; ++i) {
-        const int now = RawThreadCount();
-        if (now == last) return now;
-        last = now;
-        Sleep(20);
-    }
-    return last;
 }
 
 }  // namespace trelvane::testing
