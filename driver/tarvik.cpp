@@ -39,6 +39,9 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     *status = static_cast<LONG>(Opened);
     m_portNumber = portNumber;
     const platform::WString device = platform::FromUtf8("COM" + std::to_string(portNumber));
+    // Opened by its name in the device namespace: Windows takes a bare COM10
+    // and above for the name of a file. Reports name the port as clients do.
+    const platform::WString path = TEXT("\\\\.\\") + device;
     // A failed step: its status, SystemError "'text': message", S_FALSE;
     // what the earlier steps did stays (a half-open port). Each message is
     // worded from the code of the failed call itself.
@@ -50,7 +53,7 @@ HRESULT CTarvik::OpenPort(LONG portNumber, LONG* status) {
     };
 
     ArmCloseRequests();
-    if (const LONG code = m_channel.OpenPort(device.c_str(), false)) {
+    if (const LONG code = m_channel.OpenPort(path.c_str(), false)) {
         DisarmCloseRequests();
         return fail(PortNotOpened, device.c_str(), static_cast<DWORD>(code));
     }

@@ -7,20 +7,28 @@ namespace platform {
 namespace {
 
 // A proxy that this thread took of a shared sink, for as long as the sink
-// is advised. Plain pointers: what is left at the thread's end is not
-// released then, for its apartment has gone before.
+// is advised.
 struct Taken {
     const SharedSink* sink;
     std::weak_ptr<const int> advised;
     IDispatch* proxy;
 };
-thread_local std::vector<Taken> t_taken;
+// Made at a thread's first take and deleted as it leaves its apartment. A
+// plain pointer: a thread_local with a destructor makes MinGW's thread
+// library run it from a key that it deletes at the process's exit, and
+// that deletion hangs once such a thread has ended.
+thread_local std::vector<Taken>* t_taken = nullptr;
 
 void ReleaseTaken(bool all) {
-    const auto gone = std::stable_partition(t_taken.begin(), t_taken.end(),
+    if (t_taken == nullptr) return;
+    const auto gone = std::stable_partition(t_taken->begin(), t_taken->end(),
                                             [&](const Taken& t) { return !all && !t.advised.expired(); });
-    for (auto it = gone; it != t_taken.end(); ++it) it->proxy->Release();
-    t_taken.erase(gone, t_taken.end());
+    for (auto it = gone; it != t_taken->end(); ++it) it->proxy->Release();
+    t_taken->erase(gone, t_taken->end());
+    if (all) {
+        delete t_taken;
+        t_taken = nullptr;
+    }
 }
 
 ComPtr<IGlobalInterfaceTable> InterfaceTable(HRESULT* hr) {
@@ -64,19 +72,21 @@ HRESULT SharedSink::ForThisThread(IDispatch** sink) const {
     }
     if (m_cookie == 0) return m_shared;
     ReleaseTaken(false);
-    for (const Taken& t : t_taken)
-        if (t.sink == this) {
-            t.proxy->AddRef();
-            *sink = t.proxy;
-            return S_OK;
-        }
+    if (t_taken)
+        for (const Taken& t : *t_taken)
+            if (t.sink == this) {
+                t.proxy->AddRef();
+                *sink = t.proxy;
+                return S_OK;
+            }
     HRESULT hr;
     const ComPtr<IGlobalInterfaceTable> table = InterfaceTable(&hr);
     IDispatch* proxy = nullptr;
     if (SUCCEEDED(hr)) hr = table->GetInterfaceFromGlobal(m_cookie, IID_IDispatch, reinterpret_cast<void**>(&proxy));
     if (FAILED(hr)) return hr;
     try {
-        t_taken.push_back({this, m_advised, proxy});
+        if (t_taken == nullptr) t_taken = new std::vector<Taken>;
+        t_taken->push_back({this, m_advised, proxy});
     } catch (const std::bad_alloc&) {
         proxy->Release();
         return E_OUTOFMEMORY;

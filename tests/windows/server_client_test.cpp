@@ -286,6 +286,16 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
 
         EXPECT_EQ(Call(driver, L"Close", {}), S_OK);
         EXPECT_EQ(sink.WaitFor("SP_PortClosed"), "SP_PortClosed()") << sink.All();
+
+        // A port of two digits, which Windows opens only by its name in the
+        // device namespace.
+        PtyDevice twelve(12);
+        ASSERT_EQ(Call(driver, L"Open", {Long(12), statusOut}), S_OK);
+        EXPECT_EQ(status.lVal, 0) << sink.All();
+        Pumping([&] { reset = twelve.Receive(1, kBound); });
+        EXPECT_EQ(reset, std::vector<std::uint8_t>{protocol::kReset});
+        EXPECT_EQ(Call(driver, L"Close", {}), S_OK);
+        EXPECT_EQ(sink.WaitFor("SP_PortClosed"), "SP_PortClosed()") << sink.All();
         for (int i = 0; i < 2; ++i) {
             EXPECT_EQ(points[i]->Unadvise(cookies[i]), S_OK);
             points[i]->Release();
