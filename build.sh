@@ -30,8 +30,8 @@ windows=""
 if [ "$mode" = windows ] || [ "$mode:${2:-}" = test:windows ]; then windows=yes; fi
 # libsystemd-dev: sd-bus for the D-Bus face; the bus daemon, busctl (in
 # systemd) and Python's bus bindings for its tests; libedit-dev: the
-# simulator's prompt.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
+# simulator's prompt; lld: the quicker linker.
+packages=(cmake ninja-build g++ lld libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
           dbus-daemon systemd python3-dbus python3-gi)
 if [ -n "$windows" ]; then
     # The cross compiler (its posix-threads variant), widl, Wine to run the
