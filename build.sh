@@ -7,12 +7,13 @@
 #                                 server's real-interval lifetime cases, the
 #                                 install and package test and the compile
 #                                 probes in the plain build only; the sanitizer
-#                                 builds leave out the benchmarks no test runs)
+#                                 builds leave out the benchmarks no test runs;
+#                                 asan is a clang build with the fuzz targets)
 #   ./build.sh bench              the benchmarks
 #   ./build.sh soak [asan|tsan]   the soak of the server program (minutes)
-#   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), with clang;
-#                                 its build also checks the locking annotations
-#                                 (-Wthread-safety) of everything the targets link
+#   ./build.sh fuzz [seconds]     each fuzz target for that long (60 s), built in
+#                                 the asan build, whose clang also checks the
+#                                 locking annotations (-Wthread-safety)
 #   ./build.sh format [fix]       checks that the sources are formatted as
 #                                 .clang-format says (fix: formats them)
 #   ./build.sh tidy               runs the checks of .clang-tidy over the
@@ -29,8 +30,8 @@ windows=""
 if [ "$mode" = windows ] || [ "$mode:${2:-}" = test:windows ]; then windows=yes; fi
 # libsystemd-dev: sd-bus for the D-Bus face; the bus daemon, busctl (in
 # systemd) and Python's bus bindings for its tests; libedit-dev: the
-# simulator's prompt.
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
+# simulator's prompt; lld: the quicker linker.
+packages=(cmake ninja-build g++ lld libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
           dbus-daemon systemd python3-dbus python3-gi)
 if [ -n "$windows" ]; then
     # The cross compiler (its posix-threads variant), widl, Wine to run the
@@ -42,7 +43,8 @@ fi
 # headers beside curses' and X11's; the thread-safety cases compile their
 # probes with clang.
 [ "$mode" = test ] && [ -z "$windows" ] && packages+=(lintian dpkg-dev clang libncurses-dev libx11-dev)
-[ "$mode" = fuzz ] && packages+=(clang libclang-rt-dev)
+# The asan build (which the fuzz targets are part of) is a clang build.
+{ [ "$mode" = fuzz ] || [ "${2:-}" = asan ]; } && packages+=(clang libclang-rt-dev)
 [ "$mode" = format ] && packages=(clang-format git)
 [ "$mode" = tidy ] && packages+=(clang clang-tidy git)
 missing=()
@@ -73,18 +75,18 @@ if [ "$mode" = format ]; then
 fi
 
 if [ "$mode" = tidy ]; then
-    # The checks run on the compile database of the fuzz preset's clang
+    # The checks run on the compile database of the asan preset's clang
     # build; configuring it makes every generated source, so nothing is
     # built. The product's code only: the tests and benchmarks (GoogleTest
     # in every file) would more than double the time.
-    cmake --preset fuzz >/dev/null
+    cmake --preset asan >/dev/null
     root=$(pwd -P)
-    mapfile -t sources < <(grep -o '"file": "[^"]*"' build-fuzz/compile_commands.json | cut -d'"' -f4 |
+    mapfile -t sources < <(grep -o '"file": "[^"]*"' build-asan/compile_commands.json | cut -d'"' -f4 |
         sed -n "s|^$root/||p" | grep -E '^(platform|serial|protocol|driver|contract|client|server|tools)/' | sort -u)
     echo "build.sh: clang-tidy over ${#sources[@]} files (.clang-tidy)" >&2
     # Each file's findings come out together; the counts of warnings in
     # other people's headers do not come out at all.
-    printf '%s\n' "${sources[@]}" | xargs -P2 -n1 clang-tidy -p build-fuzz --quiet 2>&1 |
+    printf '%s\n' "${sources[@]}" | xargs -P2 -n1 clang-tidy -p build-asan --quiet 2>&1 |
         { grep -v '^[0-9]* warnings\? generated\.$' || true; } ||
         { echo "build.sh: clang-tidy has findings (above)" >&2; exit 1; }
     exit 0

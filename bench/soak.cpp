@@ -32,6 +32,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/orphan_reaper.h"
 #include "tests/support/process_usage.h"
+#include "tests/support/sanitized_build.h"
 #include "tests/support/raw_echo.h"
 #include "tests/support/server_process.h"
 #include "tests/support/test_env.h"
@@ -52,7 +53,7 @@ constexpr auto kTick = 250ms;  // the driver's tick, which reports numbers
 // sanitizers' allocators hold freed memory back on purpose, so in their
 // builds (the server is built alike) the memory is shown, not compared.
 constexpr long kResidentToleranceKiB = 1024;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef TRELVANE_SANITIZED_BUILD
 constexpr bool kCompareResident = false;
 #else
 constexpr bool kCompareResident = true;

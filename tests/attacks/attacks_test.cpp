@@ -14,6 +14,7 @@
 #include "tests/server/server_fixture.h"
 #include "tests/support/descriptor_limit.h"
 #include "tests/support/process_usage.h"
+#include "tests/support/sanitized_build.h"
 #include "tests/support/attack_peer.h"
 #include "tests/support/raw_peer.h"
 
@@ -176,7 +177,9 @@ TEST_F(Attacks, ConnectionsBeyondTheCapAreRefusedUntilOneCloses) {
         ASSERT_TRUE(held.back()->Greet()) << i;
     }
     RawPeer over(SocketPath());
-    ASSERT_TRUE(over.Send(RawHello()));
+    // The server refuses at once, and may have closed before the greeting
+    // is sent: then the greeting fails and the refusal is read all the same.
+    (void)over.Send(RawHello());
     const RawBytes answer = over.ReadFrame(5000);
     ASSERT_TRUE(IsFrame(answer, FrameType::Refused));
     HRESULT why = S_OK;
@@ -211,7 +214,7 @@ TEST_F(Attacks, UnfinishedFramesOverAllConnectionsStayWithinTheBound) {
         peakKiB = std::max(peakKiB, ReadProcessUsage(server.Pid()).residentKiB);
     }
     EXPECT_GE(LogLines("dropping the largest holder", kPeers / 2), kPeers / 2);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#ifndef TRELVANE_SANITIZED_BUILD
     // What is held is within the bound; the allocator keeps some of what the
     // dropped peers' frames took, up to about as much again. Sanitizers keep
     // freed memory and shadows of their own: the bound shows in the plain build.

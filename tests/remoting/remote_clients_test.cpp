@@ -12,6 +12,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/host_process.h"
 #include "tests/support/process_usage.h"
+#include "tests/support/sanitized_build.h"
 #include "tests/support/server_thread.h"
 #include "tests/support/singleton_factory.h"
 
@@ -401,7 +402,7 @@ TEST_F(Served, ActivationCyclesLeaveNoDescriptorThreadHandleOrMemoryBehind) {
     EXPECT_EQ(OpenFdCount(), fds);
     EXPECT_EQ(ThreadCount(), threads);
     EXPECT_EQ(platform::OpenHandleCount(), handles);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their allocators are not the heap's
+#ifndef TRELVANE_SANITIZED_BUILD  // their allocators are not the heap's
     EXPECT_LT(HeapInUse(), heap + 64 * 1024);
 #else
     (void)heap;
@@ -463,7 +464,7 @@ TEST(Flooded, AClientThatStopsReadingIsDroppedWhileTheServersMemoryStaysBoundedA
     EXPECT_EQ(results.back(), S_OK);
     // The stalled client was dropped at its bound, and said so.
     EXPECT_TRUE(AwaitErrors(server, "does not keep up")) << server.Errors();
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their allocators keep what is freed
+#ifndef TRELVANE_SANITIZED_BUILD  // their allocators keep what is freed
     // What was queued for it is its bound at most (frames of 256 KiB each):
     // without the bound it would be the whole 12 MiB.
     EXPECT_LT(most - before, 8u * 1024) << "resident KiB before " << before << ", at most " << most;

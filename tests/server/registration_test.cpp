@@ -198,11 +198,12 @@ TEST_F(Registration, AFailureStopsAtOnceAndLeavesWhatWasWritten) {
     EXPECT_TRUE(Exists(u"TypeLib"));
 }
 
-// Each change rewrites the store, so a store that may grow only to a given
-// size keeps the changes that fit. The smallest limit beyond the current
-// state's size that changes the store lets exactly one more change through:
-// stepping so from change to change shows the order of the writes. The store
-// is kept in memory (tmpfs), where its flushes cost nothing.
+// Each change rewrites the store, which only grows, so a store that may grow
+// only to a given size keeps the changes that fit: a limit one byte below a
+// state's size leaves the state before it. Stepping so back from the
+// complete store shows every state, one child each, and so the order of the
+// writes. The store is kept in memory (tmpfs), where its flushes cost
+// nothing.
 TEST_F(Registration, TheEntriesAreWrittenInTheirOrder) {
     char folder[] = "/dev/shm/trelvane-order-XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
@@ -219,21 +220,20 @@ TEST_F(Registration, TheEntriesAreWrittenInTheirOrder) {
         std::filesystem::remove(store);
         return text;
     };
-    const std::string complete = storeWithin(1 << 20);
-    std::vector<std::string> added;  // the lines each change added, in order
-    for (std::string before; before != complete;) {
-        std::size_t low = before.size(), high = complete.size();  // low keeps before; high goes further
-        while (high - low > 1) {
-            const std::size_t middle = low + (high - low) / 2;
-            (storeWithin(middle) == before ? low : high) = middle;
-        }
-        const std::string after = storeWithin(high);
-        std::istringstream lines(after);
-        for (std::string line; std::getline(lines, line);)
-            if (!line.empty() && before.find(line + "\n") == std::string::npos) added.push_back(line);
-        before = after;
+    std::vector<std::string> states = {storeWithin(1 << 20)};  // from the complete store back to none
+    while (!states.back().empty()) {
+        std::string before = storeWithin(states.back().size() - 1);
+        if (before.size() >= states.back().size()) break;  // a limit that let more through: fails below
+        states.push_back(std::move(before));
     }
     std::filesystem::remove_all(folder);
+    ASSERT_TRUE(states.back().empty()) << "a limit below the store's size did not hold it back";
+    std::vector<std::string> added;  // the lines each change added, in order
+    for (std::size_t i = states.size() - 1; i > 0; --i) {
+        std::istringstream lines(states[i - 1]);
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && states[i].find(line + "\n") == std::string::npos) added.push_back(line);
+    }
     const std::string root = "[HKEY_CURRENT_USER\\Software\\Classes\\";
     const std::string classKey = root + "CLSID\\" + kClsid;
     const std::vector<std::string> expected = {root + "AppID]",

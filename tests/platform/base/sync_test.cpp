@@ -78,11 +78,16 @@ TEST(Threads, LastErrorIsPerThread) {
     EXPECT_EQ(GetLastError(), 7u);
 }
 
+// The owner's second entry and its leave: clang's lock analysis counts no
+// recursive entries.
+void EnterAgain(LPCRITICAL_SECTION cs) NO_THREAD_SAFETY_ANALYSIS { EnterCriticalSection(cs); }
+void LeaveOnce(LPCRITICAL_SECTION cs) NO_THREAD_SAFETY_ANALYSIS { LeaveCriticalSection(cs); }
+
 TEST(CriticalSection, IsRecursiveAndExcludesOthers) {
     CRITICAL_SECTION cs;
     InitializeCriticalSection(&cs);
     EnterCriticalSection(&cs);
-    EnterCriticalSection(&cs);  // the owner may enter again
+    EnterAgain(&cs);  // the owner may enter again
     std::atomic<bool> entered{false};
     std::thread other([&] {
         EnterCriticalSection(&cs);
@@ -91,7 +96,7 @@ TEST(CriticalSection, IsRecursiveAndExcludesOthers) {
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(entered.load());
-    LeaveCriticalSection(&cs);
+    LeaveOnce(&cs);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(entered.load());
     LeaveCriticalSection(&cs);
