@@ -5,6 +5,8 @@
 //   - the driver object on Linux, in process;
 //   - Wine's own serial path with no code of ours (bench_raw_acks.exe: a loop
 //     of WaitCommEvent, ReadFile and WriteFile), the baseline of
+//   - the same loop with the other system calls the driver makes for a byte,
+//     and of
 //   - the driver object under Wine, in process (bench_driver_acks.exe).
 // The Windows programs come from the Windows build folder and run under
 // cmake/wine-run in its prefix, each behind a pty linked as a COM port of the
@@ -18,9 +20,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/ack_measure.h"
@@ -56,16 +60,22 @@ bool WineRun(const std::string& prefix, const std::string& argument) {
 // linked as COM<number> of the prefix; it stops when its input ends.
 class WineResponder {
 public:
-    WineResponder(const std::string& prefix, const std::string& lines, const std::string& program, int number)
-        : m_device(prefix, number), m_name(program.substr(program.find_last_of('/') + 1)) {
-        if (!m_device.Ok() || !MakeRaw(m_device.SlavePath())) return;
+    WineResponder(const std::string& prefix, const std::string& lines, const std::string& program, int number,
+                  const std::string& option = "")
+        : m_device(prefix, number), m_name(program.substr(program.find_last_of('/') + 1) + " " + option) {
+        if (!m_device.Ok() || !MakeRaw(m_device.SlavePath())) {
+            std::fprintf(stderr, "no pseudo-terminal for %s\n", m_name.c_str());
+            return;
+        }
+        std::vector<std::string> command{TRELVANE_WINE_RUN, prefix, program, std::to_string(number)};
+        if (!option.empty()) command.push_back(option);
         m_program = std::make_unique<ChildProcess>(
-            std::vector<std::string>{TRELVANE_WINE_RUN, prefix, program, std::to_string(number)},
-            ChildProcess::Options{.environment = {std::string("LD_PRELOAD=") + TRELVANE_PTY_LINES,
-                                                  "TRELVANE_PTY_LINES=" + lines}});
+            command, ChildProcess::Options{.environment = {std::string("LD_PRELOAD=") + TRELVANE_PTY_LINES,
+                                                           "TRELVANE_PTY_LINES=" + lines}});
         std::size_t from = 0;
-        m_ready = m_program->WaitForLine([](const std::string& line) { return line.rfind("ready", 0) == 0; },
-                                         std::chrono::minutes(1), &from)
+        m_ready = m_program
+                      ->WaitForLine([](const std::string& line) { return line.rfind("ready", 0) == 0; },
+                                    std::chrono::minutes(1), &from)
                       .has_value();
         if (!m_ready) std::fprintf(stderr, "%s did not start:\n%s", m_name.c_str(), m_program->ErrorText().c_str());
     }
@@ -87,7 +97,8 @@ private:
     static bool MakeRaw(const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios raw{};
-        const bool ok = fd >= 0 && ::tcgetattr(fd, &raw) == 0 && (::cfmakeraw(&raw), ::tcsetattr(fd, TCSANOW, &raw)) == 0;
+        const bool ok =
+            fd >= 0 && ::tcgetattr(fd, &raw) == 0 && (::cfmakeraw(&raw), ::tcsetattr(fd, TCSANOW, &raw)) == 0;
         if (fd >= 0) ::close(fd);
         return ok;
     }
@@ -98,11 +109,20 @@ private:
     bool m_ready = false;
 };
 
+// The device's pause after each answer before its next byte. On a line at
+// 68 baud a byte takes about 150 ms, so the port always waits for the next
+// one. Without the pause, under Wine, which looks at the port every
+// millisecond once its wait is out, a byte that comes before the wait is
+// out is seen at once: the program that re-arms its wait later would look
+// quicker.
+constexpr std::chrono::microseconds kGap{2000};
+
 // One byte at a time to a port that answers each with 0xF0.
 std::vector<double> MeasureEchoes(PtyPort& device, int count) {
     std::vector<double> times;
     times.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(kGap);
         unsigned char answer = 0;
         const double us = device.RoundTrip(0x3F, &answer, 2000);
         if (us < 0 || answer != protocol::kAcknowledge) {
@@ -118,9 +138,10 @@ int Main(int argc, char** argv) {
     int next = 1;
     const bool quick = argc > next && std::strcmp(argv[next], "--quick") == 0;
     if (quick) ++next;
-    const std::string windowsBuild = argc > next ? argv[next] : TRELVANE_WINDOWS_BUILD;
+    // Wine takes an absolute prefix only.
+    const std::string windowsBuild = std::filesystem::absolute(argc > next ? argv[next] : TRELVANE_WINDOWS_BUILD);
     const std::string prefix = windowsBuild + "/wine";
-    const int count = quick ? 1000 : 10000;
+    const int count = quick ? 1000 : 5000;
     const std::string loadBefore = LoadAverage();
 
     trelvane::testing::TempHome home;
@@ -139,39 +160,44 @@ int Main(int argc, char** argv) {
     if (!WineRun(prefix, "--start")) return 1;
     const std::string lines = home.Path() + "/lines";
     trelvane::testing::MakeFolder(lines);
-    std::vector<double> raw, onLinux, rawWine, onWine;
+    std::vector<double> raw, onLinux, rawWine, withCalls, onWine;
     bool stopped = false;
     {
         WineResponder echo(prefix, lines, windowsBuild + "/bench/windows/bench_raw_acks.exe", 5);
+        WineResponder echoCalls(prefix, lines, windowsBuild + "/bench/windows/bench_raw_acks.exe", 4, "calls");
         WineResponder wineDriver(prefix, lines, windowsBuild + "/bench/windows/bench_driver_acks.exe", 6);
-        if (echo.Ready() && wineDriver.Ready()) {
-            wineDriver.Device().Receive(1, 2000);  // the reset byte
-            trelvane::bench::MeasureAcks(linuxDevice, 300);  // warm-up
-            trelvane::bench::MeasureAcks(wineDriver.Device(), 300);
+        if (echo.Ready() && echoCalls.Ready() && wineDriver.Ready()) {
+            wineDriver.Device().Receive(1, 2000);                  // the reset byte
+            trelvane::bench::MeasureAcks(linuxDevice, 300, kGap);  // warm-up
+            trelvane::bench::MeasureAcks(wineDriver.Device(), 300, kGap);
             MeasureEchoes(echo.Device(), 300);
+            MeasureEchoes(echoCalls.Device(), 300);
             // Rounds interleave the four measurements, so that all of them
             // meet the same machine.
             const int perRound = count / trelvane::bench::kRounds;
             for (int round = 0; round < trelvane::bench::kRounds; ++round) {
-                trelvane::bench::Append(raw, trelvane::testing::PtyEchoRoundTrips(perRound));
-                trelvane::bench::Append(onLinux, trelvane::bench::MeasureAcks(linuxDevice, perRound));
+                trelvane::bench::Append(raw, trelvane::testing::PtyEchoRoundTrips(perRound, {.gap = kGap}));
+                trelvane::bench::Append(onLinux, trelvane::bench::MeasureAcks(linuxDevice, perRound, kGap));
                 trelvane::bench::Append(rawWine, MeasureEchoes(echo.Device(), perRound));
-                trelvane::bench::Append(onWine, trelvane::bench::MeasureAcks(wineDriver.Device(), perRound));
+                trelvane::bench::Append(withCalls, MeasureEchoes(echoCalls.Device(), perRound));
+                trelvane::bench::Append(onWine, trelvane::bench::MeasureAcks(wineDriver.Device(), perRound, kGap));
             }
         }
-        stopped = echo.Stop() & wineDriver.Stop();
+        stopped = echo.Stop() & echoCalls.Stop() & wineDriver.Stop();
     }
     WineRun(prefix, "--stop");
     driver->Close();
     if (!stopped || onWine.empty()) return 1;
 
-    std::printf("Acknowledge over a pseudo-terminal, on Linux and under Wine, %d bytes each (%s)\n", count,
-                quick ? "quick run" : "full run");
+    std::printf("Acknowledge over a pseudo-terminal, on Linux and under Wine, %d bytes each, %lld us between (%s)\n",
+                count, static_cast<long long>(kGap.count()), quick ? "quick run" : "full run");
     std::printf("load average %s before, %s after\n", loadBefore.c_str(), LoadAverage().c_str());
     trelvane::bench::PrintRow("raw pty echo (Linux)", raw);
     trelvane::bench::PrintRow("Linux driver, frame byte -> 0xF0", onLinux, &raw, "raw pty echo");
     trelvane::bench::PrintRow("raw Wine echo, byte -> 0xF0", rawWine, &raw, "raw pty echo");
+    trelvane::bench::PrintRow("raw Wine echo with the driver's calls", withCalls, &rawWine, "raw Wine echo");
     trelvane::bench::PrintRow("driver under Wine, frame byte -> 0xF0", onWine, &rawWine, "raw Wine echo");
+    trelvane::bench::PrintRow("  the same against the echo with its calls", onWine, &withCalls, "the calls");
     return 0;
 }
 

@@ -1,11 +1,15 @@
 // Wine's own serial path with no code of ours, the baseline of the
 // acknowledge benchmark under Wine (bench/wine_ack_latency.cpp):
-//     bench_raw_acks <COM number>
+//     bench_raw_acks <COM number> [calls]
 // Opens the port as the driver does (overlapped, 68 baud 8N1, reads that
 // return at once, the driver's event mask), writes "ready" on its standard
 // output, and answers every byte with 0xF0: a plain loop of WaitCommEvent,
-// ReadFile and WriteFile, until its standard input ends. The system's calls
-// only, so the system's header rather than ours.
+// ReadFile and WriteFile, until its standard input ends. With "calls" it
+// makes as well the other system calls the driver makes for a byte (the
+// event reset before the wait, the wait on the event, ClearCommError, the
+// event set after a read or write that completed at once), which tells the
+// system's cost of those calls from the cost of the driver's own code. The
+// system's calls only, so the system's header rather than ours.
 #include <windows.h>
 
 #include <atomic>
@@ -23,9 +27,15 @@ bool Fail(const char* call) {
     return false;
 }
 
-// Completes an overlapped call as it returned (started: its result).
+bool g_driverCalls = false;  // "calls"
+
+// Completes an overlapped read or write as it returned (started: its result).
 bool Complete(HANDLE port, OVERLAPPED& ov, DWORD* count, BOOL started, const char* call) {
-    if (!started && GetLastError() != ERROR_IO_PENDING) return Fail(call);
+    if (started) {
+        if (g_driverCalls) SetEvent(ov.hEvent);
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+        return Fail(call);
+    }
     return GetOverlappedResult(port, &ov, count, TRUE) || Fail(call);
 }
 
@@ -38,12 +48,19 @@ bool Echo(HANDLE port, const std::atomic<bool>& stopping) {
     while (ok) {
         DWORD events = 0, count = 0;
         // Wine ends the wait on a new mask with 995, the system with no events.
+        if (g_driverCalls) ResetEvent(wait.hEvent);
         const BOOL started = WaitCommEvent(port, &events, &wait);
-        if (stopping.load()) break;
-        if (!Complete(port, wait, &count, started, "WaitCommEvent")) {
-            ok = stopping.load();
+        if (!started && GetLastError() != ERROR_IO_PENDING) {
+            ok = stopping.load() || Fail("WaitCommEvent");
             break;
         }
+        if (g_driverCalls) WaitForSingleObject(wait.hEvent, INFINITE);
+        if (!GetOverlappedResult(port, &wait, &count, TRUE)) {
+            ok = stopping.load() || Fail("WaitCommEvent");
+            break;
+        }
+        DWORD errors = 0;
+        if (g_driverCalls) ClearCommError(port, &errors, nullptr);
         if (!(events & EV_RXCHAR)) continue;
         unsigned char byte = 0;
         DWORD got = 0;
@@ -75,14 +92,15 @@ bool Configure(HANDLE port) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: bench_raw_acks <COM number>\n");
+    g_driverCalls = argc == 3 && std::string(argv[2]) == "calls";
+    if (argc != 2 && !g_driverCalls) {
+        std::fprintf(stderr, "usage: bench_raw_acks <COM number> [calls]\n");
         return 2;
     }
     const std::string number = argv[1];
     const std::wstring name = L"\\\\.\\COM" + std::wstring(number.begin(), number.end());
-    const HANDLE port =
-        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) return Fail("CreateFile") ? 0 : 1;
     bool ok = Configure(port);
     if (ok) {
