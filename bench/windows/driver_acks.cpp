@@ -17,7 +17,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: bench_driver_acks <COM number>\n");
         return 2;
     }
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+    if (const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); FAILED(hr)) {
+        std::fprintf(stderr, "bench_driver_acks: CoInitializeEx failed: 0x%08lx\n", static_cast<unsigned long>(hr));
+        return 1;
+    }
     int code = 0;
     {
         auto driver = platform::ComPtr<trelvane::CTarvik>::Attach(trelvane::CTarvik::Create());

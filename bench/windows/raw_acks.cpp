@@ -47,7 +47,6 @@ bool Echo(HANDLE port, const std::atomic<bool>& stopping) {
     bool ok = wait.hEvent && io.hEvent;
     while (ok) {
         DWORD events = 0, count = 0;
-        // Wine ends the wait on a new mask with 995, the system with no events.
         if (g_driverCalls) ResetEvent(wait.hEvent);
         const BOOL started = WaitCommEvent(port, &events, &wait);
         if (!started && GetLastError() != ERROR_IO_PENDING) {
@@ -55,6 +54,8 @@ bool Echo(HANDLE port, const std::atomic<bool>& stopping) {
             break;
         }
         if (g_driverCalls) WaitForSingleObject(wait.hEvent, INFINITE);
+        // The stop's empty mask ends the wait: with 995 under Wine, with no
+        // events on Windows, and then the next wait fails.
         if (!GetOverlappedResult(port, &wait, &count, TRUE)) {
             ok = stopping.load() || Fail("WaitCommEvent");
             break;
@@ -101,7 +102,10 @@ int main(int argc, char** argv) {
     const std::wstring name = L"\\\\.\\COM" + std::wstring(number.begin(), number.end());
     const HANDLE port = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return Fail("CreateFile") ? 0 : 1;
+    if (port == INVALID_HANDLE_VALUE) {
+        Fail("CreateFile");
+        return 1;
+    }
     bool ok = Configure(port);
     if (ok) {
         std::cout << "ready" << std::endl;
