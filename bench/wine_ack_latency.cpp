@@ -79,15 +79,16 @@ public:
                       .has_value();
         if (!m_ready) std::fprintf(stderr, "%s did not start:\n%s", m_name.c_str(), m_program->ErrorText().c_str());
     }
-    // Ends the program; false when it failed.
-    bool Stop() {
+    // Ends the program; false when it failed. Its standard error is shown
+    // when it failed or when answers went missing.
+    bool Stop(bool answersMissing) {
         if (!m_program) return false;
         m_program->CloseInput();
         const auto status = m_program->Wait(std::chrono::seconds(30));
-        if (status == 0) return true;
-        std::fprintf(stderr, "%s ended with %d:\n%s", m_name.c_str(), status.value_or(-1),
-                     m_program->ErrorText().c_str());
-        return false;
+        if (status != 0 || answersMissing)
+            std::fprintf(stderr, "%s ended with %d:\n%s", m_name.c_str(), status.value_or(-1),
+                         m_program->ErrorText().c_str());
+        return status == 0;
     }
     bool Ready() const { return m_ready; }
     PtyPort& Device() { return m_device; }
@@ -183,7 +184,9 @@ int Main(int argc, char** argv) {
                 trelvane::bench::Append(onWine, trelvane::bench::MeasureAcks(wineDriver.Device(), perRound, kGap));
             }
         }
-        stopped = echo.Stop() & echoCalls.Stop() & wineDriver.Stop();
+        const auto whole = static_cast<std::size_t>(count);
+        stopped = echo.Stop(rawWine.size() < whole) & echoCalls.Stop(withCalls.size() < whole) &
+                  wineDriver.Stop(onWine.size() < whole);
     }
     WineRun(prefix, "--stop");
     driver->Close();
