@@ -173,7 +173,7 @@ int Main(int argc, char** argv) {
             trelvane::bench::MeasureAcks(wineDriver.Device(), 300, kGap);
             MeasureEchoes(echo.Device(), 300);
             MeasureEchoes(echoCalls.Device(), 300);
-            // Rounds interleave the four measurements, so that all of them
+            // Rounds interleave the five measurements, so that all of them
             // meet the same machine.
             const int perRound = count / trelvane::bench::kRounds;
             for (int round = 0; round < trelvane::bench::kRounds; ++round) {
