@@ -22,6 +22,9 @@
 #   ./build.sh windows            the build for 64-bit Windows (MinGW-w64) in
 #                                 build-windows/
 #   ./build.sh test windows       that build and its suites under Wine
+#   ./build.sh bench windows      the acknowledge under Wine beside the same on
+#                                 Linux (bench/wine_ack_latency.cpp): builds
+#                                 its programs in build-windows/ and build/
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -33,11 +36,15 @@ if [ "$mode" = windows ] || [ "$mode:${2:-}" = test:windows ]; then windows=yes;
 # simulator's prompt; lld: the quicker linker.
 packages=(cmake ninja-build g++ lld libgtest-dev libgmock-dev pkgconf libedit-dev libsystemd-dev
           dbus-daemon systemd python3-dbus python3-gi)
-if [ -n "$windows" ]; then
+wine_bench=""
+if [ "$mode:${2:-}" = bench:windows ]; then wine_bench=yes; fi
+if [ -n "$windows" ] || [ -n "$wine_bench" ]; then
     # The cross compiler (its posix-threads variant), widl, Wine to run the
     # suites, Wine's .idl files for widl, GoogleTest's sources to build for
     # Windows; python3 plays the device behind a pty.
-    packages=(cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev googletest python3)
+    windows_packages=(g++-mingw-w64-x86-64 mingw-w64-tools wine wine64 libwine-dev googletest python3)
+    if [ -n "$wine_bench" ]; then packages+=("${windows_packages[@]}")
+    else packages=(cmake ninja-build "${windows_packages[@]}"); fi
 fi
 # The install test makes and checks the packages and compiles the client
 # headers beside curses' and X11's; the thread-safety cases compile their
@@ -65,6 +72,15 @@ if [ -n "$windows" ]; then
     # persistent wineserver and stop it again at the end.
     echo "build.sh: running the Windows suites under Wine" >&2
     exec ctest --preset windows
+fi
+
+if [ -n "$wine_bench" ]; then
+    echo "build.sh: building the acknowledge benchmark under Wine (build-windows/, build/)" >&2
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows --target trelvane_wine_benchmarks
+    cmake --preset plain >/dev/null
+    cmake --build --preset plain --target bench_wine_ack_latency
+    exec build/bench/bench_wine_ack_latency build-windows
 fi
 
 if [ "$mode" = format ]; then
