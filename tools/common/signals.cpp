@@ -61,11 +61,10 @@ SignalWatcher::SignalWatcher(const char* program, std::function<void(const char*
     const sigset_t set = StopSignals();
     m_watch->signalFd = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
     m_watch->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_watch->signalFd < 0 || m_watch->wakeFd < 0)
-        std::fprintf(stderr, "%s: cannot watch for signals: %s\n", m_program, std::strerror(errno));
-    else
-        m_watch->thread = std::thread([this] { Run(m_program, *m_watch, m_onSignal); });
+    if (Ok()) m_watch->thread = std::thread([this] { Run(m_program, *m_watch, m_onSignal); });
 }
+
+bool SignalWatcher::Ok() const { return m_watch->signalFd >= 0 && m_watch->wakeFd >= 0; }
 
 SignalWatcher::~SignalWatcher() {
     const std::uint64_t one = 1;

@@ -21,6 +21,8 @@ public:
     ~SignalWatcher();
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
+    // Whether the signals are watched.
+    bool Ok() const;
 
     struct Watch;  // the system's part, each system's own
 

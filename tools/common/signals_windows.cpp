@@ -10,6 +10,8 @@ namespace trelvane::tools {
 // no context of theirs: the one watcher that is to hear them is kept here, and
 // the lock keeps it alive while a handler calls it.
 struct SignalWatcher::Watch {
+    bool installed = false;
+
     static std::mutex lock;
     static const std::function<void(const char*)>* onSignal;  // guarded by lock
 
@@ -33,17 +35,20 @@ const std::function<void(const char*)>* SignalWatcher::Watch::onSignal = nullptr
 void SignalWatcher::BlockStopSignals() {}
 
 SignalWatcher::SignalWatcher(const char* program, std::function<void(const char*)> onSignal)
-    : m_program(program), m_onSignal(std::move(onSignal)) {
+    : m_program(program), m_onSignal(std::move(onSignal)), m_watch(std::make_unique<Watch>()) {
     {
         std::lock_guard guard(Watch::lock);
         Watch::onSignal = &m_onSignal;
     }
-    if (!SetConsoleCtrlHandler(&Watch::Handler, TRUE))
+    m_watch->installed = SetConsoleCtrlHandler(&Watch::Handler, TRUE);
+    if (!m_watch->installed)
         std::fprintf(stderr, "%s: cannot watch for Ctrl+C: %s\n", m_program, SystemMessageText(GetLastError()).c_str());
 }
 
+bool SignalWatcher::Ok() const { return m_watch->installed; }
+
 SignalWatcher::~SignalWatcher() {
-    SetConsoleCtrlHandler(&Watch::Handler, FALSE);
+    if (m_watch->installed) SetConsoleCtrlHandler(&Watch::Handler, FALSE);
     std::lock_guard guard(Watch::lock);
     Watch::onSignal = nullptr;
 }
