@@ -31,7 +31,8 @@ std::string PortAdvice(int port) {
     WCHAR target[512];
     if (QueryDosDeviceW(wide.c_str(), target, static_cast<DWORD>(std::size(target))) == 0 &&
         GetLastError() == ERROR_FILE_NOT_FOUND)
-        return "there is no " + name + " on this computer: the Device Manager lists the serial ports (Ports (COM & LPT))";
+        return "there is no " + name +
+               " on this computer: the Device Manager lists the serial ports (Ports (COM & LPT))";
     return name + " may be held by another program: close that program";
 }
 

@@ -1,6 +1,7 @@
 #include "tools/ctl/registered_server.h"
 
 #include "contract/trelvane.h"
+#include "version/version.h"
 
 namespace trelvane::ctl {
 
@@ -22,6 +23,20 @@ LSTATUS RegisteredServer(std::string* commandLine) {
     RegCloseKey(key);
     if (status == ERROR_SUCCESS) *commandLine = platform::ToUtf8(value);
     return status;
+}
+
+void ReplyRegistration(Reporter& reporter, const std::string& scope, const std::string& commandLine,
+                       const char* howToRegister) {
+    const bool registered = !scope.empty();
+    reporter.Reply("registered",
+                   registered
+                       ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
+                             ": " + commandLine
+                       : "not registered (" + std::string(howToRegister) + ")",
+                   {{"registered", registered},
+                    {"scope", registered ? tools::Value(scope) : tools::Null{}},
+                    {"server", registered ? tools::Value(commandLine) : tools::Null{}},
+                    {"version", std::string(trelvane::kVersion)}});
 }
 
 }  // namespace trelvane::ctl

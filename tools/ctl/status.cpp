@@ -11,7 +11,6 @@
 #include "tools/ctl/commands.h"
 #include "tools/ctl/registered_server.h"
 #include "tools/ctl/reporter.h"
-#include "version/version.h"
 
 namespace trelvane::ctl {
 namespace {
@@ -56,15 +55,7 @@ int ShowStatus(bool json) {
     }
     const bool registered = registry == ERROR_SUCCESS;
     const std::string scope = registered ? RegistrationScope() : "";
-    reporter.Reply("registered",
-                   registered
-                       ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
-                             ": " + commandLine
-                       : "not registered (trelvane -RegServer)",
-                   {{"registered", registered},
-                    {"scope", registered ? tools::Value(scope) : tools::Null{}},
-                    {"server", registered ? tools::Value(commandLine) : tools::Null{}},
-                    {"version", std::string(trelvane::kVersion)}});
+    ReplyRegistration(reporter, scope, commandLine, "trelvane -RegServer");
     const long pid = RunningServer();
     const std::string log = ServerLogPath();
     reporter.Reply("running",

@@ -4,11 +4,9 @@
 // The process list, which needs the system's types first.
 #include <tlhelp32.h>
 
-#include "tools/ctl/advice.h"
 #include "tools/ctl/commands.h"
 #include "tools/ctl/registered_server.h"
 #include "tools/ctl/reporter.h"
-#include "version/version.h"
 
 namespace trelvane::ctl {
 namespace {
@@ -69,15 +67,7 @@ int ShowStatus(bool json) {
     }
     const bool registered = registry == ERROR_SUCCESS;
     const std::string scope = registered ? RegistrationScope() : "";
-    reporter.Reply("registered",
-                   registered
-                       ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
-                             ": " + commandLine
-                       : "not registered (trelvane.exe /RegServer)",
-                   {{"registered", registered},
-                    {"scope", registered ? tools::Value(scope) : tools::Null{}},
-                    {"server", registered ? tools::Value(commandLine) : tools::Null{}},
-                    {"version", std::string(trelvane::kVersion)}});
+    ReplyRegistration(reporter, scope, commandLine, "trelvane.exe /RegServer");
     if (!registered) return kSucceeded;
     std::string error;
     const DWORD pid = RunningServer(ProgramOf(commandLine), &error);
