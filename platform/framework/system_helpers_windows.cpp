@@ -33,6 +33,10 @@ bool EqualNoCase(WStringView a, WStringView b) {
            CSTR_EQUAL;
 }
 
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    return EqualNoCase(WStringView(FromUtf8(std::string(a))), FromUtf8(std::string(b)));
+}
+
 }  // namespace platform
 
 std::string SystemMessageText(DWORD code) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "platform/base/wide_string.h"
 #include "platform/windows_system.h"
@@ -18,6 +19,8 @@ bool IsThisExecutable(LPCWSTR path);
 // Whether two names are equal without regard to case, as the system
 // compares the names of files, keys and members.
 bool EqualNoCase(WStringView a, WStringView b);
+// Narrow text (UTF-8), folded alike.
+bool EqualNoCase(std::string_view a, std::string_view b);
 
 }  // namespace platform
 

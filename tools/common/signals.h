@@ -1,11 +1,13 @@
 // SIGINT, SIGTERM and SIGHUP end a tool cleanly: they are blocked in
 // every thread and taken from a signalfd by a thread of their own, which
 // reports each one. SIGPIPE is ignored, so a reader that goes away shows as a
-// failed write, not as a death that leaves the link behind.
+// failed write, not as a death that leaves the link behind. On Windows the
+// console's Ctrl+C, Ctrl+Break and close are reported, on the thread the
+// system starts for each.
 #pragma once
 
 #include <functional>
-#include <thread>
+#include <memory>
 
 namespace trelvane::tools {
 
@@ -19,16 +21,15 @@ public:
     ~SignalWatcher();
     SignalWatcher(const SignalWatcher&) = delete;
     SignalWatcher& operator=(const SignalWatcher&) = delete;
-    bool Ok() const { return m_signalFd >= 0 && m_wakeFd >= 0; }
+    // Whether the signals are watched.
+    bool Ok() const;
+
+    struct Watch;  // the system's part, each system's own
 
 private:
-    void Run();
-
     const char* m_program;
     std::function<void(const char*)> m_onSignal;
-    int m_signalFd = -1;
-    int m_wakeFd = -1;
-    std::thread m_thread;
+    std::unique_ptr<Watch> m_watch;
 };
 
 }  // namespace trelvane::tools

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 
 #include "contract/trelvane.h"
@@ -30,17 +29,13 @@ std::string NoSuchPort(int port, const std::string& path) {
 
 }  // namespace
 
-std::string ResultText(HRESULT hr) {
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(hr));
-    return std::string(code) + " (" + SystemMessageText(static_cast<DWORD>(hr)) + ")";
-}
-
 std::string ServerLogPath() {
     WCHAR clsid[40];
     StringFromGUID2(contract::CLSID_CTarvik, clsid, 40);
     return platform::TrelvaneHome() + "/log/" + platform::ToUtf8(clsid) + ".log";
 }
+
+std::string ServerGoneAdvice() { return "its log " + ServerLogPath() + " may say why; see `trelvanectl status`"; }
 
 std::string ActivationAdvice(HRESULT hr) {
     switch (hr) {

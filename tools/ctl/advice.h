@@ -10,8 +10,11 @@ namespace trelvane::ctl {
 
 // "0x80040154 (Class not registered)".
 std::string ResultText(HRESULT hr);
-// Where the servers that activation starts write what they report.
+// Where the servers that activation starts write what they report (on
+// Linux; on Windows such a server has nowhere to write).
 std::string ServerLogPath();
+// When the server went away during a call.
+std::string ServerGoneAdvice();
 // When CTarvik cannot be created.
 std::string ActivationAdvice(HRESULT hr);
 // When COMn does not open: missing, not ours to open (naming the group

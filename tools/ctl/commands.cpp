@@ -118,8 +118,7 @@ std::optional<LONG> Client::DriverPort() {
 
 int Client::CallFailed(const std::string& what, HRESULT hr) {
     if (hr == RPC_E_DISCONNECTED) {
-        m_reporter.Failure(what + " failed: the server went away",
-                           "its log " + ServerLogPath() + " may say why; see `trelvanectl status`");
+        m_reporter.Failure(what + " failed: the server went away", ServerGoneAdvice());
         return kFailed;
     }
     const std::string reason = m_systemError.empty() ? ResultText(hr) : m_systemError;

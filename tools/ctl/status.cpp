@@ -9,17 +9,11 @@
 #include "platform/remoting/socket.h"
 #include "tools/ctl/advice.h"
 #include "tools/ctl/commands.h"
+#include "tools/ctl/registered_server.h"
 #include "tools/ctl/reporter.h"
-#include "version/version.h"
 
 namespace trelvane::ctl {
 namespace {
-
-platform::WString ServerKeyName() {
-    WCHAR clsid[40];
-    StringFromGUID2(contract::CLSID_CTarvik, clsid, 40);
-    return TEXT("CLSID\\") + platform::WString(clsid) + TEXT("\\LocalServer32");
-}
 
 // Which store the registration that activation uses comes from: the user's
 // is read above the machine's, unless TRELVANE_REGISTRY_SCOPE=machine hides
@@ -33,21 +27,6 @@ const char* RegistrationScope() {
     const bool inUserStore = registry::ReadStore(registry::UserStore(), &user) == ERROR_SUCCESS && user &&
                              registry::SplitPath(ServerKeyName(), &path) && registry::FindPath(*user, path);
     return inUserStore ? "user" : "machine";
-}
-
-// The registered command line of the server, or the registry's error.
-LSTATUS RegisteredServer(std::string* commandLine) {
-    const platform::WString keyName = ServerKeyName();
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_CLASSES_ROOT, keyName.c_str(), 0, KEY_READ, &key);
-    if (status != ERROR_SUCCESS) return status;
-    WCHAR value[1024] = {};
-    DWORD type = 0;
-    DWORD size = sizeof value - sizeof(WCHAR);
-    status = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
-    if (status == ERROR_SUCCESS) *commandLine = platform::ToUtf8(value);
-    return status;
 }
 
 // The process id of the server that serves CTarvik now, or 0. Only looks:
@@ -76,15 +55,7 @@ int ShowStatus(bool json) {
     }
     const bool registered = registry == ERROR_SUCCESS;
     const std::string scope = registered ? RegistrationScope() : "";
-    reporter.Reply("registered",
-                   registered
-                       ? "registered for " + std::string(scope == "user" ? "this user" : "every user (machine)") +
-                             ": " + commandLine
-                       : "not registered (trelvane -RegServer)",
-                   {{"registered", registered},
-                    {"scope", registered ? tools::Value(scope) : tools::Null{}},
-                    {"server", registered ? tools::Value(commandLine) : tools::Null{}},
-                    {"version", std::string(trelvane::kVersion)}});
+    ReplyRegistration(reporter, scope, commandLine, "trelvane -RegServer");
     const long pid = RunningServer();
     const std::string log = ServerLogPath();
     reporter.Reply("running",
