@@ -12,7 +12,7 @@ using namespace trelvane::testing;
 
 class Battery : public DriverTest {
 protected:
-    HRESULT Start(const char16_t* selector) { return tarvik->StartBatteryTest(platform::Bstr(selector).Get()); }
+    HRESULT Start(const WCHAR* selector) { return tarvik->StartBatteryTest(platform::Bstr(selector).Get()); }
 };
 
 TEST_P(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
@@ -20,10 +20,10 @@ TEST_P(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
     ASSERT_EQ(Open(), 0);
     log.Clear();
     const auto beforeStart = std::chrono::steady_clock::now();
-    ASSERT_EQ(Start(u"StartPost"), S_OK);
+    ASSERT_EQ(Start(TEXT("StartPost")), S_OK);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return !dtr && rts; }, 2s));
-    EXPECT_EQ(Start(u"StartPost"), S_FALSE);
+    EXPECT_EQ(Start(TEXT("StartPost")), S_FALSE);
     EXPECT_EQ(log.Named("SystemError"), std::vector<std::string>{"SystemError Battery test allready active"});
     std::this_thread::sleep_until(started + 1000ms);
     const auto changed = std::chrono::steady_clock::now();
@@ -42,13 +42,13 @@ TEST_P(Battery, StartPostMeasuresTheTimeUntilRlsdChanges) {
     EXPECT_LE(volts, voltsAfter(changed - started - 2ms) + 0.001);
     EXPECT_TRUE(device->WaitLines([](bool, bool rts) { return !rts; }, 2s));
     // Idle again: a new test may start.
-    EXPECT_EQ(Start(u"StartPost"), S_OK);
+    EXPECT_EQ(Start(TEXT("StartPost")), S_OK);
 }
 
 TEST_P(Battery, FinishPostSelectsWithDtrOn) {
     device->SetModemLines(true, false, false);  // finish post on line
     ASSERT_EQ(Open(), 0);
-    ASSERT_EQ(Start(u"FinishPost"), S_OK);
+    ASSERT_EQ(Start(TEXT("FinishPost")), S_OK);
     EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return dtr && rts; }, 2s));
 }
 
@@ -56,13 +56,14 @@ TEST_P(Battery, DevicesOffLineChangeNoLine) {
     device->SetModemLines(true, false, false);  // only the finish post
     ASSERT_EQ(Open(), 0);
     log.Clear();
-    for (const char16_t* selector : {u"StartPost", u"startpost", u"", u"Other"}) EXPECT_EQ(Start(selector), S_FALSE);
+    for (const WCHAR* selector : {TEXT("StartPost"), TEXT("startpost"), TEXT(""), TEXT("Other")})
+        EXPECT_EQ(Start(selector), S_FALSE);
     EXPECT_EQ(log.Texts(), std::vector<std::string>(4, "SystemError Device off line"));
     Pump(50ms);
     EXPECT_TRUE(device->WaitLines([](bool dtr, bool rts) { return !dtr && !rts; }, 2s));
     EXPECT_EQ(tarvik->Close(), S_OK);
     log.Clear();
-    EXPECT_EQ(Start(u"FinishPost"), S_FALSE);  // port closed
+    EXPECT_EQ(Start(TEXT("FinishPost")), S_FALSE);  // port closed
     EXPECT_EQ(log.Texts(), std::vector<std::string>{"SystemError Device off line"});
 }
 

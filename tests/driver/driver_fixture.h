@@ -1,8 +1,8 @@
 // A driver object with sinks on both event interfaces that write one log, and
 // a message loop for the tick; DriverTest adds a device end on COM3. The
-// object lives in this process, or in the server program (its test build,
-// which quits as soon as the client has let go) reached through proxies: a
-// suite that runs both ways must not be able to tell the difference.
+// object lives in this process, or in the server program reached through
+// proxies (driver_server.h): a suite that runs both ways must not be able to
+// tell the difference.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,9 +18,10 @@
 #include "driver/tarvik.h"
 #include "platform/windows.h"
 #include "protocol/device_bytes.h"
+#include "tests/driver/apartment.h"
+#include "tests/driver/driver_server.h"
 #include "tests/driver/placement.h"
 #include "tools/device_end/device_end.h"
-#include "tests/support/server_process.h"
 #include "tests/support/dispatch_sink.h"
 #include "tests/support/test_env.h"
 
@@ -83,7 +84,7 @@ public:
             case VT_I4: text += std::to_string(a.lVal); break;
             case VT_BOOL: text += std::to_string(a.boolVal); break;
             case VT_R4: text += std::to_string(a.fltVal); break;
-            case VT_BSTR: text += platform::ToUtf8(std::u16string(a.bstrVal, SysStringLen(a.bstrVal))); break;
+            case VT_BSTR: text += platform::ToUtf8(platform::WString(a.bstrVal, SysStringLen(a.bstrVal))); break;
             default: text += "?"; break;
             }
         }
@@ -105,18 +106,10 @@ class DriverClientTest : public ::testing::TestWithParam<Placement> {
 protected:
     bool Remote() const { return RunsOutOfProcess(*this); }
     void SetUp() override {
-        ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+        ASSERT_TRUE(SUCCEEDED(EnterTestApartment()));
         if (Remote()) {
-            WCHAR clsid[CHARS_IN_GUID];
-            StringFromGUID2(contract::CLSID_CTarvik, clsid, CHARS_IN_GUID);
-            server = std::make_unique<ServerProcess>(
-                TRELVANE_TEST_SERVER, std::vector<std::string>{"-Embedding"},
-                std::vector<std::string>{"TRELVANE_TEST_SHUTDOWN_MS=0", "TRELVANE_TEST_PAUSE_MS=0"});
-            ASSERT_TRUE(server->Start());
-            ASSERT_TRUE(server->WaitServing(ClassSocketPath(home.Path(), platform::ToUtf8(clsid)), 10s));
-            ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                       reinterpret_cast<void**>(tarvik.Out())),
-                      S_OK);
+            server = StartDriverServer(home.Path(), tarvik.Out());
+            ASSERT_TRUE(server);
         } else {
             const auto driver = platform::ComPtr<CTarvik>::Attach(CTarvik::Create());
             driver->QueryInterface(contract::IID_ITarvik, reinterpret_cast<void**>(tarvik.Out()));
@@ -145,8 +138,7 @@ protected:
         events.Reset();
         testEvents.Reset();
         if (server) {
-            EXPECT_EQ(server->Wait(10s), 0);  // the server ends by itself, cleanly, once the client has let go
-            EXPECT_EQ(server->Errors(), "");
+            EXPECT_EQ(server->Finish(), "");  // it ends by itself, cleanly, once the client has let go
         }
         CoUninitialize();
     }
@@ -189,7 +181,7 @@ protected:
         return PumpUntil([&] { return Logged(text); }, timeout);
     }
     TempHome home;
-    std::unique_ptr<ServerProcess> server;
+    std::unique_ptr<DriverServer> server;
     platform::ComPtr<ITarvik> tarvik;
     platform::ComPtr<IConnectionPointContainer> container;
     platform::ComPtr<ITarvikTest> test;

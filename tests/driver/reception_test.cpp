@@ -295,7 +295,7 @@ TEST_P(Reception, AResetThatCannotBeWrittenLeavesTheFrame) {
 }
 
 TEST_P(Reception, WriteToPortSendsTheTextSlowlyAndSummarises) {
-    const platform::Bstr text(u"AB");
+    const platform::Bstr text(TEXT("AB"));
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(test->WriteToPort(text.Get()), S_OK);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms);  // 100 ms after every byte
@@ -305,12 +305,12 @@ TEST_P(Reception, WriteToPortSendsTheTextSlowlyAndSummarises) {
                                "InputReceived Write: '0xa' (WriteToPort)", "SystemError Write 3 bytes: 'AB'"}));
     // An empty text writes just the line feed.
     log.Clear();
-    ASSERT_EQ(test->WriteToPort(platform::Bstr(u"").Get()), S_OK);
+    ASSERT_EQ(test->WriteToPort(platform::Bstr(TEXT("")).Get()), S_OK);
     EXPECT_EQ(device->ReadBytes(1, 2s), std::vector<std::uint8_t>{0x0A});
     EXPECT_EQ(log.Texts().back(), "SystemError Write 1 bytes: ''");
     // A text beyond the limits writes nothing and says why.
     log.Clear();
-    EXPECT_EQ(test->WriteToPort(platform::Bstr(std::u16string(181, u'x')).Get()), E_INVALIDARG);
+    EXPECT_EQ(test->WriteToPort(platform::Bstr(platform::WString(181, TEXT('x'))).Get()), E_INVALIDARG);
     EXPECT_FALSE(device->ReadByte(200ms).has_value());
     ASSERT_EQ(log.Texts().size(), 1u);
     EXPECT_EQ(log.Texts()[0].rfind("SystemError WriteToPort: text of 181 bytes is too long", 0), 0u);

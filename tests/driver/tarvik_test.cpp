@@ -26,7 +26,7 @@ TEST_P(DriverTest, NewObjectDefaultsAndSettersWithoutAPort) {
     SHORT bits = 0;
     test->get_DataBits(&bits);
     EXPECT_EQ(bits, -1);
-    BSTR parity = const_cast<BSTR>(u"x");  // not null, to see the getter clear it
+    BSTR parity = const_cast<BSTR>(TEXT("x"));  // not null, to see the getter clear it
     test->get_Parity(&parity);
     EXPECT_EQ(parity, nullptr);
     FLOAT stop = 9.0f;
@@ -75,7 +75,7 @@ TEST_P(DriverTest, OpenSetsTheDeviceUpAndRaisesItsEventsInOrder) {
     EXPECT_EQ(bits, 8);
     platform::Bstr parity;
     test->get_Parity(parity.Out());
-    EXPECT_EQ(parity.View(), u"None");
+    EXPECT_EQ(parity.View(), TEXT("None"));
     FLOAT stop = 0;
     test->get_StopBits(&stop);
     EXPECT_EQ(stop, 1.0f);
@@ -131,10 +131,10 @@ TEST_P(DriverTest, LineSettingsThroughTheTestInterface) {
     ASSERT_EQ(test->put_ParityCheck(2), S_OK);  // the lowest bit counts
     test->get_ParityCheck(&b);
     EXPECT_EQ(b, VARIANT_FALSE);
-    ASSERT_EQ(test->put_Parity(platform::Bstr(u"odd").Get()), S_OK);  // names are exact: unchanged
+    ASSERT_EQ(test->put_Parity(platform::Bstr(TEXT("odd")).Get()), S_OK);  // names are exact: unchanged
     platform::Bstr parity;
     test->get_Parity(parity.Out());
-    EXPECT_EQ(parity.View(), u"None");
+    EXPECT_EQ(parity.View(), TEXT("None"));
     ASSERT_EQ(test->put_ReadyToSend(VARIANT_TRUE), S_OK);
     EXPECT_TRUE(device->WaitLines([](bool, bool rts) { return rts; }, 2s));
     ASSERT_EQ(tarvik->put_StateDTR(VARIANT_TRUE), S_OK);

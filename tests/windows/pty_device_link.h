@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -17,6 +18,8 @@ class PtyDevice {
 public:
     // A new pty linked as COM<number>.
     explicit PtyDevice(int number) : m_number(number) { Ask("open"); }
+    // The device of COM<number>, opened before.
+    static PtyDevice Opened(int number) { return PtyDevice(number, nullptr); }
 
     void Send(const std::vector<std::uint8_t>& bytes) { Ask("send", Hex(bytes)); }
     void SetLines(bool cts, bool dsr, bool rlsd, bool ring = false) {
@@ -34,6 +37,7 @@ public:
     }
 
 private:
+    PtyDevice(int number, std::nullptr_t) : m_number(number) {}
     static std::string Bit(bool on) { return on ? "1" : "0"; }
     static std::string Hex(const std::vector<std::uint8_t>& bytes) {
         std::string hex;

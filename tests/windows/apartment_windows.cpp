@@ -1,0 +1,7 @@
+#include "tests/driver/apartment.h"
+
+namespace trelvane::testing {
+
+HRESULT EnterTestApartment() { return CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+
+}  // namespace trelvane::testing
