@@ -146,14 +146,17 @@ HRESULT Listen(REFCLSID clsid, Registration* r) {
     r->lockFd = LockExclusive(ClassLockPath(clsid), &hr);
     if (r->lockFd < 0) return hr;
     r->path = ClassSocketPath(clsid);
+    // Watched before the socket is made: a client can reach it, and remove
+    // it, as soon as it exists, and a removal before the watch went unseen.
+    const CLSID watched = clsid;
+    r->watch = std::make_shared<ClassFilesWatch>(clsid, r->path, [watched] { PutSocketBack(watched); });
     r->listenFd = ListenAt(r->path, &hr);
     if (r->listenFd < 0) {
+        r->watch.reset();
         CloseSocket(r->lockFd);
         return hr;
     }
     r->sourceId = AddListenSource(r->listenFd);
-    const CLSID watched = clsid;
-    r->watch = std::make_shared<ClassFilesWatch>(clsid, r->path, [watched] { PutSocketBack(watched); });
     return S_OK;
 }
 
