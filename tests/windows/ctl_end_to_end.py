@@ -12,8 +12,9 @@ registered in the prefix, with a start post played over a pty linked as COM7.
    (the device reads the fourth acknowledge), `status` then finds the server
    running, and Ctrl+C ends the watch, which closes the port.
    The server ends after the watch.
-3. The README's check.vbs under Wine's cscript, on COM9: it fails with 1
-   and the driver's status, and the server ends after it.
+3. The README's check.vbs under Wine's cscript: on COM9 it fails with 1 and
+   the driver's status, on COM7 it opens and closes the port (the device
+   reads the reset); the server ends after each.
 4. Unregistered again.
 Exits 0 when everything holds; each difference is a line on standard error.
 """
@@ -182,18 +183,22 @@ def main():
 
         failures.check(wait_until_gone(ctl, wine, env), "the server did not end after trelvanectl's watch")
 
-        # 3. The README's VBScript under cscript, on a port that does not
-        # exist (on a port that opens, the server outlives cscript under
-        # Wine: docs/windows.md).
+        # 3. The README's VBScript under cscript.
         with tempfile.NamedTemporaryFile("w", suffix=".vbs", delete=False, newline="") as script:
             script.write(check_vbs(readme))
+        port = Port(prefix, lines_dir, 7)
         try:
             path = subprocess.run(wine + ["winepath", "-w", script.name], capture_output=True, text=True).stdout.strip()
             status, lines = run(wine + ["cscript", "//nologo", path, "9"], env)
             failures.check(status == 1 and "COM9 did not open: status 1" in lines, "check.vbs 9: %d %r" % (status, lines))
+            failures.check(wait_until_gone(ctl, wine, env), "the server did not end after check.vbs 9")
+            status, lines = run(wine + ["cscript", "//nologo", path, "7"], env)
+            failures.check(status == 0 and lines == ["COM7 opened", "COM7 closed"], "check.vbs 7: %d %r" % (status, lines))
+            failures.check(port.recv(1, BOUND * 1000) == RESET, "no reset on opening by check.vbs")
+            failures.check(wait_until_gone(ctl, wine, env), "the server did not end after check.vbs 7")
         finally:
+            port.close()
             os.unlink(script.name)
-        failures.check(wait_until_gone(ctl, wine, env), "the server did not end after check.vbs")
     if subprocess.run(wine + [server, "/UnregServer"]).returncode != 0:
         failures.append("/UnregServer failed")
     return failures

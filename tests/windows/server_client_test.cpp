@@ -317,5 +317,38 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
     EXPECT_GE(waited.count(), 5000);
 }
 
+// A client that advises no sink, as a script does: it opens a port, closes
+// it and lets go; the server ends as after any other client.
+TEST(ServerUnderWine, EndsAfterAClientThatOpenedAPortWithoutSinks) {
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    PtyDevice device(kPort);
+    HANDLE server = nullptr;
+    {
+        CLSID clsid;
+        ASSERT_EQ(CLSIDFromProgID(L"Trelvane.Tarvik", &clsid), S_OK);
+        IDispatch* driver = nullptr;
+        ASSERT_EQ(
+            CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&driver)),
+            S_OK);
+        server = ServerProcess();
+        ASSERT_NE(server, nullptr) << "no trelvane.exe runs";
+        VARIANT status = Long(-1);
+        VARIANT statusOut;
+        VariantInit(&statusOut);
+        statusOut.vt = VT_BYREF | VT_I4;
+        statusOut.plVal = &status.lVal;
+        ASSERT_EQ(Call(driver, L"Open", {Long(kPort), statusOut}), S_OK);
+        ASSERT_EQ(status.lVal, 0);
+        std::vector<std::uint8_t> reset;
+        Pumping([&] { reset = device.Receive(1, kBound); });
+        EXPECT_EQ(reset, std::vector<std::uint8_t>{protocol::kReset});
+        EXPECT_EQ(Call(driver, L"Close", {}), S_OK);
+        driver->Release();
+    }
+    CoUninitialize();
+    EXPECT_EQ(WaitForSingleObject(server, kBound), WAIT_OBJECT_0) << "the server did not end";
+    CloseHandle(server);
+}
+
 }  // namespace
 }  // namespace trelvane
