@@ -5,6 +5,12 @@
 #include <cstdlib>
 #include <mutex>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/base/log_file_windows.h"
+#endif
+
 namespace platform::log {
 namespace detail {
 std::atomic<unsigned> tracedChannels{kUnread};
@@ -53,6 +59,18 @@ void Emit(const std::string& line) {
             return;
         }
     }
+#ifdef _WIN32
+    // A server the object runtime started has no standard error: its lines
+    // go to the user's log file, or to a debugger when that fails.
+    static const bool toFile = !HasStandardError();
+    if (toFile) {
+        static std::mutex fileMutex;
+        static LogFile* const file = new LogFile(UserLogPath());  // lives to the end, for lines written at exit
+        std::lock_guard lock(fileMutex);
+        if (!file->Write(line)) OutputDebugStringA(line.c_str());
+        return;
+    }
+#endif
     std::fputs(line.c_str(), stderr);  // one call: lines of several threads do not mix
 }
 

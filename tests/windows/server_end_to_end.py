@@ -14,10 +14,14 @@ values as each other.
         1. "trelvane.exe /RegServer" in the prefix: its keys, read back with
            "wine reg query", hold the expected keys and values;
         2. the client program, run by pty_device.py with a pty as COM7,
-           activates the server by its ProgID and plays a start post;
+           activates the server by its ProgID and plays a start post; the
+           server, started without standard error, traces the driver's
+           events (TRELVANE_DEBUG, from the client's environment) to the
+           user's log file;
         3. "trelvane.exe /UnregServer" removes every key of the server's own.
 Exits 0 when everything holds; each difference is a line on standard error.
 """
+import getpass
 import os
 import re
 import subprocess
@@ -133,8 +137,19 @@ def windows(expected_file, server, client, pty_device, prefix, pty_lines, wine):
                        path, path.rsplit("\\", 1)[0], WINE_WRITES)
     print("registration: %d keys compared" % len(expected), flush=True)
 
-    if subprocess.run([sys.executable, pty_device, prefix, pty_lines] + wine + [client]).returncode != 0:
+    log = os.path.join(prefix, "drive_c", "users", getpass.getuser(), "AppData", "Local", "Trelvane", "trelvane.log")
+    if os.path.exists(log):
+        os.unlink(log)
+    env = dict(os.environ, TRELVANE_DEBUG="driver")
+    if subprocess.run([sys.executable, pty_device, prefix, pty_lines] + wine + [client], env=env).returncode != 0:
         failures.append("the client program failed")
+    traced = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ trelvane: driver: trace: event \d+ to 1 sink\(s\)$")
+    try:
+        with open(log, encoding="utf-8") as f:
+            if not any(traced.match(line.rstrip("\r\n")) for line in f):
+                failures.append("the server's log file holds no trace of an event")
+    except FileNotFoundError:
+        failures.append("the server wrote no log file: %s" % log)
 
     if subprocess.run(wine + [server, "/UnregServer"]).returncode != 0:
         return failures + ["/UnregServer failed"]
