@@ -175,6 +175,27 @@ VARIANT Long(LONG value) {
     return v;
 }
 
+// The driver, activated by its ProgID in a server of its own; null when
+// that fails.
+IDispatch* Activate() {
+    CLSID clsid;
+    IDispatch* driver = nullptr;
+    if (CLSIDFromProgID(L"Trelvane.Tarvik", &clsid) != S_OK ||
+        CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&driver)) != S_OK)
+        return nullptr;
+    return driver;
+}
+
+// Open's status for the port; -1 when the call itself failed.
+LONG Open(IDispatch* driver, int port) {
+    LONG status = -1;
+    VARIANT statusOut;
+    VariantInit(&statusOut);
+    statusOut.vt = VT_BYREF | VT_I4;
+    statusOut.plVal = &status;
+    return Call(driver, L"Open", {Long(port), statusOut}) == S_OK ? status : -1;
+}
+
 // The running server's process, opened to wait for its end; null when none.
 HANDLE ServerProcess() {
     const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -203,12 +224,8 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
     };
     HANDLE server = nullptr;
     {
-        CLSID clsid;
-        ASSERT_EQ(CLSIDFromProgID(L"Trelvane.Tarvik", &clsid), S_OK);
-        IDispatch* driver = nullptr;
-        ASSERT_EQ(
-            CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&driver)),
-            S_OK);
+        IDispatch* driver = Activate();
+        ASSERT_NE(driver, nullptr);
         server = ServerProcess();
         ASSERT_NE(server, nullptr) << "no trelvane.exe runs";
 
@@ -223,13 +240,7 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
             ASSERT_EQ(points[i]->Advise(&sinks[i], &cookies[i]), S_OK) << i;
         }
 
-        VARIANT status = Long(-1);
-        VARIANT statusOut;
-        VariantInit(&statusOut);
-        statusOut.vt = VT_BYREF | VT_I4;
-        statusOut.plVal = &status.lVal;
-        ASSERT_EQ(Call(driver, L"Open", {Long(kPort), statusOut}), S_OK);
-        ASSERT_EQ(status.lVal, 0) << sink.All();
+        ASSERT_EQ(Open(driver, kPort), 0) << sink.All();
         EXPECT_EQ(sink.WaitFor("SP_PortOpened"), "SP_PortOpened()") << sink.All();
         // Opening resets the start post.
         std::vector<std::uint8_t> reset;
@@ -290,8 +301,7 @@ TEST(ServerUnderWine, AStartPostReachesAClientOfTheActivatedServerWhichEndsAfter
         // A port of two digits, which Windows opens only by its name in the
         // device namespace.
         PtyDevice twelve(12);
-        ASSERT_EQ(Call(driver, L"Open", {Long(12), statusOut}), S_OK);
-        EXPECT_EQ(status.lVal, 0) << sink.All();
+        ASSERT_EQ(Open(driver, 12), 0) << sink.All();
         Pumping([&] { reset = twelve.Receive(1, kBound); });
         EXPECT_EQ(reset, std::vector<std::uint8_t>{protocol::kReset});
         EXPECT_EQ(Call(driver, L"Close", {}), S_OK);
@@ -324,21 +334,11 @@ TEST(ServerUnderWine, EndsAfterAClientThatOpenedAPortWithoutSinks) {
     PtyDevice device(kPort);
     HANDLE server = nullptr;
     {
-        CLSID clsid;
-        ASSERT_EQ(CLSIDFromProgID(L"Trelvane.Tarvik", &clsid), S_OK);
-        IDispatch* driver = nullptr;
-        ASSERT_EQ(
-            CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IDispatch, reinterpret_cast<void**>(&driver)),
-            S_OK);
+        IDispatch* driver = Activate();
+        ASSERT_NE(driver, nullptr);
         server = ServerProcess();
         ASSERT_NE(server, nullptr) << "no trelvane.exe runs";
-        VARIANT status = Long(-1);
-        VARIANT statusOut;
-        VariantInit(&statusOut);
-        statusOut.vt = VT_BYREF | VT_I4;
-        statusOut.plVal = &status.lVal;
-        ASSERT_EQ(Call(driver, L"Open", {Long(kPort), statusOut}), S_OK);
-        ASSERT_EQ(status.lVal, 0);
+        ASSERT_EQ(Open(driver, kPort), 0);
         std::vector<std::uint8_t> reset;
         Pumping([&] { reset = device.Receive(1, kBound); });
         EXPECT_EQ(reset, std::vector<std::uint8_t>{protocol::kReset});
