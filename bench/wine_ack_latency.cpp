@@ -141,7 +141,9 @@ int Main(int argc, char** argv) {
     if (quick) ++next;
     // Wine takes an absolute prefix only.
     const std::string windowsBuild = std::filesystem::absolute(argc > next ? argv[next] : TRELVANE_WINDOWS_BUILD);
-    const std::string prefix = windowsBuild + "/wine";
+    // A prefix of its own: a run of the Windows suites stops the wineserver
+    // of theirs as it ends, which would cut the Wine rows short.
+    const std::string prefix = windowsBuild + "/wine-bench";
     const int count = quick ? 1000 : 5000;
     const std::string loadBefore = LoadAverage();
 
