@@ -69,6 +69,16 @@ bool CSerialEx::ListenerEnded(DWORD* code) {
 
 DWORD CSerialEx::ListenerThreadProc(LPVOID parameter) { return static_cast<CSerialEx*>(parameter)->ListenerLoop(); }
 
+bool CSerialEx::AwaitSignalledResult(OVERLAPPED& ov) {
+    constexpr int kTries = 1000;  // about a second
+    DWORD ignored = 0;
+    for (int i = 0; i < kTries && !m_stopRequested.load(); ++i) {
+        if (GetOverlappedResult(m_port, &ov, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE) return true;
+        Sleep(1);
+    }
+    return m_stopRequested.load();
+}
+
 DWORD CSerialEx::ListenerLoop() {
     if (m_comInListener) CoInitialize(nullptr);
     OVERLAPPED ov{};
@@ -104,11 +114,29 @@ DWORD CSerialEx::ListenerLoop() {
             if (!GetOverlappedResult(m_port, &ov, &ignored, FALSE)) {
                 const DWORD error = GetLastError();
                 if (error == ERROR_IO_INCOMPLETE) {
-                    // Signalled by someone else while the wait goes on: re-arm
-                    // the event without losing a completion that races with it.
-                    ResetEvent(m_listenEvent);
-                    if (GetOverlappedResult(m_port, &ov, &ignored, FALSE) || GetLastError() != ERROR_IO_INCOMPLETE)
-                        SetEvent(m_listenEvent);
+                    // Signalled while the wait goes on. A stop is seen at the
+                    // top of the loop. Under Wine the signal may also come a
+                    // moment before the result, or from the wait before, and
+                    // then the wait may never complete: its result is awaited
+                    // for a while, then it is cancelled and started afresh (a
+                    // new wait completes at once for bytes already there).
+                    if (AwaitSignalledResult(ov)) continue;
+                    if (CancelIoEx(m_port, &ov)) GetOverlappedResult(m_port, &ov, &ignored, TRUE);
+                    if (GetOverlappedResult(m_port, &ov, &ignored, FALSE)) {
+                        SetEvent(m_listenEvent);  // it completed meanwhile: handled at the next turn
+                        continue;
+                    }
+                    const DWORD failure = GetLastError();
+                    if (failure != ERROR_OPERATION_ABORTED && failure != ERROR_IO_INCOMPLETE) {
+                        outstanding = false;
+                        result = failure;
+                        Fail(failure);
+                        break;
+                    }
+                    platform::log::Warning(platform::log::Channel::comm,
+                                           "a port-event wait was signalled but did not complete within a "
+                                           "second; it is started afresh");
+                    outstanding = false;  // cancelled, or never the port's
                     continue;
                 }
                 outstanding = false;

@@ -44,6 +44,9 @@ protected:
 private:
     static DWORD ListenerThreadProc(LPVOID parameter);
     DWORD ListenerLoop();
+    // After a signal that found the port-event wait not complete: whether its
+    // result came (or a stop), looking for it for about a second.
+    bool AwaitSignalledResult(OVERLAPPED& ov);
 };
 
 }  // namespace trelvane

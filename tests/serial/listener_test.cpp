@@ -224,6 +224,59 @@ TEST_F(Listener, BoundedIoInTheTimeoutHandlerLeavesTheListenerWaiting) {
     }
 }
 
+// The first port-event wait's signal comes before its result is there, as
+// Wine's does at times: with the result 50 ms later, or never.
+class SignalBeforeResult : public RecordingListener {
+public:
+    ~SignalBeforeResult() override {
+        if (m_relay.joinable()) m_relay.join();
+        if (m_inner.hEvent) CloseHandle(m_inner.hEvent);
+    }
+    LONG WaitForPortEvent(LPOVERLAPPED overlapped, DWORD timeout) override {
+        if (++m_waits > 1) return CSerialEx::WaitForPortEvent(overlapped, timeout);
+        std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(STATUS_PENDING);
+        if (!resultComes) {
+            SetEvent(overlapped->hEvent);
+            return 0;
+        }
+        m_inner.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (const LONG failed = CSerialEx::WaitForPortEvent(&m_inner, timeout)) return failed;
+        m_relay = std::thread([this, overlapped] {
+            WaitForSingleObject(m_inner.hEvent, INFINITE);
+            SetEvent(overlapped->hEvent);
+            std::this_thread::sleep_for(50ms);
+            overlapped->InternalHigh = m_inner.InternalHigh;
+            std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(m_inner.Internal, std::memory_order_release);
+        });
+        return 0;
+    }
+    bool resultComes = true;
+
+private:
+    std::atomic<int> m_waits{0};
+    OVERLAPPED m_inner{};
+    std::thread m_relay;
+};
+
+TEST_F(Listener, AWaitSignalledBeforeItsResultIsNotLost) {
+    for (bool comes : {true, false}) {
+        SCOPED_TRACE(comes ? "the result comes" : "the result never comes");
+        platform::log::Capture log;
+        SignalBeforeResult port;
+        port.resultComes = comes;
+        ASSERT_EQ(port.Open(u"COM4", 0, 0, true), 0);
+        ASSERT_TRUE(device->SendByte(0x3F));
+        // Without the wait started afresh, the listener waited for good.
+        ASSERT_TRUE(port.calls.WaitFor(1, 5s));
+        EXPECT_EQ(port.calls.Items()[0].events, EV_RXCHAR);
+        ASSERT_TRUE(device->SendByte(0x7B));
+        ASSERT_TRUE(port.calls.WaitFor(2, 5s));
+        EXPECT_EQ(port.Close(), 0);
+        EXPECT_EQ(log.Text().find("started afresh") != std::string::npos, !comes) << log.Text();
+        ASSERT_TRUE(device->WaitDisconnected(2s));
+    }
+}
+
 TEST_F(Listener, CloseAfterTheListenerDiedReturnsAtOnce) {
     ASSERT_EQ(listener.Open(u"COM4", 0, 0, true), 0);
     ASSERT_TRUE(device->WaitConnected(2s));
