@@ -183,6 +183,13 @@ protected:
         return shown.empty() || sim.WaitForLine(Contains(shown), kWait, from).has_value();
     }
 
+    // Whether the simulator has taken the reset with which the driver opens
+    // the port: a frame sent before would meet it halfway, and the
+    // simulator fails the frame and pulls the cable.
+    static bool ResetTaken(ChildProcess& sim, std::size_t* from) {
+        return sim.WaitForLine(Contains("reset (0x00)"), kWait, from).has_value();
+    }
+
     // A server started by the test, with the environment that activation
     // would give it (and short intervals, so that it ends by itself).
     std::unique_ptr<ChildProcess> StartServer(const std::vector<std::string>& environment) {
@@ -233,6 +240,7 @@ TEST_F(DbusFace, OpenANumberConfirmedAFaultABatteryTestAndClose) {
     ASSERT_TRUE(Device(*sim, "battery start 11.5", "", &shown));
     auto client = Client();
     EXPECT_EQ(client->Ask("call Open [3]"), "{\"reply\": [0]}");
+    ASSERT_TRUE(ResetTaken(*sim, &shown));
     EXPECT_EQ(client->Next("SP_Reset"), "{\"args\": [], \"signal\": \"SP_Reset\"}");
     EXPECT_EQ(client->Next("SP_PortOpened"), "{\"args\": [], \"signal\": \"SP_PortOpened\"}");
     EXPECT_EQ(client->Next("PortNumber"), "{\"invalidated\": [\"PortNumber\", \"StartNumber\"], \"properties\": {}}");
@@ -271,6 +279,7 @@ TEST_F(DbusFace, ABusClientAndAnAutomationClientSeeTheSameEvents) {
     ASSERT_TRUE(watch);
     ChildProcess& ctl = *watch;
     std::size_t shown = 0;
+    ASSERT_TRUE(ResetTaken(*sim, &shown));
     ASSERT_TRUE(Device(*sim, "number 77", "", &shown));
     ASSERT_TRUE(ctl.WaitForLine(Contains("\"StartNumberRequest\""), kWait, &seen));
     EXPECT_EQ(client->Ask("set StartNumberTest i 5"), "{\"reply\": []}");
@@ -306,6 +315,7 @@ TEST_F(DbusFace, EveryBusClientSeesEachByteBeforeItsAcknowledgeAndItsStartNumber
         expected.push_back(text);
     };
     std::size_t shown = 0;
+    ASSERT_TRUE(ResetTaken(*sim, &shown));
     int lastNumber = 0;
     for (int frame = 0; frame < 30; ++frame) {
         const int number = lastNumber = 1 + frame * 53 % 999;  // numbers whose bytes differ from frame to frame
@@ -361,6 +371,7 @@ TEST_F(DbusFace, AStalledBusDelaysNoAcknowledgeAndQueuesABoundedNumberOfSignals)
     std::string flood = "raw";
     for (int i = 0; i < kBytesPerLine; ++i) flood += " f0";
     std::size_t shown = 0, logged = 0;
+    ASSERT_TRUE(ResetTaken(*sim, &shown));
     for (int i = 0; i < kMostLines && !m_daemon->WaitForError(dropping, 0ms, &logged); ++i) {
         ASSERT_TRUE(Device(*sim, flood, "", &shown));
         int reads = 0;
