@@ -147,6 +147,16 @@ void Wake(int fd) {
         platform::log::Error(platform::log::Channel::messages, "cannot wake a message wait: errno %d", errno);
 }
 
+// The descriptor that wakes the owner (-1 for none, or with onlyIfSleeping
+// when the owner is not in its wait). The write is left to the caller, after
+// the lock: the woken owner takes the lock first thing, and would otherwise
+// wait for the waker's system call to end. The descriptor lives as long as
+// the queue.
+int WakeFdOf(MessageQueue& q, bool onlyIfSleeping) {
+    std::lock_guard lock(q.mutex);
+    return onlyIfSleeping && !q.sleeping ? -1 : q.wakeFd;
+}
+
 // The wake-up descriptor, made on the owner's first wait. Without one the
 // owner polls in short steps rather than sleep through a post.
 int EnsureWakeFd(MessageQueue& q) {
@@ -300,10 +310,14 @@ BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) 
         SetLastError(ERROR_INVALID_THREAD_ID);
         return FALSE;
     }
-    std::lock_guard lock(q->mutex);
-    q->posted.push_back(MakeMessage(Msg, wParam, lParam));
-    ++q->posts;
-    if (q->sleeping) Wake(q->wakeFd);
+    int wakeFd = -1;
+    {
+        std::lock_guard lock(q->mutex);
+        q->posted.push_back(MakeMessage(Msg, wParam, lParam));
+        ++q->posts;
+        if (q->sleeping) wakeFd = q->wakeFd;
+    }
+    Wake(wakeFd);
     return TRUE;
 }
 
@@ -402,18 +416,15 @@ void RemoveWaitSource(int id) {
 }
 
 void WakeThread(DWORD threadId) {
-    if (std::shared_ptr<MessageQueue> q = QueueOf(threadId)) {
-        std::lock_guard lock(q->mutex);
-        Wake(q->wakeFd);
-    }
+    if (std::shared_ptr<MessageQueue> q = QueueOf(threadId)) Wake(WakeFdOf(*q, false));
 }
 
 bool WakeThreadIfWaiting(DWORD threadId) {
     std::shared_ptr<MessageQueue> q = QueueOf(threadId);
     if (!q) return false;
-    std::lock_guard lock(q->mutex);
-    if (q->sleeping) Wake(q->wakeFd);
-    return q->sleeping;
+    const int wakeFd = WakeFdOf(*q, true);
+    Wake(wakeFd);
+    return wakeFd >= 0;
 }
 
 std::uint64_t PostedCount() {

@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <algorithm>
+#include <iterator>
 #include <span>
 
 #include "platform/base/fd_io.h"
@@ -133,39 +134,62 @@ short Connection::WaitEvents() const {
 }
 
 HRESULT Connection::Send(std::vector<BYTE> frame) {
-    MutexLock lock(m_writeMutex);
-    if (m_broken) return RPC_E_DISCONNECTED;
-    if (frame.size() - wire::kLengthPrefix > m_peerMaxFrame) return E_INVALIDARG;
-    m_queuedBytes += frame.size();
     const bool event = frame[wire::kLengthPrefix] == static_cast<BYTE>(wire::FrameType::Event);
-    m_queue.push_back(std::move(frame));
-    if (HeldEvents* held = event ? HeldEvents::Current() : nullptr) {
-        m_hasQueued = true;
+    HeldEvents* held = event ? HeldEvents::Current() : nullptr;
+    bool write = false;
+    {
+        MutexLock lock(m_queueMutex);
+        if (m_broken) return RPC_E_DISCONNECTED;
+        if (frame.size() - wire::kLengthPrefix > m_peerMaxFrame) return E_INVALIDARG;
+        m_queuedBytes += frame.size();
+        m_queue.push_back(std::move(frame));
+        // Every sender writes out what waits before its own frame, so a peer
+        // that reads keeps up however seldom the owner thread gets to run; a
+        // writer at work takes the frame along. Held events wait for their scope.
+        write = !held && TakeWriterTurn();
+        if (!m_writerActive) m_hasQueued = true;
+    }
+    if (held) {
         held->Hold(shared_from_this());
         return S_OK;
     }
-    // Every sender writes out what waits before its own frame, so a peer that
-    // reads keeps up however seldom the owner thread gets to run.
-    WriteQueued();
+    if (write) WriteQueued();
     return AfterWrite();
 }
 
-void Connection::SendHeld() {
-    MutexLock lock(m_writeMutex);
-    // Another thread (the serial listener) leaves the writing to the owner
-    // while the owner waits, idle: the owner writes all that waits as soon as
-    // it wakes, and the raiser is back at its own work at once. An owner that
-    // is busy would leave the peer without its events meanwhile, so then the
-    // raiser writes them itself.
-    const bool handedOver = GetCurrentThreadId() != m_owner && WakeThreadIfWaiting(m_owner);
-    if (!handedOver) WriteQueued();
-    AfterWrite(handedOver);
+void Connection::SendHeld(bool ownerWoken) {
+    // With the owner woken, the owner writes them; the raiser only sees to
+    // the bound, and never waits for a write of another thread's.
+    bool write = false;
+    if (!ownerWoken) {
+        MutexLock lock(m_queueMutex);
+        write = TakeWriterTurn();
+    }
+    if (write) WriteQueued();
+    AfterWrite(ownerWoken);
+}
+
+bool Connection::TakeWriterTurn() {
+    if (m_writerActive) return false;
+    m_writerActive = true;
+    m_hasQueued = false;  // the owner's wait leaves the socket to the writer
+    return true;
+}
+
+void Connection::EndWriterTurn() {
+    m_writerActive = false;
+    m_hasQueued = !(m_writing.empty() && m_queue.empty()) && !m_broken;
 }
 
 HRESULT Connection::AfterWrite(bool ownerWoken) {
-    if (!m_broken && m_queuedBytes > wire::kMaxQueuedBytes) {
-        Log("the peer at pid %ld does not keep up and has %zu bytes waiting; disconnecting it", m_peerPid,
-            m_queuedBytes);
+    std::size_t queued = 0;
+    {
+        MutexLock lock(m_queueMutex);
+        queued = m_queuedBytes;
+    }
+    if (!m_broken && queued > wire::kMaxQueuedBytes) {
+        Log("the peer at pid %ld does not keep up and has %zu bytes waiting; disconnecting it", m_peerPid, queued);
+        MutexLock lock(m_writeMutex);
         m_broken = true;
         ShutDownSocket(m_fd);
     }
@@ -176,15 +200,29 @@ HRESULT Connection::AfterWrite(bool ownerWoken) {
 }
 
 void Connection::Flush() {
-    MutexLock lock(m_writeMutex);
-    WriteQueued();
+    bool write = false;
+    {
+        MutexLock lock(m_queueMutex);
+        write = TakeWriterTurn();
+    }
+    if (write) WriteQueued();
 }
 
 void Connection::WriteQueued() {
-    while (!m_queue.empty() && !m_broken) {
+    MutexLock writing(m_writeMutex);
+    for (;;) {
+        {
+            MutexLock lock(m_queueMutex);
+            std::move(m_queue.begin(), m_queue.end(), std::back_inserter(m_writing));
+            m_queue.clear();
+            if (m_writing.empty() || m_broken) {
+                EndWriterTurn();
+                return;
+            }
+        }
         std::span<const BYTE> parts[kMaxGather];
         std::size_t count = 0, length = 0;
-        for (auto frame = m_queue.begin(); frame != m_queue.end() && count < kMaxGather; ++frame, ++count) {
+        for (auto frame = m_writing.begin(); frame != m_writing.end() && count < kMaxGather; ++frame, ++count) {
             parts[count] = std::span<const BYTE>(*frame).subspan(count == 0 ? m_frontSent : 0);
             length += parts[count].size();
         }
@@ -192,22 +230,27 @@ void Connection::WriteQueued() {
         if (SendGathered(m_fd, std::span(parts, count), &sent) != ERROR_SUCCESS) {
             m_broken = true;
             ShutDownSocket(m_fd);
-            break;
+            continue;  // the turn ends
         }
+        std::size_t done = 0;  // bytes of the frames written whole
         for (std::size_t left = sent; left > 0;) {
-            const std::size_t rest = m_queue.front().size() - m_frontSent;
+            const std::size_t rest = m_writing.front().size() - m_frontSent;
             if (left < rest) {
                 m_frontSent += left;
                 break;
             }
             left -= rest;
-            m_queuedBytes -= m_queue.front().size();
+            done += m_writing.front().size();
             m_frontSent = 0;
-            m_queue.pop_front();
+            m_writing.pop_front();
         }
-        if (sent < length) break;  // the socket is full
+        MutexLock lock(m_queueMutex);
+        m_queuedBytes -= done;
+        if (sent < length) {  // the socket is full: the owner waits for room
+            EndWriterTurn();
+            return;
+        }
     }
-    m_hasQueued = !m_queue.empty() && !m_broken;
 }
 
 void Connection::OnReady(short revents) {
@@ -317,7 +360,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
         return;
     }
     {
-        MutexLock lock(m_writeMutex);
+        MutexLock lock(m_queueMutex);
         m_peerMaxFrame = std::min(maxFrame, wire::kMaxFrame);
     }
     m_handshaking = Handshaking::Done;
@@ -352,11 +395,11 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
 }
 
 void Connection::QueueUnwritten(std::vector<BYTE> frame) {
-    MutexLock lock(m_writeMutex);
+    MutexLock lock(m_queueMutex);
     if (m_broken) return;
     m_queuedBytes += frame.size();
     m_queue.push_back(std::move(frame));
-    m_hasQueued = true;  // the owner's wait asks for room to write
+    if (!m_writerActive) m_hasQueued = true;  // the owner's wait asks for room to write
 }
 
 void Connection::HandleReply(std::vector<BYTE> body) {

@@ -77,8 +77,9 @@ public:
     // too much pile up; E_INVALIDARG for a frame larger than the peer takes.
     HRESULT Send(std::vector<BYTE> frame);
     // Any thread: the events a HeldEvents scope kept back go out (see
-    // held_events.h).
-    void SendHeld();
+    // held_events.h). ownerWoken: the caller has woken the owner thread from
+    // its wait since these were queued, and it writes them.
+    void SendHeld(bool ownerWoken);
     // Owner thread: sends a request and waits, running the calls and events
     // that come in meanwhile, until its reply arrives (the reply's body into
     // *reply), the connection goes (RPC_E_DISCONNECTED) or the time is up
@@ -152,10 +153,14 @@ private:
     short WaitEvents() const;
     void OnReady(short revents);
     void Flush();
-    // As much of the queue as the socket takes, in one system call per 64 frames.
-    void WriteQueued() REQUIRES(m_writeMutex);
+    // One writer at a time (the writer's turn), and it is any thread's that
+    // finds none at work: it writes what waits, in one system call per 64
+    // frames, until all is written or the socket is full, then ends its turn.
+    bool TakeWriterTurn() REQUIRES(m_queueMutex);
+    void EndWriterTurn() REQUIRES(m_writeMutex, m_queueMutex);
+    void WriteQueued() EXCLUDES(m_writeMutex, m_queueMutex);
     // The queue's bound, and the owner woken when frames wait or the socket broke.
-    HRESULT AfterWrite(bool ownerWoken = false) REQUIRES(m_writeMutex);
+    HRESULT AfterWrite(bool ownerWoken = false) EXCLUDES(m_writeMutex, m_queueMutex);
     // Owner thread: queues a frame without writing it; the next frame sent
     // takes it along, or else the owner's next wait writes it.
     void QueueUnwritten(std::vector<BYTE> frame);
@@ -178,13 +183,21 @@ private:
     const DWORD m_owner;
     const long m_peerPid;
 
-    // Writing: any thread.
+    // Writing: any thread. A sender queues its frame under m_queueMutex,
+    // held only for the append, and writes only when no writer is at work:
+    // so queueing an event never waits for another thread's system call.
+    // m_writeMutex, the writer's and that of whoever shuts or closes the
+    // socket, comes first when both are held.
     Mutex m_writeMutex;
     int m_fd GUARDED_BY(m_writeMutex);
-    std::deque<std::vector<BYTE>> m_queue GUARDED_BY(m_writeMutex);  // frames the socket has not taken yet
-    std::size_t m_queuedBytes GUARDED_BY(m_writeMutex) = 0;
-    std::size_t m_frontSent GUARDED_BY(m_writeMutex) = 0;  // bytes of the first queued frame already written
-    std::uint32_t m_peerMaxFrame GUARDED_BY(m_writeMutex) = wire::kMaxFrame;
+    std::deque<std::vector<BYTE>> m_writing GUARDED_BY(m_writeMutex);  // taken from the queue, not yet all written
+    std::size_t m_frontSent GUARDED_BY(m_writeMutex) = 0;  // bytes of m_writing's first frame already written
+    Mutex m_queueMutex;
+    std::deque<std::vector<BYTE>> m_queue GUARDED_BY(m_queueMutex);  // frames no writer has taken yet
+    std::size_t m_queuedBytes GUARDED_BY(m_queueMutex) = 0;          // in m_writing and m_queue
+    bool m_writerActive GUARDED_BY(m_queueMutex) = false;
+    std::uint32_t m_peerMaxFrame GUARDED_BY(m_queueMutex) = wire::kMaxFrame;
+    // Frames wait and no writer is at work: the owner's wait asks for room to write.
     std::atomic<bool> m_hasQueued{false};
     std::atomic<bool> m_broken{false};
     std::atomic<bool> m_idleCheck{false};  // a proxy went on another thread: the owner checks for idleness

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/messages/thread_wait.h"
 #include "platform/remoting/connection.h"
 
 namespace platform {
@@ -14,7 +15,22 @@ HeldEvents::HeldEvents() : m_outer(t_current) { t_current = this; }
 
 HeldEvents::~HeldEvents() {
     t_current = m_outer;
-    for (const auto& connection : m_connections) connection->SendHeld();
+    // Another thread (the serial listener) leaves the writing to the owner
+    // while the owner waits, idle: the owner writes all that waits as soon as
+    // it wakes, and the raiser is back at its own work at once. An owner that
+    // is busy would leave the peers without their events meanwhile, so then
+    // the raiser writes them itself. One wake-up serves all of an owner's
+    // connections: its next wait looks at every one that has frames queued.
+    std::vector<DWORD> woken;
+    for (const auto& connection : m_connections) {
+        const DWORD owner = connection->Owner();
+        bool handedOver = std::find(woken.begin(), woken.end(), owner) != woken.end();
+        if (!handedOver && owner != GetCurrentThreadId() && WakeThreadIfWaiting(owner)) {
+            woken.push_back(owner);
+            handedOver = true;
+        }
+        connection->SendHeld(handedOver);
+    }
 }
 
 HeldEvents* HeldEvents::Current() { return t_current; }

@@ -1,8 +1,9 @@
 // Events sent together: while a HeldEvents lives on a thread, the events that
 // thread sends to other processes wait in their connections' queues. When it
 // ends, each connection's thread is woken to write them if it is idle in its
-// wait, or else this thread writes them, in one system call per connection
-// either way; the peer wakes once for all of them. The order on each
+// wait (once for all its connections), or else this thread writes them, in
+// one system call per connection either way; the peer wakes once for all of
+// them. The order on each
 // connection is the order in which they were sent (other senders write out
 // what waits before their own frames).
 #pragma once

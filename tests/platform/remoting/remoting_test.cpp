@@ -614,6 +614,87 @@ TEST(Threads, EventsHeldTogetherOnAnotherThreadAreWrittenByItWhileTheServersThre
     ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(true);
 }
 
+// Notes each event's raiser and number, (raiser, number, padding) as
+// arguments, and whether every raiser's numbers came in order.
+class OrderSink final : public DispatchSink {
+public:
+    OrderSink() : DispatchSink(IID_FloodEvents) {}
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (params->cArgs != 3) return E_INVALIDARG;
+        const LONG raiser = params->rgvarg[2].lVal, number = params->rgvarg[1].lVal;
+        if (raiser < 0 || raiser >= 2 || number != next[raiser]) inOrder = false;
+        if (raiser >= 0 && raiser < 2) next[raiser] = number + 1;
+        ++count;
+        return S_OK;
+    }
+    LONG next[2] = {0, 0};
+    bool inOrder = true;
+    std::atomic<int> count{0};
+};
+
+// Two threads of the server raise events to one client at once while the
+// server's thread is idle in its wait: one in scopes that hand the events to
+// that thread, the other writing its own. The client pauses its reading now
+// and then, so that the socket fills and the writing goes on when it has
+// room. Every event arrives, each thread's in the order raised, with nothing
+// else sent after them that would take a frame left behind along.
+TEST(Threads, EventsOfSeveralThreadsAtOnceAllArriveInEachThreadsOrder) {
+    using namespace platform::remoting;
+    RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
+    EchoServed served;
+    IDispatch* echo = nullptr;
+    ASSERT_EQ(served.Create(&echo), S_OK);
+    auto* sink = new OrderSink;
+    ASSERT_EQ(Call(echo, Echo::kStore, {ObjectArg(sink)}), S_OK);
+    IDispatch* events = nullptr;
+    std::atomic<bool> queried{false};
+    std::thread server([&] {
+        served.Server().Run([&] {
+            served.Factory().Object()->Stored()->QueryInterface(IID_FloodEvents, reinterpret_cast<void**>(&events));
+            queried = true;
+        });
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto pump = [&] {
+        MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    };
+    while (!queried && std::chrono::steady_clock::now() < deadline) pump();  // the server asks the sink
+    server.join();
+    ASSERT_NE(events, nullptr);
+    constexpr int kEach = 400;
+    std::atomic<int> failures{0};
+    const auto raise = [&](LONG raiser) {
+        const std::u16string text(2048, u'x');
+        for (LONG i = 0; i < kEach; ++i) {
+            std::optional<platform::HeldEvents> together;
+            if (raiser == 0) together.emplace();
+            VARIANT args[3] = {platform::VariantBstr(SysAllocStringLen(text.data(), 2048)), platform::VariantI4(i),
+                               platform::VariantI4(raiser)};
+            DISPPARAMS params{args, nullptr, 3, 0};
+            if (events->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr) != S_OK) ++failures;
+            VariantClear(&args[0]);
+        }
+    };
+    std::thread held(raise, 0), own(raise, 1);
+    for (int pauses = 0; sink->count < 2 * kEach && std::chrono::steady_clock::now() < deadline;) {
+        pump();
+        if (sink->count > pauses * 150 && pauses < 4) {
+            ++pauses;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    }
+    held.join();
+    own.join();
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(sink->count, 2 * kEach);
+    EXPECT_TRUE(sink->inOrder);
+    served.Server().Run([&] { events->Release(); });
+    sink->Release();
+    echo->Release();
+}
+
 TEST(Threads, AProxyAnswersOnlyItsOwnThread) {
     EchoServed served;
     IDispatch* echo = nullptr;
