@@ -540,16 +540,22 @@ public:
     std::atomic<int> count{0};
 };
 
+// Registers the tests' event interface and gives the served echo object
+// the client's sink, for the server to raise events to.
+void StoreSink(EchoServed& served, IDispatch* sink, IDispatch** echo) {
+    using namespace platform::remoting;
+    RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
+    ASSERT_EQ(served.Create(echo), S_OK);
+    ASSERT_EQ(Call(*echo, Echo::kStore, {ObjectArg(sink)}), S_OK);
+}
+
 // held: each event raised inside a HeldEvents scope, which hands its events
 // to the server's thread only while that thread is idle.
 void ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(bool held) {
-    using namespace platform::remoting;
-    RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
     EchoServed served;
     IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
     auto* sink = new CountingSink;
-    ASSERT_EQ(Call(echo, Echo::kStore, {ObjectArg(sink)}), S_OK);
+    ASSERT_NO_FATAL_FAILURE(StoreSink(served, sink, &echo));
     // Events of 128 KiB each, three times the client's bound in all, raised
     // at a pace the client keeps up with by a thread of the server while the
     // server's own thread waits for it, and so writes out nothing. The client
@@ -639,13 +645,10 @@ public:
 // room. Every event arrives, each thread's in the order raised, with nothing
 // else sent after them that would take a frame left behind along.
 TEST(Threads, EventsOfSeveralThreadsAtOnceAllArriveInEachThreadsOrder) {
-    using namespace platform::remoting;
-    RegisterInterface({IID_FloodEvents, true, true, 7, {IID_IDispatch}, &MakeProxy<DispatchProxy>, nullptr});
     EchoServed served;
     IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
     auto* sink = new OrderSink;
-    ASSERT_EQ(Call(echo, Echo::kStore, {ObjectArg(sink)}), S_OK);
+    ASSERT_NO_FATAL_FAILURE(StoreSink(served, sink, &echo));
     IDispatch* events = nullptr;
     std::atomic<bool> queried{false};
     std::thread server([&] {
