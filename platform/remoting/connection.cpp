@@ -89,10 +89,17 @@ void Connection::Start() {
 }
 
 bool Connection::CheckDeadline(Clock::time_point now) {
-    if (!m_deadline || m_closed) return false;
-    if (now < *m_deadline) return true;
-    Misbehaved(m_handshaking != Handshaking::Done ? "no greeting in time" : "no whole frame in time");
-    return false;
+    if (m_closed) return false;
+    if (m_idleUntil && now >= *m_idleUntil) {
+        m_idleUntil.reset();
+        CloseIfIdle(/*atOnce=*/true);
+        if (m_closed) return false;
+    }
+    if (m_deadline && now >= *m_deadline) {
+        Misbehaved(m_handshaking != Handshaking::Done ? "no greeting in time" : "no whole frame in time");
+        return false;
+    }
+    return m_deadline || m_idleUntil;
 }
 
 HRESULT Connection::Handshake(DWORD timeoutMs, Writer* firstRequest, std::vector<BYTE>* reply) {
@@ -478,6 +485,7 @@ void Connection::Close() {
 void Connection::Shut() {
     m_closed = true;
     m_deadline.reset();
+    m_idleUntil.reset();
     RemoveWaitSource(m_sourceId);
     std::vector<BYTE>().swap(m_in);
     SyncBuffered();

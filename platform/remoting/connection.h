@@ -46,6 +46,9 @@ struct Advice {
 
 class Connection final : public std::enable_shared_from_this<Connection> {
 public:
+    // How long a client keeps a connection that holds nothing either way.
+    static constexpr DWORD kIdleConnectionMs = 2000;
+
     enum class Side { Client, Server };
 
     Connection(int fd, Side side, DWORD owner, long peerPid);
@@ -102,7 +105,8 @@ public:
     // Owner thread: bytes of an unfinished frame held for this peer.
     std::size_t Buffered() const { return m_in.size(); }
     // Owner thread: ends the connection if its greeting or its unfinished
-    // frame is overdue; whether a deadline still runs.
+    // frame is overdue, or a client's if it has stayed idle its time;
+    // whether a deadline still runs.
     bool CheckDeadline(std::chrono::steady_clock::time_point now);
     // Owner thread: ends the connection; the cleanup runs from the message loop.
     void Close();
@@ -175,7 +179,9 @@ private:
     void FailPendingCalls();
     std::uint32_t ExportObject(IUnknown* object, REFIID iid, GUID* alias);
     void Shut();
-    void CloseIfIdle();
+    // Client: a connection that holds nothing either way closes once it has
+    // stayed so for kIdleConnectionMs (atOnce: at once).
+    void CloseIfIdle(bool atOnce = false);
     void ReleasePeerObjects();
     void Import(std::uint32_t id, REFIID iid, REFIID alias, void** out);
 
@@ -211,6 +217,8 @@ private:
     std::size_t m_counted = 0;  // of m_in, in the apartment's count of buffered bytes
     // A server's deadline for the greeting, then for the unfinished frame.
     std::optional<std::chrono::steady_clock::time_point> m_deadline;
+    // A client's idle connection closes then, unless it is in use again.
+    std::optional<std::chrono::steady_clock::time_point> m_idleUntil;
     Handshaking m_handshaking;
     HRESULT m_handshakeResult = S_OK;
     bool m_peerCreatesInstances = false;

@@ -7,6 +7,7 @@
 
 #include "platform/base/sync.h"
 #include "platform/messages/thread_wait.h"
+#include "platform/remoting/apartment.h"
 #include "platform/remoting/connection.h"
 #include "platform/remoting/proxy_manager.h"
 
@@ -208,9 +209,10 @@ ULONG Connection::DropProxy(ProxyManager* manager) {
     return 0;
 }
 
-void Connection::CloseIfIdle() {
+void Connection::CloseIfIdle(bool atOnce) {
     // A client that holds nothing of the server's, and gives it nothing to
-    // hold, lets the connection go; the next activation connects again.
+    // hold, lets the connection go once it has stayed so for a while: an
+    // activation meanwhile uses it, and spares the connection's set-up.
     if (m_side != Side::Client) return;
     if (GetCurrentThreadId() != m_owner) {
         // Only the owner closes: its wait looks again and checks (OnReady).
@@ -223,7 +225,12 @@ void Connection::CloseIfIdle() {
         MutexLock lock(m_objectsMutex);
         if (!m_imports.empty() || !m_exports.empty()) return;
     }
-    Close();
+    if (atOnce) {
+        Close();
+        return;
+    }
+    m_idleUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdleConnectionMs);
+    if (Apartment* apartment = Apartment::Current()) apartment->WatchDeadlines();
 }
 
 IUnknown* Connection::HandedInterface(std::uint32_t id, REFIID iid) {

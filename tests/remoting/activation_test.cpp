@@ -13,9 +13,12 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <set>
 #include <thread>
 
 #include "contract/trelvane.h"
+#include "platform/remoting/connection.h"
 #include "tools/device_end/device_end.h"
 #include "tests/support/child_process.h"
 #include "tests/support/forked_child.h"
@@ -86,6 +89,29 @@ int ActivateInChild() {
     const HRESULT hr = ActivateAndCall();
     CoUninitialize();
     return SUCCEEDED(hr) ? 0 : 1;
+}
+
+// The sockets this process has open, by inode.
+std::set<std::string> OpenSockets() {
+    std::set<std::string> sockets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (target.rfind("socket:", 0) == 0) sockets.insert(target);
+    }
+    return sockets;
+}
+
+// Runs this thread's message loop until pred holds or the time is up.
+bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    return true;
 }
 
 class Activation : public ::testing::Test {
@@ -175,6 +201,26 @@ TEST_F(Activation, ColdStartsTheRegisteredServerOnceAndWarmUsesIt) {
     CoUninitialize();
     CoInitialize(nullptr);
     EXPECT_EQ(trelvane::testing::OpenFdCount(), fds);
+}
+
+TEST_F(Activation, AnIdleConnectionServesTheNextActivationsAndClosesAfterItsTime) {
+    ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
+    const auto before = OpenSockets();
+    ASSERT_EQ(ActivateAndCall(), S_OK);
+    const auto kept = OpenSockets();
+    ASSERT_EQ(kept.size(), before.size() + 1);
+    std::chrono::steady_clock::time_point lastUse;
+    for (int i = 0; i < 3; ++i) {
+        lastUse = std::chrono::steady_clock::now();
+        ASSERT_EQ(ActivateAndCall(), S_OK);
+        EXPECT_EQ(OpenSockets(), kept) << "activation " << i << " made a connection of its own";
+    }
+    // Left idle while the thread waits, it closes once its time has passed.
+    EXPECT_TRUE(PumpUntil([&] { return OpenSockets() == before; }, 20s));
+    EXPECT_GE(std::chrono::steady_clock::now() - lastUse,
+              std::chrono::milliseconds(platform::remoting::Connection::kIdleConnectionMs));
+    EXPECT_EQ(ActivateAndCall(), S_OK);  // a new one
+    EXPECT_EQ(Started().size(), 1u);
 }
 
 TEST_F(Activation, ByEitherProgIdThroughItsCurrentVersion) {
@@ -380,7 +426,7 @@ TEST_F(Activation, AServerInItsLastSecondGetsNoNewClientANewServerIsStarted) {
 
 TEST_F(Activation, TheSocketOfAKilledServerIsReplacedByANewServer) {
     ASSERT_TRUE(Register(Quoted(TRELVANE_TEST_HOST)));
-    ASSERT_EQ(ActivateAndCall(), S_OK);
+    ASSERT_EQ(ActivateAndCall(), S_OK);  // its connection, idle, is kept and leads to the killed server
     const pid_t first = Started().at(0);
     ::kill(first, SIGKILL);
     ::waitpid(first, nullptr, 0);
