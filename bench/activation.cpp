@@ -6,8 +6,11 @@
 // is measured without a session bus and with one in the server's
 // environment: the server then joins it too, which is waited for after the
 // measurement. Warm: the same with the server running, beside a raw round
-// trip over a socket pair. The server is the server program, registered as
-// the class's server; every cold run ends it again.
+// trip over a socket pair: on the connection the client keeps from the
+// activation before, and on a new connection (the client's apartment left
+// and entered again between runs, untimed), as a client process's first
+// activation has it. The server is the server program, registered as the
+// class's server; every cold run ends it again.
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -141,11 +144,13 @@ private:
 }  // namespace
 
 int Main(int argc, char** argv) {
-    // --server PATH: another build of the server program, to compare builds.
-    bool quick = false;
+    // --server PATH: another build of the server program, to compare builds;
+    // --warm: the warm measurements alone.
+    bool quick = false, warmOnly = false;
     std::string server = TRELVANE_BENCH_SERVER;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+        if (std::strcmp(argv[i], "--warm") == 0) warmOnly = true;
         if (std::strcmp(argv[i], "--server") == 0 && i + 1 < argc) server = argv[++i];
     }
     const int coldCount = quick ? 20 : 100, warmCount = quick ? 500 : 5000;
@@ -163,13 +168,13 @@ int Main(int argc, char** argv) {
     const std::string address = trelvane::bench::StartBusDaemon(home.Path() + "/bus", server, &daemon);
     BusName busName(address);
     bool ok = !address.empty();
-    std::vector<double> bareTimes, bareLinkedAsServerTimes, coldTimes, coldBusTimes, rawTimes, warmTimes;
+    std::vector<double> bareTimes, bareLinkedAsServerTimes, coldTimes, coldBusTimes, rawTimes, warmTimes, warmNewTimes;
     auto timeCold = [&](std::vector<double>* times) {
         const auto start = std::chrono::steady_clock::now();
         ok = ActivateAndCall() && ok;
         times->push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     };
-    for (int round = 0; round < trelvane::bench::kRounds; ++round) {
+    for (int round = 0; round < (warmOnly ? 0 : trelvane::bench::kRounds); ++round) {
         const int perRound = coldCount / trelvane::bench::kRounds;
         for (int i = 0; i < perRound; ++i) {
             bareTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = bare() && ok; })[0]);
@@ -194,19 +199,27 @@ int Main(int argc, char** argv) {
         const int perRound = warmCount / trelvane::bench::kRounds;
         trelvane::bench::Append(rawTimes, trelvane::testing::RawEchoRoundTrips(perRound, 35));
         trelvane::bench::Append(warmTimes, trelvane::bench::TimeEach(perRound, [&] { ok = ActivateAndCall() && ok; }));
+        for (int i = 0; i < perRound; ++i) {
+            CoUninitialize();
+            CoInitialize(nullptr);
+            warmNewTimes.push_back(trelvane::bench::TimeEach(1, [&] { ok = ActivateAndCall() && ok; })[0]);
+        }
     }
     EndServer(LastServer(logPath));
     CoUninitialize();
     std::printf("Activation of the driver object in a server process (%s; server %s)\n",
                 quick ? "quick run" : "full run", server.c_str());
-    trelvane::bench::PrintRow("bare start of a program that connects once", bareTimes);
-    trelvane::bench::PrintRow("the same program linked as the server is", bareLinkedAsServerTimes);
-    trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareTimes, "bare start");
-    trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareLinkedAsServerTimes,
-                              "bare start linked as the server");
-    trelvane::bench::PrintRow("the same, a session bus to join", coldBusTimes, &bareTimes, "bare start");
+    if (!warmOnly) {
+        trelvane::bench::PrintRow("bare start of a program that connects once", bareTimes);
+        trelvane::bench::PrintRow("the same program linked as the server is", bareLinkedAsServerTimes);
+        trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareTimes, "bare start");
+        trelvane::bench::PrintRow("cold activation and one call", coldTimes, &bareLinkedAsServerTimes,
+                                  "bare start linked as the server");
+        trelvane::bench::PrintRow("the same, a session bus to join", coldBusTimes, &bareTimes, "bare start");
+    }
     trelvane::bench::PrintRow("raw round trip, 35 bytes each way (baseline)", rawTimes);
     trelvane::bench::PrintRow("warm activation and one call", warmTimes, &rawTimes);
+    trelvane::bench::PrintRow("the same on a new connection", warmNewTimes, &rawTimes);
     if (!ok) std::fprintf(stderr, "an activation or call failed\n");
     return ok ? 0 : 1;
 }
