@@ -1,8 +1,8 @@
 // Creating objects of a class that another process serves: a connection to
-// the class's socket (one per apartment and server, kept while it is in
-// use and for a while after; the class's registered server is started when
-// none listens), then
-// the class object or an instance through the server's class table.
+// the class's socket (one per apartment and server, kept while it is in use
+// and for a while after; the class's registered server is started when none
+// listens), then the class object or an instance through the server's class
+// table.
 #include <algorithm>
 #include <deque>
 #include <mutex>

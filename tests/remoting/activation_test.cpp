@@ -13,7 +13,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <set>
 #include <thread>
 
@@ -22,6 +21,7 @@
 #include "tools/device_end/device_end.h"
 #include "tests/support/child_process.h"
 #include "tests/support/forked_child.h"
+#include "tests/support/message_pump.h"
 #include "tests/support/ordinary_user.h"
 #include "tests/support/reachable_program.h"
 #include "tests/support/test_env.h"
@@ -100,18 +100,6 @@ std::set<std::string> OpenSockets() {
         if (target.rfind("socket:", 0) == 0) sockets.insert(target);
     }
     return sockets;
-}
-
-// Runs this thread's message loop until pred holds or the time is up.
-bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
-    return true;
 }
 
 class Activation : public ::testing::Test {
@@ -216,7 +204,7 @@ TEST_F(Activation, AnIdleConnectionServesTheNextActivationsAndClosesAfterItsTime
         EXPECT_EQ(OpenSockets(), kept) << "activation " << i << " made a connection of its own";
     }
     // Left idle while the thread waits, it closes once its time has passed.
-    EXPECT_TRUE(PumpUntil([&] { return OpenSockets() == before; }, 20s));
+    EXPECT_TRUE(trelvane::testing::PumpUntil([&] { return OpenSockets() == before; }, 20s));
     EXPECT_GE(std::chrono::steady_clock::now() - lastUse,
               std::chrono::milliseconds(platform::remoting::Connection::kIdleConnectionMs));
     EXPECT_EQ(ActivateAndCall(), S_OK);  // a new one

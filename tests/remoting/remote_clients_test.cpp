@@ -11,6 +11,7 @@
 #include "protocol/frame_coding.h"
 #include "tests/support/child_process.h"
 #include "tests/support/host_process.h"
+#include "tests/support/message_pump.h"
 #include "tests/support/process_usage.h"
 #include "tests/support/sanitized_build.h"
 #include "tests/support/server_thread.h"
@@ -37,21 +38,6 @@ HRESULT Advise(IUnknown* object, REFIID iid, IUnknown* sink, DWORD* cookie,
     if (SUCCEEDED(hr)) hr = point->Advise(sink, cookie);
     if (pointOut) *pointOut = std::move(point);
     return hr;
-}
-
-// Runs this thread's message loop until pred holds or the time is up.
-bool PumpUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(std::min<long long>(left.count(), 50)), QS_ALLINPUT,
-                                    MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    }
-    return true;
 }
 
 // Waits until the text is in what the process wrote to standard error.
