@@ -111,13 +111,17 @@ HRESULT ObjectFromClassTable(Apartment& apartment, REFCLSID clsid, std::uint16_t
     Reply reply;
     std::shared_ptr<Connection> server;
     HRESULT hr = CallClassTable(apartment, clsid, method, riid, &reply, &server, unknown);
-    if (FAILED(hr) || *unknown) return hr;
-    server->GetObject(reply.results, riid, ppv);
-    hr = Finish(*server, reply);
-    if (FAILED(hr) && *ppv) {
-        static_cast<IUnknown*>(*ppv)->Release();
-        *ppv = nullptr;
+    if (SUCCEEDED(hr) && !*unknown) {
+        server->GetObject(reply.results, riid, ppv);
+        hr = Finish(*server, reply);
+        if (FAILED(hr) && *ppv) {
+            static_cast<IUnknown*>(*ppv)->Release();
+            *ppv = nullptr;
+        }
     }
+    // A connection that the request left holding nothing (it failed) goes
+    // after its idle time, as after an object's release.
+    if (server) server->CloseIfIdle();
     return hr;
 }
 

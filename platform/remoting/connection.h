@@ -110,6 +110,9 @@ public:
     bool CheckDeadline(std::chrono::steady_clock::time_point now);
     // Owner thread: ends the connection; the cleanup runs from the message loop.
     void Close();
+    // Client: a connection that holds nothing either way closes once it has
+    // stayed so for kIdleConnectionMs (atOnce: at once).
+    void CloseIfIdle(bool atOnce = false);
     // Owner thread: releases everything the peer held, removes its sinks
     // from our connection points and closes the socket.
     void Cleanup();
@@ -179,9 +182,6 @@ private:
     void FailPendingCalls();
     std::uint32_t ExportObject(IUnknown* object, REFIID iid, GUID* alias);
     void Shut();
-    // Client: a connection that holds nothing either way closes once it has
-    // stayed so for kIdleConnectionMs (atOnce: at once).
-    void CloseIfIdle(bool atOnce = false);
     void ReleasePeerObjects();
     void Import(std::uint32_t id, REFIID iid, REFIID alias, void** out);
 
