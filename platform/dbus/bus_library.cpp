@@ -1,9 +1,6 @@
 #include "platform/dbus/bus_library.h"
 
 #include <dlfcn.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <system_error>
 
 #include "platform/base/log.h"
+#include "platform/base/thread_priority.h"
 #include "platform/dbus/bus_entry_points.h"
 #include "platform/messages/thread_wait.h"
 
@@ -29,19 +27,6 @@ std::atomic<const BusEntryPoints*> g_loaded{nullptr};
 std::string LoaderError() {
     const char* error = ::dlerror();
     return error ? error : "unknown error";
-}
-
-// The loading thread runs only where the process's other threads leave room:
-// at the lowest priority of the ordinary policy, also when the process was
-// started at a real-time one. Otherwise, on a machine with few cores, the
-// loading takes the core that the server's first client needs. A thread
-// that cannot be lowered loads at its priority as it is.
-void YieldToTheServer() {
-    const sched_param ordinary{};
-    if (int error = ::pthread_setschedparam(::pthread_self(), SCHED_OTHER, &ordinary); error != 0)
-        log::Trace(log::Channel::dbus, "the bus library loads at the server's policy: %s", std::strerror(error));
-    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19) != 0)
-        log::Trace(log::Channel::dbus, "the bus library loads at the server's priority: %s", std::strerror(errno));
 }
 
 }  // namespace
@@ -85,7 +70,9 @@ std::unique_ptr<BackgroundBusLibraryLoad> BackgroundBusLibraryLoad::Start(std::s
     BackgroundBusLibraryLoad* self = load.get();
     try {
         self->m_thread = std::thread([self, file = std::move(file)] {
-            YieldToTheServer();
+            // On a machine with few cores, the loading would otherwise take
+            // the core that the server's first client needs.
+            RunBehindOtherThreads(log::Channel::dbus, "the bus library's loading thread");
             LoadBusLibrary(file.c_str(), &self->m_failure);
             const std::uint64_t one = 1;
             [[maybe_unused]] const ssize_t written = ::write(self->m_wakeFd, &one, sizeof one);

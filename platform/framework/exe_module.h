@@ -202,6 +202,9 @@ DWORD CAtlExeModuleT<T>::RunMonitor(LPVOID module) {
 
 template <class T>
 void CAtlExeModuleT<T>::ShutdownMonitor() {
+    // It counts seconds: a woken monitor must not take the processor that the
+    // server's thread, or a client's woken by its reply, needs.
+    platform::RunBehindOtherThreads(platform::log::Channel::server, "the shutdown monitor");
     const HANDLE event = m_shutdownEvent;
     DWORD wait;
     for (;;) {

@@ -14,6 +14,7 @@
 #include "platform/base/loaded_modules.h"
 #include "platform/base/sync.h"
 #include "platform/base/text_case.h"
+#include "platform/base/thread_priority.h"
 #include "platform/base/types.h"
 #include "platform/messages/messages.h"
 #include "platform/objects/com_base.h"

@@ -37,6 +37,12 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
     return EqualNoCase(WStringView(FromUtf8(std::string(a))), FromUtf8(std::string(b)));
 }
 
+bool RunBehindOtherThreads(log::Channel channel, const char* what) {
+    if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST)) return true;
+    log::Trace(channel, "%s keeps its priority: error %lu", what, static_cast<unsigned long>(GetLastError()));
+    return false;
+}
+
 }  // namespace platform
 
 std::string SystemMessageText(DWORD code) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/log.h"
 #include "platform/base/wide_string.h"
 #include "platform/windows_system.h"
 
@@ -21,6 +22,10 @@ bool IsThisExecutable(LPCWSTR path);
 bool EqualNoCase(WStringView a, WStringView b);
 // Narrow text (UTF-8), folded alike.
 bool EqualNoCase(std::string_view a, std::string_view b);
+// The calling thread steps aside for the process's other threads (its
+// lowest priority in the process's class); false, traced on channel with
+// what the thread is, when it keeps its priority.
+bool RunBehindOtherThreads(log::Channel channel, const char* what);
 
 }  // namespace platform
 

@@ -2,10 +2,18 @@
 // finds a client's lock still held does not end the server under that
 // client, and no monitor outlives the loop.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <pthread.h>
+#include <sched.h>
+#endif
 
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <span>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/windows.h"
 #include "tests/support/test_env.h"
@@ -138,6 +146,50 @@ TEST(ExeModule, WhenTakingAMessageFailsTheMonitorEndsBeforeTheLoopReturns) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
+
+#ifndef _WIN32
+// Whether a thread of this process runs at the ordinary policy's lowest
+// priority (in /proc/self/task/*/stat, the fields after the name: nice is
+// the 17th, the policy the 39th).
+bool AThreadRunsBehind() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const std::string stat = trelvane::testing::ReadFile(task.path().string() + "/stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 1));
+        std::vector<std::string> field{std::istream_iterator<std::string>(fields), {}};
+        if (field.size() > 38 && field[16] == "19" && field[38] == std::to_string(SCHED_OTHER)) return true;
+    }
+    return false;
+}
+
+bool g_monitorBehind = false;
+
+void LookForTheMonitor(HWND, UINT, UINT_PTR id, DWORD) {
+    KillTimer(nullptr, id);
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(g_monitorBehind = AThreadRunsBehind()) && std::chrono::steady_clock::now() < bound) Sleep(5);
+    g_module->LockModule();
+    g_module->UnlockModule();  // the countdown ends the loop
+}
+
+TEST(ExeModule, TheMonitorStepsAsideForTheServersThreads) {
+    // The server's thread at a real-time policy, where this user may set one.
+    sched_param fifo{};
+    fifo.sched_priority = 10;
+    const bool realTime = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &fifo) == 0;
+    {
+        QuickModule module;
+        g_module = &module;
+        SetTimer(nullptr, 0, 1, LookForTheMonitor);
+        EXPECT_EQ(module.RunServer(), S_OK);
+        EXPECT_TRUE(g_monitorBehind) << (realTime ? "at a real-time policy" : "at the ordinary policy");
+        g_module = nullptr;
+    }
+    const sched_param ordinary{};
+    if (realTime) ::pthread_setschedparam(::pthread_self(), SCHED_OTHER, &ordinary);
+}
+#endif
 
 }  // namespace
 }  // namespace trelvane
