@@ -18,6 +18,12 @@ platform::Bstr EventText(platform::WStringView text) {
     return result;
 }
 
+// How long a device byte may wait for room on the line. A working line takes
+// a byte within one character time (147 ms at 68 baud); a device end that
+// has stopped reading must not hold the listener, the main thread and with
+// them Close for ever.
+constexpr DWORD kDeviceByteWaitMs = 2000;
+
 }  // namespace
 
 void CTarvik::ChannelCallback(void* userData, BYTE value, const char* text) {
@@ -107,7 +113,7 @@ CTarvik::ByteWrite CTarvik::PutDeviceByte(BYTE byte) {
     ByteWrite write;
     if (!m_channel.PortHandle()) return write;
     write.done = true;
-    write.result = m_channel.Write(&byte, 1, &write.written, nullptr, INFINITE);
+    write.result = m_channel.Write(&byte, 1, &write.written, nullptr, kDeviceByteWaitMs);
     return write;
 }
 

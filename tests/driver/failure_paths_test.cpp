@@ -14,6 +14,7 @@ using trelvane::DeviceEnd;
 const std::string kRefused = "The parameter is incorrect.\r\n";
 const std::string kGone = "The device is not connected.\r\n";
 const std::string kWriteFailed = "The request could not be performed because of an I/O device error.\r\n";
+const std::string kTimedOut = "This operation returned because the timeout period expired.\r\n";
 
 class FailurePaths : public DriverTest {
 protected:
@@ -130,6 +131,20 @@ TEST_F(FailurePaths, AFailedAcknowledgeIsReportedAndTheListenerGoesOn) {
     for (std::uint8_t b : {0x1F, 0xFD, 0x1F}) SendAcknowledged(b);
     ASSERT_TRUE(device->SendByte(0xFD));
     EXPECT_TRUE(WaitLogged("StartNumberRequest 47"));
+}
+
+TEST_F(FailurePaths, ADeviceThatStopsReadingHoldsTheDriverNoLongerThanAWriteMayWait) {
+    OpenAndTakeTheReset();
+    device->StallReading(true);
+    // Frame bytes whose acknowledges fill the line, and more behind them.
+    ASSERT_TRUE(device->Send(std::vector<std::uint8_t>(3000, 0x3F)));
+    const bool timedOut = PumpUntil([&] { return Logged("SystemError 'Acknowledge': " + kTimedOut); }, 30s);
+    if (!timedOut) device->StallReading(false);  // let a driver stuck in its write go
+    ASSERT_TRUE(timedOut);
+    // The listener ends within its current write's wait: Close returns.
+    EXPECT_EQ(tarvik->Close(), S_OK);
+    EXPECT_TRUE(WaitLogged("SP_PortClosed"));
+    device->StallReading(false);
 }
 
 TEST_F(FailurePaths, EachFailureIsWordedFromItsOwnCode) {
