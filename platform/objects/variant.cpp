@@ -545,7 +545,9 @@ HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LC
         if (FAILED(
                 dispatch->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr)))
             return DISP_E_TYPEMISMATCH;
-        const HRESULT hr = VariantChangeTypeEx(pvargDest, &result, lcid, wFlags, vt);
+        // Only the object's own value counts: a value that is an object again
+        // (the object itself, say) is not followed, as nesting has no end.
+        const HRESULT hr = VariantChangeTypeEx(pvargDest, &result, lcid, wFlags | VARIANT_NOVALUEPROP, vt);
         VariantClear(&result);
         return hr;
     }

@@ -6,6 +6,7 @@
 
 #include "platform/framework/variant_values.h"
 #include "platform/objects/oaidl.h"
+#include "tests/support/dispatch_sink.h"
 
 namespace trelvane {
 namespace {
@@ -277,6 +278,48 @@ TEST(VariantChangeType, EmptyNullByRefAndBadTypes) {
     same.bstrVal = SysAllocString(u"12");
     ASSERT_EQ(VariantChangeType(&same, &same, 0, VT_I4), S_OK);
     EXPECT_EQ(same.lVal, 12);
+}
+
+// An object whose value property is a number, or the object itself.
+class ValueObject final : public testing::DispatchSink {
+public:
+    explicit ValueObject(bool itself) : DispatchSink(IID_IDispatch), m_itself(itself) {}
+    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*, VARIANT* result, EXCEPINFO*, UINT*) override {
+        if (id != DISPID_VALUE || flags != DISPATCH_PROPERTYGET || result == nullptr) return DISP_E_MEMBERNOTFOUND;
+        ++asked;
+        if (!m_itself) {
+            *result = VariantI4(7);
+            return S_OK;
+        }
+        AddRef();
+        result->vt = VT_DISPATCH;
+        result->pdispVal = this;
+        return S_OK;
+    }
+    int asked = 0;
+
+private:
+    const bool m_itself;
+};
+
+TEST(VariantChangeType, AnObjectStandsForItsValuePropertyOnce) {
+    Var out;
+    Var number;
+    auto* numberObject = new ValueObject(false);
+    number.v.vt = VT_DISPATCH;
+    number.v.pdispVal = numberObject;
+    ASSERT_EQ(VariantChangeType(&out.v, &number.v, 0, VT_R8), S_OK);
+    EXPECT_EQ(out.v.dblVal, 7.0);
+    EXPECT_EQ(VariantChangeType(&out.v, &number.v, VARIANT_NOVALUEPROP, VT_R8), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(numberObject->asked, 1);
+    // A value that is an object again is not followed: asked once, not
+    // until the stack runs out.
+    Var circular;
+    auto* circularObject = new ValueObject(true);
+    circular.v.vt = VT_DISPATCH;
+    circular.v.pdispVal = circularObject;
+    EXPECT_EQ(VariantChangeType(&out.v, &circular.v, 0, VT_I4), DISP_E_TYPEMISMATCH);
+    EXPECT_EQ(circularObject->asked, 1);
 }
 
 TEST(Variant, ClearAndCopyRefuseATypeNoVariantHolds) {
