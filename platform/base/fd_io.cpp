@@ -13,7 +13,7 @@ namespace platform {
 
 DWORD ReadAvailable(int fd, FdKind kind, const std::function<void(const BYTE*, std::size_t)>& sink) {
     BYTE chunk[4096];
-    for (;;) {
+    for (std::size_t taken = 0; taken < kMostReadAtOnce; taken += sizeof chunk) {
         const ssize_t n =
             kind == FdKind::Socket ? ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT) : ::read(fd, chunk, sizeof chunk);
         if (n == 0) return ERROR_DEVICE_NOT_CONNECTED;  // hung up; never read again
@@ -25,6 +25,7 @@ DWORD ReadAvailable(int fd, FdKind kind, const std::function<void(const BYTE*, s
         sink(chunk, static_cast<std::size_t>(n));
         if (static_cast<std::size_t>(n) < sizeof chunk) return ERROR_SUCCESS;
     }
+    return ERROR_SUCCESS;  // more may wait: the descriptor stays readable
 }
 
 DWORD WriteAvailable(int fd, FdKind kind, const BYTE* data, std::size_t length, std::size_t* sent) {

@@ -12,7 +12,11 @@ namespace platform {
 
 enum class FdKind { Device, Socket };
 
-// Hands everything readable now to sink, chunk by chunk.
+// Hands what is readable now to sink, chunk by chunk, up to kMostReadAtOnce
+// bytes: a peer that writes as fast as we read neither piles up memory in
+// the sink nor keeps the caller from its other work; the caller's next wait
+// finds the rest at once.
+inline constexpr std::size_t kMostReadAtOnce = 64 * 1024;
 DWORD ReadAvailable(int fd, FdKind kind, const std::function<void(const BYTE*, std::size_t)>& sink);
 // Writes what the descriptor takes now; *sent may be short of length.
 DWORD WriteAvailable(int fd, FdKind kind, const BYTE* data, std::size_t length, std::size_t* sent);
