@@ -88,6 +88,10 @@ void Apartment::RunNext() {
     connection.EnterRun();
     RunIncoming(connection, next.frame);
     connection.LeaveRun();
+    // A call that waited (for a callback to the peer) may have run the
+    // connection's cleanup meanwhile, and then recorded what it hands the
+    // peer (a sink's advice, an object): nobody would release that.
+    if (connection.CleanedUp()) connection.ReleasePeerObjects();
     if (--m_running == 0) m_refusingNested = false;
 }
 

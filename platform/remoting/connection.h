@@ -97,6 +97,11 @@ public:
     // runs from then on, what is queued already included.
     void Misbehaved(const char* what);
     bool JudgedBad() const { return m_judgedBad; }
+    bool CleanedUp() const { return m_cleanedUp; }
+    // Releases what the peer holds of ours: its advice, server locks and
+    // exported objects. Cleanup does it; again after a call that recorded
+    // more once the cleanup had run.
+    void ReleasePeerObjects();
 
     // Owner thread: incoming frames of this peer running, one inside the other.
     void EnterRun() { ++m_running; }
@@ -182,7 +187,6 @@ private:
     void FailPendingCalls();
     std::uint32_t ExportObject(IUnknown* object, REFIID iid, GUID* alias);
     void Shut();
-    void ReleasePeerObjects();
     void Import(std::uint32_t id, REFIID iid, REFIID alias, void** out);
 
     const Side m_side;

@@ -246,6 +246,53 @@ TEST_F(Attacks, AClientsAdvisesBeyondItsLimitAreRefused) {
     EXPECT_EQ(point->Advise(sink.Get(), &cookie), S_OK);  // room again
 }
 
+// A sink whose peer is gone by the time its advice completes: the peer
+// answers the server's question to the sink together with an empty frame,
+// which ends the connection while the server still waits in Advise.
+TEST_F(Attacks, AnAdviseThatOutlivesItsPeerLeavesNoSinkBehind) {
+    for (int i = 0; i < 3; ++i) {
+        AttackPeer peer(SocketPath());
+        ASSERT_TRUE(peer.Open());
+        ASSERT_TRUE(peer.raw.Send(peer.AdviseRequest()));
+        const RawBytes question = peer.raw.ReadFrame(5000);  // QueryInterface on the sink
+        ASSERT_TRUE(IsFrame(question, FrameType::Request));
+        ASSERT_GE(question.size(), 43u);
+        std::uint32_t callId;
+        std::memcpy(&callId, question.data() + 1, sizeof callId);
+        IID asked;
+        std::memcpy(&asked, question.data() + 27, sizeof asked);  // after the object, its IID and the method
+        RawBytes answer = RawFrame(FrameType::Reply, [&](platform::remoting::Writer& w) {
+            w.U32(callId);
+            w.U32(S_OK);
+            w.U8(0);  // no error information
+            w.U8(1);  // results follow
+            w.U8(static_cast<std::uint8_t>(wire::RefKind::SendersObject));
+            w.U32(1);
+            w.Guid(asked);
+            w.Guid(GUID_NULL);
+        });
+        answer.insert(answer.end(), 4, 0);  // an empty frame
+        ASSERT_TRUE(peer.raw.Send(answer));
+        EXPECT_TRUE(peer.raw.WaitClosed(5000));
+    }
+    platform::ComPtr<ITarvik> tarvik;
+    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                               reinterpret_cast<void**>(tarvik.Out())),
+              S_OK);
+    platform::ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())), S_OK);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
+    platform::ComPtr<IEnumConnections> connections;
+    ASSERT_EQ(point->EnumConnections(connections.Out()), S_OK);
+    CONNECTDATA data[8];
+    ULONG count = 0;
+    EXPECT_EQ(connections->Next(8, data, &count), S_FALSE);
+    for (ULONG i = 0; i < count; ++i)
+        if (data[i].pUnk) data[i].pUnk->Release();
+    EXPECT_EQ(count, 0u);
+}
+
 // The tick runs while the server waits for a client's callback: the test
 // build of the server, a device on COM3 and a client with sinks (DriverTest).
 class StalledCallback : public DriverTest {};
