@@ -72,15 +72,23 @@ private:
     std::shared_ptr<SinkGate> m_gate = std::make_shared<SinkGate>();
 };
 
-// A sink from this connection's peer, for a point of events: it gets a stand-in.
-bool NeedsStandIn(Connection& connection, IUnknown* sink, REFIID pointIid) {
-    const InterfaceMarshaller* marshaller = FindInterface(pointIid);
-    if (marshaller == nullptr || !marshaller->events || sink == nullptr) return false;
+// Where a sink given to Advise lives: in this process, with this
+// connection's peer, or with another peer (one of whose objects this peer
+// was handed, as another client's sink from EnumConnections).
+enum class SinkHome { Here, ThisPeer, OtherPeer };
+SinkHome HomeOf(Connection& connection, IUnknown* sink) {
     IRemoteObject* remote = nullptr;
-    if (FAILED(sink->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote)))) return false;
+    if (sink == nullptr || FAILED(sink->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote))))
+        return SinkHome::Here;
     const bool ours = &remote->Manager()->Conn() == &connection;
     remote->Release();
-    return ours;
+    return ours ? SinkHome::ThisPeer : SinkHome::OtherPeer;
+}
+
+// A sink from this connection's peer, for a point of events: it gets a stand-in.
+bool NeedsStandIn(SinkHome home, REFIID pointIid) {
+    const InterfaceMarshaller* marshaller = FindInterface(pointIid);
+    return marshaller != nullptr && marshaller->events && home == SinkHome::ThisPeer;
 }
 
 void RunAdvise(IConnectionPoint* point, StubCall& call) {
@@ -96,9 +104,17 @@ void RunAdvise(IConnectionPoint* point, StubCall& call) {
         call.out.U32(cookie);
         return;
     }
+    // Another peer's sink would be held for this peer beyond its count and
+    // past its end, and get events that peer never asked for.
+    const SinkHome home = HomeOf(call.connection, sink);
+    if (home == SinkHome::OtherPeer) {
+        call.hr = CONNECT_E_CANNOTCONNECT;
+        call.out.U32(cookie);
+        return;
+    }
     IID pointIid = GUID_NULL;
     point->GetConnectionInterface(&pointIid);
-    if (!NeedsStandIn(call.connection, sink, pointIid)) {
+    if (!NeedsStandIn(home, pointIid)) {
         call.hr = point->Advise(sink, &cookie);
     } else {
         auto* standIn = new RemoteSink(sink, pointIid, call.connection.shared_from_this());

@@ -293,6 +293,49 @@ TEST_F(Attacks, AnAdviseThatOutlivesItsPeerLeavesNoSinkBehind) {
     EXPECT_EQ(count, 0u);
 }
 
+// A client that takes another client's sink from EnumConnections and gives
+// it to Advise as its own is refused: the server would hold it for the
+// client beyond its count and after it left.
+TEST_F(Attacks, AnotherClientsSinkCannotBeAdvisedAsOnesOwn) {
+    const auto pointOf = [](platform::ComPtr<ITarvik>& tarvik, platform::ComPtr<IConnectionPoint>& point) {
+        ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                   reinterpret_cast<void**>(tarvik.Out())),
+                  S_OK);
+        platform::ComPtr<IConnectionPointContainer> container;
+        ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())),
+                  S_OK);
+        ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
+    };
+    platform::ComPtr<ITarvik> tarvik;
+    platform::ComPtr<IConnectionPoint> point;
+    pointOf(tarvik, point);
+    EventLog log;
+    const auto sink = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents, {}, &log));
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    // The other client: an apartment, and so a connection, of its own.
+    std::thread([&] {
+        ASSERT_EQ(CoInitialize(nullptr), S_OK);
+        {
+            platform::ComPtr<ITarvik> itsTarvik;
+            platform::ComPtr<IConnectionPoint> itsPoint;
+            pointOf(itsTarvik, itsPoint);
+            platform::ComPtr<IEnumConnections> connections;
+            ASSERT_EQ(itsPoint->EnumConnections(connections.Out()), S_OK);
+            CONNECTDATA data{};
+            ULONG count = 0;
+            ASSERT_EQ(connections->Next(1, &data, &count), S_OK);
+            ASSERT_NE(data.pUnk, nullptr);
+            DWORD itsCookie = 1;
+            EXPECT_EQ(itsPoint->Advise(data.pUnk, &itsCookie), CONNECT_E_CANNOTCONNECT);
+            EXPECT_EQ(itsCookie, 0u);
+            data.pUnk->Release();
+        }
+        CoUninitialize();
+    }).join();
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+}
+
 // The tick runs while the server waits for a client's callback: the test
 // build of the server, a device on COM3 and a client with sinks (DriverTest).
 class StalledCallback : public DriverTest {};
