@@ -306,6 +306,11 @@ DWORD ChangeStore(const StoreLocation& store, const std::function<DWORD(Key& roo
     if (DWORD error = edit(*root); error != ERROR_SUCCESS) return error;
     std::string changed = FormatStore(*root, store.rootPath);
     if (present && changed == text) return ERROR_SUCCESS;
+    // A store that could not be read back is not written.
+    if (changed.size() > kMaxStoreBytes) {
+        Log(path, "the change is not written: the store would be larger than 16 MiB", ERROR_CANTWRITE);
+        return ERROR_CANTWRITE;
+    }
     if (DWORD error = Commit(store, changed); error != ERROR_SUCCESS) return error;
     std::lock_guard cacheLock(g_cacheMutex);
     g_cache[path] = CacheEntry{true, std::move(changed), std::move(root), ERROR_SUCCESS};

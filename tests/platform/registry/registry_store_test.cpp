@@ -122,6 +122,22 @@ TEST_F(RegistryStore, AStoreThatCannotBeReadIsReportedWithItsPathAndNeverOverwri
     EXPECT_NE(logged.Text().find("not a regular file", log.size()), std::string::npos);
 }
 
+TEST_F(RegistryStore, AChangeThatWouldMakeTheStoreTooLargeToReadIsRefusedAndTheStoreKept) {
+    Write(u"Key", nullptr, u"value");
+    const std::string before = ReadFile(UserFile());
+    const platform::log::Capture logged;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"Key", 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::vector<BYTE> large(6u << 20, 0xAB);  // written out as text, about three times as large
+    EXPECT_EQ(RegSetValueExW(key, u"Large", 0, REG_BINARY, large.data(), static_cast<DWORD>(large.size())),
+              ERROR_CANTWRITE);
+    RegCloseKey(key);
+    EXPECT_NE(logged.Text().find("larger than 16 MiB"), std::string::npos) << logged.Text();
+    EXPECT_EQ(ReadFile(UserFile()), before);
+    EXPECT_EQ(Read(u"Key"), u"value");
+}
+
 TEST_F(RegistryStore, AChangeThatChangesNothingLeavesTheFileAlone) {
     Write(u"Same", nullptr, u"value");
     const unsigned long before = trelvane::testing::InodeOf(UserFile());
