@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -126,7 +127,7 @@ int ListenAt(const std::string& path, HRESULT* hr) {
     return fd;
 }
 
-int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr) {
+int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr, DWORD waitMs) {
     *noServer = false;
     sockaddr_un address;
     if (!MakeAddress(path, &address)) {
@@ -138,6 +139,10 @@ int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr) {
         *hr = FromErrno(errno);
         return -1;
     }
+    // A blocking connect waits for room in the listener's queue as long as a
+    // blocking send would wait: bounded so.
+    const timeval wait{static_cast<time_t>(waitMs / 1000), static_cast<suseconds_t>(waitMs % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     int result;
     do {
         result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -145,6 +150,11 @@ int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr) {
     if (result != 0) {
         const int error = errno;
         ::close(fd);
+        if (error == EAGAIN) {
+            Log("%s took no connection within %lu ms", path.c_str(), static_cast<unsigned long>(waitMs));
+            *hr = RPC_E_TIMEOUT;
+            return -1;
+        }
         *noServer = error == ENOENT || error == ECONNREFUSED;
         *hr = error == EACCES || error == EPERM ? E_ACCESSDENIED : FromErrno(error);
         return -1;

@@ -35,8 +35,13 @@ bool IsFileAt(int fd, const std::string& path);
 // only then takes path's place, replacing any stale socket there, so that a
 // socket that appears at path is always ready to be connected to.
 int ListenAt(const std::string& path, HRESULT* hr);
-// Connects to path. *noServer is set when nothing listens there.
-int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr);
+// How long a connect waits for room in the listener's queue: a server that
+// takes no connection (stuck, or not one of ours) fails its client then, as
+// one that takes a connection and never greets it does.
+inline constexpr DWORD kConnectWaitMs = 30000;
+// Connects to path. *noServer is set when nothing listens there;
+// RPC_E_TIMEOUT when the listener took no connection within waitMs.
+int ConnectTo(const std::string& path, bool* noServer, HRESULT* hr, DWORD waitMs = kConnectWaitMs);
 // The next waiting connection, or -1: *error is 0 when none waits, else
 // the errno of the failure (EMFILE when no descriptor is free).
 int AcceptFrom(int listenFd, int* error);

@@ -2,6 +2,9 @@
 // of every type both ways, by-reference arguments, calls back into the
 // caller, failures, identity and references, and threads.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -14,6 +17,7 @@
 #include "platform/remoting/class_table.h"
 #include "platform/remoting/marshallers.h"
 #include "platform/remoting/proxy_stub.h"
+#include "platform/remoting/socket.h"
 #include "tests/platform/remoting/echo_object.h"
 #include "tests/support/dispatch_sink.h"
 #include "tests/support/raw_frames.h"
@@ -56,6 +60,28 @@ TEST(ClassObjects, OneServerPerClassAndItsSocketIsPrivate) {
     IDispatch* echo = nullptr;
     ASSERT_EQ(served.Create(&echo), S_OK);
     echo->Release();
+}
+
+TEST(ClassObjects, AListenerThatTakesNoConnectionFailsTheConnectAfterItsWait) {
+    TempHome home;
+    const std::string path = home.Path() + "/stuck";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);  // and never accepts
+    // The queue takes one; the next connect waits for room that never comes.
+    std::vector<int> queued;
+    bool noServer = false;
+    HRESULT hr = S_OK;
+    for (int fd; queued.size() < 8 && (fd = platform::remoting::ConnectTo(path, &noServer, &hr, 200)) >= 0;)
+        queued.push_back(fd);
+    EXPECT_EQ(hr, RPC_E_TIMEOUT);
+    EXPECT_FALSE(noServer);
+    EXPECT_LT(queued.size(), 8u);
+    for (int fd : queued) ::close(fd);
+    ::close(listener);
 }
 
 TEST(ClassObjects, WithoutAServerActivationFailsClearly) {
