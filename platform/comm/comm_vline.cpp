@@ -229,6 +229,16 @@ DWORD OpenVirtualLinePort(const std::string& socketPath, std::shared_ptr<CommPor
     if (fd < 0) return ErrnoToError(errno);
     auto line = std::make_shared<VirtualLinePort>(fd);  // owns fd from here on
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return ErrnoToError(errno);
+    // The device end must be this user's (or root's): another user's would
+    // feed the driver start numbers of its choosing.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return ErrnoToError(errno);
+    if (peer.uid != ::geteuid() && peer.uid != 0) {
+        log::Error(log::Channel::comm, "the virtual line at %s is served by user %ld, not by this one; not using it",
+                   socketPath.c_str(), static_cast<long>(peer.uid));
+        return ERROR_ACCESS_DENIED;
+    }
     if (DWORD error = line->Handshake()) return error;
     *port = std::move(line);
     return ERROR_SUCCESS;

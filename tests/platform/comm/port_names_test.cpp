@@ -52,6 +52,18 @@ TEST(PortNames, LinksMatchWithoutRegardToCase) {
     EXPECT_EQ(OpenError(u"\\\\.\\Com6"), ERROR_SUCCESS);
 }
 
+TEST(PortNames, LinksInAFolderThatOthersMayWriteAreNotFollowed) {
+    trelvane::testing::TempHome home;
+    auto device = trelvane::DeviceEnd::Create(home.Path(), 6);
+    ASSERT_TRUE(device);
+    trelvane::testing::SetMode(home.Path() + "/dosdevices", 0777);
+    const platform::log::Capture logged;
+    EXPECT_EQ(OpenError(u"COM6"), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(logged.Text().find("may be written by group or others"), std::string::npos) << logged.Text();
+    trelvane::testing::SetMode(home.Path() + "/dosdevices", 0755);
+    EXPECT_EQ(OpenError(u"COM6"), ERROR_SUCCESS);
+}
+
 TEST(PortNames, DeviceEndThatDoesNotAnswerIsNotFound) {
     trelvane::testing::TempHome home;
     auto device = trelvane::DeviceEnd::Create(home.Path(), 7);
