@@ -36,6 +36,29 @@ protected:
     }
     void TearDown() override { CoUninitialize(); }
 
+    // The driver object activated in this thread's apartment, and its
+    // events' connection point (null after a failure, which is reported).
+    struct Activated {
+        platform::ComPtr<ITarvik> tarvik;
+        platform::ComPtr<IConnectionPoint> point;
+    };
+    static Activated ActivateWithEventsPoint() {
+        Activated made;
+        EXPECT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
+                                   reinterpret_cast<void**>(made.tarvik.Out())),
+                  S_OK);
+        platform::ComPtr<IConnectionPointContainer> container;
+        if (made.tarvik) {
+            EXPECT_EQ(
+                made.tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())),
+                S_OK);
+        }
+        if (container) {
+            EXPECT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, made.point.Out()), S_OK);
+        }
+        return made;
+    }
+
     // A well-behaved client is served: it activates the object and reads a property.
     void ExpectServed(LONG* interCharacterTimeout = nullptr) {
         platform::ComPtr<ITarvik> tarvik;
@@ -257,14 +280,8 @@ TEST_F(Attacks, CallsSentFasterThanTheyRunWaitInThePeersWritesNotInTheServersMem
 }
 
 TEST_F(Attacks, AClientsAdvisesBeyondItsLimitAreRefused) {
-    platform::ComPtr<ITarvik> tarvik;
-    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(tarvik.Out())),
-              S_OK);
-    platform::ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())), S_OK);
-    platform::ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
+    const auto [tarvik, point] = ActivateWithEventsPoint();
+    ASSERT_TRUE(point);
     EventLog log;
     const auto sink = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents, {}, &log));
     DWORD first = 0;
@@ -308,14 +325,8 @@ TEST_F(Attacks, AnAdviseThatOutlivesItsPeerLeavesNoSinkBehind) {
         ASSERT_TRUE(peer.raw.Send(answer));
         EXPECT_TRUE(peer.raw.WaitClosed(5000));
     }
-    platform::ComPtr<ITarvik> tarvik;
-    ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                               reinterpret_cast<void**>(tarvik.Out())),
-              S_OK);
-    platform::ComPtr<IConnectionPointContainer> container;
-    ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())), S_OK);
-    platform::ComPtr<IConnectionPoint> point;
-    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
+    const auto [tarvik, point] = ActivateWithEventsPoint();
+    ASSERT_TRUE(point);
     platform::ComPtr<IEnumConnections> connections;
     ASSERT_EQ(point->EnumConnections(connections.Out()), S_OK);
     CONNECTDATA data[8];
@@ -330,18 +341,8 @@ TEST_F(Attacks, AnAdviseThatOutlivesItsPeerLeavesNoSinkBehind) {
 // it to Advise as its own is refused: the server would hold it for the
 // client beyond its count and after it left.
 TEST_F(Attacks, AnotherClientsSinkCannotBeAdvisedAsOnesOwn) {
-    const auto pointOf = [](platform::ComPtr<ITarvik>& tarvik, platform::ComPtr<IConnectionPoint>& point) {
-        ASSERT_EQ(CoCreateInstance(contract::CLSID_CTarvik, nullptr, CLSCTX_LOCAL_SERVER, contract::IID_ITarvik,
-                                   reinterpret_cast<void**>(tarvik.Out())),
-                  S_OK);
-        platform::ComPtr<IConnectionPointContainer> container;
-        ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())),
-                  S_OK);
-        ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikEvents, point.Out()), S_OK);
-    };
-    platform::ComPtr<ITarvik> tarvik;
-    platform::ComPtr<IConnectionPoint> point;
-    pointOf(tarvik, point);
+    const auto [tarvik, point] = ActivateWithEventsPoint();
+    ASSERT_TRUE(point);
     EventLog log;
     const auto sink = platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents, {}, &log));
     DWORD cookie = 0;
@@ -350,9 +351,8 @@ TEST_F(Attacks, AnotherClientsSinkCannotBeAdvisedAsOnesOwn) {
     std::thread([&] {
         ASSERT_EQ(CoInitialize(nullptr), S_OK);
         {
-            platform::ComPtr<ITarvik> itsTarvik;
-            platform::ComPtr<IConnectionPoint> itsPoint;
-            pointOf(itsTarvik, itsPoint);
+            const auto [itsTarvik, itsPoint] = ActivateWithEventsPoint();
+            ASSERT_TRUE(itsPoint);
             platform::ComPtr<IEnumConnections> connections;
             ASSERT_EQ(itsPoint->EnumConnections(connections.Out()), S_OK);
             CONNECTDATA data{};
