@@ -265,6 +265,19 @@ void CommPort::FlushLocked() {
     if (m_output.empty()) RecordEventLocked(EV_TXEMPTY);
 }
 
+// The device never gets what its writer was told has failed. A write that
+// has begun to go out goes out whole: the virtual line's messages must not
+// be cut.
+void CommPort::WithdrawLocked(const Op& write) {
+    const std::uint64_t start = write.endMark - write.queued;
+    if (write.queued == 0 || m_sentTotal > start) return;
+    const auto from = m_output.begin() + static_cast<std::ptrdiff_t>(start - m_sentTotal);
+    m_output.erase(from, from + static_cast<std::ptrdiff_t>(write.queued));
+    m_queuedTotal -= write.queued;
+    for (Op& later : m_ops)
+        if (later.kind == Op::Kind::Write && later.endMark > start) later.endMark -= write.queued;
+}
+
 DWORD CommPort::ReadyEventsLocked() const { return m_history & m_mask; }
 
 void CommPort::TookInputLocked() {
@@ -425,6 +438,7 @@ DWORD CommPort::Begin(Op op, DWORD* syncCount, OVERLAPPED* callerOv) {
         m_sentTotal += sent;
         m_queuedTotal += m_frame.size();
         op.endMark = m_queuedTotal;
+        op.queued = m_frame.size();
         if (m_output.empty() && !m_frame.empty()) RecordEventLocked(EV_TXEMPTY);
         wake = !m_output.empty();
         break;
@@ -499,6 +513,7 @@ DWORD CommPort::Cancel(const OVERLAPPED* which) {
             continue;
         }
         if (it->kind == Op::Kind::Wait) *it->events = 0;
+        if (it->kind == Op::Kind::Write) WithdrawLocked(*it);
         CompleteLocked(*it, ERROR_OPERATION_ABORTED, it->kind == Op::Kind::Read ? it->done : 0);
         it = m_ops.erase(it);
         found = true;

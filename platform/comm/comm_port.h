@@ -125,6 +125,7 @@ private:
         std::optional<Clock::time_point> lastByte;
         bool firstByteCompletes = false;
         std::uint64_t endMark = 0;
+        std::size_t queued = 0;  // a write's bytes on the wire, its framing included
         DWORD* events = nullptr;
     };
 
@@ -142,6 +143,9 @@ private:
     void CompleteLocked(Op& op, DWORD error, DWORD count);
     void FailAllLocked(DWORD error);
     void FlushLocked();
+    // Takes a cancelled write's bytes back out of the output when none of
+    // them has gone out yet.
+    void WithdrawLocked(const Op& write);
     DWORD ReadyEventsLocked() const;
     void TookInputLocked();
     std::optional<Clock::time_point> NextDeadlineLocked() const;

@@ -135,16 +135,35 @@ TEST_F(FailurePaths, AFailedAcknowledgeIsReportedAndTheListenerGoesOn) {
 
 TEST_F(FailurePaths, ADeviceThatStopsReadingHoldsTheDriverNoLongerThanAWriteMayWait) {
     OpenAndTakeTheReset();
-    device->StallReading(true);
-    // Frame bytes whose acknowledges fill the line, and more behind them.
-    ASSERT_TRUE(device->Send(std::vector<std::uint8_t>(3000, 0x3F)));
-    const bool timedOut = PumpUntil([&] { return Logged("SystemError 'Acknowledge': " + kTimedOut); }, 30s);
-    if (!timedOut) device->StallReading(false);  // let a driver stuck in its write go
-    ASSERT_TRUE(timedOut);
+    const std::string timedOut = "SystemError 'Acknowledge': " + kTimedOut;
+    const auto count = [&](const std::string& text) {
+        const auto texts = log.Texts();
+        return static_cast<std::size_t>(std::count(texts.begin(), texts.end(), text));
+    };
+    // Frame bytes whose acknowledges fill the line, and more behind them;
+    // once an acknowledge has failed, the device reads again, and later
+    // stops again and stays so.
+    for (const bool readsAgain : {true, false}) {
+        const std::size_t failed = count(timedOut);
+        device->StallReading(true);
+        ASSERT_TRUE(device->Send(std::vector<std::uint8_t>(3000, 0x3F)));
+        const bool stopped = PumpUntil([&] { return count(timedOut) > failed; }, 30s);
+        if (!stopped || readsAgain) device->StallReading(false);  // a driver stuck in its write goes on
+        ASSERT_TRUE(stopped);
+        if (readsAgain) {
+            ASSERT_TRUE(PumpUntil([&] { return count("InputReceived Read: '0x3f'") == 3000; }, 30s));
+        }
+    }
     // The listener ends within its current write's wait: Close returns.
     EXPECT_EQ(tarvik->Close(), S_OK);
     EXPECT_TRUE(WaitLogged("SP_PortClosed"));
+    // The device got the acknowledges reported written, and none of those
+    // reported failed: not when it read again, nor when the port closed.
     device->StallReading(false);
+    ASSERT_TRUE(device->WaitDisconnected(5s));
+    const auto received = device->TakeReceived();
+    EXPECT_EQ(static_cast<std::size_t>(std::count(received.begin(), received.end(), protocol::kAcknowledge)),
+              count("InputReceived Write: '0xf0' (Acknowledge)"));
 }
 
 TEST_F(FailurePaths, EachFailureIsWordedFromItsOwnCode) {
