@@ -435,7 +435,12 @@ HRESULT Connection::Call(Writer& request, DWORD timeoutMs, std::vector<BYTE>* re
 HRESULT Connection::BeginCall(Writer& request, PendingCall* call, std::uint32_t* id) {
     if (GetCurrentThreadId() != m_owner) return RPC_E_WRONG_THREAD;
     if (Apartment::Current() == nullptr) return CO_E_NOTINITIALIZED;
-    if (!Alive() || m_closed) return RPC_E_DISCONNECTED;
+    if (!Alive() || m_closed) {
+        // What the request's encoding handed the peer (a sink given to a
+        // proxy of a server that has gone) would be held for good.
+        if (m_cleanedUp) ReleasePeerObjects();
+        return RPC_E_DISCONNECTED;
+    }
     *id = m_nextCallId++;
     if (m_nextCallId == 0) m_nextCallId = 1;
     request.PatchU32(kCallIdOffset, *id);

@@ -480,6 +480,10 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
     ASSERT_EQ(CreateTarvik(&tarvik), S_OK);
     platform::ComPtr<ITarvikTest> test;
     ASSERT_EQ(tarvik->QueryInterface(contract::IID_ITarvikTest, reinterpret_cast<void**>(test.Out())), S_OK);
+    platform::ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(tarvik->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(container.Out())), S_OK);
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(contract::DIID__ITarvikTestEvents, point.Out()), S_OK);
     LONG status = -1;
     ASSERT_EQ(tarvik->Open(3, &status), S_OK);
     // The server dies in the middle of a call that takes seconds.
@@ -493,6 +497,15 @@ TEST(ServerGone, ItsClientsGetDisconnectedAtOnceAndNoHang) {
     EXPECT_EQ(tarvik->get_PortNumber(&port), RPC_E_DISCONNECTED);
     platform::ComPtr<IProvideClassInfo> info;
     EXPECT_EQ(tarvik->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(info.Out())), RPC_E_DISCONNECTED);
+    // A sink given to the gone server is not kept for it.
+    EventLog log;
+    const auto sink = TestEventsSink(&log);
+    DWORD cookie = 0;
+    EXPECT_EQ(point->Advise(sink.Get(), &cookie), RPC_E_DISCONNECTED);
+    sink->AddRef();
+    EXPECT_EQ(sink->Release(), 1u);
+    point.Reset();
+    container.Reset();
     test.Reset();
     tarvik.Reset();
     // Its socket is left behind, with nobody listening.
