@@ -273,8 +273,9 @@ TEST_F(Attacks, CallsSentFasterThanTheyRunWaitInThePeersWritesNotInTheServersMem
     EXPECT_EQ(answered, 2000 * kBatches);
 #ifndef TRELVANE_SANITIZED_BUILD
     // Taken in as they run, a read at a time, the calls hold a few frames'
-    // worth; read as long as the socket had more, they piled up in tens of MiB.
-    EXPECT_LT(peakKiB - start.residentKiB, 4096u);
+    // worth (under 1 MiB; the rest is the replies waiting for the reader);
+    // read as long as the socket had more, they took 12 to 17 MiB.
+    EXPECT_LT(peakKiB - start.residentKiB, 8192u);
 #endif
     ExpectServed();
 }
