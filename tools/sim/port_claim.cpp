@@ -133,6 +133,9 @@ std::unique_ptr<PortClaim> PortClaim::Take(const std::string& home, int port, st
     const std::string name = "com" + std::to_string(port);
     const fs::path run = fs::path(home) / "run";
     const fs::path dosdevices = fs::path(home) / "dosdevices";
+    // Nothing the simulator makes (the home too, when it makes it) may be
+    // written by others, whatever the umask: it would not be trusted.
+    ::umask(::umask(0) | 022);
     for (const auto& folder : {run, dosdevices}) {
         if (*error = PrepareFolder(folder); !error->empty()) return nullptr;
     }
