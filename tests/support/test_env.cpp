@@ -38,7 +38,8 @@ TempHome::TempHome()
     : m_path(MakeTempFolder()),
       m_home("TRELVANE_HOME", m_path.c_str()),
       m_machineStore("TRELVANE_MACHINE_REGISTRY", (m_path + "/machine").c_str()) {
-    std::filesystem::create_directories(m_path + "/dosdevices");
+    // Closed to others whatever the umask, or its links would not be followed.
+    ::mkdir((m_path + "/dosdevices").c_str(), 0755);
 }
 
 TempHome::~TempHome() {
