@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -219,10 +220,12 @@ private:
 };
 
 // A connection to the class's socket; -1 with *hr S_OK while nothing
-// listens there, -1 with the error for any other failure.
-int TryConnect(const std::string& path, HRESULT* hr) {
+// listens there, -1 with the error for any other failure (RPC_E_TIMEOUT for
+// a listener that takes no connection by the activation's deadline).
+int TryConnect(const std::string& path, Clock::time_point deadline, HRESULT* hr) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     bool noServer = false;
-    const int fd = ConnectTo(path, &noServer, hr);
+    const int fd = ConnectTo(path, &noServer, hr, static_cast<DWORD>(std::clamp<long long>(left, 1, kConnectWaitMs)));
     if (fd < 0 && noServer) *hr = S_OK;
     return fd;
 }
@@ -243,7 +246,7 @@ int AwaitServer(const std::string& socketPath, const DetachedProcess& server, in
     const auto deadline = start + std::chrono::milliseconds(boundMs);
     for (bool look = false;; look = true) {
         if (look) {
-            if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) {
+            if (int fd = TryConnect(socketPath, deadline, hr); fd >= 0 || FAILED(*hr)) {
                 if (fd >= 0)
                     log.Write(false, "%s (pid %ld) serves after %lld ms", command.c_str(), server.pid,
                               MillisecondsSince(start));
@@ -268,7 +271,7 @@ int AwaitServer(const std::string& socketPath, const DetachedProcess& server, in
         if (outcome == Outcome::Changed) continue;
         *hr = CO_E_SERVER_EXEC_FAILURE;
         if (outcome == Outcome::Ended) {
-            if (int fd = TryConnect(socketPath, hr); fd >= 0) return fd;  // another server came up meanwhile
+            if (int fd = TryConnect(socketPath, deadline, hr); fd >= 0) return fd;  // another server came up meanwhile
             *hr = CO_E_SERVER_EXEC_FAILURE;
             log.Write(true, "%s (pid %ld) ended before it registered its class object", command.c_str(), server.pid);
         } else {
@@ -360,7 +363,7 @@ int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
     // Another client may be starting the server: wait for it to listen, or
     // for the lock, which that client gives back when its start has failed.
     for (;;) {
-        if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) return fd;
+        if (int fd = TryConnect(socketPath, deadline, hr); fd >= 0 || FAILED(*hr)) return fd;
         if (lock.TryTake(hr)) break;
         if (FAILED(*hr)) return -1;
         if (!watch) {
@@ -376,7 +379,7 @@ int LaunchLocalServer(REFCLSID clsid, HRESULT* hr) {
         }
     }
     // A server may have come up between the last look and taking the lock.
-    if (int fd = TryConnect(socketPath, hr); fd >= 0 || FAILED(*hr)) return fd;
+    if (int fd = TryConnect(socketPath, deadline, hr); fd >= 0 || FAILED(*hr)) return fd;
     return StartServer(registered, socketPath, boundMs, watch, log, hr);
 }
 
