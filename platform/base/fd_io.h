@@ -16,7 +16,7 @@ enum class FdKind { Device, Socket };
 // bytes: a peer that writes as fast as we read neither piles up memory in
 // the sink nor keeps the caller from its other work; the caller's next wait
 // finds the rest at once.
-inline constexpr std::size_t kMostReadAtOnce = 64 * 1024;
+inline constexpr std::size_t kMostReadAtOnce = std::size_t{64} * 1024;
 DWORD ReadAvailable(int fd, FdKind kind, const std::function<void(const BYTE*, std::size_t)>& sink);
 // Writes what the descriptor takes now; *sent may be short of length.
 DWORD WriteAvailable(int fd, FdKind kind, const BYTE* data, std::size_t length, std::size_t* sent);
