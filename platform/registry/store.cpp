@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #include "platform/base/error_text.h"
 #include "platform/base/file_trust.h"
@@ -216,6 +219,9 @@ DWORD Commit(const StoreLocation& store, const std::string& text) {
     return ERROR_SUCCESS;
 }
 
+// How long a writer waits for another one's lock.
+constexpr int kLockWaitMs = 5000;
+
 // An exclusive lock on the store's lock file for the life of the object,
 // taken only in a folder nobody else could have written.
 class WriterLock {
@@ -232,15 +238,31 @@ public:
             Log(DataPath(store), "is not changed: " + (distrust.empty() ? "its folder is gone" : distrust), m_error);
             return;
         }
+        // Only the store's owner may open the lock: a lock that any reader of
+        // the machine's store could take would let any user hold up root's
+        // registration for ever. One opened before it was closed so is
+        // waited for a bounded time.
         const std::string path = store.directory + "/classes.lock";
-        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, store.fileMode));
+        Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        struct stat info {};
+        if (fd.Get() >= 0 && ::fstat(fd.Get(), &info) == 0 && (info.st_mode & 077) != 0) ::fchmod(fd.Get(), 0600);
         int result = fd.Get() < 0 ? -1 : 0;
-        while (result == 0 && (result = ::flock(fd.Get(), LOCK_EX)) != 0 && errno == EINTR) result = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
+        while (result == 0 && (result = ::flock(fd.Get(), LOCK_EX | LOCK_NB)) != 0) {
+            if (errno == EWOULDBLOCK && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a writer holds it for milliseconds
+                result = 0;
+            } else if (errno == EINTR) {
+                result = 0;
+            }
+        }
         if (result != 0) {
             m_error = WriteError(errno);
             Log(path,
-                errno == ELOOP ? "cannot be locked: it is a symbolic link; remove it"
-                               : std::string("cannot be locked: ") + std::strerror(errno),
+                errno == ELOOP         ? "cannot be locked: it is a symbolic link; remove it"
+                : errno == EWOULDBLOCK ? "cannot be locked: another process has held it for " +
+                                             std::to_string(kLockWaitMs / 1000) + " s (fuser names it)"
+                                       : std::string("cannot be locked: ") + std::strerror(errno),
                 m_error);
             return;
         }

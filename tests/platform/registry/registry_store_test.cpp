@@ -1,5 +1,9 @@
 // The files behind the registry: several writing processes, a writer killed
 // in the middle, a store that cannot be read, file modes, and the text.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <thread>
 
@@ -136,6 +140,31 @@ TEST_F(RegistryStore, AChangeThatWouldMakeTheStoreTooLargeToReadIsRefusedAndTheS
     EXPECT_NE(logged.Text().find("larger than 16 MiB"), std::string::npos) << logged.Text();
     EXPECT_EQ(ReadFile(UserFile()), before);
     EXPECT_EQ(Read(u"Key"), u"value");
+}
+
+TEST_F(RegistryStore, OnlyTheOwnerMayTakeTheLockAndAWriterWaitsForItABoundedTime) {
+    // The machine's store may be read by everyone; its lock is its owner's.
+    const std::string lock = home.Path() + "/machine/classes.lock";
+    trelvane::testing::MakeFolder(home.Path() + "/machine");
+    trelvane::testing::WriteFile(lock, "");
+    trelvane::testing::SetMode(lock, 0644);  // as an earlier release left it
+    {
+        trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
+        Write(u"MachineClass", nullptr, u"m");
+    }
+    EXPECT_EQ(trelvane::testing::ModeOf(lock), 0600u);
+    // A lock held elsewhere (opened before it was closed) holds a writer up
+    // for a while, not for ever.
+    const int held = ::open(lock.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const platform::log::Capture logged;
+    {
+        trelvane::testing::ScopedEnvironment scope("TRELVANE_REGISTRY_SCOPE", "machine");
+        EXPECT_EQ(WriteValue(u"MachineClass", u"", u"other"), ERROR_CANTWRITE);
+    }
+    EXPECT_NE(logged.Text().find("another process has held it"), std::string::npos) << logged.Text();
+    ::close(held);
+    EXPECT_EQ(Read(u"MachineClass"), u"m");
 }
 
 TEST_F(RegistryStore, AChangeThatChangesNothingLeavesTheFileAlone) {
