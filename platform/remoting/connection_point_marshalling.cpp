@@ -72,23 +72,21 @@ private:
     std::shared_ptr<SinkGate> m_gate = std::make_shared<SinkGate>();
 };
 
-// Where a sink given to Advise lives: in this process, with this
-// connection's peer, or with another peer (one of whose objects this peer
-// was handed, as another client's sink from EnumConnections).
-enum class SinkHome { Here, ThisPeer, OtherPeer };
-SinkHome HomeOf(Connection& connection, IUnknown* sink) {
+// Whether a sink given to Advise is an object of this connection's peer,
+// not one of this process (such as the point's own object, handed to the
+// peer) nor another peer's (another client's sink from EnumConnections).
+bool FromThisPeer(Connection& connection, IUnknown* sink) {
     IRemoteObject* remote = nullptr;
-    if (sink == nullptr || FAILED(sink->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote))))
-        return SinkHome::Here;
+    if (FAILED(sink->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote)))) return false;
     const bool ours = &remote->Manager()->Conn() == &connection;
     remote->Release();
-    return ours ? SinkHome::ThisPeer : SinkHome::OtherPeer;
+    return ours;
 }
 
-// A sink from this connection's peer, for a point of events: it gets a stand-in.
-bool NeedsStandIn(SinkHome home, REFIID pointIid) {
+// A sink for a point of events gets a stand-in.
+bool NeedsStandIn(REFIID pointIid) {
     const InterfaceMarshaller* marshaller = FindInterface(pointIid);
-    return marshaller != nullptr && marshaller->events && home == SinkHome::ThisPeer;
+    return marshaller != nullptr && marshaller->events;
 }
 
 void RunAdvise(IConnectionPoint* point, StubCall& call) {
@@ -104,17 +102,18 @@ void RunAdvise(IConnectionPoint* point, StubCall& call) {
         call.out.U32(cookie);
         return;
     }
-    // Another peer's sink would be held for this peer beyond its count and
-    // past its end, and get events that peer never asked for.
-    const SinkHome home = HomeOf(call.connection, sink);
-    if (home == SinkHome::OtherPeer) {
+    // A peer advises sinks of its own. Any other would be held for it
+    // uncounted and past its end; another peer's would get events it never
+    // asked for, and an event raised to the point's own object raises it
+    // again without end.
+    if (sink != nullptr && !FromThisPeer(call.connection, sink)) {
         call.hr = CONNECT_E_CANNOTCONNECT;
         call.out.U32(cookie);
         return;
     }
     IID pointIid = GUID_NULL;
     point->GetConnectionInterface(&pointIid);
-    if (!NeedsStandIn(home, pointIid)) {
+    if (sink == nullptr || !NeedsStandIn(pointIid)) {
         call.hr = point->Advise(sink, &cookie);
     } else {
         auto* standIn = new RemoteSink(sink, pointIid, call.connection.shared_from_this());

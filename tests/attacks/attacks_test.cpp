@@ -370,6 +370,21 @@ TEST_F(Attacks, AnotherClientsSinkCannotBeAdvisedAsOnesOwn) {
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
+// The driver object answers for its own events' interface: a client that
+// gives it to Advise as the sink is refused. Held, the first event raised
+// to it raised itself again until the stack ran out, and it kept the server
+// running after the client left.
+TEST_F(Attacks, TheObjectItselfCannotBeAdvisedAsASink) {
+    const auto [tarvik, point] = ActivateWithEventsPoint();
+    ASSERT_TRUE(point);
+    DWORD cookie = 1;
+    EXPECT_EQ(point->Advise(tarvik.Get(), &cookie), CONNECT_E_CANNOTCONNECT);
+    EXPECT_EQ(cookie, 0u);
+    LONG status = 0;
+    EXPECT_EQ(tarvik->Open(99, &status), S_FALSE);  // no such port: a SystemError is raised
+    ExpectServed();
+}
+
 // The tick runs while the server waits for a client's callback: the test
 // build of the server, a device on COM3 and a client with sinks (DriverTest).
 class StalledCallback : public DriverTest {};
