@@ -86,6 +86,7 @@ public:
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
 
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (params == nullptr) return E_POINTER;
         static const char* const kEvents[] = {"",
                                               "StartNumberRequest",
                                               "StartNumberFault",
@@ -101,7 +102,8 @@ public:
         for (UINT i = params->cArgs; i-- > 0;) line += " " + Text(params->rgvarg[i]);  // arguments come last-first
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        if (!test && id == 1) {
+        // Confirmed only as the number it is: an event of another shape is printed and left.
+        if (!test && id == 1 && params->cArgs == 1 && params->rgvarg[0].vt == VT_I4) {
             // A start number: confirming it sends the device its final
             // acknowledge. A client may call the driver from its handlers.
             const HRESULT hr = g_tarvik->StartNumberOK(params->rgvarg[0].lVal);
