@@ -9,6 +9,7 @@
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/apartment.h"
 #include "platform/remoting/connection.h"
+#include "platform/remoting/limits.h"
 #include "platform/remoting/proxy_manager.h"
 
 namespace platform::remoting {
@@ -82,31 +83,39 @@ std::uint32_t Connection::ExportObject(IUnknown* object, REFIID iid, GUID* alias
         identity = object;  // an object that does not answer for its identity stands for itself
         identity->AddRef();
     }
-    MutexLock lock(m_objectsMutex);
-    auto known = m_exportIds.find(identity);
     std::uint32_t id;
-    if (known != m_exportIds.end()) {
-        id = known->second;
-        identity->Release();  // the entry holds one already
-    } else {
-        id = m_nextExportId++;
-        m_exportIds.emplace(identity, id);
-        m_exports.emplace(id, ExportEntry{identity, {}, 0});
+    bool tooMany = false;
+    {
+        MutexLock lock(m_objectsMutex);
+        auto known = m_exportIds.find(identity);
+        if (known != m_exportIds.end()) {
+            id = known->second;
+            identity->Release();  // the entry holds one already
+        } else {
+            id = m_nextExportId++;
+            m_exportIds.emplace(identity, id);
+            m_exports.emplace(id, ExportEntry{identity, {}, 0});
+            tooMany = m_exports.size() > limits::kMaxObjectsPerPeer;
+        }
+        ExportEntry& e = m_exports.at(id);
+        *alias = GUID_NULL;
+        bool handed = false;
+        for (auto& [handedIid, itf] : e.interfaces) {
+            if (handedIid == iid)
+                handed = true;
+            else if (itf == object && *alias == GUID_NULL && Serves(handedIid, iid))
+                *alias = handedIid;
+        }
+        if (!handed) {
+            object->AddRef();
+            e.interfaces.emplace_back(iid, object);
+        }
+        ++e.remoteRefs;
     }
-    ExportEntry& e = m_exports.at(id);
-    *alias = GUID_NULL;
-    bool handed = false;
-    for (auto& [handedIid, itf] : e.interfaces) {
-        if (handedIid == iid)
-            handed = true;
-        else if (itf == object && *alias == GUID_NULL && Serves(handedIid, iid))
-            *alias = handedIid;
-    }
-    if (!handed) {
-        object->AddRef();
-        e.interfaces.emplace_back(iid, object);
-    }
-    ++e.remoteRefs;
+    // Each object held costs this process what the object holds (an
+    // enumerator, a copy of its point's sinks): a peer that asks for more
+    // of them than any client needs is let go, and they with it.
+    if (tooMany && GetCurrentThreadId() == m_owner) Misbehaved("calls for more objects than a peer may hold");
     return id;
 }
 

@@ -29,6 +29,10 @@ constexpr std::size_t kMaxBufferedBytes = 32u << 20;
 constexpr int kMaxNesting = 64;
 // The same for the calls of one peer, so that one peer cannot take all of it.
 constexpr int kMaxNestingPerPeer = 4;
+// Objects of a process that one peer may hold at once (each distinct
+// object, however many references); a peer that would hold more is
+// disconnected, and all it held released.
+constexpr std::size_t kMaxObjectsPerPeer = 1024;
 // Sinks that one client may have advised on a server's connection points;
 // more are refused with CONNECT_E_ADVISELIMIT.
 constexpr std::size_t kMaxSinksPerClient = 256;

@@ -370,6 +370,22 @@ TEST_F(Attacks, AnotherClientsSinkCannotBeAdvisedAsOnesOwn) {
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 
+// Each enumerator a client asks for holds a copy of its point's sinks: a
+// client that asks for more objects than any client needs is disconnected
+// and what it held released. Before, 100,000 of them took 429 MiB.
+TEST_F(Attacks, APeerThatAsksForMoreObjectsThanItMayHoldIsLetGo) {
+    AttackPeer peer(SocketPath());
+    ASSERT_TRUE(peer.Open());
+    const RawBytes one =
+        RawRequest(peer.point, IID_IConnectionPoint, method::kEnumConnections, [](platform::remoting::Writer&) {});
+    RawBytes all;
+    for (std::size_t i = 0; i <= limits::kMaxObjectsPerPeer; ++i) all.insert(all.end(), one.begin(), one.end());
+    ASSERT_TRUE(peer.raw.Send(all));
+    EXPECT_TRUE(peer.raw.WaitClosed(10000));
+    EXPECT_EQ(LogLines("calls for more objects than a peer may hold"), 1u);
+    ExpectServed();
+}
+
 // The driver object answers for its own events' interface: a client that
 // gives it to Advise as the sink is refused. Held, the first event raised
 // to it raised itself again until the stack ran out, and it kept the server
