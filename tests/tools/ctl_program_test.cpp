@@ -12,6 +12,7 @@
 
 #include "platform/windows.h"
 #include "tests/tools/sim_fixture.h"
+#include "tools/device_end/device_end.h"
 #include "tests/support/host_process.h"
 #include "tests/support/ordinary_user.h"
 #include "tests/support/test_env.h"
@@ -221,6 +222,26 @@ TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {
     EXPECT_FALSE(Flag(*Find(seen, "StartPostStateChanged"), "state"));
     EXPECT_TRUE(sim->WaitForLine(Contains("final acknowledge (0xf0): start number 123 confirmed"), 0s, &simLine));
     EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST_F(CtlProgram, ASecondStopSignalEndsItWhileTheServerDoesNotAnswer) {
+    auto device = DeviceEnd::Create(home.Path(), 3);
+    ASSERT_TRUE(device);
+    HostProcess host(TRELVANE_TEST_HOST);
+    ASSERT_TRUE(host.Start());
+    auto watch = StartCtl({"--json", "watch", "--open", "3"});
+    std::size_t line = 0;
+    ASSERT_TRUE(watch->WaitForLine(Contains("\"SP_PortOpened\""), 20s, &line)) << watch->ErrorText();
+    // The server stops answering: the first signal ends the watch, whose
+    // closing call then waits for ever; the second ends the program.
+    ASSERT_EQ(::kill(static_cast<pid_t>(host.Pid()), SIGSTOP), 0);
+    watch->Interrupt();
+    watch->Terminate();  // another signal, not merged with the first
+    const std::optional<int> status = watch->Wait(20s);
+    ::kill(static_cast<pid_t>(host.Pid()), SIGCONT);
+    EXPECT_EQ(status, std::optional<int>(1));
+    EXPECT_TRUE(watch->WaitForLine(Contains("interrupted by SIGTERM while the driver did not answer"), 5s, &line))
+        << watch->ErrorText();
 }
 
 TEST_F(CtlProgram, AReaderThatGoesAwayEndsTheWatchQuietlyAndItsPortIsClosed) {

@@ -73,6 +73,7 @@ private:
     std::deque<long> m_toConfirm;                             // watch --confirm: start numbers received
     std::mutex m_connecting;     // held by a signal that ends the program while it connects
     bool m_connected = false;    // guarded by m_connecting
+    bool m_stopAsked = false;    // guarded by m_connecting: a stop signal came once connected
     bool m_portChanged = false;  // SP_PortOpened or SP_PortClosed since the last look
 };
 
@@ -323,15 +324,20 @@ void Client::LostPort(LONG now) {
 
 // Reaching the driver can wait for its server to start, in a call that
 // nothing can cut short: a stop signal then ends the program at once. Once
-// connected, it ends the command's wait instead.
+// connected, it ends the command's wait instead, and a second one ends the
+// program (a call to a server that does not answer has no time limit).
 void Client::OnStopSignal(const char* name) {
     {
         std::lock_guard lock(m_connecting);
-        if (!m_connected) {
-            m_reporter.Failure(std::string("interrupted by ") + name + " while reaching the driver");
+        if (!m_connected || m_stopAsked) {
+            // A second signal: the command's wait has not ended, as a call to
+            // a server that does not answer does not.
+            m_reporter.Failure(std::string("interrupted by ") + name +
+                               (m_connected ? " while the driver did not answer" : " while reaching the driver"));
             std::fflush(nullptr);
             std::_Exit(kFailed);
         }
+        m_stopAsked = true;
     }
     m_session.Stop();
 }
