@@ -222,6 +222,18 @@ DWORD Commit(const StoreLocation& store, const std::string& text) {
 // How long a writer waits for another one's lock.
 constexpr int kLockWaitMs = 5000;
 
+// Takes an exclusive lock on fd, waiting at most waitMs for its holder to
+// give it back: 0, or -1 with errno (EWOULDBLOCK when the wait ran out).
+int LockWithin(int fd, int waitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a writer holds it for milliseconds
+    }
+}
+
 // An exclusive lock on the store's lock file for the life of the object,
 // taken only in a folder nobody else could have written.
 class WriterLock {
@@ -246,17 +258,7 @@ public:
         Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
         struct stat info {};
         if (fd.Get() >= 0 && ::fstat(fd.Get(), &info) == 0 && (info.st_mode & 077) != 0) ::fchmod(fd.Get(), 0600);
-        int result = fd.Get() < 0 ? -1 : 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockWaitMs);
-        while (result == 0 && (result = ::flock(fd.Get(), LOCK_EX | LOCK_NB)) != 0) {
-            if (errno == EWOULDBLOCK && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a writer holds it for milliseconds
-                result = 0;
-            } else if (errno == EINTR) {
-                result = 0;
-            }
-        }
-        if (result != 0) {
+        if (fd.Get() < 0 || LockWithin(fd.Get(), kLockWaitMs) != 0) {
             m_error = WriteError(errno);
             Log(path,
                 errno == ELOOP         ? "cannot be locked: it is a symbolic link; remove it"
