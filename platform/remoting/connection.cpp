@@ -457,8 +457,10 @@ HRESULT Connection::AwaitCall(PendingCall& call, std::uint32_t id, DWORD timeout
     Apartment::Current()->Wait([&call] { return call.done; }, timeoutMs);
     if (!call.done) {
         m_pending.erase(id);
+        if (!Alive()) return RPC_E_DISCONNECTED;
         m_abandoned.insert(id);
-        return Alive() ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED;
+        if (m_abandoned.size() >= limits::kMaxUnansweredCalls) Misbehaved("no reply to several calls");
+        return RPC_E_TIMEOUT;
     }
     if (FAILED(call.transport)) return call.transport;
     *reply = std::move(call.reply);

@@ -29,6 +29,10 @@ constexpr std::size_t kMaxBufferedBytes = 32u << 20;
 constexpr int kMaxNesting = 64;
 // The same for the calls of one peer, so that one peer cannot take all of it.
 constexpr int kMaxNestingPerPeer = 4;
+// Calls to a peer still unanswered past their time limit (a server's
+// callbacks wait 5 s each), whose late replies are remembered to be
+// dropped; a peer that reaches this many is disconnected.
+constexpr std::size_t kMaxUnansweredCalls = 2 * kMaxNestingPerPeer;
 // Objects of a process that one peer may hold at once (each distinct
 // object, however many references); a peer that would hold more is
 // disconnected, and all it held released.

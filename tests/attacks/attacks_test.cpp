@@ -116,6 +116,33 @@ TEST_F(Attacks, AnAdviseFloodWhoseCallbacksGoUnansweredIsRefusedBeyondTheNesting
     EXPECT_TRUE(server.Running());
 }
 
+TEST_F(Attacks, APeerThatLeavesTooManyCallsUnansweredIsLetGo) {
+    AttackPeer attacker(SocketPath());
+    ASSERT_TRUE(attacker.Open());
+    // Each round nests as many Advises as a peer may; their callbacks go
+    // unanswered until the server gives up on each after its time limit.
+    constexpr int kRounds = limits::kMaxUnansweredCalls / limits::kMaxNestingPerPeer;
+    for (int round = 0; round < kRounds; ++round) {
+        RawBytes advises;
+        for (int i = 0; i < limits::kMaxNestingPerPeer; ++i) {
+            const RawBytes advise = attacker.AdviseRequest();
+            advises.insert(advises.end(), advise.begin(), advise.end());
+        }
+        ASSERT_TRUE(attacker.raw.Send(advises));
+        int replies = 0;
+        for (RawBytes frame; replies < limits::kMaxNestingPerPeer && !(frame = attacker.raw.ReadFrame(15000)).empty();)
+            if (IsFrame(frame, FrameType::Reply)) ++replies;
+        // The Advises of the last round end with the connection.
+        if (round + 1 < kRounds) {
+            ASSERT_EQ(replies, limits::kMaxNestingPerPeer) << "round " << round;
+        }
+    }
+    EXPECT_TRUE(attacker.raw.WaitClosed(15000));
+    EXPECT_EQ(LogLines("sent no reply to several calls"), 1u);
+    ExpectServed();
+    EXPECT_TRUE(server.Running());
+}
+
 TEST_F(Attacks, NothingAPeerSentRunsOnceItIsJudgedBad) {
     LONG before = 0;
     ExpectServed(&before);
