@@ -3,14 +3,19 @@
 // output, and what it tells a user who may not open a port.
 #include <grp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <thread>
 
+#include "platform/remoting/socket.h"
 #include "platform/windows.h"
+#include "tests/support/attack_peer.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/device_end/device_end.h"
 #include "tests/support/host_process.h"
@@ -142,6 +147,35 @@ TEST_F(CtlProgram, WithoutAServerStatusSaysSoAndCommandsSayWhatToDo) {
     const CtlRun watch = RunCtl({"watch", "--open", "3"});
     EXPECT_EQ(watch.status, 1);
     EXPECT_EQ(watch.errors.rfind("watching COM3 (Ctrl-C to stop)\n", 0), 0u) << watch.errors;
+}
+
+TEST_F(CtlProgram, StatusTellsAServerThatTakesNoConnectionFromNone) {
+    // A listener at the class's socket that never accepts, its queue full.
+    const std::string path = TarvikSocket(home.Path());
+    ASSERT_EQ(::mkdir((home.Path() + "/run").c_str(), 0700), 0);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    std::vector<int> queued;
+    bool noServer = false;
+    HRESULT hr = S_OK;
+    for (int fd; queued.size() < 8 && (fd = platform::remoting::ConnectTo(path, &noServer, &hr, 200)) >= 0;)
+        queued.push_back(fd);
+    ASSERT_EQ(hr, RPC_E_TIMEOUT);
+
+    const CtlRun status = RunCtl({"--json", "status"});
+    EXPECT_EQ(status.status, 0);
+    const auto objects = Objects(status.lines);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_TRUE(Flag(objects[1], "running"));
+    EXPECT_FALSE(Flag(objects[1], "answering"));
+    const std::string message = Text(objects[1], "message");
+    EXPECT_NE(message.find("takes no connection"), std::string::npos) << message;
+    for (int fd : queued) ::close(fd);
+    ::close(listener);
 }
 
 TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {

@@ -29,17 +29,26 @@ const char* RegistrationScope() {
     return inUserStore ? "user" : "machine";
 }
 
-// The process id of the server that serves CTarvik now, or 0. Only looks:
-// a connection that says nothing is let go by the server without a word.
-long RunningServer() {
+// A connect to a server that listens but takes no connection waits this
+// long before status says so.
+constexpr DWORD kConnectWaitMs = 2000;
+
+// The server that serves CTarvik now: its process id, or 0 and why it did
+// not answer (empty when nothing listens). Only looks: a connection that
+// says nothing is let go by the server without a word.
+struct Server {
+    long pid = 0;
+    std::string trouble;
+};
+Server RunningServer() {
     bool noServer = false;
     HRESULT hr = S_OK;
-    const int fd =
-        platform::remoting::ConnectTo(platform::remoting::ClassSocketPath(contract::CLSID_CTarvik), &noServer, &hr);
-    if (fd < 0) return 0;
+    const int fd = platform::remoting::ConnectTo(platform::remoting::ClassSocketPath(contract::CLSID_CTarvik),
+                                                 &noServer, &hr, kConnectWaitMs);
+    if (fd < 0) return {0, noServer ? "" : SystemMessageText(static_cast<DWORD>(hr))};
     const long pid = platform::remoting::PeerOf(fd).pid;
     platform::remoting::CloseSocket(fd);
-    return pid;
+    return {pid, ""};
 }
 
 }  // namespace
@@ -56,11 +65,15 @@ int ShowStatus(bool json) {
     const bool registered = registry == ERROR_SUCCESS;
     const std::string scope = registered ? RegistrationScope() : "";
     ReplyRegistration(reporter, scope, commandLine, "trelvane -RegServer");
-    const long pid = RunningServer();
+    const auto [pid, trouble] = RunningServer();
     const std::string log = ServerLogPath();
-    reporter.Reply("running",
-                   (pid ? "running: pid " + std::to_string(pid) : std::string("not running")) + "; log " + log,
-                   {{"running", pid != 0},
+    const std::string state = pid ? "running: pid " + std::to_string(pid)
+                              : trouble.empty()
+                                  ? std::string("not running")
+                                  : "a process holds the server's socket but takes no connection: " + trouble;
+    reporter.Reply("running", state + "; log " + log,
+                   {{"running", pid != 0 || !trouble.empty()},
+                    {"answering", pid != 0},
                     {"pid", pid ? tools::Value(static_cast<long long>(pid)) : tools::Null{}},
                     {"home", platform::TrelvaneHome()},
                     {"log", log}});

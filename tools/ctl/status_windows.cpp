@@ -79,6 +79,7 @@ int ShowStatus(bool json) {
     // console to write to.
     reporter.Reply("running", pid ? "running: pid " + std::to_string(pid) : std::string("not running"),
                    {{"running", pid != 0},
+                    {"answering", tools::Null{}},  // found in the process list, not asked
                     {"pid", pid ? tools::Value(static_cast<long long>(pid)) : tools::Null{}},
                     {"home", tools::Null{}},
                     {"log", tools::Null{}}});
