@@ -228,6 +228,12 @@ DWORD OpenVirtualLinePort(const std::string& socketPath, std::shared_ptr<CommPor
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return ErrnoToError(errno);
     auto line = std::make_shared<VirtualLinePort>(fd);  // owns fd from here on
+    // What the driver may have written that the device end has not read is
+    // bounded as a serial driver's output queue is, whatever the machine's
+    // default: a device that stops reading stops the writes soon.
+    constexpr int kOutputQueueBytes = 64 * 1024;
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kOutputQueueBytes, sizeof kOutputQueueBytes) != 0)
+        return ErrnoToError(errno);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return ErrnoToError(errno);
     // The device end must be this user's (or root's): another user's would
     // feed the driver start numbers of its choosing.
