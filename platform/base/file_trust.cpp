@@ -62,4 +62,29 @@ std::string DistrustFolders(const std::string& top, const std::string& folder, b
     }
 }
 
+int PrepareTrustedFolder(const std::string& top, const std::string& folder, mode_t closed, std::string* why) {
+    for (std::size_t end = folder.find('/', 1);; end = folder.find('/', end + 1)) {
+        const std::string part = folder.substr(0, end);
+        if (!part.empty() && ::mkdir(part.c_str(), 0777 & ~closed) != 0 && errno != EEXIST) {
+            const int error = errno;
+            *why = "cannot create " + part + ": " + std::strerror(error);
+            return error;
+        }
+        if (end == std::string::npos) break;
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & closed) != 0 && ::chmod(folder.c_str(), info.st_mode & 07777 & ~closed) != 0) {
+        const int error = errno;
+        *why = "cannot close " + folder + " to others: " + std::strerror(error);
+        return error;
+    }
+    bool complete = false;
+    if (std::string distrust = DistrustFolders(top, folder, &complete); !distrust.empty()) {
+        *why = distrust + "; refusing to use " + folder;
+        return EACCES;
+    }
+    return 0;
+}
+
 }  // namespace platform

@@ -28,4 +28,12 @@ std::string DistrustPath(const std::string& path, FileKind kind, bool* exists);
 // them does not exist; those below it are not looked at.
 std::string DistrustFolders(const std::string& top, const std::string& folder, bool* complete);
 
+// A folder of this user's own state, ready for use: folder and each folder
+// missing on the way to it made with the bits of closed left out, folder
+// closed again (those bits taken away) when a umask or a hand opened it,
+// and then checked with the folders above it up to top, as DistrustFolders
+// does. 0 when it may be used; else an errno (EACCES when someone else
+// could have written it), with *why saying what is wrong and naming it.
+int PrepareTrustedFolder(const std::string& top, const std::string& folder, mode_t closed, std::string* why);
+
 }  // namespace platform

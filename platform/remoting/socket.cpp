@@ -39,26 +39,6 @@ bool MakeAddress(const std::string& path, sockaddr_un* address) {
     return true;
 }
 
-// A folder that is ours and closed to everyone else, made if missing, in a
-// home nobody else could have written.
-HRESULT OwnFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        Log("cannot make %s: errno %d", path.c_str(), errno);
-        return FromErrno(errno);
-    }
-    // Our own folder opened to others (by a umask, or by hand) is closed again.
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
-        (info.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
-        return FromErrno(errno);
-    bool complete = false;
-    if (const std::string distrust = DistrustFolders(TrelvaneHomeTop(), path, &complete); !distrust.empty()) {
-        Log("%s; refusing to use %s", distrust.c_str(), path.c_str());
-        return E_ACCESSDENIED;
-    }
-    return S_OK;
-}
-
 }  // namespace
 
 std::string RunFolder() { return TrelvaneHome() + "/run"; }
@@ -68,13 +48,13 @@ std::string ClassLockPath(REFCLSID clsid) { return RunFolder() + "/" + GuidText(
 std::string ClassLogPath(REFCLSID clsid) { return TrelvaneHome() + "/log/" + GuidText(clsid) + ".log"; }
 
 HRESULT PrepareOwnFolder(const std::string& path) {
-    const std::string home = TrelvaneHome();
-    if (home.empty()) return E_ACCESSDENIED;  // why is logged
-    if (::mkdir(home.c_str(), 0700) != 0 && errno != EEXIST) {
-        Log("cannot make %s: errno %d", home.c_str(), errno);
-        return FromErrno(errno);
+    if (TrelvaneHome().empty()) return E_ACCESSDENIED;  // why is logged
+    std::string why;
+    if (const int error = PrepareTrustedFolder(TrelvaneHomeTop(), path, 077, &why)) {
+        Log("%s", why.c_str());
+        return FromErrno(error);
     }
-    return OwnFolder(path);
+    return S_OK;
 }
 
 HRESULT PrepareRunFolder() { return PrepareOwnFolder(RunFolder()); }

@@ -23,25 +23,6 @@ namespace fs = std::filesystem;
 
 std::string Reason() { return std::strerror(errno); }
 
-// Makes a folder of the home's (run, dosdevices) if missing, closes it to
-// others when a umask left it open, and refuses it when someone else could
-// have written it or a folder above it: another user's links there would
-// decide what the simulator and the server open. Empty when it may be used.
-std::string PrepareFolder(const fs::path& folder) {
-    std::error_code ec;
-    fs::create_directories(folder, ec);
-    if (ec) return "cannot create " + folder.string() + ": " + ec.message();
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
-        (info.st_mode & 022) != 0 && ::chmod(folder.c_str(), info.st_mode & 0755) != 0)
-        return "cannot close " + folder.string() + " to others: " + Reason();
-    bool complete = false;
-    if (const std::string distrust = platform::DistrustFolders(platform::TrelvaneHomeTop(), folder, &complete);
-        !distrust.empty())
-        return distrust + "; refusing to use " + folder.string();
-    return "";
-}
-
 // Whether something listens on the socket at path.
 bool SomeoneListens(const std::string& path) {
     sockaddr_un address{};
@@ -136,8 +117,11 @@ std::unique_ptr<PortClaim> PortClaim::Take(const std::string& home, int port, st
     // Nothing the simulator makes (the home too, when it makes it) may be
     // written by others, whatever the umask: it would not be trusted.
     ::umask(::umask(0) | 022);
+    // Another user's links in them would decide what the simulator and the
+    // server open.
     for (const auto& folder : {run, dosdevices}) {
-        if (*error = PrepareFolder(folder); !error->empty()) return nullptr;
+        if (platform::PrepareTrustedFolder(platform::TrelvaneHomeTop(), folder.string(), 022, error) != 0)
+            return nullptr;
     }
     const std::string lockPath = (run / ("vline-" + name + ".lock")).string();
     const int fd = LockPort(lockPath, "COM" + std::to_string(port), error);
