@@ -20,6 +20,7 @@
 #include "platform/remoting/socket.h"
 #include "tests/platform/remoting/echo_object.h"
 #include "tests/support/dispatch_sink.h"
+#include "tests/support/message_pump.h"
 #include "tests/support/raw_frames.h"
 #include "tests/support/raw_peer.h"
 
@@ -291,10 +292,18 @@ TEST(ClassObjects, AThreadThatEndsInItsApartmentWithdrawsItsClasses) {
     }
 }
 
-TEST(Calls, ValuesOfEveryTypeCrossUnchanged) {
+// A client holding the served Echo through a proxy.
+class Calls : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(served.Create(&echo), S_OK); }
+    void TearDown() override {
+        if (echo) echo->Release();
+    }
     EchoServed served;
     IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
+};
+
+TEST_F(Calls, ValuesOfEveryTypeCrossUnchanged) {
     BSTR text = SysAllocStringLen(u"a\0b\u00e9", 4);  // embedded zero and a non-ASCII character
     std::vector<VARIANT> values;
     auto add = [&](VARTYPE vt, auto setter) {
@@ -353,13 +362,9 @@ TEST(Calls, ValuesOfEveryTypeCrossUnchanged) {
     array.vt = VT_ARRAY | VT_I4;
     EXPECT_EQ(Call(echo, Echo::kEcho, {array}, &back), DISP_E_BADVARTYPE);
     SysFreeString(text);
-    echo->Release();
 }
 
-TEST(Calls, ValuesTooLargeForAFrameAreRefusedAndTheConnectionGoesOn) {
-    EchoServed served;
-    IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
+TEST_F(Calls, ValuesTooLargeForAFrameAreRefusedAndTheConnectionGoesOn) {
     auto text = [](std::size_t characters) {
         const std::u16string content(characters, u'x');
         return platform::VariantBstr(SysAllocStringLen(content.data(), static_cast<UINT>(content.size())));
@@ -376,13 +381,9 @@ TEST(Calls, ValuesTooLargeForAFrameAreRefusedAndTheConnectionGoesOn) {
     EXPECT_EQ(SysStringLen(result.bstrVal), 20u);
     VariantClear(&result);
     for (VARIANT* v : {&huge, &large, &small}) VariantClear(v);
-    echo->Release();
 }
 
-TEST(Calls, ByReferenceArgumentsComeBackChanged) {
-    EchoServed served;
-    IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
+TEST_F(Calls, ByReferenceArgumentsComeBackChanged) {
     LONG number = 41;
     DOUBLE real = 1.25;
     VARIANT_BOOL flag = VARIANT_FALSE;
@@ -409,7 +410,6 @@ TEST(Calls, ByReferenceArgumentsComeBackChanged) {
     EXPECT_EQ(object, echo);  // the server's object, as the caller already knows it
     object->Release();
     SysFreeString(text);
-    echo->Release();
 }
 
 // The value of a client-side object that the server asks for.
@@ -426,10 +426,7 @@ public:
     }
 };
 
-TEST(Calls, AServerCallsBackAnObjectPassedToIt) {
-    EchoServed served;
-    IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
+TEST_F(Calls, AServerCallsBackAnObjectPassedToIt) {
     auto* value = new ValueObject;
     VARIANT result;
     VariantInit(&result);
@@ -438,14 +435,10 @@ TEST(Calls, AServerCallsBackAnObjectPassedToIt) {
     EXPECT_EQ(result.vt, VT_I4);
     EXPECT_EQ(result.lVal, 1234);
     EXPECT_EQ(value->calledOn, GetCurrentThreadId());
-    echo->Release();
     value->Release();
 }
 
-TEST(Calls, AnObjectThatThrowsAnswersServerFaultAndGoesOnServing) {
-    EchoServed served;
-    IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
+TEST_F(Calls, AnObjectThatThrowsAnswersServerFaultAndGoesOnServing) {
     const ULONG references = served.ServerReferences();
     BSTR text = SysAllocString(u"an argument the stub must free");
     VARIANT arg = platform::VariantBstr(text);
@@ -459,13 +452,9 @@ TEST(Calls, AnObjectThatThrowsAnswersServerFaultAndGoesOnServing) {
     VariantClear(&result);
     EXPECT_EQ(served.ServerReferences(), references);
     SysFreeString(text);
-    echo->Release();
 }
 
-TEST(Calls, FailuresBringTheirExcepInfoAndErrorInformation) {
-    EchoServed served;
-    IDispatch* echo = nullptr;
-    ASSERT_EQ(served.Create(&echo), S_OK);
+TEST_F(Calls, FailuresBringTheirExcepInfoAndErrorInformation) {
     EXCEPINFO ex{};
     UINT argErr = 0;
     EXPECT_EQ(Call(echo, Echo::kFail, {}, nullptr, &ex, &argErr), DISP_E_EXCEPTION);
@@ -493,7 +482,6 @@ TEST(Calls, FailuresBringTheirExcepInfoAndErrorInformation) {
     EXPECT_EQ(echo->GetIDsOfNames(IID_NULL, names, 2, 0, ids), DISP_E_UNKNOWNNAME);
     EXPECT_EQ(ids[0], Echo::kFail);
     EXPECT_EQ(ids[1], DISPID_UNKNOWN);
-    echo->Release();
 }
 
 TEST(Identity, OneRemoteReferencePerProxyAndOneUnknownPerObject) {
@@ -525,17 +513,7 @@ TEST(Identity, OneRemoteReferencePerProxyAndOneUnknownPerObject) {
 
 TEST(Threads, AConnectionIsLetGoWhicheverThreadReleasesItsLastProxy) {
     EchoServed served;
-    // Runs this thread's messages, and so its connections, until pred holds.
-    auto pumpUntil = [](const std::function<bool()>& pred) {
-        for (int i = 0; i < 500; ++i) {
-            MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-            if (pred()) return true;
-        }
-        return false;
-    };
-    pumpUntil([] { return true; });  // this thread's first wait makes what its waits keep
+    PumpUntil([] { return false; }, 10ms);  // this thread's first wait makes what its waits keep
     for (bool elsewhere : {false, true}) {
         SCOPED_TRACE(elsewhere ? "released on another thread" : "released on its own thread");
         IDispatch* echo = nullptr;
@@ -546,7 +524,7 @@ TEST(Threads, AConnectionIsLetGoWhicheverThreadReleasesItsLastProxy) {
         else
             echo->Release();
         // Both ends of the connection, in this process, close.
-        EXPECT_TRUE(pumpUntil([&] { return OpenFdCount() == connected - 2; }))
+        EXPECT_TRUE(PumpUntil([&] { return OpenFdCount() == connected - 2; }, 5s))
             << OpenFdCount() << " open, " << connected << " while connected";
         EXPECT_TRUE(served.WaitServerReferences(1));
     }
@@ -619,18 +597,10 @@ void ExpectEventsOfAnotherThreadWhileTheServersThreadIsBusy(bool held) {
             events->Release();
         });
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    const auto pumpUntil = [&](const std::function<bool()>& done) {
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-            MSG msg;
-            while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        }
-    };
-    pumpUntil([&] { return queried.load(); });  // the server asks the sink for the interface
-    while (raised < 3 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    pumpUntil([&] { return sink->count == kEvents; });
+    PumpUntil([&] { return queried.load(); }, 20s);  // the server asks the sink for the interface
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (raised < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    PumpUntil([&] { return sink->count == kEvents; }, 20s);
     server.join();
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(sink->count, kEvents);
@@ -683,13 +653,7 @@ TEST(Threads, EventsOfSeveralThreadsAtOnceAllArriveInEachThreadsOrder) {
             queried = true;
         });
     });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    const auto pump = [&] {
-        MsgWaitForMultipleObjectsEx(0, nullptr, 10, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-    };
-    while (!queried && std::chrono::steady_clock::now() < deadline) pump();  // the server asks the sink
+    PumpUntil([&] { return queried.load(); }, 30s);  // the server asks the sink
     server.join();
     ASSERT_NE(events, nullptr);
     constexpr int kEach = 400;
@@ -707,8 +671,9 @@ TEST(Threads, EventsOfSeveralThreadsAtOnceAllArriveInEachThreadsOrder) {
         }
     };
     std::thread held(raise, 0), own(raise, 1);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     for (int pauses = 0; sink->count < 2 * kEach && std::chrono::steady_clock::now() < deadline;) {
-        pump();
+        PumpUntil([] { return false; }, 10ms);
         if (sink->count > pauses * 150 && pauses < 4) {
             ++pauses;
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
