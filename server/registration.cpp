@@ -24,11 +24,12 @@ HRESULT UpdateTypeLibrary(bool registering, const platform::RegistrationScope& s
     if (HRESULT hr = LoadTypeLib(path, library.Out()); FAILED(hr)) return hr;
     HRESULT hr;
     if (registering) {
-        platform::WString folder(path);
+        const platform::WString registered = RegisteredModulePath(path);
+        platform::WString folder = registered;
         // Either system's separator ends the folder.
         const std::size_t end = folder.find_last_of(TEXT("/\\"));
         folder.erase(end == platform::WString::npos ? 0 : end);
-        hr = scope.RegisterTypeLib(library.Get(), path, folder.c_str());
+        hr = scope.RegisterTypeLib(library.Get(), registered.c_str(), folder.c_str());
     } else {
         TLIBATTR* attr = nullptr;
         hr = library->GetLibAttr(&attr);

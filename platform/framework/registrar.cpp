@@ -1,10 +1,12 @@
 #include "platform/framework/registrar.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <new>
 #include <sstream>
 
+#include "platform/base/utf8.h"
 #include "platform/framework/registry_script.h"
 
 namespace {
@@ -149,13 +151,27 @@ HRESULT AtlCreateRegistrar(IRegistrar** ppReg) {
     return *ppReg ? S_OK : E_OUTOFMEMORY;
 }
 
+platform::WString RegisteredModulePath(LPCOLESTR path) {
+    platform::WString registered(path);
+    const char* root = std::getenv("DPKG_ROOT");
+    if (root == nullptr) return registered;
+    platform::WString prefix = platform::FromUtf8(root);
+    while (!prefix.empty() && prefix.back() == TEXT('/')) prefix.pop_back();
+    if (!prefix.empty() && registered.size() > prefix.size() && registered.compare(0, prefix.size(), prefix) == 0 &&
+        registered[prefix.size()] == TEXT('/'))
+        registered.erase(0, prefix.size());
+    return registered;
+}
+
 HRESULT AddModuleReplacements(IRegistrarBase* registrar, HMODULE module, LPCOLESTR path) {
     if (registrar == nullptr || path == nullptr) return E_INVALIDARG;
     const bool executable = module == nullptr || module == GetModuleHandleW(nullptr);
-    const platform::WString quoted = TEXT("\"") + platform::WString(path) + TEXT("\"");
-    if (HRESULT hr = registrar->AddReplacement(TEXT("Module"), executable ? quoted.c_str() : path); FAILED(hr))
+    const platform::WString registered = RegisteredModulePath(path);
+    const platform::WString quoted = TEXT("\"") + registered + TEXT("\"");
+    if (HRESULT hr = registrar->AddReplacement(TEXT("Module"), executable ? quoted.c_str() : registered.c_str());
+        FAILED(hr))
         return hr;
-    return registrar->AddReplacement(TEXT("Module_Raw"), path);
+    return registrar->AddReplacement(TEXT("Module_Raw"), registered.c_str());
 }
 
 HRESULT AtlUpdateRegistryFromResourceD(HINSTANCE hInst, LPCOLESTR lpszRes, BOOL bRegister,

@@ -37,9 +37,15 @@ struct _ATL_REGMAP_ENTRY {
     LPCOLESTR szData;
 };
 
-// "Module" (the module's path: in quotation marks for the process's
-// executable, which is started by it, else as it is) and "Module_Raw" (the
-// bare path).
+// The path that registration writes for a module at path: path itself,
+// except while dpkg installs into another root and runs the package's
+// scripts outside it (DPKG_ROOT names that root): then the path the module
+// will have once that root is the system's.
+platform::WString RegisteredModulePath(LPCOLESTR path);
+
+// "Module" (the module's registered path: in quotation marks for the
+// process's executable, which is started by it, else as it is) and
+// "Module_Raw" (the bare path).
 HRESULT AddModuleReplacements(IRegistrarBase* registrar, HMODULE module, LPCOLESTR path);
 
 // A new registrar with no placeholders (one reference for the caller).

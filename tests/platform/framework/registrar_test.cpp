@@ -1,6 +1,9 @@
 // The registrar: how it writes and removes the keys of a registry script.
+#include <cstdlib>
+
 #include "contract/contract.h"
 #include "platform/base/log.h"
+#include "platform/base/utf8.h"
 #include "tests/platform/registry/registry_fixture.h"
 
 namespace trelvane {
@@ -78,6 +81,30 @@ TEST_F(Registrar, AResourceScriptFindsTheModulesPathAsModuleAndModuleRaw) {
     ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
     EXPECT_EQ(Read(u"Served"), u"\"" + std::u16string(path) + u"\"");  // the executable's path, quoted
     EXPECT_EQ(Read(u"Served", u"Raw"), std::u16string(path));
+}
+
+TEST_F(Registrar, WhileDpkgInstallsIntoAnotherRootThePathIsTheOneInThatRoot) {
+    static const char kScript[] = "HKCR\n{\n\tServed = s '%MODULE%'\n}\n";
+    const platform::ExecutableResource script(u"REGISTRY", MAKEINTRESOURCEW(9004), kScript, sizeof kScript - 1);
+    WCHAR path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, path, MAX_PATH), 0u);
+    const std::u16string own(path);
+    const std::size_t cut = own.find(u'/', 1);
+    ASSERT_NE(cut, std::u16string::npos);
+    const std::string top = platform::ToUtf8(own.substr(0, cut));
+    // The root, with a slash after it or not; a name that only begins like
+    // the path's first folder is no root of it.
+    const struct {
+        std::string root;
+        std::u16string registered;
+    } cases[] = {{top, own.substr(cut)}, {top + "/", own.substr(cut)}, {top.substr(0, top.size() - 1), own}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.root);
+        ::setenv("DPKG_ROOT", c.root.c_str(), 1);
+        EXPECT_EQ(AtlUpdateRegistryFromResourceD(nullptr, MAKEINTRESOURCEW(9004), TRUE, nullptr, nullptr), S_OK);
+        ::unsetenv("DPKG_ROOT");
+        EXPECT_EQ(Read(u"Served"), u"\"" + c.registered + u"\"");
+    }
 }
 
 }  // namespace
