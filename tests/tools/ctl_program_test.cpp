@@ -3,23 +3,20 @@
 // output, and what it tells a user who may not open a port.
 #include <grp.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <thread>
 
-#include "platform/remoting/socket.h"
 #include "platform/windows.h"
 #include "tests/support/attack_peer.h"
 #include "tests/tools/sim_fixture.h"
 #include "tools/device_end/device_end.h"
 #include "tests/support/host_process.h"
 #include "tests/support/ordinary_user.h"
+#include "tests/support/stuck_listener.h"
 #include "tests/support/test_env.h"
 #include "version/version.h"
 
@@ -150,22 +147,9 @@ TEST_F(CtlProgram, WithoutAServerStatusSaysSoAndCommandsSayWhatToDo) {
 }
 
 TEST_F(CtlProgram, StatusTellsAServerThatTakesNoConnectionFromNone) {
-    // A listener at the class's socket that never accepts, its queue full.
-    const std::string path = TarvikSocket(home.Path());
     ASSERT_EQ(::mkdir((home.Path() + "/run").c_str(), 0700), 0);
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    std::vector<int> queued;
-    bool noServer = false;
-    HRESULT hr = S_OK;
-    for (int fd; queued.size() < 8 && (fd = platform::remoting::ConnectTo(path, &noServer, &hr, 200)) >= 0;)
-        queued.push_back(fd);
-    ASSERT_EQ(hr, RPC_E_TIMEOUT);
-
+    StuckListener listener(TarvikSocket(home.Path()));
+    ASSERT_TRUE(listener.Ok());
     const CtlRun status = RunCtl({"--json", "status"});
     EXPECT_EQ(status.status, 0);
     const auto objects = Objects(status.lines);
@@ -174,8 +158,6 @@ TEST_F(CtlProgram, StatusTellsAServerThatTakesNoConnectionFromNone) {
     EXPECT_FALSE(Flag(objects[1], "answering"));
     const std::string message = Text(objects[1], "message");
     EXPECT_NE(message.find("takes no connection"), std::string::npos) << message;
-    for (int fd : queued) ::close(fd);
-    ::close(listener);
 }
 
 TEST_F(CtlProgram, ASessionAgainstTheSimulatedStartPost) {

@@ -2,9 +2,6 @@
 // of every type both ways, by-reference arguments, calls back into the
 // caller, failures, identity and references, and threads.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -23,6 +20,7 @@
 #include "tests/support/message_pump.h"
 #include "tests/support/raw_frames.h"
 #include "tests/support/raw_peer.h"
+#include "tests/support/stuck_listener.h"
 
 namespace trelvane {
 namespace {
@@ -66,23 +64,13 @@ TEST(ClassObjects, OneServerPerClassAndItsSocketIsPrivate) {
 TEST(ClassObjects, AListenerThatTakesNoConnectionFailsTheConnectAfterItsWait) {
     TempHome home;
     const std::string path = home.Path() + "/stuck";
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);  // and never accepts
-    // The queue takes one; the next connect waits for room that never comes.
-    std::vector<int> queued;
+    StuckListener listener(path);
+    ASSERT_TRUE(listener.Ok());
     bool noServer = false;
     HRESULT hr = S_OK;
-    for (int fd; queued.size() < 8 && (fd = platform::remoting::ConnectTo(path, &noServer, &hr, 200)) >= 0;)
-        queued.push_back(fd);
+    EXPECT_EQ(platform::remoting::ConnectTo(path, &noServer, &hr, 200), -1);
     EXPECT_EQ(hr, RPC_E_TIMEOUT);
     EXPECT_FALSE(noServer);
-    EXPECT_LT(queued.size(), 8u);
-    for (int fd : queued) ::close(fd);
-    ::close(listener);
 }
 
 TEST(ClassObjects, WithoutAServerActivationFailsClearly) {
