@@ -1,6 +1,7 @@
 // The PC end of the virtual line.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -234,7 +235,20 @@ DWORD OpenVirtualLinePort(const std::string& socketPath, std::shared_ptr<CommPor
     constexpr int kOutputQueueBytes = 64 * 1024;
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kOutputQueueBytes, sizeof kOutputQueueBytes) != 0)
         return ErrnoToError(errno);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return ErrnoToError(errno);
+    // A device end whose queue of connections is full would hold the
+    // opening thread in connect for as long as it likes: the connect waits
+    // no longer than the greeting may (a Unix socket's connect waits for
+    // room as long as its send timeout says), and writes wait as before.
+    timeval wait{kHelloTimeoutMs / 1000, (kHelloTimeoutMs % 1000) * 1000};
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) return ErrnoToError(errno);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno != EAGAIN) return ErrnoToError(errno);
+        log::Error(log::Channel::comm, "the virtual line at %s took no connection within %d ms", socketPath.c_str(),
+                   kHelloTimeoutMs);
+        return ERROR_SEM_TIMEOUT;
+    }
+    wait = timeval{};
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) return ErrnoToError(errno);
     // The device end must be this user's (or root's): another user's would
     // feed the driver start numbers of its choosing.
     ucred peer{};

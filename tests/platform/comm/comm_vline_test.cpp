@@ -1,5 +1,6 @@
 // The comm calls over the virtual line, driven from the device end.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include "platform/comm/comm_port.h"
 #include "platform/windows.h"
 #include "tools/device_end/device_end.h"
+#include "tests/support/stuck_listener.h"
 #include "tests/support/test_env.h"
 
 namespace trelvane {
@@ -364,6 +366,16 @@ TEST_F(VirtualLine, SecondOpenIsRefusedAndTheFirstKeepsWorking) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     DCB dcb{};
     EXPECT_TRUE(GetCommState(port, &dcb));
+}
+
+TEST_F(VirtualLine, AnEndThatTakesNoConnectionFailsTheOpenAfterTheGreetingsWait) {
+    const std::string socket = home.Path() + "/run/stuck.sock";
+    trelvane::testing::StuckListener stuck(socket);
+    ASSERT_TRUE(stuck.Ok());
+    ASSERT_EQ(::symlink(socket.c_str(), (home.Path() + "/dosdevices/com7").c_str()), 0);
+    EXPECT_EQ(CreateFileW(u"COM7", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SEM_TIMEOUT);
 }
 
 TEST_F(VirtualLine, UnpluggedDeviceFailsEveryOperation) {
