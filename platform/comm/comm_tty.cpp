@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -366,6 +367,16 @@ DWORD OpenTtyPort(const std::string& path, std::shared_ptr<CommPort>* port) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return ErrnoToError(errno);
     auto tty = std::make_shared<TtyPort>(fd);  // owns fd: every failure below closes it
+    // A terminal of another user (a pseudo-terminal it made, behind a link
+    // it planted) would feed the driver start numbers of that user's choosing
+    // and read what the driver writes; devices belong to root.
+    struct stat device {};
+    if (::fstat(fd, &device) != 0) return ErrnoToError(errno);
+    if (device.st_uid != ::geteuid() && device.st_uid != 0) {
+        log::Error(log::Channel::comm, "%s belongs to user %ld, not to this one; not using it", path.c_str(),
+                   static_cast<long>(device.st_uid));
+        return ERROR_ACCESS_DENIED;
+    }
     if (DWORD error = tty->Init()) return error;
     *port = std::move(tty);
     return ERROR_SUCCESS;

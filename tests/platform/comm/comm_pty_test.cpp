@@ -1,6 +1,8 @@
 // The real-device backend on a pseudo-terminal: the byte path, 68 baud, line
 // settings and exclusive access. Pseudo-terminals have no modem lines.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -135,6 +137,17 @@ TEST_F(Pty, HeldByAnotherOpenIsAccessDenied) {
     ASSERT_TRUE(holder.Ok());
     EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST_F(Pty, AnotherUsersTerminalIsNotOpened) {
+    SKIP_UNLESS_ABLE_TO_BE_NOBODY();  // only root can give it away
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    ASSERT_EQ(::chown(pty.SlavePath().c_str(), nobody->pw_uid, static_cast<gid_t>(-1)), 0);
+    EXPECT_EQ(Open(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(::chown(pty.SlavePath().c_str(), 0, static_cast<gid_t>(-1)), 0);  // root's devices are trusted
+    EXPECT_NE(Open(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(Pty, AnOrdinaryUserOpensThePortAgainAfterClosingIt) {
