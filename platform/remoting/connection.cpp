@@ -148,7 +148,7 @@ HRESULT Connection::Send(std::vector<BYTE> frame) {
         MutexLock lock(m_queueMutex);
         if (m_broken) return RPC_E_DISCONNECTED;
         if (frame.size() - wire::kLengthPrefix > m_peerMaxFrame) return E_INVALIDARG;
-        m_queuedBytes += frame.size();
+        m_queuedBytes += Footprint(frame);
         m_queue.push_back(std::move(frame));
         // Every sender writes out what waits before its own frame, so a peer
         // that reads keeps up however seldom the owner thread gets to run; a
@@ -247,7 +247,7 @@ void Connection::WriteQueued() {
                 break;
             }
             left -= rest;
-            done += m_writing.front().size();
+            done += Footprint(m_writing.front());
             m_frontSent = 0;
             m_writing.pop_front();
         }
@@ -404,7 +404,7 @@ void Connection::HandleHandshake(Reader& r, FrameType type) {
 void Connection::QueueUnwritten(std::vector<BYTE> frame) {
     MutexLock lock(m_queueMutex);
     if (m_broken) return;
-    m_queuedBytes += frame.size();
+    m_queuedBytes += Footprint(frame);
     m_queue.push_back(std::move(frame));
     if (!m_writerActive) m_hasQueued = true;  // the owner's wait asks for room to write
 }

@@ -204,7 +204,12 @@ private:
     std::size_t m_frontSent GUARDED_BY(m_writeMutex) = 0;  // bytes of m_writing's first frame already written
     Mutex m_queueMutex;
     std::deque<std::vector<BYTE>> m_queue GUARDED_BY(m_queueMutex);  // frames no writer has taken yet
-    std::size_t m_queuedBytes GUARDED_BY(m_queueMutex) = 0;          // in m_writing and m_queue
+    // The memory of the frames in m_writing and m_queue: each frame's
+    // buffer as allocated, and what the allocator and the queue add to it,
+    // so that a peer sent many small replies is held to the bound as well.
+    static std::size_t Footprint(const std::vector<BYTE>& frame) { return frame.capacity() + kFrameOverhead; }
+    static constexpr std::size_t kFrameOverhead = 64;
+    std::size_t m_queuedBytes GUARDED_BY(m_queueMutex) = 0;
     bool m_writerActive GUARDED_BY(m_queueMutex) = false;
     std::uint32_t m_peerMaxFrame GUARDED_BY(m_queueMutex) = wire::kMaxFrame;
     // Frames wait and no writer is at work: the owner's wait asks for room to write.

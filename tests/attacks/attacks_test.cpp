@@ -307,6 +307,23 @@ TEST_F(Attacks, CallsSentFasterThanTheyRunWaitInThePeersWritesNotInTheServersMem
     ExpectServed();
 }
 
+TEST_F(Attacks, SmallRepliesThatAreNeverReadAreHeldToTheBoundByTheirMemory) {
+    AttackPeer peer(SocketPath());
+    ASSERT_TRUE(peer.Open());
+    constexpr GUID kLacking = {0x2b9d6f3e, 0x51c4, 0x4a8e, {0x9d, 0x01, 0x6c, 0x3a, 0x77, 0x10, 0xe2, 0x5f}};
+    const RawBytes one = RawRequest(peer.tarvik, IID_IUnknown, method::kQueryInterface,
+                                    [&](platform::remoting::Writer& w) { w.Guid(kLacking); });
+    RawBytes batch;
+    for (int i = 0; i < 2000; ++i) batch.insert(batch.end(), one.begin(), one.end());
+    // 80,000 replies of about 20 bytes, 1.6 MB as sent; each takes ten
+    // times that in the server while it waits.
+    for (int i = 0; i < 40 && peer.raw.Send(batch); ++i) {
+    }
+    EXPECT_TRUE(peer.raw.WaitShutDown(20000));
+    EXPECT_EQ(LogLines("does not keep up"), 1u);
+    ExpectServed();
+}
+
 TEST_F(Attacks, AClientsAdvisesBeyondItsLimitAreRefused) {
     const auto [tarvik, point] = ActivateWithEventsPoint();
     ASSERT_TRUE(point);
