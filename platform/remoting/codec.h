@@ -17,7 +17,8 @@ class Connection;
 class Writer {
 public:
     // connection: where object references in the values are handed (may be null).
-    explicit Writer(Connection* connection = nullptr) : m_connection(connection) { m_bytes.reserve(128); }
+    explicit Writer(Connection* connection = nullptr) : m_connection(connection) { m_bytes.reserve(kFirstCapacity); }
+    static constexpr std::size_t kFirstCapacity = 128;  // most frames fit
 
     void U8(std::uint8_t v) { m_bytes.push_back(v); }
     void U16(std::uint16_t v) { Raw(&v, sizeof v); }

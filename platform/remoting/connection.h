@@ -9,6 +9,7 @@
 // the frames were sent, and nothing waits for the peer to read it.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -204,11 +205,13 @@ private:
     std::size_t m_frontSent GUARDED_BY(m_writeMutex) = 0;  // bytes of m_writing's first frame already written
     Mutex m_queueMutex;
     std::deque<std::vector<BYTE>> m_queue GUARDED_BY(m_queueMutex);  // frames no writer has taken yet
-    // The memory of the frames in m_writing and m_queue: each frame's
-    // buffer as allocated, and what the allocator and the queue add to it,
-    // so that a peer sent many small replies is held to the bound as well.
-    static std::size_t Footprint(const std::vector<BYTE>& frame) { return frame.capacity() + kFrameOverhead; }
-    static constexpr std::size_t kFrameOverhead = 64;
+    // The memory of the frames in m_writing and m_queue: each frame's bytes,
+    // at least what a frame's buffer starts with, and what the allocator
+    // and the queue add, so that a peer sent many small replies is held to
+    // the bound by what they take, not by their bytes alone.
+    static std::size_t Footprint(const std::vector<BYTE>& frame) {
+        return std::max(frame.size(), Writer::kFirstCapacity) + 64;
+    }
     std::size_t m_queuedBytes GUARDED_BY(m_queueMutex) = 0;
     bool m_writerActive GUARDED_BY(m_queueMutex) = false;
     std::uint32_t m_peerMaxFrame GUARDED_BY(m_queueMutex) = wire::kMaxFrame;
