@@ -7,7 +7,9 @@
 //   to listen there again;
 // - the class's log, when it is the server's standard error (a server that
 //   activation started): once it reaches its bound it is set aside as
-//   "<log>.1" and the server's standard output and error go on in a new log.
+//   "<log>.1" and the server's standard output and error go on in a new log
+//   (its folder made again if it was removed); a set-aside that fails is
+//   tried again a bound later.
 #pragma once
 
 #include <functional>
@@ -36,6 +38,7 @@ private:
     std::string m_socketPath;
     std::string m_runFolder;  // the socket's, also once TRELVANE_HOME names another
     std::string m_logPath;
+    long long m_setAsideAt;  // the log's size at which it is set aside next
     std::function<void()> m_socketGone;
     int m_fd = -1;
     int m_sourceId = 0;
