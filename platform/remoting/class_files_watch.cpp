@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/socket.h"
@@ -27,6 +28,7 @@ int OpenLog(const std::string& path) {
 ClassFilesWatch::ClassFilesWatch(REFCLSID clsid, std::string socketPath, std::function<void()> socketGone)
     : m_socketPath(std::move(socketPath)),
       m_runFolder(FolderOf(m_socketPath)),
+      m_socketName(m_socketPath.substr(m_runFolder.size() + 1)),
       m_logPath(ClassLogPath(clsid)),
       m_setAsideAt(kClassLogBound),
       m_socketGone(std::move(socketGone)) {
@@ -57,12 +59,17 @@ void ClassFilesWatch::WatchRunFolder() {
 
 void ClassFilesWatch::OnChange() {
     alignas(inotify_event) char buffer[4096];
-    bool folder = false, log = false;
+    bool socket = false, log = false;
     for (ssize_t n; (n = ::read(m_fd, buffer, sizeof buffer)) > 0;) {
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            folder = folder || event->wd == m_folderWatch;
+            // Of the folder's entries only the socket matters: the temporary
+            // beside it goes with every listen, also one that failed, and
+            // taking that for the socket's going would try again for ever.
+            if (event->wd == m_folderWatch)
+                socket = socket || event->len == 0 || std::string_view(event->name) == m_socketName;
             log = log || event->wd == m_logWatch;
+            if (event->mask & IN_Q_OVERFLOW) socket = log = true;  // changes were lost: look at both
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
@@ -70,7 +77,7 @@ void ClassFilesWatch::OnChange() {
     // A home removed whole (its state thrown away on purpose, as a test's
     // temporary home is) is not made again.
     struct stat info {};
-    if (folder && (::lstat(m_socketPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) &&
+    if (socket && (::lstat(m_socketPath.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) &&
         ::stat(FolderOf(m_runFolder).c_str(), &info) == 0)
         m_socketGone();
 }

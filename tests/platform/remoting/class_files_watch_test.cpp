@@ -1,7 +1,8 @@
 // What a registered class's server watches of its files: the log that is its
-// standard error, set aside at its bound. Each case drives the watch on this
-// thread and hands it a fixed number of turns: a watch whose own doings set
-// it off again would run in every one of them.
+// standard error, set aside at its bound, and the socket, put back when it
+// is gone. Each case drives the watch on this thread and hands it a fixed
+// number of turns: a watch whose own doings set it off again would run in
+// every one of them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "platform/base/log.h"
 #include "platform/messages/thread_wait.h"
 #include "platform/remoting/class_files_watch.h"
 #include "platform/remoting/socket.h"
@@ -94,6 +97,44 @@ TEST_F(ClassLog, ALogWhoseFolderWasRemovedBeginsAgainInTheFolderMadeAgain) {
     EXPECT_TRUE(WritingToTheLog());
     EXPECT_EQ(ReadFile(path), "");
     EXPECT_EQ(ModeOf(home.Path() + "/log"), 0700u);
+}
+
+// The socket is put back as the server puts it back: listening anew at its path.
+TEST(ClassSocket, APutBackThatFailsIsTriedAgainOnlyAtTheNextChangeOfItsPath) {
+    TempHome home;
+    MakeFolder(home.Path() + "/run");
+    const std::string socket = platform::remoting::ClassSocketPath(kClass);
+    std::vector<int> listening;
+    int tries = 0;
+    const auto listen = [&] {
+        HRESULT hr = S_OK;
+        if (const int fd = platform::remoting::ListenAt(socket, &hr); fd >= 0) listening.push_back(fd);
+    };
+    listen();
+    ClassFilesWatch watch(kClass, socket, [&] {
+        ++tries;
+        listen();
+    });
+    platform::log::Capture log;
+    // A folder that is not empty takes the socket's place: it cannot be replaced.
+    ASSERT_EQ(::unlink(socket.c_str()), 0);
+    MakeFolder(socket);
+    MakeFile(socket + "/kept");
+    HandleChanges();
+    EXPECT_EQ(tries, 1);
+    EXPECT_EQ(Count(log.Text(), "cannot listen at " + socket), 1u) << log.Text();
+    EXPECT_EQ(listening.size(), 1u);
+    // Gone again, the path is free: its change puts the socket back.
+    std::filesystem::remove_all(socket);
+    HandleChanges();
+    EXPECT_EQ(tries, 2);
+    EXPECT_EQ(listening.size(), 2u);
+    bool noServer = false;
+    HRESULT hr = S_OK;
+    const int client = platform::remoting::ConnectTo(socket, &noServer, &hr);
+    EXPECT_GE(client, 0) << std::hex << hr;
+    platform::remoting::CloseSocket(client);
+    for (const int fd : listening) platform::remoting::CloseSocket(fd);
 }
 
 }  // namespace
