@@ -4,10 +4,13 @@
 // - the run folder: when the class's socket is gone (a cleaner of temporary
 //   files, a person, the whole folder removed; not the whole home),
 //   clients could no longer reach the class, so the registration is told
-//   to listen there again;
+//   to listen there again (once for each change naming the socket or the
+//   folder itself: a put-back that fails is tried again at the next one);
 // - the class's log, when it is the server's standard error (a server that
 //   activation started): once it reaches its bound it is set aside as
-//   "<log>.1" and the server's standard output and error go on in a new log.
+//   "<log>.1" and the server's standard output and error go on in a new log
+//   (its folder made again if it was removed); a set-aside that fails is
+//   tried again a bound later.
 #pragma once
 
 #include <functional>
@@ -34,8 +37,10 @@ private:
     void BoundLog();
 
     std::string m_socketPath;
-    std::string m_runFolder;  // the socket's, also once TRELVANE_HOME names another
+    std::string m_runFolder;   // the socket's, also once TRELVANE_HOME names another
+    std::string m_socketName;  // within the run folder
     std::string m_logPath;
+    long long m_setAsideAt;  // the log's size at which it is set aside next
     std::function<void()> m_socketGone;
     int m_fd = -1;
     int m_sourceId = 0;

@@ -107,8 +107,9 @@ void PutSocketBack(REFCLSID clsid) {
     if (SUCCEEDED(hr) && !IsFileAt(r.lockFd, lockPath)) lockFd = LockExclusive(lockPath, &hr);
     const int listenFd = SUCCEEDED(hr) ? ListenAt(r.path, &hr) : -1;
     if (listenFd < 0) {
-        Log("%s was removed and cannot be made again: 0x%08X; clients cannot reach this server", r.path.c_str(),
-            static_cast<unsigned>(hr));
+        Log("%s was removed and cannot be made again: 0x%08X; new clients cannot reach this server until it is, "
+            "tried again when that path changes",
+            r.path.c_str(), static_cast<unsigned>(hr));
         if (lockFd != r.lockFd) CloseSocket(lockFd);
         return;
     }
