@@ -98,6 +98,38 @@ TEST_P(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
     }
 }
 
+// A sink of property changes: a point that is not of events holds the
+// client's own sink (its proxy, from another process).
+class PropertySink final : public IPropertyNotifySink, public platform::RefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
+            *ppv = static_cast<IPropertyNotifySink*>(this);
+            AddRefImpl();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT OnChanged(DISPID) override { return S_OK; }
+    HRESULT OnRequestEdit(DISPID) override { return S_OK; }
+};
+
+// A client unadvises what it advised on a point of any kind: from another
+// process too, where it may unadvise nothing else.
+TEST_P(ConnectionPoints, APropertyChangeSinkIsUnadvisedByItsClient) {
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, point.Out()), S_OK);
+    const auto sink = platform::ComPtr<PropertySink>::Attach(new PropertySink);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+}
+
 TEST_P(ConnectionPoints, NullPointersAndWrongSinksGetThePlatformsCodes) {
     DWORD cookie = 5;
     EXPECT_EQ(events->Advise(nullptr, &cookie), E_POINTER);
