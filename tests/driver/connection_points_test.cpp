@@ -297,6 +297,47 @@ TEST_F(ConnectionPoints, ReleasingTheObjectReleasesItsSinks) {
     EXPECT_EQ(sink->Release(), 0u);  // the object gave its reference back
 }
 
+// Enumerators of one state of the point share one copy of its sinks, a
+// reference to each; a sink that comes or goes makes the next enumerator
+// a copy of its own, and those before it keep what they saw. Before, each
+// enumerator and clone copied every sink, which a client asking for many
+// enumerators of many sinks multiplied.
+TEST_F(ConnectionPoints, EnumeratorsOfOneStateShareOneCopyOfTheSinks) {
+    // The sink's count is what this test reads, so its references are counted by hand.
+    auto* sink = new RecordingSink(contract::DIID__ITarvikEvents);
+    DWORD first = 0;
+    ASSERT_EQ(events->Advise(sink, &first), S_OK);
+    const auto count = [&] {
+        sink->AddRef();
+        return sink->Release();
+    };
+    const ULONG advised = count();  // ours and the slot's
+    std::vector<platform::ComPtr<IEnumConnections>> before(10);
+    for (auto& e : before) ASSERT_EQ(events->EnumConnections(e.Out()), S_OK);
+    platform::ComPtr<IEnumConnections> clone;
+    ASSERT_EQ(before[0]->Clone(clone.Out()), S_OK);
+    EXPECT_EQ(count(), advised + 1);
+    DWORD second = 0;
+    ASSERT_EQ(events->Advise(Sink(), &second), S_OK);
+    std::vector<platform::ComPtr<IEnumConnections>> after(10);
+    for (auto& e : after) ASSERT_EQ(events->EnumConnections(e.Out()), S_OK);
+    EXPECT_EQ(count(), advised + 2);
+    CONNECTDATA data[3];
+    ULONG fetched = 0;
+    EXPECT_EQ(clone->Next(3, data, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 1u);
+    for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+    EXPECT_EQ(after[9]->Next(3, data, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 2u);
+    for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+    before.clear();
+    clone.Reset();
+    after.clear();
+    EXPECT_EQ(count(), advised);
+    ASSERT_EQ(events->Unadvise(first), S_OK);
+    EXPECT_EQ(sink->Release(), 0u);
+}
+
 TRELVANE_BOTH_PLACEMENTS(ConnectionPoints);
 
 }  // namespace
