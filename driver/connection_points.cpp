@@ -7,21 +7,41 @@
 #include <string>
 
 namespace trelvane::driver {
-namespace {
 
-// An enumerator over a fixed list of interface pointers, each held with a
-// reference. It holds a server lock while it lives, so that a client that
-// holds only an enumerator keeps the server running.
-template <class Enum, class Item, const IID& kIid>
-class Enumerator final : public Enum, public platform::RefCounted {
+// A fixed list of interface pointers, each held with one reference, that
+// any number of enumerators (and their clones) share: N enumerators of one
+// state of a point cost one copy of its sinks, not N.
+template <class Item>
+class SharedItems {
 public:
-    explicit Enumerator(std::vector<Item> items, ULONG position = 0) : m_items(std::move(items)), m_position(position) {
+    // items: no references of their own; each is taken here.
+    explicit SharedItems(std::vector<Item> items) : m_items(std::move(items)) {
         for (auto& item : m_items) Unknown(item)->AddRef();
     }
-    ~Enumerator() override {
+    ~SharedItems() {
         // The items are the interfaces' own plain structures, so the references they carry are released by hand.
         for (auto& item : m_items) Unknown(item)->Release();
     }
+    SharedItems(const SharedItems&) = delete;
+    SharedItems& operator=(const SharedItems&) = delete;
+
+    const std::vector<Item>& Items() const { return m_items; }
+    static IUnknown* Unknown(const CONNECTDATA& item) { return item.pUnk; }
+    static IUnknown* Unknown(IConnectionPoint* item) { return item; }
+
+private:
+    const std::vector<Item> m_items;
+};
+
+namespace {
+
+// An enumerator over shared items. It holds a server lock while it lives,
+// so that a client that holds only an enumerator keeps the server running.
+template <class Enum, class Item, const IID& kIid>
+class Enumerator final : public Enum, public platform::RefCounted {
+public:
+    using Items = std::shared_ptr<const SharedItems<Item>>;
+    explicit Enumerator(Items items, ULONG position = 0) : m_items(std::move(items)), m_position(position) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
@@ -38,17 +58,18 @@ public:
 
     HRESULT Next(ULONG count, Item* out, ULONG* fetched) override {
         if (out == nullptr || (count > 1 && fetched == nullptr)) return E_POINTER;
+        const std::vector<Item>& items = m_items->Items();
         ULONG n = 0;
-        while (n < count && m_position < m_items.size()) {
-            out[n] = m_items[m_position++];
-            Unknown(out[n])->AddRef();
+        while (n < count && m_position < items.size()) {
+            out[n] = items[m_position++];
+            SharedItems<Item>::Unknown(out[n])->AddRef();
             ++n;
         }
         if (fetched) *fetched = n;
         return n == count ? S_OK : S_FALSE;
     }
     HRESULT Skip(ULONG count) override {
-        const ULONG left = static_cast<ULONG>(m_items.size()) - m_position;
+        const ULONG left = static_cast<ULONG>(m_items->Items().size()) - m_position;
         m_position += std::min(count, left);
         return count <= left ? S_OK : S_FALSE;
     }
@@ -63,11 +84,8 @@ public:
     }
 
 private:
-    static IUnknown* Unknown(const CONNECTDATA& item) { return item.pUnk; }
-    static IUnknown* Unknown(IConnectionPoint* item) { return item; }
-
     platform::ServerLock m_serverLock;
-    std::vector<Item> m_items;
+    const Items m_items;
     ULONG m_position;
 };
 
@@ -169,6 +187,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     }
     m_slots[slot] = std::move(sink);
     m_firstFree = slot + 1;
+    m_enumerated.reset();
     *pdwCookie = static_cast<DWORD>(slot + 1);
     return S_OK;
 }
@@ -180,20 +199,32 @@ HRESULT ConnectionPoint::Unadvise(DWORD dwCookie) {
         if (dwCookie == 0 || dwCookie > m_slots.size() || !m_slots[dwCookie - 1]) return CONNECT_E_NOCONNECTION;
         sink = std::move(m_slots[dwCookie - 1]);
         m_firstFree = std::min<std::size_t>(m_firstFree, dwCookie - 1);
+        m_enumerated.reset();
     }
     return S_OK;
 }
 
 HRESULT ConnectionPoint::EnumConnections(IEnumConnections** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
-    std::vector<CONNECTDATA> items;
-    {
+    *ppEnum = nullptr;
+    std::shared_ptr<const Connections> connections;
+    try {
         platform::MutexLock lock(m_mutex);
-        for (std::size_t i = 0; i < m_slots.size(); ++i)
-            if (m_slots[i]) items.push_back({m_slots[i]->Advised(), static_cast<DWORD>(i + 1)});
-        // The enumerator takes its references while the sinks are still held here.
-        *ppEnum = new (std::nothrow) ConnectionEnumerator(std::move(items));
+        // The list of the last enumerator still alive while no sink came or
+        // went; else a new one, which takes its references while the sinks
+        // are still held here.
+        connections = m_enumerated.lock();
+        if (!connections) {
+            std::vector<CONNECTDATA> items;
+            for (std::size_t i = 0; i < m_slots.size(); ++i)
+                if (m_slots[i]) items.push_back({m_slots[i]->Advised(), static_cast<DWORD>(i + 1)});
+            connections = std::make_shared<const Connections>(std::move(items));
+            m_enumerated = connections;
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
     }
+    *ppEnum = new (std::nothrow) ConnectionEnumerator(std::move(connections));
     return *ppEnum ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -256,6 +287,7 @@ void ConnectionPoint::DisconnectAll() {
         platform::MutexLock lock(m_mutex);
         sinks.swap(m_slots);
         m_firstFree = 0;
+        m_enumerated.reset();
     }
 }
 
@@ -273,7 +305,15 @@ HRESULT FindConnectionPointIn(ConnectionPoint* const* points, std::size_t count,
 
 HRESULT EnumConnectionPointsOf(ConnectionPoint* const* points, std::size_t count, IEnumConnectionPoints** ppEnum) {
     if (ppEnum == nullptr) return E_POINTER;
-    *ppEnum = new (std::nothrow) PointEnumerator(std::vector<IConnectionPoint*>(points, points + count));
+    *ppEnum = nullptr;
+    std::shared_ptr<const SharedItems<IConnectionPoint*>> items;
+    try {
+        items = std::make_shared<const SharedItems<IConnectionPoint*>>(
+            std::vector<IConnectionPoint*>(points, points + count));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    *ppEnum = new (std::nothrow) PointEnumerator(std::move(items));
     return *ppEnum ? S_OK : E_OUTOFMEMORY;
 }
 

@@ -17,6 +17,9 @@
 
 namespace trelvane::driver {
 
+template <class Item>
+class SharedItems;
+
 class ConnectionPoint final : public IConnectionPoint {
 public:
     // owner: the object whose reference count the point shares.
@@ -53,6 +56,10 @@ private:
     std::vector<Connection> Snapshot();
     bool Connected(DWORD cookie, const platform::SharedSink* sink);
 
+    // Sinks with their cookies, each held once, for the enumerators of one
+    // state of the point.
+    using Connections = SharedItems<CONNECTDATA>;
+
     IUnknown* m_owner;
     IConnectionPointContainer* m_container;
     const IID m_iid;
@@ -61,6 +68,9 @@ private:
     std::vector<Sink> m_slots GUARDED_BY(m_mutex);
     // No slot before it is free, so that many advises cost no rescans.
     std::size_t m_firstFree GUARDED_BY(m_mutex) = 0;
+    // What the enumerators alive share while no sink comes or goes: one
+    // copy of the sinks, however many a client asks for.
+    std::weak_ptr<const Connections> m_enumerated GUARDED_BY(m_mutex);
 };
 
 // The container's half: finding and enumerating a fixed list of points.

@@ -37,7 +37,8 @@ struct SinkGate {
     bool open GUARDED_BY(mutex) = true;
 };
 
-// A remote sink standing in one of our connection points for this peer.
+// A sink this peer advised on one of our connection points: a stand-in for
+// a sink of events, else the sink's proxy itself (standIn and gate null).
 struct Advice {
     IConnectionPoint* point;  // no reference: the point holds the stand-in
     DWORD cookie;
@@ -139,6 +140,8 @@ public:
     void AddAdvice(const Advice& advice);
     std::size_t AdviceCount();
     void RemoveAdvice(IUnknown* standIn);
+    // Whether this peer advised cookie on point (and has not unadvised it).
+    bool HasAdvice(IConnectionPoint* point, DWORD cookie);
     // The gate of the stand-in advised with cookie on point, its record
     // removed; or null.
     std::shared_ptr<SinkGate> TakeAdvice(IConnectionPoint* point, DWORD cookie);

@@ -28,6 +28,9 @@ bool Serves(REFIID of, REFIID iid) {
 void UnadviseStandIns(const std::vector<Advice>& advice) {
     std::map<IConnectionPoint*, std::vector<const Advice*>> byPoint;
     for (const Advice& a : advice) {
+        // The peer's own proxy, not a stand-in: it stays on the point, its
+        // calls failing, until unadvised there.
+        if (!a.standIn) continue;
         {
             MutexLock gate(a.gate->mutex);
             a.gate->open = false;
@@ -289,6 +292,12 @@ std::size_t Connection::AdviceCount() {
 void Connection::RemoveAdvice(IUnknown* standIn) {
     MutexLock lock(m_objectsMutex);
     std::erase_if(m_advice, [standIn](const Advice& a) { return a.standIn == standIn; });
+}
+
+bool Connection::HasAdvice(IConnectionPoint* point, DWORD cookie) {
+    MutexLock lock(m_objectsMutex);
+    return std::any_of(m_advice.begin(), m_advice.end(),
+                       [&](const Advice& a) { return a.point == point && a.cookie == cookie; });
 }
 
 std::shared_ptr<SinkGate> Connection::TakeAdvice(IConnectionPoint* point, DWORD cookie) {

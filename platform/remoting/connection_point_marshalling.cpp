@@ -115,6 +115,7 @@ void RunAdvise(IConnectionPoint* point, StubCall& call) {
     point->GetConnectionInterface(&pointIid);
     if (sink == nullptr || !NeedsStandIn(pointIid)) {
         call.hr = point->Advise(sink, &cookie);
+        if (SUCCEEDED(call.hr)) call.connection.AddAdvice({point, cookie, nullptr, nullptr});
     } else {
         auto* standIn = new RemoteSink(sink, pointIid, call.connection.shared_from_this());
         call.hr = point->Advise(standIn->Identity(), &cookie);
@@ -124,11 +125,19 @@ void RunAdvise(IConnectionPoint* point, StubCall& call) {
     call.out.U32(cookie);
 }
 
+// A peer unadvises only the cookies it advised: any other is another
+// client's sink, which would stop getting events without a word to it.
 void RunUnadvise(IConnectionPoint* point, StubCall& call) {
     const DWORD cookie = call.in.U32();
     if (!call.in.AtEnd()) return;
+    if (!call.connection.HasAdvice(point, cookie)) {
+        call.hr = CONNECT_E_NOCONNECTION;
+        return;
+    }
     call.hr = point->Unadvise(cookie);
-    if (FAILED(call.hr)) return;
+    // No longer on the point (a caller in this process may have unadvised
+    // it): the record goes too, so that the cookie's next owner keeps it.
+    if (FAILED(call.hr) && call.hr != CONNECT_E_NOCONNECTION) return;
     if (auto gate = call.connection.TakeAdvice(point, cookie)) {
         MutexLock lock(gate->mutex);  // waits for an event being queued on another thread
         gate->open = false;

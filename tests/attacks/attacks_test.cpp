@@ -14,6 +14,7 @@
 #include "tests/driver/driver_fixture.h"
 #include "tests/server/server_fixture.h"
 #include "tests/support/descriptor_limit.h"
+#include "tests/support/message_pump.h"
 #include "tests/support/process_usage.h"
 #include "tests/support/sanitized_build.h"
 #include "tests/support/attack_peer.h"
@@ -411,6 +412,28 @@ TEST_F(Attacks, AnotherClientsSinkCannotBeAdvisedAsOnesOwn) {
         }
         CoUninitialize();
     }).join();
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+}
+
+// A client unadvises only its own sinks. Another client's cookie, which a
+// peer can guess (cookies are slot positions), is no connection of its: the
+// other client's sink stays and still gets events. Before, it was removed.
+TEST_F(Attacks, AnotherClientsSinkCannotBeUnadvised) {
+    const auto [tarvik, point] = ActivateWithEventsPoint();
+    ASSERT_TRUE(point);
+    EventLog log;
+    const auto sink =
+        platform::ComPtr<EventSink>::Attach(new EventSink(contract::DIID__ITarvikEvents, {{4, "SystemError"}}, &log));
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    AttackPeer attacker(SocketPath());
+    ASSERT_TRUE(attacker.Open());
+    const RawBytes unadvise = RawRequest(attacker.point, IID_IConnectionPoint, method::kUnadvise,
+                                         [&](platform::remoting::Writer& w) { w.U32(cookie); });
+    EXPECT_EQ(RawReplyResult(attacker.Ask(unadvise)), CONNECT_E_NOCONNECTION);
+    LONG status = 0;
+    EXPECT_EQ(tarvik->Open(99, &status), S_FALSE);  // no such port: a SystemError is raised
+    EXPECT_TRUE(PumpUntil([&] { return !log.Named("SystemError").empty(); }));
     EXPECT_EQ(point->Unadvise(cookie), S_OK);
 }
 

@@ -98,6 +98,38 @@ TEST_P(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
     }
 }
 
+// A sink of property changes: a point that is not of events holds the
+// client's own sink (its proxy, from another process).
+class PropertySink final : public IPropertyNotifySink, public platform::RefCounted {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
+            *ppv = static_cast<IPropertyNotifySink*>(this);
+            AddRefImpl();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return AddRefImpl(); }
+    ULONG Release() override { return ReleaseImpl(); }
+    HRESULT OnChanged(DISPID) override { return S_OK; }
+    HRESULT OnRequestEdit(DISPID) override { return S_OK; }
+};
+
+// A client unadvises what it advised on a point of any kind: from another
+// process too, where it may unadvise nothing else.
+TEST_P(ConnectionPoints, APropertyChangeSinkIsUnadvisedByItsClient) {
+    platform::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(container->FindConnectionPoint(IID_IPropertyNotifySink, point.Out()), S_OK);
+    const auto sink = platform::ComPtr<PropertySink>::Attach(new PropertySink);
+    DWORD cookie = 0;
+    ASSERT_EQ(point->Advise(sink.Get(), &cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), S_OK);
+    EXPECT_EQ(point->Unadvise(cookie), CONNECT_E_NOCONNECTION);
+}
+
 TEST_P(ConnectionPoints, NullPointersAndWrongSinksGetThePlatformsCodes) {
     DWORD cookie = 5;
     EXPECT_EQ(events->Advise(nullptr, &cookie), E_POINTER);
@@ -263,6 +295,47 @@ TEST_F(ConnectionPoints, ReleasingTheObjectReleasesItsSinks) {
     object.Reset();
     local.Reset();
     EXPECT_EQ(sink->Release(), 0u);  // the object gave its reference back
+}
+
+// Enumerators of one state of the point share one copy of its sinks, a
+// reference to each; a sink that comes or goes makes the next enumerator
+// a copy of its own, and those before it keep what they saw. Before, each
+// enumerator and clone copied every sink, which a client asking for many
+// enumerators of many sinks multiplied.
+TEST_F(ConnectionPoints, EnumeratorsOfOneStateShareOneCopyOfTheSinks) {
+    // The sink's count is what this test reads, so its references are counted by hand.
+    auto* sink = new RecordingSink(contract::DIID__ITarvikEvents);
+    DWORD first = 0;
+    ASSERT_EQ(events->Advise(sink, &first), S_OK);
+    const auto count = [&] {
+        sink->AddRef();
+        return sink->Release();
+    };
+    const ULONG advised = count();  // ours and the slot's
+    std::vector<platform::ComPtr<IEnumConnections>> before(10);
+    for (auto& e : before) ASSERT_EQ(events->EnumConnections(e.Out()), S_OK);
+    platform::ComPtr<IEnumConnections> clone;
+    ASSERT_EQ(before[0]->Clone(clone.Out()), S_OK);
+    EXPECT_EQ(count(), advised + 1);
+    DWORD second = 0;
+    ASSERT_EQ(events->Advise(Sink(), &second), S_OK);
+    std::vector<platform::ComPtr<IEnumConnections>> after(10);
+    for (auto& e : after) ASSERT_EQ(events->EnumConnections(e.Out()), S_OK);
+    EXPECT_EQ(count(), advised + 2);
+    CONNECTDATA data[3];
+    ULONG fetched = 0;
+    EXPECT_EQ(clone->Next(3, data, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 1u);
+    for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+    EXPECT_EQ(after[9]->Next(3, data, &fetched), S_FALSE);
+    EXPECT_EQ(fetched, 2u);
+    for (ULONG i = 0; i < fetched; ++i) data[i].pUnk->Release();
+    before.clear();
+    clone.Reset();
+    after.clear();
+    EXPECT_EQ(count(), advised);
+    ASSERT_EQ(events->Unadvise(first), S_OK);
+    EXPECT_EQ(sink->Release(), 0u);
 }
 
 TRELVANE_BOTH_PLACEMENTS(ConnectionPoints);
