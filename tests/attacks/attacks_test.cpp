@@ -84,6 +84,16 @@ protected:
         return count;
     }
 
+    // 2000 cheap calls in one write: the object asked for an interface it lacks.
+    static RawBytes CheapCalls(const AttackPeer& peer) {
+        constexpr GUID kLacking = {0x2b9d6f3e, 0x51c4, 0x4a8e, {0x9d, 0x01, 0x6c, 0x3a, 0x77, 0x10, 0xe2, 0x5f}};
+        const RawBytes one = RawRequest(peer.tarvik, IID_IUnknown, method::kQueryInterface,
+                                        [&](platform::remoting::Writer& w) { w.Guid(kLacking); });
+        RawBytes batch;
+        for (int i = 0; i < 2000; ++i) batch.insert(batch.end(), one.begin(), one.end());
+        return batch;
+    }
+
     ServerProcess server{TRELVANE_SERVER};
 };
 
@@ -278,12 +288,7 @@ TEST_F(Attacks, UnfinishedFramesOverAllConnectionsStayWithinTheBound) {
 TEST_F(Attacks, CallsSentFasterThanTheyRunWaitInThePeersWritesNotInTheServersMemory) {
     AttackPeer peer(SocketPath());
     ASSERT_TRUE(peer.Open());
-    // A cheap call, over and over: the object asked for an interface it lacks.
-    constexpr GUID kLacking = {0x2b9d6f3e, 0x51c4, 0x4a8e, {0x9d, 0x01, 0x6c, 0x3a, 0x77, 0x10, 0xe2, 0x5f}};
-    const RawBytes one = RawRequest(peer.tarvik, IID_IUnknown, method::kQueryInterface,
-                                    [&](platform::remoting::Writer& w) { w.Guid(kLacking); });
-    RawBytes batch;
-    for (int i = 0; i < 2000; ++i) batch.insert(batch.end(), one.begin(), one.end());
+    const RawBytes batch = CheapCalls(peer);
 #ifdef TRELVANE_SANITIZED_BUILD
     constexpr int kBatches = 20;  // the figures are the plain build's (below); here only the flood
 #else
@@ -311,11 +316,7 @@ TEST_F(Attacks, CallsSentFasterThanTheyRunWaitInThePeersWritesNotInTheServersMem
 TEST_F(Attacks, SmallRepliesThatAreNeverReadAreHeldToTheBoundByTheirMemory) {
     AttackPeer peer(SocketPath());
     ASSERT_TRUE(peer.Open());
-    constexpr GUID kLacking = {0x2b9d6f3e, 0x51c4, 0x4a8e, {0x9d, 0x01, 0x6c, 0x3a, 0x77, 0x10, 0xe2, 0x5f}};
-    const RawBytes one = RawRequest(peer.tarvik, IID_IUnknown, method::kQueryInterface,
-                                    [&](platform::remoting::Writer& w) { w.Guid(kLacking); });
-    RawBytes batch;
-    for (int i = 0; i < 2000; ++i) batch.insert(batch.end(), one.begin(), one.end());
+    const RawBytes batch = CheapCalls(peer);
     // 80,000 replies of about 20 bytes, 1.6 MB as sent; each takes ten
     // times that in the server while it waits.
     for (int i = 0; i < 40 && peer.raw.Send(batch); ++i) {
