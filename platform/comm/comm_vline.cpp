@@ -239,7 +239,7 @@ DWORD OpenVirtualLinePort(const std::string& socketPath, std::shared_ptr<CommPor
     // opening thread in connect for as long as it likes: the connect waits
     // no longer than the greeting may (a Unix socket's connect waits for
     // room as long as its send timeout says), and writes wait as before.
-    timeval wait{kHelloTimeoutMs / 1000, (kHelloTimeoutMs % 1000) * 1000};
+    timeval wait{kHelloTimeoutMs / 1000, static_cast<suseconds_t>(kHelloTimeoutMs % 1000) * 1000};
     if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait) != 0) return ErrnoToError(errno);
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (errno != EAGAIN) return ErrnoToError(errno);

@@ -32,7 +32,7 @@ constexpr int kMaxNestingPerPeer = 4;
 // Calls to a peer still unanswered past their time limit (a server's
 // callbacks wait 5 s each), whose late replies are remembered to be
 // dropped; a peer that reaches this many is disconnected.
-constexpr std::size_t kMaxUnansweredCalls = 2 * kMaxNestingPerPeer;
+constexpr std::size_t kMaxUnansweredCalls = 2 * static_cast<std::size_t>(kMaxNestingPerPeer);
 // Objects of a process that one peer may hold at once (each distinct
 // object, however many references); a peer that would hold more is
 // disconnected, and all it held released.
