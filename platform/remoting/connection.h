@@ -142,6 +142,8 @@ public:
     void RemoveAdvice(IUnknown* standIn);
     // Whether this peer advised cookie on point (and has not unadvised it).
     bool HasAdvice(IConnectionPoint* point, DWORD cookie);
+    // Whether object is a proxy of one of this peer's objects.
+    bool IsPeersObject(IUnknown* object);
     // The gate of the stand-in advised with cookie on point, its record
     // removed; or null.
     std::shared_ptr<SinkGate> TakeAdvice(IConnectionPoint* point, DWORD cookie);

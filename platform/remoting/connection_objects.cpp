@@ -22,16 +22,15 @@ bool Serves(REFIID of, REFIID iid) {
            std::find(marshaller->serves.begin(), marshaller->serves.end(), iid) != marshaller->serves.end();
 }
 
-// The peer's sinks standing in our connection points are unadvised, each
-// unless its slot changed hands meanwhile. Each point is looked through once
-// for all of them, so that a peer with many sinks costs time in proportion.
-void UnadviseStandIns(const std::vector<Advice>& advice) {
+// The peer's sinks in our connection points are unadvised, each unless its
+// slot changed hands meanwhile: a stand-in still there, or a proxy of the
+// peer's (a sink of a point that is not one of events). Each point is looked
+// through once for all of them, so that a peer with many sinks costs time in
+// proportion.
+void UnadviseSinks(Connection& peer, const std::vector<Advice>& advice) {
     std::map<IConnectionPoint*, std::vector<const Advice*>> byPoint;
     for (const Advice& a : advice) {
-        // The peer's own proxy, not a stand-in: it stays on the point, its
-        // calls failing, until unadvised there.
-        if (!a.standIn) continue;
-        {
+        if (a.gate) {
             MutexLock gate(a.gate->mutex);
             a.gate->open = false;
         }
@@ -49,7 +48,8 @@ void UnadviseStandIns(const std::vector<Advice>& advice) {
         std::vector<DWORD> cookies;
         for (const Advice* a : ours) {
             auto it = held.find(a->cookie);
-            if (it != held.end() && it->second == a->standIn) cookies.push_back(a->cookie);
+            if (it != held.end() && (a->standIn ? it->second == a->standIn : peer.IsPeersObject(it->second)))
+                cookies.push_back(a->cookie);
         }
         connections->Release();
         for (DWORD cookie : cookies) point->Unadvise(cookie);
@@ -69,7 +69,7 @@ void Connection::ReleasePeerObjects() {
         exports.swap(m_exports);
         m_exportIds.clear();
     }
-    UnadviseStandIns(advice);
+    UnadviseSinks(*this, advice);
     for (auto& [factory, count] : locks) {
         for (LONG i = 0; i < count; ++i) factory->LockServer(FALSE);
         factory->Release();
@@ -298,6 +298,14 @@ bool Connection::HasAdvice(IConnectionPoint* point, DWORD cookie) {
     MutexLock lock(m_objectsMutex);
     return std::any_of(m_advice.begin(), m_advice.end(),
                        [&](const Advice& a) { return a.point == point && a.cookie == cookie; });
+}
+
+bool Connection::IsPeersObject(IUnknown* object) {
+    IRemoteObject* remote = nullptr;
+    if (FAILED(object->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote)))) return false;
+    const bool peers = &remote->Manager()->Conn() == this;
+    remote->Release();
+    return peers;
 }
 
 std::shared_ptr<SinkGate> Connection::TakeAdvice(IConnectionPoint* point, DWORD cookie) {

@@ -72,17 +72,6 @@ private:
     std::shared_ptr<SinkGate> m_gate = std::make_shared<SinkGate>();
 };
 
-// Whether a sink given to Advise is an object of this connection's peer,
-// not one of this process (such as the point's own object, handed to the
-// peer) nor another peer's (another client's sink from EnumConnections).
-bool FromThisPeer(Connection& connection, IUnknown* sink) {
-    IRemoteObject* remote = nullptr;
-    if (FAILED(sink->QueryInterface(IID_IRemoteObject, reinterpret_cast<void**>(&remote)))) return false;
-    const bool ours = &remote->Manager()->Conn() == &connection;
-    remote->Release();
-    return ours;
-}
-
 // A sink for a point of events gets a stand-in.
 bool NeedsStandIn(REFIID pointIid) {
     const InterfaceMarshaller* marshaller = FindInterface(pointIid);
@@ -106,7 +95,7 @@ void RunAdvise(IConnectionPoint* point, StubCall& call) {
     // uncounted and past its end; another peer's would get events it never
     // asked for, and an event raised to the point's own object raises it
     // again without end.
-    if (sink != nullptr && !FromThisPeer(call.connection, sink)) {
+    if (sink != nullptr && !call.connection.IsPeersObject(sink)) {
         call.hr = CONNECT_E_CANNOTCONNECT;
         call.out.U32(cookie);
         return;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tests/driver/recording_fixture.h"
+#include "tests/support/property_sink.h"
 
 namespace trelvane {
 namespace {
@@ -97,26 +98,6 @@ TEST_P(ConnectionPoints, CookiesAreSlotPositionsReusedAfterUnadvise) {
         EXPECT_EQ(data[i].dwCookie, i + 1);
     }
 }
-
-// A sink of property changes: a point that is not of events holds the
-// client's own sink (its proxy, from another process).
-class PropertySink final : public IPropertyNotifySink, public platform::RefCounted {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IPropertyNotifySink) {
-            *ppv = static_cast<IPropertyNotifySink*>(this);
-            AddRefImpl();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return AddRefImpl(); }
-    ULONG Release() override { return ReleaseImpl(); }
-    HRESULT OnChanged(DISPID) override { return S_OK; }
-    HRESULT OnRequestEdit(DISPID) override { return S_OK; }
-};
 
 // A client unadvises what it advised on a point of any kind: from another
 // process too, where it may unadvise nothing else.

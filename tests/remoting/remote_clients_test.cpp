@@ -315,11 +315,12 @@ TEST_F(Served, AClientKilledWhileHoldingTheObjectAndSinksLeavesNothingBehind) {
     EXPECT_NE(other.Output().find("result 0x00000000"), std::string::npos);
     EXPECT_EQ(Sinks(contract::DIID__ITarvikTestEvents), 2);
     EXPECT_EQ(Sinks(contract::DIID__ITarvikEvents), 1);
+    EXPECT_EQ(Sinks(IID_IPropertyNotifySink), 1);
     EXPECT_GT(ObjectReferences(), ours);
     other.Kill();
     EXPECT_TRUE(Eventually([&] {
         return Sinks(contract::DIID__ITarvikTestEvents) == 1 && Sinks(contract::DIID__ITarvikEvents) == 0 &&
-               ObjectReferences() == ours;
+               Sinks(IID_IPropertyNotifySink) == 0 && ObjectReferences() == ours;
     }));
     // The other client goes on being served.
     ASSERT_TRUE(device->SendByte(0x00));

@@ -1,6 +1,6 @@
 // trelvane-test-client: a client in a process of its own, for tests that
 // kill a client or run one as another user. It creates the driver object,
-// connects a sink to each event interface, says "result 0x..." (the
+// connects a sink to each event interface and one of property changes, says "result 0x..." (the
 // activation's HRESULT) and "ready", and pumps messages until its standard
 // input closes. Arguments make it misbehave:
 //   --stall        it reads nothing after "ready" (it neither pumps messages
@@ -22,6 +22,7 @@
 
 #include "contract/trelvane.h"
 #include "tests/support/dispatch_sink.h"
+#include "tests/support/property_sink.h"
 
 namespace trelvane {
 namespace {
@@ -79,9 +80,11 @@ int Main(int argc, char** argv) {
     auto events = platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikEvents, throws, traces));
     auto testEvents =
         platform::ComPtr<QuietSink>::Attach(new QuietSink(contract::DIID__ITarvikTestEvents, throws, traces));
+    auto changes = platform::ComPtr<testing::PropertySink>::Attach(new testing::PropertySink);
     if (tarvik) {
         Advise(tarvik.Get(), contract::DIID__ITarvikEvents, events.Get());
         Advise(tarvik.Get(), contract::DIID__ITarvikTestEvents, testEvents.Get());
+        Advise(tarvik.Get(), IID_IPropertyNotifySink, changes.Get());
     }
     const DWORD mainThread = GetCurrentThreadId();
     auto awaitInputEnd = [] {
