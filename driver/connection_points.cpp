@@ -168,10 +168,13 @@ HRESULT ConnectionPoint::Advise(IUnknown* pUnkSink, DWORD* pdwCookie) {
     const HRESULT hr = pUnkSink->QueryInterface(m_iid, reinterpret_cast<void**>(answer.Out()));
     if (hr == E_NOINTERFACE) return CONNECT_E_CANNOTCONNECT;
     if (FAILED(hr)) return hr;
-    // The answer for this point's dispinterface is an IDispatch.
+    // The answer for a point of events (a dispinterface) is an IDispatch; a
+    // sink of property changes is only held (no change is announced).
     Sink sink;
     try {
-        sink = std::make_shared<const platform::SharedSink>(static_cast<IDispatch*>(answer.Get()));
+        sink = IsEqualIID(m_iid, IID_IPropertyNotifySink)
+                   ? std::make_shared<const platform::SharedSink>(answer.Get())
+                   : std::make_shared<const platform::SharedSink>(static_cast<IDispatch*>(answer.Get()));
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }

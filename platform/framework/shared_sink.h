@@ -23,18 +23,22 @@ class SharedSink {
 public:
     // sink: an IDispatch, given on the thread of the apartment it belongs to.
     explicit SharedSink(IDispatch* sink);
+    // A sink that is held but never called (one of property changes).
+    explicit SharedSink(IUnknown* held);
     ~SharedSink();
     SharedSink(const SharedSink&) = delete;
     SharedSink& operator=(const SharedSink&) = delete;
 
     // The sink as it was advised: its identity for the connection point.
-    IDispatch* Advised() const { return m_sink.Get(); }
+    IUnknown* Advised() const { return m_held.Get(); }
     // The sink as the calling thread may call it (one reference for the
-    // caller), or the reason it cannot be had.
+    // caller), or the reason it cannot be had (E_NOINTERFACE for a sink that
+    // is only held).
     HRESULT ForThisThread(IDispatch** sink) const;
 
 private:
-    ComPtr<IDispatch> m_sink;
+    ComPtr<IUnknown> m_held;
+    IDispatch* m_sink = nullptr;  // the same object, to be called; null when only held
 #ifdef _WIN32
     DWORD m_thread;
     DWORD m_cookie = 0;  // in the global interface table; 0 when it could not be put there
@@ -50,10 +54,12 @@ private:
 void LeaveThreadApartment();
 
 #ifndef _WIN32
-inline SharedSink::SharedSink(IDispatch* sink) : m_sink(sink) {}
+inline SharedSink::SharedSink(IDispatch* sink) : m_held(sink), m_sink(sink) {}
+inline SharedSink::SharedSink(IUnknown* held) : m_held(held) {}
 inline SharedSink::~SharedSink() = default;
 inline HRESULT SharedSink::ForThisThread(IDispatch** sink) const {
-    *sink = m_sink.Get();
+    *sink = m_sink;
+    if (m_sink == nullptr) return E_NOINTERFACE;
     m_sink->AddRef();
     return S_OK;
 }

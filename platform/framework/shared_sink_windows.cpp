@@ -40,7 +40,9 @@ ComPtr<IGlobalInterfaceTable> InterfaceTable(HRESULT* hr) {
 
 }  // namespace
 
-SharedSink::SharedSink(IDispatch* sink) : m_sink(sink), m_thread(GetCurrentThreadId()) {
+SharedSink::SharedSink(IUnknown* held) : m_held(held), m_thread(GetCurrentThreadId()), m_shared(E_NOINTERFACE) {}
+
+SharedSink::SharedSink(IDispatch* sink) : m_held(sink), m_sink(sink), m_thread(GetCurrentThreadId()) {
     const ComPtr<IGlobalInterfaceTable> table = InterfaceTable(&m_shared);
     if (SUCCEEDED(m_shared)) m_shared = table->RegisterInterfaceInGlobal(sink, IID_IDispatch, &m_cookie);
     if (FAILED(m_shared)) {
@@ -65,8 +67,9 @@ SharedSink::~SharedSink() {
 
 HRESULT SharedSink::ForThisThread(IDispatch** sink) const {
     *sink = nullptr;
+    if (m_sink == nullptr) return E_NOINTERFACE;
     if (GetCurrentThreadId() == m_thread) {
-        *sink = m_sink.Get();
+        *sink = m_sink;
         m_sink->AddRef();
         return S_OK;
     }
